@@ -1,0 +1,16 @@
+// Shows bytes that came from outside (file names, paths) on a terminal without letting them act
+// on it: control bytes, C1 controls and bytes that are not UTF-8 are written as escapes.
+#pragma once
+
+#include <cstddef>
+
+namespace pushfile {
+
+// Writes the escaped form of in[0..length) into out, NUL-terminated, never more than capacity
+// bytes in all (capacity must be at least 4). An escape is never cut: when the text does not fit,
+// it ends with "..." instead. Returns the length written, without the NUL.
+// Escapes: \n \r \t \e \\ for those bytes, \xHH for every other control byte, for DEL, for C1
+// controls and for bytes that do not form valid UTF-8. Valid UTF-8 stays as it is.
+std::size_t escape_for_display(const char* in, std::size_t length, char* out, std::size_t capacity);
+
+}  // namespace pushfile

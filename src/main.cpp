@@ -1,0 +1,104 @@
+// pushfile: sends the files named on the command line to the terminal it runs in.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/display.h"
+#include "terminal.h"
+#include "transfer.h"
+
+namespace {
+
+constexpr const char* PROGRAM_NAME = "pushfile";
+constexpr int EXIT_FILES_FAILED = 1;
+constexpr int EXIT_CUT_OFF = 255;
+
+// Files that could not be opened or read are reported once the terminal is back in its own mode.
+// The record is fixed in size so that the run takes nothing from the heap; failures beyond it are
+// counted and reported together.
+constexpr std::size_t MAX_REPORTED_FAILURES = 1024;
+
+struct failed_file {
+    const char* path;
+    int error;
+};
+
+struct failure_record {
+    failed_file files[MAX_REPORTED_FAILURES];
+    std::size_t count = 0;
+};
+
+void print_usage(const char* program) {
+    std::printf("Usage: %s[-h] FILE1 [FILE2 ...]\n  Send file(s) to the terminal to save\n"
+                "  -h or --help Display this help.\n\n",
+                program);
+}
+
+bool is_help_option(const char* argument) {
+    return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
+}
+
+// With descriptor 0 closed, the first file opened would take its place and be read as the
+// terminal's replies.
+void ensure_standard_input_open() {
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) {
+        const int null_input = open("/dev/null", O_RDONLY);
+        if (null_input > STDIN_FILENO) close(null_input);
+    }
+}
+
+void report_failures(const failure_record& failures) {
+    char shown_path[4096];
+    const std::size_t listed = failures.count < MAX_REPORTED_FAILURES ? failures.count : MAX_REPORTED_FAILURES;
+    for (std::size_t i = 0; i < listed; ++i) {
+        const failed_file& file = failures.files[i];
+        pushfile::escape_for_display(file.path, std::strlen(file.path), shown_path, sizeof shown_path);
+        std::fprintf(stderr, "%s: %s: %s\n", PROGRAM_NAME, shown_path, std::strerror(file.error));
+    }
+    if (failures.count > listed)
+        std::fprintf(stderr, "%s: %zu more files could not be read\n", PROGRAM_NAME, failures.count - listed);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ensure_standard_input_open();
+
+    if (argc <= 0) {
+        print_usage(PROGRAM_NAME);
+        return 0;
+    }
+    for (int i = 0; i < argc; ++i) {
+        if (is_help_option(argv[i])) {
+            print_usage(argv[0]);
+            return 0;
+        }
+    }
+    if (argc == 1) {
+        print_usage(argv[0]);
+        return 0;
+    }
+
+    failure_record failures;
+    enter_transfer_mode();
+    for (int i = 1; i < argc; ++i) {
+        int file_error = 0;
+        const transfer_outcome outcome = send_file(argv[i], &file_error);
+        if (file_error != 0) {
+            if (failures.count < MAX_REPORTED_FAILURES) failures.files[failures.count] = {argv[i], file_error};
+            ++failures.count;
+        }
+        if (outcome != transfer_outcome::completed) {
+            restore_terminal();
+            report_failures(failures);
+            if (outcome == transfer_outcome::refused_reply) std::fwrite("Send Fail\n", 1, 10, stderr);
+            return EXIT_CUT_OFF;
+        }
+    }
+    restore_terminal();
+    report_failures(failures);
+    return failures.count > 0 ? EXIT_FILES_FAILED : 0;
+}

@@ -1,0 +1,21 @@
+// The two standard descriptors as the transfer's channel: descriptor 1 carries the escape stream,
+// descriptor 0 the terminal's replies, and descriptor 0's terminal line is raw for the run.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Saves the settings of the terminal on descriptor 0 and switches it to the transfer mode.
+// Does nothing when descriptor 0 is no terminal.
+void enter_transfer_mode();
+
+// Writes the saved settings back, if there are any. Safe to call more than once.
+void restore_terminal();
+
+// Writes length bytes to descriptor 1 in full. Returns length, 0 for an empty write, or a
+// negative value when a write fails (a write that makes no progress counts as failed).
+ssize_t write_full(const void* bytes, std::size_t length);
+
+// One read of two bytes from descriptor 0; its result is returned unchanged.
+ssize_t read_reply(unsigned char reply[2]);

@@ -1,0 +1,90 @@
+#include "transfer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/letters.h"
+#include "terminal.h"
+
+namespace {
+
+// The text as it lies in the buffer: a formatter reports the untruncated length, which a cut
+// path exceeds.
+std::size_t text_length(const char* buffer) { return std::strlen(buffer); }
+
+bool write_text_and_nul(const char* buffer, std::size_t length) {
+    return write_full(buffer, length + 1) == static_cast<ssize_t>(length + 1);
+}
+
+}  // namespace
+
+std::size_t format_path_message(char* buffer, const char* path) {
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c}fr%s", pushfile::ESCAPE, path);
+    return text_length(buffer);
+}
+
+std::size_t format_size_message(char* buffer, std::uint64_t size) {
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c}fs%llu", pushfile::ESCAPE, static_cast<unsigned long long>(size));
+    return text_length(buffer);
+}
+
+std::size_t format_block_header(char* buffer, std::int32_t checksum) {
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c}fd%i ", pushfile::ESCAPE, checksum);
+    return text_length(buffer);
+}
+
+std::size_t format_end_message(char* buffer) {
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c}fx", pushfile::ESCAPE);
+    return text_length(buffer);
+}
+
+transfer_outcome send_file(const char* path, int* file_error) {
+    char message[MESSAGE_BUFFER_SIZE];
+    unsigned char block[BLOCK_SIZE];
+    unsigned char letters[pushfile::LETTER_BUFFER_SIZE];
+    unsigned char reply[pushfile::REPLY_LENGTH];
+    *file_error = 0;
+
+    if (!write_text_and_nul(message, format_path_message(message, path))) return transfer_outcome::channel_failure;
+
+    const int file = open(path, O_RDONLY);
+    if (file < 0) {
+        *file_error = errno;
+    } else {
+        // A file that cannot seek announces (off_t)-1, read as an unsigned size: "unknown".
+        const off_t size = lseek(file, 0, SEEK_END);
+        (void)lseek(file, 0, SEEK_SET);
+        if (!write_text_and_nul(message, format_size_message(message, static_cast<std::uint64_t>(size))))
+            return transfer_outcome::channel_failure;
+
+        for (;;) {
+            if (read_reply(reply) != 2) return transfer_outcome::channel_failure;
+            if (reply[0] != pushfile::REPLY_ACCEPT) return transfer_outcome::refused_reply;
+
+            // One read per block, sent as it comes; an error ends the file like its end would.
+            const ssize_t count = read(file, block, BLOCK_SIZE);
+            if (count <= 0) {
+                if (count < 0) *file_error = errno;
+                close(file);
+                break;
+            }
+            const auto length = static_cast<std::size_t>(count);
+            const auto checksum = static_cast<std::int32_t>(pushfile::encode_letters(block, length, letters));
+            letters[2 * length] = '\0';
+            const std::size_t header_length = format_block_header(message, checksum);
+            if (write_full(message, header_length) != static_cast<ssize_t>(header_length))
+                return transfer_outcome::channel_failure;
+            if (write_full(letters, 2 * length + 1) != static_cast<ssize_t>(2 * length + 1))
+                return transfer_outcome::channel_failure;
+        }
+    }
+
+    if (!write_text_and_nul(message, format_end_message(message))) return transfer_outcome::channel_failure;
+    const unsigned char zero_byte = 0;
+    if (write_full(&zero_byte, 1) != 1) return transfer_outcome::channel_failure;
+    return transfer_outcome::completed;
+}
