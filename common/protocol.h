@@ -31,4 +31,10 @@ inline constexpr std::uint64_t UNKNOWN_SIZE = UINT64_MAX;
 inline constexpr unsigned char REPLY_ACCEPT = 'k';
 inline constexpr std::size_t REPLY_LENGTH = 2;
 
+// The receiver's replies. Only the first byte matters to a sender; both bytes are printable so
+// that they pass any line unchanged, and neither is a newline, so a reply that reaches a shell by
+// mistake (output that merely looked like a transfer) runs nothing.
+inline constexpr unsigned char REPLY_ACCEPTED[REPLY_LENGTH] = {'k', 'y'};
+inline constexpr unsigned char REPLY_REFUSED[REPLY_LENGTH] = {'n', 'o'};
+
 }  // namespace pushfile

@@ -1,0 +1,61 @@
+// Saves incoming files inside one directory, safely: whatever name arrives, the result is at most
+// a new file with a clean name in that directory. Nothing is ever overwritten, no symlink is
+// followed, and a file only appears under its final name once it is complete.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace pushfile::receive {
+
+// The most bytes a saved name may have (the usual file system limit).
+inline constexpr std::size_t MAX_NAME_LENGTH = 255;
+
+// Turns a path sent by the remote side into a clean file name: its last component, with control
+// bytes (0x00-0x1F, 0x7F) replaced by '_', leading dots replaced by '_' (no hidden files planted),
+// never "/", never empty, ".", or ".." (those become "received"), at most MAX_NAME_LENGTH bytes
+// (cut at a UTF-8 character boundary).
+std::string clean_file_name(std::string_view sent_path);
+
+class file_sink {
+public:
+    // Opens the target directory, which must exist. On failure, ok() is false and error() says why.
+    explicit file_sink(const std::string& directory);
+    // For tests: when false, never use unnamed temporary files (O_TMPFILE) but named ones.
+    file_sink(const std::string& directory, bool allow_unnamed_temporary);
+    ~file_sink();
+    file_sink(const file_sink&) = delete;
+    file_sink& operator=(const file_sink&) = delete;
+
+    bool ok() const;
+    const std::string& error() const;  // the last failure, for a person to read
+
+    // Starts a file that will be saved under clean_file_name(sent_path) or a numbered variant.
+    // Creates the temporary file exclusively inside the directory. Any file in progress is aborted.
+    bool begin(std::string_view sent_path);
+    bool in_progress() const;
+    // Appends bytes to the file in progress. On failure the file is given up (its temporary file
+    // removed, in_progress() false) and error() names the file and the reason.
+    bool write(const unsigned char* bytes, std::size_t length);
+    // Bytes written to the file in progress, or to the last one begun.
+    std::uint64_t bytes_written() const;
+
+    // Flushes the data to disk and gives it its final name without replacing anything: the clean
+    // name, else "name.1", "name.2", ... (the suffix comes after the whole name; the name is cut so
+    // that name and suffix fit in MAX_NAME_LENGTH bytes). Returns false, with the temporary file
+    // removed, on failure. saved_name() is the name chosen.
+    bool commit();
+    const std::string& saved_name() const;
+
+    // Removes the temporary file of the file in progress, if any.
+    void abort();
+
+private:
+    struct state;
+    std::unique_ptr<state> state_;
+};
+
+}  // namespace pushfile::receive

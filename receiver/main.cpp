@@ -1,0 +1,136 @@
+// pushfile-receive: runs a command on a pseudo-terminal and saves the files that pushfile sends
+// from inside it.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/display.h"
+#include "file_sink.h"
+#include "progress.h"
+#include "relay.h"
+#include "session.h"
+
+namespace {
+
+using namespace pushfile::receive;
+
+// Our own failures use the status that tools which run commands (env, timeout) keep for theirs,
+// so that they stand apart from the command's own statuses.
+constexpr int EXIT_RECEIVER_FAILED = 125;
+
+constexpr const char* USAGE =
+    "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [-- COMMAND [ARG...]]\n"
+    "Run COMMAND (default: $SHELL) on a new terminal and save the files that pushfile sends from it.\n"
+    "\n"
+    "  -d, --directory DIR    save files in DIR (default: the current directory)\n"
+    "  -a, --ask              ask before receiving each file\n"
+    "  -m, --max-size BYTES   refuse files larger than BYTES (suffixes K, M, G, T: powers of 1024)\n"
+    "  -q, --quiet            show only the files that could not be saved\n"
+    "  -h, --help             show this help\n"
+    "\n"
+    "Example: pushfile-receive -d ~/Downloads -- ssh build-host\n"
+    "         then, on build-host: pushfile report.pdf\n";
+
+struct options {
+    std::string directory = ".";
+    bool ask = false;
+    bool quiet = false;
+    std::optional<std::uint64_t> max_size;
+    std::vector<std::string> command;
+};
+
+std::optional<std::uint64_t> parse_byte_count(const char* text) {
+    if (*text < '0' || *text > '9') return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long count = std::strtoull(text, &end, 10);
+    if (errno != 0) return std::nullopt;
+    unsigned shift = 0;
+    switch (*end) {
+        case '\0': break;
+        case 'K': case 'k': shift = 10; break;
+        case 'M': case 'm': shift = 20; break;
+        case 'G': case 'g': shift = 30; break;
+        case 'T': case 't': shift = 40; break;
+        default: return std::nullopt;
+    }
+    if (*end != '\0' && end[1] != '\0') return std::nullopt;
+    if (shift > 0 && count > (UINT64_MAX >> shift)) return std::nullopt;
+    return static_cast<std::uint64_t>(count) << shift;
+}
+
+void complain(const std::string& text) { std::fprintf(stderr, "pushfile-receive: %s\n", text.c_str()); }
+
+std::string shown(const char* text) {
+    char escaped[4096];
+    pushfile::escape_for_display(text, std::strlen(text), escaped, sizeof escaped);
+    return escaped;
+}
+
+// Returns the options, or an exit status when the run ends here.
+std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
+    static const option long_options[] = {
+        {"directory", required_argument, nullptr, 'd'}, {"ask", no_argument, nullptr, 'a'},
+        {"max-size", required_argument, nullptr, 'm'},  {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},            {nullptr, 0, nullptr, 0},
+    };
+    options parsed;
+    int option_char = 0;
+    // '+': the first word that is no option starts the command, so its own options stay its own.
+    while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
+        switch (option_char) {
+            case 'd': parsed.directory = optarg; break;
+            case 'a': parsed.ask = true; break;
+            case 'q': parsed.quiet = true; break;
+            case 'm':
+                parsed.max_size = parse_byte_count(optarg);
+                if (!parsed.max_size) {
+                    complain("--max-size wants a number of bytes, such as 1048576 or 1M, not '" + shown(optarg) + "'");
+                    exit_status = EXIT_RECEIVER_FAILED;
+                    return std::nullopt;
+                }
+                break;
+            case 'h':
+                std::fputs(USAGE, stdout);
+                exit_status = 0;
+                return std::nullopt;
+            default:
+                std::fputs(USAGE, stderr);
+                exit_status = EXIT_RECEIVER_FAILED;
+                return std::nullopt;
+        }
+    }
+    for (int i = optind; i < argc; ++i) parsed.command.emplace_back(argv[i]);
+    if (parsed.command.empty()) {
+        const char* shell = std::getenv("SHELL");
+        parsed.command.emplace_back(shell != nullptr && *shell != '\0' ? shell : "/bin/sh");
+    }
+    return parsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int exit_status = 0;
+    std::optional<options> parsed = parse_options(argc, argv, exit_status);
+    if (!parsed) return exit_status;
+
+    file_sink sink(parsed->directory);
+    if (!sink.ok()) {
+        complain(sink.error());
+        return EXIT_RECEIVER_FAILED;
+    }
+    progress_display progress(STDERR_FILENO, parsed->quiet);
+    transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size});
+
+    const relay_result result = run_relay(parsed->command, session);
+    if (!result.started) complain(result.error);
+    return result.exit_status;
+}

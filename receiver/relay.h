@@ -1,0 +1,56 @@
+// Runs a command on a new pseudo-terminal and relays bytes between it and the user's terminal.
+// What the command writes passes through a stream_handler, which may keep some of it back (the
+// transfer messages) and may answer the command as if typed on its keyboard.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace pushfile::receive {
+
+// A bounded byte queue the handler appends to; the relay drains it.
+class byte_sink {
+public:
+    virtual void append(const unsigned char* bytes, std::size_t length) = 0;
+
+protected:
+    ~byte_sink() = default;
+};
+
+class stream_handler {
+public:
+    // Bytes the command wrote, in order, in chunks of any size. Bytes meant for the user's screen
+    // go to screen; answers to the command go to command_input, in the order they must arrive.
+    virtual void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
+                                byte_sink& command_input) = 0;
+    // Whether keystrokes should go to the handler instead of the command (during a transfer).
+    virtual bool wants_keyboard() const = 0;
+    virtual void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) = 0;
+    // Called a few times a second while the relay runs (progress redraws).
+    virtual void tick(std::chrono::steady_clock::time_point now) = 0;
+    // The command's output has ended (or the receiver is stopping): end any unfinished work.
+    virtual void output_ended(const char* reason) = 0;
+
+protected:
+    ~stream_handler() = default;
+};
+
+// The most bytes the handler may hold back and then release at once (a message prefix that turned
+// out not to be a message). The relay keeps this much room in its screen buffer before each read.
+inline constexpr std::size_t MAX_HELD_BYTES = 16384;
+
+struct relay_result {
+    int exit_status;    // the command's exit status, or 128 + N when signal N ended it
+    bool started;       // false when the command could not be started; error says why
+    std::string error;
+};
+
+// Runs command (argv style, non-empty) and relays until it has ended and all its output has been
+// handled. When standard input is a terminal, copies its settings and window size to the new
+// pseudo-terminal, puts it in raw mode and restores it on every way out (SIGTERM, SIGHUP
+// included). When it is not, relays it as it comes and, at its end, keeps relaying output.
+relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler);
+
+}  // namespace pushfile::receive

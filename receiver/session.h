@@ -1,0 +1,72 @@
+// One receiving session: follows the transfer messages found in the command's output, saves each
+// file through the sink, answers the sender, and tells the user what happened.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "file_sink.h"
+#include "progress.h"
+#include "relay.h"
+#include "stream_parser.h"
+
+namespace pushfile::receive {
+
+struct session_options {
+    std::string directory = ".";        // shown in the outcome lines
+    bool ask = false;                   // ask y/N before each file
+    std::optional<std::uint64_t> max_size;  // refuse files larger than this
+};
+
+class transfer_session final : public stream_handler, private stream_parser_events {
+public:
+    transfer_session(file_sink& sink, progress_display& progress, session_options options);
+
+    void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
+                        byte_sink& command_input) override;
+    bool wants_keyboard() const override;
+    void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override;
+    void tick(clock::time_point now) override;
+    void output_ended(const char* reason) override;
+
+    unsigned files_saved() const { return files_saved_; }
+    unsigned files_failed() const { return files_failed_; }
+
+private:
+    enum class phase {
+        idle,       // between files
+        announced,  // a path came; its size (or its end) comes next
+        asking,     // waiting for the user's y/N before the first reply
+        receiving,  // blocks are coming
+        refusing,   // the file failed: refuse what is left of it
+    };
+
+    void pass_through(const unsigned char* bytes, std::size_t length) override;
+    void path_message(std::string_view path) override;
+    void size_message(std::uint64_t size) override;
+    void block_message(const unsigned char* bytes, std::size_t length) override;
+    void end_message() override;
+    void rejected_message(message_kind kind, parse_error error) override;
+
+    void start_file();
+    void fail_file(const std::string& reason);
+    void reply(bool accepted);
+    bool file_in_progress() const;
+
+    file_sink& sink_;
+    progress_display& progress_;
+    session_options options_;
+    stream_parser parser_;
+    byte_sink* screen_ = nullptr;
+    byte_sink* command_input_ = nullptr;
+    phase phase_ = phase::idle;
+    std::string sent_path_;
+    std::uint64_t announced_size_ = 0;
+    std::uint64_t received_ = 0;
+    bool cancelled_ = false;
+    unsigned files_saved_ = 0;
+    unsigned files_failed_ = 0;
+};
+
+}  // namespace pushfile::receive

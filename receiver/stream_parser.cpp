@@ -1,0 +1,283 @@
+#include "stream_parser.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "common/letters.h"
+
+namespace pushfile::receive {
+namespace {
+
+constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
+constexpr std::size_t MESSAGE_HEADER_LENGTH = sizeof MESSAGE_PREFIX + 1;  // the prefix and the code
+
+bool is_digit(unsigned char byte) { return byte >= '0' && byte <= '9'; }
+
+// Adds a decimal digit to number unless the result would exceed limit.
+bool append_digit(std::uint64_t& number, unsigned char digit, std::uint64_t limit) {
+    const unsigned value = digit - '0';
+    if (number > (limit - value) / 10) return false;
+    number = number * 10 + value;
+    return true;
+}
+
+}  // namespace
+
+const char* describe(parse_error error) {
+    switch (error) {
+        case parse_error::path_too_long: return "a file name longer than a message can carry";
+        case parse_error::bad_size: return "a file size that is not a decimal number";
+        case parse_error::size_too_large: return "a file size beyond 64 bits";
+        case parse_error::bad_checksum: return "a block checksum that is not a decimal number";
+        case parse_error::bad_letter: return "a block holding a byte that is not a letter of the encoding";
+        case parse_error::odd_letter_count: return "a block with an odd number of letters";
+        case parse_error::empty_block: return "a block without data";
+        case parse_error::block_too_long: return "a block longer than the largest block";
+        case parse_error::checksum_mismatch: return "a block whose checksum does not match its data";
+        case parse_error::bad_end: return "a malformed end message";
+    }
+    return "a malformed message";
+}
+
+void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
+    std::size_t i = 0;
+    while (i < length) {
+        const unsigned char* next = bytes + i;
+        const std::size_t left = length - i;
+        switch (state_) {
+            case state::ground: {
+                const auto* escape = static_cast<const unsigned char*>(std::memchr(next, ESCAPE, left));
+                const std::size_t span = escape != nullptr ? static_cast<std::size_t>(escape - next) : left;
+                if (span > 0) events.pass_through(next, span);
+                i += span;
+                if (escape != nullptr) {
+                    state_ = state::escape;
+                    ++i;
+                }
+                break;
+            }
+            case state::escape:
+            case state::introducer:
+            case state::family: i += feed_prefix(next, left, events); break;
+            case state::path_body: i += feed_path(next, left, events); break;
+            case state::size_body: i += feed_size(next, left, events); break;
+            case state::checksum_digits: i += feed_checksum(next, left, events); break;
+            case state::block_letters: i += feed_letters(next, left, events); break;
+            case state::end_body:
+                if (*next == 0) {
+                    ++message_bytes_;
+                    ++i;
+                    state_ = state::after_end;
+                    events.end_message();
+                } else {
+                    reject(message_kind::end, parse_error::bad_end, events);
+                }
+                break;
+            case state::after_end:
+                if (*next == 0) {
+                    ++message_bytes_;
+                    ++i;
+                }
+                state_ = state::ground;
+                break;
+        }
+    }
+}
+
+void stream_parser::finish(stream_parser_events& events) {
+    if (state_ == state::escape || state_ == state::introducer || state_ == state::family) {
+        release_prefix(events);
+    }
+    state_ = state::ground;
+}
+
+std::size_t stream_parser::feed_prefix(const unsigned char* bytes, std::size_t, stream_parser_events& events) {
+    const unsigned char byte = bytes[0];
+    if (state_ == state::escape) {
+        if (byte != INTRODUCER) return release_prefix(events), 0;
+        state_ = state::introducer;
+        return 1;
+    }
+    if (state_ == state::introducer) {
+        if (byte != FAMILY) return release_prefix(events), 0;
+        state_ = state::family;
+        return 1;
+    }
+    digit_count_ = 0;
+    number_ = 0;
+    switch (byte) {
+        case CODE_PATH:
+            path_length_ = 0;
+            state_ = state::path_body;
+            break;
+        case CODE_SIZE: state_ = state::size_body; break;
+        case CODE_BLOCK: state_ = state::checksum_digits; break;
+        case CODE_END: state_ = state::end_body; break;
+        default: return release_prefix(events), 0;
+    }
+    message_bytes_ += MESSAGE_HEADER_LENGTH;
+    return 1;
+}
+
+void stream_parser::release_prefix(stream_parser_events& events) {
+    const std::size_t held = state_ == state::escape ? 1 : state_ == state::introducer ? 2 : 3;
+    state_ = state::ground;
+    events.pass_through(MESSAGE_PREFIX, held);
+}
+
+std::size_t stream_parser::feed_path(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
+    const auto* nul = static_cast<const unsigned char*>(std::memchr(bytes, 0, length));
+    const std::size_t body = nul != nullptr ? static_cast<std::size_t>(nul - bytes) : length;
+    const std::size_t room = MAX_PATH_LENGTH - path_length_;
+    if (body > room) {
+        message_bytes_ += room;
+        reject(message_kind::path, parse_error::path_too_long, events);
+        return room;
+    }
+    std::memcpy(path_.data() + path_length_, bytes, body);
+    path_length_ += body;
+    message_bytes_ += body;
+    if (nul == nullptr) return body;
+    ++message_bytes_;
+    state_ = state::ground;
+    events.path_message(std::string_view(path_.data(), path_length_));
+    return body + 1;
+}
+
+std::size_t stream_parser::feed_size(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char byte = bytes[i];
+        if (is_digit(byte)) {
+            if (digit_count_ == MAX_SIZE_DIGITS ||
+                !append_digit(number_, byte, std::numeric_limits<std::uint64_t>::max())) {
+                message_bytes_ += i;
+                reject(message_kind::size, parse_error::size_too_large, events);
+                return i;
+            }
+            ++digit_count_;
+            continue;
+        }
+        message_bytes_ += i;
+        if (byte != 0) {
+            reject(message_kind::size, parse_error::bad_size, events);
+            return i;
+        }
+        ++message_bytes_;
+        if (digit_count_ == 0) {
+            reject(message_kind::size, parse_error::bad_size, events);
+        } else {
+            state_ = state::ground;
+            events.size_message(number_);
+        }
+        return i + 1;
+    }
+    message_bytes_ += length;
+    return length;
+}
+
+std::size_t stream_parser::feed_checksum(const unsigned char* bytes, std::size_t length,
+                                         stream_parser_events& events) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char byte = bytes[i];
+        if (is_digit(byte) && digit_count_ < MAX_CHECKSUM_DIGITS &&
+            append_digit(number_, byte, std::numeric_limits<std::int32_t>::max())) {
+            ++digit_count_;
+            continue;
+        }
+        message_bytes_ += i;
+        if (byte == ' ' && digit_count_ > 0) {
+            ++message_bytes_;
+            state_ = state::block_letters;
+            block_length_ = 0;
+            letter_sum_ = 0;
+            have_half_letter_ = false;
+            return i + 1;
+        }
+        // A NUL ends the broken message; any other byte is output again.
+        const bool ends_message = byte == 0;
+        if (ends_message) ++message_bytes_;
+        reject(message_kind::block, parse_error::bad_checksum, events);
+        return ends_message ? i + 1 : i;
+    }
+    message_bytes_ += length;
+    return length;
+}
+
+std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t length,
+                                        stream_parser_events& events) {
+    std::size_t i = 0;
+    if (have_half_letter_) {
+        const unsigned char second = bytes[0];
+        if (second == 0) {
+            ++message_bytes_;
+            reject(message_kind::block, parse_error::odd_letter_count, events);
+            return 1;
+        }
+        if (!is_letter(second)) {
+            reject(message_kind::block, parse_error::bad_letter, events);
+            return 0;
+        }
+        block_[block_length_++] = static_cast<unsigned char>(((half_letter_ & 0x0FU) << 4U) | (second & 0x0FU));
+        letter_sum_ += half_letter_ + second;
+        have_half_letter_ = false;
+        ++message_bytes_;
+        i = 1;
+    }
+
+    const std::size_t pairs = std::min((length - i) / 2, BLOCK_SIZE - block_length_);
+    const std::size_t decoded = decode_letters(bytes + i, pairs, block_.data() + block_length_, &letter_sum_);
+    block_length_ += decoded;
+    i += 2 * decoded;
+    message_bytes_ += 2 * decoded;
+    if (i == length) return i;
+
+    // Decoding stopped short: the message ends here, the block is full, a half pair is left, or
+    // something that is no letter came.
+    const unsigned char byte = bytes[i];
+    if (byte == 0) {
+        ++message_bytes_;
+        finish_block(events);
+        return i + 1;
+    }
+    if (!is_letter(byte)) {
+        reject(message_kind::block, parse_error::bad_letter, events);
+        return i;
+    }
+    if (block_length_ == BLOCK_SIZE) {
+        reject(message_kind::block, parse_error::block_too_long, events);
+        return i;
+    }
+    ++message_bytes_;
+    if (i + 1 == length) {
+        half_letter_ = byte;
+        have_half_letter_ = true;
+        return length;
+    }
+    // The pair's second byte is what stopped the decoder.
+    if (bytes[i + 1] == 0) {
+        ++message_bytes_;
+        reject(message_kind::block, parse_error::odd_letter_count, events);
+        return i + 2;
+    }
+    reject(message_kind::block, parse_error::bad_letter, events);
+    return i + 1;
+}
+
+void stream_parser::finish_block(stream_parser_events& events) {
+    if (block_length_ == 0) {
+        reject(message_kind::block, parse_error::empty_block, events);
+    } else if (letter_sum_ != number_) {
+        reject(message_kind::block, parse_error::checksum_mismatch, events);
+    } else {
+        state_ = state::ground;
+        events.block_message(block_.data(), block_length_);
+    }
+}
+
+void stream_parser::reject(message_kind kind, parse_error error, stream_parser_events& events) {
+    state_ = state::ground;
+    events.rejected_message(kind, error);
+}
+
+}  // namespace pushfile::receive

@@ -1,0 +1,19 @@
+# Receiver tests: one program per concern, each added once its source exists.
+if(NOT TARGET pushfile_receiver)
+  return()
+endif()
+set(receiver_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/receiver)
+foreach(test_name file_sink_test relay_test stream_parser_test session_test receiver_e2e_test)
+  if(EXISTS ${receiver_test_dir}/${test_name}.cpp)
+    add_executable(${test_name} ${receiver_test_dir}/${test_name}.cpp)
+    target_link_libraries(${test_name} PRIVATE pushfile_receiver pushfile_warnings GTest::gtest_main)
+    target_include_directories(${test_name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/support/pty_peer.cpp)
+      target_sources(${test_name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support/pty_peer.cpp)
+    endif()
+    target_compile_definitions(${test_name} PRIVATE
+      PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
+      $<$<TARGET_EXISTS:pushfile-receive>:RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>">)
+    gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60)
+  endif()
+endforeach()
