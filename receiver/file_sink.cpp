@@ -1,0 +1,283 @@
+#include "file_sink.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/display.h"
+
+namespace pushfile::receive {
+namespace {
+
+// Past this many numbered variants something is wrong with the directory; say so instead of
+// probing further.
+constexpr unsigned MAX_NUMBERED_VARIANT = 9999;
+// A clash between two random 64-bit names means something else is creating them; give up soon.
+constexpr int TEMPORARY_NAME_ATTEMPTS = 8;
+constexpr std::string_view FALLBACK_NAME = "received";
+constexpr std::string_view TEMPORARY_PREFIX = ".pushfile-";
+constexpr std::string_view TEMPORARY_SUFFIX = ".part";
+
+std::size_t utf8_sequence_length(unsigned char lead) {
+    if (lead >= 0xF0) return 4;
+    if (lead >= 0xE0) return 3;
+    if (lead >= 0xC0) return 2;
+    return 1;
+}
+
+// The longest prefix of text of at most limit bytes that does not split a UTF-8 character.
+// Bytes that are not UTF-8 have no characters to keep whole, so they may be cut anywhere.
+std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return text.size();
+    std::size_t start = limit;
+    while (start > 0 && limit - start < 3 && (static_cast<unsigned char>(text[start]) & 0xC0U) == 0x80U) --start;
+    const auto lead = static_cast<unsigned char>(text[start]);
+    if (start < limit && lead >= 0xC0 && start + utf8_sequence_length(lead) > limit) return start;
+    return limit;
+}
+
+// Outside bytes made safe to show on a terminal; every byte escapes to at most 4, so nothing is cut.
+std::string shown(std::string_view text) {
+    std::string out(text.size() * 4 + 4, '\0');
+    out.resize(pushfile::escape_for_display(text.data(), text.size(), out.data(), out.size()));
+    return out;
+}
+
+std::string numbered_name(const std::string& name, unsigned number) {
+    if (number == 0) return name;
+    const std::string suffix = "." + std::to_string(number);
+    std::string result = name.substr(0, utf8_prefix_length(name, MAX_NAME_LENGTH - suffix.size()));
+    result += suffix;
+    return result;
+}
+
+bool random_temporary_name(std::string& name) {
+    unsigned char random[8];
+    std::size_t filled = 0;
+    while (filled < sizeof random) {
+        const ssize_t count = getrandom(random + filled, sizeof random - filled, 0);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    name.assign(TEMPORARY_PREFIX);
+    for (const unsigned char byte : random) {
+        name += hex[byte >> 4U];
+        name += hex[byte & 15U];
+    }
+    name += TEMPORARY_SUFFIX;
+    return true;
+}
+
+}  // namespace
+
+std::string clean_file_name(std::string_view sent_path) {
+    const std::size_t slash = sent_path.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? sent_path : sent_path.substr(slash + 1);
+    if (last.empty() || last == "." || last == "..") return std::string(FALLBACK_NAME);
+
+    std::string name(last.substr(0, utf8_prefix_length(last, MAX_NAME_LENGTH)));
+    for (char& c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) c = '_';
+    }
+    for (char& c : name) {
+        if (c != '.') break;
+        c = '_';
+    }
+    return name;
+}
+
+struct file_sink::state {
+    std::string directory;  // as given, for messages only
+    int directory_fd = -1;
+    bool try_unnamed = true;     // cleared once the file system turns O_TMPFILE down
+    int file_fd = -1;            // the temporary file of the file in progress
+    std::string temporary_name;  // empty when that file has no name
+    std::string clean_name;
+    std::string saved_name;
+    std::uint64_t written = 0;
+    std::string error;
+
+    void fail(const std::string& what, int error_number) {
+        error = what;
+        error += ": ";
+        error += std::strerror(error_number);
+    }
+
+    void discard() {
+        if (file_fd < 0) return;
+        close(file_fd);
+        file_fd = -1;
+        if (!temporary_name.empty()) {
+            unlinkat(directory_fd, temporary_name.c_str(), 0);
+            temporary_name.clear();
+        }
+    }
+
+    bool open_named_temporary() {
+        for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
+            std::string name;
+            if (!random_temporary_name(name)) break;
+            const int fd = openat(directory_fd, name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC,
+                                  0666);
+            if (fd >= 0) {
+                file_fd = fd;
+                temporary_name = std::move(name);
+                return true;
+            }
+            if (errno != EEXIST) break;
+        }
+        fail("cannot create a temporary file for " + shown(clean_name) + " in " + shown(directory), errno);
+        return false;
+    }
+
+    // Gives the temporary file the name candidate unless something already has it. Returns 0 or
+    // the errno of the failure (EEXIST: the name is taken, a symlink included).
+    int place(const std::string& candidate) {
+        if (temporary_name.empty()) {
+            char link_path[32];
+            std::snprintf(link_path, sizeof link_path, "/proc/self/fd/%d", file_fd);
+            if (linkat(AT_FDCWD, link_path, directory_fd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+            const int error_number = errno;
+            // Without /proc the descriptor itself still works where privileges allow it.
+            if (error_number == ENOENT && linkat(file_fd, "", directory_fd, candidate.c_str(), AT_EMPTY_PATH) == 0)
+                return 0;
+            return error_number;
+        }
+        if (renameat2(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            temporary_name.clear();
+            return 0;
+        }
+        if (errno != EINVAL && errno != ENOSYS) return errno;
+        // No RENAME_NOREPLACE here: a hard link refuses existing names just as well.
+        if (linkat(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), 0) != 0) return errno;
+        unlinkat(directory_fd, temporary_name.c_str(), 0);
+        temporary_name.clear();
+        return 0;
+    }
+};
+
+file_sink::file_sink(const std::string& directory) : file_sink(directory, true) {}
+
+file_sink::file_sink(const std::string& directory, bool allow_unnamed_temporary) : state_(std::make_unique<state>()) {
+    state_->directory = directory;
+    state_->try_unnamed = allow_unnamed_temporary;
+    state_->directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (state_->directory_fd < 0) state_->fail("cannot open the directory " + shown(directory), errno);
+}
+
+file_sink::~file_sink() {
+    state_->discard();
+    if (state_->directory_fd >= 0) close(state_->directory_fd);
+}
+
+bool file_sink::ok() const { return state_->directory_fd >= 0; }
+
+const std::string& file_sink::error() const { return state_->error; }
+
+bool file_sink::begin(std::string_view sent_path) {
+    state& s = *state_;
+    s.discard();
+    s.saved_name.clear();
+    s.written = 0;
+    s.clean_name = clean_file_name(sent_path);
+    if (s.directory_fd < 0) {
+        s.error = "cannot save " + shown(s.clean_name) + ": the directory " + shown(s.directory) + " is not open";
+        return false;
+    }
+    if (s.try_unnamed) {
+        const int fd = openat(s.directory_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            s.file_fd = fd;
+            return true;
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            s.fail("cannot create a temporary file for " + shown(s.clean_name) + " in " + shown(s.directory), errno);
+            return false;
+        }
+        s.try_unnamed = false;
+    }
+    return s.open_named_temporary();
+}
+
+bool file_sink::in_progress() const { return state_->file_fd >= 0; }
+
+bool file_sink::write(const unsigned char* bytes, std::size_t length) {
+    state& s = *state_;
+    if (s.file_fd < 0) {
+        s.error = "cannot write: no file is being received";
+        return false;
+    }
+    while (length > 0) {
+        const ssize_t count = ::write(s.file_fd, bytes, length);
+        if (count <= 0) {
+            if (count < 0 && errno == EINTR) continue;
+            // A regular file that takes nothing and reports no error cannot make progress either.
+            const int error_number = count < 0 ? errno : EIO;
+            s.discard();
+            s.fail("cannot write " + shown(s.clean_name), error_number);
+            return false;
+        }
+        const auto done = static_cast<std::size_t>(count);
+        bytes += done;
+        length -= done;
+        s.written += done;
+    }
+    return true;
+}
+
+std::uint64_t file_sink::bytes_written() const { return state_->written; }
+
+bool file_sink::commit() {
+    state& s = *state_;
+    if (s.file_fd < 0) {
+        s.error = "cannot save: no file is being received";
+        return false;
+    }
+    if (fsync(s.file_fd) != 0) {
+        const int error_number = errno;
+        s.discard();
+        s.fail("cannot write " + shown(s.clean_name) + " to disk", error_number);
+        return false;
+    }
+    for (unsigned number = 0; number <= MAX_NUMBERED_VARIANT; ++number) {
+        const std::string candidate = numbered_name(s.clean_name, number);
+        const int error_number = s.place(candidate);
+        if (error_number == EEXIST) continue;
+        if (error_number != 0) {
+            s.discard();
+            s.fail("cannot save " + shown(candidate) + " in " + shown(s.directory), error_number);
+            return false;
+        }
+        s.discard();  // the name is in place: only the descriptor is left to close
+        // The name must survive a crash as well, else the file is not saved; take it back if not.
+        if (fsync(s.directory_fd) != 0) {
+            const int fsync_error = errno;
+            unlinkat(s.directory_fd, candidate.c_str(), 0);
+            s.fail("cannot save " + shown(candidate) + ": flushing the directory " + shown(s.directory) + " failed",
+                   fsync_error);
+            return false;
+        }
+        s.saved_name = candidate;
+        return true;
+    }
+    s.discard();
+    s.error = "cannot save " + shown(s.clean_name) + ": that name and its numbered variants up to ." +
+              std::to_string(MAX_NUMBERED_VARIANT) + " are all taken in " + shown(s.directory);
+    return false;
+}
+
+const std::string& file_sink::saved_name() const { return state_->saved_name; }
+
+void file_sink::abort() { state_->discard(); }
+
+}  // namespace pushfile::receive

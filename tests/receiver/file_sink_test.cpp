@@ -1,0 +1,321 @@
+#include "file_sink.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using pushfile::receive::clean_file_name;
+using pushfile::receive::file_sink;
+using pushfile::receive::MAX_NAME_LENGTH;
+
+namespace {
+
+std::string repeat(const std::string& piece, std::size_t count) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) out += piece;
+    return out;
+}
+
+std::set<std::string> entries(const fs::path& directory) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Every path under root, symlinks listed but not followed.
+std::set<std::string> tree(const fs::path& root) {
+    std::set<std::string> paths;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) paths.insert(fs::relative(entry.path(), root));
+    return paths;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+bool save(file_sink& sink, std::string_view sent_path, const std::string& content) {
+    return sink.begin(sent_path) &&
+           sink.write(reinterpret_cast<const unsigned char*>(content.data()), content.size()) && sink.commit();
+}
+
+bool is_temporary_name(const std::string& name) {
+    return name.starts_with(".pushfile-") && name.ends_with(".part");
+}
+
+}  // namespace
+
+TEST(clean_file_name, keeps_only_the_last_component) {
+    EXPECT_EQ(clean_file_name("../../x"), "x");
+    EXPECT_EQ(clean_file_name("/etc/passwd"), "passwd");
+    EXPECT_EQ(clean_file_name("a/b/report.pdf"), "report.pdf");
+    for (const char* empty_last : {"", ".", "..", "/", "a/", "x/..", "a/.", "//"})
+        EXPECT_EQ(clean_file_name(empty_last), "received") << '"' << empty_last << '"';
+}
+
+TEST(clean_file_name, replaces_control_bytes_and_leading_dots) {
+    EXPECT_EQ(clean_file_name("a\x1b[31m\x07\n\x7f" "b"), "a_[31m___b");
+    EXPECT_EQ(clean_file_name(std::string("x\0y", 3)), "x_y");
+    EXPECT_EQ(clean_file_name("caf\xc3\xa9\x80"), "caf\xc3\xa9\x80");  // only ASCII controls are replaced
+    EXPECT_EQ(clean_file_name(".bashrc"), "_bashrc");
+    EXPECT_EQ(clean_file_name("d/..x."), "__x.");
+    EXPECT_EQ(clean_file_name("..."), "___");
+}
+
+TEST(clean_file_name, cuts_long_names_at_a_character_boundary) {
+    EXPECT_EQ(clean_file_name(std::string(300, 'a')), std::string(MAX_NAME_LENGTH, 'a'));
+    EXPECT_EQ(clean_file_name("dir/" + std::string(255, 'b')), std::string(255, 'b'));
+    // Characters of 2, 3 and 4 bytes: 255 splits the first and last, fits the second exactly.
+    EXPECT_EQ(clean_file_name(repeat("\xc3\xa9", 150)), repeat("\xc3\xa9", 127));
+    EXPECT_EQ(clean_file_name(repeat("\xe2\x82\xac", 100)), repeat("\xe2\x82\xac", 85));
+    EXPECT_EQ(clean_file_name(repeat("\xf0\x9f\x98\x80", 75)), repeat("\xf0\x9f\x98\x80", 63));
+    // Stray continuation bytes are no character to keep whole.
+    EXPECT_EQ(clean_file_name(std::string(300, '\x80')), std::string(255, '\x80'));
+}
+
+// Each test gets root/top/dir as the target; root/outside holds files the sink must never touch.
+class file_sink_test : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/file_sink_test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        dir = root / "top" / "dir";
+        fs::create_directories(dir);
+        fs::create_directory(root / "outside");
+        write_file(root / "outside" / "existing", "secret");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    bool unnamed() const { return GetParam(); }
+
+    fs::path root;
+    fs::path dir;
+};
+
+INSTANTIATE_TEST_SUITE_P(temporaries, file_sink_test, ::testing::Bool(),
+                         [](const auto& param_info) { return param_info.param ? "unnamed" : "named"; });
+
+TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
+    const std::string outside_file = (root / "outside" / "existing").string();
+    const std::string long_utf8 = repeat("\xc3\xa9", 150);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"../../x", "x"},
+        {"../existing", "existing"},
+        {outside_file, "existing"},
+        {"..", "received"},
+        {".", "received"},
+        {"", "received"},
+        {"a/", "received"},
+        {"\x1b]0;title\x07\x1b[2J", "_]0;title__[2J"},
+        {std::string(300, 'n'), std::string(255, 'n')},
+        {long_utf8, long_utf8.substr(0, 254)},
+        {".bashrc", "_bashrc"},
+    };
+    int index = 0;
+    for (const auto& [sent, expected] : cases) {
+        SCOPED_TRACE(sent);
+        const fs::path target = root / "top" / ("dir" + std::to_string(index++));
+        fs::create_directory(target);
+        const auto before = tree(root);
+        file_sink sink(target.string(), unnamed());
+        ASSERT_TRUE(save(sink, sent, "content " + expected)) << sink.error();
+        EXPECT_EQ(sink.saved_name(), expected);
+        EXPECT_EQ(entries(target), std::set<std::string>{expected});
+        EXPECT_EQ(read_file(target / expected), "content " + expected);
+        auto after = tree(root);
+        after.erase(fs::relative(target / expected, root));
+        EXPECT_EQ(after, before);
+    }
+    EXPECT_EQ(read_file(outside_file), "secret");
+}
+
+TEST_P(file_sink_test, collisions_get_numbered_names) {
+    write_file(dir / "x", "old");
+    file_sink sink(dir.string(), unnamed());
+    ASSERT_TRUE(save(sink, "x", "first")) << sink.error();
+    EXPECT_EQ(sink.saved_name(), "x.1");
+    ASSERT_TRUE(save(sink, "some/where/x", "second")) << sink.error();
+    EXPECT_EQ(sink.saved_name(), "x.2");
+    EXPECT_EQ(read_file(dir / "x"), "old");
+    EXPECT_EQ(read_file(dir / "x.1"), "first");
+    EXPECT_EQ(read_file(dir / "x.2"), "second");
+    EXPECT_EQ(entries(dir), (std::set<std::string>{"x", "x.1", "x.2"}));
+}
+
+TEST_P(file_sink_test, numbered_names_fit_the_length_limit) {
+    const std::string ascii(255, 'a');
+    const std::string utf8 = repeat("\xc3\xa9", 127);  // 254 bytes
+    write_file(dir / ascii, "");
+    write_file(dir / utf8, "");
+    file_sink sink(dir.string(), unnamed());
+    ASSERT_TRUE(save(sink, ascii, "1")) << sink.error();
+    EXPECT_EQ(sink.saved_name(), std::string(253, 'a') + ".1");
+    ASSERT_TRUE(save(sink, utf8, "2")) << sink.error();
+    EXPECT_EQ(sink.saved_name(), utf8.substr(0, 252) + ".1");
+    EXPECT_EQ(read_file(dir / sink.saved_name()), "2");
+}
+
+TEST_P(file_sink_test, runs_out_of_numbered_names_cleanly) {
+    write_file(dir / "x", "");
+    for (int number = 1; number <= 9999; ++number) write_file(dir / ("x." + std::to_string(number)), "");
+    file_sink sink(dir.string(), unnamed());
+    EXPECT_FALSE(save(sink, "x", "data"));
+    EXPECT_NE(sink.error().find("cannot save x"), std::string::npos) << sink.error();
+    EXPECT_FALSE(sink.in_progress());
+    EXPECT_EQ(entries(dir).size(), 10000U);
+    EXPECT_FALSE(fs::exists(dir / "x.10000"));
+}
+
+TEST_P(file_sink_test, planted_symlinks_are_never_followed) {
+    fs::create_symlink(root / "outside" / "absent", dir / "x");
+    fs::create_symlink(root / "outside" / "existing", dir / "y");
+    fs::create_symlink(root / "outside" / "existing", dir / "y.1");
+    file_sink sink(dir.string(), unnamed());
+    ASSERT_TRUE(save(sink, "x", "new x")) << sink.error();
+    EXPECT_EQ(sink.saved_name(), "x.1");
+    ASSERT_TRUE(save(sink, "y", "new y")) << sink.error();
+    EXPECT_EQ(sink.saved_name(), "y.2");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "outside" / "absent")));
+    EXPECT_EQ(read_file(root / "outside" / "existing"), "secret");
+    EXPECT_TRUE(fs::is_symlink(dir / "x"));
+    EXPECT_TRUE(fs::is_symlink(dir / "y"));
+    EXPECT_EQ(read_file(dir / "x.1"), "new x");
+    EXPECT_EQ(read_file(dir / "y.2"), "new y");
+}
+
+TEST_P(file_sink_test, unfinished_files_leave_nothing_behind) {
+    const unsigned char data[] = "partial";
+    {
+        file_sink sink(dir.string(), unnamed());
+        ASSERT_TRUE(sink.begin("a.txt")) << sink.error();
+        ASSERT_TRUE(sink.write(data, sizeof data));
+        EXPECT_TRUE(sink.in_progress());
+        const auto during = entries(dir);
+        // Only a named temporary may show while writing, and nothing under the final name.
+        for (const auto& name : during) EXPECT_TRUE(is_temporary_name(name)) << name;
+        if (!unnamed()) {
+            EXPECT_EQ(during.size(), 1U);
+        }
+
+        sink.abort();
+        EXPECT_FALSE(sink.in_progress());
+        EXPECT_TRUE(entries(dir).empty());
+        EXPECT_FALSE(sink.write(data, sizeof data));
+        EXPECT_FALSE(sink.commit());
+
+        // A new begin gives up the file in progress.
+        ASSERT_TRUE(sink.begin("b.txt"));
+        ASSERT_TRUE(sink.write(data, sizeof data));
+        ASSERT_TRUE(sink.begin("c.txt"));
+        ASSERT_TRUE(sink.commit()) << sink.error();
+        EXPECT_EQ(sink.bytes_written(), 0U);
+        EXPECT_EQ(entries(dir), std::set<std::string>{"c.txt"});
+        EXPECT_EQ(fs::file_size(dir / "c.txt"), 0U);
+
+        ASSERT_TRUE(sink.begin("d.txt"));
+        ASSERT_TRUE(sink.write(data, sizeof data));
+    }
+    EXPECT_EQ(entries(dir), std::set<std::string>{"c.txt"});
+}
+
+TEST_P(file_sink_test, write_failure_names_the_file_and_removes_it) {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Past the size limit, write() fails with EFBIG instead of the process being killed.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        file_sink sink(dir.string(), unnamed());
+        const std::vector<unsigned char> block(10000, 'z');
+        std::string report = "not begun";
+        if (sink.begin("report\xc2\x9b.pdf")) {
+            const bool written = sink.write(block.data(), block.size());
+            report = std::string(written ? "W" : "-") + (sink.in_progress() ? "P" : "-") + sink.error();
+        }
+        (void)!::write(pipe_fds[1], report.data(), report.size());
+        _exit(0);  // no destructor: the failed write alone must have cleaned up
+    }
+    close(pipe_fds[1]);
+    std::string report;
+    char buffer[512];
+    for (ssize_t count; (count = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, static_cast<std::size_t>(count));
+    close(pipe_fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    ASSERT_TRUE(report.starts_with("--")) << report;
+    const std::string error = report.substr(2);
+    EXPECT_NE(error.find("report\\xc2\\x9b.pdf"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(EFBIG)), std::string::npos) << error;
+    EXPECT_TRUE(entries(dir).empty());
+}
+
+TEST_P(file_sink_test, missing_directory_is_reported) {
+    file_sink missing((root / "nowhere").string(), unnamed());
+    EXPECT_FALSE(missing.ok());
+    EXPECT_NE(missing.error().find("nowhere"), std::string::npos) << missing.error();
+    EXPECT_NE(missing.error().find(std::strerror(ENOENT)), std::string::npos) << missing.error();
+    EXPECT_FALSE(missing.begin("x"));
+    EXPECT_FALSE(fs::exists(root / "nowhere"));
+
+    file_sink not_directory((root / "outside" / "existing").string(), unnamed());
+    EXPECT_FALSE(not_directory.ok());
+    EXPECT_NE(not_directory.error().find(std::strerror(ENOTDIR)), std::string::npos) << not_directory.error();
+
+    file_sink fine(dir.string(), unnamed());
+    EXPECT_TRUE(fine.ok());
+}
+
+TEST_P(file_sink_test, files_get_the_usual_permissions) {
+    const mode_t saved = umask(027);
+    file_sink sink(dir.string(), unnamed());
+    const bool saved_ok = save(sink, "perm", "p");
+    umask(saved);
+    ASSERT_TRUE(saved_ok) << sink.error();
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "perm").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640U);
+}
+
+TEST_P(file_sink_test, multi_block_round_trip) {
+    constexpr std::size_t BLOCK = 37268;
+    std::mt19937 generator(12345);
+    std::string content(BLOCK * 40 + 1000, '\0');
+    for (char& c : content) c = static_cast<char>(generator() & 0xFFU);
+
+    file_sink sink(dir.string(), unnamed());
+    ASSERT_TRUE(sink.begin("big.bin")) << sink.error();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(content.data());
+    for (std::size_t offset = 0; offset < content.size(); offset += BLOCK)
+        ASSERT_TRUE(sink.write(bytes + offset, std::min(BLOCK, content.size() - offset))) << sink.error();
+    EXPECT_EQ(sink.bytes_written(), content.size());
+    ASSERT_TRUE(sink.commit()) << sink.error();
+    EXPECT_EQ(sink.saved_name(), "big.bin");
+    EXPECT_TRUE(read_file(dir / "big.bin") == content);
+}
