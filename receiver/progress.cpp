@@ -134,6 +134,8 @@ void progress_display::ask_about_file(std::uint64_t total) {
     write_out(std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text + ")? [y/N] ");
 }
 
+void progress_display::answered(bool yes) { write_line(yes ? "yes" : "no"); }
+
 void progress_display::write_line(std::string_view text) {
     // The user's terminal may be in raw mode, where a newline alone does not return the cursor.
     std::string line(text);

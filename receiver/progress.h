@@ -40,6 +40,8 @@ public:
     void notice(std::string_view text);
     // Asks whether to receive the named file; the answer comes from the keyboard.
     void ask_about_file(std::uint64_t total);
+    // Ends the question's line with the answer given.
+    void answered(bool yes);
 
 private:
     void draw(clock::time_point now);

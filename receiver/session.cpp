@@ -32,7 +32,7 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
         if (length == 0) return;
         command_input_ = &command_input;
         const bool yes = bytes[0] == 'y' || bytes[0] == 'Y';
-        progress_.notice(yes ? "yes" : "no");
+        progress_.answered(yes);
         if (yes) {
             start_file();
         } else {
