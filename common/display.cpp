@@ -33,51 +33,66 @@ std::size_t utf8_sequence_length(const unsigned char* in, std::size_t available)
     return length;
 }
 
+// The escaped form of the character at bytes[0]: its bytes in piece, their count returned, and the
+// number of input bytes it stands for in *consumed.
+std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char (&piece)[4],
+                         std::size_t* consumed) {
+    static constexpr char hex[] = "0123456789abcdef";
+    const unsigned char byte = bytes[0];
+    *consumed = 1;
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+        piece[0] = static_cast<char>(byte);
+        return 1;
+    }
+    if (byte >= 0x80) {
+        const std::size_t length = utf8_sequence_length(bytes, available);
+        if (length != 0) {
+            std::memcpy(piece, bytes, length);
+            *consumed = length;
+            return length;
+        }
+    }
+    piece[0] = '\\';
+    switch (byte) {
+        case '\n': piece[1] = 'n'; return 2;
+        case '\r': piece[1] = 'r'; return 2;
+        case '\t': piece[1] = 't'; return 2;
+        case 0x1B: piece[1] = 'e'; return 2;
+        case '\\': piece[1] = '\\'; return 2;
+        default:
+            piece[1] = 'x';
+            piece[2] = hex[byte >> 4U];
+            piece[3] = hex[byte & 0x0FU];
+            return 4;
+    }
+}
+
 }  // namespace
 
 std::size_t escape_for_display(const char* in, std::size_t length, char* out, std::size_t capacity) {
-    static constexpr char hex[] = "0123456789abcdef";
     static constexpr char ellipsis[] = "...";
     const auto* bytes = reinterpret_cast<const unsigned char*>(in);
-    // Room for the text itself: keep space for "..." and the NUL in case the text gets cut.
-    const std::size_t room = capacity - sizeof ellipsis;
+    char piece[4];
+    std::size_t consumed = 0;
+
+    // Measure first: text that fits whole is never cut.
+    std::size_t needed = 0;
+    for (std::size_t i = 0; i < length && needed < capacity; i += consumed) {
+        needed += escape_piece(bytes + i, length - i, piece, &consumed);
+    }
+    // Otherwise keep room for the ellipsis and the NUL.
+    const std::size_t room = needed < capacity ? capacity - 1 : capacity - sizeof ellipsis;
+
     std::size_t written = 0;
-    std::size_t i = 0;
-    while (i < length) {
-        char piece[4];
-        std::size_t piece_length = 0;
-        std::size_t consumed = 1;
-        const unsigned char byte = bytes[i];
-        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
-            piece[piece_length++] = static_cast<char>(byte);
-        } else if (byte >= 0x80 && (consumed = utf8_sequence_length(bytes + i, length - i)) != 0) {
-            std::memcpy(piece, bytes + i, consumed);
-            piece_length = consumed;
-        } else {
-            consumed = 1;
-            piece[piece_length++] = '\\';
-            switch (byte) {
-                case '\n': piece[piece_length++] = 'n'; break;
-                case '\r': piece[piece_length++] = 'r'; break;
-                case '\t': piece[piece_length++] = 't'; break;
-                case 0x1B: piece[piece_length++] = 'e'; break;
-                case '\\': piece[piece_length++] = '\\'; break;
-                default:
-                    piece[piece_length++] = 'x';
-                    piece[piece_length++] = hex[byte >> 4U];
-                    piece[piece_length++] = hex[byte & 0x0FU];
-                    break;
-            }
-        }
-        const bool last = i + consumed == length;
-        // The last piece may use the space kept for the ellipsis.
-        if (written + piece_length > (last ? capacity - 1 : room)) {
-            std::memcpy(out + written, ellipsis, sizeof ellipsis);
-            return written + sizeof ellipsis - 1;
-        }
+    for (std::size_t i = 0; i < length; i += consumed) {
+        const std::size_t piece_length = escape_piece(bytes + i, length - i, piece, &consumed);
+        if (written + piece_length > room) break;
         std::memcpy(out + written, piece, piece_length);
         written += piece_length;
-        i += consumed;
+    }
+    if (needed >= capacity) {
+        std::memcpy(out + written, ellipsis, sizeof ellipsis);
+        return written + sizeof ellipsis - 1;
     }
     out[written] = '\0';
     return written;

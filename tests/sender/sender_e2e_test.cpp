@@ -1,0 +1,416 @@
+// pushfile end to end: the built program on a pseudo-terminal, the test playing the terminal.
+// Every expected stream is built here from the message rules, not from the program's own code.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/pty_peer.h"
+
+namespace {
+
+using namespace pushfile_test;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+constexpr std::size_t BLOCK = 37268;
+const std::string ACCEPT = "k\0"s;
+const std::string UNKNOWN_SIZE = "18446744073709551615";
+
+std::string message(char code, const std::string& body) { return std::string("\x1b}f") + code + body + '\0'; }
+std::string path_message(const std::string& path) { return message('r', path.substr(0, 12283)); }
+std::string size_message(const std::string& size) { return message('s', size); }
+const std::string END = message('x', "") + '\0';
+
+std::string block_messages(const std::string& content) {
+    std::string out;
+    for (std::size_t at = 0; at < content.size(); at += BLOCK) {
+        std::string letters;
+        unsigned sum = 0;
+        for (const char c : content.substr(at, BLOCK)) {
+            const unsigned byte = static_cast<unsigned char>(c);
+            for (const unsigned nibble : {byte >> 4U, byte & 15U}) {
+                letters += static_cast<char>(0x40 + nibble);
+                sum += 0x40 + nibble;
+            }
+        }
+        out += message('d', std::to_string(sum) + ' ' + letters);
+    }
+    return out;
+}
+
+std::string sent(const std::string& path, const std::string& content) {
+    return path_message(path) + size_message(std::to_string(content.size())) + block_messages(content) + END;
+}
+std::string unopened(const std::string& path) { return path_message(path) + END; }
+
+std::string usage(const std::string& program) {
+    return "Usage: " + program +
+           "[-h] FILE1 [FILE2 ...]\n  Send file(s) to the terminal to save\n  -h or --help Display this help.\n\n";
+}
+
+// Every byte value appears, in an order that repeats no block.
+std::string random_content(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        content[i] = static_cast<char>(i < 256 ? i : generator() & 0xFFU);
+    return content;
+}
+
+// Plays the terminal: answers every size and block message, replies[i] for the i-th answer and
+// "k" after that, until the output ends. Returns the whole stream.
+std::string play(pty_peer& peer, const std::vector<std::string>& replies = {}) {
+    std::string stream;
+    std::size_t answered = 0;
+    for (;;) {
+        const std::string part = peer.read_through('\0');
+        stream += part;
+        if (part.empty() || part.back() != '\0') return stream;
+        if (part.size() > 4 && part.compare(0, 3, "\x1b}f") == 0 && (part[3] == 's' || part[3] == 'd')) {
+            peer.send(answered < replies.size() ? replies[answered] : ACCEPT);
+            ++answered;
+        }
+    }
+}
+
+void expect_next(pty_peer& peer, const std::string& want) { EXPECT_EQ(peer.read_exact(want.size()), want); }
+
+void expect_status(const exit_status& status, int code) {
+    EXPECT_TRUE(status.exited) << "ended by signal " << status.signal;
+    EXPECT_EQ(status.code, code);
+}
+
+// Settings no terminal starts with, so that a program that resets more than it should is seen.
+void unusual_settings(termios& settings) {
+    settings.c_iflag |= IGNBRK | INLCR | IXOFF | BRKINT | ICRNL | INPCK | ISTRIP | IXON | IMAXBEL;
+    settings.c_oflag |= OPOST | ONLCR | ONLRET;
+    // Linux ptys force CS8 without parity whatever is asked, so only the other bits can show here.
+    settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | PARODD | CSTOPB | CLOCAL;
+    settings.c_lflag |= ECHONL | ECHO | ICANON | IEXTEN | ISIG | NOFLSH;
+    settings.c_cc[VMIN] = 5;
+    settings.c_cc[VTIME] = 3;
+    settings.c_cc[VINTR] = 0x18;
+}
+
+termios transfer_mode_of(termios settings) {
+    settings.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB)) | CS8;
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | IEXTEN | ISIG);
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    return settings;
+}
+
+class sender : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/pushfile-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string at(const std::string& name) const { return dir_ + "/" + name; }
+    std::string file(const std::string& name, const std::string& content) const {
+        std::ofstream(at(name), std::ios::binary) << content;
+        return at(name);
+    }
+    static child_options run(const std::vector<std::string>& paths) {
+        child_options options;
+        options.program = PUSHFILE_BINARY;
+        options.arguments = {"pushfile"};
+        options.arguments.insert(options.arguments.end(), paths.begin(), paths.end());
+        return options;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(sender, streams_files_byte_for_byte) {
+    const std::string one = random_content(1, 1);
+    const std::string full = random_content(BLOCK, 2);
+    const std::string longer = random_content(2 * BLOCK + 100, 3);
+    const std::vector<std::string> paths = {file("empty", ""), file("one", one), file("full", full),
+                                            file("longer", longer)};
+    pty_peer peer(run(paths));
+    EXPECT_EQ(play(peer), sent(paths[0], "") + sent(paths[1], one) + sent(paths[2], full) + sent(paths[3], longer));
+    expect_status(peer.wait(), 0);
+    EXPECT_EQ(peer.error_output(), "");
+}
+
+TEST_F(sender, a_missing_file_between_others_is_announced_and_reported) {
+    const std::string a = file("a", "alpha"), gone = at("gone"), b = file("b", random_content(300, 4));
+    pty_peer peer(run({a, gone, b}));
+    EXPECT_EQ(play(peer), sent(a, "alpha") + unopened(gone) + sent(b, random_content(300, 4)));
+    expect_status(peer.wait(), 1);
+    EXPECT_EQ(peer.error_output(), "pushfile: " + gone + ": No such file or directory\n");
+}
+
+// Nothing may follow a size or block message until the reply; an end message needs none.
+TEST_F(sender, waits_for_each_reply) {
+    const std::string big = random_content(BLOCK + 5, 5);
+    const std::string first = file("big", big), second = file("small", "x");
+    pty_peer peer(run({first, second}));
+    expect_next(peer, path_message(first) + size_message(std::to_string(big.size())));
+    EXPECT_EQ(peer.read_for(300ms), "") << "written before the size was answered";
+    peer.send(ACCEPT);
+    expect_next(peer, block_messages(big.substr(0, BLOCK)));
+    EXPECT_EQ(peer.read_for(300ms), "") << "written before the first block was answered";
+    peer.send(ACCEPT);
+    expect_next(peer, block_messages(big.substr(BLOCK)));
+    EXPECT_EQ(peer.read_for(300ms), "") << "written before the last block was answered";
+    peer.send(ACCEPT);
+    expect_next(peer, END + path_message(second) + size_message("1"));
+    EXPECT_EQ(peer.read_for(300ms), "") << "written before the second file's size was answered";
+    peer.send(ACCEPT);
+    expect_next(peer, block_messages("x"));
+    peer.send(ACCEPT);
+    expect_next(peer, END);
+    expect_status(peer.wait(), 0);
+}
+
+// Bytes a terminal line would act on in its normal mode pass as the reply's second byte.
+TEST_F(sender, any_second_reply_byte_accepts) {
+    const std::string seconds = "\0k\xff\x03\x13\x11\x1a\x7f\r\n\x04\x16"s;
+    std::vector<std::string> paths, replies;
+    std::string want;
+    for (std::size_t i = 0; i < seconds.size(); ++i) {
+        paths.push_back(file("f" + std::to_string(i), "data"));
+        replies.insert(replies.end(), {std::string{'k', seconds[i]}, std::string{'k', seconds[i]}});
+        want += sent(paths.back(), "data");
+    }
+    pty_peer peer(run(paths));
+    EXPECT_EQ(play(peer, replies), want);
+    expect_status(peer.wait(), 0);
+}
+
+TEST_F(sender, refused_reply_cuts_the_run_at_once) {
+    const std::string second_content = random_content(BLOCK + 1, 6);
+    const std::string a = file("a", "first"), b = file("b", second_content), c = file("c", "third");
+    const std::string before = sent(a, "first") + path_message(b) + size_message(std::to_string(BLOCK + 1));
+    struct refusal {
+        std::vector<std::string> replies;
+        std::string stream;
+    };
+    const refusal cases[] = {
+        {{ACCEPT, ACCEPT, "Kk"}, before},  // at the second file's size
+        {{ACCEPT, ACCEPT, ACCEPT, "\0k"s}, before + block_messages(second_content.substr(0, BLOCK))},
+    };
+    for (const refusal& r : cases) {
+        pty_peer peer(run({a, b, c}));
+        EXPECT_EQ(play(peer, r.replies), r.stream);
+        expect_status(peer.wait(), 255);
+        EXPECT_EQ(peer.error_output(), "Send Fail\n");
+    }
+}
+
+TEST_F(sender, a_broken_reply_channel_cuts_the_run_silently) {
+    const std::string reply_like = "k\0 would pass for a reply"s;
+    const std::string a = file("a", reply_like);
+    const std::string announced = path_message(a) + size_message(std::to_string(reply_like.size()));
+    {  // a lone reply byte on the terminal
+        pty_peer peer(run({a}));
+        expect_next(peer, announced);
+        peer.send("k");
+        expect_status(peer.wait(), 255);
+        EXPECT_EQ(peer.read_rest(), "");
+        EXPECT_EQ(peer.error_output(), "");
+    }
+    // End of input, from an empty file and from a closed descriptor 0; the named file, which
+    // would read as an accepting reply, must not become the reply channel.
+    const std::string empty = file("empty-input", "");
+    for (const input_source input : {input_source::file, input_source::closed}) {
+        child_options options = run({a});
+        options.input = input;
+        options.input_file = empty;
+        options.output = output_target::pipe;
+        pty_peer peer(options);
+        expect_status(peer.wait(), 255);
+        EXPECT_EQ(peer.read_rest(), announced);
+        EXPECT_EQ(peer.error_output(), "");
+    }
+}
+
+TEST_F(sender, transfer_mode_changes_only_the_listed_settings_and_is_undone) {
+    const std::string content = "some content";
+    const std::string a = file("a", content);
+    enum class ending { completed, refused, lone_reply_byte, broken_pipe };
+    for (const ending way : {ending::completed, ending::refused, ending::lone_reply_byte, ending::broken_pipe}) {
+        SCOPED_TRACE("ending " + std::to_string(static_cast<int>(way)));
+        child_options options = run({a});
+        options.adjust_settings = unusual_settings;
+        if (way == ending::broken_pipe) {
+            options.output = output_target::pipe;
+            options.ignore_sigpipe = true;
+        }
+        pty_peer peer(options);
+        const termios& before = peer.initial_settings();
+        ASSERT_TRUE((before.c_iflag & (IGNBRK | INLCR | IXOFF)) == (IGNBRK | INLCR | IXOFF) &&
+                    (before.c_lflag & ECHONL) != 0 && (before.c_cflag & (PARODD | CSTOPB)) == (PARODD | CSTOPB))
+            << "the terminal did not take the unusual settings";
+
+        expect_next(peer, path_message(a) + size_message(std::to_string(content.size())));
+        EXPECT_EQ(settings_difference(peer.settings(), transfer_mode_of(before)), "") << "while a reply is awaited";
+        switch (way) {
+            case ending::completed:
+                peer.send(ACCEPT);
+                expect_next(peer, block_messages(content));
+                peer.send(ACCEPT);
+                expect_next(peer, END);
+                break;
+            case ending::refused: peer.send("no"); break;
+            case ending::lone_reply_byte: peer.send("k"); break;
+            case ending::broken_pipe:
+                peer.close_output_reader();
+                peer.send(ACCEPT);
+                break;
+        }
+        expect_status(peer.wait(), way == ending::completed ? 0 : 255);
+        EXPECT_EQ(settings_difference(peer.settings(), before), "") << "after the end";
+    }
+}
+
+TEST_F(sender, broken_pipe_with_sigpipe_at_default_ends_by_the_signal) {
+    const std::string a = file("a", "content");
+    child_options options = run({a});
+    options.output = output_target::pipe;
+    pty_peer peer(options);
+    expect_next(peer, path_message(a) + size_message("7"));
+    peer.close_output_reader();
+    peer.send(ACCEPT);
+    const exit_status status = peer.wait();
+    EXPECT_FALSE(status.exited);
+    EXPECT_EQ(status.signal, SIGPIPE);
+}
+
+TEST_F(sender, help_anywhere_shows_usage_and_leaves_the_terminal_alone) {
+    const std::string a = file("a", "never sent");
+    const std::vector<std::vector<std::string>> cases = {
+        {"pushfile"},       {"pushfile", "-h"},          {"pushfile", "--help"}, {"pushfile", a, "-h", a},
+        {"pushfile", a, a, "--help"}, {"-h", a}, {"--help"}, {"/opt/bin/pf"},
+    };
+    for (const auto& arguments : cases) {
+        child_options options = run({});
+        options.arguments = arguments;
+        options.output = output_target::pipe;
+        options.adjust_settings = unusual_settings;
+        pty_peer peer(options);
+        expect_status(peer.wait(), 0);
+        EXPECT_EQ(peer.read_rest(), usage(arguments[0])) << "argv[0] " << arguments[0] << ", " << arguments.size();
+        EXPECT_EQ(peer.error_output(), "");
+        EXPECT_EQ(settings_difference(peer.settings(), peer.initial_settings()), "");
+    }
+}
+
+TEST_F(sender, other_dash_arguments_are_paths) {
+    file("-hx", "one");
+    file("-", "two");
+    child_options options = run({"-hx", "-", "--", "-x", "--helpx", "-H"});
+    options.working_directory = dir_;
+    pty_peer peer(options);
+    EXPECT_EQ(play(peer), sent("-hx", "one") + sent("-", "two") + unopened("--") + unopened("-x") +
+                              unopened("--helpx") + unopened("-H"));
+    expect_status(peer.wait(), 1);
+    std::string want_errors;
+    for (const char* path : {"--", "-x", "--helpx", "-H"})
+        want_errors += std::string("pushfile: ") + path + ": No such file or directory\n";
+    EXPECT_EQ(peer.error_output(), want_errors);
+}
+
+// A FIFO has no size to tell; its data is sent as each read finds it.
+TEST_F(sender, fifo_announces_unknown_size_and_streams) {
+    const std::string fifo = at("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    pty_peer peer(run({fifo}));
+    expect_next(peer, path_message(fifo));
+    // Opening for writing succeeds once the program has the FIFO open for reading.
+    int writer = -1;
+    for (auto deadline = std::chrono::steady_clock::now() + HANG_GUARD;
+         writer < 0 && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(5ms))
+        writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0) << "the program never opened the FIFO";
+    ASSERT_EQ(write(writer, "first part", 10), 10);
+    expect_next(peer, size_message(UNKNOWN_SIZE));
+    peer.send(ACCEPT);
+    expect_next(peer, block_messages("first part"));
+    ASSERT_EQ(write(writer, "second", 6), 6);
+    close(writer);
+    peer.send(ACCEPT);
+    expect_next(peer, block_messages("second"));
+    peer.send(ACCEPT);
+    expect_next(peer, END);
+    expect_status(peer.wait(), 0);
+}
+
+// A small non-blocking pipe read slowly makes nearly every write meet EAGAIN.
+TEST_F(sender, nonblocking_output_read_slowly_stays_intact) {
+    const std::string longer = random_content(2 * BLOCK + 100, 7);
+    const std::string a = file("a", longer), b = file("b", "tail");
+    child_options options = run({a, b});
+    options.output = output_target::nonblocking_pipe;
+    options.pipe_capacity = 4096;
+    pty_peer peer(options);
+    peer.set_read_pacing(1000, 1ms);
+    EXPECT_EQ(play(peer), sent(a, longer) + sent(b, "tail"));
+    expect_status(peer.wait(), 0);
+    EXPECT_EQ(peer.error_output(), "");
+}
+
+// A directory opens but cannot be read; its read failure, like a missing file, is reported
+// after the run with the path's control bytes escaped, while the wire carries the path unchanged.
+TEST_F(sender, unreadable_files_are_reported_after_the_run) {
+    const std::string folder = at("folder");
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    const int fd = open(folder.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const auto folder_size = static_cast<std::uint64_t>(lseek(fd, 0, SEEK_END));
+    close(fd);
+    const std::string gone = at("gone"), strange = at("bad\x1b[2J\n\x07name\xff");
+    const std::string a = file("a", "fine");
+    pty_peer peer(run({folder, gone, a, strange}));
+    EXPECT_EQ(play(peer), path_message(folder) + size_message(std::to_string(folder_size)) + END + unopened(gone) +
+                              sent(a, "fine") + unopened(strange));
+    expect_status(peer.wait(), 1);
+    EXPECT_EQ(peer.error_output(), "pushfile: " + folder + ": Is a directory\npushfile: " + gone +
+                                       ": No such file or directory\npushfile: " + dir_ +
+                                       "/bad\\e[2J\\n\\x07name\\xff: No such file or directory\n");
+}
+
+TEST_F(sender, cut_off_after_a_failed_file_still_ends_with_send_fail) {
+    const std::string gone = at("gone"), a = file("a", "content");
+    pty_peer peer(run({gone, a}));
+    EXPECT_EQ(play(peer, {"x\0"s}), unopened(gone) + path_message(a) + size_message("7"));
+    expect_status(peer.wait(), 255);
+    EXPECT_EQ(peer.error_output(), "pushfile: " + gone + ": No such file or directory\nSend Fail\n");
+}
+
+TEST_F(sender, over_long_path_message_is_cut_to_12288_bytes) {
+    const std::string path = at(std::string(12300, 'x'));
+    pty_peer peer(run({path}));
+    const std::string stream = play(peer);
+    EXPECT_EQ(stream, unopened(path));
+    EXPECT_EQ(stream.size(), 12288 + END.size());
+    expect_status(peer.wait(), 1);
+    const std::string& errors = peer.error_output();
+    EXPECT_EQ(errors.rfind("pushfile: " + dir_ + "/xxxxxxxx", 0), 0U) << errors.substr(0, 80);
+    EXPECT_TRUE(errors.ends_with(": File name too long\n")) << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1);
+}
+
+}  // namespace
