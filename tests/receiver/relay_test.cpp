@@ -1,0 +1,528 @@
+// The relay runs in a forked child of the test, with its standard input and output redirected,
+// because it works on the process's own descriptors. The test plays the user's side.
+#include "relay.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/pty_peer.h"
+
+using namespace pushfile::receive;
+using std::chrono::milliseconds;
+
+namespace {
+
+// Only guards against hangs.
+constexpr auto HANG_GUARD = std::chrono::seconds(30);
+
+struct handler_setup {
+    std::string trigger;  // each time it appears in the output, answer is sent to the command
+    std::string answer;
+    bool divert_keyboard = false;
+    std::string keyboard_answer;
+    bool hold_back = false;  // keep back the tail of every chunk, as a parser holds a prefix
+};
+
+// What the child tells the test about the run; plain bytes through a pipe.
+struct child_report {
+    int exit_status;
+    bool started;
+    char error[256];
+    int ended_calls;
+    bool ended_reason_null;
+    char ended_reason[64];
+    int ticks;
+    int answers;
+    char keys[64];
+    long hwm_before_kib;
+    long hwm_after_kib;
+};
+
+class recording_handler final : public stream_handler {
+public:
+    recording_handler(const handler_setup& setup, child_report& report) : setup_(setup), report_(report) {}
+
+    void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
+                        byte_sink& command_input) override {
+        for (std::size_t i = 0; i < length && !setup_.trigger.empty(); ++i) {
+            const char byte = static_cast<char>(bytes[i]);
+            matched_ = byte == setup_.trigger[matched_] ? matched_ + 1 : (byte == setup_.trigger[0] ? 1 : 0);
+            if (matched_ == setup_.trigger.size()) {
+                matched_ = 0;
+                ++report_.answers;
+                command_input.append(as_bytes(setup_.answer), setup_.answer.size());
+            }
+        }
+        if (!setup_.hold_back) {
+            screen.append(bytes, length);
+            return;
+        }
+        // Releases what was held and holds the new tail: up to MAX_HELD_BYTES more than given.
+        screen.append(held_.data(), held_length_);
+        held_length_ = std::min(length, MAX_HELD_BYTES);
+        screen.append(bytes, length - held_length_);
+        std::memcpy(held_.data(), bytes + length - held_length_, held_length_);
+    }
+    bool wants_keyboard() const override { return setup_.divert_keyboard; }
+    void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override {
+        const std::size_t used = std::strlen(report_.keys);
+        std::memcpy(report_.keys + used, bytes, std::min(length, sizeof report_.keys - used - 1));
+        command_input.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
+    }
+    void tick(std::chrono::steady_clock::time_point) override { ++report_.ticks; }
+    void output_ended(const char* reason) override {
+        ++report_.ended_calls;
+        report_.ended_reason_null = reason == nullptr;
+        if (reason != nullptr) std::snprintf(report_.ended_reason, sizeof report_.ended_reason, "%s", reason);
+        // Written directly: lands in the right place only if the relay flushed its screen first.
+        for (std::size_t done = 0; done < held_length_;) {
+            const ssize_t written = write(STDOUT_FILENO, held_.data() + done, held_length_ - done);
+            if (written <= 0) break;
+            done += static_cast<std::size_t>(written);
+        }
+    }
+
+private:
+    static const unsigned char* as_bytes(const std::string& text) {
+        return reinterpret_cast<const unsigned char*>(text.data());
+    }
+    const handler_setup& setup_;
+    child_report& report_;
+    std::size_t matched_ = 0;
+    std::array<unsigned char, MAX_HELD_BYTES> held_{};
+    std::size_t held_length_ = 0;
+};
+
+long vm_hwm_kib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+enum class input_kind { nothing, pipe, terminal };
+
+struct run_setup {
+    std::vector<std::string> command;
+    input_kind input = input_kind::nothing;
+    handler_setup handler;
+    std::function<void(termios&)> adjust_terminal;  // for input_kind::terminal
+    winsize window{24, 80, 0, 0};
+    int output_pipe_size = 0;  // when set, the relay's output pipe is shrunk to this
+};
+
+// One run_relay() in a forked child; the test holds the other ends of its input and output.
+class relay_run {
+public:
+    explicit relay_run(const run_setup& setup) : setup_(setup) {
+        int output[2];
+        int report[2];
+        int input[2] = {-1, -1};
+        if (pipe2(output, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        if (setup.output_pipe_size > 0) fcntl(output[1], F_SETPIPE_SZ, setup.output_pipe_size);
+        if (setup.input == input_kind::pipe && pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        if (setup.input == input_kind::terminal) {
+            if (openpty(&input[1], &input[0], nullptr, nullptr, &setup.window) != 0) throw std::runtime_error("pty");
+            tcgetattr(input[0], &terminal_before_);
+            if (setup.adjust_terminal) setup.adjust_terminal(terminal_before_);
+            tcsetattr(input[0], TCSANOW, &terminal_before_);
+            tcgetattr(input[0], &terminal_before_);
+        }
+        pid_ = fork();
+        if (pid_ == 0) run_child(input[0], output[1], report[1], {input[1], output[0], report[0]});
+        close(output[1]);
+        close(report[1]);
+        output_fd_ = output[0];
+        report_fd_ = report[0];
+        user_fd_ = input[1];
+        terminal_fd_ = setup.input == input_kind::terminal ? input[0] : -1;
+        if (setup.input == input_kind::pipe) close(input[0]);
+    }
+
+    ~relay_run() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {output_fd_, report_fd_, user_fd_, terminal_fd_}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+
+    // Reads output until it ends with marker, or until it has size bytes; false on end of
+    // output or guard.
+    bool read_until(const std::string& marker) {
+        return read_while([&] { return !output_.ends_with(marker); }, 65536);
+    }
+    bool read_until_size(std::size_t size) {
+        return read_while([&] { return output_.size() < size; }, 4096);
+    }
+
+    // Reads to the end; pause_every/pause make it a slow reader. consume, when set, replaces
+    // keeping the output.
+    void read_to_end(const std::function<void(const char*, std::size_t)>& consume = {},
+                     std::size_t chunk = 65536, std::size_t pause_every = 0, milliseconds pause = {}) {
+        std::size_t since_pause = 0;
+        while (read_some(chunk, consume)) {
+            if (pause_every == 0 || (since_pause += chunk) < pause_every) continue;
+            since_pause = 0;
+            std::this_thread::sleep_for(pause);
+        }
+    }
+
+    child_report finish() {
+        read_to_end();
+        child_report report{};
+        const ssize_t got = read(report_fd_, &report, sizeof report);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        EXPECT_EQ(got, static_cast<ssize_t>(sizeof report)) << "the relay's process died";
+        return report;
+    }
+
+    void send(const std::string& bytes) { ASSERT_EQ(write(user_fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void close_input() {
+        close(user_fd_);
+        user_fd_ = -1;
+    }
+    termios terminal_now() const {
+        termios now{};
+        tcgetattr(terminal_fd_, &now);
+        return now;
+    }
+    void resize(winsize size) const { ioctl(terminal_fd_, TIOCSWINSZ, &size); }
+
+    pid_t pid() const { return pid_; }
+    const std::string& output() const { return output_; }
+    const termios& terminal_before() const { return terminal_before_; }
+
+private:
+    [[noreturn]] void run_child(int input, int output, int report_fd, std::initializer_list<int> test_side) {
+        // The relay must see the end of its input when the test closes its side.
+        for (int fd : test_side) {
+            if (fd >= 0) close(fd);
+        }
+        if (setup_.input == input_kind::terminal) {
+            // The test's terminal becomes the relay's controlling one, so that resizing it
+            // signals the relay as a real terminal would.
+            setsid();
+            ioctl(input, TIOCSCTTY, 0);
+        } else if (setup_.input == input_kind::nothing) {
+            input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+        dup2(input, STDIN_FILENO);
+        dup2(output, STDOUT_FILENO);
+        child_report report{};
+        report.hwm_before_kib = vm_hwm_kib();
+        recording_handler handler(setup_.handler, report);
+        const relay_result result = run_relay(setup_.command, handler);
+        report.hwm_after_kib = vm_hwm_kib();
+        report.exit_status = result.exit_status;
+        report.started = result.started;
+        std::snprintf(report.error, sizeof report.error, "%s", result.error.c_str());
+        const ssize_t ignored = write(report_fd, &report, sizeof report);
+        (void)ignored;
+        _exit(0);
+    }
+
+    bool read_while(const std::function<bool()>& more, std::size_t chunk) {
+        while (more()) {
+            if (!read_some(chunk)) return false;
+        }
+        return true;
+    }
+
+    bool read_some(std::size_t chunk, const std::function<void(const char*, std::size_t)>& consume = {}) {
+        pollfd entry{output_fd_, POLLIN, 0};
+        const int waited = poll(&entry, 1, static_cast<int>(milliseconds(HANG_GUARD).count()));
+        EXPECT_GT(waited, 0) << "no output within the guard; so far: " << output_;
+        if (waited <= 0) return false;
+        char buffer[65536];
+        const ssize_t got = read(output_fd_, buffer, std::min(chunk, sizeof buffer));
+        if (got <= 0) return false;
+        if (consume) {
+            consume(buffer, static_cast<std::size_t>(got));
+        } else {
+            output_.append(buffer, static_cast<std::size_t>(got));
+        }
+        return true;
+    }
+
+    run_setup setup_;
+    pid_t pid_ = -1;
+    int output_fd_ = -1;
+    int report_fd_ = -1;
+    int user_fd_ = -1;
+    int terminal_fd_ = -1;
+    termios terminal_before_{};
+    std::string output_;
+};
+
+std::vector<std::string> shell(const std::string& script) { return {"sh", "-c", script}; }
+
+bool is_raw(const termios& settings) {
+    return (settings.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (settings.c_oflag & OPOST) == 0;
+}
+
+class temporary_directory {
+public:
+    temporary_directory() {
+        char name[] = "/tmp/relay_test.XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~temporary_directory() { std::filesystem::remove_all(path_); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string file_contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+TEST(relay_output, random_bytes_pass_unchanged_through_a_holding_handler) {
+    temporary_directory directory;
+    const std::string copy = directory.file("sent");
+    run_setup setup;
+    setup.command = shell("stty raw -echo; head -c 4194304 /dev/urandom | tee " + copy);
+    setup.handler.hold_back = true;
+    relay_run run(setup);
+    // A reader stalled near the end leaves output queued in the relay when the command's output
+    // ends: the handler's end must still come after it.
+    ASSERT_TRUE(run.read_until_size(4194304 - 100000));
+    std::this_thread::sleep_for(milliseconds(200));
+    const child_report report = run.finish();
+    EXPECT_EQ(report.exit_status, 0);
+    EXPECT_EQ(report.ended_calls, 1);
+    EXPECT_TRUE(report.ended_reason_null);
+    const std::string sent = file_contents(copy);
+    ASSERT_EQ(sent.size(), 4194304u);
+    EXPECT_TRUE(run.output() == sent) << "output differs; got " << run.output().size() << " bytes";
+}
+
+TEST(relay_output, last_words_and_exit_status_of_a_command_survive_its_exit) {
+    const std::string expected = std::string(20000, 'a') + "END";
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        run_setup setup;
+        setup.command = shell("head -c 20000 /dev/zero | tr '\\0' a; printf END; exit 3");
+        relay_run run(setup);
+        const child_report report = run.finish();
+        ASSERT_EQ(report.exit_status, 3) << "run " << attempt;
+        ASSERT_TRUE(run.output() == expected) << "run " << attempt << ": " << run.output().size() << " bytes";
+    }
+}
+
+TEST(relay_output, output_still_in_the_terminal_when_the_command_ends_is_relayed) {
+    temporary_directory directory;
+    const std::string done = directory.file("done");
+    // With a stalled reader, the small pipe and the relay's buffer take part of this and the
+    // command's terminal the rest, which the relay must read after the command has gone.
+    const std::string expected = std::string(80000, 'a') + "END";
+    run_setup setup;
+    setup.command = shell("stty raw -echo; head -c 80000 /dev/zero | tr '\\0' a; printf END; touch " + done + "; exit 3");
+    setup.output_pipe_size = 4096;
+    relay_run run(setup);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!std::filesystem::exists(done) && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    // Longer than the relay waits for a quiet terminal once the command has ended.
+    std::this_thread::sleep_for(milliseconds(500));
+    const child_report report = run.finish();
+    EXPECT_EQ(report.exit_status, 3);
+    EXPECT_TRUE(run.output() == expected) << run.output().size() << " bytes";
+}
+
+TEST(relay_output, a_background_process_holding_the_terminal_does_not_keep_the_relay_running) {
+    temporary_directory directory;
+    const std::string pid_file = directory.file("pid");
+    run_setup setup;
+    // Ignoring SIGHUP, it outlives the hangup at the command's end and keeps the terminal open.
+    setup.command = shell("trap '' HUP; sleep 60 & echo $! > " + pid_file + "; printf x; exit 4");
+    relay_run run(setup);
+    const child_report report = run.finish();
+    EXPECT_EQ(report.exit_status, 4);
+    EXPECT_EQ(run.output(), "x");
+    kill(std::stoi(file_contents(pid_file)), SIGKILL);
+}
+
+TEST(relay_output, a_command_killed_by_a_signal_gives_128_plus_its_number) {
+    for (const int signal_number : {SIGTERM, SIGKILL}) {
+        run_setup setup;
+        setup.command = shell("kill -" + std::to_string(signal_number) + " $$");
+        relay_run run(setup);
+        EXPECT_EQ(run.finish().exit_status, 128 + signal_number);
+    }
+}
+
+TEST(relay_output, slow_reader_gets_everything_while_memory_stays_bounded) {
+    const std::string line = "abcdefghijklmnopqrstuvwxyz0123456789\n";
+    constexpr std::size_t total = 50u << 20;
+    run_setup setup;
+    setup.command = shell("stty raw -echo; yes " + line.substr(0, line.size() - 1) + " | head -c " +
+                          std::to_string(total));
+    relay_run run(setup);
+    // Stalls first, so that an unbounded relay would pile up everything the command can write.
+    std::this_thread::sleep_for(milliseconds(500));
+    std::size_t seen = 0;
+    std::size_t wrong = 0;
+    run.read_to_end(
+        [&](const char* bytes, std::size_t length) {
+            for (std::size_t i = 0; i < length; ++i, ++seen) wrong += bytes[i] != line[seen % line.size()];
+        },
+        4096, 1u << 20, milliseconds(5));
+    const child_report report = run.finish();
+    EXPECT_EQ(seen, total);
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(report.exit_status, 0);
+    ASSERT_GT(report.hwm_before_kib, 0);
+    const long growth = report.hwm_after_kib - report.hwm_before_kib;
+    std::printf("peak memory growth while 50 MiB passed: %ld KiB\n", growth);
+    EXPECT_LT(growth, 4096);
+}
+
+TEST(relay_input, piped_input_reaches_the_command_and_its_end_is_not_passed_on) {
+    run_setup setup;
+    // dd reads byte by byte, so nothing after the five bytes is swallowed. Nothing more may
+    // come: no end-of-file byte, so timeout ends the last read (in the foreground: a background
+    // reader of a terminal would only be stopped).
+    setup.command = shell("stty raw -echo; printf READY; dd bs=1 count=5 2>/dev/null; printf '|'; "
+                          "timeout --foreground 1 dd bs=1 count=1 2>/dev/null; printf '|%s' $?");
+    setup.input = input_kind::pipe;
+    relay_run run(setup);
+    ASSERT_TRUE(run.read_until("READY"));
+    run.send("hello");
+    run.close_input();
+    const child_report report = run.finish();
+    EXPECT_EQ(run.output(), "READYhello||124");
+    EXPECT_EQ(report.exit_status, 0);
+}
+
+TEST(relay_input, handler_answers_arrive_whole_and_in_order) {
+    run_setup setup;
+    // dd reads once: a two-byte answer split in two writes would show as one byte.
+    setup.command = shell("stty raw -echo; for i in 1 2 3 4 5 6 7 8 9 10; do printf WANT; "
+                          "dd bs=2 count=1 2>/dev/null; printf $i; done");
+    setup.handler.trigger = "WANT";
+    setup.handler.answer = "ok";
+    relay_run run(setup);
+    const child_report report = run.finish();
+    std::string expected;
+    for (int i = 1; i <= 10; ++i) expected += "WANTok" + std::to_string(i);
+    EXPECT_EQ(run.output(), expected);
+    EXPECT_EQ(report.answers, 10);
+}
+
+TEST(relay_input, keystrokes_go_to_the_handler_while_it_wants_them) {
+    run_setup setup;
+    setup.command = shell("stty raw -echo; printf READY; dd bs=2 count=1 2>/dev/null; printf .");
+    setup.input = input_kind::pipe;
+    setup.handler.divert_keyboard = true;
+    setup.handler.keyboard_answer = "XY";
+    relay_run run(setup);
+    ASSERT_TRUE(run.read_until("READY"));
+    run.send("abc");
+    const child_report report = run.finish();
+    EXPECT_EQ(run.output(), "READYXY.");
+    EXPECT_STREQ(report.keys, "abc");
+}
+
+TEST(relay_start, a_command_that_cannot_run_is_reported_and_leaves_the_terminal_alone) {
+    temporary_directory directory;
+    const std::string not_executable = directory.file("plain");
+    std::ofstream(not_executable) << "echo hi\n";
+    struct failing_case {
+        std::string command;
+        int status;
+        std::string error;
+    };
+    const failing_case cases[] = {
+        {"/nonexistent/pushfile-none", 127, "cannot run /nonexistent/pushfile-none: No such file or directory"},
+        {"pushfile-no-such-command-\x1b[2J", 127, "cannot run pushfile-no-such-command-\\e[2J: No such file"},
+        {not_executable, 126, "cannot run " + not_executable + ": Permission denied"},
+    };
+    for (const failing_case& item : cases) {
+        run_setup setup;
+        setup.command = {item.command};
+        setup.input = input_kind::terminal;
+        relay_run run(setup);
+        const child_report report = run.finish();
+        EXPECT_FALSE(report.started);
+        EXPECT_EQ(report.exit_status, item.status);
+        EXPECT_EQ(std::string(report.error).substr(0, item.error.size()), item.error);
+        EXPECT_EQ(pushfile_test::settings_difference(run.terminal_now(), run.terminal_before()), "");
+        EXPECT_EQ(run.output(), "");
+    }
+}
+
+TEST(relay_terminal, settings_and_size_are_copied_raw_mode_is_set_and_then_undone) {
+    run_setup setup;
+    setup.input = input_kind::terminal;
+    setup.window = {33, 101, 0, 0};
+    setup.adjust_terminal = [](termios& settings) { settings.c_cc[VINTR] = 2; };
+    setup.command = shell("stty size; stty -a | grep -o 'intr = ^B'; stty raw -echo; printf READY; "
+                          "dd bs=1 count=1 2>/dev/null; stty size; sleep 0.5");
+    relay_run run(setup);
+    ASSERT_TRUE(run.read_until("READY"));
+    EXPECT_TRUE(is_raw(run.terminal_now()));
+    // The resize signals the relay before the keystroke is sent, so the command sees it first.
+    run.resize({40, 120, 0, 0});
+    run.send("q");
+    const child_report report = run.finish();
+    EXPECT_EQ(run.output(), "33 101\r\nintr = ^B\r\nREADYq40 120\n");
+    EXPECT_EQ(report.exit_status, 0);
+    EXPECT_GE(report.ticks, 2) << "no progress ticks while the command slept";
+    EXPECT_EQ(pushfile_test::settings_difference(run.terminal_now(), run.terminal_before()), "");
+}
+
+class relay_stop : public ::testing::TestWithParam<int> {};
+
+TEST_P(relay_stop, a_stop_signal_hangs_up_the_command_and_restores_the_terminal) {
+    const int signal_number = GetParam();
+    temporary_directory directory;
+    const std::string pid_file = directory.file("pid");
+    run_setup setup;
+    setup.input = input_kind::terminal;
+    setup.command = shell("echo $$ > " + pid_file + "; stty raw -echo; printf READY; exec sleep 600");
+    relay_run run(setup);
+    ASSERT_TRUE(run.read_until("READY"));
+    EXPECT_TRUE(is_raw(run.terminal_now()));
+    kill(run.pid(), signal_number);
+    const child_report report = run.finish();
+    EXPECT_TRUE(report.started);
+    EXPECT_EQ(report.exit_status, 128 + signal_number);
+    EXPECT_EQ(report.ended_calls, 1);
+    EXPECT_EQ(std::string(report.ended_reason), "interrupted by signal " + std::to_string(signal_number));
+    EXPECT_EQ(pushfile_test::settings_difference(run.terminal_now(), run.terminal_before()), "");
+    const pid_t command = std::stoi(file_contents(pid_file));
+    EXPECT_NE(kill(command, 0), 0) << "the command outlived the relay";
+    if (kill(command, 0) == 0) kill(command, SIGKILL);
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, relay_stop, ::testing::Values(SIGTERM, SIGHUP, SIGINT));
