@@ -432,7 +432,7 @@ void relay::read_keyboard() {
 void relay::end_output(const char* reason) {
     if (output_ended_called_) return;
     output_ended_called_ = true;
-    handler_.output_ended(reason);
+    handler_.output_ended(reason, screen_);
 }
 
 // Ends the run before the command has: hangs it up and leaves the user's terminal as it was.
@@ -494,7 +494,8 @@ relay_result relay::run() {
             command_.buffer().clear();
             if (screen_.buffer().empty()) {
                 end_output(nullptr);
-                if (child_reaped_) break;
+                // The handler may have released held-back bytes: show them before leaving.
+                if (screen_.buffer().empty() && child_reaped_) break;
             }
         }
 

@@ -30,8 +30,9 @@ public:
     virtual void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) = 0;
     // Called a few times a second while the relay runs (progress redraws).
     virtual void tick(std::chrono::steady_clock::time_point now) = 0;
-    // The command's output has ended (or the receiver is stopping): end any unfinished work.
-    virtual void output_ended(const char* reason) = 0;
+    // The command's output has ended (reason null) or the receiver is stopping (reason says why):
+    // end any unfinished work. Bytes still held back may go to screen.
+    virtual void output_ended(const char* reason, byte_sink& screen) = 0;
 
 protected:
     ~stream_handler() = default;

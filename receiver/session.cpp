@@ -49,8 +49,11 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
 
 void transfer_session::tick(clock::time_point now) { progress_.tick(now); }
 
-void transfer_session::output_ended(const char* reason) {
+void transfer_session::output_ended(const char* reason, byte_sink& screen) {
+    // A message prefix held back at the very end was ordinary output after all.
+    screen_ = &screen;
     parser_.finish(*this);
+    screen_ = nullptr;
     if (file_in_progress()) {
         fail_file(reason != nullptr ? reason : "the command's output ended before the file did");
     }
@@ -62,9 +65,7 @@ bool transfer_session::file_in_progress() const {
 }
 
 void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) {
-    // Only the final flush at the end of output comes without a screen; its bytes are a cut-off
-    // message prefix with nothing left to show it on.
-    if (screen_ != nullptr) screen_->append(bytes, length);
+    screen_->append(bytes, length);
 }
 
 void transfer_session::path_message(std::string_view path) {

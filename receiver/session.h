@@ -28,7 +28,7 @@ public:
     bool wants_keyboard() const override;
     void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override;
     void tick(clock::time_point now) override;
-    void output_ended(const char* reason) override;
+    void output_ended(const char* reason, byte_sink& screen) override;
 
     unsigned files_saved() const { return files_saved_; }
     unsigned files_failed() const { return files_failed_; }

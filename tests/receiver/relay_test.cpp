@@ -90,7 +90,7 @@ public:
         command_input.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
     }
     void tick(std::chrono::steady_clock::time_point) override { ++report_.ticks; }
-    void output_ended(const char* reason) override {
+    void output_ended(const char* reason, byte_sink&) override {
         ++report_.ended_calls;
         report_.ended_reason_null = reason == nullptr;
         if (reason != nullptr) std::snprintf(report_.ended_reason, sizeof report_.ended_reason, "%s", reason);

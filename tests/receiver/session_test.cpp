@@ -197,9 +197,17 @@ TEST_F(SessionTest, AskWaitsForTheUsersAnswerAndKeysAreHeldBackDuringTransfers) 
 TEST_F(SessionTest, OutputEndingMidFileSavesNothing) {
     start();
     feed(path_message("cut") + size_message(6) + block_message("abc"));
-    session->output_ended(nullptr);
+    session->output_ended(nullptr, screen);
     EXPECT_TRUE(files().empty());
     EXPECT_NE(shown().find("cut not saved: the command's output ended before the file did"), std::string::npos);
+}
+
+TEST_F(SessionTest, APrefixHeldBackAtTheEndIsShownAfterAll) {
+    start();
+    feed("done\x1b}");
+    EXPECT_EQ(screen.text, "done");
+    session->output_ended(nullptr, screen);
+    EXPECT_EQ(screen.text, "done\x1b}");
 }
 
 TEST_F(SessionTest, HostileNamesAreShownEscaped) {
