@@ -1,0 +1,381 @@
+#!/usr/bin/env bash
+# End-to-end benchmarks of pushfile and pushfile-receive. Builds what it needs in build/bench
+# (Release), installs the tools it drives when they are missing (valgrind, lrzsz, GNU time),
+# runs the measurements side by side and prints one table of figures with PASS/FAIL per target.
+# Timing is never asserted anywhere else: the machine may be shared and noisy, so each timed
+# figure is the best of BENCH_RUNS runs, and the raw channel figures of the same run sit beside
+# the transfer figures.
+#
+# Sizes, in MiB, and other knobs (defaults are the targets' sizes):
+#   BENCH_CALLGRIND_MIB=32  file for the instruction counts
+#   BENCH_PTY_MIB=256       file sent through the receiver's pseudo-terminal
+#   BENCH_PIPE_MIB=256      file sent over pipes, pushfile against lrzsz
+#   BENCH_MEM_SMALL_MIB=1   BENCH_MEM_LARGE_MIB=1024   files for the peak memory figures
+#   BENCH_RUNS=3            timed runs per figure (the best counts)
+#   BENCH_MICRO_MIN_TIME=0.5  seconds per microbenchmark
+#   BENCH_BUILD_DIR=build/bench  BENCH_TMPDIR=/tmp
+# Quick run: BENCH_PTY_MIB=16 BENCH_PIPE_MIB=16 BENCH_MEM_LARGE_MIB=32 BENCH_RUNS=1 bench/run.sh
+# Some functions run only through a trap or as arguments of others.
+# shellcheck disable=SC2317
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${BENCH_BUILD_DIR:-$ROOT/build/bench}
+CALLGRIND_MIB=${BENCH_CALLGRIND_MIB:-32}
+PTY_MIB=${BENCH_PTY_MIB:-256}
+PIPE_MIB=${BENCH_PIPE_MIB:-256}
+MEM_SMALL_MIB=${BENCH_MEM_SMALL_MIB:-1}
+MEM_LARGE_MIB=${BENCH_MEM_LARGE_MIB:-1024}
+RUNS=${BENCH_RUNS:-3}
+MICRO_MIN_TIME=${BENCH_MICRO_MIN_TIME:-0.5}
+TMP_PARENT=${BENCH_TMPDIR:-${TMPDIR:-/tmp}}
+
+# Limits and aims of the targets.
+SENDER_IR_LIMIT=1.5
+SENDER_IR_AIM=0.7
+RECEIVER_IR_LIMIT=2.5
+RECEIVER_IR_AIM=1
+PTY_RATIO_LIMIT=0.45
+PIPE_RATIO_LIMIT=1.4
+SENDER_RSS_LIMIT_KIB=1536
+RECEIVER_RSS_LIMIT_KIB=8192
+
+say() { printf '%s\n' "$*" >&2; }
+die() { say "run.sh: $*"; exit 2; }
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# ---------------------------------------------------------------- tools
+install_missing_tools() {
+    local missing=()
+    command -v valgrind >/dev/null 2>&1 || missing+=(valgrind)
+    { command -v sz >/dev/null 2>&1 && command -v rz >/dev/null 2>&1; } || missing+=(lrzsz)
+    [ -x /usr/bin/time ] || missing+=(time)
+    dpkg -s libbenchmark-dev >/dev/null 2>&1 || missing+=(libbenchmark-dev)
+    command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+    if [ ${#missing[@]} -gt 0 ]; then
+        say "== installing ${missing[*]}"
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+# ---------------------------------------------------------------- build
+RECEIVER_BUILT=0
+build_programs() {
+    mkdir -p "$BUILD"
+    local log="$BUILD/build.log"
+    : >"$log"
+    say "== building in $BUILD (log: $log)"
+    # Warnings are not fatal here: the dev build holds the code to them, and a Release-only
+    # false positive of the compiler must not keep the figures from being measured.
+    cmake -S "$ROOT" -B "$BUILD/main" -DCMAKE_BUILD_TYPE=Release -DPUSHFILE_BUILD_BENCH=ON \
+        -DPUSHFILE_BUILD_TESTS=OFF -DPUSHFILE_WERROR=OFF >>"$log" 2>&1 || { tail -20 "$log"; die "configure failed"; }
+    cmake --build "$BUILD/main" -j2 --target pushfile letters_bench bench_peer cross_pipe raw_channel >>"$log" 2>&1 ||
+        { tail -20 "$log"; die "build failed"; }
+    if cmake --build "$BUILD/main" -j2 --target pushfile-receive >>"$log" 2>&1 &&
+        [ -x "$BUILD/main/receiver/pushfile-receive" ]; then
+        RECEIVER_BUILT=1
+    else
+        say "   pushfile-receive did not build: its figures are skipped (see $log)"
+    fi
+    cmake -S "$ROOT" -B "$BUILD/static" -DCMAKE_BUILD_TYPE=Release -DPUSHFILE_STATIC=ON \
+        -DPUSHFILE_BUILD_TESTS=OFF -DPUSHFILE_WERROR=OFF >>"$log" 2>&1 || { tail -20 "$log"; die "static configure failed"; }
+    cmake --build "$BUILD/static" -j2 --target pushfile >>"$log" 2>&1 || { tail -20 "$log"; die "static build failed"; }
+}
+
+# ---------------------------------------------------------------- helpers
+WORK=
+cleanup() { [ -n "$WORK" ] && rm -rf "$WORK"; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+make_random_file() { # name mib
+    head -c $(($2 * 1048576)) /dev/urandom >"$WORK/$1"
+}
+
+# The value of key=value in a line of figures.
+field() { # key line
+    printf '%s\n' "$2" | tr ' ' '\n' | sed -n "s/^$1=//p" | head -1
+}
+
+calc() { awk "BEGIN { printf \"%.${2:-3}f\", $1 }"; }
+at_most() { awk "BEGIN { exit !($1 <= $2) }"; }
+at_least() { awk "BEGIN { exit !($1 >= $2) }"; }
+verdict_at_most() { if at_most "$1" "$2"; then echo PASS; else echo FAIL; fi; }
+verdict_at_least() { if at_least "$1" "$2"; then echo PASS; else echo FAIL; fi; }
+lesser() { awk "BEGIN { print ($1 < $2) ? $1 : $2 }"; }
+mib_per_s() { calc "$1 / $2 / 1048576" 1; }
+
+ROWS=()
+row() { # target measured limit result
+    ROWS+=("$(printf '%-52s %-22s %-22s %s' "$1" "$2" "$3" "$4")")
+}
+FIGURES=()
+figure() { FIGURES+=("$(printf '%-52s %s' "$1" "$2")"); }
+
+# The routine (avx2, sse2, scalar) that spent the most instructions in a callgrind profile.
+hot_routine() { # profile encode|decode
+    callgrind_annotate "$1" 2>/dev/null | grep -o -m1 "$2_\(avx2\|sse2\|scalar\)" | sed "s/^$2_//" || true
+}
+
+# Prints the seconds a command took, by the shell's clock, and returns the command's status.
+seconds_of() {
+    local start=$EPOCHREALTIME status=0
+    "$@" </dev/null >/dev/null || status=$?
+    calc "$EPOCHREALTIME - $start" 6
+    return "$status"
+}
+
+# ---------------------------------------------------------------- measurements
+run_microbenchmarks() {
+    say "== letter routines (Google Benchmark, full ${BLOCK_BYTES}-byte blocks)"
+    "$BIN/bench/letters_bench" --benchmark_min_time="$MICRO_MIN_TIME" \
+        --benchmark_out="$WORK/micro.csv" --benchmark_out_format=csv >&2
+    local name rate
+    while IFS=, read -r name rate; do
+        figure "letters ${name//\"/} (file bytes)" "$(calc "$rate / 1073741824" 2) GiB/s"
+    done < <(awk -F, '/^"(en|de)code_block/ && $6 != "" { print $1 "," $6 }' "$WORK/micro.csv")
+}
+
+sender_instructions() {
+    say "== sender instructions per byte (callgrind, ${CALLGRIND_MIB} MiB)"
+    make_random_file cg.bin "$CALLGRIND_MIB"
+    local bytes=$((CALLGRIND_MIB * 1048576))
+    (cd "$WORK" && "$BIN/bench/cross_pipe" valgrind -q --tool=callgrind --callgrind-out-file="$WORK/cg.sender" \
+        "$BIN/pushfile" cg.bin ::: "$BIN/bench/bench_peer" -o /dev/null) >"$WORK/cg.sender.run" 2>"$WORK/cg.sender.err" ||
+        { cat "$WORK/cg.sender.err" >&2; row "1 sender Ir/byte" "run failed" "<= $SENDER_IR_LIMIT" FAIL; return; }
+    local ir per_byte
+    ir=$(awk '/^totals:/ { print $2 }' "$WORK/cg.sender")
+    per_byte=$(calc "$ir / $bytes" 3)
+    row "1 sender Ir/byte (${CALLGRIND_MIB} MiB, $(hot_routine "$WORK/cg.sender" encode))" "$per_byte" \
+        "<= $SENDER_IR_LIMIT (aim $SENDER_IR_AIM)" "$(verdict_at_most "$per_byte" "$SENDER_IR_LIMIT")"
+    figure "sender instructions, whole process" "$ir"
+}
+
+receiver_instructions() {
+    say "== receiver instructions per byte (callgrind on the receiver only, ${CALLGRIND_MIB} MiB)"
+    [ -f "$WORK/cg.bin" ] || make_random_file cg.bin "$CALLGRIND_MIB"
+    local bytes=$((CALLGRIND_MIB * 1048576))
+    rm -rf "$WORK/received" && mkdir "$WORK/received"
+    if ! (cd "$WORK" && valgrind -q --tool=callgrind --trace-children=no --callgrind-out-file="$WORK/cg.receiver.%p" \
+        "$RECEIVER" --quiet -d "$WORK/received" -- "$BIN/pushfile" cg.bin </dev/null >/dev/null 2>"$WORK/cg.receiver.err") ||
+        ! cmp -s "$WORK/cg.bin" "$WORK/received/cg.bin"; then
+        cat "$WORK/cg.receiver.err" >&2
+        row "2 receiver Ir/byte" "run failed" "<= $RECEIVER_IR_LIMIT" FAIL
+        return
+    fi
+    # A child forked before exec may leave a profile of its own; the receiver's is the largest.
+    local profile ir per_byte
+    profile=$(for f in "$WORK"/cg.receiver.[0-9]*; do
+        printf '%s %s\n' "$(awk '/^totals:/ { print $2 }' "$f")" "$f"
+    done | sort -n | tail -1 | cut -d' ' -f2-)
+    ir=$(awk '/^totals:/ { print $2 }' "$profile")
+    per_byte=$(calc "$ir / $bytes" 3)
+    row "2 receiver Ir/byte (${CALLGRIND_MIB} MiB, $(hot_routine "$profile" decode))" "$per_byte" \
+        "<= $RECEIVER_IR_LIMIT (aim $RECEIVER_IR_AIM)" "$(verdict_at_most "$per_byte" "$RECEIVER_IR_LIMIT")"
+    figure "receiver instructions, whole process" "$ir"
+    rm -rf "$WORK/received"
+}
+
+# The exact number of bytes the sender writes for a file, counted by the peer.
+stream_bytes_of() { # file name in WORK
+    local report
+    report=$(cd "$WORK" && "$BIN/bench/cross_pipe" "$BIN/pushfile" "$1" ::: "$BIN/bench/bench_peer" -o /dev/null 2>&1) ||
+        die "could not count the stream of $1: $report"
+    field stream_bytes "$report"
+}
+
+through_pty() {
+    say "== through a pseudo-terminal (${PTY_MIB} MiB, best of $RUNS)"
+    make_random_file pty.bin "$PTY_MIB"
+    local bytes=$((PTY_MIB * 1048576)) stream raw_best='' pipe_best='' transfer_best='' ok=1 run line seconds
+    local raw_runs='' transfer_runs=''
+    stream=$(stream_bytes_of pty.bin)
+    for ((run = 1; run <= RUNS; run++)); do
+        line=$("$BIN/bench/raw_channel" pty "$stream") || die "raw pty writer failed"
+        seconds=$(field seconds "$line")
+        raw_best=$(lesser "${raw_best:-$seconds}" "$seconds")
+        raw_runs+=" $(calc "$seconds" 3)"
+        line=$("$BIN/bench/raw_channel" pipe "$stream") || die "raw pipe writer failed"
+        seconds=$(field seconds "$line")
+        pipe_best=$(lesser "${pipe_best:-$seconds}" "$seconds")
+        if [ "$RECEIVER_BUILT" -eq 1 ]; then
+            rm -rf "$WORK/received" && mkdir "$WORK/received"
+            if seconds=$(cd "$WORK" && seconds_of "$RECEIVER" --quiet -d "$WORK/received" -- "$BIN/pushfile" pty.bin \
+                2>"$WORK/pty.err") && cmp -s "$WORK/pty.bin" "$WORK/received/pty.bin"; then
+                transfer_best=$(lesser "${transfer_best:-$seconds}" "$seconds")
+                transfer_runs+=" $(calc "$seconds" 3)"
+            else
+                ok=0
+                cat "$WORK/pty.err" >&2
+            fi
+            rm -rf "$WORK/received"
+        fi
+        say "   run $run: raw pty${raw_runs} s; transfer${transfer_runs:- n/a} s"
+    done
+    local raw_rate
+    raw_rate=$(calc "$stream / $raw_best" 0)
+    figure "raw pty, plain writer, $stream stream bytes" "$(mib_per_s "$stream" "$raw_best") MiB/s (runs:$raw_runs s)"
+    figure "raw pipe, plain writer, $stream stream bytes" "$(mib_per_s "$stream" "$pipe_best") MiB/s ($pipe_best s)"
+    if [ "$RECEIVER_BUILT" -eq 0 ]; then
+        row "3 pty file B/s / raw pty B/s" "SKIP (no receiver)" ">= $PTY_RATIO_LIMIT" SKIP
+    elif [ "$ok" -eq 0 ] || [ -z "$transfer_best" ]; then
+        row "3 pty file B/s / raw pty B/s" "transfer failed" ">= $PTY_RATIO_LIMIT" FAIL
+    else
+        local ratio
+        ratio=$(calc "($bytes / $transfer_best) / $raw_rate" 3)
+        figure "pushfile-receive -- pushfile, file bytes" "$(mib_per_s "$bytes" "$transfer_best") MiB/s (runs:$transfer_runs s)"
+        row "3 pty file B/s / raw pty B/s (${PTY_MIB} MiB)" "$ratio" ">= $PTY_RATIO_LIMIT" \
+            "$(verdict_at_least "$ratio" "$PTY_RATIO_LIMIT")"
+    fi
+    [ "$PIPE_MIB" -eq "$PTY_MIB" ] || rm -f "$WORK/pty.bin"
+}
+
+over_pipes() {
+    say "== over pipes, pushfile + bench_peer against sz + rz (${PIPE_MIB} MiB, best of $RUNS; both write the file)"
+    local file=pipe.bin
+    if [ "$PIPE_MIB" -eq "$PTY_MIB" ] && [ -f "$WORK/pty.bin" ]; then file=pty.bin; else make_random_file "$file" "$PIPE_MIB"; fi
+    local bytes=$((PIPE_MIB * 1048576)) push_best='' discard_best='' lrzsz_best='' run line ok=1
+    local push_runs='' lrzsz_runs=''
+    mkdir -p "$WORK/rz"
+    for ((run = 1; run <= RUNS; run++)); do
+        rm -f "$WORK/pipe.out"
+        if line=$(cd "$WORK" && "$BIN/bench/cross_pipe" "$BIN/pushfile" "$file" ::: "$BIN/bench/bench_peer" -o "$WORK/pipe.out" \
+            2>"$WORK/pipe.err") && cmp -s "$WORK/$file" "$WORK/pipe.out"; then
+            push_best=$(lesser "${push_best:-$(field seconds "$line")}" "$(field seconds "$line")")
+            push_runs+=" $(calc "$(field seconds "$line")" 3)"
+        else
+            ok=0
+            cat "$WORK/pipe.err" >&2
+        fi
+        rm -f "$WORK/pipe.out" "$WORK/rz/$file"
+        if line=$(cd "$WORK" && "$BIN/bench/cross_pipe" "$BIN/pushfile" "$file" ::: "$BIN/bench/bench_peer" -o /dev/null \
+            2>"$WORK/pipe.err"); then
+            discard_best=$(lesser "${discard_best:-$(field seconds "$line")}" "$(field seconds "$line")")
+        fi
+        # rz saves under the last part of the name sz sends, in its own directory.
+        if line=$(cd "$WORK/rz" && "$BIN/bench/cross_pipe" sz -q -b "$WORK/$file" ::: rz -q -b 2>"$WORK/rz.err") &&
+            cmp -s "$WORK/$file" "$WORK/rz/$file"; then
+            lrzsz_best=$(lesser "${lrzsz_best:-$(field seconds "$line")}" "$(field seconds "$line")")
+            lrzsz_runs+=" $(calc "$(field seconds "$line")" 3)"
+        else
+            ok=0
+            cat "$WORK/rz.err" >&2
+        fi
+        rm -f "$WORK/rz/$file"
+        say "   run $run: pushfile${push_runs:- n/a} s; sz/rz${lrzsz_runs:- n/a} s"
+    done
+    if [ "$ok" -eq 0 ] || [ -z "$push_best" ] || [ -z "$lrzsz_best" ]; then
+        row "4 pipes: pushfile B/s / sz-rz B/s" "a run failed" ">= $PIPE_RATIO_LIMIT" FAIL
+        return
+    fi
+    local ratio
+    ratio=$(calc "$lrzsz_best / $push_best" 2)
+    figure "pipes: pushfile -> bench_peer (writes file)" "$(mib_per_s "$bytes" "$push_best") MiB/s (runs:$push_runs s)"
+    [ -z "$discard_best" ] ||
+        figure "pipes: pushfile -> bench_peer (discards)" "$(mib_per_s "$bytes" "$discard_best") MiB/s ($discard_best s)"
+    figure "pipes: sz -> rz (lrzsz, writes file)" "$(mib_per_s "$bytes" "$lrzsz_best") MiB/s (runs:$lrzsz_runs s)"
+    row "4 pipes: pushfile B/s / sz-rz B/s (${PIPE_MIB} MiB)" "$ratio" ">= $PIPE_RATIO_LIMIT" \
+        "$(verdict_at_least "$ratio" "$PIPE_RATIO_LIMIT")"
+    rm -f "$WORK/pipe.bin" "$WORK/pty.bin"
+}
+
+# Peak resident set of the sender over pipes (the peer discards the data) and of the receiver
+# through its pseudo-terminal (it saves the file), by GNU time. Shared library pages that the
+# kernel maps around each fault count too, so the figure moves between runs: the largest of
+# BENCH_RUNS runs is held to the limit.
+peak_rss_kib() { # command... ; prints the KiB or fails
+    (cd "$WORK" && /usr/bin/time -f %M -o "$WORK/rss" "$@" </dev/null >/dev/null 2>"$WORK/mem.err") || {
+        cat "$WORK/mem.err" >&2
+        return 1
+    }
+    tail -1 "$WORK/rss"
+}
+
+sender_rss_kib() { # binary
+    (cd "$WORK" && "$BIN/bench/cross_pipe" /usr/bin/time -f %M -o "$WORK/rss" "$1" mem.bin ::: \
+        "$BIN/bench/bench_peer" -o /dev/null >/dev/null 2>"$WORK/mem.err") || {
+        cat "$WORK/mem.err" >&2
+        return 1
+    }
+    tail -1 "$WORK/rss"
+}
+
+receiver_rss_kib() { # mib
+    rm -rf "$WORK/received" && mkdir "$WORK/received"
+    peak_rss_kib "$RECEIVER" --quiet -d "$WORK/received" -- "$BIN/pushfile" mem.bin || return 1
+    [ "$(stat -c %s "$WORK/received/mem.bin" 2>/dev/null)" = $(($1 * 1048576)) ] || {
+        say "   the receiver did not save the whole file"
+        return 1
+    }
+    rm -rf "$WORK/received"
+}
+
+memory_row() { # label limit_kib measure-command...
+    local label=$1 limit=$2 low='' high='' kib run
+    shift 2
+    for ((run = 1; run <= RUNS; run++)); do
+        kib=$("$@") || { row "$label" "run failed" "< $limit KiB" FAIL; return; }
+        low=$(lesser "${low:-$kib}" "$kib")
+        high=$(awk "BEGIN { print (${high:-0} > $kib) ? ${high:-0} : $kib }")
+    done
+    row "$label" "$high KiB (min $low)" "< $limit KiB" "$(if [ "$high" -lt "$limit" ]; then echo PASS; else echo FAIL; fi)"
+}
+
+memory() {
+    local mib
+    for mib in "$MEM_SMALL_MIB" "$MEM_LARGE_MIB"; do
+        say "== peak memory, ${mib} MiB file, $RUNS runs each"
+        make_random_file mem.bin "$mib"
+        memory_row "5 sender peak RSS, dynamic (${mib} MiB)" "$SENDER_RSS_LIMIT_KIB" sender_rss_kib "$BIN/pushfile"
+        memory_row "5 sender peak RSS, static (${mib} MiB)" "$SENDER_RSS_LIMIT_KIB" sender_rss_kib "$BUILD/static/pushfile"
+        if [ "$RECEIVER_BUILT" -eq 0 ]; then
+            row "5 receiver peak RSS (${mib} MiB)" "SKIP (no receiver)" "< $RECEIVER_RSS_LIMIT_KIB KiB" SKIP
+        else
+            memory_row "5 receiver peak RSS (${mib} MiB)" "$RECEIVER_RSS_LIMIT_KIB" receiver_rss_kib "$mib"
+        fi
+        rm -f "$WORK/mem.bin"
+    done
+}
+
+# ---------------------------------------------------------------- main
+install_missing_tools
+build_programs
+BIN=$BUILD/main
+RECEIVER=$BIN/receiver/pushfile-receive
+BLOCK_BYTES=37268
+mkdir -p "$TMP_PARENT"
+WORK=$(mktemp -d "$TMP_PARENT/pushfile-bench.XXXXXX")
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+
+run_microbenchmarks
+sender_instructions
+if [ "$RECEIVER_BUILT" -eq 1 ]; then
+    receiver_instructions
+else
+    row "2 receiver Ir/byte" "SKIP (no receiver)" "<= $RECEIVER_IR_LIMIT" SKIP
+fi
+rm -f "$WORK/cg.bin"
+through_pty
+over_pipes
+memory
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+printf '\npushfile benchmarks, %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')"
+printf 'machine: %s, nproc %s, %s; load average %s before, %s after\n' "$cpu" "$(nproc)" "$(uname -r)" \
+    "$LOAD_BEFORE" "$(cut -d' ' -f1-3 /proc/loadavg)"
+printf 'timed figures: best of %s runs; sizes: callgrind %s MiB, pty %s MiB, pipes %s MiB, memory %s and %s MiB\n\n' \
+    "$RUNS" "$CALLGRIND_MIB" "$PTY_MIB" "$PIPE_MIB" "$MEM_SMALL_MIB" "$MEM_LARGE_MIB"
+printf '%-52s %-22s %-22s %s\n' "target" "measured" "limit" "result"
+printf '%s\n' "${ROWS[@]}"
+printf '\n%-52s %s\n' "figures of the same run" ""
+printf '%s\n' "${FIGURES[@]}"
+
+failed=0
+for line in "${ROWS[@]}"; do
+    case $line in *FAIL) failed=1 ;; esac
+done
+exit "$failed"
