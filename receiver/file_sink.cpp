@@ -49,7 +49,8 @@ std::string shown(std::string_view text) {
 
 std::string numbered_name(const std::string& name, unsigned number) {
     if (number == 0) return name;
-    const std::string suffix = "." + std::to_string(number);
+    std::string suffix(1, '.');
+    suffix += std::to_string(number);
     std::string result = name.substr(0, utf8_prefix_length(name, MAX_NAME_LENGTH - suffix.size()));
     result += suffix;
     return result;

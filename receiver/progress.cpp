@@ -98,9 +98,11 @@ void progress_display::draw(clock::time_point now) {
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;
     // Carriage return, the line, then erase what an earlier, longer line left.
-    buffer_.assign("\r");
-    buffer_ += progress_line(shown_name_, received_, total_, rate);
-    buffer_ += "\x1b[K";
+    const std::string line = progress_line(shown_name_, received_, total_, rate);
+    buffer_.clear();
+    buffer_.push_back('\r');
+    buffer_.append(line);
+    buffer_.append("\x1b[K");
     write_out(buffer_);
     line_drawn_ = true;
     last_drawn_ = now;
