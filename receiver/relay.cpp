@@ -36,6 +36,7 @@ constexpr std::size_t COMMAND_CAPACITY = 2 * READ_CHUNK + ANSWER_RESERVE;
 // A write to a pipe or terminal after POLLOUT does not block when it is this small.
 constexpr std::size_t SCREEN_WRITE_LIMIT = 4096;
 constexpr milliseconds TICK_INTERVAL{100};
+constexpr int MASTER_READS_PER_WAKE = 16;
 // After the command has ended, a background process may still hold its terminal open.
 constexpr milliseconds QUIET_AFTER_EXIT{250};
 // How long a hung-up command gets to end before the relay returns without it.
@@ -402,15 +403,23 @@ void relay::pass_window_size() const {
 }
 
 void relay::read_master() {
-    const ssize_t got = read(master_fd_, chunk_.get(), READ_CHUNK);
-    if (got > 0) {
-        master_quiet_since_ = clock_type::now();
-        handler_.command_output(chunk_.get(), static_cast<std::size_t>(got), screen_, command_);
+    // A terminal hands over at most a few KiB per read; reading on while more is there saves a
+    // wait per read when the command writes fast (a transfer).
+    for (int reads = 0; reads < MASTER_READS_PER_WAKE; ++reads) {
+        const ssize_t got = read(master_fd_, chunk_.get(), READ_CHUNK);
+        if (got > 0) {
+            master_quiet_since_ = clock_type::now();
+            handler_.command_output(chunk_.get(), static_cast<std::size_t>(got), screen_, command_);
+            // Answers go out at once: the command may be waiting for them.
+            if (!command_.buffer().empty()) return;
+            if (screen_.buffer().free_space() < SCREEN_ROOM_FOR_READ) return;
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        // EIO: every descriptor of the command's terminal is closed and all it wrote has been read.
+        master_ended_ = true;
         return;
     }
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    // EIO: every descriptor of the command's terminal is closed and all it wrote has been read.
-    master_ended_ = true;
 }
 
 void relay::read_keyboard() {
