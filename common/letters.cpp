@@ -6,7 +6,7 @@ namespace pushfile {
 namespace {
 
 // Letters are 0x40 + nibble, so the sum of a block's letters is 64 per letter plus its nibbles.
-constexpr std::uint64_t LETTER_BASE_SUM_PER_BYTE = 2U * LETTER_BASE;
+constexpr std::uint64_t LETTER_BASE_SUM_PER_BYTE = std::uint64_t{2} * LETTER_BASE;
 
 std::uint32_t encode_scalar(const unsigned char* bytes, std::size_t count, unsigned char* letters) {
     std::uint32_t nibble_sum = 0;

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 
 #include "common/display.h"
@@ -22,7 +24,7 @@ std::string escaped(std::string_view text) {
 }
 
 std::string duration_text(double seconds) {
-    const auto whole = static_cast<unsigned long long>(seconds + 0.5);
+    const auto whole = static_cast<unsigned long long>(std::llround(std::max(seconds, 0.0)));
     char text[32];
     if (whole >= 3600) {
         std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60, whole % 60);

@@ -26,7 +26,7 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr std::size_t READ_CHUNK = 64 * 1024;
+constexpr std::size_t READ_CHUNK = std::size_t{64} * 1024;
 // Room kept in the to-command queue for the handler's answers while keystrokes fill it.
 constexpr std::size_t ANSWER_RESERVE = 4096;
 // What one read may produce on the screen side: the chunk plus bytes the handler held back.

@@ -42,11 +42,46 @@ std::size_t format_end_message(char* buffer) {
     return text_length(buffer);
 }
 
-transfer_outcome send_file(const char* path, int* file_error) {
-    char message[MESSAGE_BUFFER_SIZE];
+namespace {
+
+// Announces the size of an opened file and sends its blocks, each after the terminal has answered
+// the message before it. A failed read of the file ends it like its end; *file_error tells.
+transfer_outcome send_contents(int file, char* message, int* file_error) {
     unsigned char block[BLOCK_SIZE];
     unsigned char letters[pushfile::LETTER_BUFFER_SIZE];
     unsigned char reply[pushfile::REPLY_LENGTH];
+
+    // A file that cannot seek announces (off_t)-1, read as an unsigned size: "unknown".
+    const off_t size = lseek(file, 0, SEEK_END);
+    (void)lseek(file, 0, SEEK_SET);
+    if (!write_text_and_nul(message, format_size_message(message, static_cast<std::uint64_t>(size))))
+        return transfer_outcome::channel_failure;
+
+    for (;;) {
+        if (read_reply(reply) != 2) return transfer_outcome::channel_failure;
+        if (reply[0] != pushfile::REPLY_ACCEPT) return transfer_outcome::refused_reply;
+
+        // One read per block, sent as it comes.
+        const ssize_t count = read(file, block, BLOCK_SIZE);
+        if (count <= 0) {
+            if (count < 0) *file_error = errno;
+            return transfer_outcome::completed;
+        }
+        const auto length = static_cast<std::size_t>(count);
+        const auto checksum = static_cast<std::int32_t>(pushfile::encode_letters(block, length, letters));
+        letters[2 * length] = '\0';
+        const std::size_t header_length = format_block_header(message, checksum);
+        if (write_full(message, header_length) != static_cast<ssize_t>(header_length))
+            return transfer_outcome::channel_failure;
+        if (write_full(letters, 2 * length + 1) != static_cast<ssize_t>(2 * length + 1))
+            return transfer_outcome::channel_failure;
+    }
+}
+
+}  // namespace
+
+transfer_outcome send_file(const char* path, int* file_error) {
+    char message[MESSAGE_BUFFER_SIZE];
     *file_error = 0;
 
     if (!write_text_and_nul(message, format_path_message(message, path))) return transfer_outcome::channel_failure;
@@ -55,32 +90,9 @@ transfer_outcome send_file(const char* path, int* file_error) {
     if (file < 0) {
         *file_error = errno;
     } else {
-        // A file that cannot seek announces (off_t)-1, read as an unsigned size: "unknown".
-        const off_t size = lseek(file, 0, SEEK_END);
-        (void)lseek(file, 0, SEEK_SET);
-        if (!write_text_and_nul(message, format_size_message(message, static_cast<std::uint64_t>(size))))
-            return transfer_outcome::channel_failure;
-
-        for (;;) {
-            if (read_reply(reply) != 2) return transfer_outcome::channel_failure;
-            if (reply[0] != pushfile::REPLY_ACCEPT) return transfer_outcome::refused_reply;
-
-            // One read per block, sent as it comes; an error ends the file like its end would.
-            const ssize_t count = read(file, block, BLOCK_SIZE);
-            if (count <= 0) {
-                if (count < 0) *file_error = errno;
-                close(file);
-                break;
-            }
-            const auto length = static_cast<std::size_t>(count);
-            const auto checksum = static_cast<std::int32_t>(pushfile::encode_letters(block, length, letters));
-            letters[2 * length] = '\0';
-            const std::size_t header_length = format_block_header(message, checksum);
-            if (write_full(message, header_length) != static_cast<ssize_t>(header_length))
-                return transfer_outcome::channel_failure;
-            if (write_full(letters, 2 * length + 1) != static_cast<ssize_t>(2 * length + 1))
-                return transfer_outcome::channel_failure;
-        }
+        const transfer_outcome outcome = send_contents(file, message, file_error);
+        close(file);
+        if (outcome != transfer_outcome::completed) return outcome;
     }
 
     if (!write_text_and_nul(message, format_end_message(message))) return transfer_outcome::channel_failure;

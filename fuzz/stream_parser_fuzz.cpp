@@ -1,0 +1,263 @@
+// libFuzzer target for the receiver's stream parser.
+//
+// Input layout: four control bytes, then the stream itself.
+//   [0] bits 0-4: largest chunk is 2^(n % 17) bytes; bit 7: feed empty chunks between the others
+//   [1] seed of the chunk lengths
+//   [2] block size of the valid stream built from the data (0: full blocks)
+//   [3] bit 0: that stream announces an unknown size; bit 1: ordinary output around it
+//
+// Every run aborts on the first broken property:
+//   - the parser takes no heap memory, whatever it is fed;
+//   - ordinary output plus message_bytes() accounts for every byte, and at most a three-byte
+//     prefix is ever held back;
+//   - the stream fed whole and fed in seeded chunks gives the same events;
+//   - a sender's stream carrying the data as a file decodes to exactly that data, both ways.
+#include <sanitizer/allocator_interface.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "receiver/stream_parser.h"
+#include "support/stream_builder.h"
+
+namespace {
+
+using pushfile::receive::message_kind;
+using pushfile::receive::parse_error;
+using pushfile::receive::stream_parser;
+using pushfile::receive::stream_parser_events;
+
+constexpr std::size_t HEADER_LENGTH = 4;
+constexpr std::size_t MAX_PATH_FROM_DATA = 200;
+constexpr std::size_t MAX_NOISE = 64;
+constexpr unsigned MAX_CHUNK_SHIFT = 17;
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "stream_parser_fuzz: %s\n", what);
+    std::abort();
+}
+
+void require(bool holds, const char* what) {
+    if (!holds) fail(what);
+}
+
+// Heap use is counted only while control is inside the parser; the transcript's own strings,
+// built in the callbacks, are not the parser's.
+bool watching_allocations = false;
+std::size_t parser_allocations = 0;
+
+void on_malloc(const volatile void*, std::size_t) {
+    if (watching_allocations) ++parser_allocations;
+}
+void on_free(const volatile void*) {}
+
+class watch_scope {
+public:
+    watch_scope() : was_(watching_allocations) { watching_allocations = true; }
+    ~watch_scope() { watching_allocations = was_; }
+    watch_scope(const watch_scope&) = delete;
+    watch_scope& operator=(const watch_scope&) = delete;
+
+private:
+    bool was_;
+};
+
+class pause_scope {
+public:
+    pause_scope() : was_(watching_allocations) { watching_allocations = false; }
+    ~pause_scope() { watching_allocations = was_; }
+    pause_scope(const pause_scope&) = delete;
+    pause_scope& operator=(const pause_scope&) = delete;
+
+private:
+    bool was_;
+};
+
+void append_record(std::string& to, char code, std::string_view payload) {
+    to += code;
+    to += std::to_string(payload.size());
+    to += ':';
+    to += payload;
+}
+
+// Records every event with a length prefix, so that no payload can fake a boundary. Adjacent
+// ordinary output is merged: how the parser splits it depends on the chunks, its bytes do not.
+class transcript final : public stream_parser_events {
+public:
+    void pass_through(const unsigned char* bytes, std::size_t length) override {
+        const pause_scope paused;
+        require(length > 0, "empty pass-through span");
+        pending_.append(reinterpret_cast<const char*>(bytes), length);
+        output_bytes += length;
+    }
+    void path_message(std::string_view path) override {
+        const pause_scope paused;
+        record('P', path);
+    }
+    void size_message(std::uint64_t size) override {
+        const pause_scope paused;
+        record('S', std::to_string(size));
+    }
+    void block_message(const unsigned char* bytes, std::size_t length) override {
+        const pause_scope paused;
+        require(length > 0 && length <= pushfile::BLOCK_SIZE, "block event of impossible length");
+        record('B', std::string_view(reinterpret_cast<const char*>(bytes), length));
+    }
+    void end_message() override {
+        const pause_scope paused;
+        record('E', "");
+    }
+    void rejected_message(message_kind kind, parse_error error) override {
+        const pause_scope paused;
+        record('X', std::to_string(static_cast<int>(kind)) + ":" + std::to_string(static_cast<int>(error)));
+    }
+
+    const std::string& text() {
+        flush();
+        return text_;
+    }
+
+    std::uint64_t output_bytes = 0;
+
+private:
+    void record(char code, std::string_view payload) {
+        flush();
+        append_record(text_, code, payload);
+    }
+    void flush() {
+        if (pending_.empty()) return;
+        append_record(text_, 'T', pending_);
+        pending_.clear();
+    }
+
+    std::string text_;
+    std::string pending_;
+};
+
+class chunker {
+public:
+    chunker(unsigned char shape, unsigned char seed)
+        : state_(0x9E3779B9U ^ (static_cast<std::uint32_t>(shape) << 8U) ^ seed),
+          limit_(std::size_t{1} << ((shape & 0x1FU) % MAX_CHUNK_SHIFT)),
+          empty_feeds_((shape & 0x80U) != 0) {}
+
+    std::size_t next() {
+        // xorshift32: cheap, and the same cuts for the same control bytes.
+        state_ ^= state_ << 13U;
+        state_ ^= state_ >> 17U;
+        state_ ^= state_ << 5U;
+        return 1 + state_ % limit_;
+    }
+    bool empty_feeds() const { return empty_feeds_; }
+
+private:
+    std::uint32_t state_;
+    std::size_t limit_;
+    bool empty_feeds_;
+};
+
+void check_accounting(const stream_parser& parser, const transcript& events, std::size_t fed) {
+    const std::uint64_t seen = events.output_bytes + parser.message_bytes();
+    require(seen <= fed, "more bytes accounted for than were fed");
+    const std::uint64_t held = fed - seen;
+    require(held <= 3, "more than a message prefix held back");
+    require(held == 0 || parser.in_message(), "bytes held back outside a message");
+}
+
+// Feeds the stream whole, or in the chunks the chunker picks, and returns the transcript.
+std::string parse(const unsigned char* stream, std::size_t length, chunker* chunks) {
+    stream_parser parser;
+    transcript events;
+    std::size_t fed = 0;
+    while (fed < length) {
+        const std::size_t count = chunks != nullptr ? std::min(chunks->next(), length - fed) : length;
+        {
+            const watch_scope watched;
+            if (chunks != nullptr && chunks->empty_feeds()) parser.feed(stream + fed, 0, events);
+            parser.feed(stream + fed, count, events);
+        }
+        fed += count;
+        check_accounting(parser, events, fed);
+    }
+    {
+        const watch_scope watched;
+        parser.finish(events);
+    }
+    require(!parser.in_message(), "still inside a message after finish()");
+    require(events.output_bytes + parser.message_bytes() == length, "bytes lost or counted twice");
+    require(parser_allocations == 0, "the parser allocated memory");
+    return events.text();
+}
+
+std::string parse_both_ways(const std::string& stream, const unsigned char* control) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
+    const std::string whole = parse(bytes, stream.size(), nullptr);
+    chunker chunks(control[0], control[1]);
+    const std::string chunked = parse(bytes, stream.size(), &chunks);
+    require(whole == chunked, "the events depend on how the stream was split");
+    return whole;
+}
+
+// The data sent as one file by a well-behaved sender, between optional ordinary output.
+void check_valid_stream(std::string_view data, const unsigned char* control) {
+    std::string path(data.substr(0, std::min(data.find('\0'), MAX_PATH_FROM_DATA)));
+    if (path.empty()) path = "f";
+    const std::size_t block_size = control[2] == 0 ? pushfile::BLOCK_SIZE : std::size_t{control[2]} * 146U + 1U;
+    const bool unknown_size = (control[3] & 1U) != 0;
+    std::string noise;
+    if ((control[3] & 2U) != 0) {
+        noise = std::string(data.substr(0, MAX_NOISE));
+        // Without ESC no message can start inside it.
+        for (char& c : noise) {
+            if (c == '\x1b') c = 'e';
+        }
+    }
+
+    std::string stream = noise + stream_builder::path_message(path) +
+                         stream_builder::size_message(unknown_size ? pushfile::UNKNOWN_SIZE : data.size());
+    std::string expected;
+    if (!noise.empty()) append_record(expected, 'T', noise);
+    append_record(expected, 'P', path);
+    append_record(expected, 'S', std::to_string(unknown_size ? pushfile::UNKNOWN_SIZE : data.size()));
+    for (std::size_t offset = 0; offset < data.size(); offset += block_size) {
+        const std::string_view block = data.substr(offset, block_size);
+        stream += stream_builder::block_message(block);
+        append_record(expected, 'B', block);
+    }
+    stream += stream_builder::end_message() + noise;
+    append_record(expected, 'E', "");
+    if (!noise.empty()) append_record(expected, 'T', noise);
+
+    require(parse_both_ways(stream, control) == expected, "a valid stream did not decode to its data");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    if (__sanitizer_install_malloc_and_free_hooks(on_malloc, on_free) == 0) fail("cannot watch allocations");
+    // Proves the watch sees an allocation, so that a count of zero later means something.
+    {
+        const watch_scope watched;
+        void* volatile probe = std::malloc(100);
+        std::free(probe);
+    }
+    require(parser_allocations > 0, "the allocation watch saw nothing");
+    parser_allocations = 0;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
+    unsigned char control[HEADER_LENGTH] = {};
+    const std::size_t header = std::min(size, HEADER_LENGTH);
+    for (std::size_t i = 0; i < header; ++i) control[i] = input[i];
+    const std::string stream(reinterpret_cast<const char*>(input) + header, size - header);
+
+    parse_both_ways(stream, control);
+    check_valid_stream(stream, control);
+    return 0;
+}
