@@ -95,12 +95,18 @@ void stream_parser::finish(stream_parser_events& events) {
 std::size_t stream_parser::feed_prefix(const unsigned char* bytes, std::size_t, stream_parser_events& events) {
     const unsigned char byte = bytes[0];
     if (state_ == state::escape) {
-        if (byte != INTRODUCER) return release_prefix(events), 0;
+        if (byte != INTRODUCER) {
+            release_prefix(events);
+            return 0;
+        }
         state_ = state::introducer;
         return 1;
     }
     if (state_ == state::introducer) {
-        if (byte != FAMILY) return release_prefix(events), 0;
+        if (byte != FAMILY) {
+            release_prefix(events);
+            return 0;
+        }
         state_ = state::family;
         return 1;
     }
@@ -114,7 +120,9 @@ std::size_t stream_parser::feed_prefix(const unsigned char* bytes, std::size_t, 
         case CODE_SIZE: state_ = state::size_body; break;
         case CODE_BLOCK: state_ = state::checksum_digits; break;
         case CODE_END: state_ = state::end_body; break;
-        default: return release_prefix(events), 0;
+        default:  // an unknown code: not one of ours
+            release_prefix(events);
+            return 0;
     }
     message_bytes_ += MESSAGE_HEADER_LENGTH;
     return 1;
