@@ -133,19 +133,31 @@ void wait_writable(int fd) {
     }
 }
 
-// The queue the handler appends to. The relay only reads when the handler's output fits, so a
-// full queue means a handler that answered far more than it was given: rather than drop bytes,
-// the queue is then drained in place, waiting for the descriptor.
+// What a queue does with bytes that do not fit.
+enum class when_full {
+    // Wait for the descriptor to take some: no byte of the screen's may be lost. The relay reads
+    // only while the screen queue has room for what a read can give, so this waits only for a
+    // handler that wrote far more than it was given.
+    wait,
+    // Drop them: the command is not reading its input. A sender reads each answer before its next
+    // message, so answers pile up only when output that merely looks like a transfer (a file
+    // being shown, say) is answered; waiting for such a command would stall the relay for good.
+    drop,
+};
+
+// The queue the handler appends to.
 class queue_sink final : public byte_sink {
 public:
-    queue_sink(std::size_t capacity, int fd) : buffer_(capacity), fd_(fd) {}
+    queue_sink(std::size_t capacity, int fd, when_full policy) : buffer_(capacity), fd_(fd), policy_(policy) {}
 
     void append(const unsigned char* bytes, std::size_t length) override {
+        // An answer is kept whole or not at all: half of one would reach a sender as a broken reply.
+        if (policy_ == when_full::drop && buffer_.free_space() < length) return;
         for (;;) {
             const std::size_t taken = buffer_.append(bytes, length);
             bytes += taken;
             length -= taken;
-            if (length == 0 || failed_errno_ != 0) return;
+            if (length == 0 || failed_errno_ != 0 || policy_ == when_full::drop) return;
             drain_some_blocking();
         }
     }
@@ -183,6 +195,7 @@ private:
 
     linear_buffer buffer_;
     int fd_;
+    when_full policy_;
     int failed_errno_ = 0;
 };
 
@@ -334,8 +347,8 @@ public:
           signals_(signals),
           master_fd_(master_fd),
           child_(child),
-          screen_(SCREEN_CAPACITY, STDOUT_FILENO),
-          command_(COMMAND_CAPACITY, master_fd),
+          screen_(SCREEN_CAPACITY, STDOUT_FILENO, when_full::wait),
+          command_(COMMAND_CAPACITY, master_fd, when_full::drop),
           chunk_(std::make_unique_for_overwrite<unsigned char[]>(READ_CHUNK)) {
         struct stat output_status {};
         screen_write_limit_ = fstat(STDOUT_FILENO, &output_status) == 0 && S_ISREG(output_status.st_mode)

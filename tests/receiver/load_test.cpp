@@ -1,0 +1,278 @@
+// The real sender and receiver under load: a thousand small files in one run, and one 2 GiB file.
+// Everything must arrive identical while the receiver's memory stays small and flat.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+// A bound on memory, not a timing: buffers are fixed, so no amount of data may raise it.
+constexpr long MAX_RECEIVER_RSS_KIB = 8 * 1024;
+constexpr std::size_t PATTERN_SIZE = 1U << 20;
+constexpr std::uint64_t BIG_FILE_SIZE = 2ULL << 30;
+constexpr std::uint64_t FREE_SPACE_NEEDED = 5ULL << 30;
+
+class scratch_dir {
+public:
+    scratch_dir() {
+        char pattern[] = "/tmp/pushfile-load-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        if (made != nullptr) path = made;
+    }
+    ~scratch_dir() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    fs::path path;
+};
+
+std::string random_bytes(std::size_t count, std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::string data(count, '\0');
+    for (std::size_t i = 0; i < count; i += 8) {
+        const std::uint64_t word = random();
+        std::memcpy(&data[i], &word, std::min<std::size_t>(8, count - i));
+    }
+    return data;
+}
+
+bool write_all(int fd, const char* bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(fd, bytes, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool write_file(const fs::path& path, const std::string& data) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = write_all(fd, data.data(), data.size());
+    return close(fd) == 0 && written;
+}
+
+// Reads up to length bytes, fewer only at the end of the file.
+std::size_t read_full(int fd, char* into, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = read(fd, into + done, length - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+std::string drain(int fd) {
+    std::string text;
+    char chunk[65536];
+    ssize_t got = 0;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+struct run_result {
+    bool exited = false;
+    int status = -1;
+    bool hung = false;
+    long max_rss_kib = -1;  // the receiver's peak resident set, as wait4() reports it
+    std::string output;
+    std::string errors;
+};
+
+// Runs the receiver and collects what wait4() says about it. The test keeps its own memory small
+// when it forks, since the child's pages before exec count towards the same peak.
+run_result run_receiver(const std::vector<std::string>& arguments, clock_type::duration guard) {
+    run_result result;
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
+    std::vector<std::string> words = {RECEIVER_BINARY};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(null_fd, STDIN_FILENO);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(126);
+    }
+    close(null_fd);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    std::thread output_reader([&result, fd = out_pipe[0]] { result.output = drain(fd); });
+    std::thread error_reader([&result, fd = err_pipe[0]] { result.errors = drain(fd); });
+
+    const auto deadline = clock_type::now() + guard;
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        const pid_t got = wait4(child, &status, WNOHANG, &usage);
+        if (got == child || got < 0) break;
+        if (clock_type::now() >= deadline) {
+            result.hung = true;
+            kill(child, SIGKILL);
+            wait4(child, &status, 0, &usage);
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    output_reader.join();
+    error_reader.join();
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    result.exited = WIFEXITED(status);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.max_rss_kib = usage.ru_maxrss;
+    return result;
+}
+
+TEST(Load, ThousandSmallFilesInOneRun) {
+    constexpr std::size_t FILE_COUNT = 1000;
+    constexpr std::size_t LARGEST = 5000;
+    scratch_dir source;
+    scratch_dir target;
+    ASSERT_FALSE(source.path.empty());
+    ASSERT_FALSE(target.path.empty());
+
+    // Sizes from a seed, the edges included; contents are made again from their seeds to compare,
+    // so that no copy is held while the receiver runs.
+    std::mt19937 random(20240611);
+    std::uniform_int_distribution<std::size_t> size_of(0, LARGEST);
+    std::vector<std::size_t> sizes(FILE_COUNT);
+    for (std::size_t& size : sizes) size = size_of(random);
+    sizes[0] = 0;
+    sizes[1] = LARGEST;
+    sizes[2] = 1;
+    std::vector<std::string> arguments = {"-d", target.path.string(), "--", PUSHFILE_BINARY};
+    for (std::size_t i = 0; i < FILE_COUNT; ++i) {
+        const fs::path file = source.path / ("file-" + std::to_string(i));
+        ASSERT_TRUE(write_file(file, random_bytes(sizes[i], i)));
+        arguments.push_back(file.string());
+    }
+
+    const run_result result = run_receiver(arguments, 300s);
+    ASSERT_FALSE(result.hung) << "the run did not end";
+    EXPECT_EQ(result.status, 0) << result.errors.substr(0, 2000);
+    std::cout << "receiver peak RSS, 1000 small files: " << result.max_rss_kib << " KiB\n";
+    EXPECT_LT(result.max_rss_kib, MAX_RECEIVER_RSS_KIB);
+
+    std::size_t identical = 0;
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(target.path)) ++entries;
+    EXPECT_EQ(entries, FILE_COUNT) << "no extra or temporary files";
+    for (std::size_t i = 0; i < FILE_COUNT; ++i) {
+        const fs::path saved = target.path / ("file-" + std::to_string(i));
+        const int fd = open(saved.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            ADD_FAILURE() << saved << " was not saved";
+            continue;
+        }
+        std::string data(LARGEST + 1, '\0');
+        data.resize(read_full(fd, data.data(), data.size()));
+        close(fd);
+        if (data == random_bytes(sizes[i], i)) {
+            ++identical;
+        } else {
+            ADD_FAILURE() << saved << " differs: " << data.size() << " bytes, sent " << sizes[i];
+        }
+    }
+    EXPECT_EQ(identical, FILE_COUNT);
+}
+
+TEST(Load, TwoGibFile) {
+    scratch_dir source;
+    scratch_dir target;
+    ASSERT_FALSE(source.path.empty());
+    ASSERT_FALSE(target.path.empty());
+    struct statvfs space {};
+    ASSERT_EQ(statvfs(source.path.c_str(), &space), 0);
+    const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    if (available < FREE_SPACE_NEEDED) {
+        GTEST_SKIP() << "needs 5 GiB free under " << source.path.parent_path() << ", has "
+                     << (available >> 20) << " MiB";
+    }
+
+    // A random 1 MiB repeated: quick to write, and any misplaced chunk still shows.
+    const fs::path big = source.path / "big.bin";
+    {
+        const std::string pattern = random_bytes(PATTERN_SIZE, 7);
+        const int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        bool written = true;
+        for (std::uint64_t done = 0; done < BIG_FILE_SIZE && written; done += PATTERN_SIZE) {
+            written = write_all(fd, pattern.data(), pattern.size());
+        }
+        ASSERT_EQ(close(fd), 0);
+        ASSERT_TRUE(written);
+    }
+
+    const run_result result =
+        run_receiver({"-d", target.path.string(), "--", PUSHFILE_BINARY, big.string()}, 600s);
+    ASSERT_FALSE(result.hung) << "the run did not end";
+    EXPECT_EQ(result.status, 0) << result.errors;
+    std::cout << "receiver peak RSS, 2 GiB file: " << result.max_rss_kib << " KiB\n";
+    EXPECT_LT(result.max_rss_kib, MAX_RECEIVER_RSS_KIB);
+    fs::remove(big);
+
+    const fs::path saved = target.path / "big.bin";
+    ASSERT_TRUE(fs::exists(saved)) << result.errors;
+    EXPECT_EQ(fs::file_size(saved), BIG_FILE_SIZE);
+    const std::string pattern = random_bytes(PATTERN_SIZE, 7);
+    std::string chunk(PATTERN_SIZE, '\0');
+    const int fd = open(saved.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::uint64_t offset = 0;
+    std::uint64_t first_difference = UINT64_MAX;
+    for (;;) {
+        const std::size_t got = read_full(fd, chunk.data(), chunk.size());
+        if (got == 0) break;
+        if (got != PATTERN_SIZE || std::memcmp(chunk.data(), pattern.data(), got) != 0) {
+            first_difference = offset;
+            break;
+        }
+        offset += got;
+    }
+    close(fd);
+    EXPECT_EQ(first_difference, UINT64_MAX) << "the saved file differs in the MiB at " << first_difference;
+    EXPECT_EQ(offset, BIG_FILE_SIZE);
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(target.path)) ++entries;
+    EXPECT_EQ(entries, 1U) << "no temporary file left";
+    fs::remove(saved);
+}
+
+}  // namespace
