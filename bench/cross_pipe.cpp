@@ -2,17 +2,19 @@
 // input, as a sender and its peer would be over a serial line, and reports the wall time from
 // the first start to the last exit and each command's peak resident set.
 //
-//   cross_pipe COMMAND_A [ARG...] ::: COMMAND_B [ARG...]
+//   [CROSS_PIPE_SIZE=BYTES] cross_pipe COMMAND_A [ARG...] ::: COMMAND_B [ARG...]
 //
 // Prints one line on standard output:
 //   seconds=S status_a=N status_b=N maxrss_a_kib=N maxrss_b_kib=N
 // Exits 0 when both commands exited 0, 1 otherwise, 2 when it could not run them.
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -73,6 +75,16 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const int all_ends[4] = {a_to_b[0], a_to_b[1], b_to_a[0], b_to_a[1]};
+    // CROSS_PIPE_SIZE=BYTES gives both pipes that capacity, so that pairs compared in one run
+    // get the same pipes whatever the system's default.
+    if (const char* size = std::getenv("CROSS_PIPE_SIZE"); size != nullptr && *size != '\0') {
+        const long bytes = std::strtol(size, nullptr, 10);
+        if (bytes <= 0 || fcntl(a_to_b[1], F_SETPIPE_SZ, static_cast<int>(bytes)) < 0 ||
+            fcntl(b_to_a[1], F_SETPIPE_SZ, static_cast<int>(bytes)) < 0) {
+            std::fprintf(stderr, "cross_pipe: cannot make the pipes %s bytes: %s\n", size, std::strerror(errno));
+            return EXIT_USAGE;
+        }
+    }
 
     const double started = now_seconds();
     const pid_t a = start(command_a.data(), b_to_a[0], a_to_b[1], all_ends);
