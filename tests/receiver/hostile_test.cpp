@@ -5,19 +5,15 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -25,158 +21,18 @@
 #include <vector>
 
 #include "support/pty_peer.h"
+#include "support/receiver_run.h"
 #include "support/stream_builder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
+using namespace test_support;
 
-// Only guards against hangs: every run here ends in well under a second when all is well.
-constexpr auto HANG_GUARD = 20s;
 constexpr std::string_view PREFIX = "pushfile-receive: ";
 // Stands for the scratch directory's absolute path inside a case's stream.
 constexpr std::string_view SCRATCH_MARK = "@SCRATCH@";
-
-class scratch_dir {
-public:
-    scratch_dir() {
-        char pattern[] = "/tmp/pushfile-hostile-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made != nullptr) path = made;
-    }
-    ~scratch_dir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    fs::path path;
-};
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string drain(int fd) {
-    std::string text;
-    char chunk[65536];
-    ssize_t got = 0;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
-        if (got > 0) text.append(chunk, static_cast<std::size_t>(got));
-    }
-    return text;
-}
-
-struct run_result {
-    bool exited = false;  // false when it was killed by a signal or by the hang guard
-    int status = -1;
-    bool hung = false;
-    std::string output;
-    std::string errors;
-};
-
-struct child_setup {
-    int stdin_fd = -1;  // /dev/null when negative
-    rlim_t file_size_limit = RLIM_INFINITY;
-};
-
-// The receiver running in the background, its output collected by threads so that no pipe fills.
-class receiver_run {
-public:
-    explicit receiver_run(const std::vector<std::string>& arguments, const child_setup& setup = {}) {
-        int out_pipe[2];
-        int err_pipe[2];
-        if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return;
-        // Everything the child needs is made before fork(): the test may have threads.
-        std::vector<std::string> words = {RECEIVER_BINARY};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        const int input = setup.stdin_fd >= 0 ? setup.stdin_fd : null_fd;
-
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(input, STDIN_FILENO);
-            dup2(out_pipe[1], STDOUT_FILENO);
-            dup2(err_pipe[1], STDERR_FILENO);
-            if (setup.file_size_limit != RLIM_INFINITY) {
-                const rlimit limit{setup.file_size_limit, setup.file_size_limit};
-                setrlimit(RLIMIT_FSIZE, &limit);
-                // An ignored disposition survives exec: writes past the limit fail with EFBIG.
-                signal(SIGXFSZ, SIG_IGN);
-            }
-            execv(argv[0], argv.data());
-            _exit(126);
-        }
-        close(null_fd);
-        close(out_pipe[1]);
-        close(err_pipe[1]);
-        output_reader_ = std::thread([this, fd = out_pipe[0]] {
-            result_.output = drain(fd);
-            close(fd);
-        });
-        error_reader_ = std::thread([this, fd = err_pipe[0]] {
-            result_.errors = drain(fd);
-            close(fd);
-        });
-    }
-
-    ~receiver_run() {
-        if (pid_ > 0) finish(0s);
-    }
-    receiver_run(const receiver_run&) = delete;
-    receiver_run& operator=(const receiver_run&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    // Whether the receiver ends within period; it is reaped when it does.
-    bool ended_within(clock_type::duration period) {
-        const auto deadline = clock_type::now() + period;
-        while (!reaped_ && pid_ > 0) {
-            if (waitpid(pid_, &wait_status_, WNOHANG) == pid_) {
-                reaped_ = true;
-            } else if (clock_type::now() >= deadline) {
-                return false;
-            } else {
-                std::this_thread::sleep_for(2ms);
-            }
-        }
-        return reaped_;
-    }
-
-    // Waits for the receiver to end; past the guard it is killed and the result says it hung.
-    run_result finish(clock_type::duration guard = HANG_GUARD) {
-        if (pid_ <= 0) return result_;
-        if (!ended_within(guard)) {
-            result_.hung = true;
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &wait_status_, 0);
-            reaped_ = true;
-        }
-        if (output_reader_.joinable()) output_reader_.join();
-        if (error_reader_.joinable()) error_reader_.join();
-        result_.exited = WIFEXITED(wait_status_);
-        result_.status = WIFEXITED(wait_status_) ? WEXITSTATUS(wait_status_) : -1;
-        return result_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-    int wait_status_ = 0;
-    run_result result_;
-    std::thread output_reader_;
-    std::thread error_reader_;
-};
 
 bool wait_until(const std::function<bool()>& done, clock_type::duration guard = HANG_GUARD) {
     const auto deadline = clock_type::now() + guard;
@@ -227,13 +83,6 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
         }
     }
     return entries;
-}
-
-std::vector<std::string> names_in(const fs::path& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The first byte of text a terminal could act on, or npos: controls other than newline, DEL, C1
@@ -629,11 +478,9 @@ TEST(WriteFault, FileSizeLimitRefusesTheFileAndLeavesNothing) {
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
     write_file(scratch.path / "big", big);
 
-    child_setup setup;
-    setup.file_size_limit = 256 * 1024;
     receiver_run run({"-d", directory.string(), "--", PUSHFILE_BINARY, (scratch.path / "small").string(),
                       (scratch.path / "big").string()},
-                     setup);
+                     {.file_size_limit = 256 * 1024});
     const run_result result = run.finish();
     EXPECT_EQ(result.status, 255) << "the refused sender's status passes through\n" << result.errors;
     EXPECT_NE(result.output.find("Send Fail"), std::string::npos);
@@ -684,11 +531,7 @@ struct transfer_in_progress {
 
     bool ready() const { return fifo_fd >= 0 && slave >= 0; }
 
-    child_setup setup() const {
-        child_setup s;
-        s.stdin_fd = slave;
-        return s;
-    }
+    run_options setup() const { return {.stdin_fd = slave}; }
 
     // True once the receiver has written the first part to its temporary file.
     bool wait_for_data(pid_t receiver) const {

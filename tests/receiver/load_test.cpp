@@ -1,81 +1,33 @@
 // The real sender and receiver under load: a thousand small files in one run, and one 2 GiB file.
 // Everything must arrive identical while the receiver's memory stays small and flat.
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/receiver_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
+using namespace test_support;
 
 // A bound on memory, not a timing: buffers are fixed, so no amount of data may raise it.
 constexpr long MAX_RECEIVER_RSS_KIB = 8 * 1024;
 constexpr std::size_t PATTERN_SIZE = 1U << 20;
 constexpr std::uint64_t BIG_FILE_SIZE = 2ULL << 30;
 constexpr std::uint64_t FREE_SPACE_NEEDED = 5ULL << 30;
-
-class scratch_dir {
-public:
-    scratch_dir() {
-        char pattern[] = "/tmp/pushfile-load-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made != nullptr) path = made;
-    }
-    ~scratch_dir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    fs::path path;
-};
-
-std::string random_bytes(std::size_t count, std::uint64_t seed) {
-    std::mt19937_64 random(seed);
-    std::string data(count, '\0');
-    for (std::size_t i = 0; i < count; i += 8) {
-        const std::uint64_t word = random();
-        std::memcpy(&data[i], &word, std::min<std::size_t>(8, count - i));
-    }
-    return data;
-}
-
-bool write_all(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, bytes, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-bool write_file(const fs::path& path, const std::string& data) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool written = write_all(fd, data.data(), data.size());
-    return close(fd) == 0 && written;
-}
 
 // Reads up to length bytes, fewer only at the end of the file.
 std::size_t read_full(int fd, char* into, std::size_t length) {
@@ -87,77 +39,6 @@ std::size_t read_full(int fd, char* into, std::size_t length) {
         done += static_cast<std::size_t>(got);
     }
     return done;
-}
-
-std::string drain(int fd) {
-    std::string text;
-    char chunk[65536];
-    ssize_t got = 0;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
-        if (got > 0) text.append(chunk, static_cast<std::size_t>(got));
-    }
-    return text;
-}
-
-struct run_result {
-    bool exited = false;
-    int status = -1;
-    bool hung = false;
-    long max_rss_kib = -1;  // the receiver's peak resident set, as wait4() reports it
-    std::string output;
-    std::string errors;
-};
-
-// Runs the receiver and collects what wait4() says about it. The test keeps its own memory small
-// when it forks, since the child's pages before exec count towards the same peak.
-run_result run_receiver(const std::vector<std::string>& arguments, clock_type::duration guard) {
-    run_result result;
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
-    std::vector<std::string> words = {RECEIVER_BINARY};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(null_fd, STDIN_FILENO);
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(126);
-    }
-    close(null_fd);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    std::thread output_reader([&result, fd = out_pipe[0]] { result.output = drain(fd); });
-    std::thread error_reader([&result, fd = err_pipe[0]] { result.errors = drain(fd); });
-
-    const auto deadline = clock_type::now() + guard;
-    int status = 0;
-    rusage usage{};
-    for (;;) {
-        const pid_t got = wait4(child, &status, WNOHANG, &usage);
-        if (got == child || got < 0) break;
-        if (clock_type::now() >= deadline) {
-            result.hung = true;
-            kill(child, SIGKILL);
-            wait4(child, &status, 0, &usage);
-            break;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    output_reader.join();
-    error_reader.join();
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    result.exited = WIFEXITED(status);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.max_rss_kib = usage.ru_maxrss;
-    return result;
 }
 
 TEST(Load, ThousandSmallFilesInOneRun) {
@@ -184,16 +65,14 @@ TEST(Load, ThousandSmallFilesInOneRun) {
         arguments.push_back(file.string());
     }
 
-    const run_result result = run_receiver(arguments, 300s);
+    const run_result result = run_receiver(arguments, {.hang_guard = 300s});
     ASSERT_FALSE(result.hung) << "the run did not end";
     EXPECT_EQ(result.status, 0) << result.errors.substr(0, 2000);
     std::cout << "receiver peak RSS, 1000 small files: " << result.max_rss_kib << " KiB\n";
     EXPECT_LT(result.max_rss_kib, MAX_RECEIVER_RSS_KIB);
 
     std::size_t identical = 0;
-    std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(target.path)) ++entries;
-    EXPECT_EQ(entries, FILE_COUNT) << "no extra or temporary files";
+    EXPECT_EQ(names_in(target.path).size(), FILE_COUNT) << "no extra or temporary files";
     for (std::size_t i = 0; i < FILE_COUNT; ++i) {
         const fs::path saved = target.path / ("file-" + std::to_string(i));
         const int fd = open(saved.c_str(), O_RDONLY | O_CLOEXEC);
@@ -241,7 +120,7 @@ TEST(Load, TwoGibFile) {
     }
 
     const run_result result =
-        run_receiver({"-d", target.path.string(), "--", PUSHFILE_BINARY, big.string()}, 600s);
+        run_receiver({"-d", target.path.string(), "--", PUSHFILE_BINARY, big.string()}, {.hang_guard = 600s});
     ASSERT_FALSE(result.hung) << "the run did not end";
     EXPECT_EQ(result.status, 0) << result.errors;
     std::cout << "receiver peak RSS, 2 GiB file: " << result.max_rss_kib << " KiB\n";
@@ -269,9 +148,7 @@ TEST(Load, TwoGibFile) {
     close(fd);
     EXPECT_EQ(first_difference, UINT64_MAX) << "the saved file differs in the MiB at " << first_difference;
     EXPECT_EQ(offset, BIG_FILE_SIZE);
-    std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(target.path)) ++entries;
-    EXPECT_EQ(entries, 1U) << "no temporary file left";
+    EXPECT_EQ(names_in(target.path).size(), 1U) << "no temporary file left";
     fs::remove(saved);
 }
 

@@ -1,114 +1,23 @@
 // The real receiver running the real sender on a pseudo-terminal, end to end.
-#include <fcntl.h>
 #include <pty.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/receiver_run.h"
 #include "support/stream_builder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct run_result {
-    int status = -1;  // exit status, or -1 when it did not exit normally
-    std::string output;
-    std::string errors;
-};
-
-class scratch_dir {
-public:
-    scratch_dir() {
-        char pattern[] = "/tmp/pushfile-e2e-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~scratch_dir() { fs::remove_all(path); }
-    fs::path path;
-};
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string random_bytes(std::size_t count, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::string data(count, '\0');
-    for (std::size_t i = 0; i < count; i += 8) {
-        const std::uint64_t word = random();
-        std::memcpy(&data[i], &word, std::min<std::size_t>(8, count - i));
-    }
-    return data;
-}
-
-std::string drain(int fd) {
-    std::string text;
-    char chunk[65536];
-    ssize_t got = 0;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(got));
-    return text;
-}
-
-// Runs the receiver with the given arguments; stdin is stdin_fd (or /dev/null), stdout and stderr
-// are collected apart. Output is read by threads so that neither pipe can fill up.
-run_result run_receiver(const std::vector<std::string>& arguments, int stdin_fd = -1) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return {};
-    const pid_t child = fork();
-    if (child == 0) {
-        const int input = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
-        dup2(input, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        std::vector<char*> argv;
-        std::string program = RECEIVER_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = arguments;
-        for (std::string& argument : copies) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(126);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    run_result result;
-    std::thread errors([&] { result.errors = drain(err_pipe[0]); });
-    result.output = drain(out_pipe[0]);
-    errors.join();
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-std::vector<std::string> names_in(const fs::path& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using namespace test_support;
+using namespace std::chrono_literals;
 
 TEST(ReceiverEndToEnd, SeveralFilesArriveIdentical) {
     scratch_dir source;
@@ -125,7 +34,8 @@ TEST(ReceiverEndToEnd, SeveralFilesArriveIdentical) {
         write_file(source.path / name, data);
         arguments.push_back(source.path / name);
     }
-    const run_result result = run_receiver(arguments);
+    // 70 MiB through a terminal: slow under the sanitizers.
+    const run_result result = run_receiver(arguments, {.hang_guard = 300s});
     EXPECT_EQ(result.status, 0) << result.errors;
     for (const auto& [name, data] : files) {
         ASSERT_TRUE(fs::exists(target.path / name)) << name << "\n" << result.errors;
@@ -175,7 +85,7 @@ TEST(ReceiverEndToEnd, UserTerminalIsRestoredAfterTheRun) {
     termios before{};
     ASSERT_EQ(tcgetattr(slave, &before), 0);
     scratch_dir target;
-    const run_result result = run_receiver({"-d", target.path, "--", "true"}, slave);
+    const run_result result = run_receiver({"-d", target.path, "--", "true"}, {.stdin_fd = slave});
     EXPECT_EQ(result.status, 0) << result.errors;
     termios after{};
     ASSERT_EQ(tcgetattr(slave, &after), 0);
