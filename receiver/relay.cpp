@@ -449,6 +449,7 @@ void relay::read_keyboard() {
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
     // End of input is not passed on: the command decides itself when it is done.
     keyboard_ended_ = true;
+    handler_.keyboard_ended(command_);
 }
 
 void relay::end_output(const char* reason) {

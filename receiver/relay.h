@@ -28,6 +28,8 @@ public:
     // Whether keystrokes should go to the handler instead of the command (during a transfer).
     virtual bool wants_keyboard() const = 0;
     virtual void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) = 0;
+    // The relay's standard input has ended: no more keystrokes will come.
+    virtual void keyboard_ended(byte_sink& command_input) = 0;
     // Called a few times a second while the relay runs (progress redraws).
     virtual void tick(std::chrono::steady_clock::time_point now) = 0;
     // The command's output has ended (reason null) or the receiver is stopping (reason says why):

@@ -36,8 +36,7 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
         if (yes) {
             start_file();
         } else {
-            fail_file("declined");
-            reply(false);
+            decline("declined");
         }
         command_input_ = nullptr;
         return;
@@ -45,6 +44,19 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
     for (std::size_t i = 0; i < length; ++i) {
         if (bytes[i] == INTERRUPT_KEY) cancelled_ = true;
     }
+}
+
+void transfer_session::keyboard_ended(byte_sink& command_input) {
+    keyboard_open_ = false;
+    if (phase_ != phase::asking) return;
+    command_input_ = &command_input;
+    decline("no answer can come: the keyboard input has ended");
+    command_input_ = nullptr;
+}
+
+void transfer_session::decline(const std::string& reason) {
+    fail_file(reason);
+    reply(false);
 }
 
 void transfer_session::tick(clock::time_point now) { progress_.tick(now); }
@@ -91,6 +103,10 @@ void transfer_session::size_message(std::uint64_t size) {
     if (options_.max_size && size != UNKNOWN_SIZE && size > *options_.max_size) {
         fail_file("it is larger than the limit of " + human_size(*options_.max_size));
         reply(false);
+        return;
+    }
+    if (options_.ask && !keyboard_open_) {
+        decline("no answer can come: the keyboard input has ended");
         return;
     }
     if (options_.ask) {

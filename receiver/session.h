@@ -27,6 +27,7 @@ public:
                         byte_sink& command_input) override;
     bool wants_keyboard() const override;
     void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override;
+    void keyboard_ended(byte_sink& command_input) override;
     void tick(clock::time_point now) override;
     void output_ended(const char* reason, byte_sink& screen) override;
 
@@ -51,6 +52,7 @@ private:
 
     void start_file();
     void fail_file(const std::string& reason);
+    void decline(const std::string& reason);
     void reply(bool accepted);
     bool file_in_progress() const;
 
@@ -65,6 +67,8 @@ private:
     std::uint64_t announced_size_ = 0;
     std::uint64_t received_ = 0;
     bool cancelled_ = false;
+    // Without a keyboard left, --ask cannot be answered: every file is declined.
+    bool keyboard_open_ = true;
     unsigned files_saved_ = 0;
     unsigned files_failed_ = 0;
 };

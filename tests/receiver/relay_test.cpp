@@ -89,6 +89,7 @@ public:
         std::memcpy(report_.keys + used, bytes, std::min(length, sizeof report_.keys - used - 1));
         command_input.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
     }
+    void keyboard_ended(byte_sink&) override {}
     void tick(std::chrono::steady_clock::time_point) override { ++report_.ticks; }
     void output_ended(const char* reason, byte_sink&) override {
         ++report_.ended_calls;

@@ -194,6 +194,18 @@ TEST_F(SessionTest, AskWaitsForTheUsersAnswerAndKeysAreHeldBackDuringTransfers) 
     EXPECT_FALSE(session->wants_keyboard());
 }
 
+TEST_F(SessionTest, AskDeclinesWhenTheKeyboardHasEnded) {
+    session_options options;
+    options.ask = true;
+    start(options);
+    feed(path_message("waiting") + size_message(3));
+    session->keyboard_ended(replies);
+    EXPECT_EQ(replies.text, answers("n")) << "the sender is not left waiting for ever";
+    feed(path_message("later") + size_message(3));
+    EXPECT_EQ(replies.text, answers("nn"));
+    EXPECT_NE(shown().find("later not saved: no answer can come"), std::string::npos) << shown();
+}
+
 TEST_F(SessionTest, OutputEndingMidFileSavesNothing) {
     start();
     feed(path_message("cut") + size_message(6) + block_message("abc"));
