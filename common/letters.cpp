@@ -35,6 +35,12 @@ std::size_t decode_scalar(const unsigned char* letters, std::size_t pair_count, 
     return pair;
 }
 
+// The two 64-bit lanes of a vector of sums, added.
+std::uint64_t sum_of_lanes(__m128i sums) {
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+}
+
 // SSE2 is part of every x86-64 processor, so this routine needs no check.
 std::uint32_t encode_sse2(const unsigned char* bytes, std::size_t count, unsigned char* letters) {
     const __m128i nibble_mask = _mm_set1_epi8(0x0F);
@@ -52,8 +58,7 @@ std::uint32_t encode_sse2(const unsigned char* bytes, std::size_t count, unsigne
         _mm_storeu_si128(out, _mm_or_si128(_mm_unpacklo_epi8(high, low), base));
         _mm_storeu_si128(out + 1, _mm_or_si128(_mm_unpackhi_epi8(high, low), base));
     }
-    const auto nibble_sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
-                            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    const std::uint64_t nibble_sum = sum_of_lanes(sums);
     const std::uint64_t vector_sum = LETTER_BASE_SUM_PER_BYTE * i + nibble_sum;
     return static_cast<std::uint32_t>(vector_sum) + encode_scalar(bytes + i, count - i, letters + 2 * i);
 }
@@ -80,8 +85,7 @@ std::size_t decode_sse2(const unsigned char* letters, std::size_t pair_count, un
             _mm_or_si128(_mm_srli_epi16(_mm_slli_epi16(second, 12), 8), _mm_srli_epi16(second, 8));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + pair), _mm_packus_epi16(first_bytes, second_bytes));
     }
-    const auto nibble_sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
-                            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    const std::uint64_t nibble_sum = sum_of_lanes(sums);
     *letter_sum += LETTER_BASE_SUM_PER_BYTE * pair + nibble_sum;
     return pair + decode_scalar(letters + 2 * pair, pair_count - pair, bytes + pair, letter_sum);
 }
@@ -105,9 +109,8 @@ __attribute__((target("avx2"))) std::uint32_t encode_avx2(const unsigned char* b
         _mm256_storeu_si256(out, _mm256_permute2x128_si256(mixed_low, mixed_high, 0x20));
         _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(mixed_low, mixed_high, 0x31));
     }
-    const __m128i folded = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-    const auto nibble_sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(folded)) +
-                            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(folded, folded)));
+    const std::uint64_t nibble_sum =
+        sum_of_lanes(_mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1)));
     const std::uint64_t vector_sum = LETTER_BASE_SUM_PER_BYTE * i + nibble_sum;
     return static_cast<std::uint32_t>(vector_sum) + encode_sse2(bytes + i, count - i, letters + 2 * i);
 }
@@ -130,9 +133,8 @@ __attribute__((target("avx2"))) std::size_t decode_avx2(const unsigned char* let
             _mm256_packus_epi16(_mm256_maddubs_epi16(first, weights), _mm256_maddubs_epi16(second, weights));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes + pair), _mm256_permute4x64_epi64(packed, 0xD8));
     }
-    const __m128i folded = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-    const auto nibble_sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(folded)) +
-                            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(folded, folded)));
+    const std::uint64_t nibble_sum =
+        sum_of_lanes(_mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1)));
     *letter_sum += LETTER_BASE_SUM_PER_BYTE * pair + nibble_sum;
     return pair + decode_sse2(letters + 2 * pair, pair_count - pair, bytes + pair, letter_sum);
 }
