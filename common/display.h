@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 namespace pushfile {
 
@@ -12,5 +14,14 @@ namespace pushfile {
 // Escapes: \n \r \t \e \\ for those bytes, \xHH for every other control byte, for DEL, for C1
 // controls and for bytes that do not form valid UTF-8. Valid UTF-8 stays as it is.
 std::size_t escape_for_display(const char* in, std::size_t length, char* out, std::size_t capacity);
+
+// The same as a string of at most capacity - 1 bytes; by default long enough never to cut, since
+// no byte escapes to more than four. Inline, so that code which must not allocate never links it.
+inline std::string escaped_for_display(std::string_view text, std::size_t capacity = 0) {
+    if (capacity == 0) capacity = 4 * text.size() + 4;
+    std::string shown(capacity, '\0');
+    shown.resize(escape_for_display(text.data(), text.size(), shown.data(), shown.size()));
+    return shown;
+}
 
 }  // namespace pushfile

@@ -40,12 +40,8 @@ std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) {
     return limit;
 }
 
-// Outside bytes made safe to show on a terminal; every byte escapes to at most 4, so nothing is cut.
-std::string shown(std::string_view text) {
-    std::string out(text.size() * 4 + 4, '\0');
-    out.resize(pushfile::escape_for_display(text.data(), text.size(), out.data(), out.size()));
-    return out;
-}
+// Outside names in messages, escaped for the screen.
+std::string shown(std::string_view text) { return escaped_for_display(text); }
 
 std::string numbered_name(const std::string& name, unsigned number) {
     if (number == 0) return name;

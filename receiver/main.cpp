@@ -68,12 +68,6 @@ std::optional<std::uint64_t> parse_byte_count(const char* text) {
 
 void complain(const std::string& text) { std::fprintf(stderr, "pushfile-receive: %s\n", text.c_str()); }
 
-std::string shown(const char* text) {
-    char escaped[4096];
-    pushfile::escape_for_display(text, std::strlen(text), escaped, sizeof escaped);
-    return escaped;
-}
-
 // Returns the options, or an exit status when the run ends here.
 std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     static const option long_options[] = {
@@ -92,7 +86,8 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
             case 'm':
                 parsed.max_size = parse_byte_count(optarg);
                 if (!parsed.max_size) {
-                    complain("--max-size wants a number of bytes, such as 1048576 or 1M, not '" + shown(optarg) + "'");
+                    complain("--max-size wants a number of bytes, such as 1048576 or 1M, not '" +
+                             pushfile::escaped_for_display(optarg, 4096) + "'");
                     exit_status = EXIT_RECEIVER_FAILED;
                     return std::nullopt;
                 }

@@ -17,11 +17,7 @@ constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(250);
 constexpr std::size_t SHOWN_NAME_CAPACITY = 4 * 255 + 4;
 constexpr const char* PROGRAM_NAME = "pushfile-receive";
 
-std::string escaped(std::string_view text) {
-    char shown[SHOWN_NAME_CAPACITY];
-    const std::size_t length = escape_for_display(text.data(), text.size(), shown, sizeof shown);
-    return std::string(shown, length);
-}
+std::string escaped(std::string_view text) { return escaped_for_display(text, SHOWN_NAME_CAPACITY); }
 
 std::string duration_text(double seconds) {
     const auto whole = static_cast<unsigned long long>(std::llround(std::max(seconds, 0.0)));
@@ -57,7 +53,9 @@ std::string progress_line(std::string_view shown_name, std::uint64_t received, s
     const bool known = total != UNKNOWN_SIZE;
     if (known) {
         line += " of " + human_size(total);
-        const unsigned percent = total == 0 ? 100U : static_cast<unsigned>(static_cast<double>(received) * 100.0 / static_cast<double>(total));
+        const double percent_exact =
+            total == 0 ? 100.0 : static_cast<double>(received) * 100.0 / static_cast<double>(total);
+        const auto percent = static_cast<unsigned>(percent_exact);
         line += "  " + std::to_string(percent) + "%";
     }
     if (bytes_per_second > 0) {

@@ -64,12 +64,6 @@ extern "C" void note_signal(int signal_number) {
 
 constexpr int HANDLED_SIGNALS[] = {SIGCHLD, SIGWINCH, SIGTERM, SIGHUP, SIGINT};
 
-std::string display_form(const std::string& text) {
-    char escaped[512];
-    const std::size_t length = escape_for_display(text.data(), text.size(), escaped, sizeof escaped);
-    return std::string(escaped, length);
-}
-
 std::string describe_errno(const std::string& what, int error_number) {
     return what + ": " + std::strerror(error_number);
 }
@@ -640,7 +634,7 @@ relay_result run_relay(const std::vector<std::string>& command, stream_handler& 
         int ignored_status = 0;
         while (waitpid(child, &ignored_status, 0) < 0 && errno == EINTR) {
         }
-        const std::string name = display_form(command.front());
+        const std::string name = escaped_for_display(command.front(), 512);
         if (failure.stage != 0) {
             return not_started(RELAY_FAILURE_STATUS,
                                describe_errno("cannot give " + name + " a terminal", failure.error_number));

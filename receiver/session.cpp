@@ -86,7 +86,6 @@ void transfer_session::path_message(std::string_view path) {
     progress_.file_named(sent_path_);
     phase_ = phase::announced;
     cancelled_ = false;
-    received_ = 0;
 }
 
 void transfer_session::size_message(std::uint64_t size) {
@@ -136,15 +135,14 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
     }
     if (cancelled_) {
         fail_file("cancelled");
-    } else if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
+    } else if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - sink_.bytes_written()) {
         fail_file("more data came than its size announced");
-    } else if (options_.max_size && length > *options_.max_size - received_) {
+    } else if (options_.max_size && length > *options_.max_size - sink_.bytes_written()) {
         fail_file("it is larger than the limit of " + human_size(*options_.max_size));
     } else if (!sink_.write(bytes, length)) {
         fail_file(sink_.error());
     } else {
-        received_ += length;
-        progress_.file_advanced(received_, clock::now());
+        progress_.file_advanced(sink_.bytes_written(), clock::now());
         reply(true);
         return;
     }
@@ -161,8 +159,9 @@ void transfer_session::end_message() {
         case phase::receiving:
             if (cancelled_) {
                 fail_file("cancelled");
-            } else if (announced_size_ != UNKNOWN_SIZE && received_ != announced_size_) {
-                fail_file("only " + std::to_string(received_) + " of its " + std::to_string(announced_size_) +
+            } else if (const std::uint64_t received = sink_.bytes_written();
+                       announced_size_ != UNKNOWN_SIZE && received != announced_size_) {
+                fail_file("only " + std::to_string(received) + " of its " + std::to_string(announced_size_) +
                           " bytes came");
             } else if (!sink_.commit()) {
                 fail_file(sink_.error());
@@ -190,7 +189,6 @@ void transfer_session::rejected_message(message_kind kind, parse_error error) {
 
 void transfer_session::fail_file(const std::string& reason) {
     sink_.abort();
-    ++files_failed_;
     progress_.file_failed(reason);
     phase_ = phase::refusing;
 }

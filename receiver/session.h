@@ -32,7 +32,6 @@ public:
     void output_ended(const char* reason, byte_sink& screen) override;
 
     unsigned files_saved() const { return files_saved_; }
-    unsigned files_failed() const { return files_failed_; }
 
 private:
     enum class phase {
@@ -65,12 +64,10 @@ private:
     phase phase_ = phase::idle;
     std::string sent_path_;
     std::uint64_t announced_size_ = 0;
-    std::uint64_t received_ = 0;
     bool cancelled_ = false;
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
     unsigned files_saved_ = 0;
-    unsigned files_failed_ = 0;
 };
 
 }  // namespace pushfile::receive
