@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,6 +101,9 @@ struct file_sink::state {
     std::string temporary_name;  // empty when that file has no name
     std::string clean_name;
     std::string saved_name;
+    // The saved file's identity, so that taking it back never removes another file.
+    dev_t saved_device = 0;
+    ino_t saved_inode = 0;
     std::uint64_t written = 0;
     std::string error;
 
@@ -255,6 +259,8 @@ bool file_sink::commit() {
             s.fail("cannot save " + shown(candidate) + " in " + shown(s.directory), error_number);
             return false;
         }
+        struct stat saved_status {};
+        const bool identified = fstat(s.file_fd, &saved_status) == 0;
         s.discard();  // the name is in place: only the descriptor is left to close
         // The name must survive a crash as well, else the file is not saved; take it back if not.
         if (fsync(s.directory_fd) != 0) {
@@ -265,6 +271,8 @@ bool file_sink::commit() {
             return false;
         }
         s.saved_name = candidate;
+        s.saved_device = identified ? saved_status.st_dev : 0;
+        s.saved_inode = identified ? saved_status.st_ino : 0;
         return true;
     }
     s.discard();
@@ -274,6 +282,18 @@ bool file_sink::commit() {
 }
 
 const std::string& file_sink::saved_name() const { return state_->saved_name; }
+
+bool file_sink::remove_saved() {
+    state& s = *state_;
+    if (s.saved_name.empty() || s.saved_inode == 0) return false;
+    struct stat status {};
+    const bool same = fstatat(s.directory_fd, s.saved_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      status.st_dev == s.saved_device && status.st_ino == s.saved_inode;
+    if (!same || unlinkat(s.directory_fd, s.saved_name.c_str(), 0) != 0) return false;
+    (void)fsync(s.directory_fd);
+    s.saved_name.clear();
+    return true;
+}
 
 void file_sink::abort() { state_->discard(); }
 

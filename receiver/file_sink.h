@@ -50,6 +50,10 @@ public:
     bool commit();
     const std::string& saved_name() const;
 
+    // Takes back the file the last commit() saved, if its name still holds that file: the sender
+    // was refused after all. Returns whether it was removed.
+    bool remove_saved();
+
     // Removes the temporary file of the file in progress, if any.
     void abort();
 

@@ -24,15 +24,19 @@ using namespace pushfile::receive;
 // Our own failures use the status that tools which run commands (env, timeout) keep for theirs,
 // so that they stand apart from the command's own statuses.
 constexpr int EXIT_RECEIVER_FAILED = 125;
+// Long options without a short form.
+constexpr int NO_ANSWER_AHEAD = 256;
 
 constexpr const char* USAGE =
-    "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [-- COMMAND [ARG...]]\n"
+    "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [--no-answer-ahead]\n"
+    "                        [-- COMMAND [ARG...]]\n"
     "Run COMMAND (default: $SHELL) on a new terminal and save the files that pushfile sends from it.\n"
     "\n"
     "  -d, --directory DIR    save files in DIR (default: the current directory)\n"
     "  -a, --ask              ask before receiving each file\n"
     "  -m, --max-size BYTES   refuse files larger than BYTES (suffixes K, M, G, T: powers of 1024)\n"
     "  -q, --quiet            show only the files that could not be saved\n"
+    "      --no-answer-ahead  answer each block only once it has come (slow on long links)\n"
     "  -h, --help             show this help\n"
     "\n"
     "Example: pushfile-receive -d ~/Downloads -- ssh build-host\n"
@@ -42,6 +46,7 @@ struct options {
     std::string directory = ".";
     bool ask = false;
     bool quiet = false;
+    bool answer_ahead = true;
     std::optional<std::uint64_t> max_size;
     std::vector<std::string> command;
 };
@@ -73,7 +78,8 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     static const option long_options[] = {
         {"directory", required_argument, nullptr, 'd'}, {"ask", no_argument, nullptr, 'a'},
         {"max-size", required_argument, nullptr, 'm'},  {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},            {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},            {"no-answer-ahead", no_argument, nullptr, NO_ANSWER_AHEAD},
+        {nullptr, 0, nullptr, 0},
     };
     options parsed;
     int option_char = 0;
@@ -83,6 +89,7 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
             case 'd': parsed.directory = optarg; break;
             case 'a': parsed.ask = true; break;
             case 'q': parsed.quiet = true; break;
+            case NO_ANSWER_AHEAD: parsed.answer_ahead = false; break;
             case 'm':
                 parsed.max_size = parse_byte_count(optarg);
                 if (!parsed.max_size) {
@@ -123,7 +130,7 @@ int main(int argc, char** argv) {
         return EXIT_RECEIVER_FAILED;
     }
     progress_display progress(STDERR_FILENO, parsed->quiet);
-    transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size});
+    transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
 
     const relay_result result = run_relay(parsed->command, session);
     if (!result.started) complain(result.error);

@@ -156,6 +156,12 @@ public:
         }
     }
 
+    std::size_t discard_queued() override {
+        const std::size_t dropped = buffer_.size();
+        buffer_.clear();
+        return dropped;
+    }
+
     linear_buffer& buffer() { return buffer_; }
     int failed_errno() const { return failed_errno_; }
     void set_failed(int error_number) {

@@ -14,6 +14,8 @@ namespace pushfile::receive {
 class byte_sink {
 public:
     virtual void append(const unsigned char* bytes, std::size_t length) = 0;
+    // Drops every byte still queued; returns how many that was.
+    virtual std::size_t discard_queued() = 0;
 
 protected:
     ~byte_sink() = default;

@@ -1,11 +1,25 @@
 #include "session.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace pushfile::receive {
 namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it arrives
+
+// Answers ahead. The window opens with a few blocks and grows by one block per block that
+// arrives, which doubles it once per round trip, as long as the link keeps up: the bytes it
+// covers stay within what the link has been seen to carry in WINDOW_HORIZON, so that a refusal
+// or Ctrl-C takes effect soon even on a slow line, and never above MAX_BYTES_AHEAD.
+constexpr std::uint64_t INITIAL_WINDOW = 4;
+constexpr std::uint64_t MIN_WINDOW = 2;
+constexpr std::uint64_t MAX_BYTES_AHEAD = std::uint64_t{4} << 20;
+constexpr auto WINDOW_HORIZON = std::chrono::seconds(1);
+// Below this the rate seen so far says too little to limit the window.
+constexpr auto RATE_SETTLES_AFTER = std::chrono::milliseconds(100);
+
+std::uint64_t blocks_for(std::uint64_t bytes) { return bytes / BLOCK_SIZE + (bytes % BLOCK_SIZE != 0 ? 1 : 0); }
 
 }  // namespace
 
@@ -34,7 +48,7 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
         const bool yes = bytes[0] == 'y' || bytes[0] == 'Y';
         progress_.answered(yes);
         if (yes) {
-            start_file();
+            start_file(answered_ahead::no);
         } else {
             decline("declined");
         }
@@ -54,6 +68,7 @@ void transfer_session::keyboard_ended(byte_sink& command_input) {
     command_input_ = nullptr;
 }
 
+// Only while asking: the size message is still unanswered then.
 void transfer_session::decline(const std::string& reason) {
     fail_file(reason);
     reply(false);
@@ -66,7 +81,11 @@ void transfer_session::output_ended(const char* reason, byte_sink& screen) {
     screen_ = &screen;
     parser_.finish(*this);
     screen_ = nullptr;
-    if (file_in_progress()) {
+    if (phase_ == phase::committed) {
+        // Saved before its end message could come: it is complete all the same.
+        ++files_saved_;
+        progress_.file_saved(options_.directory + "/" + sink_.saved_name());
+    } else if (file_in_progress()) {
         fail_file(reason != nullptr ? reason : "the command's output ended before the file did");
     }
     phase_ = phase::idle;
@@ -76,32 +95,94 @@ bool transfer_session::file_in_progress() const {
     return phase_ == phase::announced || phase_ == phase::asking || phase_ == phase::receiving;
 }
 
+bool transfer_session::file_open() const { return file_in_progress() || phase_ == phase::committed; }
+
 void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) {
     screen_->append(bytes, length);
 }
 
 void transfer_session::path_message(std::string_view path) {
     if (file_in_progress()) fail_file("a new file began before this one ended");
+    if (phase_ == phase::committed) {
+        ++files_saved_;
+        progress_.file_saved(options_.directory + "/" + sink_.saved_name());
+    }
+    drop_stale_answers();
     sent_path_.assign(path);
     progress_.file_named(sent_path_);
     phase_ = phase::announced;
     cancelled_ = false;
 }
 
-void transfer_session::size_message(std::uint64_t size) {
-    if (phase_ != phase::announced) {
-        if (file_in_progress()) {
-            fail_file("a second size message came");
-        } else if (phase_ == phase::idle) {
-            progress_.notice("refused a file size that came without a file name");
-        }
+// A path message starts a conversation. Answers still queued here were meant for messages that
+// came before it; when nothing read them (output that only looked like a transfer), they must not
+// reach this sender. Its own terminal set-up discards those that reached its terminal already.
+void transfer_session::drop_stale_answers() {
+    const std::uint64_t dropped = command_input_->discard_queued() / REPLY_LENGTH;
+    // The newest answers are the ones at the end of the queue: a refusal ahead, then accepts.
+    std::uint64_t left = dropped;
+    if (left > 0 && refusal_ahead_) {
+        refusal_ahead_ = false;
+        --left;
+    }
+    accepts_ahead_ -= std::min(left, accepts_ahead_);
+}
+
+transfer_session::answered_ahead transfer_session::take_answer() {
+    if (accepts_ahead_ > 0) {
+        --accepts_ahead_;
+        return answered_ahead::accepted;
+    }
+    if (refusal_ahead_) {
+        refusal_ahead_ = false;
+        return answered_ahead::refused;
+    }
+    return answered_ahead::no;
+}
+
+// The message that came must be refused. If it was accepted ahead, the refusal goes out now and
+// reaches the sender after the accepts it still has to read; the messages those bring are dropped.
+void transfer_session::refuse(answered_ahead answered) {
+    if (answered == answered_ahead::no) {
         reply(false);
+    } else if (answered == answered_ahead::accepted && !refusal_ahead_) {
+        reply(false);
+        refusal_ahead_ = true;
+    }
+}
+
+void transfer_session::accept(answered_ahead answered) {
+    if (answered == answered_ahead::no) reply(true);
+}
+
+void transfer_session::size_message(std::uint64_t size) {
+    const answered_ahead answered = take_answer();
+    if (phase_ != phase::announced) {
+        if (file_open()) {
+            give_up_file("a second size message came");
+            refuse(answered);
+        } else if (phase_ == phase::refusing) {
+            refuse(answered);
+        } else if (answered == answered_ahead::no) {
+            // Not answered: a sender always names its file first, so this is output that only
+            // looks like a transfer, and an answer would reach whatever reads next.
+            progress_.notice("ignored a file size that came without a file name");
+        }
         return;
     }
     announced_size_ = size;
+    if (answered == answered_ahead::refused) {
+        fail_file("refused, because the file before it failed while answers to it were under way");
+        return;
+    }
     if (options_.max_size && size != UNKNOWN_SIZE && size > *options_.max_size) {
         fail_file("it is larger than the limit of " + human_size(*options_.max_size));
-        reply(false);
+        refuse(answered);
+        return;
+    }
+    if (options_.ask && answered != answered_ahead::no) {
+        fail_file("it came while answers to the file before it were under way, so it could not be asked about");
+        refuse(answered);
         return;
     }
     if (options_.ask && !keyboard_open_) {
@@ -113,56 +194,129 @@ void transfer_session::size_message(std::uint64_t size) {
         progress_.ask_about_file(size);
         return;
     }
-    start_file();
+    start_file(answered);
 }
 
-void transfer_session::start_file() {
-    progress_.file_started(announced_size_, clock::now());
+void transfer_session::start_file(answered_ahead answered) {
+    const auto now = clock::now();
+    progress_.file_started(announced_size_, now);
     if (!sink_.begin(sent_path_)) {
         fail_file(sink_.error());
-        reply(false);
+        refuse(answered);
+        return;
+    }
+    file_started_at_ = now;
+    window_ = INITIAL_WINDOW;
+    if (announced_size_ == 0) {
+        // Nothing more will come: the size's answer confirms the file is stored.
+        if (!sink_.commit()) {
+            fail_file(sink_.error());
+            refuse(answered);
+            return;
+        }
+        phase_ = phase::committed;
+        accept(answered);
         return;
     }
     phase_ = phase::receiving;
-    reply(true);
+    accept(answered);
+    send_answers_ahead();
+}
+
+// Tops the answers ahead up to the window, but never answers the block that may complete the
+// file: blocks are at most BLOCK_SIZE bytes, so the remaining bytes need at least
+// blocks_for(remaining) more blocks, and all but the last of those cannot complete it.
+void transfer_session::send_answers_ahead() {
+    if (!options_.answer_ahead || phase_ != phase::receiving || announced_size_ == UNKNOWN_SIZE || refusal_ahead_) {
+        return;
+    }
+    const std::uint64_t received = sink_.bytes_written();
+    if (received >= announced_size_) return;
+    const std::uint64_t limit = std::min(window_, blocks_for(announced_size_ - received) - 1);
+    while (accepts_ahead_ < limit) {
+        reply(true);
+        ++accepts_ahead_;
+    }
+}
+
+void transfer_session::widen_window() {
+    const auto now = clock::now();
+    std::uint64_t window = window_ + 1;
+    const auto elapsed = now - file_started_at_;
+    if (elapsed >= RATE_SETTLES_AFTER) {
+        const double seconds = std::chrono::duration<double>(elapsed).count();
+        const double bytes_per_horizon = static_cast<double>(sink_.bytes_written()) / seconds *
+                                         std::chrono::duration<double>(WINDOW_HORIZON).count();
+        window = std::min(window, std::max(MIN_WINDOW, static_cast<std::uint64_t>(bytes_per_horizon) / BLOCK_SIZE));
+    }
+    window_ = std::min(window, MAX_BYTES_AHEAD / BLOCK_SIZE);
 }
 
 void transfer_session::block_message(const unsigned char* bytes, std::size_t length) {
-    if (phase_ != phase::receiving) {
-        if (file_in_progress()) fail_file("data came before its size");
-        reply(false);
+    const answered_ahead answered = take_answer();
+    switch (phase_) {
+        case phase::receiving: receive_block(bytes, length, answered); return;
+        case phase::committed:
+            // The file grew on the sender's side after all its announced bytes came.
+            give_up_file("more data came than its size announced");
+            break;
+        case phase::announced:
+        case phase::asking: fail_file("data came before its size"); break;
+        case phase::refusing: break;
+        case phase::idle: return;  // nothing announced: not answered, like a stray size
+    }
+    refuse(answered);
+}
+
+void transfer_session::receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered) {
+    const std::uint64_t received = sink_.bytes_written();
+    if (answered == answered_ahead::refused) {
+        fail_file("refused, because the file before it failed while answers to it were under way");
         return;
     }
     if (cancelled_) {
         fail_file("cancelled");
-    } else if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - sink_.bytes_written()) {
+    } else if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received) {
         fail_file("more data came than its size announced");
-    } else if (options_.max_size && length > *options_.max_size - sink_.bytes_written()) {
+    } else if (options_.max_size && length > *options_.max_size - received) {
         fail_file("it is larger than the limit of " + human_size(*options_.max_size));
     } else if (!sink_.write(bytes, length)) {
         fail_file(sink_.error());
+    } else if (announced_size_ != UNKNOWN_SIZE && sink_.bytes_written() == announced_size_) {
+        // The last block: its answer tells the sender the file is stored, so store it first.
+        if (!sink_.commit()) {
+            fail_file(sink_.error());
+        } else {
+            progress_.file_advanced(sink_.bytes_written(), clock::now());
+            phase_ = phase::committed;
+            accept(answered);
+            return;
+        }
     } else {
         progress_.file_advanced(sink_.bytes_written(), clock::now());
-        reply(true);
+        accept(answered);
+        widen_window();
+        send_answers_ahead();
         return;
     }
-    reply(false);
+    refuse(answered);
 }
 
 void transfer_session::end_message() {
     switch (phase_) {
         case phase::idle: progress_.notice("ignored the end of a file that never began"); break;
-        case phase::announced:
-            fail_file("the sender could not read it");
-            break;
+        case phase::announced: fail_file("the sender could not read it"); break;
         case phase::asking: fail_file("it ended before it was accepted"); break;
+        case phase::committed:
+            ++files_saved_;
+            progress_.file_saved(options_.directory + "/" + sink_.saved_name());
+            break;
         case phase::receiving:
             if (cancelled_) {
                 fail_file("cancelled");
-            } else if (const std::uint64_t received = sink_.bytes_written();
-                       announced_size_ != UNKNOWN_SIZE && received != announced_size_) {
-                fail_file("only " + std::to_string(received) + " of its " + std::to_string(announced_size_) +
-                          " bytes came");
+            } else if (announced_size_ != UNKNOWN_SIZE) {
+                fail_file("the sender stopped after " + std::to_string(sink_.bytes_written()) + " of its " +
+                          std::to_string(announced_size_) + " bytes and could not send the rest");
             } else if (!sink_.commit()) {
                 fail_file(sink_.error());
             } else {
@@ -176,15 +330,25 @@ void transfer_session::end_message() {
 }
 
 void transfer_session::rejected_message(message_kind kind, parse_error error) {
-    if (file_in_progress()) {
-        fail_file(std::string("the transfer broke: ") + describe(error));
+    // A sender waits for an answer to each size and block message.
+    const bool answer_awaited = kind == message_kind::size || kind == message_kind::block;
+    const answered_ahead answered = answer_awaited ? take_answer() : answered_ahead::no;
+    if (file_open()) {
+        give_up_file(std::string("the transfer broke: ") + describe(error));
     } else if (phase_ == phase::idle) {
         progress_.notice(std::string("ignored ") + describe(error));
-        // Anything left of a broken file is refused until the next file begins.
-        phase_ = phase::refusing;
+        // A sender whose path message broke waits for the answer to its size: refuse what is
+        // left of its file until the next file begins.
+        if (kind == message_kind::path) phase_ = phase::refusing;
+        return;
     }
-    // A sender waits for an answer to each size and block message.
-    if (kind == message_kind::size || kind == message_kind::block) reply(false);
+    if (answer_awaited) refuse(answered);
+}
+
+// A file that was saved already is taken back: the sender is about to be refused.
+void transfer_session::give_up_file(const std::string& reason) {
+    if (phase_ == phase::committed) sink_.remove_saved();
+    fail_file(reason);
 }
 
 void transfer_session::fail_file(const std::string& reason) {

@@ -17,6 +17,9 @@ struct session_options {
     std::string directory = ".";        // shown in the outcome lines
     bool ask = false;                   // ask y/N before each file
     std::optional<std::uint64_t> max_size;  // refuse files larger than this
+    // Answer blocks before they arrive, so that a long link is not idle for a round trip per
+    // block. Off: one answer per message, sent when the message has arrived.
+    bool answer_ahead = true;
 };
 
 class transfer_session final : public stream_handler, private stream_parser_events {
@@ -39,8 +42,12 @@ private:
         announced,  // a path came; its size (or its end) comes next
         asking,     // waiting for the user's y/N before the first reply
         receiving,  // blocks are coming
+        committed,  // every announced byte came and the file is saved; its end comes next
         refusing,   // the file failed: refuse what is left of it
     };
+
+    // What the answer to a size or block message was, when it went out before the message came.
+    enum class answered_ahead { no, accepted, refused };
 
     void pass_through(const unsigned char* bytes, std::size_t length) override;
     void path_message(std::string_view path) override;
@@ -49,11 +56,22 @@ private:
     void end_message() override;
     void rejected_message(message_kind kind, parse_error error) override;
 
-    void start_file();
+    void start_file(answered_ahead answered);
     void fail_file(const std::string& reason);
     void decline(const std::string& reason);
     void reply(bool accepted);
     bool file_in_progress() const;
+    // In progress, or saved with its end message still to come.
+    bool file_open() const;
+    void give_up_file(const std::string& reason);
+
+    answered_ahead take_answer();
+    void refuse(answered_ahead answered);
+    void accept(answered_ahead answered);
+    void send_answers_ahead();
+    void widen_window();
+    void drop_stale_answers();
+    void receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered);
 
     file_sink& sink_;
     progress_display& progress_;
@@ -65,6 +83,16 @@ private:
     std::string sent_path_;
     std::uint64_t announced_size_ = 0;
     bool cancelled_ = false;
+
+    // Answers that went out for size and block messages that have not come yet, in the order the
+    // sender reads them: accepts first, then at most one refusal (nothing goes out after it: the
+    // sender stops there). They may outlive a file that ended early; the next file's messages
+    // use them up.
+    std::uint64_t accepts_ahead_ = 0;
+    bool refusal_ahead_ = false;
+    // How many blocks of the file in progress may be answered before they come.
+    std::uint64_t window_ = 0;
+    clock::time_point file_started_at_{};
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
     unsigned files_saved_ = 0;

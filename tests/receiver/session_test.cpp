@@ -18,12 +18,26 @@ namespace fs = std::filesystem;
 using namespace pushfile::receive;
 using namespace stream_builder;
 
+// Everything appended, in order. Normally each append is taken at once; while held, the bytes
+// stay queued (a command that reads nothing) and discard_queued() drops them.
 class collected_bytes final : public byte_sink {
 public:
     void append(const unsigned char* bytes, std::size_t length) override {
         text.append(reinterpret_cast<const char*>(bytes), length);
+        if (!held) taken = text.size();
+    }
+    std::size_t discard_queued() override {
+        const std::size_t dropped = text.size() - taken;
+        text.resize(taken);
+        return dropped;
+    }
+    void clear() {
+        text.clear();
+        taken = 0;
     }
     std::string text;
+    std::size_t taken = 0;
+    bool held = false;
 };
 
 // A session over a fresh directory, fed like the relay feeds it, with what it shows the user
@@ -123,7 +137,7 @@ TEST_F(SessionTest, BrokenTransfersAreRefusedAndLeaveNothing) {
         {"more than announced", path_message("f") + size_message(2) + good_block + end_message(), "kn",
          "more data came than its size announced"},
         {"less than announced", path_message("f") + size_message(4) + good_block + end_message(), "kk",
-         "only 3 of its 4 bytes came"},
+         "the sender stopped after 3 of its 4 bytes and could not send the rest"},
         {"second path mid-file", path_message("f") + size_message(6) + good_block + file_stream("g", "x"), "kkkk",
          "a new file began before this one ended"},
         {"size twice", path_message("f") + size_message(3) + size_message(3) + good_block + end_message(), "knn",
@@ -133,8 +147,8 @@ TEST_F(SessionTest, BrokenTransfersAreRefusedAndLeaveNothing) {
         SCOPED_TRACE(test.name);
         TearDown();
         SetUp();
-        screen.text.clear();
-        replies.text.clear();
+        screen.clear();
+        replies.clear();
         start();
         feed(test.stream + "after");
         EXPECT_EQ(replies.text, answers(test.expected_replies));
@@ -146,14 +160,15 @@ TEST_F(SessionTest, BrokenTransfersAreRefusedAndLeaveNothing) {
     }
 }
 
-TEST_F(SessionTest, MessagesWithoutAFileAreRefusedOrReported) {
+TEST_F(SessionTest, MessagesWithoutAFileAreNotAnswered) {
     start();
     feed(path_message("gone") + end_message());
     EXPECT_EQ(replies.text, "");
     EXPECT_NE(shown().find("gone not saved: the sender could not read it"), std::string::npos);
-    feed(size_message(3) + end_message());
-    EXPECT_EQ(replies.text, answers("n"));
-    EXPECT_NE(shown().find("refused a file size that came without a file name"), std::string::npos);
+    // Nothing waits for these: an answer would reach whatever reads next.
+    feed(size_message(3) + block_message("abc") + end_message());
+    EXPECT_EQ(replies.text, "");
+    EXPECT_NE(shown().find("ignored a file size that came without a file name"), std::string::npos);
     EXPECT_TRUE(files().empty());
 }
 
@@ -182,13 +197,13 @@ TEST_F(SessionTest, AskWaitsForTheUsersAnswerAndKeysAreHeldBackDuringTransfers) 
     EXPECT_EQ(replies.text, answers("n"));
     EXPECT_NE(shown().find("first not saved: declined"), std::string::npos);
 
-    replies.text.clear();
-    feed(path_message("second") + size_message(3));
+    replies.clear();
+    feed(path_message("second") + size_message(6));
     press("y");
     feed(block_message("abc"));
     press("\x03");  // Ctrl-C during the transfer cancels it at the next message
-    feed(end_message());
-    EXPECT_EQ(replies.text, answers("kk"));
+    feed(block_message("def") + end_message());
+    EXPECT_EQ(replies.text, answers("kkn"));
     EXPECT_NE(shown().find("second not saved: cancelled"), std::string::npos) << shown();
     EXPECT_TRUE(files().empty());
     EXPECT_FALSE(session->wants_keyboard());
@@ -229,6 +244,185 @@ TEST_F(SessionTest, HostileNamesAreShownEscaped) {
     EXPECT_EQ(text.find('\x07'), std::string::npos);
     EXPECT_EQ(text.find("\x1b]"), std::string::npos);
     EXPECT_NE(text.find("\\e]0;title\\x07\\e[2J"), std::string::npos) << text;
+}
+
+// Answers ahead: fed one message at a time, the way a sender that reads each answer writes them.
+constexpr std::size_t BLOCK = 37268;
+
+std::size_t answer_count(const collected_bytes& replies) { return replies.text.size() / 2; }
+
+TEST_F(SessionTest, NoBlockThatMayCompleteTheFileIsAnsweredBeforeItCame) {
+    struct shape {
+        const char* name;
+        std::size_t size;
+        std::vector<std::size_t> blocks;  // cycled until the size is reached
+        bool ahead = true;
+    };
+    const shape shapes[] = {
+        {"full blocks", 5 * BLOCK + 7, {BLOCK}},
+        {"exact blocks", 4 * BLOCK, {BLOCK}},
+        {"short blocks", 6 * BLOCK, {BLOCK - 1}},
+        {"small then full", 3 * BLOCK + 100, {100, 100, BLOCK}},
+        {"one block", 500, {BLOCK}},
+        {"answers on arrival", 4 * BLOCK + 1, {BLOCK}, false},
+    };
+    for (const shape& test : shapes) {
+        SCOPED_TRACE(test.name);
+        TearDown();
+        SetUp();
+        replies.clear();
+        session_options options;
+        options.answer_ahead = test.ahead;
+        start(options);
+        std::string data(test.size, '\0');
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 300);
+
+        feed(path_message("f") + size_message(data.size()));
+        std::size_t messages = 1;
+        std::size_t most_ahead = 0;
+        std::size_t offset = 0;
+        for (std::size_t turn = 0; offset < data.size(); ++turn) {
+            const std::size_t length = std::min(test.blocks[turn % test.blocks.size()], data.size() - offset);
+            const bool last = offset + length == data.size();
+            if (last) {
+                EXPECT_LE(answer_count(replies), messages) << "the last block was answered before it came";
+                EXPECT_TRUE(files().empty());
+            }
+            ASSERT_GE(answer_count(replies), messages) << "a message the sender waits on was not answered";
+            most_ahead = std::max(most_ahead, answer_count(replies) - messages);
+            feed(block_message(data.substr(offset, length)));
+            offset += length;
+            ++messages;
+        }
+        EXPECT_EQ(replies.text, answers(std::string(messages, 'k')));
+        EXPECT_EQ(files(), std::vector<std::string>{"f"}) << "saved before the last answer";
+        EXPECT_TRUE(contents("f") == data);
+        feed(end_message());
+        EXPECT_EQ(answer_count(replies), messages);
+        EXPECT_EQ(session->files_saved(), 1U);
+        if (!test.ahead || test.size <= BLOCK) {
+            EXPECT_EQ(most_ahead, 0U);
+        } else {
+            EXPECT_GT(most_ahead, 0U) << "nothing was answered ahead";
+        }
+    }
+}
+
+TEST_F(SessionTest, AFailureWithAnswersOutstandingRefusesAfterThem) {
+    const std::string data(6 * BLOCK, 'x');
+    const std::string block = block_message(data.substr(0, BLOCK));
+    std::string bad = block;
+    bad[bad.size() - 2] = 'A';  // the checksum no longer matches
+
+    start();
+    feed(path_message("f") + size_message(data.size()));
+    const std::size_t accepted = answer_count(replies);
+    ASSERT_GT(accepted, 2U);
+    feed(bad);
+    EXPECT_EQ(replies.text, answers(std::string(accepted, 'k') + "n"));
+    // The sender writes one message for each answer it has still to read; those are dropped.
+    for (std::size_t i = 1; i < accepted; ++i) feed(block);
+    EXPECT_EQ(replies.text, answers(std::string(accepted, 'k') + "n")) << "answered twice";
+    EXPECT_TRUE(files().empty());
+    EXPECT_NE(shown().find("f not saved: the transfer broke"), std::string::npos) << shown();
+
+    // Ctrl-C likewise, at the next block.
+    replies.clear();
+    feed(path_message("g") + size_message(data.size()));
+    const std::size_t accepted_g = answer_count(replies);
+    press("\x03");
+    feed(block);
+    EXPECT_EQ(replies.text, answers(std::string(accepted_g, 'k') + "n"));
+    EXPECT_NE(shown().find("g not saved: cancelled"), std::string::npos) << shown();
+}
+
+TEST_F(SessionTest, AnswersLeftByAFileThatEndedEarlyServeTheNextFile) {
+    session_options options;
+    const std::string data(6 * BLOCK, 'x');
+    for (const bool next_fits : {true, false}) {
+        SCOPED_TRACE(next_fits ? "next file accepted" : "next file refused");
+        TearDown();
+        SetUp();
+        replies.clear();
+        options.max_size = 7 * BLOCK;
+        start(options);
+        feed(path_message("shrunk") + size_message(data.size()));
+        feed(block_message(data.substr(0, BLOCK)) + end_message());
+        const std::size_t sent = answer_count(replies);
+        ASSERT_GE(sent, 4U) << "two answers left over at least";
+        EXPECT_NE(shown().find("shrunk not saved: the sender stopped after 37268 of its"), std::string::npos);
+        if (next_fits) {
+            // Its size and its one block use two answers that were sent already.
+            feed(file_stream("next", "abc"));
+            EXPECT_EQ(answer_count(replies), sent);
+            EXPECT_EQ(contents("next"), "abc");
+        } else {
+            feed(path_message("big") + size_message(8 * BLOCK));
+            EXPECT_EQ(replies.text, answers(std::string(sent, 'k') + "n"));
+            EXPECT_EQ(files(), std::vector<std::string>{});
+        }
+    }
+}
+
+TEST_F(SessionTest, UnknownSizesAndAskAreAnsweredAsMessagesCome) {
+    session_options options;
+    options.ask = true;
+    start(options);
+    feed(path_message("pipe") + size_message(UINT64_MAX));
+    EXPECT_EQ(replies.text, "");
+    press("y");
+    EXPECT_EQ(replies.text, answers("k"));
+    for (int i = 0; i < 6; ++i) feed(block_message(std::string(BLOCK, 'p')));
+    EXPECT_EQ(replies.text, answers("kkkkkkk")) << "one answer per message";
+    feed(end_message());
+
+    replies.clear();
+    feed(path_message("known") + size_message(6 * BLOCK));
+    EXPECT_EQ(replies.text, "");
+    press("y");
+    EXPECT_GT(answer_count(replies), 1U) << "answers ahead once accepted";
+}
+
+TEST_F(SessionTest, TheLastAnswerRefusesWhenTheFileCannotBeSaved) {
+    start();
+    // Every name the file could take is taken.
+    for (int number = 0; number <= 9999; ++number) {
+        const std::string name = number == 0 ? "f" : "f." + std::to_string(number);
+        std::ofstream(directory / name).put('t');
+    }
+    feed(path_message("f") + size_message(0));
+    EXPECT_EQ(replies.text, answers("n")) << "an empty file is stored at its size";
+    feed(end_message());
+    replies.clear();
+    feed(path_message("f") + size_message(3) + block_message("abc"));
+    EXPECT_EQ(replies.text, answers("kn"));
+    EXPECT_NE(shown().find("are all taken"), std::string::npos) << shown().substr(0, 300);
+}
+
+TEST_F(SessionTest, DataAfterTheFileWasSavedTakesItBack) {
+    start();
+    feed(path_message("grew") + size_message(3) + block_message("abc"));
+    EXPECT_EQ(files(), std::vector<std::string>{"grew"});
+    feed(block_message("def") + end_message());
+    EXPECT_EQ(replies.text, answers("kkn"));
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(session->files_saved(), 0U);
+}
+
+TEST_F(SessionTest, StaleAnswersNeverReachALaterSender) {
+    start();
+    // A command that reads nothing shows captured transfers: their answers stay queued.
+    replies.held = true;
+    const std::string capture =
+        path_message("old") + size_message(6 * BLOCK) + block_message(std::string(BLOCK, 'o')) + end_message();
+    for (int i = 0; i < 3; ++i) feed(capture);
+    // A real sender: the queued answers go, and none of them counts as answering it.
+    feed(path_message("new"));
+    replies.held = false;
+    EXPECT_EQ(replies.text, "");
+    feed(size_message(3) + block_message("abc") + end_message());
+    EXPECT_EQ(replies.text, answers("kk"));
+    EXPECT_EQ(contents("new"), "abc");
 }
 
 }  // namespace
