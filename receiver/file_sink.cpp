@@ -185,6 +185,19 @@ bool file_sink::ok() const { return state_->directory_fd >= 0; }
 
 const std::string& file_sink::error() const { return state_->error; }
 
+bool file_sink::check_writable() {
+    if (!ok()) return false;
+    const bool writable = begin("probe");
+    abort();
+    if (!writable) {
+        // Say it about the directory, not about a file nobody sent.
+        const std::size_t reason = state_->error.rfind(": ");
+        state_->error = "cannot save files in " + shown(state_->directory) +
+                        (reason == std::string::npos ? std::string() : state_->error.substr(reason));
+    }
+    return writable;
+}
+
 bool file_sink::begin(std::string_view sent_path) {
     state& s = *state_;
     s.discard();

@@ -31,6 +31,9 @@ public:
     file_sink& operator=(const file_sink&) = delete;
 
     bool ok() const;
+    // Whether a file can be created in the directory, found by creating and removing one; on
+    // failure error() says why. For failing at start rather than at the first file.
+    bool check_writable();
     const std::string& error() const;  // the last failure, for a person to read
 
     // Starts a file that will be saved under clean_file_name(sent_path) or a numbered variant.

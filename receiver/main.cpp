@@ -83,6 +83,9 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     };
     options parsed;
     int option_char = 0;
+    // getopt_long names the program by argv[0] in its complaints: use the name, not the path.
+    char program_name[] = "pushfile-receive";
+    if (argc > 0) argv[0] = program_name;
     // '+': the first word that is no option starts the command, so its own options stay its own.
     while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
         switch (option_char) {
@@ -125,7 +128,7 @@ int main(int argc, char** argv) {
     if (!parsed) return exit_status;
 
     file_sink sink(parsed->directory);
-    if (!sink.ok()) {
+    if (!sink.check_writable()) {
         complain(sink.error());
         return EXIT_RECEIVER_FAILED;
     }

@@ -133,10 +133,17 @@ void progress_display::notice(std::string_view text) {
 void progress_display::ask_about_file(std::uint64_t total) {
     clear_line();
     const std::string size_text = total == UNKNOWN_SIZE ? "size unknown" : human_size(total);
-    write_out(std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text + ")? [y/N] ");
+    write_out(std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text +
+              ")? y: save, n: skip, q: stop the sender ");
 }
 
-void progress_display::answered(bool yes) { write_line(yes ? "yes" : "no"); }
+void progress_display::answered(std::string_view answer) { write_line(answer); }
+
+void progress_display::file_skipped() {
+    clear_line();
+    if (quiet_) return;
+    write_line(std::string(PROGRAM_NAME) + ": skipped " + shown_name_);
+}
 
 void progress_display::write_line(std::string_view text) {
     // The user's terminal may be in raw mode, where a newline alone does not return the cursor.

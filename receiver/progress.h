@@ -40,8 +40,10 @@ public:
     void notice(std::string_view text);
     // Asks whether to receive the named file; the answer comes from the keyboard.
     void ask_about_file(std::uint64_t total);
-    // Ends the question's line with the answer given.
-    void answered(bool yes);
+    // Ends the question's line with the answer given ("yes", "skip", "no").
+    void answered(std::string_view answer);
+    // The user chose to skip the file: its data was dropped.
+    void file_skipped();
 
 private:
     void draw(clock::time_point now);

@@ -45,12 +45,24 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
     if (phase_ == phase::asking) {
         if (length == 0) return;
         command_input_ = &command_input;
-        const bool yes = bytes[0] == 'y' || bytes[0] == 'Y';
-        progress_.answered(yes);
-        if (yes) {
-            start_file(answered_ahead::no);
-        } else {
-            decline("declined");
+        switch (bytes[0]) {
+            case 'y':
+            case 'Y':
+                progress_.answered("yes");
+                start_file(answered_ahead::no);
+                break;
+            case 'n':
+            case 'N':
+                progress_.answered("skip");
+                skip_file();
+                break;
+            case 'q':
+            case 'Q':
+            case INTERRUPT_KEY:
+                progress_.answered("no");
+                decline("declined");
+                break;
+            default: break;  // the question stays until one of its answers comes
         }
         command_input_ = nullptr;
         return;
@@ -92,7 +104,8 @@ void transfer_session::output_ended(const char* reason, byte_sink& screen) {
 }
 
 bool transfer_session::file_in_progress() const {
-    return phase_ == phase::announced || phase_ == phase::asking || phase_ == phase::receiving;
+    return phase_ == phase::announced || phase_ == phase::asking || phase_ == phase::receiving ||
+           phase_ == phase::skipping;
 }
 
 bool transfer_session::file_open() const { return file_in_progress() || phase_ == phase::committed; }
@@ -176,7 +189,7 @@ void transfer_session::size_message(std::uint64_t size) {
         return;
     }
     if (options_.max_size && size != UNKNOWN_SIZE && size > *options_.max_size) {
-        fail_file("it is larger than the limit of " + human_size(*options_.max_size));
+        fail_file(over_the_limit(size));
         refuse(answered);
         return;
     }
@@ -207,6 +220,7 @@ void transfer_session::start_file(answered_ahead answered) {
     }
     file_started_at_ = now;
     window_ = INITIAL_WINDOW;
+    received_ = 0;
     if (announced_size_ == 0) {
         // Nothing more will come: the size's answer confirms the file is stored.
         if (!sink_.commit()) {
@@ -227,16 +241,25 @@ void transfer_session::start_file(answered_ahead answered) {
 // file: blocks are at most BLOCK_SIZE bytes, so the remaining bytes need at least
 // blocks_for(remaining) more blocks, and all but the last of those cannot complete it.
 void transfer_session::send_answers_ahead() {
-    if (!options_.answer_ahead || phase_ != phase::receiving || announced_size_ == UNKNOWN_SIZE || refusal_ahead_) {
+    if (!options_.answer_ahead || (phase_ != phase::receiving && phase_ != phase::skipping) ||
+        announced_size_ == UNKNOWN_SIZE || refusal_ahead_ || received_ >= announced_size_) {
         return;
     }
-    const std::uint64_t received = sink_.bytes_written();
-    if (received >= announced_size_) return;
-    const std::uint64_t limit = std::min(window_, blocks_for(announced_size_ - received) - 1);
+    const std::uint64_t limit = std::min(window_, blocks_for(announced_size_ - received_) - 1);
     while (accepts_ahead_ < limit) {
         reply(true);
         ++accepts_ahead_;
     }
+}
+
+// The sender goes on with the file, whose data is dropped; its run goes on after it.
+void transfer_session::skip_file() {
+    file_started_at_ = clock::now();
+    window_ = INITIAL_WINDOW;
+    received_ = 0;
+    phase_ = phase::skipping;
+    reply(true);
+    send_answers_ahead();
 }
 
 void transfer_session::widen_window() {
@@ -245,7 +268,7 @@ void transfer_session::widen_window() {
     const auto elapsed = now - file_started_at_;
     if (elapsed >= RATE_SETTLES_AFTER) {
         const double seconds = std::chrono::duration<double>(elapsed).count();
-        const double bytes_per_horizon = static_cast<double>(sink_.bytes_written()) / seconds *
+        const double bytes_per_horizon = static_cast<double>(received_) / seconds *
                                          std::chrono::duration<double>(WINDOW_HORIZON).count();
         window = std::min(window, std::max(MIN_WINDOW, static_cast<std::uint64_t>(bytes_per_horizon) / BLOCK_SIZE));
     }
@@ -255,7 +278,8 @@ void transfer_session::widen_window() {
 void transfer_session::block_message(const unsigned char* bytes, std::size_t length) {
     const answered_ahead answered = take_answer();
     switch (phase_) {
-        case phase::receiving: receive_block(bytes, length, answered); return;
+        case phase::receiving:
+        case phase::skipping: receive_block(bytes, length, answered); return;
         case phase::committed:
             // The file grew on the sender's side after all its announced bytes came.
             give_up_file("more data came than its size announced");
@@ -269,31 +293,31 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
 }
 
 void transfer_session::receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered) {
-    const std::uint64_t received = sink_.bytes_written();
+    const bool saving = phase_ == phase::receiving;
     if (answered == answered_ahead::refused) {
         fail_file("refused, because the file before it failed while answers to it were under way");
         return;
     }
     if (cancelled_) {
         fail_file("cancelled");
-    } else if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received) {
+    } else if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
         fail_file("more data came than its size announced");
-    } else if (options_.max_size && length > *options_.max_size - received) {
-        fail_file("it is larger than the limit of " + human_size(*options_.max_size));
-    } else if (!sink_.write(bytes, length)) {
+    } else if (saving && options_.max_size && length > *options_.max_size - received_) {
+        fail_file(over_the_limit(received_ + length));
+    } else if (saving && !sink_.write(bytes, length)) {
         fail_file(sink_.error());
-    } else if (announced_size_ != UNKNOWN_SIZE && sink_.bytes_written() == announced_size_) {
-        // The last block: its answer tells the sender the file is stored, so store it first.
-        if (!sink_.commit()) {
-            fail_file(sink_.error());
-        } else {
-            progress_.file_advanced(sink_.bytes_written(), clock::now());
-            phase_ = phase::committed;
-            accept(answered);
-            return;
-        }
     } else {
-        progress_.file_advanced(sink_.bytes_written(), clock::now());
+        received_ += length;
+        if (announced_size_ != UNKNOWN_SIZE && received_ == announced_size_ && saving) {
+            // The last block: its answer tells the sender the file is stored, so store it first.
+            if (!sink_.commit()) {
+                fail_file(sink_.error());
+                refuse(answered);
+                return;
+            }
+            phase_ = phase::committed;
+        }
+        if (saving) progress_.file_advanced(received_, clock::now());
         accept(answered);
         widen_window();
         send_answers_ahead();
@@ -311,11 +335,18 @@ void transfer_session::end_message() {
             ++files_saved_;
             progress_.file_saved(options_.directory + "/" + sink_.saved_name());
             break;
+        case phase::skipping:
+            if (cancelled_) {
+                fail_file("cancelled");
+            } else {
+                progress_.file_skipped();
+            }
+            break;
         case phase::receiving:
             if (cancelled_) {
                 fail_file("cancelled");
             } else if (announced_size_ != UNKNOWN_SIZE) {
-                fail_file("the sender stopped after " + std::to_string(sink_.bytes_written()) + " of its " +
+                fail_file("the sender stopped after " + std::to_string(received_) + " of its " +
                           std::to_string(announced_size_) + " bytes and could not send the rest");
             } else if (!sink_.commit()) {
                 fail_file(sink_.error());
@@ -343,6 +374,15 @@ void transfer_session::rejected_message(message_kind kind, parse_error error) {
         return;
     }
     if (answer_awaited) refuse(answered);
+}
+
+// Sizes that round to the same text are told apart by their exact byte counts.
+std::string transfer_session::over_the_limit(std::uint64_t size) const {
+    const std::uint64_t limit = *options_.max_size;
+    if (human_size(size) == human_size(limit)) {
+        return "it is larger than the limit of " + std::to_string(limit) + " bytes";
+    }
+    return "it is larger than the limit of " + human_size(limit);
 }
 
 // A file that was saved already is taken back: the sender is about to be refused.

@@ -15,7 +15,7 @@ namespace pushfile::receive {
 
 struct session_options {
     std::string directory = ".";        // shown in the outcome lines
-    bool ask = false;                   // ask y/N before each file
+    bool ask = false;                   // ask before each file: save, skip or refuse
     std::optional<std::uint64_t> max_size;  // refuse files larger than this
     // Answer blocks before they arrive, so that a long link is not idle for a round trip per
     // block. Off: one answer per message, sent when the message has arrived.
@@ -40,8 +40,9 @@ private:
     enum class phase {
         idle,       // between files
         announced,  // a path came; its size (or its end) comes next
-        asking,     // waiting for the user's y/N before the first reply
+        asking,     // waiting for the user's answer before the first reply
         receiving,  // blocks are coming
+        skipping,   // blocks are coming and dropped: the user chose to skip the file
         committed,  // every announced byte came and the file is saved; its end comes next
         refusing,   // the file failed: refuse what is left of it
     };
@@ -70,6 +71,8 @@ private:
     void accept(answered_ahead answered);
     void send_answers_ahead();
     void widen_window();
+    void skip_file();
+    std::string over_the_limit(std::uint64_t size) const;
     void drop_stale_answers();
     void receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered);
 
@@ -82,6 +85,7 @@ private:
     phase phase_ = phase::idle;
     std::string sent_path_;
     std::uint64_t announced_size_ = 0;
+    std::uint64_t received_ = 0;  // bytes of the file in progress, saved or skipped
     bool cancelled_ = false;
 
     // Answers that went out for size and block messages that have not come yet, in the order the

@@ -78,6 +78,30 @@ TEST(ReceiverEndToEnd, CraftedStreamsAreRefusedAndLeaveNothingBehind) {
     EXPECT_NE(result.output.find("visible text"), std::string::npos) << "later output still passes";
 }
 
+TEST(ReceiverEndToEnd, TheSenderFailsWhenItsFileCannotBeSaved) {
+    scratch_dir source;
+    scratch_dir target;
+    write_file(source.path / "f", "data");
+    for (int number = 0; number <= 9999; ++number) {
+        write_file(target.path / (number == 0 ? std::string("f") : "f." + std::to_string(number)), "");
+    }
+    const run_result result = run_receiver({"-d", target.path, "--", PUSHFILE_BINARY, source.path / "f"});
+    EXPECT_EQ(result.status, 255) << "the sender was told, and did not exit 0\n" << result.errors;
+    EXPECT_NE(result.errors.find("f not saved: cannot save f: that name and its numbered variants"),
+              std::string::npos)
+        << result.errors;
+}
+
+TEST(ReceiverEndToEnd, ADirectoryThatCannotBeWrittenStopsTheStart) {
+    scratch_dir scratch;
+    // Not even root may create files in /proc.
+    const run_result result = run_receiver({"-d", "/proc", "--", "touch", scratch.path / "ran"});
+    EXPECT_EQ(result.status, 125);
+    EXPECT_NE(result.errors.find("pushfile-receive: cannot save files in /proc: "), std::string::npos)
+        << result.errors;
+    EXPECT_FALSE(fs::exists(scratch.path / "ran")) << "the command was not started";
+}
+
 TEST(ReceiverEndToEnd, UserTerminalIsRestoredAfterTheRun) {
     int master = -1;
     int slave = -1;

@@ -18,6 +18,8 @@ namespace fs = std::filesystem;
 using namespace pushfile::receive;
 using namespace stream_builder;
 
+constexpr std::size_t BLOCK = 37268;
+
 // Everything appended, in order. Normally each append is taken at once; while held, the bytes
 // stay queued (a command that reads nothing) and discard_queued() drops them.
 class collected_bytes final : public byte_sink {
@@ -172,6 +174,17 @@ TEST_F(SessionTest, MessagesWithoutAFileAreNotAnswered) {
     EXPECT_TRUE(files().empty());
 }
 
+TEST_F(SessionTest, MaxSizeShowsTheExactLimitWhenRoundingHidesTheDifference) {
+    session_options options;
+    options.max_size = std::uint64_t{5} << 20;
+    start(options);
+    feed(path_message("near") + size_message((std::uint64_t{5} << 20) + 1));
+    EXPECT_NE(shown().find("near not saved: it is larger than the limit of 5242880 bytes"), std::string::npos)
+        << shown();
+    feed(path_message("far") + size_message(std::uint64_t{6} << 20));
+    EXPECT_NE(shown().find("far not saved: it is larger than the limit of 5.0 MiB"), std::string::npos) << shown();
+}
+
 TEST_F(SessionTest, MaxSizeRefusesBeforeAnyData) {
     session_options options;
     options.max_size = 10;
@@ -185,7 +198,7 @@ TEST_F(SessionTest, MaxSizeRefusesBeforeAnyData) {
     EXPECT_NE(shown().find("larger than the limit of 10 B"), std::string::npos) << shown();
 }
 
-TEST_F(SessionTest, AskWaitsForTheUsersAnswerAndKeysAreHeldBackDuringTransfers) {
+TEST_F(SessionTest, AskSavesSkipsOrStopsAndKeysAreHeldBackDuringTransfers) {
     session_options options;
     options.ask = true;
     start(options);
@@ -193,9 +206,19 @@ TEST_F(SessionTest, AskWaitsForTheUsersAnswerAndKeysAreHeldBackDuringTransfers) 
     feed(path_message("first") + size_message(3));
     EXPECT_EQ(replies.text, "") << "no answer before the user's";
     EXPECT_TRUE(session->wants_keyboard());
-    press("n");
+    press("\r");
+    EXPECT_EQ(replies.text, "") << "only the offered answers count";
+    press("q");
     EXPECT_EQ(replies.text, answers("n"));
     EXPECT_NE(shown().find("first not saved: declined"), std::string::npos);
+
+    // Skipping takes the data and drops it, so that the sender goes on with its next file.
+    replies.clear();
+    feed(path_message("skipped") + size_message(2 * BLOCK));
+    press("n");
+    feed(block_message(std::string(BLOCK, 's')) + block_message(std::string(BLOCK, 's')) + end_message());
+    EXPECT_EQ(replies.text, answers("kkk"));
+    EXPECT_NE(shown().find("skipped skipped"), std::string::npos) << shown();
 
     replies.clear();
     feed(path_message("second") + size_message(6));
@@ -247,7 +270,6 @@ TEST_F(SessionTest, HostileNamesAreShownEscaped) {
 }
 
 // Answers ahead: fed one message at a time, the way a sender that reads each answer writes them.
-constexpr std::size_t BLOCK = 37268;
 
 std::size_t answer_count(const collected_bytes& replies) { return replies.text.size() / 2; }
 
