@@ -41,7 +41,7 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
 
 // While a file arrives, keystrokes would reach the sender as replies and break the transfer, so
 // they are not passed on; Ctrl-C cancels the file instead.
-bool transfer_session::wants_keyboard() const { return file_in_progress(); }
+bool transfer_session::wants_keyboard() const { return file_open(); }
 
 void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) {
     if (phase_ == phase::asking) {

@@ -425,6 +425,7 @@ TEST_F(SessionTest, DataAfterTheFileWasSavedTakesItBack) {
     start();
     feed(path_message("grew") + size_message(3) + block_message("abc"));
     EXPECT_EQ(files(), std::vector<std::string>{"grew"});
+    EXPECT_TRUE(session->wants_keyboard()) << "a key now would reach the sender as an answer";
     feed(block_message("def") + end_message());
     EXPECT_EQ(replies.text, answers("kkn"));
     EXPECT_TRUE(files().empty());
