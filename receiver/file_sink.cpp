@@ -136,7 +136,8 @@ struct file_sink::state {
             }
             if (errno != EEXIST) break;
         }
-        fail("cannot create a temporary file for " + shown(clean_name) + " in " + shown(directory), errno);
+        const int error_number = errno;  // before building the text, which may change it
+        fail("cannot create a temporary file for " + shown(clean_name) + " in " + shown(directory), error_number);
         return false;
     }
 
@@ -173,7 +174,10 @@ file_sink::file_sink(const std::string& directory, bool allow_unnamed_temporary)
     state_->directory = directory;
     state_->try_unnamed = allow_unnamed_temporary;
     state_->directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (state_->directory_fd < 0) state_->fail("cannot open the directory " + shown(directory), errno);
+    if (state_->directory_fd < 0) {
+        const int error_number = errno;
+        state_->fail("cannot open the directory " + shown(directory), error_number);
+    }
 }
 
 file_sink::~file_sink() {
@@ -215,7 +219,9 @@ bool file_sink::begin(std::string_view sent_path) {
             return true;
         }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            s.fail("cannot create a temporary file for " + shown(s.clean_name) + " in " + shown(s.directory), errno);
+            const int error_number = errno;
+            s.fail("cannot create a temporary file for " + shown(s.clean_name) + " in " + shown(s.directory),
+                   error_number);
             return false;
         }
         s.try_unnamed = false;
