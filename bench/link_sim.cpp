@@ -75,17 +75,28 @@ public:
 
     // One write of bytes whose time has come; returns what write() returned, or 0 if none were due.
     ssize_t write_to(int fd, std::size_t limit) {
-        if (empty() || next_release() > now_ns()) return 0;
-        chunk& front = chunks_[chunk_head_];
-        const ssize_t written = write(fd, bytes_.get() + head_, std::min({limit, front.length, capacity_ - head_}));
+        const std::int64_t now = now_ns();
+        std::size_t due = 0;
+        for (std::size_t i = 0; i < chunk_count_ && due < limit; ++i) {
+            const chunk& next = chunks_[(chunk_head_ + i) % MAX_CHUNKS];
+            if (next.release > now) break;
+            due += next.length;
+        }
+        if (due == 0) return 0;
+        const ssize_t written = write(fd, bytes_.get() + head_, std::min({limit, due, capacity_ - head_}));
         if (written <= 0) return written;
-        const auto length = static_cast<std::size_t>(written);
-        head_ = (head_ + length) % capacity_;
-        size_ -= length;
-        front.length -= length;
-        if (front.length == 0) {
-            chunk_head_ = (chunk_head_ + 1) % MAX_CHUNKS;
-            --chunk_count_;
+        auto left = static_cast<std::size_t>(written);
+        head_ = (head_ + left) % capacity_;
+        size_ -= left;
+        while (left > 0) {
+            chunk& front = chunks_[chunk_head_];
+            const std::size_t taken = std::min(left, front.length);
+            front.length -= taken;
+            left -= taken;
+            if (front.length == 0) {
+                chunk_head_ = (chunk_head_ + 1) % MAX_CHUNKS;
+                --chunk_count_;
+            }
         }
         return written;
     }
