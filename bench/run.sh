@@ -471,13 +471,13 @@ else
 fi
 rm -f "$WORK/cg.bin"
 through_pty
-long_links
 # A block message is larger than the default 64 KiB pipe, so the sender waits for room halfway
 # through each block; pipes that hold a whole message show the protocol without that wait.
 over_pipes ""
 over_pipes 262144
 rm -f "$WORK/pipe.bin" "$WORK/pty.bin"
 memory
+long_links
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 printf '\npushfile benchmarks, %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')"
