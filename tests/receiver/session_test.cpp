@@ -112,14 +112,14 @@ TEST_F(SessionTest, BrokenTransfersAreRefusedAndLeaveNothing) {
         std::string stream;
         std::string expected_replies;
         std::string reason;
-        std::string shown_after = "";  // bytes that broke a message are shown as ordinary output
+        std::string shown_after = "";  // a broken message is shown whole, as ordinary output
     };
     const std::string good_block = block_message("abc");
     const broken cases[] = {
         {"bad checksum", path_message("f") + size_message(3) + "\x1b}fd409 FAFBFC" + '\0' + end_message(), "kn",
-         "checksum does not match"},
+         "checksum does not match", std::string("\x1b}fd409 FAFBFC\0", 15)},
         {"bad letter", path_message("f") + size_message(3) + "\x1b}fd408 FAFBFZ" + '\0' + end_message(), "kn",
-         "not a letter", std::string("Z\0", 2)},
+         "not a letter", std::string("\x1b}fd408 FAFBFZ\0", 15)},
         {"more than announced", path_message("f") + size_message(2) + good_block + end_message(), "kn",
          "more data came than its size announced"},
         {"less than announced", path_message("f") + size_message(4) + good_block + end_message(), "kk",
