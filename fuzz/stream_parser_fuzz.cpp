@@ -120,7 +120,8 @@ public:
     void rejected_message(message_kind kind, parse_error error) override {
         const pause_scope paused;
         flush(text_, pending_);
-        append_record(text_, 'X', std::to_string(static_cast<int>(kind)) + ":" + std::to_string(static_cast<int>(error)));
+        append_record(text_, 'X',
+                      std::to_string(static_cast<int>(kind)) + ":" + std::to_string(static_cast<int>(error)));
     }
 
     const std::string& text() {

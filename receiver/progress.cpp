@@ -57,8 +57,9 @@ constexpr char32_t DOUBLE_WIDTH[][2] = {
 
 template <std::size_t N>
 bool in_ranges(char32_t code_point, const char32_t (&ranges)[N][2]) {
-    return std::any_of(std::begin(ranges), std::end(ranges),
-                       [code_point](const char32_t(&range)[2]) { return code_point >= range[0] && code_point <= range[1]; });
+    return std::any_of(std::begin(ranges), std::end(ranges), [code_point](const char32_t(&range)[2]) {
+        return code_point >= range[0] && code_point <= range[1];
+    });
 }
 
 std::size_t code_point_columns(char32_t code_point) {

@@ -285,7 +285,9 @@ TEST(ProgressLine, DrawingFollowsTheTerminalWidth) {
     fcntl(master, F_SETFL, O_NONBLOCK);
     std::string drawn;
     char chunk[4096];
-    for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;) drawn.append(chunk, static_cast<std::size_t>(got));
+    for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;) {
+        drawn.append(chunk, static_cast<std::size_t>(got));
+    }
     close(slave);
     close(master);
 

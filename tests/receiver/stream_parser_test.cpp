@@ -161,7 +161,8 @@ TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
 
         // Broken by a byte that cannot continue it: that byte is output again, and may open the
         // next message.
-        {"size with letters", "\x1b}fsabc", {"T:\x1b}fs", rejected(message_kind::size, parse_error::bad_size), "T:abc"}},
+        {"size with letters", "\x1b}fsabc",
+         {"T:\x1b}fs", rejected(message_kind::size, parse_error::bad_size), "T:abc"}},
         {"size then letters", "\x1b}fs12a3" + nul,
          {"T:\x1b}fs12", rejected(message_kind::size, parse_error::bad_size), "T:a3" + nul}},
         {"checksum then no letters", "\x1b}fd12 xyz",
@@ -194,7 +195,8 @@ TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
          {"T:\x1b}fd1 " + full_letters + nul, rejected(message_kind::block, parse_error::checksum_mismatch)}},
         {"odd letter count", "\x1b}fd338 FAFBF" + nul,
          {"T:\x1b}fd338 FAFBF" + nul, rejected(message_kind::block, parse_error::odd_letter_count)}},
-        {"empty block", "\x1b}fd0 " + nul, {"T:\x1b}fd0 " + nul, rejected(message_kind::block, parse_error::empty_block)}},
+        {"empty block", "\x1b}fd0 " + nul,
+         {"T:\x1b}fd0 " + nul, rejected(message_kind::block, parse_error::empty_block)}},
         {"empty size", "\x1b}fs" + nul, {"T:\x1b}fs" + nul, rejected(message_kind::size, parse_error::bad_size)}},
 
         // Cut off by the end of the output: released as it came, leading zeros included.
