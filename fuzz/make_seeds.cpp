@@ -66,6 +66,9 @@ std::vector<std::pair<std::string, std::string>> seeds() {
         {"lookalikes", bytewise + "\x1b\x1b}\x1b}f\x1b}fz\x1b}x}f" + end_message()},
         {"cut_mid_block", small_blocks + "\x1b}fd408 FAF" + path_message("next")},
         {"truncated", whole + file_stream("cut", binary).substr(0, 250)},
+        {"broken_then_valid", bytewise + "\x1b}fsabc\x1b}fd12 xyz\x1b}fxy" + file_stream("ok", small)},
+        {"leading_zeros", bytewise + "\x1b}fs0006" + nul + "\x1b}fd00" + block_message(small).substr(4) + "\x1b}fs007"},
+        {"path_without_nul", small_blocks + "\x1b}fr" + std::string(13000, 't') + end_message()},
     };
 }
 

@@ -8,9 +8,11 @@
 //
 // Every run aborts on the first broken property:
 //   - the parser takes no heap memory, whatever it is fed;
-//   - ordinary output plus message_bytes() accounts for every byte, and at most a three-byte
-//     prefix is ever held back;
+//   - ordinary output, message_bytes() and held_bytes() account for every byte fed, and no more
+//     than MAX_RELEASE_BYTES is ever held back;
 //   - the stream fed whole and fed in seeded chunks gives the same events;
+//   - the output is the stream less its complete valid messages, and those are the messages
+//     reported: both as a plain reading of the format over the whole stream finds them;
 //   - a sender's stream carrying the data as a file decodes to exactly that data, both ways.
 #include <sanitizer/allocator_interface.h>
 
@@ -87,12 +89,15 @@ void append_record(std::string& to, char code, std::string_view payload) {
 
 // Records every event with a length prefix, so that no payload can fake a boundary. Adjacent
 // ordinary output is merged: how the parser splits it depends on the chunks, its bytes do not.
+// Two views: every event, and only the output and the accepted messages (output on both sides
+// of a rejection merged), which is what a plain reading of the stream can predict.
 class transcript final : public stream_parser_events {
 public:
     void pass_through(const unsigned char* bytes, std::size_t length) override {
         const pause_scope paused;
         require(length > 0, "empty pass-through span");
         pending_.append(reinterpret_cast<const char*>(bytes), length);
+        accepted_pending_.append(reinterpret_cast<const char*>(bytes), length);
         output_bytes += length;
     }
     void path_message(std::string_view path) override {
@@ -114,28 +119,147 @@ public:
     }
     void rejected_message(message_kind kind, parse_error error) override {
         const pause_scope paused;
-        record('X', std::to_string(static_cast<int>(kind)) + ":" + std::to_string(static_cast<int>(error)));
+        flush(text_, pending_);
+        append_record(text_, 'X',
+                      std::to_string(static_cast<int>(kind)) + ":" + std::to_string(static_cast<int>(error)));
     }
 
     const std::string& text() {
-        flush();
+        flush(text_, pending_);
         return text_;
+    }
+    const std::string& accepted_text() {
+        flush(accepted_text_, accepted_pending_);
+        return accepted_text_;
     }
 
     std::uint64_t output_bytes = 0;
 
 private:
     void record(char code, std::string_view payload) {
-        flush();
+        flush(text_, pending_);
+        flush(accepted_text_, accepted_pending_);
         append_record(text_, code, payload);
+        append_record(accepted_text_, code, payload);
     }
-    void flush() {
-        if (pending_.empty()) return;
-        append_record(text_, 'T', pending_);
-        pending_.clear();
+    static void flush(std::string& to, std::string& pending) {
+        if (pending.empty()) return;
+        append_record(to, 'T', pending);
+        pending.clear();
     }
 
     std::string text_;
+    std::string pending_;
+    std::string accepted_text_;
+    std::string accepted_pending_;
+};
+
+// The format read plainly, the whole stream at once and byte by byte: the output and the
+// accepted messages in the transcript's accepted view. Written apart from the parser (no shared
+// decoding, no chunk handling) so that the two check each other.
+class reference_reading {
+public:
+    explicit reference_reading(std::string_view stream) : in_(stream) {}
+
+    std::string run() {
+        std::size_t at = 0;
+        while (at < in_.size()) {
+            if (in_[at] == '\x1b') {
+                at += candidate(at);
+            } else {
+                pending_ += in_[at++];
+            }
+        }
+        flush();
+        return out_;
+    }
+
+private:
+    static bool digit(char c) { return c >= '0' && c <= '9'; }
+    static bool letter(char c) { return (static_cast<unsigned char>(c) & 0xF0U) == 0x40U; }
+
+    // Reads the candidate that begins at `at` and returns how many bytes belong to it.
+    std::size_t candidate(std::size_t at) {
+        const std::size_t n = in_.size();
+        const auto not_a_message = [&](std::size_t length) {
+            pending_.append(in_.substr(at, length));
+            return length;
+        };
+        if (at + 1 == n || in_[at + 1] != '}') return not_a_message(1);
+        if (at + 2 == n || in_[at + 2] != 'f') return not_a_message(2);
+        if (at + 3 == n) return not_a_message(3);
+        const std::size_t body = at + 4;
+        std::size_t j = body;
+        switch (in_[at + 3]) {
+            case 'r': {
+                while (j < n && in_[j] != '\0' && j - body < pushfile::receive::MAX_PATH_LENGTH) ++j;
+                if (j == n || in_[j] != '\0') return not_a_message(j - at);
+                record('P', in_.substr(body, j - body));
+                return j + 1 - at;
+            }
+            case 's': {
+                std::uint64_t value = 0;
+                for (; j < n && digit(in_[j]); ++j) {
+                    if (j - body == pushfile::receive::MAX_SIZE_DIGITS ||
+                        __builtin_mul_overflow(value, 10U, &value) ||
+                        __builtin_add_overflow(value, static_cast<unsigned>(in_[j] - '0'), &value)) {
+                        break;
+                    }
+                }
+                if (j == n) return not_a_message(n - at);
+                if (in_[j] != '\0') return not_a_message(j - at);
+                if (j == body) return not_a_message(j + 1 - at);
+                record('S', std::to_string(value));
+                return j + 1 - at;
+            }
+            case 'd': {
+                std::uint64_t checksum = 0;
+                for (; j < n && digit(in_[j]) && j - body < pushfile::receive::MAX_CHECKSUM_DIGITS; ++j) {
+                    const std::uint64_t next = checksum * 10 + static_cast<unsigned>(in_[j] - '0');
+                    if (next > 0x7FFFFFFFU) break;
+                    checksum = next;
+                }
+                if (j == n) return not_a_message(n - at);
+                if (in_[j] == '\0') return not_a_message(j + 1 - at);
+                if (in_[j] != ' ' || j == body) return not_a_message(j - at);
+                const std::size_t letters = ++j;
+                std::uint64_t sum = 0;
+                for (; j < n && letter(in_[j]) && j - letters < 2 * pushfile::BLOCK_SIZE; ++j) {
+                    sum += static_cast<unsigned char>(in_[j]);
+                }
+                if (j == n) return not_a_message(n - at);
+                if (in_[j] != '\0') return not_a_message(j - at);
+                const std::size_t count = j - letters;
+                if (count == 0 || count % 2 != 0 || sum != checksum) return not_a_message(j + 1 - at);
+                std::string bytes;
+                for (std::size_t k = letters; k < j; k += 2) {
+                    bytes += static_cast<char>(((in_[k] & 0x0F) << 4) | (in_[k + 1] & 0x0F));
+                }
+                record('B', bytes);
+                return j + 1 - at;
+            }
+            case 'x':
+                if (body == n) return not_a_message(n - at);
+                if (in_[body] != '\0') return not_a_message(4);
+                record('E', "");
+                // The sender's extra zero byte belongs to the end message.
+                return body + 1 < n && in_[body + 1] == '\0' ? 6 : 5;
+            default: return not_a_message(3);
+        }
+    }
+
+    void record(char code, std::string_view payload) {
+        flush();
+        append_record(out_, code, payload);
+    }
+    void flush() {
+        if (pending_.empty()) return;
+        append_record(out_, 'T', pending_);
+        pending_.clear();
+    }
+
+    std::string_view in_;
+    std::string out_;
     std::string pending_;
 };
 
@@ -162,11 +286,10 @@ private:
 };
 
 void check_accounting(const stream_parser& parser, const transcript& events, std::size_t fed) {
-    const std::uint64_t seen = events.output_bytes + parser.message_bytes();
-    require(seen <= fed, "more bytes accounted for than were fed");
-    const std::uint64_t held = fed - seen;
-    require(held <= 3, "more than a message prefix held back");
-    require(held == 0 || parser.in_message(), "bytes held back outside a message");
+    require(events.output_bytes + parser.message_bytes() + parser.held_bytes() == fed,
+            "bytes lost or counted twice");
+    require(parser.held_bytes() <= pushfile::receive::MAX_RELEASE_BYTES, "more held back than a release may bring");
+    require(parser.held_bytes() == 0 || parser.in_message(), "bytes held back outside a message");
 }
 
 // Feeds the stream whole, or in the chunks the chunker picks, and returns the transcript.
@@ -189,8 +312,12 @@ std::string parse(const unsigned char* stream, std::size_t length, chunker* chun
         parser.finish(events);
     }
     require(!parser.in_message(), "still inside a message after finish()");
-    require(events.output_bytes + parser.message_bytes() == length, "bytes lost or counted twice");
+    check_accounting(parser, events, length);
     require(parser_allocations == 0, "the parser allocated memory");
+    if (chunks == nullptr) {
+        require(events.accepted_text() == reference_reading({reinterpret_cast<const char*>(stream), length}).run(),
+                "the output is not the stream less its complete valid messages");
+    }
     return events.text();
 }
 

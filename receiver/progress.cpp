@@ -1,5 +1,6 @@
 #include "progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +31,133 @@ std::string duration_text(double seconds) {
     return text;
 }
 
+constexpr std::string_view ELLIPSIS = "...";
+// A name is not shortened below this: three columns at each end and the ellipsis.
+constexpr std::size_t MIN_NAME_COLUMNS = 9;
+
+struct text_unit {
+    std::size_t bytes;
+    std::size_t columns;
+};
+
+// Zero-width code points: combining marks of the common scripts, zero-width spaces and joiners,
+// variation selectors.
+constexpr char32_t ZERO_WIDTH[][2] = {
+    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x05BF, 0x05C7}, {0x0610, 0x061A}, {0x064B, 0x065F},
+    {0x0670, 0x0670}, {0x06D6, 0x06ED}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E}, {0x1AB0, 0x1AFF},
+    {0x1DC0, 0x1DFF}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0x3099, 0x309A}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
+    {0xE0100, 0xE01EF},
+};
+// Code points a terminal shows two columns wide: East Asian wide and full-width forms, emoji.
+constexpr char32_t DOUBLE_WIDTH[][2] = {
+    {0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},
+    {0xA000, 0xA4CF},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},
+    {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+};
+
+template <std::size_t N>
+bool in_ranges(char32_t code_point, const char32_t (&ranges)[N][2]) {
+    return std::any_of(std::begin(ranges), std::end(ranges), [code_point](const char32_t(&range)[2]) {
+        return code_point >= range[0] && code_point <= range[1];
+    });
+}
+
+std::size_t code_point_columns(char32_t code_point) {
+    if (in_ranges(code_point, ZERO_WIDTH)) return 0;
+    return in_ranges(code_point, DOUBLE_WIDTH) ? 2 : 1;
+}
+
+// The first piece of text that must stay whole: an escape, a UTF-8 character or a single byte.
+text_unit first_unit(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead == '\\' && text.size() >= 2) {
+        const std::size_t length = text[1] == 'x' ? std::min<std::size_t>(4, text.size()) : 2;
+        return {length, length};
+    }
+    std::size_t length = 1;
+    char32_t code_point = lead;
+    if (lead >= 0xC0 && lead < 0xE0) {
+        length = 2, code_point = lead & 0x1FU;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+        length = 3, code_point = lead & 0x0FU;
+    } else if (lead >= 0xF0 && lead < 0xF8) {
+        length = 4, code_point = lead & 0x07U;
+    }
+    if (length > text.size()) return {1, 1};
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0U) != 0x80U) return {1, 1};
+        code_point = (code_point << 6U) | (next & 0x3FU);
+    }
+    return {length, length == 1 ? 1 : code_point_columns(code_point)};
+}
+
+// How many bytes of text's start fit in columns; zero-width pieces that follow stay with it.
+std::size_t prefix_fitting(std::string_view text, std::size_t columns) {
+    std::size_t at = 0;
+    std::size_t used = 0;
+    while (at < text.size()) {
+        const text_unit unit = first_unit(text.substr(at));
+        if (used + unit.columns > columns) break;
+        used += unit.columns;
+        at += unit.bytes;
+    }
+    return at;
+}
+
+// Where the shortest end of text that fits in columns begins, without a combining mark at its
+// start (its base is cut off).
+std::size_t suffix_fitting(std::string_view text, std::size_t columns) {
+    std::size_t left = display_columns(text);
+    std::size_t at = 0;
+    while (at < text.size() && left > columns) {
+        const text_unit unit = first_unit(text.substr(at));
+        left -= unit.columns;
+        at += unit.bytes;
+    }
+    while (at < text.size()) {
+        const text_unit unit = first_unit(text.substr(at));
+        if (unit.columns != 0) break;
+        at += unit.bytes;
+    }
+    return at;
+}
+
 }  // namespace
+
+std::size_t display_columns(std::string_view text) {
+    std::size_t columns = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const text_unit unit = first_unit(text.substr(at));
+        columns += unit.columns;
+        at += unit.bytes;
+    }
+    return columns;
+}
+
+std::string fit_to_columns(std::string_view shown_name, std::string_view rest, std::size_t columns) {
+    const std::size_t name_columns = display_columns(shown_name);
+    const std::size_t rest_columns = display_columns(rest);
+    std::string line;
+    if (name_columns + rest_columns <= columns) {
+        line.append(shown_name).append(rest);
+        return line;
+    }
+    const std::size_t name_room =
+        std::max(columns > rest_columns ? columns - rest_columns : 0, std::min(name_columns, MIN_NAME_COLUMNS));
+    if (name_columns <= name_room) {
+        line.append(shown_name);
+    } else {
+        // The end of a name (its extension, a number) tells files apart as much as its start.
+        const std::size_t ends = name_room - ELLIPSIS.size();
+        const std::size_t head = prefix_fitting(shown_name, ends - ends / 2);
+        const std::size_t tail = suffix_fitting(shown_name, ends / 2);
+        line.append(shown_name.substr(0, head)).append(ELLIPSIS).append(shown_name.substr(tail));
+    }
+    line.append(rest);
+    line.resize(prefix_fitting(line, columns));
+    return line;
+}
 
 std::string human_size(std::uint64_t bytes) {
     static constexpr const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -47,24 +174,24 @@ std::string human_size(std::uint64_t bytes) {
 }
 
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
-                          double bytes_per_second) {
-    std::string line(shown_name);
-    line += "  " + human_size(received);
+                          double bytes_per_second, std::size_t columns) {
+    std::string figures = "  " + human_size(received);
     const bool known = total != UNKNOWN_SIZE;
     if (known) {
-        line += " of " + human_size(total);
+        figures += " of " + human_size(total);
         const double percent_exact =
             total == 0 ? 100.0 : static_cast<double>(received) * 100.0 / static_cast<double>(total);
         const auto percent = static_cast<unsigned>(percent_exact);
-        line += "  " + std::to_string(percent) + "%";
+        figures += "  " + std::to_string(percent) + "%";
     }
     if (bytes_per_second > 0) {
-        line += "  " + human_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
+        figures += "  " + human_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
         if (known && total >= received) {
-            line += "  " + duration_text(static_cast<double>(total - received) / bytes_per_second) + " left";
+            figures += "  " + duration_text(static_cast<double>(total - received) / bytes_per_second) + " left";
         }
     }
-    return line;
+    if (columns == 0) return std::string(shown_name) + figures;
+    return fit_to_columns(shown_name, figures, columns);
 }
 
 progress_display::progress_display(int fd, bool quiet) : fd_(fd), quiet_(quiet), on_terminal_(isatty(fd) == 1) {
@@ -97,8 +224,12 @@ void progress_display::draw(clock::time_point now) {
     if (!on_terminal_ || quiet_) return;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;
-    // Carriage return, the line, then erase what an earlier, longer line left.
-    const std::string line = progress_line(shown_name_, received_, total_, rate);
+    // Carriage return, the line, then erase what an earlier, longer line left. The line stays off
+    // the last column: a character written there leaves the cursor waiting to wrap, and some
+    // terminals then erase it or wrap at once.
+    const std::size_t columns = terminal_columns();
+    const std::string line =
+        progress_line(shown_name_, received_, total_, rate, columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1));
     buffer_.clear();
     buffer_.push_back('\r');
     buffer_.append(line);
@@ -106,6 +237,12 @@ void progress_display::draw(clock::time_point now) {
     write_out(buffer_);
     line_drawn_ = true;
     last_drawn_ = now;
+}
+
+// Asked at every drawing, so that a resized window is followed at once.
+std::size_t progress_display::terminal_columns() const {
+    winsize size{};
+    return ioctl(fd_, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 void progress_display::clear_line() {

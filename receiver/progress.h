@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,9 +18,20 @@ std::string human_size(std::uint64_t bytes);
 
 // The progress line without its terminal controls, e.g.
 // "report.pdf  12.0 MiB of 64.0 MiB  18%  30.1 MiB/s  0:01 left". A total of UNKNOWN_SIZE leaves
-// out what cannot be known.
+// out what cannot be known. With columns other than 0 the line is fitted to that many columns.
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
-                          double bytes_per_second);
+                          double bytes_per_second, std::size_t columns = 0);
+
+// The columns text takes on a terminal. text is display-escaped (common/display.h): an escape
+// such as \e or \x9b counts as the characters it is written with, a UTF-8 character as its
+// width (2 for wide East Asian characters and emoji, 0 for combining marks; from a small table
+// of the common ranges, not from the locale).
+std::size_t display_columns(std::string_view text);
+
+// shown_name followed by rest in at most columns columns: the name is shortened in the middle
+// first ("abc...xyz"), down to a few columns; if that is not enough the line is cut at its end.
+// Never splits a UTF-8 character or an escape, and keeps combining marks with their base.
+std::string fit_to_columns(std::string_view shown_name, std::string_view rest, std::size_t columns);
 
 class progress_display {
 public:
@@ -47,6 +59,8 @@ public:
 
 private:
     void draw(clock::time_point now);
+    // The width of the terminal the progress goes to, or 0 when it cannot be known.
+    std::size_t terminal_columns() const;
     void clear_line();
     void write_line(std::string_view text);
     void write_out(std::string_view text);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "stream_parser.h"
+
 namespace pushfile::receive {
 
 // A bounded byte queue the handler appends to; the relay drains it.
@@ -44,7 +46,7 @@ protected:
 
 // The most bytes the handler may hold back and then release at once (a message prefix that turned
 // out not to be a message). The relay keeps this much room in its screen buffer before each read.
-inline constexpr std::size_t MAX_HELD_BYTES = 16384;
+inline constexpr std::size_t MAX_HELD_BYTES = MAX_RELEASE_BYTES;
 
 struct relay_result {
     int exit_status;    // the command's exit status, or 128 + N when signal N ended it

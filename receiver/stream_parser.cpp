@@ -59,19 +59,19 @@ void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_
             }
             case state::escape:
             case state::introducer:
-            case state::family: i += feed_prefix(next, left, events); break;
+            case state::family: i += feed_prefix(next, events); break;
             case state::path_body: i += feed_path(next, left, events); break;
             case state::size_body: i += feed_size(next, left, events); break;
             case state::checksum_digits: i += feed_checksum(next, left, events); break;
             case state::block_letters: i += feed_letters(next, left, events); break;
             case state::end_body:
                 if (*next == 0) {
-                    ++message_bytes_;
                     ++i;
+                    accept();
                     state_ = state::after_end;
                     events.end_message();
                 } else {
-                    reject(message_kind::end, parse_error::bad_end, events);
+                    reject(message_kind::end, parse_error::bad_end, false, events);
                 }
                 break;
             case state::after_end:
@@ -85,18 +85,30 @@ void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_
     }
 }
 
-void stream_parser::finish(stream_parser_events& events) {
-    if (state_ == state::escape || state_ == state::introducer || state_ == state::family) {
-        release_prefix(events);
+void stream_parser::finish(stream_parser_events& events) { release(events); }
+
+std::size_t stream_parser::held_bytes() const {
+    switch (state_) {
+        case state::ground:
+        case state::after_end: return 0;
+        case state::escape: return 1;
+        case state::introducer: return 2;
+        case state::family: return 3;
+        case state::path_body: return MESSAGE_HEADER_LENGTH + path_length_;
+        case state::size_body:
+        case state::checksum_digits: return MESSAGE_HEADER_LENGTH + digit_count_;
+        case state::block_letters:
+            return MESSAGE_HEADER_LENGTH + digit_count_ + 1 + 2 * block_length_ + (have_half_letter_ ? 1 : 0);
+        case state::end_body: return MESSAGE_HEADER_LENGTH;
     }
-    state_ = state::ground;
+    return 0;
 }
 
-std::size_t stream_parser::feed_prefix(const unsigned char* bytes, std::size_t, stream_parser_events& events) {
+std::size_t stream_parser::feed_prefix(const unsigned char* bytes, stream_parser_events& events) {
     const unsigned char byte = bytes[0];
     if (state_ == state::escape) {
         if (byte != INTRODUCER) {
-            release_prefix(events);
+            release(events);
             return 0;
         }
         state_ = state::introducer;
@@ -104,7 +116,7 @@ std::size_t stream_parser::feed_prefix(const unsigned char* bytes, std::size_t, 
     }
     if (state_ == state::introducer) {
         if (byte != FAMILY) {
-            release_prefix(events);
+            release(events);
             return 0;
         }
         state_ = state::family;
@@ -121,34 +133,25 @@ std::size_t stream_parser::feed_prefix(const unsigned char* bytes, std::size_t, 
         case CODE_BLOCK: state_ = state::checksum_digits; break;
         case CODE_END: state_ = state::end_body; break;
         default:  // an unknown code: not one of ours
-            release_prefix(events);
+            release(events);
             return 0;
     }
-    message_bytes_ += MESSAGE_HEADER_LENGTH;
     return 1;
-}
-
-void stream_parser::release_prefix(stream_parser_events& events) {
-    const std::size_t held = state_ == state::escape ? 1 : state_ == state::introducer ? 2 : 3;
-    state_ = state::ground;
-    events.pass_through(MESSAGE_PREFIX, held);
 }
 
 std::size_t stream_parser::feed_path(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
     const auto* nul = static_cast<const unsigned char*>(std::memchr(bytes, 0, length));
     const std::size_t body = nul != nullptr ? static_cast<std::size_t>(nul - bytes) : length;
     const std::size_t room = MAX_PATH_LENGTH - path_length_;
+    const std::size_t kept = std::min(body, room);
+    std::memcpy(path_.data() + path_length_, bytes, kept);
+    path_length_ += kept;
     if (body > room) {
-        message_bytes_ += room;
-        reject(message_kind::path, parse_error::path_too_long, events);
+        reject(message_kind::path, parse_error::path_too_long, false, events);
         return room;
     }
-    std::memcpy(path_.data() + path_length_, bytes, body);
-    path_length_ += body;
-    message_bytes_ += body;
     if (nul == nullptr) return body;
-    ++message_bytes_;
-    state_ = state::ground;
+    accept();
     events.path_message(std::string_view(path_.data(), path_length_));
     return body + 1;
 }
@@ -159,28 +162,24 @@ std::size_t stream_parser::feed_size(const unsigned char* bytes, std::size_t len
         if (is_digit(byte)) {
             if (digit_count_ == MAX_SIZE_DIGITS ||
                 !append_digit(number_, byte, std::numeric_limits<std::uint64_t>::max())) {
-                message_bytes_ += i;
-                reject(message_kind::size, parse_error::size_too_large, events);
+                reject(message_kind::size, parse_error::size_too_large, false, events);
                 return i;
             }
             ++digit_count_;
             continue;
         }
-        message_bytes_ += i;
         if (byte != 0) {
-            reject(message_kind::size, parse_error::bad_size, events);
+            reject(message_kind::size, parse_error::bad_size, false, events);
             return i;
         }
-        ++message_bytes_;
         if (digit_count_ == 0) {
-            reject(message_kind::size, parse_error::bad_size, events);
+            reject(message_kind::size, parse_error::bad_size, true, events);
         } else {
-            state_ = state::ground;
+            accept();
             events.size_message(number_);
         }
         return i + 1;
     }
-    message_bytes_ += length;
     return length;
 }
 
@@ -193,22 +192,18 @@ std::size_t stream_parser::feed_checksum(const unsigned char* bytes, std::size_t
             ++digit_count_;
             continue;
         }
-        message_bytes_ += i;
         if (byte == ' ' && digit_count_ > 0) {
-            ++message_bytes_;
             state_ = state::block_letters;
             block_length_ = 0;
             letter_sum_ = 0;
             have_half_letter_ = false;
             return i + 1;
         }
-        // A NUL ends the broken message; any other byte is output again.
+        // A NUL ends the broken message; any other byte is scanned again.
         const bool ends_message = byte == 0;
-        if (ends_message) ++message_bytes_;
-        reject(message_kind::block, parse_error::bad_checksum, events);
+        reject(message_kind::block, parse_error::bad_checksum, ends_message, events);
         return ends_message ? i + 1 : i;
     }
-    message_bytes_ += length;
     return length;
 }
 
@@ -218,18 +213,16 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
     if (have_half_letter_) {
         const unsigned char second = bytes[0];
         if (second == 0) {
-            ++message_bytes_;
-            reject(message_kind::block, parse_error::odd_letter_count, events);
+            reject(message_kind::block, parse_error::odd_letter_count, true, events);
             return 1;
         }
         if (!is_letter(second)) {
-            reject(message_kind::block, parse_error::bad_letter, events);
+            reject(message_kind::block, parse_error::bad_letter, false, events);
             return 0;
         }
         block_[block_length_++] = static_cast<unsigned char>(((half_letter_ & 0x0FU) << 4U) | (second & 0x0FU));
         letter_sum_ += half_letter_ + second;
         have_half_letter_ = false;
-        ++message_bytes_;
         i = 1;
     }
 
@@ -237,55 +230,107 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
     const std::size_t decoded = decode_letters(bytes + i, pairs, block_.data() + block_length_, &letter_sum_);
     block_length_ += decoded;
     i += 2 * decoded;
-    message_bytes_ += 2 * decoded;
     if (i == length) return i;
 
     // Decoding stopped short: the message ends here, the block is full, a half pair is left, or
     // something that is no letter came.
     const unsigned char byte = bytes[i];
     if (byte == 0) {
-        ++message_bytes_;
         finish_block(events);
         return i + 1;
     }
     if (!is_letter(byte)) {
-        reject(message_kind::block, parse_error::bad_letter, events);
+        reject(message_kind::block, parse_error::bad_letter, false, events);
         return i;
     }
     if (block_length_ == BLOCK_SIZE) {
-        reject(message_kind::block, parse_error::block_too_long, events);
+        reject(message_kind::block, parse_error::block_too_long, false, events);
         return i;
     }
-    ++message_bytes_;
-    if (i + 1 == length) {
-        half_letter_ = byte;
-        have_half_letter_ = true;
-        return length;
-    }
+    half_letter_ = byte;
+    have_half_letter_ = true;
+    if (i + 1 == length) return length;
     // The pair's second byte is what stopped the decoder.
     if (bytes[i + 1] == 0) {
-        ++message_bytes_;
-        reject(message_kind::block, parse_error::odd_letter_count, events);
+        reject(message_kind::block, parse_error::odd_letter_count, true, events);
         return i + 2;
     }
-    reject(message_kind::block, parse_error::bad_letter, events);
+    reject(message_kind::block, parse_error::bad_letter, false, events);
     return i + 1;
 }
 
 void stream_parser::finish_block(stream_parser_events& events) {
     if (block_length_ == 0) {
-        reject(message_kind::block, parse_error::empty_block, events);
+        reject(message_kind::block, parse_error::empty_block, true, events);
     } else if (letter_sum_ != number_) {
-        reject(message_kind::block, parse_error::checksum_mismatch, events);
+        reject(message_kind::block, parse_error::checksum_mismatch, true, events);
     } else {
-        state_ = state::ground;
+        accept();
         events.block_message(block_.data(), block_length_);
     }
 }
 
-void stream_parser::reject(message_kind kind, parse_error error, stream_parser_events& events) {
+void stream_parser::accept() {
+    message_bytes_ += held_bytes() + 1;
     state_ = state::ground;
+}
+
+void stream_parser::reject(message_kind kind, parse_error error, bool ended_by_nul, stream_parser_events& events) {
+    release(events);
+    if (ended_by_nul) {
+        static constexpr unsigned char nul = 0;
+        events.pass_through(&nul, 1);
+    }
     events.rejected_message(kind, error);
+}
+
+// Gives back the held bytes exactly as they came: the prefix and code, the digits (zero padded
+// to their count), then the path as kept or the letters encoded again from the decoded bytes.
+void stream_parser::release(stream_parser_events& events) {
+    const state held = state_;
+    state_ = state::ground;
+    std::size_t prefix_length = sizeof MESSAGE_PREFIX;
+    unsigned char code = 0;
+    switch (held) {
+        case state::ground:
+        case state::after_end: return;
+        case state::escape: prefix_length = 1; break;
+        case state::introducer: prefix_length = 2; break;
+        case state::family: break;
+        case state::path_body: code = CODE_PATH; break;
+        case state::size_body: code = CODE_SIZE; break;
+        case state::checksum_digits:
+        case state::block_letters: code = CODE_BLOCK; break;
+        case state::end_body: code = CODE_END; break;
+    }
+    std::array<unsigned char, MESSAGE_HEADER_LENGTH + MAX_SIZE_DIGITS + 1> head{};
+    std::memcpy(head.data(), MESSAGE_PREFIX, prefix_length);
+    std::size_t length = prefix_length;
+    if (code != 0) head[length++] = code;
+    if (held == state::size_body || held == state::checksum_digits || held == state::block_letters) {
+        std::uint64_t value = number_;
+        for (std::size_t k = digit_count_; k > 0; --k) {
+            head[length + k - 1] = static_cast<unsigned char>('0' + value % 10);
+            value /= 10;
+        }
+        length += digit_count_;
+    }
+    if (held == state::block_letters) head[length++] = ' ';
+    events.pass_through(head.data(), length);
+
+    if (held == state::path_body && path_length_ > 0) {
+        events.pass_through(reinterpret_cast<const unsigned char*>(path_.data()), path_length_);
+    }
+    if (held == state::block_letters) {
+        constexpr std::size_t PIECE = 2048;
+        std::array<unsigned char, 2 * PIECE> letters;
+        for (std::size_t at = 0; at < block_length_; at += PIECE) {
+            const std::size_t count = std::min(PIECE, block_length_ - at);
+            encode_letters(block_.data() + at, count, letters.data());
+            events.pass_through(letters.data(), 2 * count);
+        }
+        if (have_half_letter_) events.pass_through(&half_letter_, 1);
+    }
 }
 
 }  // namespace pushfile::receive

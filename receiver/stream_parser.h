@@ -1,7 +1,27 @@
 // Finds the transfer messages in a command's output. Fed whatever chunks the reads return, it
-// passes ordinary output on as spans of the caller's chunks, holds back at most a three-byte
-// message prefix, and checks each message as far as the format allows: digits, letters, the
-// block checksum and every length limit. Memory is fixed whatever the input.
+// passes ordinary output on as spans of the caller's chunks and holds back a message while it
+// may still turn out to be one. Only a complete valid message is taken out of the output: a
+// candidate that breaks, is rejected or is cut off by the end of the output is released, all of
+// it and in order, so that the screen gets every other byte exactly as the command wrote it.
+// Memory is fixed whatever the input: a held message is kept decoded (a path as it came, digits
+// as their number and count, letters as the bytes they stand for) and turned back into the same
+// bytes when it is released.
+//
+// What counts as a complete valid message, byte for byte (ESC is 0x1B, NUL is 0):
+//   path   ESC } f r NAME NUL          NAME: 0..MAX_PATH_LENGTH bytes, none of them NUL
+//   size   ESC } f s DIGITS NUL        DIGITS: 1..20 decimal digits, at most 2^64 - 1
+//   block  ESC } f d DIGITS SP LETTERS NUL
+//                                      DIGITS: 1..10 decimal digits, at most 2^31 - 1; LETTERS:
+//                                      2..2*BLOCK_SIZE bytes '@'..'O', an even count, whose sum
+//                                      is the number DIGITS spell
+//   end    ESC } f x NUL [NUL]         the sender's extra zero byte belongs to it when it comes
+//                                      directly after
+// Leading zeros in DIGITS are allowed. A candidate begins at an ESC in ordinary output. It breaks
+// at the first byte that cannot continue it: that byte is not part of it and is scanned again
+// (it may open the next message). A candidate that reaches its NUL but fails a check (an empty
+// size, a block with no letters, an odd letter count, a checksum that does not match) is
+// released with its NUL. Candidates that got past ESC } f and a known code are reported as
+// rejected messages; a bare prefix (ESC, ESC }, ESC } f, or an unknown code) is not.
 #pragma once
 
 #include <array>
@@ -33,7 +53,8 @@ const char* describe(parse_error error);
 
 class stream_parser_events {
 public:
-    // Ordinary output, in order: every byte that is not part of a message.
+    // Ordinary output, in order: every byte that is not part of a complete valid message,
+    // including the bytes of held candidates once they turn out not to be one.
     virtual void pass_through(const unsigned char* bytes, std::size_t length) = 0;
     virtual void path_message(std::string_view path) = 0;
     // UNKNOWN_SIZE when the sender could not find the size.
@@ -41,9 +62,7 @@ public:
     // The decoded bytes of a block whose letters and checksum were verified.
     virtual void block_message(const unsigned char* bytes, std::size_t length) = 0;
     virtual void end_message() = 0;
-    // A message that began but broke the format. A NUL that ends a bad message belongs to it; any
-    // other byte that broke it is not part of the message and is parsed again as ordinary output
-    // (it may open the next message).
+    // A message that began but broke the format. Its bytes have just been passed through.
     virtual void rejected_message(message_kind kind, parse_error error) = 0;
 
 protected:
@@ -54,17 +73,23 @@ protected:
 inline constexpr std::size_t MAX_PATH_LENGTH = MESSAGE_BUFFER_SIZE - 5;
 inline constexpr std::size_t MAX_SIZE_DIGITS = 20;
 inline constexpr std::size_t MAX_CHECKSUM_DIGITS = 10;
+// The most bytes the parser holds back between feeds: the longest block message but its NUL.
+// One feed or finish() passes through at most this many bytes more than it was given.
+inline constexpr std::size_t MAX_RELEASE_BYTES = 4 + MAX_CHECKSUM_DIGITS + 1 + 2 * BLOCK_SIZE;
 
 class stream_parser {
 public:
     void feed(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
-    // The output has ended: a held prefix is released as ordinary output, and an unfinished
-    // message is dropped (reported as nothing: the caller knows the output ended mid-message
-    // when in_message() was true).
+    // The output has ended: whatever is held is released as ordinary output. An unfinished
+    // message is not reported: the caller knows the output ended mid-message when in_message()
+    // was true.
     void finish(stream_parser_events& events);
-    // Whether the parser is inside a message (a prefix held, or a message partly read).
+    // Whether the parser holds a candidate (a prefix, or a message partly read).
     bool in_message() const { return state_ != state::ground && state_ != state::after_end; }
-    // Bytes consumed as parts of messages, accepted or rejected, since the start.
+    // How many bytes fed so far are held back, neither passed through nor part of a message yet.
+    std::size_t held_bytes() const;
+    // Bytes of complete valid messages since the start: with the bytes passed through and
+    // held_bytes(), every byte fed.
     std::uint64_t message_bytes() const { return message_bytes_; }
 
 private:
@@ -82,14 +107,17 @@ private:
     };
 
     // Each returns the number of bytes it consumed from the chunk.
-    std::size_t feed_prefix(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
+    std::size_t feed_prefix(const unsigned char* bytes, stream_parser_events& events);
     std::size_t feed_path(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
     std::size_t feed_size(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
     std::size_t feed_checksum(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
     std::size_t feed_letters(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
     void finish_block(stream_parser_events& events);
-    void reject(message_kind kind, parse_error error, stream_parser_events& events);
-    void release_prefix(stream_parser_events& events);
+    // The candidate is a message: counts its bytes, the NUL that ends it included.
+    void accept();
+    // The candidate is not a message: releases it, with the NUL that ended it when ended_by_nul.
+    void reject(message_kind kind, parse_error error, bool ended_by_nul, stream_parser_events& events);
+    void release(stream_parser_events& events);
 
     state state_ = state::ground;
     std::uint64_t message_bytes_ = 0;
