@@ -524,4 +524,3 @@ TEST(ProgressLine, DrawingFollowsTheTerminalWidth) {
 }
 
 }  // namespace
-
