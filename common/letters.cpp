@@ -197,17 +197,13 @@ std::size_t decode_neon(const unsigned char* letters, std::size_t pair_count, un
 }  // namespace
 
 bool letter_routine_available(letter_routine routine) {
-    switch (routine) {
-        case letter_routine::scalar: return true;
 #if defined(PUSHFILE_LETTERS_X86)
-        case letter_routine::sse2: return true;
-        case letter_routine::avx2: return have_avx2();
+    if (routine == letter_routine::sse2) return true;
+    if (routine == letter_routine::avx2) return have_avx2();
+#elif defined(PUSHFILE_LETTERS_NEON)
+    if (routine == letter_routine::neon) return true;
 #endif
-#if defined(PUSHFILE_LETTERS_NEON)
-        case letter_routine::neon: return true;
-#endif
-        default: return false;
-    }
+    return routine == letter_routine::scalar;
 }
 
 std::uint32_t encode_letters_with(letter_routine routine, const unsigned char* bytes, std::size_t count,
