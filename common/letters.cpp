@@ -1,6 +1,13 @@
 #include "common/letters.h"
 
+// Vector routines only where the target has the instructions; every target has the scalar one.
+#if defined(__x86_64__)
+#define PUSHFILE_LETTERS_X86 1
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#define PUSHFILE_LETTERS_NEON 1
+#include <arm_neon.h>
+#endif
 
 namespace pushfile {
 namespace {
@@ -34,6 +41,8 @@ std::size_t decode_scalar(const unsigned char* letters, std::size_t pair_count, 
     *letter_sum += LETTER_BASE_SUM_PER_BYTE * pair + nibble_sum;
     return pair;
 }
+
+#if defined(PUSHFILE_LETTERS_X86)
 
 // The two 64-bit lanes of a vector of sums, added.
 std::uint64_t sum_of_lanes(__m128i sums) {
@@ -141,18 +150,73 @@ __attribute__((target("avx2"))) std::size_t decode_avx2(const unsigned char* let
 
 bool have_avx2() { return __builtin_cpu_supports("avx2") != 0; }
 
+#endif  // PUSHFILE_LETTERS_X86
+
+#if defined(PUSHFILE_LETTERS_NEON)
+
+// Advanced SIMD is part of every AArch64 processor. The structure loads and stores interleave
+// and split the letter pairs themselves.
+std::uint32_t encode_neon(const unsigned char* bytes, std::size_t count, unsigned char* letters) {
+    const uint8x16_t nibble_mask = vdupq_n_u8(0x0F);
+    const uint8x16_t base = vdupq_n_u8(LETTER_BASE);
+    std::uint64_t nibble_sum = 0;
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const uint8x16_t in = vld1q_u8(bytes + i);
+        const uint8x16_t high = vshrq_n_u8(in, 4);
+        const uint8x16_t low = vandq_u8(in, nibble_mask);
+        // high + low is at most 30, so the byte-wise add cannot overflow before the widening sum.
+        nibble_sum += vaddlvq_u8(vaddq_u8(high, low));
+        vst2q_u8(letters + 2 * i, (uint8x16x2_t{{vorrq_u8(high, base), vorrq_u8(low, base)}}));
+    }
+    const std::uint64_t vector_sum = LETTER_BASE_SUM_PER_BYTE * i + nibble_sum;
+    return static_cast<std::uint32_t>(vector_sum) + encode_scalar(bytes + i, count - i, letters + 2 * i);
+}
+
+std::size_t decode_neon(const unsigned char* letters, std::size_t pair_count, unsigned char* bytes,
+                        std::uint64_t* letter_sum) {
+    const uint8x16_t base = vdupq_n_u8(LETTER_BASE);
+    const uint8x16_t high_nibbles = vdupq_n_u8(0xF0);
+    std::uint64_t nibble_sum = 0;
+    std::size_t pair = 0;
+    for (; pair + 16 <= pair_count; pair += 16) {
+        const uint8x16x2_t in = vld2q_u8(letters + 2 * pair);
+        // A letter XOR 0x40 is its nibble; anything with high bits left was no letter.
+        const uint8x16_t high = veorq_u8(in.val[0], base);
+        const uint8x16_t low = veorq_u8(in.val[1], base);
+        if (vmaxvq_u8(vandq_u8(vorrq_u8(high, low), high_nibbles)) != 0) break;
+        nibble_sum += vaddlvq_u8(vaddq_u8(high, low));
+        vst1q_u8(bytes + pair, vorrq_u8(vshlq_n_u8(high, 4), low));
+    }
+    *letter_sum += LETTER_BASE_SUM_PER_BYTE * pair + nibble_sum;
+    return pair + decode_scalar(letters + 2 * pair, pair_count - pair, bytes + pair, letter_sum);
+}
+
+#endif  // PUSHFILE_LETTERS_NEON
+
 }  // namespace
 
 bool letter_routine_available(letter_routine routine) {
-    return routine != letter_routine::avx2 || have_avx2();
+#if defined(PUSHFILE_LETTERS_X86)
+    if (routine == letter_routine::sse2) return true;
+    if (routine == letter_routine::avx2) return have_avx2();
+#elif defined(PUSHFILE_LETTERS_NEON)
+    if (routine == letter_routine::neon) return true;
+#endif
+    return routine == letter_routine::scalar;
 }
 
 std::uint32_t encode_letters_with(letter_routine routine, const unsigned char* bytes, std::size_t count,
                                   unsigned char* letters) {
     switch (routine) {
+#if defined(PUSHFILE_LETTERS_X86)
         case letter_routine::avx2: return encode_avx2(bytes, count, letters);
         case letter_routine::sse2: return encode_sse2(bytes, count, letters);
-        case letter_routine::scalar: break;
+#endif
+#if defined(PUSHFILE_LETTERS_NEON)
+        case letter_routine::neon: return encode_neon(bytes, count, letters);
+#endif
+        default: break;
     }
     return encode_scalar(bytes, count, letters);
 }
@@ -160,9 +224,14 @@ std::uint32_t encode_letters_with(letter_routine routine, const unsigned char* b
 std::size_t decode_letters_with(letter_routine routine, const unsigned char* letters, std::size_t pair_count,
                                 unsigned char* bytes, std::uint64_t* letter_sum) {
     switch (routine) {
+#if defined(PUSHFILE_LETTERS_X86)
         case letter_routine::avx2: return decode_avx2(letters, pair_count, bytes, letter_sum);
         case letter_routine::sse2: return decode_sse2(letters, pair_count, bytes, letter_sum);
-        case letter_routine::scalar: break;
+#endif
+#if defined(PUSHFILE_LETTERS_NEON)
+        case letter_routine::neon: return decode_neon(letters, pair_count, bytes, letter_sum);
+#endif
+        default: break;
     }
     return decode_scalar(letters, pair_count, bytes, letter_sum);
 }
@@ -170,13 +239,25 @@ std::size_t decode_letters_with(letter_routine routine, const unsigned char* let
 // The processor check reads a flag that the runtime fills at start, so asking per call is cheap
 // and keeps this code free of state of its own.
 std::uint32_t encode_letters(const unsigned char* bytes, std::size_t count, unsigned char* letters) {
+#if defined(PUSHFILE_LETTERS_X86)
     return have_avx2() ? encode_avx2(bytes, count, letters) : encode_sse2(bytes, count, letters);
+#elif defined(PUSHFILE_LETTERS_NEON)
+    return encode_neon(bytes, count, letters);
+#else
+    return encode_scalar(bytes, count, letters);
+#endif
 }
 
 std::size_t decode_letters(const unsigned char* letters, std::size_t pair_count, unsigned char* bytes,
                            std::uint64_t* letter_sum) {
+#if defined(PUSHFILE_LETTERS_X86)
     return have_avx2() ? decode_avx2(letters, pair_count, bytes, letter_sum)
                        : decode_sse2(letters, pair_count, bytes, letter_sum);
+#elif defined(PUSHFILE_LETTERS_NEON)
+    return decode_neon(letters, pair_count, bytes, letter_sum);
+#else
+    return decode_scalar(letters, pair_count, bytes, letter_sum);
+#endif
 }
 
 }  // namespace pushfile

@@ -20,8 +20,10 @@ std::size_t decode_letters(const unsigned char* letters, std::size_t pair_count,
 
 inline bool is_letter(unsigned char byte) { return (byte & 0xF0U) == LETTER_BASE; }
 
-// Each routine separately, so that tests and benchmarks can hold them to identical results.
-enum class letter_routine { scalar, sse2, avx2 };
+// Each routine separately, so that tests and benchmarks can hold them to identical results. The
+// vector routines exist only on their own architecture (SSE2 and AVX2 on x86-64, NEON on AArch64);
+// elsewhere they are not available and asking for one gives the scalar routine.
+enum class letter_routine { scalar, sse2, avx2, neon };
 bool letter_routine_available(letter_routine routine);
 std::uint32_t encode_letters_with(letter_routine routine, const unsigned char* bytes, std::size_t count,
                                   unsigned char* letters);

@@ -38,6 +38,7 @@ constexpr const char* USAGE =
     "  -q, --quiet            show only the files that could not be saved\n"
     "      --no-answer-ahead  answer each block only once it has come (slow on long links)\n"
     "  -h, --help             show this help\n"
+    "      --version          show the version\n"
     "\n"
     "Example: pushfile-receive -d ~/Downloads -- ssh build-host\n"
     "         then, on build-host: pushfile report.pdf\n";
@@ -78,7 +79,8 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     static const option long_options[] = {
         {"directory", required_argument, nullptr, 'd'}, {"ask", no_argument, nullptr, 'a'},
         {"max-size", required_argument, nullptr, 'm'},  {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},            {"no-answer-ahead", no_argument, nullptr, NO_ANSWER_AHEAD},
+        {"help", no_argument, nullptr, 'h'},            {"version", no_argument, nullptr, 'V'},
+        {"no-answer-ahead", no_argument, nullptr, NO_ANSWER_AHEAD},
         {nullptr, 0, nullptr, 0},
     };
     options parsed;
@@ -104,6 +106,10 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
                 break;
             case 'h':
                 std::fputs(USAGE, stdout);
+                exit_status = 0;
+                return std::nullopt;
+            case 'V':  // long option only; PUSHFILE_VERSION comes from the project's version in CMake
+                std::printf("pushfile-receive %s\n", PUSHFILE_VERSION);
                 exit_status = 0;
                 return std::nullopt;
             default:

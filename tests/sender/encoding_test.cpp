@@ -33,13 +33,18 @@ std::size_t decode_with(const unsigned char* letters, std::size_t pairs, unsigne
     return pushfile::decode_letters_with(WHICH, letters, pairs, bytes, sum);
 }
 
-// The dispatching entry points and each routine the processor can run.
+// The dispatching entry points and each routine the processor can run; the scalar one is the
+// reference the others must match on every architecture.
 std::vector<routine> routines() {
     std::vector<routine> found{{"dispatch", pushfile::encode_letters, pushfile::decode_letters},
-                               {"scalar", encode_with<letter_routine::scalar>, decode_with<letter_routine::scalar>},
-                               {"sse2", encode_with<letter_routine::sse2>, decode_with<letter_routine::sse2>}};
-    if (pushfile::letter_routine_available(letter_routine::avx2))
-        found.push_back({"avx2", encode_with<letter_routine::avx2>, decode_with<letter_routine::avx2>});
+                               {"scalar", encode_with<letter_routine::scalar>, decode_with<letter_routine::scalar>}};
+    const routine vector_routines[] = {
+        {"sse2", encode_with<letter_routine::sse2>, decode_with<letter_routine::sse2>},
+        {"avx2", encode_with<letter_routine::avx2>, decode_with<letter_routine::avx2>},
+        {"neon", encode_with<letter_routine::neon>, decode_with<letter_routine::neon>}};
+    const letter_routine which[] = {letter_routine::sse2, letter_routine::avx2, letter_routine::neon};
+    for (std::size_t i = 0; i < std::size(which); ++i)
+        if (pushfile::letter_routine_available(which[i])) found.push_back(vector_routines[i]);
     return found;
 }
 
@@ -64,6 +69,18 @@ std::string reference_letters(const std::vector<unsigned char>& bytes, std::uint
 }
 
 constexpr unsigned char GUARD = 0xEE;
+
+// A wrong architecture guard would quietly leave only the scalar routine.
+TEST(letters, the_targets_vector_routine_is_built_in) {
+#if defined(__x86_64__)
+    EXPECT_TRUE(pushfile::letter_routine_available(letter_routine::sse2));
+#elif defined(__aarch64__)
+    EXPECT_TRUE(pushfile::letter_routine_available(letter_routine::neon));
+#else
+    EXPECT_FALSE(pushfile::letter_routine_available(letter_routine::sse2) ||
+                 pushfile::letter_routine_available(letter_routine::neon));
+#endif
+}
 
 TEST(letters, worked_examples) {
     struct example {

@@ -1,0 +1,44 @@
+# Debian packages, made with cpack (cpack --preset NAME, or packaging/build.sh for all of them):
+#   pushfile          the sender alone, statically linked, for copying onto or installing on remote
+#                     hosts; one per target architecture (amd64, arm64, armhf, riscv64)
+#   pushfile-receive  the receiver with its man page and shell completions; from native builds only,
+#                     since its dependencies are read from the installed libraries (dpkg-shlibdeps)
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME pushfile)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "pushfile maintainers <maintainers@users.noreply.c-seed-372b3b04.example>")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+if(DEFINED PUSHFILE_DEB_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PUSHFILE_DEB_ARCHITECTURE})
+endif()
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_COMPONENTS_ALL sender)
+else()
+  set(CPACK_COMPONENTS_ALL sender receiver)
+endif()
+
+set(CPACK_DEBIAN_SENDER_PACKAGE_NAME pushfile)
+set(CPACK_DEBIAN_SENDER_DESCRIPTION "send files through the terminal it runs in
+pushfile runs inside a terminal, typically on a remote host reached over ssh,
+and sends files through the terminal's own byte stream as escape messages,
+each block checked and acknowledged. No second connection is needed: the
+terminal, or pushfile-receive on the local machine, saves them.
+
+This package holds the sender alone, statically linked, so that the same
+binary can also be copied onto hosts that lack any library.")
+
+set(CPACK_DEBIAN_RECEIVER_PACKAGE_NAME pushfile-receive)
+set(CPACK_DEBIAN_RECEIVER_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RECEIVER_PACKAGE_SUGGESTS pushfile)
+set(CPACK_DEBIAN_RECEIVER_DESCRIPTION "save files that pushfile sends through a terminal
+pushfile-receive runs a command (a shell, ssh to a host, a serial console)
+on a new pseudo-terminal, relays everything unchanged, and saves the files
+that pushfile sends from inside that session into a chosen folder, never
+overwriting anything and keeping names clean.")
+
+include(CPack)

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Builds every download: the static sender for x86-64, aarch64, armhf and riscv64 (cross-built
+# with Debian's cross compilers), the Debian packages, and build/dist with one file per download
+# and SHA256SUMS. Each foreign sender is tested under qemu-user first: the letter and display
+# tests, then a real transfer to this machine's receiver with the files compared.
+# Installs the Debian packages it needs when run as root; otherwise names them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+say() { printf 'build-all: %s\n' "$*"; }
+
+# target preset, `uname -m` of the hosts it runs on, qemu-user program
+targets=("aarch64 aarch64 qemu-aarch64-static" "armhf armv7l qemu-arm-static" "riscv64 riscv64 qemu-riscv64-static")
+
+packages=(cmake make g++ libgtest-dev dpkg-dev gzip g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+  g++-riscv64-linux-gnu qemu-user-static)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    say "missing Debian packages; install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  say "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Quiet builds, their output shown only when they fail.
+log=$(mktemp)
+work=$(mktemp -d /tmp/pushfile-build-all.XXXXXX)
+trap 'rm -rf "$work" "$log"' EXIT
+quietly() {
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    say "failed: $*" >&2
+    exit 1
+  fi
+}
+
+say "x86-64: building the release preset"
+quietly cmake --preset release
+quietly cmake --build --preset release
+receiver=build/release/receiver/pushfile-receive
+
+mkdir "$work/files"
+cp README.md "$work/files/"
+head -c 2097152 /dev/urandom >"$work/files/random.bin"
+: >"$work/files/empty"
+
+for target in "${targets[@]}"; do
+  read -r preset machine qemu <<<"$target"
+  say "$preset: cross-building"
+  quietly cmake --preset "$preset"
+  quietly cmake --build --preset "$preset"
+  say "$preset: letter and display tests under $qemu"
+  quietly ctest --preset "$preset"
+  say "$preset: sending 3 files from the $preset sender (under $qemu) to the x86-64 receiver"
+  mkdir "$work/$preset"
+  quietly "$receiver" -q -d "$work/$preset" -- "$qemu" "build/$preset/pushfile" \
+    "$work/files/README.md" "$work/files/random.bin" "$work/files/empty" </dev/null
+  for file in README.md random.bin empty; do
+    if ! cmp -s "$work/files/$file" "$work/$preset/$file"; then
+      say "$preset: $file did not arrive identical" >&2
+      exit 1
+    fi
+  done
+done
+
+say "packages and build/dist"
+rm -rf build/dist
+mkdir -p build/dist
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
+for preset_machine in release:x86_64 aarch64:aarch64 armhf:armv7l riscv64:riscv64; do
+  preset=${preset_machine%%:*}
+  machine=${preset_machine#*:}
+  rm -rf "build/$preset/packages"
+  quietly cpack --preset "$preset"
+  cp "build/$preset/packages/"*.deb build/dist/
+  # The stripped sender, as it is installed.
+  quietly cmake --install "build/$preset" --component sender --prefix "$work/install-$preset"
+  cp "$work/install-$preset/bin/pushfile" "build/dist/pushfile-$machine"
+done
+(cd build/dist && sha256sum -- * >SHA256SUMS)
+say "done: pushfile $version, in build/dist:"
+(cd build/dist && stat -c '%8s  %n' -- *)
