@@ -35,7 +35,9 @@ SENDER_IR_LIMIT=1.5
 SENDER_IR_AIM=0.7
 RECEIVER_IR_LIMIT=2.5
 RECEIVER_IR_AIM=1
-PTY_RATIO_LIMIT=0.45
+PTY_RATIO_LIMIT=0.47
+# Two letters per file byte: a transfer gets at most half of what a raw channel carries.
+PTY_RATIO_CEILING=0.5
 PIPE_RATIO_LIMIT=1.4
 SENDER_RSS_LIMIT_KIB=1536
 RECEIVER_RSS_LIMIT_KIB=8192
@@ -229,7 +231,8 @@ through_pty() {
         local ratio
         ratio=$(calc "($bytes / $transfer_best) / $raw_rate" 3)
         figure "pushfile-receive -- pushfile, file bytes" "$(mib_per_s "$bytes" "$transfer_best") MiB/s (runs:$transfer_runs s)"
-        row "3 pty file B/s / raw pty B/s (${PTY_MIB} MiB)" "$ratio" ">= $PTY_RATIO_LIMIT" \
+        row "3 pty file B/s / raw pty B/s (${PTY_MIB} MiB)" "$ratio ($(calc "$ratio / $PTY_RATIO_CEILING" 2) of $PTY_RATIO_CEILING)" \
+            ">= $PTY_RATIO_LIMIT" \
             "$(verdict_at_least "$ratio" "$PTY_RATIO_LIMIT")"
     fi
     [ "$PIPE_MIB" -eq "$PTY_MIB" ] || rm -f "$WORK/pty.bin"
@@ -351,6 +354,104 @@ memory() {
     done
 }
 
+# ---------------------------------------------------------------- long links
+# The transfer through link_sim, a terminal link with a one-way delay and a rate cap each way, as
+# over ssh: file bytes/s at each round trip as a ratio to the same link without delay, once as the
+# receiver answers by default (answers ahead) and once with --no-answer-ahead (one block at a
+# time) when the receiver has that option. Every run checks that the file arrived intact.
+#   BENCH_LINK_MB=20              file, in MB of 10^6 bytes
+#   BENCH_LINK_RATE=20000000      bytes/s each way
+#   BENCH_LINK_RTTS="0 10 50 150" round trips in ms; the first one is the reference
+#   BENCH_LINK_RUNS=2             runs per figure with answers ahead (the best counts)
+#   BENCH_LINK_STOP_RUNS=1        the same one block at a time (80 s a run at 150 ms for 20 MB)
+#   BENCH_LINK_TIMEOUT=600        seconds before a run counts as hung
+# Quick look: BENCH_LINK_MB=4 BENCH_LINK_RUNS=1
+LINK_MB=${BENCH_LINK_MB:-20}
+LINK_RATE=${BENCH_LINK_RATE:-20000000}
+LINK_RTTS=${BENCH_LINK_RTTS:-0 10 50 150}
+LINK_RUNS=${BENCH_LINK_RUNS:-2}
+LINK_STOP_RUNS=${BENCH_LINK_STOP_RUNS:-1}
+LINK_TIMEOUT=${BENCH_LINK_TIMEOUT:-600}
+
+link_ratio_limit() { # rtt_ms; prints the least ratio the target allows, or nothing
+    case $1 in 50) echo 0.8 ;; 150) echo 0.7 ;; esac
+}
+
+# Seconds of one transfer at a round trip; fails unless the sender exited 0 and the file is intact.
+link_seconds() { # rtt_ms [receiver option...]
+    local delay=$(($1 / 2)) seconds
+    shift
+    rm -rf "$WORK/link.out" && mkdir "$WORK/link.out"
+    if seconds=$(cd "$WORK" && seconds_of timeout "$LINK_TIMEOUT" "$RECEIVER" --quiet "$@" -d "$WORK/link.out" -- \
+        "$BIN/link_sim" --delay-ms "$delay" --rate "$LINK_RATE" -- "$BIN/pushfile" link.bin 2>"$WORK/link.err") &&
+        cmp -s "$WORK/link.bin" "$WORK/link.out/link.bin"; then
+        printf '%s\n' "$seconds"
+    else
+        cat "$WORK/link.err" >&2
+        say "   the transfer at $((2 * delay)) ms failed or the file differs"
+        return 1
+    fi
+}
+
+long_links() {
+    local -a rtts modes=(ahead)
+    read -r -a rtts <<<"$LINK_RTTS"
+    local reference=${rtts[0]} label_ahead="answers ahead (default)" label_stop="--no-answer-ahead"
+    if [ "$RECEIVER_BUILT" -eq 0 ] || ! cmake --build "$BUILD/main" -j2 --target link_sim >>"$BUILD/build.log" 2>&1; then
+        row "6 long links" "SKIP (no receiver or link_sim)" "" SKIP
+        return
+    fi
+    if "$RECEIVER" --no-answer-ahead -- true </dev/null >/dev/null 2>&1; then
+        modes+=(stop)
+    else
+        label_ahead="receiver's default"
+        figure "long links: --no-answer-ahead" "not an option of this receiver (it answers one block at a time)"
+    fi
+    say "== long links: ${LINK_MB} MB at $LINK_RATE bytes/s each way, round trips ${LINK_RTTS} ms"
+    head -c $((LINK_MB * 1000000)) /dev/urandom >"$WORK/link.bin"
+    local -A best=() runs_of=()
+    local mode rtt run runs seconds ratio limit label
+    local -a options
+    for mode in "${modes[@]}"; do
+        runs=$LINK_RUNS options=()
+        [ "$mode" = ahead ] || { runs=$LINK_STOP_RUNS; options=(--no-answer-ahead); }
+        for ((run = 1; run <= runs; run++)); do
+            for rtt in "${rtts[@]}"; do
+                if seconds=$(link_seconds "$rtt" "${options[@]}"); then
+                    [ "${best[$mode.$rtt]:-}" = failed ] ||
+                        best[$mode.$rtt]=$(lesser "${best[$mode.$rtt]:-$seconds}" "$seconds")
+                    runs_of[$mode.$rtt]+=" $(calc "$seconds" 2)"
+                else
+                    best[$mode.$rtt]=failed
+                    runs_of[$mode.$rtt]+=" failed"
+                fi
+            done
+            say "   $mode, run $run:$(for rtt in "${rtts[@]}"; do printf ' %s ms%s s;' "$rtt" "${runs_of[$mode.$rtt]}"; done)"
+        done
+    done
+    for mode in "${modes[@]}"; do
+        label=$label_ahead
+        [ "$mode" = ahead ] || label=$label_stop
+        for rtt in "${rtts[@]}"; do
+            if [ "${best[$mode.$rtt]}" = failed ] || [ "${best[$mode.$reference]}" = failed ]; then
+                row "6 $label, RTT $rtt ms / $reference ms" "transfer failed" "" FAIL
+                continue
+            fi
+            figure "long link $label, RTT $rtt ms" \
+                "$(calc "$LINK_MB / ${best[$mode.$rtt]}" 2) MB/s of file (runs:${runs_of[$mode.$rtt]} s)"
+            [ "$rtt" != "$reference" ] || continue
+            ratio=$(calc "${best[$mode.$reference]} / ${best[$mode.$rtt]}" 3)
+            limit=$(link_ratio_limit "$rtt")
+            if [ "$mode" = ahead ] && [ -n "$limit" ]; then
+                row "6 $label, RTT $rtt ms / $reference ms" "$ratio" ">= $limit" "$(verdict_at_least "$ratio" "$limit")"
+            else
+                row "6 $label, RTT $rtt ms / $reference ms" "$ratio" "(not a target)" INFO
+            fi
+        done
+    done
+    rm -rf "$WORK/link.bin" "$WORK/link.out"
+}
+
 # ---------------------------------------------------------------- main
 install_missing_tools
 build_programs
@@ -376,6 +477,7 @@ over_pipes ""
 over_pipes 262144
 rm -f "$WORK/pipe.bin" "$WORK/pty.bin"
 memory
+long_links
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 printf '\npushfile benchmarks, %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')"

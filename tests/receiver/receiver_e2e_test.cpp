@@ -47,6 +47,30 @@ TEST(ReceiverEndToEnd, SeveralFilesArriveIdentical) {
     EXPECT_NE(result.errors.find("large.bin (64.0 MiB) as " + (target.path / "large.bin").string()), std::string::npos) << result.errors;
 }
 
+// A long round trip leaves answers travelling while blocks and the next file's messages are on
+// their way, which a direct terminal never does.
+TEST(ReceiverEndToEnd, FilesArriveIdenticalOverALongLink) {
+    scratch_dir source;
+    scratch_dir target;
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"first.bin", random_bytes(9 * 37268 + 4321, 4)},
+        {"second.bin", random_bytes(2 * 37268 - 1, 5)},
+    };
+    std::vector<std::string> arguments = {"--quiet", "-d", target.path, "--", LINK_SIM_BINARY, "--delay-ms", "75",
+                                          "--rate", "20000000", "--", PUSHFILE_BINARY};
+    for (const auto& [name, data] : files) {
+        write_file(source.path / name, data);
+        arguments.push_back(source.path / name);
+    }
+    // 150 ms a round trip: a few seconds answered one block at a time.
+    const run_result result = run_receiver(arguments, {.hang_guard = 120s});
+    EXPECT_EQ(result.status, 0) << "the sender's status through the link\n" << result.errors;
+    for (const auto& [name, data] : files) {
+        EXPECT_TRUE(read_file(target.path / name) == data) << name << "\n" << result.errors;
+    }
+    EXPECT_EQ(names_in(target.path).size(), files.size()) << "no temporary or extra files";
+}
+
 TEST(ReceiverEndToEnd, MissingRemoteFileIsReportedAndNothingSaved) {
     scratch_dir source;
     scratch_dir target;

@@ -14,7 +14,8 @@ foreach(test_name file_sink_test relay_test stream_parser_test session_test rece
     endif()
     target_compile_definitions(${test_name} PRIVATE
       PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
-      $<$<TARGET_EXISTS:pushfile-receive>:RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>">)
+      $<$<TARGET_EXISTS:pushfile-receive>:RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>">
+      LINK_SIM_BINARY="$<TARGET_FILE:link_sim>")
     if(test_name STREQUAL "load_test")
       # Heavy runs (thousands of files, gigabytes): left out of the sanitizer pass.
       gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS load TIMEOUT 900)
