@@ -24,7 +24,7 @@ if(TARGET pushfile-receive)
   target_compile_definitions(tmux_test PRIVATE
     PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
     RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>"
-    $<$<TARGET_EXISTS:link_sim>:LINK_SIM_BINARY="$<TARGET_FILE:link_sim>">)
-  add_dependencies(tmux_test pushfile pushfile-receive)
+    LINK_SIM_BINARY="$<TARGET_FILE:link_sim>")
+  add_dependencies(tmux_test pushfile pushfile-receive link_sim)
   gtest_discover_tests(tmux_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endif()

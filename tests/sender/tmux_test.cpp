@@ -136,9 +136,6 @@ TEST_F(tmux_pane, a_terminal_of_its_own_inside_the_pane_gets_plain_bytes) {
 // tmux discards output for a client that falls behind; whole block messages must survive a slow
 // link between it and the receiver.
 TEST_F(tmux_pane, blocks_survive_a_slow_link) {
-#ifndef LINK_SIM_BINARY
-    GTEST_SKIP() << "no link simulator in this build";
-#else
     const std::string data = random_bytes(3 * BLOCK + 1000, 10);
     write_file(source() / "blocks.bin", data);
     const run_result result = run_in_pane(pushfile_command("blocks.bin"), PASSTHROUGH_ON,
@@ -146,7 +143,6 @@ TEST_F(tmux_pane, blocks_survive_a_slow_link) {
     ASSERT_FALSE(result.hung) << result.errors;
     EXPECT_EQ(pane_file("status"), "0\n") << pane_file("sender.err");
     EXPECT_TRUE(read_file(target() / "blocks.bin") == data) << result.errors;
-#endif
 }
 
 }  // namespace
