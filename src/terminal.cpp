@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,14 +141,22 @@ bool read_process_status(long pid, process_status* status) {
     if (got <= 0) return false;
     text[got] = '\0';
     // The command name in parentheses may itself hold spaces and parentheses: the fields that
-    // follow start after the last ')'.
-    const char* fields = std::strrchr(text, ')');
-    if (fields == nullptr) return false;
-    char state = 0;
-    long group = 0;
-    long session = 0;
-    return std::sscanf(fields + 1, " %c %ld %ld %ld %d", &state, &status->parent, &group, &session,
-                       &status->terminal) == 5;
+    // follow start after the last ')'. They are: state, parent, group, session, terminal.
+    const char* field = std::strrchr(text, ')');
+    if (field == nullptr || field[1] != ' ' || field[2] == '\0' || field[3] != ' ') return false;
+    field += 3;
+    long values[4];
+    for (long& value : values) {
+        char* end = nullptr;
+        errno = 0;
+        value = std::strtol(field, &end, 10);
+        if (errno != 0 || end == field || (*end != ' ' && *end != '\n' && *end != '\0')) return false;
+        field = end;
+    }
+    if (values[3] < INT_MIN || values[3] > INT_MAX) return false;
+    status->parent = values[0];
+    status->terminal = static_cast<int>(values[3]);
+    return true;
 }
 
 // The kernel's tty_nr packs the minor number's low byte into bits 0-7, the major into bits 8-19
