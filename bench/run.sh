@@ -452,6 +452,77 @@ long_links() {
     rm -rf "$WORK/link.bin" "$WORK/link.out"
 }
 
+# ---------------------------------------------------------------- tmux
+# The file rate with pushfile in a pane of tmux (allow-passthrough on) under the receiver, beside
+# the same receiver running pushfile on its own pseudo-terminal: the same file, the same script
+# timing pushfile alone (not tmux starting), runs alternating. Installs tmux when it is missing.
+#   BENCH_TMUX_MIB=64   file, in MiB
+TMUX_MIB=${BENCH_TMUX_MIB:-64}
+
+# Seconds pushfile took, run by the receiver directly or in a tmux pane; fails unless the sender
+# exited 0 and the file arrived intact.
+tmux_pane_seconds() { # direct|tmux
+    local dir=$WORK/tmux socket=$WORK/tmux/socket
+    rm -rf "$dir" && mkdir -p "$dir/received"
+    printf 'set -g allow-passthrough on\nset -g default-shell /bin/sh\nset -g status off\n' >"$dir/tmux.conf"
+    {
+        # tmux drops what a pane passes through before its client has attached.
+        [ "$1" = direct ] || printf 'until tmux -S %s list-clients | grep -q .; do sleep 0.1; done\n' "$socket"
+        printf 'cd %s\ndate +%%s.%%N >%s/start\n%s tmux.bin\necho $? >%s/status\ndate +%%s.%%N >%s/end\n' \
+            "$WORK" "$dir" "$BIN/pushfile" "$dir" "$dir"
+    } >"$dir/pane.sh"
+    local -a command=(sh "$dir/pane.sh")
+    [ "$1" = direct ] || command=(tmux -S "$socket" -f "$dir/tmux.conf" new-session "sh $dir/pane.sh")
+    TERM=xterm-256color timeout 600 env -u TMUX "$RECEIVER" --quiet -d "$dir/received" -- "${command[@]}" \
+        </dev/null >/dev/null 2>"$dir/receiver.err" || true
+    [ "$1" = direct ] || tmux -S "$socket" kill-server 2>/dev/null || true
+    if [ "$(cat "$dir/status" 2>/dev/null)" = 0 ] && cmp -s "$WORK/tmux.bin" "$dir/received/tmux.bin"; then
+        calc "$(cat "$dir/end") - $(cat "$dir/start")" 6
+    else
+        cat "$dir/receiver.err" >&2
+        say "   the transfer ($1) failed or the file differs"
+        return 1
+    fi
+}
+
+through_tmux() {
+    if [ "$RECEIVER_BUILT" -eq 0 ]; then
+        row "tmux pane / direct pty, file B/s" "SKIP (no receiver)" "" SKIP
+        return
+    fi
+    if ! command -v tmux >/dev/null 2>&1; then
+        say "== installing tmux"
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq tmux >/dev/null
+    fi
+    say "== through tmux (${TMUX_MIB} MiB, $(tmux -V), best of $RUNS)"
+    make_random_file tmux.bin "$TMUX_MIB"
+    local bytes=$((TMUX_MIB * 1048576)) run seconds direct_best='' tmux_best='' direct_runs='' tmux_runs='' ok=1
+    for ((run = 1; run <= RUNS; run++)); do
+        if seconds=$(tmux_pane_seconds direct); then
+            direct_best=$(lesser "${direct_best:-$seconds}" "$seconds")
+            direct_runs+=" $(calc "$seconds" 3)"
+        else
+            ok=0
+        fi
+        if seconds=$(tmux_pane_seconds tmux); then
+            tmux_best=$(lesser "${tmux_best:-$seconds}" "$seconds")
+            tmux_runs+=" $(calc "$seconds" 3)"
+        else
+            ok=0
+        fi
+        say "   run $run: direct${direct_runs:- n/a} s; tmux${tmux_runs:- n/a} s"
+    done
+    rm -rf "$WORK/tmux" "$WORK/tmux.bin"
+    if [ "$ok" -eq 0 ] || [ -z "$direct_best" ] || [ -z "$tmux_best" ]; then
+        row "tmux pane / direct pty, file B/s (${TMUX_MIB} MiB)" "a transfer failed" "" FAIL
+        return
+    fi
+    figure "pushfile in a tmux pane, file bytes" "$(mib_per_s "$bytes" "$tmux_best") MiB/s (runs:$tmux_runs s)"
+    figure "pushfile on the receiver's pty, same runs" "$(mib_per_s "$bytes" "$direct_best") MiB/s (runs:$direct_runs s)"
+    row "tmux pane / direct pty, file B/s (${TMUX_MIB} MiB)" "$(calc "$direct_best / $tmux_best" 3)" "(not a target)" INFO
+}
+
 # ---------------------------------------------------------------- main
 install_missing_tools
 build_programs
@@ -478,6 +549,7 @@ over_pipes 262144
 rm -f "$WORK/pipe.bin" "$WORK/pty.bin"
 memory
 long_links
+through_tmux
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 printf '\npushfile benchmarks, %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')"

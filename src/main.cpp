@@ -62,6 +62,14 @@ void report_failures(const failure_record& failures) {
         std::fprintf(stderr, "%s: %zu more files could not be read\n", PROGRAM_NAME, failures.count - listed);
 }
 
+// A tmux that does not pass the messages on leaves the run waiting until a key ends it.
+void report_tmux_hint() {
+    std::fprintf(stderr,
+                 "%s: nothing was accepted; inside tmux the transfer needs 'set -g allow-passthrough on' "
+                 "(tmux 3.3 or later)\n",
+                 PROGRAM_NAME);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,6 +91,9 @@ int main(int argc, char** argv) {
     }
 
     failure_record failures;
+    // tmux drops the messages unless they come wrapped; only the pane's own terminal reaches it.
+    const bool in_tmux_pane = output_is_tmux_pane();
+    if (in_tmux_pane) wrap_messages_for_tmux();
     enter_transfer_mode();
     for (int i = 1; i < argc; ++i) {
         int file_error = 0;
@@ -95,6 +106,7 @@ int main(int argc, char** argv) {
             restore_terminal();
             report_failures(failures);
             if (outcome == transfer_outcome::refused_reply) std::fwrite("Send Fail\n", 1, 10, stderr);
+            if (in_tmux_pane && !any_answer_accepted()) report_tmux_hint();
             return EXIT_CUT_OFF;
         }
     }

@@ -16,9 +16,9 @@ namespace {
 // path exceeds.
 std::size_t text_length(const char* buffer) { return std::strlen(buffer); }
 
-bool write_text_and_nul(const char* buffer, std::size_t length) {
-    return write_full(buffer, length + 1) == static_cast<ssize_t>(length + 1);
-}
+bool write_text_and_nul(const char* buffer, std::size_t length) { return write_message(buffer, length + 1, nullptr, 0); }
+
+bool answer_accepted = false;
 
 }  // namespace
 
@@ -60,6 +60,7 @@ transfer_outcome send_contents(int file, char* message, int* file_error) {
     for (;;) {
         if (read_reply(reply) != 2) return transfer_outcome::channel_failure;
         if (reply[0] != pushfile::REPLY_ACCEPT) return transfer_outcome::refused_reply;
+        answer_accepted = true;
 
         // One read per block, sent as it comes.
         const ssize_t count = read(file, block, BLOCK_SIZE);
@@ -71,10 +72,7 @@ transfer_outcome send_contents(int file, char* message, int* file_error) {
         const auto checksum = static_cast<std::int32_t>(pushfile::encode_letters(block, length, letters));
         letters[2 * length] = '\0';
         const std::size_t header_length = format_block_header(message, checksum);
-        if (write_full(message, header_length) != static_cast<ssize_t>(header_length))
-            return transfer_outcome::channel_failure;
-        if (write_full(letters, 2 * length + 1) != static_cast<ssize_t>(2 * length + 1))
-            return transfer_outcome::channel_failure;
+        if (!write_message(message, header_length, letters, 2 * length + 1)) return transfer_outcome::channel_failure;
     }
 }
 
@@ -95,8 +93,11 @@ transfer_outcome send_file(const char* path, int* file_error) {
         if (outcome != transfer_outcome::completed) return outcome;
     }
 
-    if (!write_text_and_nul(message, format_end_message(message))) return transfer_outcome::channel_failure;
+    // The zero byte that follows the end message travels with it.
     const unsigned char zero_byte = 0;
-    if (write_full(&zero_byte, 1) != 1) return transfer_outcome::channel_failure;
+    if (!write_message(message, format_end_message(message) + 1, &zero_byte, 1))
+        return transfer_outcome::channel_failure;
     return transfer_outcome::completed;
 }
+
+bool any_answer_accepted() { return answer_accepted; }

@@ -26,3 +26,6 @@ std::size_t format_end_message(char* buffer);
 // of it fails, the conversation still completes and *file_error receives the error number;
 // otherwise *file_error is set to 0.
 transfer_outcome send_file(const char* path, int* file_error);
+
+// Whether the terminal has accepted anything in this run.
+bool any_answer_accepted();
