@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/display.h"
+#include "common/io.h"
 
 namespace pushfile::receive {
 namespace {
@@ -237,20 +238,13 @@ bool file_sink::write(const unsigned char* bytes, std::size_t length) {
         s.error = "cannot write: no file is being received";
         return false;
     }
-    while (length > 0) {
-        const ssize_t count = ::write(s.file_fd, bytes, length);
-        if (count <= 0) {
-            if (count < 0 && errno == EINTR) continue;
-            // A regular file that takes nothing and reports no error cannot make progress either.
-            const int error_number = count < 0 ? errno : EIO;
-            s.discard();
-            s.fail("cannot write " + shown(s.clean_name), error_number);
-            return false;
-        }
-        const auto done = static_cast<std::size_t>(count);
-        bytes += done;
-        length -= done;
-        s.written += done;
+    const std::size_t done = write_all(s.file_fd, bytes, length);
+    s.written += done;
+    if (done < length) {
+        const int error_number = errno;
+        s.discard();
+        s.fail("cannot write " + shown(s.clean_name), error_number);
+        return false;
     }
     return true;
 }

@@ -1,7 +1,6 @@
 #include "terminal.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/io.h"
 #include "common/protocol.h"
 
 namespace {
@@ -24,13 +24,6 @@ termios transfer_settings{};
 bool have_saved_settings = false;
 
 bool wrap_for_tmux = false;
-
-// Waits until descriptor 1 can take more bytes; used after a write refused with EAGAIN.
-void wait_until_writable() {
-    pollfd output{STDOUT_FILENO, POLLOUT, 0};
-    while (poll(&output, 1, -1) < 0 && errno == EINTR) {
-    }
-}
 
 }  // namespace
 
@@ -54,27 +47,7 @@ void restore_terminal() {
 
 ssize_t write_full(const void* bytes, std::size_t length) {
     if (length == 0) return 0;
-    const auto* next = static_cast<const unsigned char*>(bytes);
-    std::size_t remaining = length;
-    while (remaining > 0) {
-        const ssize_t written = write(STDOUT_FILENO, next, remaining);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) {
-                wait_until_writable();
-                continue;
-            }
-            return written;
-        }
-        if (written == 0) {
-            // No progress and no error: repeating could loop for ever.
-            errno = EIO;
-            return -1;
-        }
-        remaining -= static_cast<std::size_t>(written);
-        next += written;
-    }
-    return static_cast<ssize_t>(length);
+    return pushfile::write_all(STDOUT_FILENO, bytes, length) == length ? static_cast<ssize_t>(length) : -1;
 }
 
 ssize_t read_reply(unsigned char reply[2]) { return read(STDIN_FILENO, reply, 2); }

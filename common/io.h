@@ -1,0 +1,14 @@
+// Complete writes, the one way every part of both programs hands bytes to a descriptor in full.
+#pragma once
+
+#include <cstddef>
+
+namespace pushfile {
+
+// Writes length bytes to fd, going on after partial writes, retrying when interrupted and waiting
+// in poll() when the descriptor is non-blocking and full. Returns the bytes written: length when
+// all went through, less on failure, with errno saying why (EIO for a write that took nothing
+// and reported no error, which would otherwise repeat for ever).
+std::size_t write_all(int fd, const void* bytes, std::size_t length);
+
+}  // namespace pushfile
