@@ -10,6 +10,7 @@
 #include "terminal.h"
 #include "transfer.h"
 
+namespace pushfile::send {
 namespace {
 
 constexpr const char* PROGRAM_NAME = "pushfile";
@@ -55,7 +56,7 @@ void report_failures(const failure_record& failures) {
     const std::size_t listed = failures.count < MAX_REPORTED_FAILURES ? failures.count : MAX_REPORTED_FAILURES;
     for (std::size_t i = 0; i < listed; ++i) {
         const failed_file& file = failures.files[i];
-        pushfile::escape_for_display(file.path, std::strlen(file.path), shown_path, sizeof shown_path);
+        escape_for_display(file.path, std::strlen(file.path), shown_path, sizeof shown_path);
         std::fprintf(stderr, "%s: %s: %s\n", PROGRAM_NAME, shown_path, std::strerror(file.error));
     }
     if (failures.count > listed)
@@ -70,9 +71,8 @@ void report_tmux_hint() {
                  PROGRAM_NAME);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The whole run: usage or transfer, and the exit status.
+int run(int argc, char** argv) {
     ensure_standard_input_open();
 
     if (argc <= 0) {
@@ -114,3 +114,8 @@ int main(int argc, char** argv) {
     report_failures(failures);
     return failures.count > 0 ? EXIT_FILES_FAILED : 0;
 }
+
+}  // namespace
+}  // namespace pushfile::send
+
+int main(int argc, char** argv) { return pushfile::send::run(argc, argv); }

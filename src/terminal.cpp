@@ -15,6 +15,7 @@
 #include "common/io.h"
 #include "common/protocol.h"
 
+namespace pushfile::send {
 namespace {
 
 termios saved_terminal_settings{};
@@ -47,7 +48,7 @@ void restore_terminal() {
 
 ssize_t write_full(const void* bytes, std::size_t length) {
     if (length == 0) return 0;
-    return pushfile::write_all(STDOUT_FILENO, bytes, length) == length ? static_cast<ssize_t>(length) : -1;
+    return write_all(STDOUT_FILENO, bytes, length) == length ? static_cast<ssize_t>(length) : -1;
 }
 
 ssize_t read_reply(unsigned char reply[2]) { return read(STDIN_FILENO, reply, 2); }
@@ -59,19 +60,19 @@ constexpr unsigned char PASSTHROUGH_START[] = {0x1B, 'P', 't', 'm', 'u', 'x', ';
 constexpr unsigned char PASSTHROUGH_END[] = {0x1B, '\\'};
 // A head may be all ESC (a path can hold them), so it may double; a tail never holds one.
 constexpr std::size_t WRAPPED_BUFFER_SIZE =
-    sizeof PASSTHROUGH_START + 2 * pushfile::MESSAGE_BUFFER_SIZE + pushfile::LETTER_BUFFER_SIZE + sizeof PASSTHROUGH_END;
+    sizeof PASSTHROUGH_START + 2 * MESSAGE_BUFFER_SIZE + LETTER_BUFFER_SIZE + sizeof PASSTHROUGH_END;
 
 // Appends length bytes at buffer + *used with every ESC doubled; false when they do not fit.
 bool append_doubling_escapes(unsigned char* buffer, std::size_t* used, const void* bytes, std::size_t length) {
     const auto* next = static_cast<const unsigned char*>(bytes);
     while (length > 0) {
-        const auto* escape = static_cast<const unsigned char*>(std::memchr(next, pushfile::ESCAPE, length));
+        const auto* escape = static_cast<const unsigned char*>(std::memchr(next, ESCAPE, length));
         const std::size_t span = escape != nullptr ? static_cast<std::size_t>(escape - next) + 1 : length;
         const std::size_t doubled = escape != nullptr ? 1 : 0;
         if (WRAPPED_BUFFER_SIZE - *used < span + doubled) return false;
         std::memcpy(buffer + *used, next, span);
         *used += span;
-        if (doubled != 0) buffer[(*used)++] = pushfile::ESCAPE;
+        if (doubled != 0) buffer[(*used)++] = ESCAPE;
         next += span;
         length -= span;
     }
@@ -182,3 +183,5 @@ bool write_message(const void* head, std::size_t head_length, const void* tail, 
     if (head_length > 0 && write_full(head, head_length) != static_cast<ssize_t>(head_length)) return false;
     return tail_length == 0 || write_full(tail, tail_length) == static_cast<ssize_t>(tail_length);
 }
+
+}  // namespace pushfile::send

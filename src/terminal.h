@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+namespace pushfile::send {
+
 // Saves the settings of the terminal on descriptor 0 and switches it to the transfer mode.
 // Does nothing when descriptor 0 is no terminal.
 void enter_transfer_mode();
@@ -33,3 +35,5 @@ void wrap_messages_for_tmux();
 // Plainly that is one complete write of each part that is not empty; wrapped for tmux, one
 // complete write of the whole wrap. Returns false when a write fails.
 bool write_message(const void* head, std::size_t head_length, const void* tail, std::size_t tail_length);
+
+}  // namespace pushfile::send

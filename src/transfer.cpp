@@ -10,6 +10,7 @@
 #include "common/letters.h"
 #include "terminal.h"
 
+namespace pushfile::send {
 namespace {
 
 // The text as it lies in the buffer: a formatter reports the untruncated length, which a cut
@@ -23,22 +24,23 @@ bool answer_accepted = false;
 }  // namespace
 
 std::size_t format_path_message(char* buffer, const char* path) {
-    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c}fr%s", pushfile::ESCAPE, path);
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%s", ESCAPE, INTRODUCER, FAMILY, CODE_PATH, path);
     return text_length(buffer);
 }
 
 std::size_t format_size_message(char* buffer, std::uint64_t size) {
-    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c}fs%llu", pushfile::ESCAPE, static_cast<unsigned long long>(size));
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%llu", ESCAPE, INTRODUCER, FAMILY, CODE_SIZE,
+                  static_cast<unsigned long long>(size));
     return text_length(buffer);
 }
 
 std::size_t format_block_header(char* buffer, std::int32_t checksum) {
-    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c}fd%i ", pushfile::ESCAPE, checksum);
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%i ", ESCAPE, INTRODUCER, FAMILY, CODE_BLOCK, checksum);
     return text_length(buffer);
 }
 
 std::size_t format_end_message(char* buffer) {
-    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c}fx", pushfile::ESCAPE);
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c", ESCAPE, INTRODUCER, FAMILY, CODE_END);
     return text_length(buffer);
 }
 
@@ -48,8 +50,8 @@ namespace {
 // the message before it. A failed read of the file ends it like its end; *file_error tells.
 transfer_outcome send_contents(int file, char* message, int* file_error) {
     unsigned char block[BLOCK_SIZE];
-    unsigned char letters[pushfile::LETTER_BUFFER_SIZE];
-    unsigned char reply[pushfile::REPLY_LENGTH];
+    unsigned char letters[LETTER_BUFFER_SIZE];
+    unsigned char reply[REPLY_LENGTH];
 
     // A file that cannot seek announces (off_t)-1, read as an unsigned size: "unknown".
     const off_t size = lseek(file, 0, SEEK_END);
@@ -59,7 +61,7 @@ transfer_outcome send_contents(int file, char* message, int* file_error) {
 
     for (;;) {
         if (read_reply(reply) != 2) return transfer_outcome::channel_failure;
-        if (reply[0] != pushfile::REPLY_ACCEPT) return transfer_outcome::refused_reply;
+        if (reply[0] != REPLY_ACCEPT) return transfer_outcome::refused_reply;
         answer_accepted = true;
 
         // One read per block, sent as it comes.
@@ -101,3 +103,5 @@ transfer_outcome send_file(const char* path, int* file_error) {
 }
 
 bool any_answer_accepted() { return answer_accepted; }
+
+}  // namespace pushfile::send

@@ -6,8 +6,7 @@
 
 #include "common/protocol.h"
 
-using pushfile::BLOCK_SIZE;
-using pushfile::MESSAGE_BUFFER_SIZE;
+namespace pushfile::send {
 
 enum class transfer_outcome {
     completed,        // every message written; includes a file that could not be opened or read
@@ -29,3 +28,5 @@ transfer_outcome send_file(const char* path, int* file_error);
 
 // Whether the terminal has accepted anything in this run.
 bool any_answer_accepted();
+
+}  // namespace pushfile::send

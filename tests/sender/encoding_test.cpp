@@ -14,6 +14,7 @@
 namespace {
 
 using pushfile::letter_routine;
+using namespace pushfile::send;
 
 using encoder = std::uint32_t (*)(const unsigned char*, std::size_t, unsigned char*);
 using decoder = std::size_t (*)(const unsigned char*, std::size_t, unsigned char*, std::uint64_t*);
