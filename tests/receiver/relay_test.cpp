@@ -91,16 +91,11 @@ public:
     }
     void keyboard_ended(byte_sink&) override {}
     void tick(std::chrono::steady_clock::time_point) override { ++report_.ticks; }
-    void output_ended(const char* reason, byte_sink&) override {
+    void output_ended(const char* reason, byte_sink& screen) override {
         ++report_.ended_calls;
         report_.ended_reason_null = reason == nullptr;
         if (reason != nullptr) std::snprintf(report_.ended_reason, sizeof report_.ended_reason, "%s", reason);
-        // Written directly: lands in the right place only if the relay flushed its screen first.
-        for (std::size_t done = 0; done < held_length_;) {
-            const ssize_t written = write(STDOUT_FILENO, held_.data() + done, held_length_ - done);
-            if (written <= 0) break;
-            done += static_cast<std::size_t>(written);
-        }
+        screen.append(held_.data(), held_length_);
     }
 
 private:

@@ -23,6 +23,7 @@ public:
     void append(const unsigned char* bytes, std::size_t length) override {
         text.append(reinterpret_cast<const char*>(bytes), length);
     }
+    void discard_queued() override {}
     std::string text;
 };
 
