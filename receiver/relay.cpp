@@ -29,6 +29,9 @@ constexpr std::size_t COMMAND_INPUT_CAPACITY = 2 * COMMAND_READ_SIZE + ANSWER_RE
 constexpr milliseconds TICK_INTERVAL{100};
 // Reads of the command's output before the keyboard gets a look again.
 constexpr int OUTPUT_READS_PER_WAKE = 16;
+// A terminal that has more gives at least its line buffer's worth (4 KiB less one) per read; a
+// shorter read means it is empty for now, and asking again would only cost a call.
+constexpr std::size_t FULL_TERMINAL_READ = 4095;
 // After the command has ended, a background process may still hold its terminal open.
 constexpr milliseconds QUIET_AFTER_EXIT{250};
 // How long a hung-up command gets to end, and the screen to take what is queued, before the
@@ -219,6 +222,7 @@ void relay::read_command_output() {
         // Answers go out at once: the command may be waiting for them.
         write_command_input();
         screen_.write_ready();
+        if (static_cast<std::size_t>(got) < FULL_TERMINAL_READ) return;
     }
 }
 
