@@ -400,8 +400,8 @@ relay_as_terminal() {
             echo_best[$way]=$(lesser "${echo_best[$way]:-$seconds}" "$seconds")
             echo_runs[$way]+=" $seconds"
         done
-        say "   run $run: output s: direct${runs[direct]}, script${runs[script]}, receiver${runs[receiver]};" \
-            "echo us: direct${echo_runs[direct]}, script${echo_runs[script]}, receiver${echo_runs[receiver]}"
+        say "   run $run: output s, echo us:$(for way in direct script receiver; do
+            printf ' %s %s/%s' "$way" "${runs[$way]##* }" "${echo_runs[$way]##* }"; done)"
     done
     if [ "$ok" -eq 0 ]; then
         row "relay plain output / script(1)" "a run failed" ">= $PLAIN_TO_SCRIPT_LIMIT" FAIL

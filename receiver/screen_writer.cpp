@@ -30,20 +30,20 @@ bool same_file(int first, int second) {
 
 }  // namespace
 
-void screen_writer::destination::open_for(int standard_fd) {
-    fd = standard_fd;
+void screen_writer::destination::open_for(int given_fd) {
+    fd = given_fd;
     struct stat status {};
-    if (fstat(standard_fd, &status) != 0 || S_ISREG(status.st_mode)) return;  // files take every write
+    if (fstat(given_fd, &status) != 0 || S_ISREG(status.st_mode)) return;  // files take every write
     if (S_ISSOCK(status.st_mode)) {
         use_send = true;
         return;
     }
-    const int flags = fcntl(standard_fd, F_GETFL);
+    const int flags = fcntl(given_fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) != 0) return;
     // Setting O_NONBLOCK on the descriptor itself would reach the shell that shares it; a
     // descriptor of our own for the same terminal or pipe keeps it to us.
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", standard_fd);
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", given_fd);
     int own = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (own >= 0 && own <= STDERR_FILENO) {
         const int moved = fcntl(own, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
@@ -77,11 +77,11 @@ long screen_writer::destination::write_some(const unsigned char* bytes, std::siz
     return -1;
 }
 
-screen_writer::screen_writer() : output_(OUTPUT_CAPACITY), lines_(LINES_CAPACITY) {
-    out_.open_for(STDOUT_FILENO);
-    lines_inline_ = same_file(STDOUT_FILENO, STDERR_FILENO);
-    if (!lines_inline_) err_.open_for(STDERR_FILENO);
-    messages_on_terminal_ = isatty(STDERR_FILENO) == 1;
+screen_writer::screen_writer(int output_fd, int error_fd) : output_(OUTPUT_CAPACITY), lines_(LINES_CAPACITY) {
+    out_.open_for(output_fd);
+    lines_inline_ = same_file(output_fd, error_fd);
+    if (!lines_inline_) err_.open_for(error_fd);
+    messages_on_terminal_ = isatty(error_fd) == 1;
 }
 
 screen_writer::~screen_writer() {

@@ -26,7 +26,9 @@ class screen_writer {
 public:
     // Standard output gets the command's output. The receiver's lines go with it when standard
     // error is the same terminal or file, else to standard error, still in order.
-    screen_writer();
+    screen_writer() : screen_writer(1, 2) {}
+    // The same with other descriptors in place of standard output and standard error.
+    screen_writer(int output_fd, int error_fd);
     ~screen_writer();
     screen_writer(const screen_writer&) = delete;
     screen_writer& operator=(const screen_writer&) = delete;
@@ -64,7 +66,7 @@ private:
         bool careful = false;    // blocking descriptor: one write of at most a few KiB per POLLOUT
         bool ready = true;       // may be written now
         int error = 0;
-        void open_for(int standard_fd);
+        void open_for(int given_fd);
         // Bytes written, 0 when there is no room now, -1 on failure (error set).
         long write_some(const unsigned char* bytes, std::size_t length);
     };

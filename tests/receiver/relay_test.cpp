@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "byte_queue.h"
+#include "screen_writer.h"
 #include "support/pty_peer.h"
 #include "support/stream_builder.h"
 
@@ -633,6 +634,82 @@ TEST(command_input_queue, a_reader_gone_empties_it) {
     std::signal(SIGPIPE, previous);
     EXPECT_EQ(queue.error(), EPIPE);
     EXPECT_TRUE(queue.empty());
+}
+
+// The screen writer alone, on pipes in place of standard output and standard error.
+namespace {
+
+void append_text(byte_sink& sink, const std::string& text) { sink.append(bytes_of(text), text.size()); }
+
+// Writes until the writer has nothing left, reading the pipes as a screen would.
+void pump(screen_writer& writer, const pipe_pair& output, const pipe_pair* errors, std::string& shown,
+          std::string& error_text) {
+    for (int turns = 0; turns < 100000 && !writer.empty(); ++turns) {
+        writer.write_ready();
+        shown += output.drain();
+        if (errors != nullptr) error_text += errors->drain();
+        if (writer.waits_for() >= 0) writer.became_writable(writer.waits_for());
+    }
+    shown += output.drain();
+    if (errors != nullptr) error_text += errors->drain();
+}
+
+}  // namespace
+
+TEST(screen_writer, a_line_waits_for_the_output_queued_before_it) {
+    // Standard error elsewhere: the line goes there, but only once the output ahead of it is out.
+    pipe_pair output;
+    pipe_pair errors;
+    output.leave_room(0);
+    screen_writer writer(output.write_end, errors.write_end);
+    append_text(writer.command_output(), "before ");
+    append_text(writer.messages(), "saved\n");
+    append_text(writer.command_output(), "after");
+    writer.write_ready();
+    EXPECT_EQ(errors.drain(), "") << "written while the output ahead of it waits";
+    EXPECT_GE(writer.waits_for(), 0);
+    output.drain();
+    std::string shown;
+    std::string error_text;
+    pump(writer, output, &errors, shown, error_text);
+    EXPECT_EQ(shown, "before after");
+    EXPECT_EQ(error_text, "saved\n");
+
+    // Standard error the same pipe: the line goes between.
+    pipe_pair both;
+    screen_writer same(both.write_end, both.write_end);
+    append_text(same.command_output(), "before ");
+    append_text(same.messages(), "saved ");
+    append_text(same.command_output(), "after");
+    shown.clear();
+    pump(same, both, nullptr, shown, error_text);
+    EXPECT_EQ(shown, "before saved after");
+}
+
+TEST(screen_writer, lines_beyond_its_room_are_dropped_whole_and_counted) {
+    pipe_pair both;
+    both.leave_room(0);
+    screen_writer writer(both.write_end, both.write_end);
+    constexpr int lines = 2000;
+    for (int i = 0; i < lines; ++i) {
+        char line[101];
+        std::snprintf(line, sizeof line, "%-99d\n", i);
+        writer.messages().append(reinterpret_cast<const unsigned char*>(line), 100);
+    }
+    both.drain();
+    std::string shown;
+    std::string unused;
+    pump(writer, both, nullptr, shown, unused);
+    // Whole lines, in order, from the first on; then how many were left out.
+    std::size_t whole = 0;
+    while (shown.size() >= (whole + 1) * 100 && std::stoi(shown.substr(whole * 100, 99)) == static_cast<int>(whole)) {
+        ++whole;
+    }
+    ASSERT_GT(whole, 0u);
+    ASSERT_LT(whole, static_cast<std::size_t>(lines));
+    const std::string note = "pushfile-receive: " + std::to_string(lines - static_cast<int>(whole)) +
+                             " more messages came at once and were not shown\n";
+    EXPECT_EQ(shown.substr(whole * 100), note);
 }
 
 // The receiver's own lines keep their place among the command's output, on the user's terminal
