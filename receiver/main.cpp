@@ -15,6 +15,7 @@
 #include "file_sink.h"
 #include "progress.h"
 #include "relay.h"
+#include "screen_writer.h"
 #include "session.h"
 
 namespace {
@@ -138,10 +139,13 @@ int main(int argc, char** argv) {
         complain(sink.error());
         return EXIT_RECEIVER_FAILED;
     }
-    progress_display progress(STDERR_FILENO, parsed->quiet);
-    transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
+    // Our own lines go through the same queue as the command's output, so they keep their place.
+    screen_writer screen;
+    progress_display progress(screen.messages(), screen.messages_on_terminal(), parsed->quiet);
+    transfer_session session(sink, progress,
+                             {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
 
-    const relay_result result = run_relay(parsed->command, session);
+    const relay_result result = run_relay(parsed->command, session, screen);
     if (!result.started) complain(result.error);
     return result.exit_status;
 }

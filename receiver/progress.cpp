@@ -198,6 +198,11 @@ progress_display::progress_display(int fd, bool quiet) : fd_(fd), quiet_(quiet),
     buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
 }
 
+progress_display::progress_display(byte_sink& out, bool on_terminal, bool quiet)
+    : out_(&out), quiet_(quiet), on_terminal_(on_terminal) {
+    buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
+}
+
 void progress_display::file_named(std::string_view sent_name) {
     shown_name_ = escaped(sent_name);
     total_ = 0;
@@ -290,6 +295,10 @@ void progress_display::write_line(std::string_view text) {
 }
 
 void progress_display::write_out(std::string_view text) {
+    if (out_ != nullptr) {
+        out_->append(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        return;
+    }
     const char* next = text.data();
     std::size_t left = text.size();
     while (left > 0) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "relay.h"
+
 namespace pushfile::receive {
 
 using clock = std::chrono::steady_clock;
@@ -35,9 +37,12 @@ std::string fit_to_columns(std::string_view shown_name, std::string_view rest, s
 
 class progress_display {
 public:
-    // Writes to descriptor fd. On a terminal the line is redrawn in place; otherwise only the
-    // outcome lines are written. quiet keeps only the failures.
+    // Writes to descriptor fd, each piece as soon as it comes. On a terminal the line is redrawn
+    // in place; otherwise only the outcome lines are written. quiet keeps only the failures.
     progress_display(int fd, bool quiet);
+    // Appends each piece, whole, to out (the relay's screen, which keeps it in order with the
+    // command's output); on_terminal says whether that lands on a terminal.
+    progress_display(byte_sink& out, bool on_terminal, bool quiet);
 
     // A file was named; the outcome lines that follow are about it.
     void file_named(std::string_view sent_name);
@@ -65,7 +70,8 @@ private:
     void write_line(std::string_view text);
     void write_out(std::string_view text);
 
-    int fd_;
+    int fd_ = -1;
+    byte_sink* out_ = nullptr;
     bool quiet_;
     bool on_terminal_;
     bool line_drawn_ = false;

@@ -16,7 +16,8 @@ namespace pushfile::receive {
 class byte_sink {
 public:
     virtual void append(const unsigned char* bytes, std::size_t length) = 0;
-    // Drops every byte still queued; returns how many that was.
+    // Drops every byte still queued, not yet written (stale answers when a new transfer begins);
+    // returns how many that was.
     virtual std::size_t discard_queued() = 0;
 
 protected:
@@ -27,6 +28,8 @@ class stream_handler {
 public:
     // Bytes the command wrote, in order, in chunks of any size. Bytes meant for the user's screen
     // go to screen; answers to the command go to command_input, in the order they must arrive.
+    // The screen has room for the chunk and MAX_HELD_BYTES more: a handler puts there no more
+    // than it was given plus what it held back, and holds back at most MAX_HELD_BYTES.
     virtual void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
                                 byte_sink& command_input) = 0;
     // Whether keystrokes should go to the handler instead of the command (during a transfer).
@@ -37,7 +40,7 @@ public:
     // Called a few times a second while the relay runs (progress redraws).
     virtual void tick(std::chrono::steady_clock::time_point now) = 0;
     // The command's output has ended (reason null) or the receiver is stopping (reason says why):
-    // end any unfinished work. Bytes still held back may go to screen.
+    // end any unfinished work. Bytes still held back go to screen now; they always fit.
     virtual void output_ended(const char* reason, byte_sink& screen) = 0;
 
 protected:
@@ -45,7 +48,7 @@ protected:
 };
 
 // The most bytes the handler may hold back and then release at once (a message prefix that turned
-// out not to be a message). The relay keeps this much room in its screen buffer before each read.
+// out not to be a message). The relay keeps this much room in its screen queue beyond each read.
 inline constexpr std::size_t MAX_HELD_BYTES = MAX_RELEASE_BYTES;
 
 struct relay_result {
@@ -59,5 +62,10 @@ struct relay_result {
 // pseudo-terminal, puts it in raw mode and restores it on every way out (SIGTERM, SIGHUP
 // included). When it is not, relays it as it comes and, at its end, keeps relaying output.
 relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler);
+
+class screen_writer;
+// The same, writing to the user's screen through screen, where the receiver's own lines are
+// queued too (see screen_writer.h), so that everything appears in order.
+relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen);
 
 }  // namespace pushfile::receive

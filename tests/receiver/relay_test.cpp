@@ -25,7 +25,10 @@
 #include <thread>
 #include <vector>
 
+#include "byte_queue.h"
+#include "screen_writer.h"
 #include "support/pty_peer.h"
+#include "support/stream_builder.h"
 
 using namespace pushfile::receive;
 using std::chrono::milliseconds;
@@ -91,16 +94,11 @@ public:
     }
     void keyboard_ended(byte_sink&) override {}
     void tick(std::chrono::steady_clock::time_point) override { ++report_.ticks; }
-    void output_ended(const char* reason, byte_sink&) override {
+    void output_ended(const char* reason, byte_sink& screen) override {
         ++report_.ended_calls;
         report_.ended_reason_null = reason == nullptr;
         if (reason != nullptr) std::snprintf(report_.ended_reason, sizeof report_.ended_reason, "%s", reason);
-        // Written directly: lands in the right place only if the relay flushed its screen first.
-        for (std::size_t done = 0; done < held_length_;) {
-            const ssize_t written = write(STDOUT_FILENO, held_.data() + done, held_length_ - done);
-            if (written <= 0) break;
-            done += static_cast<std::size_t>(written);
-        }
+        screen.append(held_.data(), held_length_);
     }
 
 private:
@@ -527,3 +525,313 @@ TEST_P(relay_stop, a_stop_signal_hangs_up_the_command_and_restores_the_terminal)
 }
 
 INSTANTIATE_TEST_SUITE_P(signals, relay_stop, ::testing::Values(SIGTERM, SIGHUP, SIGINT));
+
+// The command's keyboard queue, alone: answers are kept whole or dropped whole, and a discard
+// never cuts one that is already partly written.
+namespace {
+
+struct pipe_pair {
+    int read_end = -1;
+    int write_end = -1;
+    pipe_pair() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe");
+        read_end = ends[0];
+        write_end = ends[1];
+    }
+    ~pipe_pair() {
+        for (int fd : {read_end, write_end}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    // Fills the pipe so that exactly room bytes still fit.
+    void leave_room(std::size_t room) const {
+        const std::string filler(static_cast<std::size_t>(fcntl(write_end, F_GETPIPE_SZ)) - room, 'f');
+        ASSERT_EQ(write(write_end, filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    }
+    std::string drain() const {
+        std::string text;
+        char buffer[65536];
+        ssize_t got;
+        while ((got = read(read_end, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
+        return text;
+    }
+};
+
+const unsigned char* bytes_of(const std::string& text) { return reinterpret_cast<const unsigned char*>(text.data()); }
+
+}  // namespace
+
+TEST(command_input_queue, appends_are_kept_whole_or_dropped_whole) {
+    struct step {
+        const char* what;
+        std::size_t capacity;
+        std::vector<std::string> appends;
+        std::string written;  // what one write_to() then puts in the pipe
+    };
+    const step steps[] = {
+        {"all fit", 8, {"ky", "ky", "no"}, "kykyno"},
+        {"the one that would cross the end is dropped, a later one that fits is kept", 5, {"ky", "ky", "no", "k"},
+         "kykyk"},
+        {"one larger than the queue is dropped", 4, {"abcde", "ky"}, "ky"},
+    };
+    for (const step& item : steps) {
+        command_input_queue queue(item.capacity);
+        for (const std::string& bytes : item.appends) queue.append(bytes_of(bytes), bytes.size());
+        pipe_pair pipe;
+        EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::done) << item.what;
+        EXPECT_EQ(pipe.drain(), item.written) << item.what;
+        EXPECT_TRUE(queue.empty()) << item.what;
+    }
+}
+
+TEST(command_input_queue, discard_drops_what_is_queued_but_finishes_an_append_already_begun) {
+    // Appends larger than a pipe's atomic size, so that a pipe takes part of them, whole pages
+    // at a time, as a terminal would take part of an answer.
+    constexpr std::size_t page = 4096;
+    struct step {
+        const char* what;
+        std::vector<std::size_t> sizes;  // of the appends, made of 'a', 'b', 'c', ...
+        std::size_t room;                // what the pipe takes of the first write
+        std::string written_after_discard;
+    };
+    const step steps[] = {
+        {"nothing written yet: all dropped", {page, page + page / 2, page}, 0, ""},
+        {"the first written whole: the rest dropped", {page, page + page / 2, page}, page, ""},
+        {"part of the first written: its rest stays", {page + page / 2, page, page}, page, std::string(page / 2, 'a')},
+        {"the first and part of the second written", {page, page + page / 2, page}, 2 * page, std::string(page / 2, 'b')},
+    };
+    for (const step& item : steps) {
+        command_input_queue queue(8 * page);
+        char letter = 'a';
+        for (const std::size_t size : item.sizes) {
+            const std::string bytes(size, letter++);
+            queue.append(bytes_of(bytes), bytes.size());
+        }
+        pipe_pair pipe;
+        pipe.leave_room(item.room);
+        EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::partial) << item.what;
+        queue.discard_queued();
+        pipe.drain();
+        EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::done) << item.what;
+        const std::string kept = pipe.drain();
+        EXPECT_TRUE(kept == item.written_after_discard) << item.what << ": " << kept.size() << " bytes";
+        // Whatever was kept, a new answer comes whole after it.
+        queue.append(bytes_of("ky"), 2);
+        queue.write_to(pipe.write_end);
+        EXPECT_EQ(pipe.drain(), "ky") << item.what;
+    }
+}
+
+TEST(command_input_queue, a_reader_gone_empties_it) {
+    command_input_queue queue(16);
+    queue.append(bytes_of("ky"), 2);
+    pipe_pair pipe;
+    close(pipe.read_end);
+    pipe.read_end = -1;
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::failed);
+    std::signal(SIGPIPE, previous);
+    EXPECT_EQ(queue.error(), EPIPE);
+    EXPECT_TRUE(queue.empty());
+}
+
+// The screen writer alone, on pipes in place of standard output and standard error.
+namespace {
+
+void append_text(byte_sink& sink, const std::string& text) { sink.append(bytes_of(text), text.size()); }
+
+// Writes until the writer has nothing left, reading the pipes as a screen would.
+void pump(screen_writer& writer, const pipe_pair& output, const pipe_pair* errors, std::string& shown,
+          std::string& error_text) {
+    for (int turns = 0; turns < 100000 && !writer.empty(); ++turns) {
+        writer.write_ready();
+        shown += output.drain();
+        if (errors != nullptr) error_text += errors->drain();
+        if (writer.waits_for() >= 0) writer.became_writable(writer.waits_for());
+    }
+    shown += output.drain();
+    if (errors != nullptr) error_text += errors->drain();
+}
+
+}  // namespace
+
+TEST(screen_writer, a_line_waits_for_the_output_queued_before_it) {
+    // Standard error elsewhere: the line goes there, but only once the output ahead of it is out.
+    pipe_pair output;
+    pipe_pair errors;
+    output.leave_room(0);
+    screen_writer writer(output.write_end, errors.write_end);
+    append_text(writer.command_output(), "before ");
+    append_text(writer.messages(), "saved\n");
+    append_text(writer.command_output(), "after");
+    writer.write_ready();
+    EXPECT_EQ(errors.drain(), "") << "written while the output ahead of it waits";
+    EXPECT_GE(writer.waits_for(), 0);
+    output.drain();
+    std::string shown;
+    std::string error_text;
+    pump(writer, output, &errors, shown, error_text);
+    EXPECT_EQ(shown, "before after");
+    EXPECT_EQ(error_text, "saved\n");
+
+    // Standard error the same pipe: the line goes between.
+    pipe_pair both;
+    screen_writer same(both.write_end, both.write_end);
+    append_text(same.command_output(), "before ");
+    append_text(same.messages(), "saved ");
+    append_text(same.command_output(), "after");
+    shown.clear();
+    pump(same, both, nullptr, shown, error_text);
+    EXPECT_EQ(shown, "before saved after");
+}
+
+TEST(screen_writer, lines_beyond_its_room_are_dropped_whole_and_counted) {
+    pipe_pair both;
+    both.leave_room(0);
+    screen_writer writer(both.write_end, both.write_end);
+    constexpr int lines = 2000;
+    for (int i = 0; i < lines; ++i) {
+        char line[101];
+        std::snprintf(line, sizeof line, "%-99d\n", i);
+        writer.messages().append(reinterpret_cast<const unsigned char*>(line), 100);
+    }
+    both.drain();
+    std::string shown;
+    std::string unused;
+    pump(writer, both, nullptr, shown, unused);
+    // Whole lines, in order, from the first on; then how many were left out.
+    std::size_t whole = 0;
+    while (shown.size() >= (whole + 1) * 100 && std::stoi(shown.substr(whole * 100, 99)) == static_cast<int>(whole)) {
+        ++whole;
+    }
+    ASSERT_GT(whole, 0u);
+    ASSERT_LT(whole, static_cast<std::size_t>(lines));
+    const std::string note = "pushfile-receive: " + std::to_string(lines - static_cast<int>(whole)) +
+                             " more messages came at once and were not shown\n";
+    EXPECT_EQ(shown.substr(whole * 100), note);
+}
+
+// The receiver's own lines keep their place among the command's output, on the user's terminal
+// and wherever standard output and standard error go.
+namespace {
+
+const std::string SAVED_LINE = "pushfile-receive: saved x";
+
+// A command that shows "before", sends a small file, shows "after", all in one write.
+std::vector<std::string> receiver_showing_a_transfer(const temporary_directory& directory,
+                                                     const std::string& before) {
+    const std::string stream = before + stream_builder::file_stream("x", "hello") + "after\n";
+    std::ofstream(directory.file("s.bin"), std::ios::binary) << stream;
+    return {RECEIVER_BINARY, "-d", directory.file("o"), "--", "sh", "-c", "stty raw -echo; cat " + directory.file("s.bin")};
+}
+
+[[noreturn]] void exec_words(const std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+std::string read_all(int fd) {
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(milliseconds(HANG_GUARD).count())) <= 0) break;
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) break;  // a terminal's master gives EIO once no one holds the terminal
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(relay_screen, the_receivers_lines_come_between_the_output_around_them) {
+    enum class screen { terminal, one_pipe_for_both };
+    for (const screen where : {screen::terminal, screen::one_pipe_for_both}) {
+        temporary_directory directory;
+        std::filesystem::create_directory(directory.file("o"));
+        const std::vector<std::string> words = receiver_showing_a_transfer(directory, "before\n");
+        int ours = -1;
+        int theirs = -1;
+        if (where == screen::terminal) {
+            ASSERT_EQ(openpty(&ours, &theirs, nullptr, nullptr, nullptr), 0);
+        } else {
+            int ends[2];
+            ASSERT_EQ(pipe(ends), 0);
+            ours = ends[0];
+            theirs = ends[1];
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ours);
+            if (where == screen::terminal) {
+                setsid();
+                ioctl(theirs, TIOCSCTTY, 0);
+                dup2(theirs, STDIN_FILENO);
+            } else {
+                dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+            }
+            dup2(theirs, STDOUT_FILENO);
+            dup2(theirs, STDERR_FILENO);
+            exec_words(words);
+        }
+        close(theirs);
+        const std::string shown = read_all(ours);
+        close(ours);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(status, 0);
+        const std::size_t before = shown.find("before\n");
+        const std::size_t saved = shown.find(SAVED_LINE);
+        const std::size_t after = shown.find("after\n");
+        ASSERT_NE(saved, std::string::npos) << shown;
+        EXPECT_LT(before, saved) << shown;
+        EXPECT_LT(saved, after) << shown;
+        EXPECT_NE(after, std::string::npos) << shown;
+    }
+}
+
+TEST(relay_screen, a_line_on_standard_error_waits_for_the_output_before_it) {
+    temporary_directory directory;
+    std::filesystem::create_directory(directory.file("o"));
+    // More than the output pipe holds, less than it and the receiver's queue together: the
+    // transfer is read, its line waits.
+    const std::string before(100 * 1024, 'b');
+    const std::vector<std::string> words = receiver_showing_a_transfer(directory, before);
+    int output[2];
+    int errors[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(errors, O_CLOEXEC | O_NONBLOCK), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+        dup2(output[1], STDOUT_FILENO);
+        dup2(errors[1], STDERR_FILENO);
+        exec_words(words);
+    }
+    close(output[1]);
+    close(errors[1]);
+    // The file is saved long before the output ahead of its line has been read.
+    const auto give_up = std::chrono::steady_clock::now() + HANG_GUARD;
+    while (!std::filesystem::exists(directory.file("o/x")) && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    std::this_thread::sleep_for(milliseconds(200));
+    char early[4096];
+    const ssize_t early_bytes = read(errors[0], early, sizeof early);
+    EXPECT_LE(early_bytes, 0) << "shown before the output ahead of it: "
+                              << std::string(early, static_cast<std::size_t>(std::max<ssize_t>(early_bytes, 0)));
+    const std::string shown = read_all(output[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(shown == before + "after\n") << shown.size() << " bytes";
+    const std::string error_text = read_all(errors[0]);
+    EXPECT_NE(error_text.find(SAVED_LINE), std::string::npos) << error_text;
+    close(output[0]);
+    close(errors[0]);
+}

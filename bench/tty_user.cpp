@@ -1,0 +1,195 @@
+// tty_user: plays the user's terminal for a command, to time what a person sitting at it would
+// notice: how fast plain output scrolls by, and how long a key takes to come back as its echo.
+//
+//   tty_user output -- COMMAND [ARG...]
+//       runs COMMAND on a new pseudo-terminal and reads everything it shows until every holder
+//       of the terminal is gone. Prints: bytes=N seconds=S bytes_per_second=R
+//   tty_user echo COUNT -- COMMAND [ARG...]
+//       runs COMMAND, waits until it shows READY, then COUNT times sends one key and waits for it
+//       to come back. COMMAND must echo each key itself (e.g. stty raw -echo; printf READY; cat).
+//       Prints: keys=N median_us=M p90_us=P
+//   tty_user write BYTES
+//       writes BYTES of printable text, 80-byte lines, in 64 KiB writes to standard output:
+//       the command of the output mode.
+//
+// Exits 0 on success, 1 on failure, 2 on bad usage.
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr std::size_t CHUNK = 64 * 1024;
+constexpr std::size_t LINE = 80;
+constexpr int WARM_UP_KEYS = 50;
+// Only guards against a command that never answers.
+constexpr int GUARD_MS = 10000;
+
+double now_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+int fail(const char* what) {
+    std::fprintf(stderr, "tty_user: %s: %s\n", what, errno != 0 ? std::strerror(errno) : "failed");
+    return EXIT_FAILED;
+}
+
+int write_text(unsigned long long total) {
+    static char chunk[CHUNK - CHUNK % LINE];
+    for (std::size_t i = 0; i < sizeof chunk; ++i) {
+        chunk[i] = i % LINE == LINE - 1 ? '\n' : static_cast<char>('!' + (i * 7 + i / LINE) % 94);
+    }
+    while (total > 0) {
+        const std::size_t want = total < sizeof chunk ? static_cast<std::size_t>(total) : sizeof chunk;
+        const ssize_t written = write(STDOUT_FILENO, chunk, want);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return fail("write");
+        total -= static_cast<unsigned long long>(written);
+    }
+    return 0;
+}
+
+// Starts argv on a new terminal whose master is returned; the slave is closed here so that the
+// master reports EIO once the command and everything it started are gone.
+pid_t start_on_terminal(char** argv, int& master) {
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(master);
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) dup2(slave, fd);
+        if (slave > STDERR_FILENO) close(slave);
+        execvp(argv[0], argv);
+        std::fprintf(stderr, "tty_user: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        _exit(127);
+    }
+    close(slave);
+    return child;
+}
+
+bool exited_well(pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int measure_output(char** argv) {
+    int master = -1;
+    const double started = now_seconds();
+    const pid_t child = start_on_terminal(argv, master);
+    if (child < 0) return fail("cannot start the command");
+    static unsigned char chunk[CHUNK];
+    unsigned long long received = 0;
+    for (;;) {
+        const ssize_t got = read(master, chunk, sizeof chunk);
+        if (got > 0) {
+            received += static_cast<unsigned long long>(got);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // EIO: the terminal has no holder left
+        }
+    }
+    const double elapsed = now_seconds() - started;
+    const bool ok = exited_well(child);
+    std::printf("bytes=%llu seconds=%.6f bytes_per_second=%.0f\n", received, elapsed,
+                static_cast<double>(received) / elapsed);
+    return ok ? 0 : EXIT_FAILED;
+}
+
+// Reads from master until wanted has been seen at the end of what came; false on a timeout.
+bool read_until(int master, std::string_view wanted) {
+    std::vector<char> seen;
+    for (;;) {
+        pollfd entry{master, POLLIN, 0};
+        if (poll(&entry, 1, GUARD_MS) <= 0) return false;
+        char buffer[4096];
+        const ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) return false;
+        seen.insert(seen.end(), buffer, buffer + got);
+        if (seen.size() >= wanted.size() &&
+            std::string_view(seen.data() + seen.size() - wanted.size(), wanted.size()) == wanted) {
+            return true;
+        }
+    }
+}
+
+int measure_echo(int count, char** argv) {
+    int master = -1;
+    const pid_t child = start_on_terminal(argv, master);
+    if (child < 0) return fail("cannot start the command");
+    if (!read_until(master, "READY")) {
+        kill(child, SIGKILL);
+        errno = 0;
+        return fail("the command did not show READY");
+    }
+    std::vector<double> round_trips;
+    round_trips.reserve(static_cast<std::size_t>(count));
+    for (int i = -WARM_UP_KEYS; i < count; ++i) {
+        const char key = static_cast<char>('a' + (i + WARM_UP_KEYS) % 26);
+        const double sent = now_seconds();
+        if (write(master, &key, 1) != 1) return fail("cannot send a key");
+        char back = 0;
+        // Blocking: the command answers each key with exactly that key.
+        const ssize_t got = read(master, &back, 1);
+        const double came = now_seconds();
+        if (got != 1 || back != key) {
+            kill(child, SIGKILL);
+            errno = 0;
+            return fail("the key did not come back");
+        }
+        if (i >= 0) round_trips.push_back((came - sent) * 1e6);
+    }
+    // Ctrl-D would be a plain byte in raw mode: the command is hung up instead, and killed if it
+    // outlives that (script(1) keeps running when its input ends).
+    close(master);
+    kill(child, SIGHUP);
+    for (int waited_ms = 0; waitpid(child, nullptr, WNOHANG) == 0; waited_ms += 10) {
+        if (waited_ms == 2000) kill(child, SIGKILL);
+        usleep(10000);
+    }
+    std::sort(round_trips.begin(), round_trips.end());
+    const std::size_t n = round_trips.size();
+    std::printf("keys=%zu median_us=%.1f p90_us=%.1f\n", n, round_trips[n / 2], round_trips[n * 9 / 10]);
+    return 0;
+}
+
+int usage(const char* name) {
+    std::fprintf(stderr, "Usage: %s output -- COMMAND...\n       %s echo COUNT -- COMMAND...\n"
+                 "       %s write BYTES\n", name, name, name);
+    return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* name = argc > 0 ? argv[0] : "tty_user";
+    if (argc == 3 && std::strcmp(argv[1], "write") == 0) {
+        return write_text(std::strtoull(argv[2], nullptr, 10));
+    }
+    if (argc >= 4 && std::strcmp(argv[1], "output") == 0 && std::strcmp(argv[2], "--") == 0) {
+        return measure_output(argv + 3);
+    }
+    if (argc >= 5 && std::strcmp(argv[1], "echo") == 0 && std::strcmp(argv[3], "--") == 0) {
+        const int count = std::atoi(argv[2]);
+        if (count > 0) return measure_echo(count, argv + 4);
+    }
+    return usage(name);
+}

@@ -1,0 +1,160 @@
+#include "command_start.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/display.h"
+
+namespace pushfile::receive {
+namespace {
+
+// Our own failures to start anything, apart from the command's 126 and 127.
+constexpr int OWN_FAILURE_STATUS = 255;
+
+std::string describe_errno(const std::string& what, int error_number) {
+    return what + ": " + std::strerror(error_number);
+}
+
+// Moves a descriptor off 0-2 so that it cannot be mistaken for a standard one when those are
+// closed; the result is close-on-exec.
+int above_standard(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) {
+        if (fd >= 0) (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return moved;
+}
+
+// What the child sends back through its close-on-exec pipe when it cannot run the command.
+struct start_failure {
+    int stage;  // 0: exec, 1: making the terminal its own
+    int error_number;
+};
+
+[[noreturn]] void report_start_failure(int pipe_fd, int stage) {
+    const start_failure failure{stage, errno};
+    ssize_t ignored = write(pipe_fd, &failure, sizeof failure);
+    (void)ignored;
+    _exit(127);
+}
+
+// Runs in the child: only async-signal-safe calls, argv prepared beforehand.
+[[noreturn]] void become_command(int slave_fd, int report_fd, char* const* argv) {
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        (void)sigaction(signal_number, &defaults, nullptr);
+    }
+    sigset_t empty;
+    sigemptyset(&empty);
+    sigprocmask(SIG_SETMASK, &empty, nullptr);
+
+    if (setsid() < 0) report_start_failure(report_fd, 1);
+    if (ioctl(slave_fd, TIOCSCTTY, 0) < 0) report_start_failure(report_fd, 1);
+    for (int target = STDIN_FILENO; target <= STDERR_FILENO; ++target) {
+        if (dup2(slave_fd, target) < 0) report_start_failure(report_fd, 1);
+    }
+    if (slave_fd > STDERR_FILENO) close(slave_fd);
+    // report_fd is above 2 and close-on-exec: keep it, close everything else.
+    for (int fd = STDERR_FILENO + 1; fd < report_fd; ++fd) close(fd);
+    if (close_range(static_cast<unsigned>(report_fd) + 1, ~0U, 0) != 0) {
+        const long limit = sysconf(_SC_OPEN_MAX);
+        for (long fd = report_fd + 1; fd < limit; ++fd) close(static_cast<int>(fd));
+    }
+    execvp(argv[0], argv);
+    report_start_failure(report_fd, 0);
+}
+
+started_command failed(int status, std::string error) {
+    started_command result;
+    result.failure_status = status;
+    result.error = std::move(error);
+    return result;
+}
+
+// The status a shell gives a command that could not be run for this reason.
+started_command not_run(const std::string& name, const start_failure& failure) {
+    const std::string shown = escaped_for_display(name, 512);
+    if (failure.stage != 0) {
+        return failed(OWN_FAILURE_STATUS, describe_errno("cannot give " + shown + " a terminal", failure.error_number));
+    }
+    const int error_number = failure.error_number;
+    const bool found_but_not_runnable = error_number == EACCES || error_number == EPERM ||
+                                        error_number == ENOEXEC || error_number == EISDIR ||
+                                        error_number == ETXTBSY;
+    return failed(found_but_not_runnable ? 126 : 127, describe_errno("cannot run " + shown, error_number));
+}
+
+}  // namespace
+
+started_command start_on_new_terminal(const std::vector<std::string>& command, const termios* settings,
+                                      const winsize* size) {
+    if (command.empty()) return failed(OWN_FAILURE_STATUS, "no command to run");
+    // Everything the child needs is prepared before fork(): it must not allocate.
+    std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
+    for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    int master_fd = -1;
+    int slave_fd = -1;
+    if (openpty(&master_fd, &slave_fd, nullptr, settings, size) != 0) {
+        return failed(OWN_FAILURE_STATUS, describe_errno("cannot open a new terminal", errno));
+    }
+    master_fd = above_standard(master_fd);
+    slave_fd = above_standard(slave_fd);
+    int report_pipe[2] = {-1, -1};
+    if (master_fd < 0 || slave_fd < 0 || pipe2(report_pipe, O_CLOEXEC) != 0) {
+        const int error_number = errno;
+        if (master_fd >= 0) close(master_fd);
+        if (slave_fd >= 0) close(slave_fd);
+        return failed(OWN_FAILURE_STATUS, describe_errno("cannot open a new terminal", error_number));
+    }
+    report_pipe[0] = above_standard(report_pipe[0]);
+    report_pipe[1] = above_standard(report_pipe[1]);
+
+    const pid_t child = report_pipe[0] < 0 || report_pipe[1] < 0 ? -1 : fork();
+    if (child == 0) become_command(slave_fd, report_pipe[1], argv.data());
+    const int fork_errno = errno;
+    close(slave_fd);
+    if (report_pipe[1] >= 0) close(report_pipe[1]);
+    if (child < 0) {
+        close(master_fd);
+        if (report_pipe[0] >= 0) close(report_pipe[0]);
+        return failed(OWN_FAILURE_STATUS, describe_errno("cannot start a process", fork_errno));
+    }
+
+    // The pipe closes unread on a successful exec.
+    start_failure failure{};
+    ssize_t got;
+    while ((got = read(report_pipe[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    close(report_pipe[0]);
+    if (got == static_cast<ssize_t>(sizeof failure)) {
+        close(master_fd);
+        int ignored_status = 0;
+        while (waitpid(child, &ignored_status, 0) < 0 && errno == EINTR) {
+        }
+        return not_run(command.front(), failure);
+    }
+
+    const int flags = fcntl(master_fd, F_GETFL);
+    if (flags >= 0) (void)fcntl(master_fd, F_SETFL, flags | O_NONBLOCK);
+    started_command started;
+    started.pid = child;
+    started.master_fd = master_fd;
+    return started;
+}
+
+}  // namespace pushfile::receive

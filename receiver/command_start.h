@@ -1,0 +1,27 @@
+// Starting the command on a new pseudo-terminal of its own, and telling apart why it could not
+// run: the shell's statuses 126 (found, not runnable) and 127 (not found).
+#pragma once
+
+#include <sys/types.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <string>
+#include <vector>
+
+namespace pushfile::receive {
+
+struct started_command {
+    pid_t pid = -1;       // leads a session of its own, so its process group is -pid
+    int master_fd = -1;   // non-blocking, close-on-exec, above the standard descriptors
+    int failure_status = 0;  // when pid is -1: 126, 127, or 255 for a failure of our own
+    std::string error;       // when pid is -1: what failed and why
+};
+
+// Runs command (argv style, non-empty) with the new terminal as its controlling terminal and
+// standard descriptors, started with settings and size when given. Returns once the command
+// runs (exec succeeded) or could not be run.
+started_command start_on_new_terminal(const std::vector<std::string>& command, const termios* settings,
+                                      const winsize* size);
+
+}  // namespace pushfile::receive

@@ -1,0 +1,122 @@
+// The one writer to the user's screen. The command's output and the receiver's own lines
+// (progress, outcomes, questions) are queued in the order they came and written in that order,
+// without ever blocking: a line goes out only once the output queued before it has.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "byte_queue.h"
+#include "relay.h"
+
+namespace pushfile::receive {
+
+// The most the relay reads from the command's terminal at once.
+inline constexpr std::size_t COMMAND_READ_SIZE = std::size_t{64} * 1024;
+// What one read may put on the screen: the read, plus what the handler held back before it.
+// The relay reads only while the output queue has this much room, so that the handler's output
+// always fits; the room left after a read then still holds what the handler keeps back, for
+// when it lets that go at the end.
+inline constexpr std::size_t SCREEN_ROOM_FOR_READ = COMMAND_READ_SIZE + MAX_HELD_BYTES;
+// The relay reads only while this much room is left for the receiver's own lines.
+inline constexpr std::size_t MESSAGE_ROOM_FOR_READ = std::size_t{16} * 1024;
+
+class screen_writer {
+public:
+    // Standard output gets the command's output. The receiver's lines go with it when standard
+    // error is the same terminal or file, else to standard error, still in order.
+    screen_writer() : screen_writer(1, 2) {}
+    // The same with other descriptors in place of standard output and standard error.
+    screen_writer(int output_fd, int error_fd);
+    ~screen_writer();
+    screen_writer(const screen_writer&) = delete;
+    screen_writer& operator=(const screen_writer&) = delete;
+
+    // The command's output, for the handler. Holds SCREEN_ROOM_FOR_READ and a read more.
+    byte_sink& command_output() { return output_sink_; }
+    // The receiver's own text: each append is a unit kept whole, or dropped (and counted, and the
+    // count shown later) when too many come at once.
+    byte_sink& messages() { return message_sink_; }
+    // Whether the receiver's text lands on a terminal (where a line can be redrawn in place).
+    bool messages_on_terminal() const { return messages_on_terminal_; }
+
+    std::size_t output_room() const { return output_.free_space(); }
+    std::size_t message_room() const { return lines_.free_space(); }
+    bool empty() const { return output_.empty() && lines_.empty() && dropped_messages_ == 0; }
+
+    // Writes what can go now, in order.
+    void write_ready();
+    // The descriptor whose room the next write waits for (poll it for POLLOUT), or -1.
+    int waits_for() const;
+    // poll() reported fd writable (or failed: the next write tells).
+    void became_writable(int fd);
+    // Standard output failed with this errno (0: it has not); its bytes are dropped from then on.
+    int output_error() const { return out_.error; }
+    // For the way out: writes what is queued, waiting for room until deadline at the latest.
+    void flush(std::chrono::steady_clock::time_point deadline);
+
+private:
+    // A descriptor written without blocking: a private non-blocking descriptor of the same file
+    // where one can be opened, else small writes after poll() said there is room.
+    struct destination {
+        int fd = -1;
+        bool own_fd = false;     // opened here, closed here
+        bool use_send = false;   // a socket: send() with MSG_DONTWAIT
+        bool careful = false;    // blocking descriptor: one write of at most a few KiB per POLLOUT
+        bool ready = true;       // may be written now
+        int error = 0;
+        void open_for(int given_fd);
+        // Bytes written, 0 when there is no room now, -1 on failure (error set).
+        long write_some(const unsigned char* bytes, std::size_t length);
+    };
+
+    class output_sink final : public byte_sink {
+    public:
+        explicit output_sink(screen_writer& owner) : owner_(owner) {}
+        void append(const unsigned char* bytes, std::size_t length) override;
+        std::size_t discard_queued() override;
+
+    private:
+        screen_writer& owner_;
+    };
+    class message_sink final : public byte_sink {
+    public:
+        explicit message_sink(screen_writer& owner) : owner_(owner) {}
+        void append(const unsigned char* bytes, std::size_t length) override;
+        std::size_t discard_queued() override;
+
+    private:
+        screen_writer& owner_;
+    };
+
+    // Each queued line starts with this header.
+    struct line_header {
+        std::uint64_t due;  // written once this many bytes of output have been
+        std::size_t length;
+    };
+
+    void queue_line(const unsigned char* bytes, std::size_t length);
+    bool line_due() const;
+    line_header front_line() const;
+    destination& line_destination() { return lines_inline_ ? out_ : err_; }
+    const destination& line_destination() const { return lines_inline_ ? out_ : err_; }
+    bool write_front_line();
+    bool write_output();
+    void output_written(std::size_t length);
+
+    destination out_;
+    destination err_;
+    bool lines_inline_ = false;
+    bool messages_on_terminal_ = false;
+    byte_buffer output_;
+    byte_buffer lines_;
+    std::uint64_t output_appended_ = 0;
+    std::uint64_t output_written_ = 0;
+    std::size_t front_line_written_ = 0;
+    std::uint64_t dropped_messages_ = 0;
+    output_sink output_sink_{*this};
+    message_sink message_sink_{*this};
+};
+
+}  // namespace pushfile::receive
