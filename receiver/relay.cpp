@@ -13,6 +13,7 @@
 
 #include "byte_queue.h"
 #include "command_start.h"
+#include "command_terminal.h"
 #include "relay_signals.h"
 #include "screen_writer.h"
 #include "user_terminal.h"
@@ -62,6 +63,7 @@ public:
           master_fd_(command.master_fd),
           child_(command.pid),
           command_input_(COMMAND_INPUT_CAPACITY),
+          command_mode_(command.master_fd),
           chunk_(std::make_unique_for_overwrite<unsigned char[]>(COMMAND_READ_SIZE)) {}
 
     ~relay() {
@@ -110,6 +112,7 @@ private:
     int master_fd_;
     pid_t child_;  // -1 once reaped or given up on
     command_input_queue command_input_;
+    command_terminal_mode command_mode_;
     std::unique_ptr<unsigned char[]> chunk_;
 
     stage stage_ = stage::relaying;
@@ -122,6 +125,7 @@ private:
 
 relay_result relay::run() {
     terminal_.enter_raw_mode();
+    handler_.command_started(command_mode_);
     next_tick_ = clock_type::now() + TICK_INTERVAL;
     for (;;) {
         relay_result stopped;
@@ -244,9 +248,10 @@ void relay::read_keyboard() {
 }
 
 void relay::write_command_input() {
-    if (!output_open() || command_input_.empty()) return;
+    if (!output_open()) return;
     // A failure means the command's side is closed; its remaining output still gets read.
-    (void)command_input_.write_to(master_fd_);
+    if (!command_input_.empty()) (void)command_input_.write_to(master_fd_);
+    if (command_input_.empty()) command_mode_.input_written();
 }
 
 void relay::command_ended(int status) {
@@ -289,6 +294,7 @@ relay_result relay::stop_early(int status, const std::string& reason, std::strin
 
 void relay::close_master() {
     // Closing the master hangs up the terminal, which also reaches jobs of a shell run in it.
+    command_mode_.closed();
     if (master_fd_ >= 0) close(master_fd_);
     master_fd_ = -1;
 }

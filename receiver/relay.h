@@ -24,8 +24,24 @@ protected:
     ~byte_sink() = default;
 };
 
+// The command's terminal, as far as a transfer changes it.
+class command_terminal {
+public:
+    // When the terminal is in line mode or echoes, switches both off, so that answers reach the
+    // command at once and do not show on the screen.
+    virtual void hold_for_transfer() = 0;
+    // Puts back exactly what hold_for_transfer() found, once the answers queued so far are
+    // written, unless the command changed the mode itself meanwhile.
+    virtual void release_after_transfer() = 0;
+
+protected:
+    ~command_terminal() = default;
+};
+
 class stream_handler {
 public:
+    // The command runs; its terminal is there until its output ends.
+    virtual void command_started(command_terminal& terminal) { (void)terminal; }
     // Bytes the command wrote, in order, in chunks of any size. Bytes meant for the user's screen
     // go to screen; answers to the command go to command_input, in the order they must arrive.
     // The screen has room for the chunk and MAX_HELD_BYTES more: a handler puts there no more

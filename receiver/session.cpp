@@ -103,6 +103,7 @@ void transfer_session::output_ended(const char* reason, byte_sink& screen) {
         fail_file(reason != nullptr ? reason : "the command's output ended before the file did");
     }
     phase_ = phase::idle;
+    command_terminal_ = nullptr;  // closed with the output
 }
 
 bool transfer_session::file_in_progress() const {
@@ -123,6 +124,8 @@ void transfer_session::path_message(std::string_view path) {
         progress_.file_saved(options_.directory + "/" + sink_.saved_name());
     }
     drop_stale_answers();
+    // Answers come next: they must reach the sender even through a terminal in line mode.
+    if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
     sent_path_.assign(path);
     progress_.file_named(sent_path_);
     phase_ = phase::announced;
@@ -360,6 +363,7 @@ void transfer_session::end_message() {
         case phase::refusing: break;
     }
     phase_ = phase::idle;
+    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
 }
 
 void transfer_session::rejected_message(message_kind kind, parse_error error) {
@@ -397,6 +401,7 @@ void transfer_session::fail_file(const std::string& reason) {
     sink_.abort();
     progress_.file_failed(reason);
     phase_ = phase::refusing;
+    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
 }
 
 void transfer_session::reply(bool accepted) {

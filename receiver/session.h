@@ -26,6 +26,7 @@ class transfer_session final : public stream_handler, private stream_parser_even
 public:
     transfer_session(file_sink& sink, progress_display& progress, session_options options);
 
+    void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
     void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
                         byte_sink& command_input) override;
     bool wants_keyboard() const override;
@@ -82,6 +83,7 @@ private:
     stream_parser parser_;
     byte_sink* screen_ = nullptr;
     byte_sink* command_input_ = nullptr;
+    command_terminal* command_terminal_ = nullptr;
     phase phase_ = phase::idle;
     std::string sent_path_;
     std::uint64_t announced_size_ = 0;

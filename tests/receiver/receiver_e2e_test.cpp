@@ -126,6 +126,27 @@ TEST(ReceiverEndToEnd, ADirectoryThatCannotBeWrittenStopsTheStart) {
     EXPECT_FALSE(fs::exists(scratch.path / "ran")) << "the command was not started";
 }
 
+// As with `ssh host pushfile f` without -t: the sender's input is a pipe from a program that reads
+// the command's terminal, which is in line mode with echo. Answers must reach that program at
+// once, not show, and the mode must be back as it was afterwards.
+TEST(ReceiverEndToEnd, ASenderReadingThroughATerminalInLineModeIsAnswered) {
+    scratch_dir source;
+    scratch_dir target;
+    write_file(source.path / "f", std::string(100000, 'z'));
+    const std::string script = "stty -g; dd bs=2 count=4 status=none | \"$0\" \"$1\"; echo status=$?; stty -g";
+    const run_result result =
+        run_receiver({"-d", target.path, "--", "sh", "-c", script, PUSHFILE_BINARY, source.path / "f"});
+    EXPECT_EQ(result.status, 0) << result.errors;
+    EXPECT_EQ(read_file(target.path / "f"), std::string(100000, 'z')) << result.errors;
+    EXPECT_NE(result.output.find("status=0"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("ky"), std::string::npos) << "answers were echoed";
+    const std::size_t first_end = result.output.find('\n');
+    ASSERT_NE(first_end, std::string::npos);
+    const std::string mode_before = result.output.substr(0, first_end + 1);
+    EXPECT_NE(result.output.find(mode_before, first_end), std::string::npos) << "the line mode came back\n"
+                                                                             << result.output;
+}
+
 TEST(ReceiverEndToEnd, UserTerminalIsRestoredAfterTheRun) {
     int master = -1;
     int slave = -1;
