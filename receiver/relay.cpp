@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "byte_queue.h"
 #include "command_start.h"
@@ -86,7 +87,7 @@ private:
     };
 
     // The steps of one turn of the loop.
-    bool stop_requested(relay_result& result);
+    std::optional<relay_result> stop_if_asked();
     void take_signals();
     void tick_if_due(clock_type::time_point now);
     bool wait_and_serve(clock_type::time_point now);
@@ -128,8 +129,7 @@ relay_result relay::run() {
     handler_.command_started(command_mode_);
     next_tick_ = clock_type::now() + TICK_INTERVAL;
     for (;;) {
-        relay_result stopped;
-        if (stop_requested(stopped)) return stopped;
+        if (std::optional<relay_result> stopped = stop_if_asked()) return std::move(*stopped);
         take_signals();
         const auto now = clock_type::now();
         tick_if_due(now);
@@ -142,18 +142,17 @@ relay_result relay::run() {
     }
 }
 
-bool relay::stop_requested(relay_result& result) {
+// A stop signal, or a screen that cannot be written any more, ends the run early.
+std::optional<relay_result> relay::stop_if_asked() {
     if (const int signal_number = signals_.stop_signal(); signal_number != 0) {
         const std::string reason = "interrupted by signal " + std::to_string(signal_number);
-        result = stop_early(128 + signal_number, reason, reason);
-        return true;
+        return stop_early(128 + signal_number, reason, reason);
     }
     if (screen_.output_error() != 0) {
         const std::string error = describe_errno("cannot write to standard output", screen_.output_error());
-        result = stop_early(RELAY_FAILURE_STATUS, error, error);
-        return true;
+        return stop_early(RELAY_FAILURE_STATUS, error, error);
     }
-    return false;
+    return std::nullopt;
 }
 
 void relay::take_signals() {
