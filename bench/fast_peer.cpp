@@ -17,7 +17,7 @@
 
 #include "common/display.h"
 #include "common/protocol.h"
-#include "stream_parser.h"
+#include "receiver/stream_parser.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/stream_builder.h"
+#include "tests/support/stream_builder.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <string_view>
 
 #include "receiver/stream_parser.h"
-#include "support/stream_builder.h"
+#include "tests/support/stream_builder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "byte_queue.h"
+#include "receiver/byte_queue.h"
 
 #include <unistd.h>
 

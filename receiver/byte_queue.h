@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "relay.h"
+#include "receiver/relay.h"
 
 namespace pushfile::receive {
 

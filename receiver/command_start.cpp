@@ -1,4 +1,4 @@
-#include "command_start.h"
+#include "receiver/command_start.h"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -10,16 +10,12 @@
 #include <cstring>
 
 #include "common/display.h"
+#include "receiver/program.h"
 
 namespace pushfile::receive {
 namespace {
 
-// Our own failures to start anything, apart from the command's 126 and 127.
-constexpr int OWN_FAILURE_STATUS = 255;
 
-std::string describe_errno(const std::string& what, int error_number) {
-    return what + ": " + std::strerror(error_number);
-}
 
 // Moves a descriptor off 0-2 so that it cannot be mistaken for a standard one when those are
 // closed; the result is close-on-exec.
@@ -45,7 +41,7 @@ struct start_failure {
     const start_failure failure{stage, errno};
     ssize_t ignored = write(pipe_fd, &failure, sizeof failure);
     (void)ignored;
-    _exit(127);
+    _exit(EXIT_NOT_FOUND);
 }
 
 // Runs in the child: only async-signal-safe calls, argv prepared beforehand.
@@ -87,20 +83,20 @@ started_command failed(int status, std::string error) {
 started_command not_run(const std::string& name, const start_failure& failure) {
     const std::string shown = escaped_for_display(name, 512);
     if (failure.stage != 0) {
-        return failed(OWN_FAILURE_STATUS, describe_errno("cannot give " + shown + " a terminal", failure.error_number));
+        return failed(EXIT_RELAY_FAILED, failure_text("cannot give " + shown + " a terminal", failure.error_number));
     }
     const int error_number = failure.error_number;
     const bool found_but_not_runnable = error_number == EACCES || error_number == EPERM ||
                                         error_number == ENOEXEC || error_number == EISDIR ||
                                         error_number == ETXTBSY;
-    return failed(found_but_not_runnable ? 126 : 127, describe_errno("cannot run " + shown, error_number));
+    return failed(found_but_not_runnable ? EXIT_NOT_RUNNABLE : EXIT_NOT_FOUND, failure_text("cannot run " + shown, error_number));
 }
 
 }  // namespace
 
 started_command start_on_new_terminal(const std::vector<std::string>& command, const termios* settings,
                                       const winsize* size) {
-    if (command.empty()) return failed(OWN_FAILURE_STATUS, "no command to run");
+    if (command.empty()) return failed(EXIT_RELAY_FAILED, "no command to run");
     // Everything the child needs is prepared before fork(): it must not allocate.
     std::vector<char*> argv;
     argv.reserve(command.size() + 1);
@@ -110,7 +106,7 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
     int master_fd = -1;
     int slave_fd = -1;
     if (openpty(&master_fd, &slave_fd, nullptr, settings, size) != 0) {
-        return failed(OWN_FAILURE_STATUS, describe_errno("cannot open a new terminal", errno));
+        return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", errno));
     }
     master_fd = above_standard(master_fd);
     slave_fd = above_standard(slave_fd);
@@ -119,7 +115,7 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
         const int error_number = errno;
         if (master_fd >= 0) close(master_fd);
         if (slave_fd >= 0) close(slave_fd);
-        return failed(OWN_FAILURE_STATUS, describe_errno("cannot open a new terminal", error_number));
+        return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", error_number));
     }
     report_pipe[0] = above_standard(report_pipe[0]);
     report_pipe[1] = above_standard(report_pipe[1]);
@@ -132,7 +128,7 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
     if (child < 0) {
         close(master_fd);
         if (report_pipe[0] >= 0) close(report_pipe[0]);
-        return failed(OWN_FAILURE_STATUS, describe_errno("cannot start a process", fork_errno));
+        return failed(EXIT_RELAY_FAILED, failure_text("cannot start a process", fork_errno));
     }
 
     // The pipe closes unread on a successful exec.

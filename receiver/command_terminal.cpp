@@ -1,4 +1,4 @@
-#include "command_terminal.h"
+#include "receiver/command_terminal.h"
 
 #include <cstring>
 

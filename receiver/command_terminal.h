@@ -5,7 +5,7 @@
 
 #include <termios.h>
 
-#include "relay.h"
+#include "receiver/relay.h"
 
 namespace pushfile::receive {
 

@@ -1,4 +1,4 @@
-#include "file_sink.h"
+#include "receiver/file_sink.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -11,6 +11,7 @@
 
 #include "common/display.h"
 #include "common/io.h"
+#include "receiver/program.h"
 
 namespace pushfile::receive {
 namespace {
@@ -109,9 +110,7 @@ struct file_sink::state {
     std::string error;
 
     void fail(const std::string& what, int error_number) {
-        error = what;
-        error += ": ";
-        error += std::strerror(error_number);
+        error = failure_text(what, error_number);
     }
 
     void discard() {

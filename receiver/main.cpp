@@ -12,19 +12,17 @@
 #include <vector>
 
 #include "common/display.h"
-#include "file_sink.h"
-#include "progress.h"
-#include "relay.h"
-#include "screen_writer.h"
-#include "session.h"
+#include "receiver/file_sink.h"
+#include "receiver/progress.h"
+#include "receiver/relay.h"
+#include "receiver/screen_writer.h"
+#include "receiver/session.h"
+#include "receiver/program.h"
 
 namespace {
 
 using namespace pushfile::receive;
 
-// Our own failures use the status that tools which run commands (env, timeout) keep for theirs,
-// so that they stand apart from the command's own statuses.
-constexpr int EXIT_RECEIVER_FAILED = 125;
 // Long options without a short form.
 constexpr int NO_ANSWER_AHEAD = 256;
 
@@ -73,7 +71,7 @@ std::optional<std::uint64_t> parse_byte_count(const char* text) {
     return static_cast<std::uint64_t>(count) << shift;
 }
 
-void complain(const std::string& text) { std::fprintf(stderr, "pushfile-receive: %s\n", text.c_str()); }
+void complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", PROGRAM_NAME, text.c_str()); }
 
 // Returns the options, or an exit status when the run ends here.
 std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
@@ -87,7 +85,7 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     options parsed;
     int option_char = 0;
     // getopt_long names the program by argv[0] in its complaints: use the name, not the path.
-    char program_name[] = "pushfile-receive";
+    static char program_name[] = "pushfile-receive";
     if (argc > 0) argv[0] = program_name;
     // '+': the first word that is no option starts the command, so its own options stay its own.
     while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
@@ -101,7 +99,7 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
                 if (!parsed.max_size) {
                     complain("--max-size wants a number of bytes, such as 1048576 or 1M, not '" +
                              pushfile::escaped_for_display(optarg, 4096) + "'");
-                    exit_status = EXIT_RECEIVER_FAILED;
+                    exit_status = EXIT_BAD_USAGE;
                     return std::nullopt;
                 }
                 break;
@@ -115,7 +113,7 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
                 return std::nullopt;
             default:
                 std::fputs(USAGE, stderr);
-                exit_status = EXIT_RECEIVER_FAILED;
+                exit_status = EXIT_BAD_USAGE;
                 return std::nullopt;
         }
     }
@@ -137,7 +135,7 @@ int main(int argc, char** argv) {
     file_sink sink(parsed->directory);
     if (!sink.check_writable()) {
         complain(sink.error());
-        return EXIT_RECEIVER_FAILED;
+        return EXIT_BAD_USAGE;
     }
     // Our own lines go through the same queue as the command's output, so they keep their place.
     screen_writer screen;

@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "receiver/progress.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -10,13 +10,13 @@
 
 #include "common/display.h"
 #include "common/protocol.h"
+#include "receiver/program.h"
 
 namespace pushfile::receive {
 namespace {
 
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(250);
 constexpr std::size_t SHOWN_NAME_CAPACITY = 4 * 255 + 4;
-constexpr const char* PROGRAM_NAME = "pushfile-receive";
 
 std::string escaped(std::string_view text) { return escaped_for_display(text, SHOWN_NAME_CAPACITY); }
 

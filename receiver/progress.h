@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "relay.h"
+#include "receiver/relay.h"
 
 namespace pushfile::receive {
 

@@ -1,6 +1,6 @@
 // The relay's event loop: one thread, one ppoll() over the keyboard, the command's terminal and
 // the screen; everything written without blocking.
-#include "relay.h"
+#include "receiver/relay.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -12,12 +12,13 @@
 #include <memory>
 #include <optional>
 
-#include "byte_queue.h"
-#include "command_start.h"
-#include "command_terminal.h"
-#include "relay_signals.h"
-#include "screen_writer.h"
-#include "user_terminal.h"
+#include "receiver/byte_queue.h"
+#include "receiver/command_start.h"
+#include "receiver/command_terminal.h"
+#include "receiver/relay_signals.h"
+#include "receiver/screen_writer.h"
+#include "receiver/user_terminal.h"
+#include "receiver/program.h"
 
 namespace pushfile::receive {
 namespace {
@@ -39,12 +40,7 @@ constexpr milliseconds QUIET_AFTER_EXIT{250};
 // How long a hung-up command gets to end, and the screen to take what is queued, before the
 // relay returns without them.
 constexpr milliseconds HANGUP_GRACE{1000};
-// The relay's own failures once it has started, apart from the command's statuses.
-constexpr int RELAY_FAILURE_STATUS = 255;
 
-std::string describe_errno(const std::string& what, int error_number) {
-    return what + ": " + std::strerror(error_number);
-}
 
 timespec as_timespec(clock_type::duration duration) {
     if (duration < clock_type::duration::zero()) duration = clock_type::duration::zero();
@@ -136,8 +132,8 @@ relay_result relay::run() {
         if (stage_ == stage::after_command && now - last_output_ >= QUIET_AFTER_EXIT) output_ended(nullptr);
         if (stage_ == stage::finishing && screen_.empty()) return finish();
         if (!wait_and_serve(now)) {
-            const std::string error = describe_errno("cannot wait for input", errno);
-            return stop_early(RELAY_FAILURE_STATUS, error, error);
+            const std::string error = failure_text("cannot wait for input", errno);
+            return stop_early(EXIT_RELAY_FAILED, error, error);
         }
     }
 }
@@ -149,8 +145,8 @@ std::optional<relay_result> relay::stop_if_asked() {
         return stop_early(128 + signal_number, reason, reason);
     }
     if (screen_.output_error() != 0) {
-        const std::string error = describe_errno("cannot write to standard output", screen_.output_error());
-        return stop_early(RELAY_FAILURE_STATUS, error, error);
+        const std::string error = failure_text("cannot write to standard output", screen_.output_error());
+        return stop_early(EXIT_RELAY_FAILED, error, error);
     }
     return std::nullopt;
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "stream_parser.h"
+#include "receiver/stream_parser.h"
 
 namespace pushfile::receive {
 

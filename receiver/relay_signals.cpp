@@ -1,4 +1,5 @@
-#include "relay_signals.h"
+#include "receiver/relay_signals.h"
+#include "receiver/program.h"
 
 #include <sys/wait.h>
 
@@ -13,7 +14,7 @@ volatile std::sig_atomic_t window_changed = 0;
 volatile std::sig_atomic_t stop_requested = 0;
 
 // A status for a child that someone else reaped (a SIGCHLD handler of a host program).
-constexpr int UNKNOWN_STATUS = 255;
+constexpr int UNKNOWN_STATUS = EXIT_RELAY_FAILED;
 
 extern "C" void note_signal(int signal_number) {
     switch (signal_number) {

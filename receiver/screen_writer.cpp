@@ -1,4 +1,5 @@
-#include "screen_writer.h"
+#include "receiver/screen_writer.h"
+#include "receiver/program.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +20,6 @@ constexpr std::size_t OUTPUT_CAPACITY = SCREEN_ROOM_FOR_READ + COMMAND_READ_SIZE
 constexpr std::size_t LINES_CAPACITY = std::size_t{64} * 1024;
 // After POLLOUT, a pipe or terminal takes a write this small without blocking.
 constexpr std::size_t CAREFUL_WRITE_LIMIT = 4096;
-constexpr const char* PROGRAM_NAME = "pushfile-receive";
 
 bool same_file(int first, int second) {
     struct stat a {};

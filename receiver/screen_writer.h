@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "byte_queue.h"
-#include "relay.h"
+#include "receiver/byte_queue.h"
+#include "receiver/relay.h"
 
 namespace pushfile::receive {
 

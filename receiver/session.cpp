@@ -1,4 +1,4 @@
-#include "session.h"
+#include "receiver/session.h"
 
 #include <algorithm>
 #include <utility>

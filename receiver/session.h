@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "file_sink.h"
-#include "progress.h"
-#include "relay.h"
-#include "stream_parser.h"
+#include "receiver/file_sink.h"
+#include "receiver/progress.h"
+#include "receiver/relay.h"
+#include "receiver/stream_parser.h"
 
 namespace pushfile::receive {
 

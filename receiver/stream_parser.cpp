@@ -1,4 +1,4 @@
-#include "stream_parser.h"
+#include "receiver/stream_parser.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "user_terminal.h"
+#include "receiver/user_terminal.h"
 
 #include <unistd.h>
 

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "common/display.h"
-#include "terminal.h"
-#include "transfer.h"
+#include "src/terminal.h"
+#include "src/transfer.h"
 
 namespace pushfile::send {
 namespace {

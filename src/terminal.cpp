@@ -1,4 +1,4 @@
-#include "terminal.h"
+#include "src/terminal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "transfer.h"
+#include "src/transfer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/letters.h"
-#include "terminal.h"
+#include "src/terminal.h"
 
 namespace pushfile::send {
 namespace {

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "support/stream_builder.h"
+#include "tests/support/stream_builder.h"
 
 extern char** environ;
 

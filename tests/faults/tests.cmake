@@ -8,8 +8,7 @@ target_compile_options(pushfile_fault_inject PRIVATE -fno-sanitize=all)
 target_link_options(pushfile_fault_inject PRIVATE -fno-sanitize=all)
 
 add_executable(sender_faults_test ${CMAKE_CURRENT_SOURCE_DIR}/faults/sender_faults_test.cpp)
-target_include_directories(sender_faults_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(sender_faults_test PRIVATE pushfile_warnings GTest::gtest_main)
+target_link_libraries(sender_faults_test PRIVATE pushfile_test_support pushfile_warnings GTest::gtest_main)
 target_compile_definitions(sender_faults_test PRIVATE
   PUSHFILE_BINARY="$<TARGET_FILE:pushfile-dynamic>"
   FAULT_INJECT_LIBRARY="$<TARGET_FILE:pushfile_fault_inject>")

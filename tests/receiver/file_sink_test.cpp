@@ -1,4 +1,4 @@
-#include "file_sink.h"
+#include "receiver/file_sink.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/pty_peer.h"
-#include "support/receiver_run.h"
-#include "support/stream_builder.h"
+#include "tests/support/pty_peer.h"
+#include "tests/support/receiver_run.h"
+#include "tests/support/stream_builder.h"
 
 namespace {
 

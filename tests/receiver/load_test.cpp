@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "support/receiver_run.h"
+#include "tests/support/receiver_run.h"
 
 namespace {
 

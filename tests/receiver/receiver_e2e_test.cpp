@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "support/receiver_run.h"
-#include "support/stream_builder.h"
+#include "tests/support/receiver_run.h"
+#include "tests/support/stream_builder.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The relay runs in a forked child of the test, with its standard input and output redirected,
 // because it works on the process's own descriptors. The test plays the user's side.
-#include "relay.h"
+#include "receiver/relay.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,10 +25,10 @@
 #include <thread>
 #include <vector>
 
-#include "byte_queue.h"
-#include "screen_writer.h"
-#include "support/pty_peer.h"
-#include "support/stream_builder.h"
+#include "receiver/byte_queue.h"
+#include "receiver/screen_writer.h"
+#include "tests/support/pty_peer.h"
+#include "tests/support/stream_builder.h"
 
 using namespace pushfile::receive;
 using std::chrono::milliseconds;

@@ -1,4 +1,4 @@
-#include "session.h"
+#include "receiver/session.h"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/stream_builder.h"
+#include "tests/support/stream_builder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "stream_parser.h"
+#include "receiver/stream_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/stream_builder.h"
+#include "tests/support/stream_builder.h"
 
 // Counts heap allocations, so that tests can show the parser takes none whatever it is fed.
 namespace {

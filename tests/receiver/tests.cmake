@@ -1,26 +1,19 @@
-# Receiver tests: one program per concern, each added once its source exists.
-if(NOT TARGET pushfile_receiver)
-  return()
-endif()
+# Receiver tests: one program per concern; those that run the built programs are built after them.
 set(receiver_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/receiver)
 foreach(test_name file_sink_test relay_test stream_parser_test session_test receiver_e2e_test hostile_test
                   load_test)
-  if(EXISTS ${receiver_test_dir}/${test_name}.cpp)
-    add_executable(${test_name} ${receiver_test_dir}/${test_name}.cpp)
-    target_link_libraries(${test_name} PRIVATE pushfile_receiver pushfile_warnings GTest::gtest_main)
-    target_include_directories(${test_name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/support/pty_peer.cpp)
-      target_sources(${test_name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support/pty_peer.cpp)
-    endif()
-    target_compile_definitions(${test_name} PRIVATE
-      PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
-      $<$<TARGET_EXISTS:pushfile-receive>:RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>">
-      LINK_SIM_BINARY="$<TARGET_FILE:link_sim>")
-    if(test_name STREQUAL "load_test")
-      # Heavy runs (thousands of files, gigabytes): left out of the sanitizer pass.
-      gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS load TIMEOUT 900)
-    else()
-      gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60)
-    endif()
+  add_executable(${test_name} ${receiver_test_dir}/${test_name}.cpp)
+  target_link_libraries(${test_name} PRIVATE pushfile_receiver pushfile_test_support pushfile_warnings
+                                             GTest::gtest_main)
+  target_compile_definitions(${test_name} PRIVATE
+    PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
+    RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>"
+    LINK_SIM_BINARY="$<TARGET_FILE:link_sim>")
+  add_dependencies(${test_name} pushfile pushfile-receive link_sim)
+  if(test_name STREQUAL "load_test")
+    # Heavy runs (thousands of files, gigabytes): left out of the sanitizer pass.
+    gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS load TIMEOUT 900)
+  else()
+    gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60)
   endif()
 endforeach()

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/pty_peer.h"
+#include "tests/support/pty_peer.h"
 
 namespace {
 

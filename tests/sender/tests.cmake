@@ -1,30 +1,19 @@
-# Sender tests: the encoding and display units against the libraries, and the built pushfile
-# end to end under a pseudo-terminal.
+# Sender tests: the built pushfile end to end under a pseudo-terminal, and in a real tmux pane.
 set(sender_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/sender)
 
-foreach(test_name encoding_test display_test)
-  add_executable(${test_name} ${sender_test_dir}/${test_name}.cpp)
-  target_link_libraries(${test_name} PRIVATE pushfile_sender pushfile_warnings GTest::gtest_main)
-  gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60)
-endforeach()
-
-add_executable(sender_e2e_test ${sender_test_dir}/sender_e2e_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/pty_peer.cpp)
-target_include_directories(sender_e2e_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(sender_e2e_test PRIVATE pushfile_warnings GTest::gtest_main util)
+add_executable(sender_e2e_test ${sender_test_dir}/sender_e2e_test.cpp)
+target_link_libraries(sender_e2e_test PRIVATE pushfile_test_support pushfile_warnings GTest::gtest_main)
 target_compile_definitions(sender_e2e_test PRIVATE PUSHFILE_BINARY="$<TARGET_FILE:pushfile>")
 add_dependencies(sender_e2e_test pushfile)
 gtest_discover_tests(sender_e2e_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 # pushfile in a pane of the real tmux, the real receiver outside it (.ci/run installs tmux), and once
 # more through the link simulator.
-if(TARGET pushfile-receive)
-  add_executable(tmux_test ${sender_test_dir}/tmux_test.cpp)
-  target_include_directories(tmux_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(tmux_test PRIVATE pushfile_warnings GTest::gtest_main)
-  target_compile_definitions(tmux_test PRIVATE
-    PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
-    RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>"
-    LINK_SIM_BINARY="$<TARGET_FILE:link_sim>")
-  add_dependencies(tmux_test pushfile pushfile-receive link_sim)
-  gtest_discover_tests(tmux_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
-endif()
+add_executable(tmux_test ${sender_test_dir}/tmux_test.cpp)
+target_link_libraries(tmux_test PRIVATE pushfile_test_support pushfile_warnings GTest::gtest_main)
+target_compile_definitions(tmux_test PRIVATE
+  PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
+  RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>"
+  LINK_SIM_BINARY="$<TARGET_FILE:link_sim>")
+add_dependencies(tmux_test pushfile pushfile-receive link_sim)
+gtest_discover_tests(tmux_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)

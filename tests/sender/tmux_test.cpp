@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/receiver_run.h"
+#include "tests/support/receiver_run.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "support/pty_peer.h"
+#include "tests/support/pty_peer.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/letters.h"
-#include "transfer.h"
+#include "src/transfer.h"
 
 namespace {
 

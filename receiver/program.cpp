@@ -1,0 +1,11 @@
+#include "receiver/program.h"
+
+#include <cstring>
+
+namespace pushfile::receive {
+
+std::string failure_text(const std::string& what, int error_number) {
+    return what + ": " + std::strerror(error_number);
+}
+
+}  // namespace pushfile::receive
