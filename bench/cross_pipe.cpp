@@ -7,9 +7,9 @@
 // Prints one line on standard output:
 //   seconds=S status_a=N status_b=N maxrss_a_kib=N maxrss_b_kib=N
 // Exits 0 when both commands exited 0, 1 otherwise, 2 when it could not run them.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
         }
     }
     const double elapsed = now_seconds() - started;
-    std::printf("seconds=%.6f status_a=%d status_b=%d maxrss_a_kib=%ld maxrss_b_kib=%ld\n", elapsed, status_a,
-                status_b, maxrss_a, maxrss_b);
+    std::printf("seconds=%.6f status_a=%d status_b=%d maxrss_a_kib=%ld maxrss_b_kib=%ld\n", elapsed, status_a, status_b,
+                maxrss_a, maxrss_b);
     return status_a == 0 && status_b == 0 ? 0 : 1;
 }

@@ -1,11 +1,11 @@
 // Encode+checksum and decode+verify for each letter routine, on full blocks of random bytes.
 // Figures are per file byte, so encode and decode compare directly with each other and with the
 // end-to-end throughput that run.sh prints.
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "common/letters.h"
 #include "common/protocol.h"

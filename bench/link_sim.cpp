@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr std::size_t READ_CHUNK = 16 * 1024;  // also the link's largest packet
+constexpr std::size_t READ_CHUNK = 16 * 1024;          // also the link's largest packet
 constexpr std::size_t OUTPUT_WRITE_LIMIT = 16 * 1024;  // standard output stays blocking: small writes
 constexpr std::size_t MAX_CHUNKS = 16384;
 constexpr std::int64_t NS_PER_S = 1000000000;
@@ -48,7 +48,9 @@ public:
     line(std::size_t capacity, std::int64_t delay_ns, std::uint64_t rate)
         : bytes_(std::make_unique_for_overwrite<unsigned char[]>(capacity)),
           chunks_(std::make_unique_for_overwrite<chunk[]>(MAX_CHUNKS)),
-          capacity_(capacity), delay_ns_(delay_ns), rate_(rate) {}
+          capacity_(capacity),
+          delay_ns_(delay_ns),
+          rate_(rate) {}
 
     bool has_room() const { return size_ < capacity_ && chunk_count_ < MAX_CHUNKS; }
     bool empty() const { return size_ == 0; }
@@ -196,8 +198,7 @@ int main(int argc, char** argv) {
         if (fds[1].revents != 0 && failed(down.read_from(master))) master_open = false;
         if (fds[2].revents != 0) {
             ssize_t written = 0;
-            while ((written = up.write_to(master, READ_CHUNK)) > 0) {
-            }
+            while ((written = up.write_to(master, READ_CHUNK)) > 0) {}
             if (written < 0 && failed(written)) up.clear();  // the terminal takes no more input
         }
         if (fds[3].revents != 0) {
@@ -213,7 +214,6 @@ int main(int argc, char** argv) {
         return 128 + stop_signal;
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
 }

@@ -109,8 +109,7 @@ int main(int argc, char** argv) {
         break;
     }
     int status = 0;
-    while (waitpid(writer, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(writer, &status, 0) < 0 && errno == EINTR) {}
     const double elapsed = now_seconds() - started;
     std::printf("channel=%s bytes=%llu seconds=%.6f bytes_per_second=%.0f\n", argv[1], received, elapsed,
                 static_cast<double>(received) / elapsed);

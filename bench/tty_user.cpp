@@ -85,8 +85,7 @@ pid_t start_on_terminal(char** argv, int& master) {
 
 bool exited_well(pid_t child) {
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -172,8 +171,10 @@ int measure_echo(int count, char** argv) {
 }
 
 int usage(const char* name) {
-    std::fprintf(stderr, "Usage: %s output -- COMMAND...\n       %s echo COUNT -- COMMAND...\n"
-                 "       %s write BYTES\n", name, name, name);
+    std::fprintf(stderr,
+                 "Usage: %s output -- COMMAND...\n       %s echo COUNT -- COMMAND...\n"
+                 "       %s write BYTES\n",
+                 name, name, name);
     return EXIT_USAGE;
 }
 

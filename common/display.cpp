@@ -35,8 +35,7 @@ std::size_t utf8_sequence_length(const unsigned char* in, std::size_t available)
 
 // The escaped form of the character at bytes[0]: its bytes in piece, their count returned, and the
 // number of input bytes it stands for in *consumed.
-std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char (&piece)[4],
-                         std::size_t* consumed) {
+std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char (&piece)[4], std::size_t* consumed) {
     static constexpr char hex[] = "0123456789abcdef";
     const unsigned char byte = bytes[0];
     *consumed = 1;

@@ -10,8 +10,7 @@ namespace {
 
 void wait_until_writable(int fd) {
     pollfd entry{fd, POLLOUT, 0};
-    while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
-    }
+    while (poll(&entry, 1, -1) < 0 && errno == EINTR) {}
 }
 
 }  // namespace

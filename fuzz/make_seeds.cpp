@@ -49,8 +49,8 @@ std::vector<std::pair<std::string, std::string>> seeds() {
         {"two_blocks", small_blocks + file_stream("two", two_blocks)},
         {"two_files", bytewise + file_stream("a", small) + file_stream("b", binary)},
         {"unopened_file", whole + path_message("missing") + end_message()},
-        {"unknown_size", unknown + path_message("fifo") + size_message(18446744073709551615ULL) +
-                             block_message(small) + end_message()},
+        {"unknown_size",
+         unknown + path_message("fifo") + size_message(18446744073709551615ULL) + block_message(small) + end_message()},
         {"longest_path", whole + path_message(std::string(12283, 'p')) + size_message(0) + end_message()},
         {"path_too_long", whole + "\x1b}fr" + std::string(12300, 'p') + nul},
         {"bad_size", bytewise + "\x1b}fs12a3" + nul + file_stream("ok", small)},

@@ -200,8 +200,7 @@ private:
             case 's': {
                 std::uint64_t value = 0;
                 for (; j < n && digit(in_[j]); ++j) {
-                    if (j - body == pushfile::receive::MAX_SIZE_DIGITS ||
-                        __builtin_mul_overflow(value, 10U, &value) ||
+                    if (j - body == pushfile::receive::MAX_SIZE_DIGITS || __builtin_mul_overflow(value, 10U, &value) ||
                         __builtin_add_overflow(value, static_cast<unsigned>(in_[j] - '0'), &value)) {
                         break;
                     }
@@ -286,8 +285,7 @@ private:
 };
 
 void check_accounting(const stream_parser& parser, const transcript& events, std::size_t fed) {
-    require(events.output_bytes + parser.message_bytes() + parser.held_bytes() == fed,
-            "bytes lost or counted twice");
+    require(events.output_bytes + parser.message_bytes() + parser.held_bytes() == fed, "bytes lost or counted twice");
     require(parser.held_bytes() <= pushfile::receive::MAX_RELEASE_BYTES, "more held back than a release may bring");
     require(parser.held_bytes() == 0 || parser.in_message(), "bytes held back outside a message");
 }

@@ -15,8 +15,6 @@
 namespace pushfile::receive {
 namespace {
 
-
-
 // Moves a descriptor off 0-2 so that it cannot be mistaken for a standard one when those are
 // closed; the result is close-on-exec.
 int above_standard(int fd) {
@@ -86,10 +84,10 @@ started_command not_run(const std::string& name, const start_failure& failure) {
         return failed(EXIT_RELAY_FAILED, failure_text("cannot give " + shown + " a terminal", failure.error_number));
     }
     const int error_number = failure.error_number;
-    const bool found_but_not_runnable = error_number == EACCES || error_number == EPERM ||
-                                        error_number == ENOEXEC || error_number == EISDIR ||
-                                        error_number == ETXTBSY;
-    return failed(found_but_not_runnable ? EXIT_NOT_RUNNABLE : EXIT_NOT_FOUND, failure_text("cannot run " + shown, error_number));
+    const bool found_but_not_runnable = error_number == EACCES || error_number == EPERM || error_number == ENOEXEC ||
+                                        error_number == EISDIR || error_number == ETXTBSY;
+    return failed(found_but_not_runnable ? EXIT_NOT_RUNNABLE : EXIT_NOT_FOUND,
+                  failure_text("cannot run " + shown, error_number));
 }
 
 }  // namespace
@@ -134,14 +132,12 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
     // The pipe closes unread on a successful exec.
     start_failure failure{};
     ssize_t got;
-    while ((got = read(report_pipe[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
-    }
+    while ((got = read(report_pipe[0], &failure, sizeof failure)) < 0 && errno == EINTR) {}
     close(report_pipe[0]);
     if (got == static_cast<ssize_t>(sizeof failure)) {
         close(master_fd);
         int ignored_status = 0;
-        while (waitpid(child, &ignored_status, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(child, &ignored_status, 0) < 0 && errno == EINTR) {}
         return not_run(command.front(), failure);
     }
 

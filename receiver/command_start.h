@@ -2,8 +2,8 @@
 // run: the shell's statuses 126 (found, not runnable) and 127 (not found).
 #pragma once
 
-#include <sys/types.h>
 #include <sys/ioctl.h>
+#include <sys/types.h>
 #include <termios.h>
 
 #include <string>
@@ -12,8 +12,8 @@
 namespace pushfile::receive {
 
 struct started_command {
-    pid_t pid = -1;       // leads a session of its own, so its process group is -pid
-    int master_fd = -1;   // non-blocking, close-on-exec, above the standard descriptors
+    pid_t pid = -1;          // leads a session of its own, so its process group is -pid
+    int master_fd = -1;      // non-blocking, close-on-exec, above the standard descriptors
     int failure_status = 0;  // when pid is -1: 126, 127, or 255 for a failure of our own
     std::string error;       // when pid is -1: what failed and why
 };

@@ -109,9 +109,7 @@ struct file_sink::state {
     std::uint64_t written = 0;
     std::string error;
 
-    void fail(const std::string& what, int error_number) {
-        error = failure_text(what, error_number);
-    }
+    void fail(const std::string& what, int error_number) { error = failure_text(what, error_number); }
 
     void discard() {
         if (file_fd < 0) return;
@@ -127,8 +125,8 @@ struct file_sink::state {
         for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
             std::string name;
             if (!random_temporary_name(name)) break;
-            const int fd = openat(directory_fd, name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC,
-                                  0666);
+            const int fd =
+                openat(directory_fd, name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 file_fd = fd;
                 temporary_name = std::move(name);
@@ -154,8 +152,7 @@ struct file_sink::state {
                 return 0;
             return error_number;
         }
-        if (renameat2(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), RENAME_NOREPLACE) ==
-            0) {
+        if (renameat2(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), RENAME_NOREPLACE) == 0) {
             temporary_name.clear();
             return 0;
         }

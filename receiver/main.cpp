@@ -13,11 +13,11 @@
 
 #include "common/display.h"
 #include "receiver/file_sink.h"
+#include "receiver/program.h"
 #include "receiver/progress.h"
 #include "receiver/relay.h"
 #include "receiver/screen_writer.h"
 #include "receiver/session.h"
-#include "receiver/program.h"
 
 namespace {
 
@@ -60,10 +60,14 @@ std::optional<std::uint64_t> parse_byte_count(const char* text) {
     unsigned shift = 0;
     switch (*end) {
         case '\0': break;
-        case 'K': case 'k': shift = 10; break;
-        case 'M': case 'm': shift = 20; break;
-        case 'G': case 'g': shift = 30; break;
-        case 'T': case 't': shift = 40; break;
+        case 'K':
+        case 'k': shift = 10; break;
+        case 'M':
+        case 'm': shift = 20; break;
+        case 'G':
+        case 'g': shift = 30; break;
+        case 'T':
+        case 't': shift = 40; break;
         default: return std::nullopt;
     }
     if (*end != '\0' && end[1] != '\0') return std::nullopt;
@@ -76,9 +80,12 @@ void complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", PROGRA
 // Returns the options, or an exit status when the run ends here.
 std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     static const option long_options[] = {
-        {"directory", required_argument, nullptr, 'd'}, {"ask", no_argument, nullptr, 'a'},
-        {"max-size", required_argument, nullptr, 'm'},  {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},            {"version", no_argument, nullptr, 'V'},
+        {"directory", required_argument, nullptr, 'd'},
+        {"ask", no_argument, nullptr, 'a'},
+        {"max-size", required_argument, nullptr, 'm'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {"no-answer-ahead", no_argument, nullptr, NO_ANSWER_AHEAD},
         {nullptr, 0, nullptr, 0},
     };
@@ -140,8 +147,7 @@ int main(int argc, char** argv) {
     // Our own lines go through the same queue as the command's output, so they keep their place.
     screen_writer screen;
     progress_display progress(screen.messages(), screen.messages_on_terminal(), parsed->quiet);
-    transfer_session session(sink, progress,
-                             {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
+    transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
 
     const relay_result result = run_relay(parsed->command, session, screen);
     if (!result.started) complain(result.error);

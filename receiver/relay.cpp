@@ -15,10 +15,10 @@
 #include "receiver/byte_queue.h"
 #include "receiver/command_start.h"
 #include "receiver/command_terminal.h"
+#include "receiver/program.h"
 #include "receiver/relay_signals.h"
 #include "receiver/screen_writer.h"
 #include "receiver/user_terminal.h"
-#include "receiver/program.h"
 
 namespace pushfile::receive {
 namespace {
@@ -40,7 +40,6 @@ constexpr milliseconds QUIET_AFTER_EXIT{250};
 // How long a hung-up command gets to end, and the screen to take what is queued, before the
 // relay returns without them.
 constexpr milliseconds HANGUP_GRACE{1000};
-
 
 timespec as_timespec(clock_type::duration duration) {
     if (duration < clock_type::duration::zero()) duration = clock_type::duration::zero();
@@ -187,8 +186,7 @@ bool relay::wait_and_serve(clock_type::time_point now) {
     if (stage_ == stage::after_command) wake = std::min(wake, last_output_ + QUIET_AFTER_EXIT);
     if (!output_open()) wake = clock_type::time_point::max();  // only signals and the screen are left
     const timespec timeout = as_timespec(wake - now);
-    const int ready = ppoll(fds, 3, wake == clock_type::time_point::max() ? nullptr : &timeout,
-                            signals_.wait_mask());
+    const int ready = ppoll(fds, 3, wake == clock_type::time_point::max() ? nullptr : &timeout, signals_.wait_mask());
     if (ready < 0) return errno == EINTR || errno == EAGAIN;
     if (ready == 0) return true;
 
@@ -216,8 +214,7 @@ void relay::read_command_output() {
             return;
         }
         last_output_ = clock_type::now();
-        handler_.command_output(chunk_.get(), static_cast<std::size_t>(got), screen_.command_output(),
-                                command_input_);
+        handler_.command_output(chunk_.get(), static_cast<std::size_t>(got), screen_.command_output(), command_input_);
         // Answers go out at once: the command may be waiting for them.
         write_command_input();
         screen_.write_ready();

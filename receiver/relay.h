@@ -68,8 +68,8 @@ protected:
 inline constexpr std::size_t MAX_HELD_BYTES = MAX_RELEASE_BYTES;
 
 struct relay_result {
-    int exit_status;    // the command's exit status, or 128 + N when signal N ended it
-    bool started;       // false when the command could not be started; error says why
+    int exit_status;  // the command's exit status, or 128 + N when signal N ended it
+    bool started;     // false when the command could not be started; error says why
     std::string error;
 };
 

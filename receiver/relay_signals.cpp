@@ -1,10 +1,11 @@
 #include "receiver/relay_signals.h"
-#include "receiver/program.h"
 
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <csignal>
+
+#include "receiver/program.h"
 
 namespace pushfile::receive {
 namespace {
@@ -89,8 +90,7 @@ int relay_signals::stop_signal() const { return stop_requested; }
 child_exit reap_if_ended(pid_t child) {
     int wait_status = 0;
     pid_t reaped;
-    while ((reaped = waitpid(child, &wait_status, WNOHANG)) < 0 && errno == EINTR) {
-    }
+    while ((reaped = waitpid(child, &wait_status, WNOHANG)) < 0 && errno == EINTR) {}
     if (reaped == child) return {true, status_of(wait_status)};
     // ECHILD: someone else reaped it; it has ended all the same.
     if (reaped < 0) return {true, UNKNOWN_STATUS};

@@ -31,7 +31,7 @@ private:
     static constexpr int HANDLED[] = {SIGCHLD, SIGWINCH, SIGTERM, SIGHUP, SIGINT};
     sigset_t previous_mask_{};
     sigset_t wait_mask_{};
-    struct sigaction previous_actions_[std::size(HANDLED)] {};
+    struct sigaction previous_actions_[std::size(HANDLED)]{};
     struct sigaction previous_pipe_action_ {};
 };
 

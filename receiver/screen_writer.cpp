@@ -1,5 +1,4 @@
 #include "receiver/screen_writer.h"
-#include "receiver/program.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "receiver/program.h"
 
 namespace pushfile::receive {
 namespace {
@@ -206,8 +207,8 @@ void screen_writer::flush(std::chrono::steady_clock::time_point deadline) {
         write_ready();
         const int fd = waits_for();
         if (fd < 0) return;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return;
         pollfd entry{fd, POLLOUT, 0};
         if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) return;

@@ -61,10 +61,10 @@ private:
     // where one can be opened, else small writes after poll() said there is room.
     struct destination {
         int fd = -1;
-        bool own_fd = false;     // opened here, closed here
-        bool use_send = false;   // a socket: send() with MSG_DONTWAIT
-        bool careful = false;    // blocking descriptor: one write of at most a few KiB per POLLOUT
-        bool ready = true;       // may be written now
+        bool own_fd = false;    // opened here, closed here
+        bool use_send = false;  // a socket: send() with MSG_DONTWAIT
+        bool careful = false;   // blocking descriptor: one write of at most a few KiB per POLLOUT
+        bool ready = true;      // may be written now
         int error = 0;
         void open_for(int given_fd);
         // Bytes written, 0 when there is no room now, -1 on failure (error set).

@@ -113,9 +113,7 @@ bool transfer_session::file_in_progress() const {
 
 bool transfer_session::file_open() const { return file_in_progress() || phase_ == phase::committed; }
 
-void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) {
-    screen_->append(bytes, length);
-}
+void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) { screen_->append(bytes, length); }
 
 void transfer_session::path_message(std::string_view path) {
     if (file_in_progress()) fail_file("a new file began before this one ended");
@@ -273,8 +271,8 @@ void transfer_session::widen_window() {
     const auto elapsed = now - file_started_at_;
     if (elapsed >= RATE_SETTLES_AFTER) {
         const double seconds = std::chrono::duration<double>(elapsed).count();
-        const double bytes_per_horizon = static_cast<double>(received_) / seconds *
-                                         std::chrono::duration<double>(WINDOW_HORIZON).count();
+        const double bytes_per_horizon =
+            static_cast<double>(received_) / seconds * std::chrono::duration<double>(WINDOW_HORIZON).count();
         window = std::min(window, std::max(MIN_WINDOW, static_cast<std::uint64_t>(bytes_per_horizon) / BLOCK_SIZE));
     }
     window_ = std::min(window, MAX_BYTES_AHEAD / BLOCK_SIZE);

@@ -14,8 +14,8 @@
 namespace pushfile::receive {
 
 struct session_options {
-    std::string directory = ".";        // shown in the outcome lines
-    bool ask = false;                   // ask before each file: save, skip or refuse
+    std::string directory = ".";            // shown in the outcome lines
+    bool ask = false;                       // ask before each file: save, skip or refuse
     std::optional<std::uint64_t> max_size;  // refuse files larger than this
     // Answer blocks before they arrive, so that a long link is not idle for a round trip per
     // block. Off: one answer per message, sent when the message has arrived.

@@ -183,8 +183,7 @@ std::size_t stream_parser::feed_size(const unsigned char* bytes, std::size_t len
     return length;
 }
 
-std::size_t stream_parser::feed_checksum(const unsigned char* bytes, std::size_t length,
-                                         stream_parser_events& events) {
+std::size_t stream_parser::feed_checksum(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
     for (std::size_t i = 0; i < length; ++i) {
         const unsigned char byte = bytes[i];
         if (is_digit(byte) && digit_count_ < MAX_CHECKSUM_DIGITS &&
@@ -207,8 +206,7 @@ std::size_t stream_parser::feed_checksum(const unsigned char* bytes, std::size_t
     return length;
 }
 
-std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t length,
-                                        stream_parser_events& events) {
+std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
     std::size_t i = 0;
     if (have_half_letter_) {
         const unsigned char second = bytes[0];

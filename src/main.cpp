@@ -33,9 +33,10 @@ struct failure_record {
 };
 
 void print_usage(const char* program) {
-    std::printf("Usage: %s[-h] FILE1 [FILE2 ...]\n  Send file(s) to the terminal to save\n"
-                "  -h or --help Display this help.\n\n",
-                program);
+    std::printf(
+        "Usage: %s[-h] FILE1 [FILE2 ...]\n  Send file(s) to the terminal to save\n"
+        "  -h or --help Display this help.\n\n",
+        program);
 }
 
 bool is_help_option(const char* argument) {

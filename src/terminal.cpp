@@ -109,8 +109,7 @@ bool read_process_status(long pid, process_status* status) {
     if (file < 0) return false;
     char text[4096];
     ssize_t got = 0;
-    while ((got = read(file, text, sizeof text - 1)) < 0 && errno == EINTR) {
-    }
+    while ((got = read(file, text, sizeof text - 1)) < 0 && errno == EINTR) {}
     close(file);
     if (got <= 0) return false;
     text[got] = '\0';

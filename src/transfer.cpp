@@ -17,7 +17,9 @@ namespace {
 // path exceeds.
 std::size_t text_length(const char* buffer) { return std::strlen(buffer); }
 
-bool write_text_and_nul(const char* buffer, std::size_t length) { return write_message(buffer, length + 1, nullptr, 0); }
+bool write_text_and_nul(const char* buffer, std::size_t length) {
+    return write_message(buffer, length + 1, nullptr, 0);
+}
 
 bool answer_accepted = false;
 

@@ -1,12 +1,12 @@
 // Escaping of outside bytes for display: what is escaped, what is kept, and where it is cut.
-#include <gtest/gtest.h>
+#include "common/display.h"
 
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "common/display.h"
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -51,9 +51,10 @@ TEST(escape_for_display, escapes_controls_and_keeps_valid_utf8) {
 // or a UTF-8 sequence.
 TEST(escape_for_display, cuts_only_between_pieces_and_only_when_needed) {
     const std::pair<std::string, std::string> pieces[] = {
-        {"a", "a"},       {"\x1b", "\\e"}, {"\xc3\xa9", "\xc3\xa9"}, {"\x07", "\\x07"}, {"\\", "\\\\"},
-        {"bc", "bc"},     {"\xc2", "\\xc2"}, {"\x85", "\\x85"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
-        {"\n", "\\n"},    {"z", "z"},
+        {"a", "a"},        {"\x1b", "\\e"},   {"\xc3\xa9", "\xc3\xa9"},
+        {"\x07", "\\x07"}, {"\\", "\\\\"},    {"bc", "bc"},
+        {"\xc2", "\\xc2"}, {"\x85", "\\x85"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+        {"\n", "\\n"},     {"z", "z"},
     };
     std::string in;
     std::string full;

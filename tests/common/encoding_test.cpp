@@ -1,12 +1,12 @@
 // The letter encoding (every routine held to one reference) and the formatting of the messages.
-#include <gtest/gtest.h>
-
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "common/letters.h"
 #include "src/transfer.h"
@@ -39,10 +39,9 @@ std::size_t decode_with(const unsigned char* letters, std::size_t pairs, unsigne
 std::vector<routine> routines() {
     std::vector<routine> found{{"dispatch", pushfile::encode_letters, pushfile::decode_letters},
                                {"scalar", encode_with<letter_routine::scalar>, decode_with<letter_routine::scalar>}};
-    const routine vector_routines[] = {
-        {"sse2", encode_with<letter_routine::sse2>, decode_with<letter_routine::sse2>},
-        {"avx2", encode_with<letter_routine::avx2>, decode_with<letter_routine::avx2>},
-        {"neon", encode_with<letter_routine::neon>, decode_with<letter_routine::neon>}};
+    const routine vector_routines[] = {{"sse2", encode_with<letter_routine::sse2>, decode_with<letter_routine::sse2>},
+                                       {"avx2", encode_with<letter_routine::avx2>, decode_with<letter_routine::avx2>},
+                                       {"neon", encode_with<letter_routine::neon>, decode_with<letter_routine::neon>}};
     const letter_routine which[] = {letter_routine::sse2, letter_routine::avx2, letter_routine::neon};
     for (std::size_t i = 0; i < std::size(which); ++i)
         if (pushfile::letter_routine_available(which[i])) found.push_back(vector_routines[i]);
@@ -122,8 +121,8 @@ TEST(letters, every_routine_matches_the_reference_and_stays_in_bounds) {
 
 TEST(letters, decode_round_trips_and_adds_to_the_sum) {
     for (const routine& r : routines()) {
-        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{16},
-                                    std::size_t{33}, std::size_t{64}, std::size_t{pushfile::BLOCK_SIZE}}) {
+        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{33},
+                                    std::size_t{64}, std::size_t{pushfile::BLOCK_SIZE}}) {
             const auto bytes = random_bytes(n, 7U + static_cast<unsigned>(n));
             std::uint64_t letter_sum = 0;
             const std::string letters = reference_letters(bytes, &letter_sum);
@@ -152,8 +151,8 @@ TEST(letters, decode_stops_exactly_at_the_first_bad_pair) {
                     letters[2 * bad_pair + half] = static_cast<char>(bad);
                     std::vector<unsigned char> decoded(PAIRS, 0);
                     std::uint64_t sum = 5;
-                    const std::size_t got = r.decode(reinterpret_cast<const unsigned char*>(letters.data()), PAIRS,
-                                                     decoded.data(), &sum);
+                    const std::size_t got =
+                        r.decode(reinterpret_cast<const unsigned char*>(letters.data()), PAIRS, decoded.data(), &sum);
                     ASSERT_EQ(got, bad_pair) << r.name << " bad byte " << bad << " half " << half;
                     std::uint64_t want_sum = 5;
                     for (std::size_t i = 0; i < 2 * bad_pair; ++i) want_sum += static_cast<unsigned char>(good[i]);

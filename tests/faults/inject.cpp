@@ -98,7 +98,8 @@ void initialise() {
         config.eio_after_set = true;
         config.eio_after = std::strtoull(after, nullptr, 10);
     }
-    if (const char* at = std::getenv("PUSHFILE_FAULT_READ_FAIL_AT")) config.read_fail_at = std::strtoull(at, nullptr, 10);
+    if (const char* at = std::getenv("PUSHFILE_FAULT_READ_FAIL_AT"))
+        config.read_fail_at = std::strtoull(at, nullptr, 10);
     if (const char* number = std::getenv("PUSHFILE_FAULT_READ_FAIL_ERRNO"))
         config.read_fail_errno = static_cast<int>(std::strtol(number, nullptr, 10));
     config.log_path = std::getenv("PUSHFILE_FAULT_LOG");
@@ -141,12 +142,12 @@ __attribute__((destructor)) void write_log() {
     const int fd = open(config.log_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return;
     char text[512];
-    const int length = std::snprintf(
-        text, sizeof text,
-        "writes=%lu short=%lu eintr=%lu eagain=%lu eio=%lu failed_for_good=%lu writes_after_failure=%lu "
-        "bytes=%llu reads=%lu read_faults=%lu\n",
-        seen.writes, seen.short_writes, seen.eintr, seen.eagain, seen.eio, seen.failed_for_good,
-        seen.writes_after_failure, seen.bytes, seen.reads, seen.read_faults);
+    const int length =
+        std::snprintf(text, sizeof text,
+                      "writes=%lu short=%lu eintr=%lu eagain=%lu eio=%lu failed_for_good=%lu writes_after_failure=%lu "
+                      "bytes=%llu reads=%lu read_faults=%lu\n",
+                      seen.writes, seen.short_writes, seen.eintr, seen.eagain, seen.eio, seen.failed_for_good,
+                      seen.writes_after_failure, seen.bytes, seen.reads, seen.read_faults);
     if (length > 0) (void)real_write(fd, text, static_cast<std::size_t>(length));
     close(fd);
 }

@@ -8,8 +8,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -22,6 +20,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/stream_builder.h"
 
@@ -246,13 +246,14 @@ run_result run_sender(const run_options& options) {
         }
         if (watched[1].revents != 0) {
             const ssize_t count = ::read(errors_reader.get(), buffer, sizeof buffer);
-            if (count <= 0) errors_reader.reset();
-            else result.errors.append(buffer, static_cast<std::size_t>(count));
+            if (count <= 0)
+                errors_reader.reset();
+            else
+                result.errors.append(buffer, static_cast<std::size_t>(count));
         }
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     result.exited = WIFEXITED(status);
     result.code = result.exited ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -389,8 +390,8 @@ TEST_F(sender_faults, FailedFileReadEndsThatFileOnly) {
         int error;
         int read_number;  // the read that fails; 5 is the read that would find the end
     };
-    for (const read_fault fault : {read_fault{EIO, 1}, read_fault{EIO, 2}, read_fault{EINTR, 1}, read_fault{EINTR, 4},
-                                   read_fault{EIO, 5}}) {
+    for (const read_fault fault :
+         {read_fault{EIO, 1}, read_fault{EIO, 2}, read_fault{EINTR, 1}, read_fault{EINTR, 4}, read_fault{EIO, 5}}) {
         for (int seed = 1; seed <= 3; ++seed) {
             run_options options;
             options.files = {odd_name.path, next.path};
@@ -401,8 +402,8 @@ TEST_F(sender_faults, FailedFileReadEndsThatFileOnly) {
             const std::string where = std::string(strerror(fault.error)) + " at read " +
                                       std::to_string(fault.read_number) + ", seed " + std::to_string(seed);
 
-            std::string expected = stream_builder::path_message(odd_name.path) +
-                                   stream_builder::size_message(odd_name.data.size());
+            std::string expected =
+                stream_builder::path_message(odd_name.path) + stream_builder::size_message(odd_name.data.size());
             for (int block = 0; block < fault.read_number - 1 && block < 4; ++block) {
                 expected += stream_builder::block_message(
                     std::string_view(odd_name.data).substr(static_cast<std::size_t>(block) * BLOCK, BLOCK));
@@ -411,8 +412,8 @@ TEST_F(sender_faults, FailedFileReadEndsThatFileOnly) {
 
             ASSERT_FALSE(run.hung) << where;
             EXPECT_TRUE(run.exited && run.code == 1) << where << ": status " << run.code;
-            EXPECT_TRUE(run.output == expected) << where << ": " << run.output.size() << " bytes, "
-                                                << expected.size() << " expected";
+            EXPECT_TRUE(run.output == expected)
+                << where << ": " << run.output.size() << " bytes, " << expected.size() << " expected";
             EXPECT_EQ(run.errors, "pushfile: " + shown_path + ": " + strerror(fault.error) + "\n") << where;
             EXPECT_EQ(run.counts.at("read_faults"), 1U) << where;
         }

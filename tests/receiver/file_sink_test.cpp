@@ -1,6 +1,5 @@
 #include "receiver/file_sink.h"
 
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +15,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 using pushfile::receive::clean_file_name;
@@ -50,18 +51,14 @@ std::string read_file(const fs::path& path) {
     return content.str();
 }
 
-void write_file(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
+void write_file(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
 bool save(file_sink& sink, std::string_view sent_path, const std::string& content) {
     return sink.begin(sent_path) &&
            sink.write(reinterpret_cast<const unsigned char*>(content.data()), content.size()) && sink.commit();
 }
 
-bool is_temporary_name(const std::string& name) {
-    return name.starts_with(".pushfile-") && name.ends_with(".part");
-}
+bool is_temporary_name(const std::string& name) { return name.starts_with(".pushfile-") && name.ends_with(".part"); }
 
 }  // namespace
 
@@ -74,7 +71,9 @@ TEST(clean_file_name, keeps_only_the_last_component) {
 }
 
 TEST(clean_file_name, replaces_control_bytes_and_leading_dots) {
-    EXPECT_EQ(clean_file_name("a\x1b[31m\x07\n\x7f" "b"), "a_[31m___b");
+    EXPECT_EQ(clean_file_name("a\x1b[31m\x07\n\x7f"
+                              "b"),
+              "a_[31m___b");
     EXPECT_EQ(clean_file_name(std::string("x\0y", 3)), "x_y");
     EXPECT_EQ(clean_file_name("caf\xc3\xa9\x80"), "caf\xc3\xa9\x80");  // only ASCII controls are replaced
     EXPECT_EQ(clean_file_name(".bashrc"), "_bashrc");

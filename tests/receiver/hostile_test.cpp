@@ -9,8 +9,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -21,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/pty_peer.h"
 #include "tests/support/receiver_run.h"
@@ -147,10 +147,10 @@ std::string replace_all(std::string text, std::string_view from, const std::stri
 
 struct stream_case {
     std::string label;
-    std::string stream;  // SCRATCH_MARK stands for the scratch directory's path
+    std::string stream;                                      // SCRATCH_MARK stands for the scratch directory's path
     std::vector<std::pair<std::string, std::string>> saved;  // names and contents new in the directory
-    std::string reason;        // part of the line that must say what happened ("" when no line is due)
-    bool then_after = true;    // whether `echo after` follows the stream
+    std::string reason;      // part of the line that must say what happened ("" when no line is due)
+    bool then_after = true;  // whether `echo after` follows the stream
     // Plants files or links before the run, in the scratch directory and in the target directory.
     std::function<void(const fs::path& scratch, const fs::path& directory)> plant = nullptr;
     // What of the stream reaches the screen: all but its complete valid messages.
@@ -182,8 +182,8 @@ const std::string WRONG_CHECKSUM = "\x1b}fd983 " + letters_of("payload") + '\0';
 
 // Random bytes without a NUL, 2000 message beginnings scattered through them.
 std::string random_with_beginnings() {
-    const std::string beginnings[] = {"\x1b", "\x1b}", "\x1b}f", "\x1b}fr", "\x1b}fs", "\x1b}fs12",
-                                      "\x1b}fd", "\x1b}fd408 ", "\x1b}fd408 FAF", "\x1b}fx"};
+    const std::string beginnings[] = {"\x1b",      "\x1b}",   "\x1b}f",      "\x1b}fr",        "\x1b}fs",
+                                      "\x1b}fs12", "\x1b}fd", "\x1b}fd408 ", "\x1b}fd408 FAF", "\x1b}fx"};
     std::mt19937 random(10);
     std::string text;
     for (int i = 0; i < 2000; ++i) {
@@ -209,14 +209,19 @@ std::vector<stream_case> stream_cases() {
         // Names: whatever comes, at most a clean name directly inside the directory.
         {"DotDotEscape", file_stream("../escape", "x"), {{"escape", "x"}}, "saved ../escape"},
         // Climbs past the root and back down into the scratch directory.
-        {"DeepDotDotEscape", file_stream("../../../../../../../.." + std::string(SCRATCH_MARK) + "/escape", "x"),
-         {{"escape", "x"}}, "saved"},
-        {"AbsolutePathOutside", file_stream(std::string(SCRATCH_MARK) + "/planted", "x"), {{"planted", "x"}},
+        {"DeepDotDotEscape",
+         file_stream("../../../../../../../.." + std::string(SCRATCH_MARK) + "/escape", "x"),
+         {{"escape", "x"}},
          "saved"},
-        {"AbsolutePathOntoExistingFile", file_stream(std::string(SCRATCH_MARK) + "/outside.txt", "evil"),
-         {{"outside.txt", "evil"}}, "saved"},
-        {"AbsolutePathOntoDirectory", file_stream(std::string(SCRATCH_MARK) + "/inbox", "x"),
-         {{"inbox", "x"}}, "saved"},
+        {"AbsolutePathOutside", file_stream(std::string(SCRATCH_MARK) + "/planted", "x"), {{"planted", "x"}}, "saved"},
+        {"AbsolutePathOntoExistingFile",
+         file_stream(std::string(SCRATCH_MARK) + "/outside.txt", "evil"),
+         {{"outside.txt", "evil"}},
+         "saved"},
+        {"AbsolutePathOntoDirectory",
+         file_stream(std::string(SCRATCH_MARK) + "/inbox", "x"),
+         {{"inbox", "x"}},
+         "saved"},
         {"Dot", file_stream(".", "x"), {{"received", "x"}}, "saved"},
         {"DotDot", file_stream("..", "x"), {{"received", "x"}}, "saved"},
         {"Empty", file_stream("", "x"), {{"received", "x"}}, "saved"},
@@ -224,143 +229,293 @@ std::vector<stream_case> stream_cases() {
         {"EndsInDotDot", file_stream("a/b/..", "x"), {{"received", "x"}}, "saved"},
         {"HiddenName", file_stream(".bashrc", "x"), {{"_bashrc", "x"}}, "saved"},
         {"OnlyDots", file_stream("...", "x"), {{"___", "x"}}, "saved"},
-        {"ControlAndEscapeBytes", file_stream("red\x1b[31m\x07\tbell\x7f\x9b\xc2\x9b" "end", "x"),
-         {{"red_[31m__bell_\x9b\xc2\x9b" "end", "x"}}, "red\\e[31m"},
+        {"ControlAndEscapeBytes",
+         file_stream("red\x1b[31m\x07\tbell\x7f\x9b\xc2\x9b"
+                     "end",
+                     "x"),
+         {{"red_[31m__bell_\x9b\xc2\x9b"
+           "end",
+           "x"}},
+         "red\\e[31m"},
         {"TerminalTitleInName", file_stream("\x1b]0;owned\x07", "x"), {{"_]0;owned_", "x"}}, "\\e]0;owned"},
         {"NameOf300Bytes", file_stream(std::string(300, 'n'), "x"), {{std::string(255, 'n'), "x"}}, "saved"},
         // 150 two-byte characters: cut to 127 of them, never inside one.
-        {"NameOf300BytesUtf8", file_stream(repeated("\xc3\xa9", 150), "x"), {{repeated("\xc3\xa9", 127), "x"}},
+        {"NameOf300BytesUtf8",
+         file_stream(repeated("\xc3\xa9", 150), "x"),
+         {{repeated("\xc3\xa9", 127), "x"}},
          "saved"},
-        {"LongNameAlreadyTaken", file_stream(std::string(300, 'n'), "x"),
-         {{std::string(253, 'n') + ".1", "x"}}, "saved", true,
+        {"LongNameAlreadyTaken",
+         file_stream(std::string(300, 'n'), "x"),
+         {{std::string(253, 'n') + ".1", "x"}},
+         "saved",
+         true,
          [](const fs::path&, const fs::path& dir) { write_file(dir / std::string(255, 'n'), "old"); }},
 
-        {"LongUtf8NameAlreadyTaken", file_stream(repeated("\xc3\xa9", 150), "x"),
-         {{repeated("\xc3\xa9", 126) + ".1", "x"}}, "saved", true,
+        {"LongUtf8NameAlreadyTaken",
+         file_stream(repeated("\xc3\xa9", 150), "x"),
+         {{repeated("\xc3\xa9", 126) + ".1", "x"}},
+         "saved",
+         true,
          [](const fs::path&, const fs::path& dir) { write_file(dir / repeated("\xc3\xa9", 127), "old"); }},
 
         // Names that are taken: nothing is replaced and no link is followed.
-        {"SymlinkToAbsentFileOutside", file_stream("victim", "evil"), {{"victim.1", "evil"}}, "saved", true,
+        {"SymlinkToAbsentFileOutside",
+         file_stream("victim", "evil"),
+         {{"victim.1", "evil"}},
+         "saved",
+         true,
          [](const fs::path& scratch, const fs::path& dir) { fs::create_symlink(scratch / "absent", dir / "victim"); }},
-        {"SymlinkToFileOutside", file_stream("victim", "evil"), {{"victim.1", "evil"}}, "saved", true,
+        {"SymlinkToFileOutside",
+         file_stream("victim", "evil"),
+         {{"victim.1", "evil"}},
+         "saved",
+         true,
          [](const fs::path& scratch, const fs::path& dir) {
              fs::create_symlink(scratch / "outside.txt", dir / "victim");
          }},
-        {"SymlinkToDirectoryOutside", file_stream("up", "evil") + file_stream("up/escape", "evil"),
-         {{"up.1", "evil"}, {"escape", "evil"}}, "saved", true,
+        {"SymlinkToDirectoryOutside",
+         file_stream("up", "evil") + file_stream("up/escape", "evil"),
+         {{"up.1", "evil"}, {"escape", "evil"}},
+         "saved",
+         true,
          [](const fs::path& scratch, const fs::path& dir) { fs::create_symlink(scratch, dir / "up"); }},
-        {"SymlinkUnderNumberedName", file_stream("victim", "evil"), {{"victim.2", "evil"}}, "saved", true,
+        {"SymlinkUnderNumberedName",
+         file_stream("victim", "evil"),
+         {{"victim.2", "evil"}},
+         "saved",
+         true,
          [](const fs::path& scratch, const fs::path& dir) {
              write_file(dir / "victim", "old");
              fs::create_symlink(scratch / "outside.txt", dir / "victim.1");
          }},
         // Opening it would block; it must only be passed by.
-        {"FifoUnderName", file_stream("pipe", "new"), {{"pipe.1", "new"}}, "saved", true,
+        {"FifoUnderName",
+         file_stream("pipe", "new"),
+         {{"pipe.1", "new"}},
+         "saved",
+         true,
          [](const fs::path&, const fs::path& dir) { mkfifo((dir / "pipe").c_str(), 0600); }},
-        {"ExistingFiles", file_stream("kept", "new"), {{"kept.2", "new"}}, "saved", true,
+        {"ExistingFiles",
+         file_stream("kept", "new"),
+         {{"kept.2", "new"}},
+         "saved",
+         true,
          [](const fs::path&, const fs::path& dir) {
              write_file(dir / "kept", "old");
              write_file(dir / "kept.1", "older");
          }},
-        {"ExistingDirectory", file_stream("sub", "new"), {{"sub.1", "new"}}, "saved", true,
+        {"ExistingDirectory",
+         file_stream("sub", "new"),
+         {{"sub.1", "new"}},
+         "saved",
+         true,
          [](const fs::path&, const fs::path& dir) { fs::create_directory(dir / "sub"); }},
 
         // Blocks that do not check out: each is shown whole, since it is no message.
-        {"WrongChecksum", path_message("victim") + size_message(7) + WRONG_CHECKSUM + end_message(), {},
-         "victim not saved: the transfer broke: a block whose checksum does not match its data", true, nullptr,
+        {"WrongChecksum",
+         path_message("victim") + size_message(7) + WRONG_CHECKSUM + end_message(),
+         {},
+         "victim not saved: the transfer broke: a block whose checksum does not match its data",
+         true,
+         nullptr,
          WRONG_CHECKSUM},
         {"WrongChecksumInSecondBlock",
-         path_message("victim") + size_message(14) + block_message("payload") + WRONG_CHECKSUM + end_message(), {},
-         "victim not saved: the transfer broke: a block whose checksum does not match its data", true, nullptr,
+         path_message("victim") + size_message(14) + block_message("payload") + WRONG_CHECKSUM + end_message(),
+         {},
+         "victim not saved: the transfer broke: a block whose checksum does not match its data",
+         true,
+         nullptr,
          WRONG_CHECKSUM},
-        {"LetterAboveRange", path_message("victim") + size_message(2) + raw_block("FAFP") + end_message(), {},
-         "victim not saved: the transfer broke: a block holding a byte that is not a letter", true, nullptr,
+        {"LetterAboveRange",
+         path_message("victim") + size_message(2) + raw_block("FAFP") + end_message(),
+         {},
+         "victim not saved: the transfer broke: a block holding a byte that is not a letter",
+         true,
+         nullptr,
          raw_block("FAFP")},
-        {"LetterBelowRange", path_message("victim") + size_message(2) + raw_block("FA?B") + end_message(), {},
-         "victim not saved: the transfer broke: a block holding a byte that is not a letter", true, nullptr,
+        {"LetterBelowRange",
+         path_message("victim") + size_message(2) + raw_block("FA?B") + end_message(),
+         {},
+         "victim not saved: the transfer broke: a block holding a byte that is not a letter",
+         true,
+         nullptr,
          raw_block("FA?B")},
-        {"OddLetterCount", path_message("victim") + size_message(2) + raw_block("FAF") + end_message(), {},
-         "victim not saved: the transfer broke: a block with an odd number of letters", true, nullptr,
+        {"OddLetterCount",
+         path_message("victim") + size_message(2) + raw_block("FAF") + end_message(),
+         {},
+         "victim not saved: the transfer broke: a block with an odd number of letters",
+         true,
+         nullptr,
          raw_block("FAF")},
-        {"EmptyBlock", path_message("victim") + size_message(0) + raw_block("") + end_message(), {},
-         "victim not saved: the transfer broke: a block without data", true, nullptr, raw_block("")},
-        {"ChecksumNotANumber", path_message("victim") + size_message(1) + "\x1b}fdx10 FA" + '\0' + end_message(),
-         {}, "victim not saved: the transfer broke: a block checksum that is not a decimal number", true, nullptr,
+        {"EmptyBlock",
+         path_message("victim") + size_message(0) + raw_block("") + end_message(),
+         {},
+         "victim not saved: the transfer broke: a block without data",
+         true,
+         nullptr,
+         raw_block("")},
+        {"ChecksumNotANumber",
+         path_message("victim") + size_message(1) + "\x1b}fdx10 FA" + '\0' + end_message(),
+         {},
+         "victim not saved: the transfer broke: a block checksum that is not a decimal number",
+         true,
+         nullptr,
          "\x1b}fdx10 FA" + std::string(1, '\0')},
         {"ChecksumBeyond32Bits",
-         path_message("victim") + size_message(1) + "\x1b}fd4294967426 FA" + '\0' + end_message(), {},
-         "victim not saved: the transfer broke: a block checksum that is not a decimal number", true, nullptr,
+         path_message("victim") + size_message(1) + "\x1b}fd4294967426 FA" + '\0' + end_message(),
+         {},
+         "victim not saved: the transfer broke: a block checksum that is not a decimal number",
+         true,
+         nullptr,
          "\x1b}fd4294967426 FA" + std::string(1, '\0')},
 
         // Sizes that lie, either way, or are no size at all.
-        {"FewerBytesThanAnnounced", path_message("victim") + size_message(10) + block_message("abc") + end_message(),
-         {}, "victim not saved: the sender stopped after 3 of its 10 bytes"},
-        {"MoreBytesThanAnnounced", path_message("victim") + size_message(2) + block_message("abc") + end_message(),
-         {}, "victim not saved: more data came than its size announced"},
-        {"DataAfterSizeZero", path_message("victim") + size_message(0) + block_message("a") + end_message(), {},
+        {"FewerBytesThanAnnounced",
+         path_message("victim") + size_message(10) + block_message("abc") + end_message(),
+         {},
+         "victim not saved: the sender stopped after 3 of its 10 bytes"},
+        {"MoreBytesThanAnnounced",
+         path_message("victim") + size_message(2) + block_message("abc") + end_message(),
+         {},
+         "victim not saved: more data came than its size announced"},
+        {"DataAfterSizeZero",
+         path_message("victim") + size_message(0) + block_message("a") + end_message(),
+         {},
          "victim not saved: more data came than its size announced"},
         {"SizeOf30Digits",
-         path_message("victim") + "\x1b}fs" + std::string(30, '9') + '\0' + block_message("a") + end_message(), {},
-         "victim not saved: the transfer broke: a file size beyond 64 bits", true, nullptr,
+         path_message("victim") + "\x1b}fs" + std::string(30, '9') + '\0' + block_message("a") + end_message(),
+         {},
+         "victim not saved: the transfer broke: a file size beyond 64 bits",
+         true,
+         nullptr,
          "\x1b}fs" + std::string(30, '9') + '\0'},
         {"SizeOneBeyond64Bits",
-         path_message("victim") + "\x1b}fs18446744073709551616" + '\0' + block_message("a") + end_message(), {},
-         "victim not saved: the transfer broke: a file size beyond 64 bits", true, nullptr,
+         path_message("victim") + "\x1b}fs18446744073709551616" + '\0' + block_message("a") + end_message(),
+         {},
+         "victim not saved: the transfer broke: a file size beyond 64 bits",
+         true,
+         nullptr,
          "\x1b}fs18446744073709551616" + std::string(1, '\0')},
-        {"SizeWithLetter", path_message("victim") + "\x1b}fs12a" + '\0' + block_message("a") + end_message(), {},
-         "victim not saved: the transfer broke: a file size that is not a decimal number", true, nullptr,
+        {"SizeWithLetter",
+         path_message("victim") + "\x1b}fs12a" + '\0' + block_message("a") + end_message(),
+         {},
+         "victim not saved: the transfer broke: a file size that is not a decimal number",
+         true,
+         nullptr,
          "\x1b}fs12a" + std::string(1, '\0')},
-        {"SizeEmpty", path_message("victim") + "\x1b}fs" + '\0' + block_message("a") + end_message(), {},
-         "victim not saved: the transfer broke: a file size that is not a decimal number", true, nullptr,
+        {"SizeEmpty",
+         path_message("victim") + "\x1b}fs" + '\0' + block_message("a") + end_message(),
+         {},
+         "victim not saved: the transfer broke: a file size that is not a decimal number",
+         true,
+         nullptr,
          "\x1b}fs" + std::string(1, '\0')},
         // What a sender reading a pipe announces: any amount of data is then fine.
-        {"UnknownSize", path_message("piped") + size_message(UINT64_MAX) + block_message("abc") + end_message(),
-         {{"piped", "abc"}}, "saved piped"},
+        {"UnknownSize",
+         path_message("piped") + size_message(UINT64_MAX) + block_message("abc") + end_message(),
+         {{"piped", "abc"}},
+         "saved piped"},
 
         // The stream ends inside each field. The command ends with it; what came of the message
         // is shown.
         {"EndsInsidePrefix", "text\x1b}f", {}, "", false, nullptr, "text\x1b}f"},
         {"EndsInsidePath", "\x1b}frcut-of", {}, "", false, nullptr, "\x1b}frcut-of"},
-        {"EndsInsideSize", path_message("cut") + "\x1b}fs12", {},
-         "cut not saved: the command's output ended before the file did", false, nullptr, "\x1b}fs12"},
-        {"EndsInsideChecksum", path_message("cut") + size_message(3) + "\x1b}fd40", {},
-         "cut not saved: the command's output ended before the file did", false, nullptr, "\x1b}fd40"},
-        {"EndsInsideLetters", path_message("cut") + size_message(3) + cut(block_message("abc"), 10), {},
-         "cut not saved: the command's output ended before the file did", false, nullptr,
-         cut(block_message("abc"), 10)},
-        {"EndsInsideLetterPair", path_message("cut") + size_message(3) + cut(block_message("abc"), 9), {},
-         "cut not saved: the command's output ended before the file did", false, nullptr,
-         cut(block_message("abc"), 9)},
-        {"EndsBetweenBlocks", path_message("cut") + size_message(6) + block_message("abc"), {},
-         "cut not saved: the command's output ended before the file did", false},
-        // Every announced byte came and was stored before its answer: the sender was told so.
-        {"EndsBeforeEnd", path_message("cut") + size_message(3) + block_message("abc"), {{"cut", "abc"}},
-         "saved cut", false},
-        {"EndsInsideEnd", path_message("cut") + size_message(3) + block_message("abc") + "\x1b}f", {{"cut", "abc"}},
-         "saved cut", false, nullptr, "\x1b}f"},
-        // The end message is whole; only the zero byte after it is missing.
-        {"EndsBeforeTrailingZero", cut(file_stream("whole", "abc"), file_stream("whole", "abc").size() - 1),
-         {{"whole", "abc"}}, "saved whole", false},
-        // Ordinary output right after the cut breaks the message; all of it reaches the screen.
-        {"OutputInsideSize", path_message("cut") + "\x1b}fs12", {},
-         "cut not saved: the transfer broke: a file size that is not a decimal number", true, nullptr, "\x1b}fs12"},
-        {"OutputInsideChecksum", path_message("cut") + size_message(3) + "\x1b}fd40", {},
-         "cut not saved: the transfer broke: a block checksum that is not a decimal number", true, nullptr,
+        {"EndsInsideSize",
+         path_message("cut") + "\x1b}fs12",
+         {},
+         "cut not saved: the command's output ended before the file did",
+         false,
+         nullptr,
+         "\x1b}fs12"},
+        {"EndsInsideChecksum",
+         path_message("cut") + size_message(3) + "\x1b}fd40",
+         {},
+         "cut not saved: the command's output ended before the file did",
+         false,
+         nullptr,
          "\x1b}fd40"},
-        {"OutputInsideLetters", path_message("cut") + size_message(3) + cut(block_message("abc"), 9), {},
-         "cut not saved: the transfer broke: a block holding a byte that is not a letter", true, nullptr,
+        {"EndsInsideLetters",
+         path_message("cut") + size_message(3) + cut(block_message("abc"), 10),
+         {},
+         "cut not saved: the command's output ended before the file did",
+         false,
+         nullptr,
+         cut(block_message("abc"), 10)},
+        {"EndsInsideLetterPair",
+         path_message("cut") + size_message(3) + cut(block_message("abc"), 9),
+         {},
+         "cut not saved: the command's output ended before the file did",
+         false,
+         nullptr,
+         cut(block_message("abc"), 9)},
+        {"EndsBetweenBlocks",
+         path_message("cut") + size_message(6) + block_message("abc"),
+         {},
+         "cut not saved: the command's output ended before the file did",
+         false},
+        // Every announced byte came and was stored before its answer: the sender was told so.
+        {"EndsBeforeEnd",
+         path_message("cut") + size_message(3) + block_message("abc"),
+         {{"cut", "abc"}},
+         "saved cut",
+         false},
+        {"EndsInsideEnd",
+         path_message("cut") + size_message(3) + block_message("abc") + "\x1b}f",
+         {{"cut", "abc"}},
+         "saved cut",
+         false,
+         nullptr,
+         "\x1b}f"},
+        // The end message is whole; only the zero byte after it is missing.
+        {"EndsBeforeTrailingZero",
+         cut(file_stream("whole", "abc"), file_stream("whole", "abc").size() - 1),
+         {{"whole", "abc"}},
+         "saved whole",
+         false},
+        // Ordinary output right after the cut breaks the message; all of it reaches the screen.
+        {"OutputInsideSize",
+         path_message("cut") + "\x1b}fs12",
+         {},
+         "cut not saved: the transfer broke: a file size that is not a decimal number",
+         true,
+         nullptr,
+         "\x1b}fs12"},
+        {"OutputInsideChecksum",
+         path_message("cut") + size_message(3) + "\x1b}fd40",
+         {},
+         "cut not saved: the transfer broke: a block checksum that is not a decimal number",
+         true,
+         nullptr,
+         "\x1b}fd40"},
+        {"OutputInsideLetters",
+         path_message("cut") + size_message(3) + cut(block_message("abc"), 9),
+         {},
+         "cut not saved: the transfer broke: a block holding a byte that is not a letter",
+         true,
+         nullptr,
          cut(block_message("abc"), 9)},
         // Broken where no file is in progress, and valid messages among them.
-        {"BrokenMessagesOutsideAFile", "\x1b}fsabc\n\x1b}fd12 xyz\n\x1b}fxy\n", {},
-         "ignored a file size that is not a decimal number", true, nullptr,
+        {"BrokenMessagesOutsideAFile",
+         "\x1b}fsabc\n\x1b}fd12 xyz\n\x1b}fxy\n",
+         {},
+         "ignored a file size that is not a decimal number",
+         true,
+         nullptr,
          "\x1b}fsabc\n\x1b}fd12 xyz\n\x1b}fxy\n"},
-        {"PathWithoutNul", "\x1b}fr" + repeated("some output\n", 2000), {},
-         "ignored a file name longer than a message can carry", true, nullptr,
+        {"PathWithoutNul",
+         "\x1b}fr" + repeated("some output\n", 2000),
+         {},
+         "ignored a file name longer than a message can carry",
+         true,
+         nullptr,
          "\x1b}fr" + repeated("some output\n", 2000)},
         {"ValidAmongBroken",
          "before\n\x1b}fs12x" + file_stream("mixed", "data") + "\x1b}fd1 FA" + '\0' + "\x1b}fx" + end_message() +
              "end\n",
-         {{"mixed", "data"}}, "saved mixed", true, nullptr,
+         {{"mixed", "data"}},
+         "saved mixed",
+         true,
+         nullptr,
          "before\n\x1b}fs12x\x1b}fd1 FA" + std::string(1, '\0') + "\x1b}fxend\n"},
         // Output of any kind full of message beginnings: without a NUL no message is complete.
         {"RandomOutputFullOfBeginnings", RANDOM_WITH_BEGINNINGS, {}, "", true, nullptr, RANDOM_WITH_BEGINNINGS},
@@ -368,31 +523,51 @@ std::vector<stream_case> stream_cases() {
         // Messages over their limits, or out of place; what follows them is still received.
         {"PathOverMessageLimit",
          path_message(std::string(13000, 'p')) + size_message(1) + block_message("a") + end_message() + ok,
-         {{"next", "still works"}}, "ignored a file name longer than a message can carry", true, nullptr,
+         {{"next", "still works"}},
+         "ignored a file name longer than a message can carry",
+         true,
+         nullptr,
          path_message(std::string(13000, 'p'))},
         {"PathAtMessageLimit", file_stream(LONGEST_PATH, "x"), {{std::string(255, 'z'), "x"}}, "saved"},
-        {"PathOneOverMessageLimit", file_stream(LONGEST_PATH + "z", "x") + ok, {{"next", "still works"}},
-         "ignored a file name longer than a message can carry", true, nullptr, path_message(LONGEST_PATH + "z")},
+        {"PathOneOverMessageLimit",
+         file_stream(LONGEST_PATH + "z", "x") + ok,
+         {{"next", "still works"}},
+         "ignored a file name longer than a message can carry",
+         true,
+         nullptr,
+         path_message(LONGEST_PATH + "z")},
         {"BlockOverMaximum",
          path_message("victim") + size_message(FULL_BLOCK.size() + 1) + block_message(FULL_BLOCK + "+") +
              end_message() + ok,
-         {{"next", "still works"}}, "victim not saved: the transfer broke: a block longer than the largest block",
-         true, nullptr, block_message(FULL_BLOCK + "+")},
+         {{"next", "still works"}},
+         "victim not saved: the transfer broke: a block longer than the largest block",
+         true,
+         nullptr,
+         block_message(FULL_BLOCK + "+")},
         {"BlockAtMaximum", file_stream("full", FULL_BLOCK), {{"full", FULL_BLOCK}}, "saved full"},
         {"EndWithoutPath", end_message() + ok, {{"next", "still works"}}, "ignored the end of a file that never began"},
-        {"SizeWithoutPath", size_message(3) + block_message("abc") + end_message() + ok, {{"next", "still works"}},
+        {"SizeWithoutPath",
+         size_message(3) + block_message("abc") + end_message() + ok,
+         {{"next", "still works"}},
          "ignored a file size that came without a file name"},
         {"SecondPathMidFile",
          path_message("first") + size_message(6) + block_message("abc") + file_stream("second", "def"),
-         {{"second", "def"}}, "first not saved: a new file began before this one ended"},
-        {"DataBeforeSize", path_message("victim") + block_message("abc") + size_message(3) + end_message() + ok,
-         {{"next", "still works"}}, "victim not saved: data came before its size"},
-        {"SecondSize", path_message("victim") + size_message(3) + size_message(3) + block_message("abc") +
-                           end_message() + ok,
-         {{"next", "still works"}}, "victim not saved: a second size message came"},
-        {"BadEndMessage", path_message("victim") + size_message(3) + block_message("abc") + "\x1b}fxjunk" + '\0' +
-                              end_message() + ok,
-         {{"next", "still works"}}, "victim not saved: the transfer broke: a malformed end message", true, nullptr,
+         {{"second", "def"}},
+         "first not saved: a new file began before this one ended"},
+        {"DataBeforeSize",
+         path_message("victim") + block_message("abc") + size_message(3) + end_message() + ok,
+         {{"next", "still works"}},
+         "victim not saved: data came before its size"},
+        {"SecondSize",
+         path_message("victim") + size_message(3) + size_message(3) + block_message("abc") + end_message() + ok,
+         {{"next", "still works"}},
+         "victim not saved: a second size message came"},
+        {"BadEndMessage",
+         path_message("victim") + size_message(3) + block_message("abc") + "\x1b}fxjunk" + '\0' + end_message() + ok,
+         {{"next", "still works"}},
+         "victim not saved: the transfer broke: a malformed end message",
+         true,
+         nullptr,
          "\x1b}fxjunk" + std::string(1, '\0')},
     };
     return cases;
@@ -434,8 +609,8 @@ TEST_P(HostileStream, StaysInsideItsDirectoryAndReportsCleanly) {
     EXPECT_EQ(snapshot(scratch.path), expected) << result.errors;
     expect_clean_report(result.errors);
     if (!c.reason.empty()) {
-        EXPECT_FALSE(line_with(result.errors, c.reason).empty())
-            << "wanted a line with: " << c.reason << "\nseen:\n" << result.errors;
+        EXPECT_FALSE(line_with(result.errors, c.reason).empty()) << "wanted a line with: " << c.reason << "\nseen:\n"
+                                                                 << result.errors;
     }
     // Byte for byte what a plain terminal would show of the stream less its valid messages, and
     // later output.
@@ -527,8 +702,7 @@ TEST(WriteFault, FileSizeLimitRefusesTheFileAndLeavesNothing) {
     EXPECT_EQ(names_in(directory), (std::vector<std::string>{"existing", "small"})) << "no temporary file left";
     EXPECT_EQ(read_file(directory / "existing"), "old contents");
     EXPECT_EQ(read_file(directory / "small"), "fits under the limit");
-    EXPECT_FALSE(line_with(result.errors, "big not saved: cannot write big: File too large").empty())
-        << result.errors;
+    EXPECT_FALSE(line_with(result.errors, "big not saved: cannot write big: File too large").empty()) << result.errors;
     expect_clean_report(result.errors);
 }
 
@@ -605,8 +779,7 @@ TEST_P(StoppedReceiver, GivesUpTheFileRestoresTheTerminalAndExits128PlusN) {
     EXPECT_TRUE(result.exited) << "it ends by itself, not by the signal's default action";
     EXPECT_EQ(result.status, 128 + signal_number) << result.errors;
     EXPECT_TRUE(names_in(transfer.directory).empty()) << "no partial file remains";
-    EXPECT_FALSE(
-        line_with(result.errors, "not saved: interrupted by signal " + std::to_string(signal_number)).empty())
+    EXPECT_FALSE(line_with(result.errors, "not saved: interrupted by signal " + std::to_string(signal_number)).empty())
         << result.errors;
     expect_clean_report(result.errors);
     transfer.expect_terminal_restored();
@@ -634,8 +807,7 @@ TEST(KilledCommand, NothingIsSavedAndItsStatusPassesThrough) {
     ASSERT_FALSE(result.hung);
     EXPECT_EQ(result.status, 128 + SIGKILL) << result.errors;
     EXPECT_TRUE(names_in(transfer.directory).empty()) << "nothing saved";
-    EXPECT_FALSE(
-        line_with(result.errors, "feed not saved: the command's output ended before the file did").empty())
+    EXPECT_FALSE(line_with(result.errors, "feed not saved: the command's output ended before the file did").empty())
         << result.errors;
     expect_clean_report(result.errors);
     transfer.expect_terminal_restored();

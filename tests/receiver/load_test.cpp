@@ -4,8 +4,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +12,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/receiver_run.h"
 
@@ -101,8 +101,8 @@ TEST(Load, TwoGibFile) {
     ASSERT_EQ(statvfs(source.path.c_str(), &space), 0);
     const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
     if (available < FREE_SPACE_NEEDED) {
-        GTEST_SKIP() << "needs 5 GiB free under " << source.path.parent_path() << ", has "
-                     << (available >> 20) << " MiB";
+        GTEST_SKIP() << "needs 5 GiB free under " << source.path.parent_path() << ", has " << (available >> 20)
+                     << " MiB";
     }
 
     // A random 1 MiB repeated: quick to write, and any misplaced chunk still shows.

@@ -3,12 +3,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/receiver_run.h"
 #include "tests/support/stream_builder.h"
@@ -44,7 +44,8 @@ TEST(ReceiverEndToEnd, SeveralFilesArriveIdentical) {
     EXPECT_EQ(names_in(target.path).size(), files.size()) << "no temporary or extra files";
     // Nothing of the transfer reaches the screen.
     EXPECT_EQ(result.output.find("\x1b}f"), std::string::npos);
-    EXPECT_NE(result.errors.find("large.bin (64.0 MiB) as " + (target.path / "large.bin").string()), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("large.bin (64.0 MiB) as " + (target.path / "large.bin").string()), std::string::npos)
+        << result.errors;
 }
 
 // A long round trip leaves answers travelling while blocks and the next file's messages are on
@@ -56,8 +57,8 @@ TEST(ReceiverEndToEnd, FilesArriveIdenticalOverALongLink) {
         {"first.bin", random_bytes(9 * 37268 + 4321, 4)},
         {"second.bin", random_bytes(2 * 37268 - 1, 5)},
     };
-    std::vector<std::string> arguments = {"--quiet", "-d", target.path, "--", LINK_SIM_BINARY, "--delay-ms", "75",
-                                          "--rate", "20000000", "--", PUSHFILE_BINARY};
+    std::vector<std::string> arguments = {"--quiet", "-d",     target.path, "--", LINK_SIM_BINARY, "--delay-ms",
+                                          "75",      "--rate", "20000000",  "--", PUSHFILE_BINARY};
     for (const auto& [name, data] : files) {
         write_file(source.path / name, data);
         arguments.push_back(source.path / name);
@@ -75,12 +76,11 @@ TEST(ReceiverEndToEnd, MissingRemoteFileIsReportedAndNothingSaved) {
     scratch_dir source;
     scratch_dir target;
     write_file(source.path / "present", "here");
-    const run_result result = run_receiver(
-        {"-d", target.path, "--", PUSHFILE_BINARY, source.path / "absent", source.path / "present"});
+    const run_result result =
+        run_receiver({"-d", target.path, "--", PUSHFILE_BINARY, source.path / "absent", source.path / "present"});
     EXPECT_EQ(result.status, 1) << "the sender's own status passes through";
     EXPECT_EQ(names_in(target.path), std::vector<std::string>{"present"});
-    EXPECT_NE(result.errors.find("absent not saved: the sender could not read it"), std::string::npos)
-        << result.errors;
+    EXPECT_NE(result.errors.find("absent not saved: the sender could not read it"), std::string::npos) << result.errors;
 }
 
 TEST(ReceiverEndToEnd, CraftedStreamsAreRefusedAndLeaveNothingBehind) {
@@ -89,9 +89,10 @@ TEST(ReceiverEndToEnd, CraftedStreamsAreRefusedAndLeaveNothingBehind) {
     write_file(target.path / "kept", "old contents");
     using namespace stream_builder;
     // The right checksum of "payload" is 982.
-    const std::string bad_checksum = path_message("victim") + size_message(7) + "\x1b}fd983 " +
-                                     letters_of("payload") + '\0' + end_message();
-    const std::string hostile = bad_checksum + file_stream("../escape", "x") + file_stream("kept", "new contents") + "visible text\n";
+    const std::string bad_checksum =
+        path_message("victim") + size_message(7) + "\x1b}fd983 " + letters_of("payload") + '\0' + end_message();
+    const std::string hostile =
+        bad_checksum + file_stream("../escape", "x") + file_stream("kept", "new contents") + "visible text\n";
     write_file(source.path / "stream", hostile);
     const run_result result = run_receiver({"-d", target.path, "--", "cat", source.path / "stream"});
     EXPECT_EQ(result.status, 0);
@@ -111,8 +112,7 @@ TEST(ReceiverEndToEnd, TheSenderFailsWhenItsFileCannotBeSaved) {
     }
     const run_result result = run_receiver({"-d", target.path, "--", PUSHFILE_BINARY, source.path / "f"});
     EXPECT_EQ(result.status, 255) << "the sender was told, and did not exit 0\n" << result.errors;
-    EXPECT_NE(result.errors.find("f not saved: cannot save f: that name and its numbered variants"),
-              std::string::npos)
+    EXPECT_NE(result.errors.find("f not saved: cannot save f: that name and its numbered variants"), std::string::npos)
         << result.errors;
 }
 
@@ -121,8 +121,7 @@ TEST(ReceiverEndToEnd, ADirectoryThatCannotBeWrittenStopsTheStart) {
     // Not even root may create files in /proc.
     const run_result result = run_receiver({"-d", "/proc", "--", "touch", scratch.path / "ran"});
     EXPECT_EQ(result.status, 125);
-    EXPECT_NE(result.errors.find("pushfile-receive: cannot save files in /proc: "), std::string::npos)
-        << result.errors;
+    EXPECT_NE(result.errors.find("pushfile-receive: cannot save files in /proc: "), std::string::npos) << result.errors;
     EXPECT_FALSE(fs::exists(scratch.path / "ran")) << "the command was not started";
 }
 

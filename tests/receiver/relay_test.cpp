@@ -3,7 +3,6 @@
 #include "receiver/relay.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -24,6 +23,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "receiver/byte_queue.h"
 #include "receiver/screen_writer.h"
@@ -180,8 +181,8 @@ public:
 
     // Reads to the end; pause_every/pause make it a slow reader. consume, when set, replaces
     // keeping the output.
-    void read_to_end(const std::function<void(const char*, std::size_t)>& consume = {},
-                     std::size_t chunk = 65536, std::size_t pause_every = 0, milliseconds pause = {}) {
+    void read_to_end(const std::function<void(const char*, std::size_t)>& consume = {}, std::size_t chunk = 65536,
+                     std::size_t pause_every = 0, milliseconds pause = {}) {
         std::size_t since_pause = 0;
         while (read_some(chunk, consume)) {
             if (pause_every == 0 || (since_pause += chunk) < pause_every) continue;
@@ -201,7 +202,9 @@ public:
         return report;
     }
 
-    void send(const std::string& bytes) { ASSERT_EQ(write(user_fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void send(const std::string& bytes) {
+        ASSERT_EQ(write(user_fd_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
     void close_input() {
         close(user_fd_);
         user_fd_ = -1;
@@ -344,7 +347,8 @@ TEST(relay_output, output_still_in_the_terminal_when_the_command_ends_is_relayed
     // command's terminal the rest, which the relay must read after the command has gone.
     const std::string expected = std::string(80000, 'a') + "END";
     run_setup setup;
-    setup.command = shell("stty raw -echo; head -c 80000 /dev/zero | tr '\\0' a; printf END; touch " + done + "; exit 3");
+    setup.command =
+        shell("stty raw -echo; head -c 80000 /dev/zero | tr '\\0' a; printf END; touch " + done + "; exit 3");
     setup.output_pipe_size = 4096;
     relay_run run(setup);
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -384,8 +388,8 @@ TEST(relay_output, slow_reader_gets_everything_while_memory_stays_bounded) {
     const std::string line = "abcdefghijklmnopqrstuvwxyz0123456789\n";
     constexpr std::size_t total = 50u << 20;
     run_setup setup;
-    setup.command = shell("stty raw -echo; yes " + line.substr(0, line.size() - 1) + " | head -c " +
-                          std::to_string(total));
+    setup.command =
+        shell("stty raw -echo; yes " + line.substr(0, line.size() - 1) + " | head -c " + std::to_string(total));
     relay_run run(setup);
     // Stalls first, so that an unbounded relay would pile up everything the command can write.
     std::this_thread::sleep_for(milliseconds(500));
@@ -411,8 +415,9 @@ TEST(relay_input, piped_input_reaches_the_command_and_its_end_is_not_passed_on) 
     // dd reads byte by byte, so nothing after the five bytes is swallowed. Nothing more may
     // come: no end-of-file byte, so timeout ends the last read (in the foreground: a background
     // reader of a terminal would only be stopped).
-    setup.command = shell("stty raw -echo; printf READY; dd bs=1 count=5 2>/dev/null; printf '|'; "
-                          "timeout --foreground 1 dd bs=1 count=1 2>/dev/null; printf '|%s' $?");
+    setup.command = shell(
+        "stty raw -echo; printf READY; dd bs=1 count=5 2>/dev/null; printf '|'; "
+        "timeout --foreground 1 dd bs=1 count=1 2>/dev/null; printf '|%s' $?");
     setup.input = input_kind::pipe;
     relay_run run(setup);
     ASSERT_TRUE(run.read_until("READY"));
@@ -426,8 +431,9 @@ TEST(relay_input, piped_input_reaches_the_command_and_its_end_is_not_passed_on) 
 TEST(relay_input, handler_answers_arrive_whole_and_in_order) {
     run_setup setup;
     // dd reads once: a two-byte answer split in two writes would show as one byte.
-    setup.command = shell("stty raw -echo; for i in 1 2 3 4 5 6 7 8 9 10; do printf WANT; "
-                          "dd bs=2 count=1 2>/dev/null; printf $i; done");
+    setup.command = shell(
+        "stty raw -echo; for i in 1 2 3 4 5 6 7 8 9 10; do printf WANT; "
+        "dd bs=2 count=1 2>/dev/null; printf $i; done");
     setup.handler.trigger = "WANT";
     setup.handler.answer = "ok";
     relay_run run(setup);
@@ -485,8 +491,9 @@ TEST(relay_terminal, settings_and_size_are_copied_raw_mode_is_set_and_then_undon
     setup.input = input_kind::terminal;
     setup.window = {33, 101, 0, 0};
     setup.adjust_terminal = [](termios& settings) { settings.c_cc[VINTR] = 2; };
-    setup.command = shell("stty size; stty -a | grep -o 'intr = ^B'; stty raw -echo; printf READY; "
-                          "dd bs=1 count=1 2>/dev/null; stty size; sleep 0.5");
+    setup.command = shell(
+        "stty size; stty -a | grep -o 'intr = ^B'; stty raw -echo; printf READY; "
+        "dd bs=1 count=1 2>/dev/null; stty size; sleep 0.5");
     relay_run run(setup);
     ASSERT_TRUE(run.read_until("READY"));
     EXPECT_TRUE(is_raw(run.terminal_now()));
@@ -571,7 +578,9 @@ TEST(command_input_queue, appends_are_kept_whole_or_dropped_whole) {
     };
     const step steps[] = {
         {"all fit", 8, {"ky", "ky", "no"}, "kykyno"},
-        {"the one that would cross the end is dropped, a later one that fits is kept", 5, {"ky", "ky", "no", "k"},
+        {"the one that would cross the end is dropped, a later one that fits is kept",
+         5,
+         {"ky", "ky", "no", "k"},
          "kykyk"},
         {"one larger than the queue is dropped", 4, {"abcde", "ky"}, "ky"},
     };
@@ -599,7 +608,10 @@ TEST(command_input_queue, discard_drops_what_is_queued_but_finishes_an_append_al
         {"nothing written yet: all dropped", {page, page + page / 2, page}, 0, ""},
         {"the first written whole: the rest dropped", {page, page + page / 2, page}, page, ""},
         {"part of the first written: its rest stays", {page + page / 2, page, page}, page, std::string(page / 2, 'a')},
-        {"the first and part of the second written", {page, page + page / 2, page}, 2 * page, std::string(page / 2, 'b')},
+        {"the first and part of the second written",
+         {page, page + page / 2, page},
+         2 * page,
+         std::string(page / 2, 'b')},
     };
     for (const step& item : steps) {
         command_input_queue queue(8 * page);
@@ -719,11 +731,11 @@ namespace {
 const std::string SAVED_LINE = "pushfile-receive: saved x";
 
 // A command that shows "before", sends a small file, shows "after", all in one write.
-std::vector<std::string> receiver_showing_a_transfer(const temporary_directory& directory,
-                                                     const std::string& before) {
+std::vector<std::string> receiver_showing_a_transfer(const temporary_directory& directory, const std::string& before) {
     const std::string stream = before + stream_builder::file_stream("x", "hello") + "after\n";
     std::ofstream(directory.file("s.bin"), std::ios::binary) << stream;
-    return {RECEIVER_BINARY, "-d", directory.file("o"), "--", "sh", "-c", "stty raw -echo; cat " + directory.file("s.bin")};
+    return {
+        RECEIVER_BINARY, "-d", directory.file("o"), "--", "sh", "-c", "stty raw -echo; cat " + directory.file("s.bin")};
 }
 
 [[noreturn]] void exec_words(const std::vector<std::string>& words) {

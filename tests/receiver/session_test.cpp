@@ -6,12 +6,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/stream_builder.h"
 
@@ -83,8 +83,7 @@ protected:
     }
 
     void feed(const std::string& stream) {
-        session->command_output(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), screen,
-                                replies);
+        session->command_output(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), screen, replies);
     }
 
     void press(const std::string& keys) {
@@ -156,8 +155,12 @@ TEST_F(SessionTest, BrokenTransfersAreRefusedAndLeaveNothing) {
          "more data came than its size announced"},
         {"less than announced", path_message("f") + size_message(4) + good_block + end_message(), "kk",
          "the sender stopped after 3 of its 4 bytes and could not send the rest"},
-        {"second path mid-file", path_message("f") + size_message(6) + good_block + file_stream("g", "x"), "kkkk",
-         "a new file began before this one ended", "", {"g"}},
+        {"second path mid-file",
+         path_message("f") + size_message(6) + good_block + file_stream("g", "x"),
+         "kkkk",
+         "a new file began before this one ended",
+         "",
+         {"g"}},
         {"size twice", path_message("f") + size_message(3) + size_message(3) + good_block + end_message(), "knn",
          "a second size message came"},
     };

@@ -1,13 +1,13 @@
 #include "receiver/stream_parser.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <new>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/stream_builder.h"
 
@@ -127,8 +127,12 @@ TEST(StreamParser, FullBlocksSurviveRandomChunking) {
     std::string data(2 * 37268 + 100, '\0');
     for (char& c : data) c = static_cast<char>(random());
     const std::string stream = file_stream("big.bin", data);
-    const records expected = {"P:big.bin", "S:74636", "B:" + data.substr(0, 37268), "B:" + data.substr(37268, 37268),
-                              "B:" + data.substr(2 * 37268), "E"};
+    const records expected = {"P:big.bin",
+                              "S:74636",
+                              "B:" + data.substr(0, 37268),
+                              "B:" + data.substr(37268, 37268),
+                              "B:" + data.substr(2 * 37268),
+                              "E"};
     for (int round = 0; round < 20; ++round) {
         std::vector<std::size_t> cuts;
         for (std::size_t at = random() % 5000; at < stream.size(); at += 1 + random() % 9000) cuts.push_back(at);
@@ -161,41 +165,56 @@ TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
 
         // Broken by a byte that cannot continue it: that byte is output again, and may open the
         // next message.
-        {"size with letters", "\x1b}fsabc",
+        {"size with letters",
+         "\x1b}fsabc",
          {"T:\x1b}fs", rejected(message_kind::size, parse_error::bad_size), "T:abc"}},
-        {"size then letters", "\x1b}fs12a3" + nul,
+        {"size then letters",
+         "\x1b}fs12a3" + nul,
          {"T:\x1b}fs12", rejected(message_kind::size, parse_error::bad_size), "T:a3" + nul}},
-        {"checksum then no letters", "\x1b}fd12 xyz",
+        {"checksum then no letters",
+         "\x1b}fd12 xyz",
          {"T:\x1b}fd12 ", rejected(message_kind::block, parse_error::bad_letter), "T:xyz"}},
         {"end with a body", "\x1b}fxy", {"T:\x1b}fx", rejected(message_kind::end, parse_error::bad_end), "T:y"}},
-        {"size of 30 digits", "\x1b}fs" + std::string(30, '9') + nul,
+        {"size of 30 digits",
+         "\x1b}fs" + std::string(30, '9') + nul,
          {"T:\x1b}fs" + std::string(19, '9'), rejected(message_kind::size, parse_error::size_too_large),
           "T:" + std::string(11, '9') + nul}},
-        {"size one beyond 64 bits", "\x1b}fs18446744073709551616" + nul,
+        {"size one beyond 64 bits",
+         "\x1b}fs18446744073709551616" + nul,
          {"T:\x1b}fs1844674407370955161", rejected(message_kind::size, parse_error::size_too_large), "T:6" + nul}},
-        {"checksum missing", "\x1b}fd FA" + nul,
+        {"checksum missing",
+         "\x1b}fd FA" + nul,
          {"T:\x1b}fd", rejected(message_kind::block, parse_error::bad_checksum), "T: FA" + nul}},
-        {"checksum of 11 digits", "\x1b}fd09999999999 FA" + nul,
+        {"checksum of 11 digits",
+         "\x1b}fd09999999999 FA" + nul,
          {"T:\x1b}fd0999999999", rejected(message_kind::block, parse_error::bad_checksum), "T:9 FA" + nul}},
-        {"letter out of range", "\x1b}fd408 FAFBFP" + nul,
+        {"letter out of range",
+         "\x1b}fd408 FAFBFP" + nul,
          {"T:\x1b}fd408 FAFBF", rejected(message_kind::block, parse_error::bad_letter), "T:P" + nul}},
-        {"message inside letters", "\x1b}fd408 FAF" + path_message("next"),
+        {"message inside letters",
+         "\x1b}fd408 FAF" + path_message("next"),
          {"T:\x1b}fd408 FAF", rejected(message_kind::block, parse_error::bad_letter), "P:next"}},
-        {"block one letter too long", "\x1b}fd" + full_checksum + " " + full_letters + "F" + nul,
+        {"block one letter too long",
+         "\x1b}fd" + full_checksum + " " + full_letters + "F" + nul,
          {"T:\x1b}fd" + full_checksum + " " + full_letters, rejected(message_kind::block, parse_error::block_too_long),
           "T:F" + nul}},
-        {"path without a NUL", "\x1b}fr" + long_text,
+        {"path without a NUL",
+         "\x1b}fr" + long_text,
          {"T:\x1b}fr" + long_text.substr(0, MAX_PATH_LENGTH), rejected(message_kind::path, parse_error::path_too_long),
           "T:" + long_text.substr(MAX_PATH_LENGTH)}},
 
         // Complete but invalid: released with the NUL that ends it.
-        {"bad checksum", "\x1b}fd409 FAFBFC" + nul + "|",
+        {"bad checksum",
+         "\x1b}fd409 FAFBFC" + nul + "|",
          {"T:\x1b}fd409 FAFBFC" + nul, rejected(message_kind::block, parse_error::checksum_mismatch), "T:|"}},
-        {"full block, bad checksum", "\x1b}fd1 " + full_letters + nul,
+        {"full block, bad checksum",
+         "\x1b}fd1 " + full_letters + nul,
          {"T:\x1b}fd1 " + full_letters + nul, rejected(message_kind::block, parse_error::checksum_mismatch)}},
-        {"odd letter count", "\x1b}fd338 FAFBF" + nul,
+        {"odd letter count",
+         "\x1b}fd338 FAFBF" + nul,
          {"T:\x1b}fd338 FAFBF" + nul, rejected(message_kind::block, parse_error::odd_letter_count)}},
-        {"empty block", "\x1b}fd0 " + nul,
+        {"empty block",
+         "\x1b}fd0 " + nul,
          {"T:\x1b}fd0 " + nul, rejected(message_kind::block, parse_error::empty_block)}},
         {"empty size", "\x1b}fs" + nul, {"T:\x1b}fs" + nul, rejected(message_kind::size, parse_error::bad_size)}},
 
@@ -205,7 +224,8 @@ TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
         {"ends inside a size", "\x1b}fs0070", {"T:\x1b}fs0070"}},
         {"ends inside a checksum", "\x1b}fd00", {"T:\x1b}fd00"}},
         {"ends inside letters", "\x1b}fd0064 FAF", {"T:\x1b}fd0064 FAF"}},
-        {"ends inside a full block", "\x1b}fd" + full_checksum + " " + full_letters,
+        {"ends inside a full block",
+         "\x1b}fd" + full_checksum + " " + full_letters,
          {"T:\x1b}fd" + full_checksum + " " + full_letters}},
         {"ends before an end's NUL", "\x1b}fx", {"T:\x1b}fx"}},
 
@@ -215,8 +235,9 @@ TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
         {"two ends", end_message().substr(0, 5) + end_message(), {"E", "E"}},
 
         // Valid messages among broken ones are still found.
-        {"mixed", "a" + path_message("f") + "\x1b}fs3x" + size_message(3) + "\x1b}fd1 FA" + nul + block_message("abc") +
-                      "\x1b}fx" + end_message() + "z",
+        {"mixed",
+         "a" + path_message("f") + "\x1b}fs3x" + size_message(3) + "\x1b}fd1 FA" + nul + block_message("abc") +
+             "\x1b}fx" + end_message() + "z",
          {"T:a", "P:f", "T:\x1b}fs3", rejected(message_kind::size, parse_error::bad_size), "T:x", "S:3",
           "T:\x1b}fd1 FA" + nul, rejected(message_kind::block, parse_error::checksum_mismatch), "B:abc", "T:\x1b}fx",
           rejected(message_kind::end, parse_error::bad_end), "E", "T:z"}},
@@ -227,8 +248,8 @@ TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
 // Output of any kind with message beginnings scattered through it: without a NUL no message can
 // be complete, so all of it must come out as it went in.
 TEST(StreamParser, RandomOutputFullOfMessageBeginningsPassesUnchanged) {
-    const std::string beginnings[] = {"\x1b", "\x1b}", "\x1b}f", "\x1b}fr", "\x1b}fs", "\x1b}fs12", "\x1b}fd",
-                                      "\x1b}fd408 ", "\x1b}fd408 FAF", "\x1b}fx"};
+    const std::string beginnings[] = {"\x1b",      "\x1b}",   "\x1b}f",      "\x1b}fr",        "\x1b}fs",
+                                      "\x1b}fs12", "\x1b}fd", "\x1b}fd408 ", "\x1b}fd408 FAF", "\x1b}fx"};
     std::mt19937 random(10);
     std::string stream;
     for (int i = 0; i < 2000; ++i) {

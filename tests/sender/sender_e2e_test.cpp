@@ -1,7 +1,6 @@
 // pushfile end to end: the built program on a pseudo-terminal, the test playing the terminal.
 // Every expected stream is built here from the message rules, not from the program's own code.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/pty_peer.h"
 
@@ -66,8 +67,7 @@ std::string usage(const std::string& program) {
 std::string random_content(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);
     std::string content(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        content[i] = static_cast<char>(i < 256 ? i : generator() & 0xFFU);
+    for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i < 256 ? i : generator() & 0xFFU);
     return content;
 }
 
@@ -302,8 +302,14 @@ TEST_F(sender, broken_pipe_with_sigpipe_at_default_ends_by_the_signal) {
 TEST_F(sender, help_anywhere_shows_usage_and_leaves_the_terminal_alone) {
     const std::string a = file("a", "never sent");
     const std::vector<std::vector<std::string>> cases = {
-        {"pushfile"},       {"pushfile", "-h"},          {"pushfile", "--help"}, {"pushfile", a, "-h", a},
-        {"pushfile", a, a, "--help"}, {"-h", a}, {"--help"}, {"/opt/bin/pf"},
+        {"pushfile"},
+        {"pushfile", "-h"},
+        {"pushfile", "--help"},
+        {"pushfile", a, "-h", a},
+        {"pushfile", a, a, "--help"},
+        {"-h", a},
+        {"--help"},
+        {"/opt/bin/pf"},
     };
     for (const auto& arguments : cases) {
         child_options options = run({});

@@ -5,14 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/receiver_run.h"
 
@@ -62,12 +62,18 @@ protected:
         write_file(dir_.path / "tmux.conf", "set -g default-shell /bin/sh\nset -g status off\n" + config);
         // tmux 3.3 drops what a pane passes through while the client is still attaching: about
         // one run in five lost its first message when the pane started at once.
-        const std::string attached = "until tmux -S '" + socket_path() + "' list-clients | grep -q .; do sleep 0.1; done\n";
+        const std::string attached =
+            "until tmux -S '" + socket_path() + "' list-clients | grep -q .; do sleep 0.1; done\n";
         write_file(dir_.path / "pane.sh", attached + "cd '" + source().string() + "'\n" + script);
         std::vector<std::string> arguments = {"-d", target(), "--"};
         arguments.insert(arguments.end(), link.begin(), link.end());
-        const std::vector<std::string> client = {"tmux", "-S", socket_path(), "-f", dir_.path / "tmux.conf",
-                                                 "new-session", "sh " + (dir_.path / "pane.sh").string()};
+        const std::vector<std::string> client = {"tmux",
+                                                 "-S",
+                                                 socket_path(),
+                                                 "-f",
+                                                 dir_.path / "tmux.conf",
+                                                 "new-session",
+                                                 "sh " + (dir_.path / "pane.sh").string()};
         arguments.insert(arguments.end(), client.begin(), client.end());
         options.hang_guard = 120s;
         return run_receiver(arguments, options);
@@ -114,15 +120,16 @@ TEST_F(tmux_pane, without_passthrough_a_key_ends_the_wait_and_the_option_is_name
     std::thread typist([&] {
         while (!stop && write(keys[1], "q", 1) == 1) std::this_thread::sleep_for(200ms);
     });
-    const run_result result = run_in_pane(pushfile_command("file"), "set -g allow-passthrough off\n", {},
-                                          {.stdin_fd = keys[0]});
+    const run_result result =
+        run_in_pane(pushfile_command("file"), "set -g allow-passthrough off\n", {}, {.stdin_fd = keys[0]});
     stop = true;
     close(keys[1]);
     typist.join();
     close(keys[0]);
     ASSERT_FALSE(result.hung) << result.errors;
     EXPECT_EQ(pane_file("status"), "255\n");
-    EXPECT_NE(pane_file("sender.err").find("set -g allow-passthrough on"), std::string::npos) << pane_file("sender.err");
+    EXPECT_NE(pane_file("sender.err").find("set -g allow-passthrough on"), std::string::npos)
+        << pane_file("sender.err");
     EXPECT_TRUE(names_in(target()).empty());
 }
 

@@ -186,8 +186,10 @@ bool pty_peer::pump_until(const std::function<bool()>& done, clock_type::time_po
         if (fds[1].revents != 0) {
             char buffer[4096];
             const ssize_t count = read(errors_fd_, buffer, sizeof buffer);
-            if (count > 0) errors_.append(buffer, static_cast<std::size_t>(count));
-            else if (count == 0 || errno != EAGAIN) errors_ended_ = true;
+            if (count > 0)
+                errors_.append(buffer, static_cast<std::size_t>(count));
+            else if (count == 0 || errno != EAGAIN)
+                errors_ended_ = true;
         }
     }
     return true;
@@ -256,8 +258,7 @@ termios pty_peer::settings() const {
 }
 
 exit_status pty_peer::wait(milliseconds guard) {
-    if (!pump_until([&] { return reaped_ && output_ended_ && errors_ended_; }, clock_type::now() + guard) &&
-        !reaped_) {
+    if (!pump_until([&] { return reaped_ && output_ended_ && errors_ended_; }, clock_type::now() + guard) && !reaped_) {
         kill(pid_, SIGKILL);
         reap(0);
     }

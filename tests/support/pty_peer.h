@@ -54,7 +54,7 @@ public:
     std::string read_exact(std::size_t count, milliseconds guard = HANG_GUARD);
     std::string read_through(char last, milliseconds guard = HANG_GUARD);  // up to and including last
     std::string read_rest(milliseconds guard = HANG_GUARD);                // until the output ends
-    std::string read_for(milliseconds period);                            // whatever comes in period
+    std::string read_for(milliseconds period);                             // whatever comes in period
     bool output_ended() const { return output_ended_; }
     // Reads at most chunk bytes at a time and pauses after each read, to play a slow reader.
     void set_read_pacing(std::size_t chunk, milliseconds pause);

@@ -25,13 +25,9 @@ inline long checksum_of(std::string_view letters) {
     return sum;
 }
 
-inline std::string path_message(std::string_view path) {
-    return std::string("\x1b}fr") + std::string(path) + '\0';
-}
+inline std::string path_message(std::string_view path) { return std::string("\x1b}fr") + std::string(path) + '\0'; }
 
-inline std::string size_message(std::uint64_t size) {
-    return "\x1b}fs" + std::to_string(size) + '\0';
-}
+inline std::string size_message(std::uint64_t size) { return "\x1b}fs" + std::to_string(size) + '\0'; }
 
 inline std::string block_message(std::string_view data) {
     const std::string letters = letters_of(data);
