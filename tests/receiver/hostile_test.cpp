@@ -180,18 +180,6 @@ const std::string FULL_BLOCK = repeated("0123456789abcdef", 37268 / 16) + "0123"
 const std::string LONGEST_PATH = repeated("d/", 5991) + std::string(301, 'z');
 const std::string WRONG_CHECKSUM = "\x1b}fd983 " + letters_of("payload") + '\0';
 
-// Random bytes without a NUL, 2000 message beginnings scattered through them.
-std::string random_with_beginnings() {
-    const std::string beginnings[] = {"\x1b",      "\x1b}",   "\x1b}f",      "\x1b}fr",        "\x1b}fs",
-                                      "\x1b}fs12", "\x1b}fd", "\x1b}fd408 ", "\x1b}fd408 FAF", "\x1b}fx"};
-    std::mt19937 random(10);
-    std::string text;
-    for (int i = 0; i < 2000; ++i) {
-        for (std::size_t n = random() % 200; n > 0; --n) text += static_cast<char>(1 + random() % 255);
-        text += beginnings[random() % std::size(beginnings)];
-    }
-    return text;
-}
 const std::string RANDOM_WITH_BEGINNINGS = random_with_beginnings();
 
 // Output as the pseudo-terminal passes it on in its default mode: a newline becomes CR LF.

@@ -248,14 +248,8 @@ TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
 // Output of any kind with message beginnings scattered through it: without a NUL no message can
 // be complete, so all of it must come out as it went in.
 TEST(StreamParser, RandomOutputFullOfMessageBeginningsPassesUnchanged) {
-    const std::string beginnings[] = {"\x1b",      "\x1b}",   "\x1b}f",      "\x1b}fr",        "\x1b}fs",
-                                      "\x1b}fs12", "\x1b}fd", "\x1b}fd408 ", "\x1b}fd408 FAF", "\x1b}fx"};
-    std::mt19937 random(10);
-    std::string stream;
-    for (int i = 0; i < 2000; ++i) {
-        for (std::size_t n = random() % 200; n > 0; --n) stream += static_cast<char>(1 + random() % 255);
-        stream += beginnings[random() % std::size(beginnings)];
-    }
+    const std::string stream = random_with_beginnings();
+    std::mt19937 random(11);
     EXPECT_EQ(parse(stream).output, stream);
     for (int round = 0; round < 5; ++round) {
         std::vector<std::size_t> cuts;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -43,6 +45,20 @@ inline std::string file_stream(std::string_view path, std::string_view data, std
         stream += block_message(data.substr(offset, block_size));
     }
     return stream + end_message();
+}
+
+// Random output without a NUL, with 2000 message beginnings scattered through it: no message can
+// be complete in it, so all of it is ordinary output.
+inline std::string random_with_beginnings(unsigned seed = 10) {
+    const std::string beginnings[] = {"\x1b",      "\x1b}",   "\x1b}f",      "\x1b}fr",        "\x1b}fs",
+                                      "\x1b}fs12", "\x1b}fd", "\x1b}fd408 ", "\x1b}fd408 FAF", "\x1b}fx"};
+    std::mt19937 random(seed);
+    std::string text;
+    for (int i = 0; i < 2000; ++i) {
+        for (std::size_t n = random() % 200; n > 0; --n) text += static_cast<char>(1 + random() % 255);
+        text += beginnings[random() % std::size(beginnings)];
+    }
+    return text;
 }
 
 }  // namespace stream_builder
