@@ -8,21 +8,8 @@ cd "$(dirname "$0")/.."
 started=$SECONDS
 step() { printf 'demo: [%3ss] %s\n' "$((SECONDS - started))" "$*"; }
 
-packages=(cmake make g++)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  step "installing the Debian packages ${missing[*]}"
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-    >/dev/null
-else
-  step "the build's Debian packages are installed (${packages[*]})"
-fi
+step "checking the build's Debian packages (cmake make g++)"
+tools/ensure-packages.sh cmake make g++ | sed 's/^/demo:        /'
 
 # The configure and build output is kept and shown whole only if a step fails; meanwhile each
 # file compiled gets a line.
