@@ -163,7 +163,10 @@ bool screen_writer::write_output() {
     }
     if (!out_.ready) return false;
     std::size_t length = output_.size();
-    if (!lines_.empty()) length = std::min<std::size_t>(length, front_line().due - output_written_);
+    if (!lines_.empty()) {
+        // Output before the next line, at most what is queued: it fits a size_t.
+        length = static_cast<std::size_t>(std::min<std::uint64_t>(length, front_line().due - output_written_));
+    }
     const long written = out_.write_some(output_.data(), length);
     if (written > 0) output_written(static_cast<std::size_t>(written));
     if (written < 0) output_written(output_.size());
