@@ -5,32 +5,12 @@
 namespace pushfile {
 namespace {
 
-// Length of the valid UTF-8 sequence at in[0], or 0 when it is not one (overlong forms,
-// surrogates and code points above U+10FFFF count as invalid). C1 controls (U+0080..U+009F)
-// are reported invalid too, since terminals may act on them.
+// Length of the valid UTF-8 sequence at in[0] that may be shown as it is, or 0. C1 controls
+// (U+0080..U+009F) count as not showable, since terminals may act on them.
 std::size_t utf8_sequence_length(const unsigned char* in, std::size_t available) {
-    const unsigned char lead = in[0];
-    std::size_t length = 0;
-    unsigned minimum = 0;
-    unsigned code_point = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, minimum = 0x80, code_point = lead & 0x1FU;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, minimum = 0x800, code_point = lead & 0x0FU;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, minimum = 0x10000, code_point = lead & 0x07U;
-    } else {
-        return 0;
-    }
-    if (available < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((in[i] & 0xC0U) != 0x80U) return 0;
-        code_point = (code_point << 6U) | (in[i] & 0x3FU);
-    }
-    if (code_point < minimum || code_point > 0x10FFFF) return 0;
-    if (code_point >= 0xD800 && code_point <= 0xDFFF) return 0;
-    if (code_point <= 0x9F) return 0;
-    return length;
+    char32_t code_point = 0;
+    const std::size_t length = decode_utf8(in, available, &code_point);
+    return code_point <= 0x9F ? 0 : length;
 }
 
 // The escaped form of the character at bytes[0]: its bytes in piece, their count returned, and the
@@ -67,6 +47,32 @@ std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char
 }
 
 }  // namespace
+
+std::size_t decode_utf8(const unsigned char* in, std::size_t available, char32_t* code_point) {
+    const unsigned char lead = in[0];
+    std::size_t length = 0;
+    char32_t minimum = 0;
+    char32_t value = 0;
+    *code_point = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, minimum = 0x80, value = lead & 0x1FU;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, minimum = 0x800, value = lead & 0x0FU;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, minimum = 0x10000, value = lead & 0x07U;
+    } else {
+        return 0;
+    }
+    if (available < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((in[i] & 0xC0U) != 0x80U) return 0;
+        value = (value << 6U) | (in[i] & 0x3FU);
+    }
+    if (value < minimum || value > 0x10FFFF) return 0;
+    if (value >= 0xD800 && value <= 0xDFFF) return 0;
+    *code_point = value;
+    return length;
+}
 
 std::size_t escape_for_display(const char* in, std::size_t length, char* out, std::size_t capacity) {
     static constexpr char ellipsis[] = "...";

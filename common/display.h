@@ -8,6 +8,11 @@
 
 namespace pushfile {
 
+// Decodes the UTF-8 character at in[0]: returns its length and sets *code_point, or returns 0 when
+// no valid character starts there (overlong forms, surrogates and code points above U+10FFFF are
+// invalid).
+std::size_t decode_utf8(const unsigned char* in, std::size_t available, char32_t* code_point);
+
 // Writes the escaped form of in[0..length) into out, NUL-terminated, never more than capacity
 // bytes in all (capacity must be at least 4). An escape is never cut: when the text does not fit,
 // it ends with "..." instead. Returns the length written, without the NUL.

@@ -1,5 +1,6 @@
 #include "common/io.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -32,6 +33,18 @@ std::size_t write_all(int fd, const void* bytes, std::size_t length) {
         }
     }
     return done;
+}
+
+int move_above_standard(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) {
+        if (fd >= 0) (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return moved;
 }
 
 }  // namespace pushfile

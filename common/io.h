@@ -11,4 +11,8 @@ namespace pushfile {
 // and reported no error, which would otherwise repeat for ever).
 std::size_t write_all(int fd, const void* bytes, std::size_t length);
 
+// Moves a descriptor off 0-2 (closing the original) so that it cannot be mistaken for a standard
+// one when those are closed; the result is close-on-exec. Returns it, or -1 with errno set.
+int move_above_standard(int fd);
+
 }  // namespace pushfile

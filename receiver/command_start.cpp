@@ -10,24 +10,11 @@
 #include <cstring>
 
 #include "common/display.h"
+#include "common/io.h"
 #include "receiver/program.h"
 
 namespace pushfile::receive {
 namespace {
-
-// Moves a descriptor off 0-2 so that it cannot be mistaken for a standard one when those are
-// closed; the result is close-on-exec.
-int above_standard(int fd) {
-    if (fd < 0 || fd > STDERR_FILENO) {
-        if (fd >= 0) (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
-        return fd;
-    }
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int saved_errno = errno;
-    close(fd);
-    errno = saved_errno;
-    return moved;
-}
 
 // What the child sends back through its close-on-exec pipe when it cannot run the command.
 struct start_failure {
@@ -106,8 +93,8 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
     if (openpty(&master_fd, &slave_fd, nullptr, settings, size) != 0) {
         return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", errno));
     }
-    master_fd = above_standard(master_fd);
-    slave_fd = above_standard(slave_fd);
+    master_fd = move_above_standard(master_fd);
+    slave_fd = move_above_standard(slave_fd);
     int report_pipe[2] = {-1, -1};
     if (master_fd < 0 || slave_fd < 0 || pipe2(report_pipe, O_CLOEXEC) != 0) {
         const int error_number = errno;
@@ -115,8 +102,8 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
         if (slave_fd >= 0) close(slave_fd);
         return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", error_number));
     }
-    report_pipe[0] = above_standard(report_pipe[0]);
-    report_pipe[1] = above_standard(report_pipe[1]);
+    report_pipe[0] = move_above_standard(report_pipe[0]);
+    report_pipe[1] = move_above_standard(report_pipe[1]);
 
     const pid_t child = report_pipe[0] < 0 || report_pipe[1] < 0 ? -1 : fork();
     if (child == 0) become_command(slave_fd, report_pipe[1], argv.data());

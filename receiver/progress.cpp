@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "common/display.h"
+#include "common/io.h"
 #include "common/protocol.h"
 #include "receiver/program.h"
 
@@ -74,22 +75,12 @@ text_unit first_unit(std::string_view text) {
         const std::size_t length = text[1] == 'x' ? std::min<std::size_t>(4, text.size()) : 2;
         return {length, length};
     }
-    std::size_t length = 1;
-    char32_t code_point = lead;
-    if (lead >= 0xC0 && lead < 0xE0) {
-        length = 2, code_point = lead & 0x1FU;
-    } else if (lead >= 0xE0 && lead < 0xF0) {
-        length = 3, code_point = lead & 0x0FU;
-    } else if (lead >= 0xF0 && lead < 0xF8) {
-        length = 4, code_point = lead & 0x07U;
-    }
-    if (length > text.size()) return {1, 1};
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[i]);
-        if ((next & 0xC0U) != 0x80U) return {1, 1};
-        code_point = (code_point << 6U) | (next & 0x3FU);
-    }
-    return {length, length == 1 ? 1 : code_point_columns(code_point)};
+    if (lead < 0x80) return {1, 1};
+    char32_t code_point = 0;
+    const std::size_t length =
+        decode_utf8(reinterpret_cast<const unsigned char*>(text.data()), text.size(), &code_point);
+    if (length == 0) return {1, 1};
+    return {length, code_point_columns(code_point)};
 }
 
 // How many bytes of text's start fit in columns; zero-width pieces that follow stay with it.
@@ -299,15 +290,8 @@ void progress_display::write_out(std::string_view text) {
         out_->append(reinterpret_cast<const unsigned char*>(text.data()), text.size());
         return;
     }
-    const char* next = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd_, next, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;  // nowhere to report it; the transfer itself goes on
-        next += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    // A failure has nowhere to be reported; the transfer itself goes on.
+    (void)write_all(fd_, text.data(), text.size());
 }
 
 }  // namespace pushfile::receive

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/io.h"
 #include "receiver/program.h"
 
 namespace pushfile::receive {
@@ -45,12 +46,7 @@ void screen_writer::destination::open_for(int given_fd) {
     // descriptor of our own for the same terminal or pipe keeps it to us.
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", given_fd);
-    int own = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (own >= 0 && own <= STDERR_FILENO) {
-        const int moved = fcntl(own, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(own);
-        own = moved;
-    }
+    const int own = move_above_standard(open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (own < 0) {
         careful = true;
         ready = false;

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/io.h"
+
 namespace test_support {
 
 namespace fs = std::filesystem;
@@ -52,14 +54,7 @@ inline std::string read_file(const fs::path& path) {
 }
 
 inline bool write_all(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, bytes, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return pushfile::write_all(fd, bytes, length) == length;
 }
 
 inline bool write_file(const fs::path& path, const std::string& data) {
