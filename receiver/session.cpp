@@ -21,6 +21,10 @@ constexpr auto WINDOW_HORIZON = std::chrono::seconds(1);
 // Below this the rate seen so far says too little to limit the window.
 constexpr auto RATE_SETTLES_AFTER = std::chrono::milliseconds(100);
 
+// A refusal sent ahead for a failed file that ended early reached the sender at this file.
+constexpr const char* REFUSED_AFTER_EARLIER_FAILURE =
+    "refused, because the file before it failed while answers to it were under way";
+
 std::uint64_t blocks_for(std::uint64_t bytes) { return bytes / BLOCK_SIZE + (bytes % BLOCK_SIZE != 0 ? 1 : 0); }
 
 }  // namespace
@@ -97,8 +101,7 @@ void transfer_session::output_ended(const char* reason, byte_sink& screen) {
     screen_ = nullptr;
     if (phase_ == phase::committed) {
         // Saved before its end message could come: it is complete all the same.
-        ++files_saved_;
-        progress_.file_saved(options_.directory + "/" + sink_.saved_name());
+        report_saved();
     } else if (file_in_progress()) {
         fail_file(reason != nullptr ? reason : "the command's output ended before the file did");
     }
@@ -118,8 +121,7 @@ void transfer_session::pass_through(const unsigned char* bytes, std::size_t leng
 void transfer_session::path_message(std::string_view path) {
     if (file_in_progress()) fail_file("a new file began before this one ended");
     if (phase_ == phase::committed) {
-        ++files_saved_;
-        progress_.file_saved(options_.directory + "/" + sink_.saved_name());
+        report_saved();
     }
     drop_stale_answers();
     // Answers come next: they must reach the sender even through a terminal in line mode.
@@ -188,7 +190,7 @@ void transfer_session::size_message(std::uint64_t size) {
     }
     announced_size_ = size;
     if (answered == answered_ahead::refused) {
-        fail_file("refused, because the file before it failed while answers to it were under way");
+        fail_file(REFUSED_AFTER_EARLIER_FAILURE);
         return;
     }
     if (options_.max_size && size != UNKNOWN_SIZE && size > *options_.max_size) {
@@ -298,7 +300,7 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
 void transfer_session::receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered) {
     const bool saving = phase_ == phase::receiving;
     if (answered == answered_ahead::refused) {
-        fail_file("refused, because the file before it failed while answers to it were under way");
+        fail_file(REFUSED_AFTER_EARLIER_FAILURE);
         return;
     }
     if (cancelled_) {
@@ -334,10 +336,7 @@ void transfer_session::end_message() {
         case phase::idle: progress_.notice("ignored the end of a file that never began"); break;
         case phase::announced: fail_file("the sender could not read it"); break;
         case phase::asking: fail_file("it ended before it was accepted"); break;
-        case phase::committed:
-            ++files_saved_;
-            progress_.file_saved(options_.directory + "/" + sink_.saved_name());
-            break;
+        case phase::committed: report_saved(); break;
         case phase::skipping:
             if (cancelled_) {
                 fail_file("cancelled");
@@ -354,8 +353,7 @@ void transfer_session::end_message() {
             } else if (!sink_.commit()) {
                 fail_file(sink_.error());
             } else {
-                ++files_saved_;
-                progress_.file_saved(options_.directory + "/" + sink_.saved_name());
+                report_saved();
             }
             break;
         case phase::refusing: break;
@@ -387,6 +385,11 @@ std::string transfer_session::over_the_limit(std::uint64_t size) const {
         return "it is larger than the limit of " + std::to_string(limit) + " bytes";
     }
     return "it is larger than the limit of " + human_size(limit);
+}
+
+void transfer_session::report_saved() {
+    ++files_saved_;
+    progress_.file_saved(options_.directory + "/" + sink_.saved_name());
 }
 
 // A file that was saved already is taken back: the sender is about to be refused.

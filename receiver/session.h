@@ -66,6 +66,7 @@ private:
     // In progress, or saved with its end message still to come.
     bool file_open() const;
     void give_up_file(const std::string& reason);
+    void report_saved();
 
     answered_ahead take_answer();
     void refuse(answered_ahead answered);
