@@ -14,6 +14,7 @@
 #   BENCH_RUNS=3            timed runs per figure (the best counts)
 #   BENCH_MICRO_MIN_TIME=0.5  seconds per microbenchmark
 #   BENCH_BUILD_DIR=build/bench  BENCH_TMPDIR=/tmp
+#   BENCH_SECTIONS="micro instructions pty pipes memory links tmux relay"   the sections to run
 # Quick run: BENCH_PTY_MIB=16 BENCH_PIPE_MIB=16 BENCH_MEM_LARGE_MIB=32 BENCH_RUNS=1 bench/run.sh
 # Some functions run only through a trap or as arguments of others.
 # shellcheck disable=SC2317
@@ -29,6 +30,7 @@ MEM_LARGE_MIB=${BENCH_MEM_LARGE_MIB:-1024}
 RUNS=${BENCH_RUNS:-3}
 MICRO_MIN_TIME=${BENCH_MICRO_MIN_TIME:-0.5}
 TMP_PARENT=${BENCH_TMPDIR:-${TMPDIR:-/tmp}}
+SECTIONS=" ${BENCH_SECTIONS:-micro instructions pty pipes memory links tmux relay} "
 
 # Limits and aims of the targets.
 SENDER_IR_LIMIT=1.5
@@ -604,24 +606,29 @@ mkdir -p "$TMP_PARENT"
 WORK=$(mktemp -d "$TMP_PARENT/pushfile-bench.XXXXXX")
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
-run_microbenchmarks
-sender_instructions
-if [ "$RECEIVER_BUILT" -eq 1 ]; then
-    receiver_instructions
-else
-    row "2 receiver Ir/byte" "SKIP (no receiver)" "<= $RECEIVER_IR_LIMIT" SKIP
+wanted() { [[ $SECTIONS == *" $1 "* ]]; }
+if wanted micro; then run_microbenchmarks; fi
+if wanted instructions; then
+    sender_instructions
+    if [ "$RECEIVER_BUILT" -eq 1 ]; then
+        receiver_instructions
+    else
+        row "2 receiver Ir/byte" "SKIP (no receiver)" "<= $RECEIVER_IR_LIMIT" SKIP
+    fi
+    rm -f "$WORK/cg.bin"
 fi
-rm -f "$WORK/cg.bin"
-through_pty
+if wanted pty; then through_pty; fi
 # A block message is larger than the default 64 KiB pipe, so the sender waits for room halfway
 # through each block; pipes that hold a whole message show the protocol without that wait.
-over_pipes ""
-over_pipes 262144
+if wanted pipes; then
+    over_pipes ""
+    over_pipes 262144
+fi
 rm -f "$WORK/pipe.bin" "$WORK/pty.bin"
-memory
-long_links
-through_tmux
-relay_as_terminal
+if wanted memory; then memory; fi
+if wanted links; then long_links; fi
+if wanted tmux; then through_tmux; fi
+if wanted relay; then relay_as_terminal; fi
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 printf '\npushfile benchmarks, %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')"

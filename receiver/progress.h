@@ -51,6 +51,8 @@ public:
     void file_advanced(std::uint64_t received, clock::time_point now);
     // Redraws when enough time has passed since the last drawing.
     void tick(clock::time_point now);
+    // Whether a progress line is on the screen, to be redrawn by tick().
+    bool line_shown() const { return line_drawn_; }
     void file_saved(std::string_view saved_path);
     void file_failed(std::string_view reason);
     // A failure that concerns no file in progress (a stray or broken message).

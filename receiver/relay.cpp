@@ -97,6 +97,7 @@ private:
     void close_master();
 
     bool output_open() const { return stage_ == stage::relaying || stage_ == stage::after_command; }
+    bool ticking() const { return output_open() && handler_.wants_ticks(); }
     bool may_read_output() const {
         return screen_.output_room() >= SCREEN_ROOM_FOR_READ && screen_.message_room() >= MESSAGE_ROOM_FOR_READ;
     }
@@ -159,7 +160,11 @@ void relay::take_signals() {
 }
 
 void relay::tick_if_due(clock_type::time_point now) {
-    if (now < next_tick_ || !output_open()) return;
+    if (!ticking()) {
+        next_tick_ = now + TICK_INTERVAL;
+        return;
+    }
+    if (now < next_tick_) return;
     handler_.tick(now);
     next_tick_ = now + TICK_INTERVAL;
 }
@@ -173,20 +178,19 @@ bool relay::wait_and_serve(clock_type::time_point now) {
     }
     if (output_open()) {
         short events = command_input_.empty() ? 0 : POLLOUT;
-        if (may_read_output()) {
-            events |= POLLIN;
-        } else {
-            last_output_ = now;  // output waiting for a slow screen is not silence
-        }
+        if (may_read_output()) events |= POLLIN;
         if (events != 0) fds[master] = {master_fd_, events, 0};
     }
     fds[screen] = {screen_.waits_for(), POLLOUT, 0};
+    const bool reading_output = (fds[master].events & POLLIN) != 0;
 
-    auto wake = next_tick_;
-    if (stage_ == stage::after_command) wake = std::min(wake, last_output_ + QUIET_AFTER_EXIT);
-    if (!output_open()) wake = clock_type::time_point::max();  // only signals and the screen are left
+    auto wake = ticking() ? next_tick_ : clock_type::time_point::max();
+    // Silence after the command's end counts only while its terminal is being read.
+    if (stage_ == stage::after_command && reading_output) wake = std::min(wake, last_output_ + QUIET_AFTER_EXIT);
     const timespec timeout = as_timespec(wake - now);
     const int ready = ppoll(fds, 3, wake == clock_type::time_point::max() ? nullptr : &timeout, signals_.wait_mask());
+    // Output waiting for a slow screen is not silence, however long the screen took.
+    if (output_open() && !reading_output) last_output_ = clock_type::now();
     if (ready < 0) return errno == EINTR || errno == EAGAIN;
     if (ready == 0) return true;
 

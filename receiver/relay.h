@@ -53,7 +53,10 @@ public:
     virtual void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) = 0;
     // The relay's standard input has ended: no more keystrokes will come.
     virtual void keyboard_ended(byte_sink& command_input) = 0;
-    // Called a few times a second while the relay runs (progress redraws).
+    // Whether tick() is wanted now (a progress line is shown). Otherwise the relay sleeps until
+    // something happens: a receiver wrapping a whole session must not wake while it is idle.
+    virtual bool wants_ticks() const = 0;
+    // Called a few times a second while wants_ticks() (progress redraws).
     virtual void tick(std::chrono::steady_clock::time_point now) = 0;
     // The command's output has ended (reason null) or the receiver is stopping (reason says why):
     // end any unfinished work. Bytes still held back go to screen now; they always fit.

@@ -92,6 +92,8 @@ void transfer_session::decline(const std::string& reason) {
     reply(false);
 }
 
+bool transfer_session::wants_ticks() const { return progress_.line_shown(); }
+
 void transfer_session::tick(clock::time_point now) { progress_.tick(now); }
 
 void transfer_session::output_ended(const char* reason, byte_sink& screen) {

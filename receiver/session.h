@@ -32,6 +32,7 @@ public:
     bool wants_keyboard() const override;
     void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override;
     void keyboard_ended(byte_sink& command_input) override;
+    bool wants_ticks() const override;
     void tick(clock::time_point now) override;
     void output_ended(const char* reason, byte_sink& screen) override;
 

@@ -45,6 +45,7 @@ struct handler_setup {
     bool divert_keyboard = false;
     std::string keyboard_answer;
     bool hold_back = false;  // keep back the tail of every chunk, as a parser holds a prefix
+    bool wants_ticks = false;
 };
 
 // What the child tells the test about the run; plain bytes through a pipe.
@@ -94,6 +95,7 @@ public:
         command_input.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
     }
     void keyboard_ended(byte_sink&) override {}
+    bool wants_ticks() const override { return setup_.wants_ticks; }
     void tick(std::chrono::steady_clock::time_point) override { ++report_.ticks; }
     void output_ended(const char* reason, byte_sink& screen) override {
         ++report_.ended_calls;
@@ -426,6 +428,7 @@ TEST(relay_input, piped_input_reaches_the_command_and_its_end_is_not_passed_on) 
     const child_report report = run.finish();
     EXPECT_EQ(run.output(), "READYhello||124");
     EXPECT_EQ(report.exit_status, 0);
+    EXPECT_EQ(report.ticks, 0) << "ticked for a second with nothing to redraw";
 }
 
 TEST(relay_input, handler_answers_arrive_whole_and_in_order) {
@@ -490,6 +493,7 @@ TEST(relay_terminal, settings_and_size_are_copied_raw_mode_is_set_and_then_undon
     run_setup setup;
     setup.input = input_kind::terminal;
     setup.window = {33, 101, 0, 0};
+    setup.handler.wants_ticks = true;
     setup.adjust_terminal = [](termios& settings) { settings.c_cc[VINTR] = 2; };
     setup.command = shell(
         "stty size; stty -a | grep -o 'intr = ^B'; stty raw -echo; printf READY; "
