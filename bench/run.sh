@@ -530,14 +530,18 @@ through_tmux() {
 # are held to script(1) and to the command writing to its terminal directly. tty_user plays the
 # user's terminal: it counts what reaches it, and times each key until the command sends it back.
 #   BENCH_PLAIN_MIB=500     printable text the command writes (80-byte lines)
-#   BENCH_ECHO_KEYS=2000    keys per echo run (the median counts; best of BENCH_RUNS runs)
+#   BENCH_ECHO_KEYS=2000    keys per echo run (the median counts)
+#   BENCH_RELAY_RUNS=5      runs of each way, interleaved (the best counts)
+# "bare" is tty_user's own relay: blocking read, blocking write, nothing else. No relay with a
+# second terminal in the path can do less, so its ratio to direct is the floor of this machine.
 PLAIN_MIB=${BENCH_PLAIN_MIB:-500}
+RELAY_RUNS=${BENCH_RELAY_RUNS:-5}
 ECHO_KEYS=${BENCH_ECHO_KEYS:-2000}
 PLAIN_TO_SCRIPT_LIMIT=1.0
 PLAIN_TO_DIRECT_LIMIT=0.9
 
 relay_as_terminal() {
-    say "== the relay as a terminal: ${PLAIN_MIB} MiB of plain output, echo of ${ECHO_KEYS} keys (best of $RUNS)"
+    say "== the relay as a terminal: ${PLAIN_MIB} MiB of plain output, echo of ${ECHO_KEYS} keys (best of $RELAY_RUNS)"
     if [ "$RECEIVER_BUILT" -eq 0 ]; then
         row "relay plain output / script(1)" "SKIP (no receiver)" ">= $PLAIN_TO_SCRIPT_LIMIT" SKIP
         return
@@ -550,14 +554,15 @@ relay_as_terminal() {
     }
     local user=$BIN/bench/tty_user bytes=$((PLAIN_MIB * 1048576)) writer echoer
     # Each 80-byte line ends in a newline, which the command's terminal turns into CR LF.
-    local shown=$((bytes + bytes / 80)) way run line seconds ok=1
+    local shown=$((bytes + bytes / 80)) way run line seconds echoed ok=1
     writer="$(printf '%q' "$user") write $bytes"
     echoer='stty raw -echo; printf READY; exec cat'
     declare -A best=() runs=() echo_best=() echo_runs=()
-    for ((run = 1; run <= RUNS; run++)); do
-        for way in direct script receiver; do
+    for ((run = 1; run <= RELAY_RUNS; run++)); do
+        for way in direct bare script receiver; do
             case $way in
                 direct) line=$("$user" output -- "$user" write "$bytes") || ok=0 ;;
+                bare) line=$("$user" output -- "$user" relay -- "$user" write "$bytes") || ok=0 ;;
                 script) line=$("$user" output -- script -q -c "$writer" /dev/null) || ok=0 ;;
                 receiver) line=$("$user" output -- "$RECEIVER" -d "$WORK" -- "$user" write "$bytes") || ok=0 ;;
             esac
@@ -565,6 +570,7 @@ relay_as_terminal() {
             seconds=$(field seconds "$line")
             best[$way]=$(lesser "${best[$way]:-$seconds}" "$seconds")
             runs[$way]+=" $(calc "$seconds" 2)"
+            [ "$way" != bare ] || continue  # it relays no keys
             case $way in
                 direct) line=$("$user" echo "$ECHO_KEYS" -- sh -c "$echoer") || ok=0 ;;
                 script) line=$("$user" echo "$ECHO_KEYS" -- script -q -c "sh -c '$echoer'" /dev/null) || ok=0 ;;
@@ -574,24 +580,28 @@ relay_as_terminal() {
             echo_best[$way]=$(lesser "${echo_best[$way]:-$seconds}" "$seconds")
             echo_runs[$way]+=" $seconds"
         done
-        say "   run $run: output s, echo us:$(for way in direct script receiver; do
-            printf ' %s %s/%s' "$way" "${runs[$way]##* }" "${echo_runs[$way]##* }"; done)"
+        say "   run $run: output s, echo us:$(for way in direct bare script receiver; do
+            echoed=${echo_runs[$way]:- n/a}
+            printf ' %s %s/%s' "$way" "${runs[$way]##* }" "${echoed##* }"; done)"
     done
     if [ "$ok" -eq 0 ]; then
         row "relay plain output / script(1)" "a run failed" ">= $PLAIN_TO_SCRIPT_LIMIT" FAIL
         return
     fi
-    for way in direct script receiver; do
+    for way in direct bare script receiver; do
         figure "plain output, $way (${PLAIN_MIB} MiB of text)" "$(mib_per_s "$shown" "${best[$way]}") MiB/s (runs:${runs[$way]} s)"
-        figure "key echo median, $way" "${echo_best[$way]} us (runs:${echo_runs[$way]} us)"
+        [ "$way" = bare ] || figure "key echo median, $way" "${echo_best[$way]} us (runs:${echo_runs[$way]} us)"
     done
-    local to_script to_direct
+    local to_script to_direct bare_to_direct
     to_script=$(calc "${best[script]} / ${best[receiver]}" 3)
     to_direct=$(calc "${best[direct]} / ${best[receiver]}" 3)
+    bare_to_direct=$(calc "${best[direct]} / ${best[bare]}" 3)
     row "relay plain output B/s / script(1)'s (${PLAIN_MIB} MiB)" "$to_script" ">= $PLAIN_TO_SCRIPT_LIMIT" \
         "$(verdict_at_least "$to_script" "$PLAIN_TO_SCRIPT_LIMIT")"
     row "relay plain output B/s / direct (${PLAIN_MIB} MiB)" "$to_direct" ">= $PLAIN_TO_DIRECT_LIMIT" \
         "$(verdict_at_least "$to_direct" "$PLAIN_TO_DIRECT_LIMIT")"
+    row "bare relay plain output B/s / direct (the floor)" "$bare_to_direct" "(not a target)" INFO
+    row "relay plain output B/s / the bare relay's" "$(calc "${best[bare]} / ${best[receiver]}" 3)" "(not a target)" INFO
     row "relay key echo median, us (script(1): ${echo_best[script]})" "${echo_best[receiver]}" \
         "<= ${echo_best[script]}" "$(verdict_at_most "${echo_best[receiver]}" "${echo_best[script]}")"
 }

@@ -11,11 +11,16 @@
 //   tty_user write BYTES
 //       writes BYTES of printable text, 80-byte lines, in 64 KiB writes to standard output:
 //       the command of the output mode.
+//   tty_user relay -- COMMAND [ARG...]
+//       the least any relay on a pseudo-terminal does, as a floor for the others: runs COMMAND on
+//       a new terminal with this terminal's settings, puts this one in raw mode, and copies the
+//       command's output here with blocking reads and writes; nothing else (no keyboard).
 //
 // Exits 0 on success, 1 on failure, 2 on bad usage.
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,9 +70,9 @@ int write_text(unsigned long long total) {
 
 // Starts argv on a new terminal whose master is returned; the slave is closed here so that the
 // master reports EIO once the command and everything it started are gone.
-pid_t start_on_terminal(char** argv, int& master) {
+pid_t start_on_terminal(char** argv, int& master, const termios* settings = nullptr) {
     int slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return -1;
+    if (openpty(&master, &slave, nullptr, settings, nullptr) != 0) return -1;
     const pid_t child = fork();
     if (child == 0) {
         close(master);
@@ -170,11 +175,41 @@ int measure_echo(int count, char** argv) {
     return 0;
 }
 
+int bare_relay(char** argv) {
+    termios outer{};
+    const bool on_terminal = tcgetattr(STDIN_FILENO, &outer) == 0;
+    int master = -1;
+    const pid_t child = start_on_terminal(argv, master, on_terminal ? &outer : nullptr);
+    if (child < 0) return fail("cannot start the command");
+    if (on_terminal) {
+        termios raw = outer;
+        cfmakeraw(&raw);
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    static char chunk[CHUNK];
+    bool written_all = true;
+    for (;;) {
+        const ssize_t got = read(master, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;  // EIO: the terminal has no holder left
+        for (ssize_t done = 0; done < got && written_all;) {
+            const ssize_t written = write(STDOUT_FILENO, chunk + done, static_cast<std::size_t>(got - done));
+            if (written < 0 && errno == EINTR) continue;
+            written_all = written > 0;
+            if (written_all) done += written;
+        }
+        if (!written_all) break;
+    }
+    if (on_terminal) tcsetattr(STDIN_FILENO, TCSANOW, &outer);
+    const bool ok = exited_well(child);
+    return ok && written_all ? 0 : EXIT_FAILED;
+}
+
 int usage(const char* name) {
     std::fprintf(stderr,
                  "Usage: %s output -- COMMAND...\n       %s echo COUNT -- COMMAND...\n"
-                 "       %s write BYTES\n",
-                 name, name, name);
+                 "       %s write BYTES\n       %s relay -- COMMAND...\n",
+                 name, name, name, name);
     return EXIT_USAGE;
 }
 
@@ -187,6 +222,9 @@ int main(int argc, char** argv) {
     }
     if (argc >= 4 && std::strcmp(argv[1], "output") == 0 && std::strcmp(argv[2], "--") == 0) {
         return measure_output(argv + 3);
+    }
+    if (argc >= 4 && std::strcmp(argv[1], "relay") == 0 && std::strcmp(argv[2], "--") == 0) {
+        return bare_relay(argv + 3);
     }
     if (argc >= 5 && std::strcmp(argv[1], "echo") == 0 && std::strcmp(argv[3], "--") == 0) {
         const int count = std::atoi(argv[2]);
