@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     }
     // Our own lines go through the same queue as the command's output, so they keep their place.
     screen_writer screen;
-    progress_display progress(screen.messages(), screen.messages_on_terminal(), parsed->quiet);
+    progress_display progress(screen.messages(), screen.messages_fd(), parsed->quiet);
     transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
 
     const relay_result result = run_relay(parsed->command, session, screen);

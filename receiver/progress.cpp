@@ -189,8 +189,8 @@ progress_display::progress_display(int fd, bool quiet) : fd_(fd), quiet_(quiet),
     buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
 }
 
-progress_display::progress_display(byte_sink& out, bool on_terminal, bool quiet)
-    : out_(&out), quiet_(quiet), on_terminal_(on_terminal) {
+progress_display::progress_display(byte_sink& out, int terminal_fd, bool quiet)
+    : fd_(terminal_fd), out_(&out), quiet_(quiet), on_terminal_(isatty(terminal_fd) == 1) {
     buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
 }
 

@@ -41,8 +41,9 @@ public:
     // in place; otherwise only the outcome lines are written. quiet keeps only the failures.
     progress_display(int fd, bool quiet);
     // Appends each piece, whole, to out (the relay's screen, which keeps it in order with the
-    // command's output); on_terminal says whether that lands on a terminal.
-    progress_display(byte_sink& out, bool on_terminal, bool quiet);
+    // command's output); terminal_fd is where that lands, asked whether it is a terminal and how
+    // wide it is.
+    progress_display(byte_sink& out, int terminal_fd, bool quiet);
 
     // A file was named; the outcome lines that follow are about it.
     void file_named(std::string_view sent_name);

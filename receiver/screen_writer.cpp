@@ -74,7 +74,8 @@ long screen_writer::destination::write_some(const unsigned char* bytes, std::siz
     return -1;
 }
 
-screen_writer::screen_writer(int output_fd, int error_fd) : output_(OUTPUT_CAPACITY), lines_(LINES_CAPACITY) {
+screen_writer::screen_writer(int output_fd, int error_fd)
+    : messages_fd_(error_fd), output_(OUTPUT_CAPACITY), lines_(LINES_CAPACITY) {
     out_.open_for(output_fd);
     lines_inline_ = same_file(output_fd, error_fd);
     if (!lines_inline_) err_.open_for(error_fd);

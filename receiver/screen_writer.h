@@ -38,8 +38,8 @@ public:
     // The receiver's own text: each append is a unit kept whole, or dropped (and counted, and the
     // count shown later) when too many come at once.
     byte_sink& messages() { return message_sink_; }
-    // Whether the receiver's text lands on a terminal (where a line can be redrawn in place).
-    bool messages_on_terminal() const { return messages_on_terminal_; }
+    // The descriptor the receiver's text lands on (to ask whether it is a terminal, and its width).
+    int messages_fd() const { return messages_fd_; }
 
     std::size_t output_room() const { return output_.free_space(); }
     std::size_t message_room() const { return lines_.free_space(); }
@@ -108,6 +108,7 @@ private:
     destination out_;
     destination err_;
     bool lines_inline_ = false;
+    int messages_fd_;
     bool messages_on_terminal_ = false;
     byte_buffer output_;
     byte_buffer lines_;
