@@ -18,7 +18,6 @@ public:
     std::size_t size() const { return end_ - start_; }
     bool empty() const { return end_ == start_; }
     std::size_t free_space() const { return capacity_ - size(); }
-    std::size_t capacity() const { return capacity_; }
     const unsigned char* data() const { return bytes_.get() + start_; }
 
     // Appends as much as fits; returns how much that was.
@@ -26,7 +25,6 @@ public:
     void consume(std::size_t length);
     // Drops all but the first length bytes.
     void keep_first(std::size_t length);
-    void clear() { start_ = end_ = 0; }
 
 private:
     std::unique_ptr<unsigned char[]> bytes_;

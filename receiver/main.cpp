@@ -92,8 +92,8 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     options parsed;
     int option_char = 0;
     // getopt_long names the program by argv[0] in its complaints: use the name, not the path.
-    static char program_name[] = "pushfile-receive";
-    if (argc > 0) argv[0] = program_name;
+    static std::string program_name = PROGRAM_NAME;
+    if (argc > 0) argv[0] = program_name.data();
     // '+': the first word that is no option starts the command, so its own options stay its own.
     while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
         switch (option_char) {
@@ -115,7 +115,7 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
                 exit_status = 0;
                 return std::nullopt;
             case 'V':  // long option only; PUSHFILE_VERSION comes from the project's version in CMake
-                std::printf("pushfile-receive %s\n", PUSHFILE_VERSION);
+                std::printf("%s %s\n", PROGRAM_NAME, PUSHFILE_VERSION);
                 exit_status = 0;
                 return std::nullopt;
             default:

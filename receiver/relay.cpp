@@ -41,13 +41,6 @@ constexpr milliseconds QUIET_AFTER_EXIT{250};
 // relay returns without them.
 constexpr milliseconds HANGUP_GRACE{1000};
 
-timespec as_timespec(clock_type::duration duration) {
-    if (duration < clock_type::duration::zero()) duration = clock_type::duration::zero();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
-    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
-}
-
 class relay {
 public:
     relay(stream_handler& handler, user_terminal& terminal, relay_signals& signals, screen_writer& screen,

@@ -31,13 +31,6 @@ int status_of(int wait_status) {
     return UNKNOWN_STATUS;
 }
 
-timespec as_timespec(std::chrono::steady_clock::duration duration) {
-    if (duration < std::chrono::steady_clock::duration::zero()) duration = {};
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
-    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
-}
-
 }  // namespace
 
 relay_signals::relay_signals() {
@@ -86,6 +79,13 @@ bool relay_signals::take_window_changed() {
 }
 
 int relay_signals::stop_signal() const { return stop_requested; }
+
+timespec as_timespec(std::chrono::steady_clock::duration duration) {
+    if (duration < std::chrono::steady_clock::duration::zero()) duration = {};
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
+    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
+}
 
 child_exit reap_if_ended(pid_t child) {
     int wait_status = 0;

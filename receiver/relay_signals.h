@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <ctime>
 #include <iterator>
 
 namespace pushfile::receive {
@@ -40,6 +41,9 @@ struct child_exit {
     bool reaped = false;
     int status = 0;
 };
+
+// A wait's timeout as ppoll() and sigtimedwait() take it; a negative duration waits not at all.
+timespec as_timespec(std::chrono::steady_clock::duration duration);
 
 // Reaps child if it has ended, without waiting.
 child_exit reap_if_ended(pid_t child);

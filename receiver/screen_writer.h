@@ -71,23 +71,26 @@ private:
         long write_some(const unsigned char* bytes, std::size_t length);
     };
 
-    class output_sink final : public byte_sink {
+    // The two ways in: each queues into the writer that owns it.
+    class owned_sink : public byte_sink {
     public:
-        explicit output_sink(screen_writer& owner) : owner_(owner) {}
-        void append(const unsigned char* bytes, std::size_t length) override;
-        std::size_t discard_queued() override;
+        explicit owned_sink(screen_writer& owner) : owner_(owner) {}
 
-    private:
+    protected:
+        ~owned_sink() = default;
         screen_writer& owner_;
     };
-    class message_sink final : public byte_sink {
+    class output_sink final : public owned_sink {
     public:
-        explicit message_sink(screen_writer& owner) : owner_(owner) {}
+        using owned_sink::owned_sink;
         void append(const unsigned char* bytes, std::size_t length) override;
         std::size_t discard_queued() override;
-
-    private:
-        screen_writer& owner_;
+    };
+    class message_sink final : public owned_sink {
+    public:
+        using owned_sink::owned_sink;
+        void append(const unsigned char* bytes, std::size_t length) override;
+        std::size_t discard_queued() override;
     };
 
     // Each queued line starts with this header.

@@ -225,9 +225,7 @@ void transfer_session::start_file(answered_ahead answered) {
         refuse(answered);
         return;
     }
-    file_started_at_ = now;
-    window_ = INITIAL_WINDOW;
-    received_ = 0;
+    count_blocks_from(now);
     if (announced_size_ == 0) {
         // Nothing more will come: the size's answer confirms the file is stored.
         if (!sink_.commit()) {
@@ -261,12 +259,17 @@ void transfer_session::send_answers_ahead() {
 
 // The sender goes on with the file, whose data is dropped; its run goes on after it.
 void transfer_session::skip_file() {
-    file_started_at_ = clock::now();
-    window_ = INITIAL_WINDOW;
-    received_ = 0;
+    count_blocks_from(clock::now());
     phase_ = phase::skipping;
     reply(true);
     send_answers_ahead();
+}
+
+// A file's blocks begin: none came yet, and the window opens at its first size.
+void transfer_session::count_blocks_from(clock::time_point now) {
+    file_started_at_ = now;
+    window_ = INITIAL_WINDOW;
+    received_ = 0;
 }
 
 void transfer_session::widen_window() {

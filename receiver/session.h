@@ -73,6 +73,7 @@ private:
     void refuse(answered_ahead answered);
     void accept(answered_ahead answered);
     void send_answers_ahead();
+    void count_blocks_from(clock::time_point now);
     void widen_window();
     void skip_file();
     std::string over_the_limit(std::uint64_t size) const;
