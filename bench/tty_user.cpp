@@ -32,6 +32,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/io.h"
+
 namespace {
 
 constexpr int EXIT_FAILED = 1;
@@ -192,12 +194,8 @@ int bare_relay(char** argv) {
         const ssize_t got = read(master, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;  // EIO: the terminal has no holder left
-        for (ssize_t done = 0; done < got && written_all;) {
-            const ssize_t written = write(STDOUT_FILENO, chunk + done, static_cast<std::size_t>(got - done));
-            if (written < 0 && errno == EINTR) continue;
-            written_all = written > 0;
-            if (written_all) done += written;
-        }
+        const auto length = static_cast<std::size_t>(got);
+        written_all = pushfile::write_all(STDOUT_FILENO, chunk, length) == length;
         if (!written_all) break;
     }
     if (on_terminal) tcsetattr(STDIN_FILENO, TCSANOW, &outer);
