@@ -17,14 +17,15 @@ constexpr const char* PROGRAM_NAME = "pushfile";
 constexpr int EXIT_FILES_FAILED = 1;
 constexpr int EXIT_CUT_OFF = 255;
 
-// Files that could not be opened or read are reported once the terminal is back in its own mode.
+// Files that could not be opened or read, or whose reads ended before their announced size, are
+// reported once the terminal is back in its own mode.
 // The record is fixed in size so that the run takes nothing from the heap; failures beyond it are
 // counted and reported together.
 constexpr std::size_t MAX_REPORTED_FAILURES = 1024;
 
 struct failed_file {
     const char* path;
-    int error;
+    file_fault fault;
 };
 
 struct failure_record {
@@ -58,7 +59,13 @@ void report_failures(const failure_record& failures) {
     for (std::size_t i = 0; i < listed; ++i) {
         const failed_file& file = failures.files[i];
         escape_for_display(file.path, std::strlen(file.path), shown_path, sizeof shown_path);
-        std::fprintf(stderr, "%s: %s: %s\n", PROGRAM_NAME, shown_path, std::strerror(file.error));
+        if (file.fault.error != 0) {
+            std::fprintf(stderr, "%s: %s: %s\n", PROGRAM_NAME, shown_path, std::strerror(file.fault.error));
+        } else {
+            std::fprintf(stderr, "%s: %s: only %llu of the %llu bytes announced could be read\n", PROGRAM_NAME,
+                         shown_path, static_cast<unsigned long long>(file.fault.bytes_sent),
+                         static_cast<unsigned long long>(file.fault.announced_size));
+        }
     }
     if (failures.count > listed)
         std::fprintf(stderr, "%s: %zu more files could not be read\n", PROGRAM_NAME, failures.count - listed);
@@ -97,10 +104,10 @@ int run(int argc, char** argv) {
     if (in_tmux_pane) wrap_messages_for_tmux();
     enter_transfer_mode();
     for (int i = 1; i < argc; ++i) {
-        int file_error = 0;
-        const transfer_outcome outcome = send_file(argv[i], &file_error);
-        if (file_error != 0) {
-            if (failures.count < MAX_REPORTED_FAILURES) failures.files[failures.count] = {argv[i], file_error};
+        file_fault fault;
+        const transfer_outcome outcome = send_file(argv[i], &fault);
+        if (fault.any()) {
+            if (failures.count < MAX_REPORTED_FAILURES) failures.files[failures.count] = {argv[i], fault};
             ++failures.count;
         }
         if (outcome != transfer_outcome::completed) {

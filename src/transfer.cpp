@@ -49,8 +49,9 @@ std::size_t format_end_message(char* buffer) {
 namespace {
 
 // Announces the size of an opened file and sends its blocks, each after the terminal has answered
-// the message before it. A failed read of the file ends it like its end; *file_error tells.
-transfer_outcome send_contents(int file, char* message, int* file_error) {
+// the message before it. A failed read of the file ends it like its end; so do reads that end
+// before a known size. *fault tells either.
+transfer_outcome send_contents(int file, char* message, file_fault* fault) {
     unsigned char block[BLOCK_SIZE];
     unsigned char letters[LETTER_BUFFER_SIZE];
     unsigned char reply[REPLY_LENGTH];
@@ -58,7 +59,8 @@ transfer_outcome send_contents(int file, char* message, int* file_error) {
     // A file that cannot seek announces (off_t)-1, read as an unsigned size: "unknown".
     const off_t size = lseek(file, 0, SEEK_END);
     (void)lseek(file, 0, SEEK_SET);
-    if (!write_text_and_nul(message, format_size_message(message, static_cast<std::uint64_t>(size))))
+    fault->announced_size = static_cast<std::uint64_t>(size);
+    if (!write_text_and_nul(message, format_size_message(message, fault->announced_size)))
         return transfer_outcome::channel_failure;
 
     for (;;) {
@@ -68,8 +70,14 @@ transfer_outcome send_contents(int file, char* message, int* file_error) {
 
         // One read per block, sent as it comes.
         const ssize_t count = read(file, block, BLOCK_SIZE);
-        if (count <= 0) {
-            if (count < 0) *file_error = errno;
+        if (count < 0) {
+            fault->error = errno;
+            return transfer_outcome::completed;
+        }
+        if (count == 0) {
+            // Where the size is unknown the end of the reads is the file's real end; a file that
+            // grew past its size was sent to its end, which is no fault either.
+            fault->ended_short = fault->announced_size != UNKNOWN_SIZE && fault->bytes_sent < fault->announced_size;
             return transfer_outcome::completed;
         }
         const auto length = static_cast<std::size_t>(count);
@@ -77,22 +85,23 @@ transfer_outcome send_contents(int file, char* message, int* file_error) {
         letters[2 * length] = '\0';
         const std::size_t header_length = format_block_header(message, checksum);
         if (!write_message(message, header_length, letters, 2 * length + 1)) return transfer_outcome::channel_failure;
+        fault->bytes_sent += length;
     }
 }
 
 }  // namespace
 
-transfer_outcome send_file(const char* path, int* file_error) {
+transfer_outcome send_file(const char* path, file_fault* fault) {
     char message[MESSAGE_BUFFER_SIZE];
-    *file_error = 0;
+    *fault = file_fault{};
 
     if (!write_text_and_nul(message, format_path_message(message, path))) return transfer_outcome::channel_failure;
 
     const int file = open(path, O_RDONLY);
     if (file < 0) {
-        *file_error = errno;
+        fault->error = errno;
     } else {
-        const transfer_outcome outcome = send_contents(file, message, file_error);
+        const transfer_outcome outcome = send_contents(file, message, fault);
         close(file);
         if (outcome != transfer_outcome::completed) return outcome;
     }

@@ -9,7 +9,7 @@
 namespace pushfile::send {
 
 enum class transfer_outcome {
-    completed,        // every message written; includes a file that could not be opened or read
+    completed,        // every message written; includes a file that could not be opened or read in full
     channel_failure,  // a write or a reply read did not go through
     refused_reply,    // the terminal answered with a first byte other than 'k'
 };
@@ -21,10 +21,20 @@ std::size_t format_size_message(char* buffer, std::uint64_t size);
 std::size_t format_block_header(char* buffer, std::int32_t checksum);
 std::size_t format_end_message(char* buffer);
 
-// Sends one file: path, size, acknowledged blocks, end. When the file cannot be opened or a read
-// of it fails, the conversation still completes and *file_error receives the error number;
-// otherwise *file_error is set to 0.
-transfer_outcome send_file(const char* path, int* file_error);
+// What went wrong with one file whose conversation still completed, and how much of it was sent.
+struct file_fault {
+    int error = 0;                     // the error number of a failed open or read
+    bool ended_short = false;          // the reads ended before the file's known, announced size
+    std::uint64_t bytes_sent = 0;      // file bytes sent in blocks
+    std::uint64_t announced_size = 0;  // the size message's value (UNKNOWN_SIZE when unknown)
+
+    bool any() const { return error != 0 || ended_short; }
+};
+
+// Sends one file: path, size, acknowledged blocks, end. When the file cannot be opened, a read of
+// it fails, or its reads end before the size it announced, the conversation still completes (the
+// same messages as for any file that ends there) and *fault tells which (fault->any()).
+transfer_outcome send_file(const char* path, file_fault* fault);
 
 // Whether the terminal has accepted anything in this run.
 bool any_answer_accepted();

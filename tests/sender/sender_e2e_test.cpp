@@ -398,6 +398,37 @@ TEST_F(sender, unreadable_files_are_reported_after_the_run) {
                                        "/bad\\e[2J\\n\\x07name\\xff: No such file or directory\n");
 }
 
+// A file that changes size between its size message and its reads is sent as far as its reads go,
+// with the stream unchanged. Ending short of the size announced fails that file, reported after
+// the run; growing past it does not. (A FIFO's unknown size never fails: see the FIFO test.)
+TEST_F(sender, a_file_ending_before_its_announced_size_is_reported_after_the_run) {
+    const std::string content = random_content(2 * BLOCK + 100, 8);
+    struct resize {
+        std::size_t size;  // the file's size once its size message has gone out
+        int status;
+        std::string error;
+    };
+    const resize cases[] = {
+        {BLOCK + 10, 1, "only 37278 of the 74636 bytes announced could be read"},
+        {0, 1, "only 0 of the 74636 bytes announced could be read"},
+        {3 * BLOCK, 0, ""},
+    };
+    for (const resize& r : cases) {
+        SCOPED_TRACE("resized to " + std::to_string(r.size));
+        const std::string changing = file("changing\x07", content), next = file("next", "after");
+        pty_peer peer(run({changing, next}));
+        expect_next(peer, path_message(changing) + size_message(std::to_string(content.size())));
+        std::filesystem::resize_file(changing, r.size);  // growing adds zero bytes
+        peer.send(ACCEPT);
+        std::string read_content = content.substr(0, r.size);
+        read_content.resize(r.size, '\0');
+        EXPECT_EQ(play(peer), block_messages(read_content) + END + sent(next, "after"));
+        expect_status(peer.wait(), r.status);
+        EXPECT_EQ(peer.error_output(),
+                  r.error.empty() ? "" : "pushfile: " + dir_ + "/changing\\x07: " + r.error + "\n");
+    }
+}
+
 TEST_F(sender, cut_off_after_a_failed_file_still_ends_with_send_fail) {
     const std::string gone = at("gone"), a = file("a", "content");
     pty_peer peer(run({gone, a}));
