@@ -31,10 +31,12 @@ inline constexpr std::uint64_t UNKNOWN_SIZE = UINT64_MAX;
 inline constexpr unsigned char REPLY_ACCEPT = 'k';
 inline constexpr std::size_t REPLY_LENGTH = 2;
 
-// The receiver's replies. Only the first byte matters to a sender; both bytes are printable so
-// that they pass any line unchanged, and neither is a newline, so a reply that reaches a shell by
-// mistake (output that merely looked like a transfer) runs nothing.
-inline constexpr unsigned char REPLY_ACCEPTED[REPLY_LENGTH] = {'k', 'y'};
-inline constexpr unsigned char REPLY_REFUSED[REPLY_LENGTH] = {'n', 'o'};
+// The receiver's replies. Only the first byte matters to a sender. The second is the line-kill
+// character, Ctrl-U: an answer that reaches a shell, a line-mode read or a REPL by mistake (a
+// sender that was killed, output that merely looked like a transfer) is a letter typed and erased
+// at once, so it changes nothing on the line being edited.
+inline constexpr unsigned char LINE_KILL = 0x15;
+inline constexpr unsigned char REPLY_ACCEPTED[REPLY_LENGTH] = {'k', LINE_KILL};
+inline constexpr unsigned char REPLY_REFUSED[REPLY_LENGTH] = {'n', LINE_KILL};
 
 }  // namespace pushfile

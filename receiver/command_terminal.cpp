@@ -1,19 +1,50 @@
 #include "receiver/command_terminal.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 
 namespace pushfile::receive {
 namespace {
+
+// Input that the command has not read after this long is taken to have reached its side.
+constexpr std::chrono::milliseconds UNREAD_INPUT_WAIT{1000};
 
 bool same_mode(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
            std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
+// A descriptor of the terminal's other side, the command's, or -1.
+int open_command_side(int master_fd) {
+#ifdef TIOCGPTPEER
+    const int peer = ioctl(master_fd, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (peer >= 0) return peer;
+#endif
+    char name[128];
+    if (ptsname_r(master_fd, name, sizeof name) != 0) return -1;
+    return open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Bytes written to a pseudo-terminal's master reach the line discipline of its other side a moment
+// later, from a kernel worker. Line mode switched on before they got there would hold them back
+// until a newline; switched on after, they stay readable as they are. Polling the other side hands
+// them over at once, but only when nothing else is waiting to be read there. Returns whether
+// something is (after handing over what was on its way, when nothing was).
+bool input_unread(int side) {
+    pollfd entry{side, POLLIN, 0};
+    return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
+}
+
 }  // namespace
 
 void command_terminal_mode::hold_for_transfer() {
     release_due_ = false;
+    end_pause();
     if (held_ || master_fd_ < 0) return;
     termios mode{};
     if (tcgetattr(master_fd_, &mode) != 0) return;
@@ -27,11 +58,61 @@ void command_terminal_mode::hold_for_transfer() {
 }
 
 void command_terminal_mode::release_after_transfer() {
-    if (held_) release_due_ = true;
+    if (held_ && !release_due_) {
+        release_due_ = true;
+        release_due_since_ = std::chrono::steady_clock::now();
+    }
 }
 
-void command_terminal_mode::input_written() {
+void command_terminal_mode::drop_unread_and_release() {
+    if (master_fd_ < 0) return;
+    const int side = open_command_side(master_fd_);
+    if (side >= 0) {
+        (void)tcflush(side, TCIFLUSH);
+        close(side);
+    }
+    if (held_) restore();
+    end_pause();
+}
+
+// The sender goes on as soon as it has read the last answer, and what runs after it may look at the
+// mode at once (a shell saves it, to put back after each command line). Its output, which it writes
+// before it ends, waits until the mode is back.
+void command_terminal_mode::before_input_write() {
+    if (!release_due_ || master_fd_ < 0 || paused_side_ >= 0) return;
+    paused_side_ = open_command_side(master_fd_);
+    if (paused_side_ < 0) return;
+    // With older input unread there, the new answers cannot be handed over at once: no pause.
+    if (input_unread(paused_side_) || tcflow(paused_side_, TCOOFF) != 0) end_pause();
+}
+
+void command_terminal_mode::after_input_write(bool all_written) {
     if (!release_due_) return;
+    bool delivered = false;
+    if (all_written && paused_side_ >= 0) {
+        // Nothing else was unread: the poll hands over all that was just written.
+        (void)input_unread(paused_side_);
+        delivered = true;
+    } else if (all_written && master_fd_ >= 0) {
+        // Not paused: what was written is there once the command has read everything.
+        const int side = open_command_side(master_fd_);
+        delivered = side >= 0 && !input_unread(side);
+        if (side >= 0) close(side);
+    }
+    if (delivered || master_fd_ < 0 || std::chrono::steady_clock::now() - release_due_since_ >= UNREAD_INPUT_WAIT) {
+        restore();
+        end_pause();
+    }
+}
+
+void command_terminal_mode::end_pause() {
+    if (paused_side_ < 0) return;
+    (void)tcflow(paused_side_, TCOON);
+    close(paused_side_);
+    paused_side_ = -1;
+}
+
+void command_terminal_mode::restore() {
     release_due_ = false;
     held_ = false;
     termios now{};

@@ -5,6 +5,8 @@
 
 #include <termios.h>
 
+#include <chrono>
+
 #include "receiver/relay.h"
 
 namespace pushfile::receive {
@@ -12,20 +14,38 @@ namespace pushfile::receive {
 class command_terminal_mode final : public command_terminal {
 public:
     explicit command_terminal_mode(int master_fd) : master_fd_(master_fd) {}
+    ~command_terminal_mode() { end_pause(); }
+    command_terminal_mode(const command_terminal_mode&) = delete;
+    command_terminal_mode& operator=(const command_terminal_mode&) = delete;
 
     void hold_for_transfer() override;
     void release_after_transfer() override;
+    void drop_unread_and_release() override;
 
-    // The relay calls this whenever nothing is left queued for the command: a release waits for
-    // that, since answers written after the line mode is back would wait for a newline again.
-    void input_written();
+    // The relay calls these around every write to the command (all_written: nothing is left
+    // queued), and after_input_write(true) on its turns while a release is pending. A release
+    // waits until nothing is left queued, since answers written after the line mode is back would
+    // wait for a newline again, and until what was written has reached the command's side.
+    void before_input_write();
+    void after_input_write(bool all_written);
+    bool release_pending() const { return release_due_; }
     // The terminal is closed: nothing more to put back.
-    void closed() { master_fd_ = -1; }
+    void closed() {
+        end_pause();
+        master_fd_ = -1;
+    }
 
 private:
+    void restore();
+    void end_pause();
+
     int master_fd_;
     bool held_ = false;
     bool release_due_ = false;
+    std::chrono::steady_clock::time_point release_due_since_{};
+    // While the last answers are written and the mode put back, the command's output is paused
+    // (this descriptor of its side, or -1), so that nothing it runs next can find the mode unsettled.
+    int paused_side_ = -1;
     termios found_{};  // as the transfer found it
     termios set_{};    // as the transfer left it, to tell whether the command changed it since
 };

@@ -30,6 +30,8 @@ using std::chrono::milliseconds;
 constexpr std::size_t ANSWER_RESERVE = 4096;
 constexpr std::size_t COMMAND_INPUT_CAPACITY = 2 * COMMAND_READ_SIZE + ANSWER_RESERVE;
 constexpr milliseconds TICK_INTERVAL{100};
+// How often the relay looks whether the command has read its input, while line mode waits for that.
+constexpr milliseconds UNREAD_INPUT_CHECK{20};
 // Reads of the command's output before the keyboard gets a look again.
 constexpr int OUTPUT_READS_PER_WAKE = 16;
 // A terminal that has more gives at least its line buffer's worth (4 KiB less one) per read; a
@@ -158,7 +160,8 @@ void relay::tick_if_due(clock_type::time_point now) {
         return;
     }
     if (now < next_tick_) return;
-    handler_.tick(now);
+    handler_.tick(now, screen_.command_output());
+    screen_.write_ready();
     next_tick_ = now + TICK_INTERVAL;
 }
 
@@ -180,12 +183,16 @@ bool relay::wait_and_serve(clock_type::time_point now) {
     auto wake = ticking() ? next_tick_ : clock_type::time_point::max();
     // Silence after the command's end counts only while its terminal is being read.
     if (stage_ == stage::after_command && reading_output) wake = std::min(wake, last_output_ + QUIET_AFTER_EXIT);
+    if (output_open() && command_mode_.release_pending()) wake = std::min(wake, now + UNREAD_INPUT_CHECK);
     const timespec timeout = as_timespec(wake - now);
     const int ready = ppoll(fds, 3, wake == clock_type::time_point::max() ? nullptr : &timeout, signals_.wait_mask());
     // Output waiting for a slow screen is not silence, however long the screen took.
     if (output_open() && !reading_output) last_output_ = clock_type::now();
     if (ready < 0) return errno == EINTR || errno == EAGAIN;
-    if (ready == 0) return true;
+    if (ready == 0) {
+        write_command_input();
+        return true;
+    }
 
     // The command's output first, so that its answers go out in this same turn.
     constexpr short gone = POLLHUP | POLLERR | POLLNVAL;
@@ -239,8 +246,11 @@ void relay::read_keyboard() {
 void relay::write_command_input() {
     if (!output_open()) return;
     // A failure means the command's side is closed; its remaining output still gets read.
-    if (!command_input_.empty()) (void)command_input_.write_to(master_fd_);
-    if (command_input_.empty()) command_mode_.input_written();
+    if (!command_input_.empty()) {
+        command_mode_.before_input_write();
+        (void)command_input_.write_to(master_fd_);
+    }
+    command_mode_.after_input_write(command_input_.empty());
 }
 
 void relay::command_ended(int status) {

@@ -33,6 +33,9 @@ public:
     // Puts back exactly what hold_for_transfer() found, once the answers queued so far are
     // written, unless the command changed the mode itself meanwhile.
     virtual void release_after_transfer() = 0;
+    // The transfer was given up: what the command has not read yet of its input (answers nobody
+    // will read) is dropped, and the mode is put back now.
+    virtual void drop_unread_and_release() = 0;
 
 protected:
     ~command_terminal() = default;
@@ -53,11 +56,12 @@ public:
     virtual void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) = 0;
     // The relay's standard input has ended: no more keystrokes will come.
     virtual void keyboard_ended(byte_sink& command_input) = 0;
-    // Whether tick() is wanted now (a progress line is shown). Otherwise the relay sleeps until
-    // something happens: a receiver wrapping a whole session must not wake while it is idle.
+    // Whether tick() is wanted now (a progress line to redraw, held bytes to let go of once the
+    // command is quiet). Otherwise the relay sleeps until something happens: a receiver wrapping a
+    // whole session must not wake while it is idle.
     virtual bool wants_ticks() const = 0;
-    // Called a few times a second while wants_ticks() (progress redraws).
-    virtual void tick(std::chrono::steady_clock::time_point now) = 0;
+    // Called a few times a second while wants_ticks(). Held bytes let go of go to screen.
+    virtual void tick(std::chrono::steady_clock::time_point now, byte_sink& screen) = 0;
     // The command's output has ended (reason null) or the receiver is stopping (reason says why):
     // end any unfinished work. Bytes still held back go to screen now; they always fit.
     virtual void output_ended(const char* reason, byte_sink& screen) = 0;

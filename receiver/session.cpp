@@ -1,12 +1,20 @@
 #include "receiver/session.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace pushfile::receive {
 namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it arrives
+// A sender writes each message in one go and answers come back within a round trip, so a command
+// this quiet in the middle of a file has most likely lost its sender (killed, or reading a
+// terminal that will give nothing): the next key gives up on the file and goes to the command.
+// Outside a file, a message prefix held back this long is let go of, so that the screen never
+// waits for the rest of something that only looked like a message.
+constexpr auto QUIET_LIMIT = std::chrono::seconds(1);
+constexpr auto QUIET_BEFORE_RELEASE = std::chrono::milliseconds(500);
 
 // Answers ahead. The window opens with two blocks and grows by two per block that arrives, which
 // triples it once per round trip (measured: at 150 ms a 20 MB file over 20 MB/s moved at 0.75 of
@@ -38,19 +46,22 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
                                       byte_sink& command_input) {
     screen_ = &screen;
     command_input_ = &command_input;
+    last_output_at_ = clock::now();
     parser_.feed(bytes, length, *this);
+    settle_command_terminal();
     screen_ = nullptr;
     command_input_ = nullptr;
 }
 
 // While a file arrives, keystrokes would reach the sender as replies and break the transfer, so
-// they are not passed on; Ctrl-C cancels the file instead.
+// they are not passed on; Ctrl-C cancels the file instead, and once the sender has gone quiet the
+// next key gives up on the file and goes to the command.
 bool transfer_session::wants_keyboard() const { return file_open(); }
 
 void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) {
+    if (length == 0) return;
+    command_input_ = &command_input;
     if (phase_ == phase::asking) {
-        if (length == 0) return;
-        command_input_ = &command_input;
         switch (bytes[0]) {
             case 'y':
             case 'Y':
@@ -70,12 +81,14 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
                 break;
             default: break;  // the question stays until one of its answers comes
         }
-        command_input_ = nullptr;
-        return;
+    } else if (std::memchr(bytes, INTERRUPT_KEY, length) != nullptr) {
+        abandon_file("cancelled");
+    } else if (clock::now() - last_output_at_ >= QUIET_LIMIT) {
+        abandon_file("given up: the sender sent nothing for a while and a key was pressed");
+        command_input.append(bytes, length);
     }
-    for (std::size_t i = 0; i < length; ++i) {
-        if (bytes[i] == INTERRUPT_KEY) cancelled_ = true;
-    }
+    settle_command_terminal();
+    command_input_ = nullptr;
 }
 
 void transfer_session::keyboard_ended(byte_sink& command_input) {
@@ -83,6 +96,7 @@ void transfer_session::keyboard_ended(byte_sink& command_input) {
     if (phase_ != phase::asking) return;
     command_input_ = &command_input;
     decline("no answer can come: the keyboard input has ended");
+    settle_command_terminal();
     command_input_ = nullptr;
 }
 
@@ -92,15 +106,27 @@ void transfer_session::decline(const std::string& reason) {
     reply(false);
 }
 
-bool transfer_session::wants_ticks() const { return progress_.line_shown(); }
+bool transfer_session::wants_ticks() const {
+    return progress_.line_shown() || ignored_count_ > 0 || (!file_open() && parser_.in_message());
+}
 
-void transfer_session::tick(clock::time_point now) { progress_.tick(now); }
+void transfer_session::tick(clock::time_point now, byte_sink& screen) {
+    progress_.tick(now);
+    if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
+    show_ignored();
+    if (!file_open() && parser_.in_message()) {
+        screen_ = &screen;
+        parser_.finish(*this);
+        screen_ = nullptr;
+    }
+}
 
 void transfer_session::output_ended(const char* reason, byte_sink& screen) {
     // A message prefix held back at the very end was ordinary output after all.
     screen_ = &screen;
     parser_.finish(*this);
     screen_ = nullptr;
+    show_ignored();
     if (phase_ == phase::committed) {
         // Saved before its end message could come: it is complete all the same.
         report_saved();
@@ -108,6 +134,7 @@ void transfer_session::output_ended(const char* reason, byte_sink& screen) {
         fail_file(reason != nullptr ? reason : "the command's output ended before the file did");
     }
     phase_ = phase::idle;
+    forget_answers_ahead();
     command_terminal_ = nullptr;  // closed with the output
 }
 
@@ -121,6 +148,7 @@ bool transfer_session::file_open() const { return file_in_progress() || phase_ =
 void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) { screen_->append(bytes, length); }
 
 void transfer_session::path_message(std::string_view path) {
+    show_ignored();
     if (file_in_progress()) fail_file("a new file began before this one ended");
     if (phase_ == phase::committed) {
         report_saved();
@@ -131,7 +159,6 @@ void transfer_session::path_message(std::string_view path) {
     sent_path_.assign(path);
     progress_.file_named(sent_path_);
     phase_ = phase::announced;
-    cancelled_ = false;
 }
 
 // A path message starts a conversation. Answers still queued here were meant for messages that
@@ -186,7 +213,7 @@ void transfer_session::size_message(std::uint64_t size) {
         } else if (answered == answered_ahead::no) {
             // Not answered: a sender always names its file first, so this is output that only
             // looks like a transfer, and an answer would reach whatever reads next.
-            progress_.notice("ignored a file size that came without a file name");
+            note_ignored("a file size that came without a file name");
         }
         return;
     }
@@ -237,9 +264,10 @@ void transfer_session::start_file(answered_ahead answered) {
         accept(answered);
         return;
     }
+    // Blocks are answered ahead only once the first has come: a file that cannot be read (a
+    // directory, a file that shrank to nothing) sends none, and answers ahead of it would be lost.
     phase_ = phase::receiving;
     accept(answered);
-    send_answers_ahead();
 }
 
 // Tops the answers ahead up to the window, but never answers the block that may complete the
@@ -262,7 +290,6 @@ void transfer_session::skip_file() {
     count_blocks_from(clock::now());
     phase_ = phase::skipping;
     reply(true);
-    send_answers_ahead();
 }
 
 // A file's blocks begin: none came yet, and the window opens at its first size.
@@ -308,9 +335,7 @@ void transfer_session::receive_block(const unsigned char* bytes, std::size_t len
         fail_file(REFUSED_AFTER_EARLIER_FAILURE);
         return;
     }
-    if (cancelled_) {
-        fail_file("cancelled");
-    } else if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
+    if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
         fail_file("more data came than its size announced");
     } else if (saving && options_.max_size && length > *options_.max_size - received_) {
         fail_file(over_the_limit(received_ + length));
@@ -338,20 +363,15 @@ void transfer_session::receive_block(const unsigned char* bytes, std::size_t len
 
 void transfer_session::end_message() {
     switch (phase_) {
-        case phase::idle: progress_.notice("ignored the end of a file that never began"); break;
+        case phase::idle: note_ignored("the end of a file that never began"); break;
         case phase::announced: fail_file("the sender could not read it"); break;
         case phase::asking: fail_file("it ended before it was accepted"); break;
         case phase::committed: report_saved(); break;
-        case phase::skipping:
-            if (cancelled_) {
-                fail_file("cancelled");
-            } else {
-                progress_.file_skipped();
-            }
-            break;
+        case phase::skipping: progress_.file_skipped(); break;
         case phase::receiving:
-            if (cancelled_) {
-                fail_file("cancelled");
+            if (announced_size_ != UNKNOWN_SIZE && received_ == 0) {
+                // A directory announces a size it never delivers: the size says nothing then.
+                fail_file("the sender could not read it");
             } else if (announced_size_ != UNKNOWN_SIZE) {
                 fail_file("the sender stopped after " + std::to_string(received_) + " of its " +
                           std::to_string(announced_size_) + " bytes and could not send the rest");
@@ -364,7 +384,8 @@ void transfer_session::end_message() {
         case phase::refusing: break;
     }
     phase_ = phase::idle;
-    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
+    // A file that ended early leaves unread answers behind; a sender's next run throws them away.
+    forget_answers_ahead();
 }
 
 void transfer_session::rejected_message(message_kind kind, parse_error error) {
@@ -374,7 +395,7 @@ void transfer_session::rejected_message(message_kind kind, parse_error error) {
     if (file_open()) {
         give_up_file(std::string("the transfer broke: ") + describe(error));
     } else if (phase_ == phase::idle) {
-        progress_.notice(std::string("ignored ") + describe(error));
+        note_ignored(describe(error));
         // A sender whose path message broke waits for the answer to its size: refuse what is
         // left of its file until the next file begins.
         if (kind == message_kind::path) phase_ = phase::refusing;
@@ -407,7 +428,45 @@ void transfer_session::fail_file(const std::string& reason) {
     sink_.abort();
     progress_.file_failed(reason);
     phase_ = phase::refusing;
-    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
+}
+
+void transfer_session::abandon_file(const std::string& reason) {
+    if (phase_ == phase::committed) {
+        // Saved, and the sender was told so; only its end message is missing.
+        report_saved();
+        phase_ = phase::idle;
+    } else {
+        fail_file(reason);
+    }
+    forget_answers_ahead();
+    if (command_input_ != nullptr) command_input_->discard_queued();
+    if (command_terminal_ != nullptr) command_terminal_->drop_unread_and_release();
+}
+
+void transfer_session::forget_answers_ahead() {
+    accepts_ahead_ = 0;
+    refusal_ahead_ = false;
+}
+
+// Line mode is taken off at a path message, before the first answer. It comes back once no file
+// is in progress, or the file's last answer went out: every answer is written by then, and the
+// command's terminal delivers them as they are.
+void transfer_session::settle_command_terminal() {
+    if (command_terminal_ != nullptr && !file_in_progress()) command_terminal_->release_after_transfer();
+}
+
+void transfer_session::note_ignored(const std::string& text) {
+    if (ignored_count_++ == 0) first_ignored_ = text;
+}
+
+void transfer_session::show_ignored() {
+    if (ignored_count_ == 0) return;
+    std::string text = "ignored " + first_ignored_;
+    if (ignored_count_ > 1) {
+        text += " and " + std::to_string(ignored_count_ - 1) + " more stray or broken transfer messages";
+    }
+    ignored_count_ = 0;
+    progress_.notice(text);
 }
 
 void transfer_session::reply(bool accepted) {

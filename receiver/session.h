@@ -33,7 +33,7 @@ public:
     void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override;
     void keyboard_ended(byte_sink& command_input) override;
     bool wants_ticks() const override;
-    void tick(clock::time_point now) override;
+    void tick(clock::time_point now, byte_sink& screen) override;
     void output_ended(const char* reason, byte_sink& screen) override;
 
     unsigned files_saved() const { return files_saved_; }
@@ -67,7 +67,16 @@ private:
     // In progress, or saved with its end message still to come.
     bool file_open() const;
     void give_up_file(const std::string& reason);
+    // The user gave up on the file (Ctrl-C, or a key while the sender was quiet): the answers
+    // under way are written off, and the keyboard goes back to the command.
+    void abandon_file(const std::string& reason);
+    void forget_answers_ahead();
     void report_saved();
+    // Line mode of the command's terminal stays off while an answer may still be needed.
+    void settle_command_terminal();
+    // Stray and broken messages are told about once per stretch of output, with a count.
+    void note_ignored(const std::string& text);
+    void show_ignored();
 
     answered_ahead take_answer();
     void refuse(answered_ahead answered);
@@ -91,17 +100,20 @@ private:
     std::string sent_path_;
     std::uint64_t announced_size_ = 0;
     std::uint64_t received_ = 0;  // bytes of the file in progress, saved or skipped
-    bool cancelled_ = false;
 
     // Answers that went out for size and block messages that have not come yet, in the order the
     // sender reads them: accepts first, then at most one refusal (nothing goes out after it: the
-    // sender stops there). They may outlive a file that ended early; the next file's messages
-    // use them up.
+    // sender stops there). Written off when the file ends early or is abandoned: a sender that
+    // starts afresh has thrown away what it did not read.
     std::uint64_t accepts_ahead_ = 0;
     bool refusal_ahead_ = false;
     // How many blocks of the file in progress may be answered before they come.
     std::uint64_t window_ = 0;
     clock::time_point file_started_at_{};
+    clock::time_point last_output_at_{};
+    bool terminal_held_ = false;
+    std::uint64_t ignored_count_ = 0;
+    std::string first_ignored_;
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
     unsigned files_saved_ = 0;

@@ -3,9 +3,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -126,24 +128,64 @@ TEST(ReceiverEndToEnd, ADirectoryThatCannotBeWrittenStopsTheStart) {
 }
 
 // As with `ssh host pushfile f` without -t: the sender's input is a pipe from a program that reads
-// the command's terminal, which is in line mode with echo. Answers must reach that program at
-// once, not show, and the mode must be back as it was afterwards.
+// the command's terminal, which is in line mode with echo. Answers, refusals too, must reach that
+// program at once, not show, and the mode must be back as it was once the sender is done.
 TEST(ReceiverEndToEnd, ASenderReadingThroughATerminalInLineModeIsAnswered) {
-    scratch_dir source;
+    struct line_mode_case {
+        const char* what;
+        std::vector<std::string> options;
+        int answers_read;
+        int sender_status;
+    };
+    const line_mode_case cases[] = {
+        {"accepted", {}, 4, 0},
+        {"refused at its size", {"-m", "1K"}, 1, 255},
+    };
+    for (const line_mode_case& test : cases) {
+        SCOPED_TRACE(test.what);
+        scratch_dir source;
+        scratch_dir target;
+        write_file(source.path / "f", std::string(100000, 'z'));
+        const std::string script = "stty -g; dd bs=2 count=" + std::to_string(test.answers_read) +
+                                   " status=none | \"$0\" \"$1\"; echo status=$?; stty -g";
+        std::vector<std::string> arguments = {"-d", target.path};
+        arguments.insert(arguments.end(), test.options.begin(), test.options.end());
+        arguments.insert(arguments.end(), {"--", "sh", "-c", script, PUSHFILE_BINARY, source.path / "f"});
+        const run_result result = run_receiver(arguments);
+        EXPECT_EQ(result.status, 0) << result.errors;
+        EXPECT_NE(result.output.find("status=" + std::to_string(test.sender_status)), std::string::npos)
+            << result.output;
+        if (test.sender_status == 0) {
+            EXPECT_EQ(read_file(target.path / "f"), std::string(100000, 'z')) << result.errors;
+        }
+        EXPECT_EQ(result.output.find_first_of("\b\x15^"), std::string::npos) << "answers were echoed";
+        const std::size_t first_end = result.output.find('\n');
+        ASSERT_NE(first_end, std::string::npos);
+        const std::string mode_before = result.output.substr(0, first_end + 1);
+        EXPECT_NE(result.output.find(mode_before, first_end), std::string::npos)
+            << "the line mode came back\n" << result.output << result.errors;
+    }
+}
+
+// The keyboard is never lost: a transfer that began and went quiet (`printf` of a size message at
+// the prompt, a killed sender) lets the next key through to the command.
+TEST(ReceiverEndToEnd, KeysReachTheCommandOnceATransferHasGoneQuiet) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     scratch_dir target;
-    write_file(source.path / "f", std::string(100000, 'z'));
-    const std::string script = "stty -g; dd bs=2 count=4 status=none | \"$0\" \"$1\"; echo status=$?; stty -g";
-    const run_result result =
-        run_receiver({"-d", target.path, "--", "sh", "-c", script, PUSHFILE_BINARY, source.path / "f"});
+    std::thread typist([master] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        (void)!write(master, "abc\r", 4);
+    });
+    const std::string script = "printf '\\033}frx\\0\\033}fs5\\0'; read line; echo \"got=[$line]\"";
+    const run_result result = run_receiver({"-d", target.path, "--", "sh", "-c", script}, {.stdin_fd = slave});
+    typist.join();
+    close(master);
+    close(slave);
     EXPECT_EQ(result.status, 0) << result.errors;
-    EXPECT_EQ(read_file(target.path / "f"), std::string(100000, 'z')) << result.errors;
-    EXPECT_NE(result.output.find("status=0"), std::string::npos) << result.output;
-    EXPECT_EQ(result.output.find("ky"), std::string::npos) << "answers were echoed";
-    const std::size_t first_end = result.output.find('\n');
-    ASSERT_NE(first_end, std::string::npos);
-    const std::string mode_before = result.output.substr(0, first_end + 1);
-    EXPECT_NE(result.output.find(mode_before, first_end), std::string::npos) << "the line mode came back\n"
-                                                                             << result.output;
+    EXPECT_NE(result.output.find("abc]"), std::string::npos) << result.output;
+    EXPECT_NE(result.errors.find("x not saved: given up"), std::string::npos) << result.errors;
 }
 
 TEST(ReceiverEndToEnd, UserTerminalIsRestoredAfterTheRun) {

@@ -96,7 +96,7 @@ public:
     }
     void keyboard_ended(byte_sink&) override {}
     bool wants_ticks() const override { return setup_.wants_ticks; }
-    void tick(std::chrono::steady_clock::time_point) override { ++report_.ticks; }
+    void tick(std::chrono::steady_clock::time_point, byte_sink&) override { ++report_.ticks; }
     void output_ended(const char* reason, byte_sink& screen) override {
         ++report_.ended_calls;
         report_.ended_reason_null = reason == nullptr;
