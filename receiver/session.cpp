@@ -245,14 +245,13 @@ void transfer_session::size_message(std::uint64_t size) {
 }
 
 void transfer_session::start_file(answered_ahead answered) {
-    const auto now = clock::now();
-    progress_.file_started(announced_size_, now);
+    progress_.file_started(announced_size_, clock::now());
     if (!sink_.begin(sent_path_)) {
         fail_file(sink_.error());
         refuse(answered);
         return;
     }
-    count_blocks_from(now);
+    count_blocks_from();
     if (announced_size_ == 0) {
         // Nothing more will come: the size's answer confirms the file is stored.
         if (!sink_.commit()) {
@@ -287,26 +286,31 @@ void transfer_session::send_answers_ahead() {
 
 // The sender goes on with the file, whose data is dropped; its run goes on after it.
 void transfer_session::skip_file() {
-    count_blocks_from(clock::now());
+    count_blocks_from();
     phase_ = phase::skipping;
     reply(true);
 }
 
-// A file's blocks begin: none came yet, and the window opens at its first size.
-void transfer_session::count_blocks_from(clock::time_point now) {
-    file_started_at_ = now;
+// A file's blocks begin: none came yet, and the window opens at its first block.
+void transfer_session::count_blocks_from() {
     window_ = INITIAL_WINDOW;
     received_ = 0;
 }
 
-void transfer_session::widen_window() {
+// The link's rate is measured from the first block on: before it, the link was idle for a round
+// trip, waiting for the answer to the size.
+void transfer_session::widen_window(std::size_t block_length) {
     const auto now = clock::now();
+    if (received_ == block_length) {
+        flow_started_at_ = now;
+        bytes_before_flow_ = received_;
+    }
     std::uint64_t window = window_ + WINDOW_GROWTH;
-    const auto elapsed = now - file_started_at_;
+    const auto elapsed = now - flow_started_at_;
     if (elapsed >= RATE_SETTLES_AFTER) {
         const double seconds = std::chrono::duration<double>(elapsed).count();
-        const double bytes_per_horizon =
-            static_cast<double>(received_) / seconds * std::chrono::duration<double>(WINDOW_HORIZON).count();
+        const double bytes_per_horizon = static_cast<double>(received_ - bytes_before_flow_) / seconds *
+                                         std::chrono::duration<double>(WINDOW_HORIZON).count();
         window = std::min(window, std::max(MIN_WINDOW, static_cast<std::uint64_t>(bytes_per_horizon) / BLOCK_SIZE));
     }
     window_ = std::min(window, MAX_BYTES_AHEAD / BLOCK_SIZE);
@@ -354,7 +358,7 @@ void transfer_session::receive_block(const unsigned char* bytes, std::size_t len
         }
         if (saving) progress_.file_advanced(received_, clock::now());
         accept(answered);
-        widen_window();
+        widen_window(length);
         send_answers_ahead();
         return;
     }

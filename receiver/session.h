@@ -82,8 +82,8 @@ private:
     void refuse(answered_ahead answered);
     void accept(answered_ahead answered);
     void send_answers_ahead();
-    void count_blocks_from(clock::time_point now);
-    void widen_window();
+    void count_blocks_from();
+    void widen_window(std::size_t block_length);
     void skip_file();
     std::string over_the_limit(std::uint64_t size) const;
     void drop_stale_answers();
@@ -109,7 +109,9 @@ private:
     bool refusal_ahead_ = false;
     // How many blocks of the file in progress may be answered before they come.
     std::uint64_t window_ = 0;
-    clock::time_point file_started_at_{};
+    // When the file's data began to flow (its first block), and how much that block brought.
+    clock::time_point flow_started_at_{};
+    std::uint64_t bytes_before_flow_ = 0;
     clock::time_point last_output_at_{};
     bool terminal_held_ = false;
     std::uint64_t ignored_count_ = 0;
