@@ -12,6 +12,7 @@
 #include "common/io.h"
 #include "common/protocol.h"
 #include "receiver/program.h"
+#include "receiver/screen_writer.h"
 
 namespace pushfile::receive {
 namespace {
@@ -189,8 +190,8 @@ progress_display::progress_display(int fd, bool quiet) : fd_(fd), quiet_(quiet),
     buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
 }
 
-progress_display::progress_display(byte_sink& out, int terminal_fd, bool quiet)
-    : fd_(terminal_fd), out_(&out), quiet_(quiet), on_terminal_(isatty(terminal_fd) == 1) {
+progress_display::progress_display(screen_writer& screen, bool quiet)
+    : fd_(screen.messages_fd()), screen_(&screen), quiet_(quiet), on_terminal_(isatty(fd_) == 1) {
     buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
 }
 
@@ -220,19 +221,20 @@ void progress_display::draw(clock::time_point now) {
     if (!on_terminal_ || quiet_) return;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;
-    // Carriage return, the line, then erase what an earlier, longer line left. The line stays off
-    // the last column: a character written there leaves the cursor waiting to wrap, and some
-    // terminals then erase it or wrap at once.
-    const std::size_t columns = terminal_columns();
+    // The line stays off the last column: a character written there leaves the cursor waiting to
+    // wrap, and some terminals then erase it or wrap at once. A window title takes it whole.
+    const std::size_t columns = screen_ != nullptr && screen_->lines_in_title() ? 0 : terminal_columns();
     const std::string line =
         progress_line(shown_name_, received_, total_, rate, columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1));
+    line_drawn_ = true;
+    last_drawn_ = now;
+    if (screen_ != nullptr) return screen_->show_progress(line);
+    // Carriage return, the line, then erase what an earlier, longer line left.
     buffer_.clear();
     buffer_.push_back('\r');
     buffer_.append(line);
     buffer_.append("\x1b[K");
     write_out(buffer_);
-    line_drawn_ = true;
-    last_drawn_ = now;
 }
 
 // Asked at every drawing, so that a resized window is followed at once.
@@ -242,7 +244,8 @@ std::size_t progress_display::terminal_columns() const {
 }
 
 void progress_display::clear_line() {
-    if (line_drawn_) write_out("\r\x1b[K");
+    if (line_drawn_ && screen_ != nullptr) screen_->clear_progress();
+    if (line_drawn_ && screen_ == nullptr) write_out("\r\x1b[K");
     line_drawn_ = false;
 }
 
@@ -266,11 +269,16 @@ void progress_display::notice(std::string_view text) {
 void progress_display::ask_about_file(std::uint64_t total) {
     clear_line();
     const std::string size_text = total == UNKNOWN_SIZE ? "size unknown" : human_size(total);
-    write_out(std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text +
-              ")? y: save, n: skip, q: stop the sender ");
+    const std::string question = std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text +
+                                 ")? y: save, n: skip, q: stop the sender ";
+    if (screen_ != nullptr) return screen_->ask(question);
+    write_out(question);
 }
 
-void progress_display::answered(std::string_view answer) { write_line(answer); }
+void progress_display::answered(std::string_view answer) {
+    if (screen_ != nullptr) return screen_->finish_question(answer);
+    write_line(answer);
+}
 
 void progress_display::file_skipped() {
     clear_line();
@@ -279,6 +287,7 @@ void progress_display::file_skipped() {
 }
 
 void progress_display::write_line(std::string_view text) {
+    if (screen_ != nullptr) return screen_->print_line(text);
     // The user's terminal may be in raw mode, where a newline alone does not return the cursor.
     std::string line(text);
     line += on_terminal_ ? "\r\n" : "\n";
@@ -286,10 +295,6 @@ void progress_display::write_line(std::string_view text) {
 }
 
 void progress_display::write_out(std::string_view text) {
-    if (out_ != nullptr) {
-        out_->append(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-        return;
-    }
     // A failure has nowhere to be reported; the transfer itself goes on.
     (void)write_all(fd_, text.data(), text.size());
 }

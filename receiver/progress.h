@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "receiver/relay.h"
-
 namespace pushfile::receive {
+
+class screen_writer;
 
 using clock = std::chrono::steady_clock;
 
@@ -40,10 +40,9 @@ public:
     // Writes to descriptor fd, each piece as soon as it comes. On a terminal the line is redrawn
     // in place; otherwise only the outcome lines are written. quiet keeps only the failures.
     progress_display(int fd, bool quiet);
-    // Appends each piece, whole, to out (the relay's screen, which keeps it in order with the
-    // command's output); terminal_fd is where that lands, asked whether it is a terminal and how
-    // wide it is.
-    progress_display(byte_sink& out, int terminal_fd, bool quiet);
+    // Gives each piece to screen (the relay's), which keeps it in order with the command's output
+    // and draws it around that.
+    progress_display(screen_writer& screen, bool quiet);
 
     // A file was named; the outcome lines that follow are about it.
     void file_named(std::string_view sent_name);
@@ -74,7 +73,7 @@ private:
     void write_out(std::string_view text);
 
     int fd_ = -1;
-    byte_sink* out_ = nullptr;
+    screen_writer* screen_ = nullptr;
     bool quiet_;
     bool on_terminal_;
     bool line_drawn_ = false;
