@@ -167,23 +167,43 @@ std::string human_size(std::uint64_t bytes) {
 
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
                           double bytes_per_second, std::size_t columns) {
-    std::string figures = "  " + human_size(received);
+    const std::string received_text = "  " + human_size(received);
+    std::string total_text;
+    std::string percent_text;
+    std::string rate_text;
+    std::string left_text;
     const bool known = total != UNKNOWN_SIZE;
     if (known) {
-        figures += " of " + human_size(total);
+        total_text = " of " + human_size(total);
         const double percent_exact =
             total == 0 ? 100.0 : static_cast<double>(received) * 100.0 / static_cast<double>(total);
-        const auto percent = static_cast<unsigned>(percent_exact);
-        figures += "  " + std::to_string(percent) + "%";
+        percent_text = "  " + std::to_string(static_cast<unsigned>(percent_exact)) + "%";
     }
     if (bytes_per_second > 0) {
-        figures += "  " + human_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
+        rate_text = "  " + human_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
         if (known && total >= received) {
-            figures += "  " + duration_text(static_cast<double>(total - received) / bytes_per_second) + " left";
+            left_text = "  " + duration_text(static_cast<double>(total - received) / bytes_per_second) + " left";
         }
     }
-    if (columns == 0) return std::string(shown_name) + figures;
-    return fit_to_columns(shown_name, figures, columns);
+    const std::string all = received_text + total_text + percent_text + rate_text + left_text;
+    if (columns == 0) return std::string(shown_name) + all;
+    // The least first: the time left, the rate, then the total (the percentage tells as much).
+    const std::string choices[] = {
+        all,
+        received_text + total_text + percent_text + rate_text,
+        received_text + total_text + percent_text,
+        received_text + percent_text,
+        known ? percent_text : received_text,
+    };
+    const std::size_t least_name = std::min(display_columns(shown_name), MIN_NAME_COLUMNS);
+    for (const std::string& figures : choices) {
+        if (least_name + display_columns(figures) <= columns) return fit_to_columns(shown_name, figures, columns);
+    }
+    // Narrower still: the start of the name and the last of the figures, else the name alone.
+    const std::string& last = choices[std::size(choices) - 1];
+    const std::size_t last_columns = display_columns(last);
+    if (last_columns >= columns) return fit_to_columns(shown_name, "", columns);
+    return std::string(shown_name.substr(0, prefix_fitting(shown_name, columns - last_columns))) + last;
 }
 
 progress_display::progress_display(int fd, bool quiet) : fd_(fd), quiet_(quiet), on_terminal_(isatty(fd) == 1) {

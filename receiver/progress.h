@@ -20,7 +20,9 @@ std::string human_size(std::uint64_t bytes);
 
 // The progress line without its terminal controls, e.g.
 // "report.pdf  12.0 MiB of 64.0 MiB  18%  30.1 MiB/s  0:01 left". A total of UNKNOWN_SIZE leaves
-// out what cannot be known. With columns other than 0 the line is fitted to that many columns.
+// out what cannot be known. With columns other than 0 the line is fitted to that many columns:
+// the name gives way down to a few columns, then the time left goes, then the rate, then the
+// total; figures go whole, never cut.
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
                           double bytes_per_second, std::size_t columns = 0);
 
