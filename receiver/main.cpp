@@ -144,9 +144,9 @@ int main(int argc, char** argv) {
         complain(sink.error());
         return EXIT_BAD_USAGE;
     }
-    // Our own lines go through the same queue as the command's output, so they keep their place.
+    // Our own lines go through the same writer as the command's output, so they keep their place.
     screen_writer screen;
-    progress_display progress(screen.messages(), screen.messages_fd(), parsed->quiet);
+    progress_display progress(screen, parsed->quiet);
     transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
 
     const relay_result result = run_relay(parsed->command, session, screen);

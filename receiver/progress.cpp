@@ -12,6 +12,7 @@
 #include "common/io.h"
 #include "common/protocol.h"
 #include "receiver/program.h"
+#include "receiver/screen_writer.h"
 
 namespace pushfile::receive {
 namespace {
@@ -166,31 +167,51 @@ std::string human_size(std::uint64_t bytes) {
 
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
                           double bytes_per_second, std::size_t columns) {
-    std::string figures = "  " + human_size(received);
+    const std::string received_text = "  " + human_size(received);
+    std::string total_text;
+    std::string percent_text;
+    std::string rate_text;
+    std::string left_text;
     const bool known = total != UNKNOWN_SIZE;
     if (known) {
-        figures += " of " + human_size(total);
+        total_text = " of " + human_size(total);
         const double percent_exact =
             total == 0 ? 100.0 : static_cast<double>(received) * 100.0 / static_cast<double>(total);
-        const auto percent = static_cast<unsigned>(percent_exact);
-        figures += "  " + std::to_string(percent) + "%";
+        percent_text = "  " + std::to_string(static_cast<unsigned>(percent_exact)) + "%";
     }
     if (bytes_per_second > 0) {
-        figures += "  " + human_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
+        rate_text = "  " + human_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
         if (known && total >= received) {
-            figures += "  " + duration_text(static_cast<double>(total - received) / bytes_per_second) + " left";
+            left_text = "  " + duration_text(static_cast<double>(total - received) / bytes_per_second) + " left";
         }
     }
-    if (columns == 0) return std::string(shown_name) + figures;
-    return fit_to_columns(shown_name, figures, columns);
+    const std::string all = received_text + total_text + percent_text + rate_text + left_text;
+    if (columns == 0) return std::string(shown_name) + all;
+    // The least first: the time left, the rate, then the total (the percentage tells as much).
+    const std::string choices[] = {
+        all,
+        received_text + total_text + percent_text + rate_text,
+        received_text + total_text + percent_text,
+        received_text + percent_text,
+        known ? percent_text : received_text,
+    };
+    const std::size_t least_name = std::min(display_columns(shown_name), MIN_NAME_COLUMNS);
+    for (const std::string& figures : choices) {
+        if (least_name + display_columns(figures) <= columns) return fit_to_columns(shown_name, figures, columns);
+    }
+    // Narrower still: the start of the name and the last of the figures, else the name alone.
+    const std::string& last = choices[std::size(choices) - 1];
+    const std::size_t last_columns = display_columns(last);
+    if (last_columns >= columns) return fit_to_columns(shown_name, "", columns);
+    return std::string(shown_name.substr(0, prefix_fitting(shown_name, columns - last_columns))) + last;
 }
 
 progress_display::progress_display(int fd, bool quiet) : fd_(fd), quiet_(quiet), on_terminal_(isatty(fd) == 1) {
     buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
 }
 
-progress_display::progress_display(byte_sink& out, int terminal_fd, bool quiet)
-    : fd_(terminal_fd), out_(&out), quiet_(quiet), on_terminal_(isatty(terminal_fd) == 1) {
+progress_display::progress_display(screen_writer& screen, bool quiet)
+    : fd_(screen.messages_fd()), screen_(&screen), quiet_(quiet), on_terminal_(isatty(fd_) == 1) {
     buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
 }
 
@@ -220,19 +241,20 @@ void progress_display::draw(clock::time_point now) {
     if (!on_terminal_ || quiet_) return;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;
-    // Carriage return, the line, then erase what an earlier, longer line left. The line stays off
-    // the last column: a character written there leaves the cursor waiting to wrap, and some
-    // terminals then erase it or wrap at once.
-    const std::size_t columns = terminal_columns();
+    // The line stays off the last column: a character written there leaves the cursor waiting to
+    // wrap, and some terminals then erase it or wrap at once. A window title takes it whole.
+    const std::size_t columns = screen_ != nullptr && screen_->lines_in_title() ? 0 : terminal_columns();
     const std::string line =
         progress_line(shown_name_, received_, total_, rate, columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1));
+    line_drawn_ = true;
+    last_drawn_ = now;
+    if (screen_ != nullptr) return screen_->show_progress(line);
+    // Carriage return, the line, then erase what an earlier, longer line left.
     buffer_.clear();
     buffer_.push_back('\r');
     buffer_.append(line);
     buffer_.append("\x1b[K");
     write_out(buffer_);
-    line_drawn_ = true;
-    last_drawn_ = now;
 }
 
 // Asked at every drawing, so that a resized window is followed at once.
@@ -242,7 +264,8 @@ std::size_t progress_display::terminal_columns() const {
 }
 
 void progress_display::clear_line() {
-    if (line_drawn_) write_out("\r\x1b[K");
+    if (line_drawn_ && screen_ != nullptr) screen_->clear_progress();
+    if (line_drawn_ && screen_ == nullptr) write_out("\r\x1b[K");
     line_drawn_ = false;
 }
 
@@ -266,11 +289,16 @@ void progress_display::notice(std::string_view text) {
 void progress_display::ask_about_file(std::uint64_t total) {
     clear_line();
     const std::string size_text = total == UNKNOWN_SIZE ? "size unknown" : human_size(total);
-    write_out(std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text +
-              ")? y: save, n: skip, q: stop the sender ");
+    const std::string question = std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text +
+                                 ")? y: save, n: skip, q: stop the sender ";
+    if (screen_ != nullptr) return screen_->ask(question);
+    write_out(question);
 }
 
-void progress_display::answered(std::string_view answer) { write_line(answer); }
+void progress_display::answered(std::string_view answer) {
+    if (screen_ != nullptr) return screen_->finish_question(answer);
+    write_line(answer);
+}
 
 void progress_display::file_skipped() {
     clear_line();
@@ -279,6 +307,7 @@ void progress_display::file_skipped() {
 }
 
 void progress_display::write_line(std::string_view text) {
+    if (screen_ != nullptr) return screen_->print_line(text);
     // The user's terminal may be in raw mode, where a newline alone does not return the cursor.
     std::string line(text);
     line += on_terminal_ ? "\r\n" : "\n";
@@ -286,10 +315,6 @@ void progress_display::write_line(std::string_view text) {
 }
 
 void progress_display::write_out(std::string_view text) {
-    if (out_ != nullptr) {
-        out_->append(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-        return;
-    }
     // A failure has nowhere to be reported; the transfer itself goes on.
     (void)write_all(fd_, text.data(), text.size());
 }

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "receiver/relay.h"
-
 namespace pushfile::receive {
+
+class screen_writer;
 
 using clock = std::chrono::steady_clock;
 
@@ -20,7 +20,9 @@ std::string human_size(std::uint64_t bytes);
 
 // The progress line without its terminal controls, e.g.
 // "report.pdf  12.0 MiB of 64.0 MiB  18%  30.1 MiB/s  0:01 left". A total of UNKNOWN_SIZE leaves
-// out what cannot be known. With columns other than 0 the line is fitted to that many columns.
+// out what cannot be known. With columns other than 0 the line is fitted to that many columns:
+// the name gives way down to a few columns, then the time left goes, then the rate, then the
+// total; figures go whole, never cut.
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
                           double bytes_per_second, std::size_t columns = 0);
 
@@ -40,10 +42,9 @@ public:
     // Writes to descriptor fd, each piece as soon as it comes. On a terminal the line is redrawn
     // in place; otherwise only the outcome lines are written. quiet keeps only the failures.
     progress_display(int fd, bool quiet);
-    // Appends each piece, whole, to out (the relay's screen, which keeps it in order with the
-    // command's output); terminal_fd is where that lands, asked whether it is a terminal and how
-    // wide it is.
-    progress_display(byte_sink& out, int terminal_fd, bool quiet);
+    // Gives each piece to screen (the relay's), which keeps it in order with the command's output
+    // and draws it around that.
+    progress_display(screen_writer& screen, bool quiet);
 
     // A file was named; the outcome lines that follow are about it.
     void file_named(std::string_view sent_name);
@@ -74,7 +75,7 @@ private:
     void write_out(std::string_view text);
 
     int fd_ = -1;
-    byte_sink* out_ = nullptr;
+    screen_writer* screen_ = nullptr;
     bool quiet_;
     bool on_terminal_;
     bool line_drawn_ = false;

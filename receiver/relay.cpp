@@ -266,6 +266,7 @@ void relay::output_ended(const char* reason) {
     stage_ = stage_ == stage::after_command ? stage::finishing : stage::after_output;
     command_input_.discard_queued();
     handler_.output_ended(reason, screen_.command_output());
+    screen_.output_ended();
     close_master();
     screen_.write_ready();
 }

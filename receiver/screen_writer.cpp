@@ -22,6 +22,16 @@ constexpr std::size_t OUTPUT_CAPACITY = SCREEN_ROOM_FOR_READ + COMMAND_READ_SIZE
 constexpr std::size_t LINES_CAPACITY = std::size_t{64} * 1024;
 // After POLLOUT, a pipe or terminal takes a write this small without blocking.
 constexpr std::size_t CAREFUL_WRITE_LIMIT = 4096;
+// Outcome lines kept while a full-screen program runs; all of them fit in the room the relay
+// keeps for the receiver's lines before each read, where they are let go.
+constexpr std::size_t KEPT_LINES_CAPACITY = std::size_t{8} * 1024;
+static_assert(KEPT_LINES_CAPACITY < MESSAGE_ROOM_FOR_READ);
+
+constexpr unsigned char ESC = 0x1b;
+constexpr std::string_view ERASE_TO_LINE_END = "\x1b[K";
+// xterm's title stack: saves and restores the window title (and icon name) around ours.
+constexpr std::string_view SAVE_TITLE = "\x1b[22;0t";
+constexpr std::string_view RESTORE_TITLE = "\x1b[23;0t";
 
 bool same_file(int first, int second) {
     struct stat a {};
@@ -75,11 +85,15 @@ long screen_writer::destination::write_some(const unsigned char* bytes, std::siz
 }
 
 screen_writer::screen_writer(int output_fd, int error_fd)
-    : messages_fd_(error_fd), output_(OUTPUT_CAPACITY), lines_(LINES_CAPACITY) {
+    : messages_fd_(error_fd), output_(OUTPUT_CAPACITY), lines_(LINES_CAPACITY), kept_lines_(KEPT_LINES_CAPACITY) {
     out_.open_for(output_fd);
     lines_inline_ = same_file(output_fd, error_fd);
     if (!lines_inline_) err_.open_for(error_fd);
     messages_on_terminal_ = isatty(error_fd) == 1;
+    // Lines that go elsewhere than the command's output only ever follow each other.
+    follow_output_ = lines_inline_;
+    follow_alternate_screen_ = lines_inline_ && messages_on_terminal_;
+    scratch_.reserve(1024);
 }
 
 screen_writer::~screen_writer() {
@@ -88,8 +102,7 @@ screen_writer::~screen_writer() {
 }
 
 void screen_writer::output_sink::append(const unsigned char* bytes, std::size_t length) {
-    // The relay reads only while a read's worth of room is left, so everything fits.
-    owner_.output_appended_ += owner_.output_.append(bytes, length);
+    owner_.take_output(bytes, length);
 }
 
 std::size_t screen_writer::output_sink::discard_queued() {
@@ -98,27 +111,280 @@ std::size_t screen_writer::output_sink::discard_queued() {
     return dropped;
 }
 
-void screen_writer::message_sink::append(const unsigned char* bytes, std::size_t length) {
-    owner_.queue_line(bytes, length);
-}
-
-std::size_t screen_writer::message_sink::discard_queued() {
-    // A line already begun on the screen is finished, or the next would run into it.
-    const std::size_t before = owner_.lines_.size();
-    owner_.lines_.keep_first(owner_.front_line_written_ > 0 ? sizeof(line_header) + owner_.front_line().length : 0);
-    if (owner_.lines_.empty()) owner_.front_line_written_ = 0;
-    return before - owner_.lines_.size();
-}
-
-void screen_writer::queue_line(const unsigned char* bytes, std::size_t length) {
-    if (length == 0) return;
+bool screen_writer::queue_line(const unsigned char* bytes, std::size_t length) {
+    if (length == 0) return true;
     if (lines_.free_space() < sizeof(line_header) + length) {
         ++dropped_messages_;
-        return;
+        return false;
     }
     const line_header header{output_appended_, length};
     lines_.append(reinterpret_cast<const unsigned char*>(&header), sizeof header);
     lines_.append(bytes, length);
+    return true;
+}
+
+// What the command writes, in order with the receiver's lines, and where it leaves the screen.
+void screen_writer::take_output(const unsigned char* bytes, std::size_t length) {
+    // The relay reads only while a read's worth of room is left, so everything fits.
+    if (!follow_output_) {
+        output_appended_ += output_.append(bytes, length);
+        return;
+    }
+    while (length > 0) {
+        output_scanner::change change = output_scanner::change::none;
+        scanner_.last_text = output_scanner::NO_TEXT;
+        const std::size_t scanned = scanner_.scan(bytes, length, change);
+        output_appended_ += output_.append(bytes, scanned);
+        if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_) {
+            cursor_.at_line_start = scanner_.last_text == '\n';
+            cursor_.line = own_line::none;
+        }
+        if (change != output_scanner::change::none) screen_changed(change);
+        bytes += scanned;
+        length -= scanned;
+    }
+}
+
+void screen_writer::output_scanner::parameter_ended() {
+    if (private_mode_ && (parameter_ == 1049 || parameter_ == 1047 || parameter_ == 47)) {
+        alternate_parameter_ = true;
+        restores_cursor_parameter_ = restores_cursor_parameter_ || parameter_ == 1049;
+    }
+    parameter_ = 0;
+}
+
+std::size_t screen_writer::output_scanner::scan(const unsigned char* bytes, std::size_t length, change& found) {
+    constexpr unsigned char BEL = 0x07;
+    constexpr unsigned char CAN = 0x18;
+    constexpr unsigned char SUB = 0x1a;
+    found = change::none;
+    std::size_t at = 0;
+    while (at < length) {
+        if (state_ == state::text) {
+            const void* escape = std::memchr(bytes + at, ESC, length - at);
+            const std::size_t stop = escape == nullptr
+                                         ? length
+                                         : static_cast<std::size_t>(static_cast<const unsigned char*>(escape) - bytes);
+            if (stop > at) last_text = bytes[stop - 1];
+            if (escape == nullptr) return length;
+            state_ = state::escape;
+            at = stop + 1;
+            continue;
+        }
+        const unsigned char byte = bytes[at++];
+        if (byte == CAN || byte == SUB) {
+            state_ = state::text;
+            continue;
+        }
+        switch (state_) {
+            case state::escape:
+                if (byte == '[') {
+                    state_ = state::control;
+                    private_mode_ = false;
+                    first_control_byte_ = true;
+                    parameter_ = 0;
+                    alternate_parameter_ = false;
+                    restores_cursor_parameter_ = false;
+                } else if (byte == ']' || byte == 'P' || byte == '_' || byte == '^' || byte == 'X') {
+                    state_ = state::string;
+                } else if (byte >= 0x20 && byte <= 0x2f) {
+                    state_ = state::escape_intermediate;
+                } else if (byte != ESC) {
+                    state_ = state::text;
+                    if (byte == 'c') {
+                        found = change::reset;
+                        return at;
+                    }
+                    // Save and restore the cursor, index, next line, reverse index.
+                    if (byte == '7' || byte == '8' || byte == 'D' || byte == 'E' || byte == 'M') last_text = 0;
+                }
+                break;
+            case state::escape_intermediate:
+                if (byte == ESC) {
+                    state_ = state::escape;
+                } else if (byte >= 0x30 && byte <= 0x7e) {
+                    state_ = state::text;
+                }
+                break;
+            case state::control: {
+                const bool first = first_control_byte_;
+                first_control_byte_ = false;
+                if (byte >= '0' && byte <= '9') {
+                    parameter_ =
+                        std::min<std::uint32_t>(parameter_ * 10 + static_cast<std::uint32_t>(byte - '0'), 100000);
+                } else if (byte == ';' || byte == ':') {
+                    parameter_ended();
+                } else if (byte == '?' && first) {
+                    private_mode_ = true;
+                } else if (byte >= 0x40 && byte <= 0x7e) {
+                    parameter_ended();
+                    state_ = state::text;
+                    if ((byte == 'h' || byte == 'l') && alternate_parameter_) {
+                        found = byte == 'h'                  ? change::enter_alternate
+                                : restores_cursor_parameter_ ? change::leave_restoring_cursor
+                                                             : change::leave_alternate;
+                        return at;
+                    }
+                    // Colours, modes, reports and window operations leave the cursor where it is.
+                    if (std::string_view("mhlntc").find(static_cast<char>(byte)) == std::string_view::npos) {
+                        last_text = 0;
+                    }
+                } else if (byte == ESC) {
+                    state_ = state::escape;
+                } else if (byte >= 0x3c && byte <= 0x3f) {
+                    private_mode_ = false;  // another kind of private sequence
+                }
+                break;
+            }
+            case state::string:
+                if (byte == BEL) state_ = state::text;
+                if (byte == ESC) state_ = state::string_escape;
+                break;
+            case state::string_escape:
+                // ESC \ ends the string; any other escape ends it too and starts anew.
+                state_ = state::escape;
+                if (byte == '\\') state_ = state::text;
+                if (byte != '\\') --at;
+                break;
+            case state::text: break;
+        }
+    }
+    return length;
+}
+
+void screen_writer::screen_changed(output_scanner::change change) {
+    using enum output_scanner::change;
+    if (!follow_alternate_screen_) return;
+    if (change == enter_alternate) {
+        if (!alternate_screen_) normal_screen_cursor_ = cursor_;
+        alternate_screen_ = true;
+        return;
+    }
+    // Without the cursor put back (47, 1047), it is somewhere on the normal screen's text.
+    cursor_state back{false, own_line::none};
+    if (change == leave_restoring_cursor) back = normal_screen_cursor_;
+    if (change == reset) back = {true, own_line::none};
+    back_to_normal_screen(back);
+    if (change == reset) cursor_ = back;
+}
+
+void screen_writer::back_to_normal_screen(cursor_state state) {
+    if (!alternate_screen_) return;
+    alternate_screen_ = false;
+    cursor_ = state;
+    if (title_saved_ &&
+        queue_line(reinterpret_cast<const unsigned char*>(RESTORE_TITLE.data()), RESTORE_TITLE.size())) {
+        title_saved_ = false;
+    }
+    if (cursor_.line == own_line::progress && !progress_shown_) clear_progress();
+    while (!kept_lines_.empty()) {
+        std::size_t length = 0;
+        std::memcpy(&length, kept_lines_.data(), sizeof length);
+        queue_own_line({reinterpret_cast<const char*>(kept_lines_.data() + sizeof length), length});
+        kept_lines_.consume(sizeof length + length);
+    }
+    if (dropped_kept_lines_ > 0) {
+        queue_own_line(std::string(PROGRAM_NAME) + ": " + std::to_string(dropped_kept_lines_) +
+                       " more messages came during the full-screen program and were not shown");
+        dropped_kept_lines_ = 0;
+    }
+}
+
+void screen_writer::output_ended() {
+    // The command is gone, perhaps without leaving the alternate screen: what was kept goes
+    // wherever the next output would.
+    back_to_normal_screen({false, own_line::none});
+}
+
+void screen_writer::begin_own_line() {
+    scratch_.clear();
+    if (cursor_.line == own_line::progress) {
+        scratch_ += '\r';
+    } else if (!cursor_.at_line_start) {
+        scratch_ += messages_on_terminal_ ? "\r\n" : "\n";
+    }
+}
+
+void screen_writer::queue_own_line(std::string_view text) {
+    begin_own_line();
+    const bool over_progress = cursor_.line == own_line::progress;
+    scratch_.append(text);
+    if (over_progress) scratch_.append(ERASE_TO_LINE_END);
+    scratch_.append(messages_on_terminal_ ? "\r\n" : "\n");
+    if (queue_scratch()) cursor_ = {true, own_line::none};
+}
+
+void screen_writer::show_in_title(std::string_view text) {
+    scratch_.clear();
+    if (!title_saved_) scratch_.append(SAVE_TITLE);
+    scratch_.append("\x1b]2;");
+    // A control byte would end the title early or be taken as one.
+    for (const char c : text) scratch_ += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    scratch_ += '\x07';
+    if (queue_scratch()) title_saved_ = true;
+}
+
+void screen_writer::keep_for_normal_screen(std::string_view text) {
+    const std::size_t length = text.size();
+    if (kept_lines_.free_space() < sizeof length + length) {
+        ++dropped_kept_lines_;
+        return;
+    }
+    kept_lines_.append(reinterpret_cast<const unsigned char*>(&length), sizeof length);
+    kept_lines_.append(reinterpret_cast<const unsigned char*>(text.data()), length);
+}
+
+void screen_writer::show_progress(std::string_view text) {
+    progress_shown_ = true;
+    if (alternate_screen_) return show_in_title(text);
+    begin_own_line();
+    if (scratch_.empty()) scratch_ += '\r';
+    scratch_.append(text);
+    scratch_.append(ERASE_TO_LINE_END);
+    if (queue_scratch()) cursor_ = {false, own_line::progress};
+}
+
+void screen_writer::clear_progress() {
+    progress_shown_ = false;
+    // Once anything came after it, the line is no longer ours to erase.
+    if (alternate_screen_ || cursor_.line != own_line::progress) return;
+    scratch_.assign("\r");
+    scratch_.append(ERASE_TO_LINE_END);
+    if (queue_scratch()) cursor_ = {true, own_line::none};
+}
+
+void screen_writer::print_line(std::string_view text) {
+    progress_shown_ = false;
+    if (alternate_screen_) {
+        show_in_title(text);
+        keep_for_normal_screen(text);
+        return;
+    }
+    queue_own_line(text);
+}
+
+void screen_writer::ask(std::string_view question) {
+    progress_shown_ = false;
+    if (alternate_screen_) {
+        last_question_.assign(question);
+        return show_in_title(question);
+    }
+    begin_own_line();
+    scratch_.append(question);
+    if (queue_scratch()) cursor_ = {false, own_line::question};
+}
+
+void screen_writer::finish_question(std::string_view answer) {
+    if (alternate_screen_) {
+        last_question_.append(answer);
+        show_in_title(last_question_);
+        last_question_.clear();
+        return;
+    }
+    if (cursor_.line != own_line::question) return queue_own_line(answer);
+    scratch_.assign(answer);
+    scratch_.append(messages_on_terminal_ ? "\r\n" : "\n");
+    if (queue_scratch()) cursor_ = {true, own_line::none};
 }
 
 screen_writer::line_header screen_writer::front_line() const {
@@ -177,11 +443,14 @@ void screen_writer::write_ready() {
         } else if (!output_.empty()) {
             if (!write_output()) return;
         } else if (dropped_messages_ > 0 && lines_.empty()) {
-            const std::string note = std::string(PROGRAM_NAME) + ": " + std::to_string(dropped_messages_) +
-                                     " more messages came at once and were not shown" +
-                                     (messages_on_terminal_ ? "\r\n" : "\n");
+            const std::uint64_t dropped = dropped_messages_;
             dropped_messages_ = 0;
-            queue_line(reinterpret_cast<const unsigned char*>(note.data()), note.size());
+            if (alternate_screen_) {
+                dropped_kept_lines_ += dropped;
+            } else {
+                print_line(std::string(PROGRAM_NAME) + ": " + std::to_string(dropped) +
+                           " more messages came at once and were not shown");
+            }
         } else {
             return;
         }

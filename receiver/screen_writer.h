@@ -1,11 +1,19 @@
 // The one writer to the user's screen. The command's output and the receiver's own lines
 // (progress, outcomes, questions) are queued in the order they came and written in that order,
 // without ever blocking: a line goes out only once the output queued before it has.
+//
+// Being the one place that sees everything in order, it also knows where the cursor is left
+// by the command's output, and draws the receiver's lines around that: each on a line of its
+// own, a progress redraw only over the receiver's own line, and nothing over a full-screen
+// program (one that took the alternate screen): there the window title shows them, and the
+// outcome lines wait for the normal screen.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "receiver/byte_queue.h"
 #include "receiver/relay.h"
@@ -35,9 +43,23 @@ public:
 
     // The command's output, for the handler. Holds SCREEN_ROOM_FOR_READ and a read more.
     byte_sink& command_output() { return output_sink_; }
-    // The receiver's own text: each append is a unit kept whole, or dropped (and counted, and the
-    // count shown later) when too many come at once.
-    byte_sink& messages() { return message_sink_; }
+
+    // The receiver's own lines, given without line ends or terminal controls. Each is kept whole,
+    // or dropped (and counted, and the count shown later) when too many come at once.
+    // The progress text, drawn over the one before while that is still the last line and no
+    // output came since; otherwise on a new line.
+    void show_progress(std::string_view text);
+    // Erases the progress line, if nothing came after it.
+    void clear_progress();
+    // A line of its own (an outcome, a notice).
+    void print_line(std::string_view text);
+    // A question left open for its answer, which finish_question() puts after it.
+    void ask(std::string_view question);
+    void finish_question(std::string_view answer);
+    // Whether the receiver's lines go to the window title for now (a full-screen program runs).
+    bool lines_in_title() const { return alternate_screen_; }
+    // The command's output has ended: lines kept for the normal screen are shown now.
+    void output_ended();
     // The descriptor the receiver's text lands on (to ask whether it is a terminal, and its width).
     int messages_fd() const { return messages_fd_; }
 
@@ -86,11 +108,36 @@ private:
         void append(const unsigned char* bytes, std::size_t length) override;
         std::size_t discard_queued() override;
     };
-    class message_sink final : public owned_sink {
+
+    // Follows the command's output for what the receiver's lines depend on: the last byte of
+    // text (a line end or not) and the switches to and from the alternate screen. Sequences may
+    // be split across appends; text runs are skipped with memchr.
+    class output_scanner {
     public:
-        using owned_sink::owned_sink;
-        void append(const unsigned char* bytes, std::size_t length) override;
-        std::size_t discard_queued() override;
+        enum class change : std::uint8_t { none, enter_alternate, leave_alternate, leave_restoring_cursor, reset };
+        static constexpr int NO_TEXT = -1;
+        // The last byte of text seen since it was set to NO_TEXT; 0 for a cursor movement.
+        int last_text = NO_TEXT;
+        // Scans bytes up to just after the first sequence that changes the screen (found says
+        // which) or to their end; returns how many it scanned.
+        std::size_t scan(const unsigned char* bytes, std::size_t length, change& found);
+
+    private:
+        enum class state : std::uint8_t { text, escape, escape_intermediate, control, string, string_escape };
+        void parameter_ended();
+        state state_ = state::text;
+        bool private_mode_ = false;  // CSI ? ...
+        bool first_control_byte_ = false;
+        std::uint32_t parameter_ = 0;
+        bool alternate_parameter_ = false;        // 1049, 1047 or 47 among the parameters
+        bool restores_cursor_parameter_ = false;  // 1049
+    };
+
+    // What the current line of the screen holds of the receiver's.
+    enum class own_line : std::uint8_t { none, progress, question };
+    struct cursor_state {
+        bool at_line_start = true;
+        own_line line = own_line::none;
     };
 
     // Each queued line starts with this header.
@@ -99,7 +146,18 @@ private:
         std::size_t length;
     };
 
-    void queue_line(const unsigned char* bytes, std::size_t length);
+    void take_output(const unsigned char* bytes, std::size_t length);
+    void screen_changed(output_scanner::change change);
+    void back_to_normal_screen(cursor_state state);
+    // Starts scratch_ with what puts the cursor at the start of a line of the receiver's own.
+    void begin_own_line();
+    void queue_own_line(std::string_view text);
+    void show_in_title(std::string_view text);
+    void keep_for_normal_screen(std::string_view text);
+    bool queue_line(const unsigned char* bytes, std::size_t length);
+    bool queue_scratch() {
+        return queue_line(reinterpret_cast<const unsigned char*>(scratch_.data()), scratch_.size());
+    }
     bool line_due() const;
     line_header front_line() const;
     destination& line_destination() { return lines_inline_ ? out_ : err_; }
@@ -120,7 +178,22 @@ private:
     std::size_t front_line_written_ = 0;
     std::uint64_t dropped_messages_ = 0;
     output_sink output_sink_{*this};
-    message_sink message_sink_{*this};
+
+    // Where the screen stands, as of the last byte queued (the order everything appears in).
+    output_scanner scanner_;
+    bool follow_output_ = false;            // the command's output and the receiver's lines share a screen
+    bool follow_alternate_screen_ = false;  // ... and it is a terminal
+    cursor_state cursor_;
+    bool progress_shown_ = false;  // the progress display has not cleared its line
+    bool alternate_screen_ = false;
+    cursor_state normal_screen_cursor_;  // as it was on entering the alternate screen
+    bool title_saved_ = false;
+    std::string last_question_;
+    // Outcome lines waiting for the normal screen, each a length and its text; beyond its room
+    // they are counted.
+    byte_buffer kept_lines_;
+    std::uint64_t dropped_kept_lines_ = 0;
+    std::string scratch_;
 };
 
 }  // namespace pushfile::receive

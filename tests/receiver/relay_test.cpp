@@ -679,7 +679,7 @@ TEST(screen_writer, a_line_waits_for_the_output_queued_before_it) {
     output.leave_room(0);
     screen_writer writer(output.write_end, errors.write_end);
     append_text(writer.command_output(), "before ");
-    append_text(writer.messages(), "saved\n");
+    writer.print_line("saved");
     append_text(writer.command_output(), "after");
     writer.write_ready();
     EXPECT_EQ(errors.drain(), "") << "written while the output ahead of it waits";
@@ -691,15 +691,15 @@ TEST(screen_writer, a_line_waits_for_the_output_queued_before_it) {
     EXPECT_EQ(shown, "before after");
     EXPECT_EQ(error_text, "saved\n");
 
-    // Standard error the same pipe: the line goes between.
+    // Standard error the same pipe: the line goes between, on a line of its own.
     pipe_pair both;
     screen_writer same(both.write_end, both.write_end);
     append_text(same.command_output(), "before ");
-    append_text(same.messages(), "saved ");
+    same.print_line("saved");
     append_text(same.command_output(), "after");
     shown.clear();
     pump(same, both, nullptr, shown, error_text);
-    EXPECT_EQ(shown, "before saved after");
+    EXPECT_EQ(shown, "before \nsaved\nafter");
 }
 
 TEST(screen_writer, lines_beyond_its_room_are_dropped_whole_and_counted) {
@@ -708,9 +708,9 @@ TEST(screen_writer, lines_beyond_its_room_are_dropped_whole_and_counted) {
     screen_writer writer(both.write_end, both.write_end);
     constexpr int lines = 2000;
     for (int i = 0; i < lines; ++i) {
-        char line[101];
-        std::snprintf(line, sizeof line, "%-99d\n", i);
-        writer.messages().append(reinterpret_cast<const unsigned char*>(line), 100);
+        char line[100];
+        std::snprintf(line, sizeof line, "%-99d", i);
+        writer.print_line(line);
     }
     both.drain();
     std::string shown;
@@ -726,6 +726,92 @@ TEST(screen_writer, lines_beyond_its_room_are_dropped_whole_and_counted) {
     const std::string note = "pushfile-receive: " + std::to_string(lines - static_cast<int>(whole)) +
                              " more messages came at once and were not shown\n";
     EXPECT_EQ(shown.substr(whole * 100), note);
+}
+
+// The writer on a raw terminal, as the user's, given the command's output ('o') and its own
+// pieces: progress ('p'), the progress line's erase ('c'), a line ('l').
+namespace {
+
+std::string shown_on_a_terminal(const std::vector<std::pair<char, std::string>>& pieces) {
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    termios settings{};
+    tcgetattr(slave, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(slave, TCSANOW, &settings);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    {
+        screen_writer writer(slave, slave);
+        for (const auto& [kind, text] : pieces) {
+            if (kind == 'o') append_text(writer.command_output(), text);
+            if (kind == 'p') writer.show_progress(text);
+            if (kind == 'c') writer.clear_progress();
+            if (kind == 'l') writer.print_line(text);
+        }
+        writer.flush(std::chrono::steady_clock::now() + HANG_GUARD);
+    }
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got = 0; (got = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, std::size_t(got));
+    close(slave);
+    close(master);
+    return shown;
+}
+
+}  // namespace
+
+TEST(screen_writer, the_receivers_lines_never_cover_the_commands_text) {
+    // After output without a line end, and after output that came since a progress line, the
+    // next line of ours starts below; an erase of a progress line that is no longer last is dropped.
+    const std::string shown = shown_on_a_terminal({{'o', "abc"},
+                                                   {'p', "f 1%"},
+                                                   {'p', "f 2%"},
+                                                   {'o', "out"},
+                                                   {'p', "f 3%"},
+                                                   {'o', "more"},
+                                                   {'c', ""},
+                                                   {'l', "saved f"},
+                                                   {'p', "g 1%"},
+                                                   {'c', ""},
+                                                   {'l', "saved g"},
+                                                   {'o', "$ "}});
+    EXPECT_EQ(shown,
+              "abc\r\nf 1%\x1b[K\rf 2%\x1b[Kout\r\nf 3%\x1b[Kmore\r\nsaved f\r\n"
+              "\rg 1%\x1b[K\r\x1b[Ksaved g\r\n$ ");
+}
+
+TEST(screen_writer, over_a_full_screen_program_only_the_title_changes_and_outcomes_wait_for_its_end) {
+    const std::string save_title = "\x1b[22;0t";
+    const std::string restore_title = "\x1b[23;0t";
+    const struct {
+        const char* what;
+        std::vector<std::pair<char, std::string>> pieces;
+        std::string shown;
+    } steps[] = {
+        {"1049, both switches split across writes",
+         {{'o', "$ vim\r\n\x1b[?10"},
+          {'o', "49h"},
+          {'o', "text"},
+          {'p', "f 50%"},
+          {'l', "saved f"},
+          {'o', "\x1b"},
+          {'o', "[?1049l"},
+          {'o', "$ "}},
+         "$ vim\r\n\x1b[?1049htext" + save_title + "\x1b]2;f 50%\x07\x1b]2;saved f\x07\x1b[?1049l" + restore_title +
+             "saved f\r\n$ "},
+        {"a progress line left on the normal screen is erased on coming back",
+         {{'p', "f 1%"}, {'o', "\x1b[0m\x1b[?1049h\x1b[2J"}, {'c', ""}, {'l', "saved f"}, {'o', "\x1b[?1049l"}},
+         "\rf 1%\x1b[K\x1b[0m\x1b[?1049h\x1b[2J" + save_title + "\x1b]2;saved f\x07\x1b[?1049l" + restore_title +
+             "\r\x1b[Ksaved f\r\n"},
+        {"47, and a full reset leaves it",
+         {{'o', "\x1b[?47h"}, {'l', "saved f"}, {'o', "x\x1b"}, {'o', "c"}},
+         "\x1b[?47h" + save_title +
+             "\x1b]2;saved f\x07x\x1b"
+             "c" +
+             restore_title + "saved f\r\n"},
+    };
+    for (const auto& step : steps) EXPECT_EQ(shown_on_a_terminal(step.pieces), step.shown) << step.what;
 }
 
 // The receiver's own lines keep their place among the command's output, on the user's terminal

@@ -1,8 +1,6 @@
 #include "receiver/session.h"
 
 #include <fcntl.h>
-#include <pty.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -501,84 +499,6 @@ TEST_F(SessionTest, StaleAnswersNeverReachALaterSender) {
     feed(size_message(3) + block_message("abc") + end_message());
     EXPECT_EQ(replies.text, answers("kk"));
     EXPECT_EQ(contents("new"), "abc");
-}
-
-// The progress line never wraps: the name gives way in the middle first, whole characters,
-// escapes and combining marks only, then the line is cut at its end.
-TEST(ProgressLine, FitsTheColumnsGiven) {
-    struct fit_case {
-        std::string name;  // display-escaped, as the progress display holds it
-        std::string rest;
-        std::size_t columns;
-        std::string expected;
-    };
-    const std::string acute = "e\u0301";  // e and a combining accent: one column
-    std::string accented;
-    for (int i = 0; i < 13; ++i) accented += acute;
-    const fit_case cases[] = {
-        {"report.pdf", "  1.0 MiB", 80, "report.pdf  1.0 MiB"},
-        {"report.pdf", "  1.0 MiB", 19, "report.pdf  1.0 MiB"},
-        {"abcdefghijklmnopqrstuvwxyz", "  12%", 20, "abcdef...uvwxyz  12%"},
-        // Wide characters take two columns; one that does not fit is left out whole.
-        {"一二三四五六七八九十", "  12%", 17, "一二...九十  12%"},
-        {acute + accented, "  12%", 15, acute + acute + acute + acute + "..." + acute + acute + acute + "  12%"},
-        {"\\x9b\\x9b\\x9b\\x9b\\x9b", "  1%", 17, "\\x9b...\\x9b  1%"},
-        // The figures do not fit beside even a short name: the line is cut at its end.
-        {"abcdefghijklmnop", "  12.0 MiB of 64.0 MiB  18%", 30, "abc...nop  12.0 MiB of 64.0 Mi"},
-        {"ab一二三", "  5%", 5, "ab一"},
-    };
-    for (const fit_case& c : cases) {
-        const std::string fitted = fit_to_columns(c.name, c.rest, c.columns);
-        EXPECT_EQ(fitted, c.expected) << c.name << " in " << c.columns;
-        EXPECT_LE(display_columns(fitted), c.columns) << c.name;
-    }
-}
-
-// Drawn on a terminal, the line fits its width, and a new width from the next drawing on; also
-// when the text goes through the relay's screen queue, which only knows where it lands.
-TEST(ProgressLine, DrawingFollowsTheTerminalWidth) {
-    for (const bool through_queue : {false, true}) {
-        SCOPED_TRACE(through_queue ? "through a queue" : "written directly");
-        int master = -1;
-        int slave = -1;
-        winsize size{};
-        size.ws_row = 24;
-        size.ws_col = 40;
-        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
-        collected_bytes queue;
-        {
-            progress_display progress = through_queue ? progress_display(queue, slave, false)
-                                                      : progress_display(slave, false);
-            progress.file_named(std::string(60, 'n') + ".bin");
-            const clock::time_point start = clock::now();
-            progress.file_started(1 << 20, start);
-            size.ws_col = 30;
-            ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
-            progress.file_advanced(1 << 19, start + std::chrono::seconds(1));
-        }
-        fcntl(master, F_SETFL, O_NONBLOCK);
-        std::string drawn = queue.text;
-        char chunk[4096];
-        for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;) {
-            drawn.append(chunk, static_cast<std::size_t>(got));
-        }
-        close(slave);
-        close(master);
-
-        std::vector<std::string> lines;
-        for (std::size_t at = drawn.find('\r'); at != std::string::npos;) {
-            const std::size_t next = drawn.find('\r', at + 1);
-            std::string line = drawn.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
-            if (line.size() >= 3 && line.compare(line.size() - 3, 3, "\x1b[K") == 0) line.resize(line.size() - 3);
-            if (!line.empty()) lines.push_back(line);
-            at = next;
-        }
-        ASSERT_EQ(lines.size(), 2U) << drawn;
-        // Off the last column, where a character leaves the cursor waiting to wrap.
-        EXPECT_EQ(lines[0], "nnnnnnnn...nnnn.bin  0 B of 1.0 MiB  0%");
-        EXPECT_EQ(lines[1].compare(0, 20, "nnn...bin  512.0 KiB"), 0) << lines[1];
-        EXPECT_EQ(display_columns(lines[1]), 29U) << lines[1];
-    }
 }
 
 }  // namespace

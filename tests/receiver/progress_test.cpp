@@ -1,0 +1,123 @@
+// The progress line: fitted to the terminal's width, drawn on a terminal directly or through the
+// relay's screen writer.
+#include "receiver/progress.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/protocol.h"
+#include "receiver/screen_writer.h"
+
+namespace {
+
+using namespace pushfile::receive;
+using pushfile::UNKNOWN_SIZE;
+
+// The progress line never wraps: the name gives way in the middle first, whole characters,
+// escapes and combining marks only, then the line is cut at its end.
+TEST(ProgressLine, FitsTheColumnsGiven) {
+    struct fit_case {
+        std::string name;  // display-escaped, as the progress display holds it
+        std::string rest;
+        std::size_t columns;
+        std::string expected;
+    };
+    const std::string acute = "e\u0301";  // e and a combining accent: one column
+    std::string accented;
+    for (int i = 0; i < 13; ++i) accented += acute;
+    const fit_case cases[] = {
+        {"report.pdf", "  1.0 MiB", 80, "report.pdf  1.0 MiB"},
+        {"report.pdf", "  1.0 MiB", 19, "report.pdf  1.0 MiB"},
+        {"abcdefghijklmnopqrstuvwxyz", "  12%", 20, "abcdef...uvwxyz  12%"},
+        // Wide characters take two columns; one that does not fit is left out whole.
+        {"一二三四五六七八九十", "  12%", 17, "一二...九十  12%"},
+        {acute + accented, "  12%", 15, acute + acute + acute + acute + "..." + acute + acute + acute + "  12%"},
+        {"\\x9b\\x9b\\x9b\\x9b\\x9b", "  1%", 17, "\\x9b...\\x9b  1%"},
+        // The text does not fit beside even a short name: the line is cut at its end.
+        {"abcdefghijklmnop", "  12.0 MiB of 64.0 MiB  18%", 30, "abc...nop  12.0 MiB of 64.0 Mi"},
+        {"ab一二三", "  5%", 5, "ab一"},
+    };
+    for (const fit_case& c : cases) {
+        const std::string fitted = fit_to_columns(c.name, c.rest, c.columns);
+        EXPECT_EQ(fitted, c.expected) << c.name << " in " << c.columns;
+        EXPECT_LE(display_columns(fitted), c.columns) << c.name;
+    }
+
+    // The progress line's figures are never cut: the time left goes first, then the rate, then
+    // the total; the name's start and the percentage stay longest.
+    constexpr std::uint64_t mib = 1 << 20;
+    const struct {
+        std::uint64_t total;
+        std::size_t columns;
+        std::string expected;
+    } lines[] = {
+        {64 * mib, 58, "abc...nop  12.0 MiB of 64.0 MiB  18%  1.0 MiB/s  0:52 left"},
+        {64 * mib, 57, "abcdefghijklmnop  12.0 MiB of 64.0 MiB  18%  1.0 MiB/s"},
+        {64 * mib, 45, "abcdefghijklmnop  12.0 MiB of 64.0 MiB  18%"},
+        {64 * mib, 29, "abcdef...lmnop  12.0 MiB  18%"},  // a 30-column terminal
+        {64 * mib, 12, "abcdefg  18%"},
+        {UNKNOWN_SIZE, 29, "abcdefghijklmnop  12.0 MiB"},
+    };
+    for (const auto& line : lines) {
+        EXPECT_EQ(progress_line("abcdefghijklmnop", 12 * mib, line.total, 1.0 * mib, line.columns), line.expected)
+            << line.columns << " columns";
+    }
+}
+
+// Drawn on a terminal, the line fits its width, and a new width from the next drawing on; also
+// when the text goes through the relay's screen writer.
+TEST(ProgressLine, DrawingFollowsTheTerminalWidth) {
+    for (const bool through_writer : {false, true}) {
+        SCOPED_TRACE(through_writer ? "through the screen writer" : "written directly");
+        int master = -1;
+        int slave = -1;
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = 40;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        {
+            screen_writer writer(slave, slave);
+            progress_display progress =
+                through_writer ? progress_display(writer, false) : progress_display(slave, false);
+            progress.file_named(std::string(60, 'n') + ".bin");
+            const clock::time_point start = clock::now();
+            progress.file_started(1 << 20, start);
+            size.ws_col = 30;
+            ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
+            progress.file_advanced(1 << 19, start + std::chrono::seconds(1));
+            writer.flush(clock::now() + std::chrono::seconds(30));
+        }
+        fcntl(master, F_SETFL, O_NONBLOCK);
+        std::string drawn;
+        char chunk[4096];
+        for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;) {
+            drawn.append(chunk, static_cast<std::size_t>(got));
+        }
+        close(slave);
+        close(master);
+
+        std::vector<std::string> lines;
+        for (std::size_t at = drawn.find('\r'); at != std::string::npos;) {
+            const std::size_t next = drawn.find('\r', at + 1);
+            std::string line = drawn.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+            if (line.size() >= 3 && line.compare(line.size() - 3, 3, "\x1b[K") == 0) line.resize(line.size() - 3);
+            if (!line.empty()) lines.push_back(line);
+            at = next;
+        }
+        ASSERT_EQ(lines.size(), 2U) << drawn;
+        // Off the last column, where a character leaves the cursor waiting to wrap.
+        EXPECT_EQ(lines[0], "nnnnnnnn...nnnn.bin  0 B of 1.0 MiB  0%");
+        EXPECT_EQ(lines[1], "nnnnn...n.bin  512.0 KiB  50%");
+    }
+}
+
+}  // namespace
