@@ -434,6 +434,7 @@ long_links() {
     for mode in "${modes[@]}"; do
         label=$label_ahead
         [ "$mode" = ahead ] || label=$label_stop
+        [ -n "${best[$mode.$reference]+set}" ] || continue  # no runs of this mode
         for rtt in "${rtts[@]}"; do
             if [ "${best[$mode.$rtt]}" = failed ] || [ "${best[$mode.$reference]}" = failed ]; then
                 row "6 $label, RTT $rtt ms / $reference ms" "transfer failed" "" FAIL
