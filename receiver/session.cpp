@@ -29,10 +29,6 @@ constexpr auto WINDOW_HORIZON = std::chrono::seconds(1);
 // Below this the rate seen so far says too little to limit the window.
 constexpr auto RATE_SETTLES_AFTER = std::chrono::milliseconds(100);
 
-// A refusal sent ahead for a failed file that ended early reached the sender at this file.
-constexpr const char* REFUSED_AFTER_EARLIER_FAILURE =
-    "refused, because the file before it failed while answers to it were under way";
-
 std::uint64_t blocks_for(std::uint64_t bytes) { return bytes / BLOCK_SIZE + (bytes % BLOCK_SIZE != 0 ? 1 : 0); }
 
 }  // namespace
@@ -161,18 +157,14 @@ void transfer_session::path_message(std::string_view path) {
     phase_ = phase::announced;
 }
 
-// A path message starts a conversation. Answers still queued here were meant for messages that
-// came before it; when nothing read them (output that only looked like a transfer), they must not
-// reach this sender. Its own terminal set-up discards those that reached its terminal already.
+// A path message starts a conversation. Answers still under way were meant for messages that came
+// before it: a sender sends its next file only after the end of the one before, which wrote its
+// answers off, so these belong to a sender that is gone or to output that only looked like a
+// transfer. Those still queued must not reach this sender; its own terminal set-up discards those
+// that reached its terminal already.
 void transfer_session::drop_stale_answers() {
-    const std::uint64_t dropped = command_input_->discard_queued() / REPLY_LENGTH;
-    // The newest answers are the ones at the end of the queue: a refusal ahead, then accepts.
-    std::uint64_t left = dropped;
-    if (left > 0 && refusal_ahead_) {
-        refusal_ahead_ = false;
-        --left;
-    }
-    accepts_ahead_ -= std::min(left, accepts_ahead_);
+    command_input_->discard_queued();
+    forget_answers_ahead();
 }
 
 transfer_session::answered_ahead transfer_session::take_answer() {
@@ -218,17 +210,8 @@ void transfer_session::size_message(std::uint64_t size) {
         return;
     }
     announced_size_ = size;
-    if (answered == answered_ahead::refused) {
-        fail_file(REFUSED_AFTER_EARLIER_FAILURE);
-        return;
-    }
     if (options_.max_size && size != UNKNOWN_SIZE && size > *options_.max_size) {
         fail_file(over_the_limit(size));
-        refuse(answered);
-        return;
-    }
-    if (options_.ask && answered != answered_ahead::no) {
-        fail_file("it came while answers to the file before it were under way, so it could not be asked about");
         refuse(answered);
         return;
     }
@@ -335,10 +318,6 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
 
 void transfer_session::receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered) {
     const bool saving = phase_ == phase::receiving;
-    if (answered == answered_ahead::refused) {
-        fail_file(REFUSED_AFTER_EARLIER_FAILURE);
-        return;
-    }
     if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
         fail_file("more data came than its size announced");
     } else if (saving && options_.max_size && length > *options_.max_size - received_) {

@@ -103,8 +103,8 @@ private:
 
     // Answers that went out for size and block messages that have not come yet, in the order the
     // sender reads them: accepts first, then at most one refusal (nothing goes out after it: the
-    // sender stops there). Written off when the file ends early or is abandoned: a sender that
-    // starts afresh has thrown away what it did not read.
+    // sender stops there). Written off when the file ends, is given up, or a new one begins: a
+    // sender that starts afresh has thrown away what it did not read.
     std::uint64_t accepts_ahead_ = 0;
     bool refusal_ahead_ = false;
     // How many blocks of the file in progress may be answered before they come.

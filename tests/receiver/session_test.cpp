@@ -406,8 +406,8 @@ TEST_F(SessionTest, CtrlCOrAKeyAfterAQuietSenderGivesTheKeyboardBack) {
     }
 }
 
-// A sender whose file ended early restores its terminal, throwing away the answers it did not
-// read: they must not count for the next run, which would then wait for ever.
+// A sender whose file ended early, or that was killed, leaves answers it did not read: a next
+// run throws them away, so they must not count for it, which would then wait for ever.
 TEST_F(SessionTest, AnswersLeftByAFileThatEndedEarlyAreWrittenOff) {
     const std::string data(6 * BLOCK, 'x');
     struct early_end {
@@ -419,9 +419,13 @@ TEST_F(SessionTest, AnswersLeftByAFileThatEndedEarlyAreWrittenOff) {
     const early_end cases[] = {
         {"a directory: no data, no answer ahead", path_message("dir") + size_message(INT64_MAX) + end_message(), "k",
          "dir not saved: the sender could not read it"},
-        {"a file that shrank", path_message("shrunk") + size_message(data.size()) +
-                                   block_message(data.substr(0, BLOCK)) + end_message(),
-         "", "shrunk not saved: the sender stopped after 37268 of its 223608 bytes"},
+        {"a file that shrank",
+         path_message("shrunk") + size_message(data.size()) + block_message(data.substr(0, BLOCK)) + end_message(), "",
+         "shrunk not saved: the sender stopped after 37268 of its 223608 bytes"},
+        {"a sender killed in the middle of a block",
+         path_message("killed") + size_message(data.size()) + block_message(data.substr(0, BLOCK)) +
+             block_message(data.substr(0, BLOCK)).substr(0, 99) + "Killed\n",
+         "", "killed not saved: the transfer broke"},
     };
     for (const early_end& test : cases) {
         SCOPED_TRACE(test.what);
