@@ -168,23 +168,24 @@ TEST(ReceiverEndToEnd, ASenderReadingThroughATerminalInLineModeIsAnswered) {
 }
 
 // The keyboard is never lost: a transfer that began and went quiet (`printf` of a size message at
-// the prompt, a killed sender) lets the next key through to the command.
+// the prompt, a killed sender) lets the next key through to the command, and the answer that
+// nobody read is not typed into it.
 TEST(ReceiverEndToEnd, KeysReachTheCommandOnceATransferHasGoneQuiet) {
     int master = -1;
     int slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     scratch_dir target;
     std::thread typist([master] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
         (void)!write(master, "abc\r", 4);
     });
-    const std::string script = "printf '\\033}frx\\0\\033}fs5\\0'; read line; echo \"got=[$line]\"";
+    const std::string script = "printf '\\033}frx\\0\\033}fs5\\0'; sleep 3; read line; echo \"got=[$line]\"";
     const run_result result = run_receiver({"-d", target.path, "--", "sh", "-c", script}, {.stdin_fd = slave});
     typist.join();
     close(master);
     close(slave);
     EXPECT_EQ(result.status, 0) << result.errors;
-    EXPECT_NE(result.output.find("abc]"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("got=[abc]"), std::string::npos) << result.output;
     EXPECT_NE(result.errors.find("x not saved: given up"), std::string::npos) << result.errors;
 }
 
