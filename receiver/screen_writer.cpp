@@ -348,7 +348,8 @@ void screen_writer::clear_progress() {
     progress_shown_ = false;
     // Once anything came after it, the line is no longer ours to erase.
     if (alternate_screen_ || cursor_.line != own_line::progress) return;
-    scratch_.assign("\r");
+    scratch_.clear();
+    scratch_ += '\r';
     scratch_.append(ERASE_TO_LINE_END);
     if (queue_scratch()) cursor_ = {true, own_line::none};
 }
