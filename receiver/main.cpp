@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "common/display.h"
+#include "common/multiplexer.h"
 #include "receiver/file_sink.h"
+#include "receiver/forwarder.h"
 #include "receiver/program.h"
 #include "receiver/progress.h"
 #include "receiver/relay.h"
@@ -25,17 +27,21 @@ using namespace pushfile::receive;
 
 // Long options without a short form.
 constexpr int NO_ANSWER_AHEAD = 256;
+constexpr int FORWARD = 257;
 
 constexpr const char* USAGE =
     "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [--no-answer-ahead]\n"
     "                        [-- COMMAND [ARG...]]\n"
+    "       pushfile-receive --forward [-- COMMAND [ARG...]]\n"
     "Run COMMAND (default: $SHELL) on a new terminal and save the files that pushfile sends from it.\n"
+    "With --forward, save nothing: pass the transfers on to a receiver further out (on a jump host).\n"
     "\n"
     "  -d, --directory DIR    save files in DIR (default: the current directory)\n"
     "  -a, --ask              ask before receiving each file\n"
     "  -m, --max-size BYTES   refuse files larger than BYTES (suffixes K, M, G, T: powers of 1024)\n"
     "  -q, --quiet            show only the files that could not be saved\n"
     "      --no-answer-ahead  answer each block only once it has come (slow on long links)\n"
+    "      --forward          pass transfers on, wrapped for tmux inside a tmux pane\n"
     "  -h, --help             show this help\n"
     "      --version          show the version\n"
     "\n"
@@ -47,6 +53,8 @@ struct options {
     bool ask = false;
     bool quiet = false;
     bool answer_ahead = true;
+    bool forward = false;
+    bool saving_option = false;  // one of the options that only make sense when files are saved
     std::optional<std::uint64_t> max_size;
     std::vector<std::string> command;
 };
@@ -87,6 +95,7 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {"no-answer-ahead", no_argument, nullptr, NO_ANSWER_AHEAD},
+        {"forward", no_argument, nullptr, FORWARD},
         {nullptr, 0, nullptr, 0},
     };
     options parsed;
@@ -96,7 +105,12 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     if (argc > 0) argv[0] = program_name.data();
     // '+': the first word that is no option starts the command, so its own options stay its own.
     while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
+        if (option_char == 'd' || option_char == 'a' || option_char == 'q' || option_char == 'm' ||
+            option_char == NO_ANSWER_AHEAD) {
+            parsed.saving_option = true;
+        }
         switch (option_char) {
+            case FORWARD: parsed.forward = true; break;
             case 'd': parsed.directory = optarg; break;
             case 'a': parsed.ask = true; break;
             case 'q': parsed.quiet = true; break;
@@ -124,6 +138,11 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
                 return std::nullopt;
         }
     }
+    if (parsed.forward && parsed.saving_option) {
+        complain("--forward saves nothing and answers nothing: -d, -a, -m, -q and --no-answer-ahead do not go with it");
+        exit_status = EXIT_BAD_USAGE;
+        return std::nullopt;
+    }
     for (int i = optind; i < argc; ++i) parsed.command.emplace_back(argv[i]);
     if (parsed.command.empty()) {
         const char* shell = std::getenv("SHELL");
@@ -139,6 +158,13 @@ int main(int argc, char** argv) {
     std::optional<options> parsed = parse_options(argc, argv, exit_status);
     if (!parsed) return exit_status;
 
+    if (parsed->forward) {
+        screen_writer screen;
+        message_forwarder forwarder(pushfile::is_tmux_pane(STDOUT_FILENO));
+        const relay_result result = run_relay(parsed->command, forwarder, screen);
+        if (!result.started) complain(result.error);
+        return result.exit_status;
+    }
     file_sink sink(parsed->directory);
     if (!sink.check_writable()) {
         complain(sink.error());

@@ -47,8 +47,9 @@ public:
     virtual void command_started(command_terminal& terminal) { (void)terminal; }
     // Bytes the command wrote, in order, in chunks of any size. Bytes meant for the user's screen
     // go to screen; answers to the command go to command_input, in the order they must arrive.
-    // The screen has room for the chunk and MAX_HELD_BYTES more: a handler puts there no more
-    // than it was given plus what it held back, and holds back at most MAX_HELD_BYTES.
+    // The screen has room for MAX_OUTPUT_GROWTH times the chunk and MAX_HELD_BYTES: a handler
+    // puts there no more than that many times what it was given plus what it held back, and
+    // holds back at most MAX_HELD_BYTES.
     virtual void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
                                 byte_sink& command_input) = 0;
     // Whether keystrokes should go to the handler instead of the command (during a transfer).
@@ -73,6 +74,9 @@ protected:
 // The most bytes the handler may hold back and then release at once (a message prefix that turned
 // out not to be a message). The relay keeps this much room in its screen queue beyond each read.
 inline constexpr std::size_t MAX_HELD_BYTES = MAX_RELEASE_BYTES;
+// A handler may put on the screen up to this many times what it was given and held back: a
+// message forwarded in tmux's passthrough takes at most about three times its own length.
+inline constexpr std::size_t MAX_OUTPUT_GROWTH = 4;
 
 struct relay_result {
     int exit_status;  // the command's exit status, or 128 + N when signal N ended it

@@ -22,11 +22,12 @@ namespace pushfile::receive {
 
 // The most the relay reads from the command's terminal at once.
 inline constexpr std::size_t COMMAND_READ_SIZE = std::size_t{64} * 1024;
-// What one read may put on the screen: the read, plus what the handler held back before it.
+// What one read may put on the screen: the read, plus what the handler held back before it, each
+// grown up to MAX_OUTPUT_GROWTH times.
 // The relay reads only while the output queue has this much room, so that the handler's output
 // always fits; the room left after a read then still holds what the handler keeps back, for
 // when it lets that go at the end.
-inline constexpr std::size_t SCREEN_ROOM_FOR_READ = COMMAND_READ_SIZE + MAX_HELD_BYTES;
+inline constexpr std::size_t SCREEN_ROOM_FOR_READ = MAX_OUTPUT_GROWTH * (COMMAND_READ_SIZE + MAX_HELD_BYTES);
 // The relay reads only while this much room is left for the receiver's own lines.
 inline constexpr std::size_t MESSAGE_ROOM_FOR_READ = std::size_t{16} * 1024;
 

@@ -8,13 +8,6 @@ namespace pushfile::receive {
 namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it arrives
-// A sender writes each message in one go and answers come back within a round trip, so a command
-// this quiet in the middle of a file has most likely lost its sender (killed, or reading a
-// terminal that will give nothing): the next key gives up on the file and goes to the command.
-// Outside a file, a message prefix held back this long is let go of, so that the screen never
-// waits for the rest of something that only looked like a message.
-constexpr auto QUIET_LIMIT = std::chrono::seconds(1);
-constexpr auto QUIET_BEFORE_RELEASE = std::chrono::milliseconds(500);
 
 // Answers ahead. The window opens with two blocks and grows by two per block that arrives, which
 // triples it once per round trip (measured: at 150 ms a 20 MB file over 20 MB/s moved at 0.75 of
@@ -79,7 +72,7 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
         }
     } else if (std::memchr(bytes, INTERRUPT_KEY, length) != nullptr) {
         abandon_file("cancelled");
-    } else if (clock::now() - last_output_at_ >= QUIET_LIMIT) {
+    } else if (clock::now() - last_output_at_ >= QUIET_SENDER_LIMIT) {
         abandon_file("given up: the sender sent nothing for a while and a key was pressed");
         command_input.append(bytes, length);
     }

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -68,6 +69,14 @@ public:
 protected:
     ~stream_parser_events() = default;
 };
+
+// A sender writes each message in one go, so a candidate still unfinished when the output has
+// been quiet this long is no message: outside a transfer it is let go of, so that the screen
+// never waits for the rest of something that only looked like a message.
+inline constexpr std::chrono::milliseconds QUIET_BEFORE_RELEASE{500};
+// Answers come back within a round trip, so output this quiet in the middle of a transfer means
+// that its sender is most likely gone (killed, or reading a terminal that gives it nothing).
+inline constexpr std::chrono::milliseconds QUIET_SENDER_LIMIT{1000};
 
 // The longest path a message can carry: the message, its NUL included, fits MESSAGE_BUFFER_SIZE.
 inline constexpr std::size_t MAX_PATH_LENGTH = MESSAGE_BUFFER_SIZE - 5;

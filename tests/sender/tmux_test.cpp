@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -38,16 +39,17 @@ protected:
     }
 
     void TearDown() override {
-        const std::string socket = socket_path();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int null_fd = open("/dev/null", O_WRONLY);
-            dup2(null_fd, STDOUT_FILENO);
-            dup2(null_fd, STDERR_FILENO);
-            execlp("tmux", "tmux", "-S", socket.c_str(), "kill-server", static_cast<char*>(nullptr));
-            _exit(127);
+        for (const std::string& socket : {socket_path(), (dir_.path / "inner.socket").string()}) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                const int null_fd = open("/dev/null", O_WRONLY);
+                dup2(null_fd, STDOUT_FILENO);
+                dup2(null_fd, STDERR_FILENO);
+                execlp("tmux", "tmux", "-S", socket.c_str(), "kill-server", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            if (pid > 0) waitpid(pid, nullptr, 0);
         }
-        if (pid > 0) waitpid(pid, nullptr, 0);
     }
 
     fs::path source() const { return dir_.path / "source"; }
@@ -58,14 +60,16 @@ protected:
     // Runs script with sh in the only pane of a fresh server, its working directory source(),
     // under the receiver saving into target(); link comes between the receiver and the client.
     run_result run_in_pane(const std::string& script, const std::string& config,
-                           const std::vector<std::string>& link = {}, run_options options = {}) {
+                           const std::vector<std::string>& link = {}, run_options options = {},
+                           const std::vector<std::string>& receiver_options = {}) {
         write_file(dir_.path / "tmux.conf", "set -g default-shell /bin/sh\nset -g status off\n" + config);
         // tmux 3.3 drops what a pane passes through while the client is still attaching: about
         // one run in five lost its first message when the pane started at once.
         const std::string attached =
             "until tmux -S '" + socket_path() + "' list-clients | grep -q .; do sleep 0.1; done\n";
         write_file(dir_.path / "pane.sh", attached + "cd '" + source().string() + "'\n" + script);
-        std::vector<std::string> arguments = {"-d", target(), "--"};
+        std::vector<std::string> arguments = receiver_options;
+        arguments.insert(arguments.end(), {"-d", target(), "--"});
         arguments.insert(arguments.end(), link.begin(), link.end());
         const std::vector<std::string> client = {"tmux",
                                                  "-S",
@@ -77,6 +81,23 @@ protected:
         arguments.insert(arguments.end(), client.begin(), client.end());
         options.hang_guard = 120s;
         return run_receiver(arguments, options);
+    }
+
+    // The same with a second server inside the pane, as on a jump host: the pane runs
+    // pushfile-receive --forward, whose command is a client of the second server, whose pane runs
+    // script (its status lands in inner_status, the forwarder's in forward_status).
+    run_result run_in_nested_panes(const std::string& script, const std::vector<std::string>& receiver_options,
+                                   const std::vector<std::string>& link, run_options options) {
+        const std::string inner_socket = dir_.path / "inner.socket";
+        write_file(dir_.path / "inner.conf", "set -g default-shell /bin/sh\nset -g status off\n" + PASSTHROUGH_ON);
+        write_file(dir_.path / "inner.sh", "until tmux -S '" + inner_socket +
+                                               "' list-clients | grep -q .; do sleep 0.1; done\ncd '" +
+                                               source().string() + "'\n" + script + "echo $? > ../inner_status\n");
+        const std::string forwarder = std::string(RECEIVER_BINARY) + " --forward -- env -u TMUX tmux -S '" +
+                                      inner_socket + "' -f '" + (dir_.path / "inner.conf").string() +
+                                      "' new-session 'sh " + (dir_.path / "inner.sh").string() + "'\n" +
+                                      "echo $? > ../forward_status\ntmux -S '" + inner_socket + "' kill-server\n";
+        return run_in_pane(forwarder, PASSTHROUGH_ON, link, options, receiver_options);
     }
 
     // The pane's commands for running pushfile with its status and errors kept in files.
@@ -156,6 +177,64 @@ TEST_F(tmux_pane, blocks_survive_a_slow_link) {
     ASSERT_FALSE(result.hung) << result.errors;
     EXPECT_EQ(pane_file("status"), "0\n") << pane_file("sender.err");
     EXPECT_TRUE(read_file(target() / "blocks.bin") == data) << result.errors;
+}
+
+// Through a jump host: a forwarder in a pane of one tmux passes on what a sender in a pane of a
+// second tmux, inside the first, writes; the receiver outside both saves it and its answers, keys
+// to both, come back. Also over a long link between the receiver and the forwarder.
+TEST_F(tmux_pane, a_forwarder_between_two_tmux_servers_passes_transfers_both_ways) {
+    const std::string blocks = random_bytes(3 * BLOCK + 1000, 11);
+    write_file(source() / "empty", "");
+    write_file(source() / "few", "few bytes");
+    write_file(source() / "blocks.bin", blocks);
+    const std::string endless = "mkfifo endless; (while :; do cat blocks.bin; done > endless &)\n";
+    struct nested_case {
+        const char* what;
+        std::string script;
+        std::vector<std::string> receiver_options;
+        std::vector<std::string> link;
+        const char* keys;  // typed at the receiver after a second, if any
+        const char* inner_status;
+        std::size_t saved;
+    };
+    const nested_case cases[] = {
+        {"three files", std::string(PUSHFILE_BINARY) + " empty few blocks.bin\n", {}, {}, nullptr, "0\n", 3},
+        {"50 ms round trip",
+         std::string(PUSHFILE_BINARY) + " blocks.bin\n",
+         {},
+         {LINK_SIM_BINARY, "--delay-ms", "25", "--rate", "2000000", "--"},
+         nullptr,
+         "0\n",
+         1},
+        {"refused", std::string(PUSHFILE_BINARY) + " blocks.bin\n", {"-m", "1K"}, {}, nullptr, "255\n", 0},
+        {"Ctrl-C", endless + PUSHFILE_BINARY + " endless\n", {}, {}, "\x03", "255\n", 0},
+    };
+    for (const nested_case& test : cases) {
+        SCOPED_TRACE(test.what);
+        for (const std::string& name : names_in(target())) fs::remove(target() / name);
+        int keys[2];
+        ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+        std::thread typist([&] {
+            std::this_thread::sleep_for(3s);
+            if (test.keys != nullptr) (void)!write(keys[1], test.keys, std::strlen(test.keys));
+            close(keys[1]);
+        });
+        const run_result result =
+            run_in_nested_panes(test.script, test.receiver_options, test.link, {.stdin_fd = keys[0]});
+        typist.join();
+        close(keys[0]);
+        ASSERT_FALSE(result.hung) << result.errors;
+        EXPECT_EQ(pane_file("inner_status"), test.inner_status) << result.errors;
+        EXPECT_EQ(pane_file("forward_status"), "0\n");
+        EXPECT_EQ(names_in(target()).size(), test.saved) << result.errors;
+        if (test.saved == 3) {
+            EXPECT_EQ(read_file(target() / "empty"), "");
+            EXPECT_EQ(read_file(target() / "few"), "few bytes");
+        }
+        if (test.saved > 0) {
+            EXPECT_TRUE(read_file(target() / "blocks.bin") == blocks);
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,107 @@
+#include "receiver/forwarder.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/letters.h"
+#include "common/multiplexer.h"
+
+namespace pushfile::receive {
+namespace {
+
+constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
+
+}  // namespace
+
+message_forwarder::message_forwarder(bool wrap_for_tmux)
+    : letters_(std::make_unique_for_overwrite<unsigned char[]>(LETTER_BUFFER_SIZE)) {
+    if (wrap_for_tmux) wrapped_ = std::make_unique_for_overwrite<unsigned char[]>(TMUX_WRAPPED_MESSAGE_SIZE);
+}
+
+void message_forwarder::command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
+                                       byte_sink& /*command_input*/) {
+    screen_ = &screen;
+    last_output_at_ = std::chrono::steady_clock::now();
+    parser_.feed(bytes, length, *this);
+    screen_ = nullptr;
+}
+
+void message_forwarder::tick(std::chrono::steady_clock::time_point now, byte_sink& screen) {
+    const auto quiet = now - last_output_at_;
+    if (transfer_under_way_ && quiet >= QUIET_SENDER_LIMIT) {
+        // The sender is gone: the command's keys are the user's again.
+        transfer_under_way_ = false;
+        if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
+    }
+    if (!transfer_under_way_ && quiet >= QUIET_BEFORE_RELEASE && parser_.in_message()) {
+        screen_ = &screen;
+        parser_.finish(*this);
+        screen_ = nullptr;
+    }
+}
+
+void message_forwarder::output_ended(const char* /*reason*/, byte_sink& screen) {
+    screen_ = &screen;
+    parser_.finish(*this);
+    screen_ = nullptr;
+    transfer_under_way_ = false;
+    command_terminal_ = nullptr;  // closed with the output
+}
+
+void message_forwarder::pass_through(const unsigned char* bytes, std::size_t length) { screen_->append(bytes, length); }
+
+void message_forwarder::transfer_message() {
+    transfer_under_way_ = true;
+    // A sender behind ssh without -t reads its answers through the command's terminal.
+    if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
+}
+
+void message_forwarder::path_message(std::string_view path) {
+    transfer_message();
+    std::memcpy(head_, MESSAGE_PREFIX, sizeof MESSAGE_PREFIX);
+    head_[sizeof MESSAGE_PREFIX] = CODE_PATH;
+    // The parser takes no longer path than fits a message with its NUL.
+    std::memcpy(head_ + sizeof MESSAGE_PREFIX + 1, path.data(), path.size());
+    head_[sizeof MESSAGE_PREFIX + 1 + path.size()] = 0;
+    forward(head_, sizeof MESSAGE_PREFIX + 2 + path.size(), nullptr, 0);
+}
+
+void message_forwarder::size_message(std::uint64_t size) {
+    transfer_message();
+    const int length = std::snprintf(reinterpret_cast<char*>(head_), sizeof head_, "%c%c%c%c%llu", ESCAPE, INTRODUCER,
+                                     FAMILY, CODE_SIZE, static_cast<unsigned long long>(size));
+    forward(head_, static_cast<std::size_t>(length) + 1, nullptr, 0);
+}
+
+void message_forwarder::block_message(const unsigned char* bytes, std::size_t length) {
+    transfer_message();
+    // The letters are verified against their checksum, so encoding the bytes again gives them back.
+    const std::uint32_t checksum = encode_letters(bytes, length, letters_.get());
+    letters_[2 * length] = 0;
+    const int header_length = std::snprintf(reinterpret_cast<char*>(head_), sizeof head_, "%c%c%c%c%u ", ESCAPE,
+                                            INTRODUCER, FAMILY, CODE_BLOCK, static_cast<unsigned>(checksum));
+    forward(head_, static_cast<std::size_t>(header_length), letters_.get(), 2 * length + 1);
+}
+
+void message_forwarder::end_message() {
+    // With the zero byte a sender writes after it.
+    static constexpr unsigned char END[] = {ESCAPE, INTRODUCER, FAMILY, CODE_END, 0, 0};
+    forward(END, sizeof END, nullptr, 0);
+    transfer_under_way_ = false;
+    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
+}
+
+// One message, whole, in one append: tmux passes a wrapped message on only in one piece.
+void message_forwarder::forward(const unsigned char* head, std::size_t head_length, const unsigned char* tail,
+                                std::size_t tail_length) {
+    if (!wrapped_) {
+        screen_->append(head, head_length);
+        if (tail_length > 0) screen_->append(tail, tail_length);
+        return;
+    }
+    const std::size_t length =
+        wrap_for_tmux(head, head_length, tail, tail_length, wrapped_.get(), TMUX_WRAPPED_MESSAGE_SIZE);
+    screen_->append(wrapped_.get(), length);
+}
+
+}  // namespace pushfile::receive

@@ -1,0 +1,57 @@
+// Forwarding: run where the files should only pass through, typically on a jump host inside a
+// tmux pane, with a receiver further out on the user's machine. Every complete valid transfer
+// message in the command's output goes on to standard output, wrapped in tmux's passthrough when
+// that is the terminal of this process's tmux pane (which would drop it otherwise); everything
+// else passes through as it came. The answers come back from the receiver further out as keys and
+// pass on to the command like every other key.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "receiver/relay.h"
+#include "receiver/stream_parser.h"
+
+namespace pushfile::receive {
+
+class message_forwarder final : public stream_handler, private stream_parser_events {
+public:
+    explicit message_forwarder(bool wrap_for_tmux);
+
+    void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
+    void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
+                        byte_sink& command_input) override;
+    // Keys, answers among them, go to the command as they come.
+    bool wants_keyboard() const override { return false; }
+    void keyboard(const unsigned char*, std::size_t, byte_sink&) override {}
+    void keyboard_ended(byte_sink&) override {}
+    bool wants_ticks() const override { return parser_.in_message() || transfer_under_way_; }
+    void tick(std::chrono::steady_clock::time_point now, byte_sink& screen) override;
+    void output_ended(const char* reason, byte_sink& screen) override;
+
+private:
+    void pass_through(const unsigned char* bytes, std::size_t length) override;
+    void path_message(std::string_view path) override;
+    void size_message(std::uint64_t size) override;
+    void block_message(const unsigned char* bytes, std::size_t length) override;
+    void end_message() override;
+    void rejected_message(message_kind, parse_error) override {}
+
+    // A message is on its way: answers to it must reach the command at once.
+    void transfer_message();
+    void forward(const unsigned char* head, std::size_t head_length, const unsigned char* tail,
+                 std::size_t tail_length);
+
+    stream_parser parser_;
+    byte_sink* screen_ = nullptr;
+    command_terminal* command_terminal_ = nullptr;
+    bool transfer_under_way_ = false;
+    std::chrono::steady_clock::time_point last_output_at_{};
+    unsigned char head_[MESSAGE_BUFFER_SIZE]{};
+    std::unique_ptr<unsigned char[]> letters_;
+    std::unique_ptr<unsigned char[]> wrapped_;  // only when wrapping for tmux
+};
+
+}  // namespace pushfile::receive
