@@ -93,9 +93,13 @@ protected:
         write_file(dir_.path / "inner.sh", "until tmux -S '" + inner_socket +
                                                "' list-clients | grep -q .; do sleep 0.1; done\ncd '" +
                                                source().string() + "'\n" + script + "echo $? > ../inner_status\n");
-        const std::string forwarder = std::string(RECEIVER_BINARY) + " --forward -- env -u TMUX tmux -S '" +
-                                      inner_socket + "' -f '" + (dir_.path / "inner.conf").string() +
-                                      "' new-session 'sh " + (dir_.path / "inner.sh").string() + "'\n" +
+        // PUSHFILE_FORWARDER runs another build in its place, e.g. one for another architecture
+        // under qemu-user.
+        const char* other = std::getenv("PUSHFILE_FORWARDER");
+        const std::string forwarder = std::string(other != nullptr ? other : RECEIVER_BINARY) +
+                                      " --forward -- env -u TMUX tmux -S '" + inner_socket + "' -f '" +
+                                      (dir_.path / "inner.conf").string() + "' new-session 'sh " +
+                                      (dir_.path / "inner.sh").string() + "'\n" +
                                       "echo $? > ../forward_status\ntmux -S '" + inner_socket + "' kill-server\n";
         return run_in_pane(forwarder, PASSTHROUGH_ON, link, options, receiver_options);
     }
