@@ -1,8 +1,10 @@
 # Debian packages, made with cpack (cpack --preset NAME, or packaging/build.sh for all of them):
 #   pushfile          the sender alone, statically linked, for copying onto or installing on remote
 #                     hosts; one per target architecture (amd64, arm64, armhf, riscv64)
-#   pushfile-receive  the receiver with its man page and shell completions; from native builds only,
-#                     since its dependencies are read from the installed libraries (dpkg-shlibdeps)
+#   pushfile-receive  the receiver with its man page and shell completions; also one per target
+#                     architecture, statically linked like the sender (with PUSHFILE_STATIC off,
+#                     from native builds only: its dependencies are then read from the installed
+#                     libraries by dpkg-shlibdeps)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pushfile)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -16,7 +18,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 if(DEFINED PUSHFILE_DEB_ARCHITECTURE)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PUSHFILE_DEB_ARCHITECTURE})
 endif()
-if(CMAKE_CROSSCOMPILING)
+if(CMAKE_CROSSCOMPILING AND NOT PUSHFILE_STATIC)
   set(CPACK_COMPONENTS_ALL sender)
 else()
   set(CPACK_COMPONENTS_ALL sender receiver)
@@ -33,12 +35,21 @@ This package holds the sender alone, statically linked, so that the same
 binary can also be copied onto hosts that lack any library.")
 
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_NAME pushfile-receive)
-set(CPACK_DEBIAN_RECEIVER_PACKAGE_SHLIBDEPS ON)
+# A static binary has no shared libraries whose packages it would depend on.
+if(NOT PUSHFILE_STATIC)
+  set(CPACK_DEBIAN_RECEIVER_PACKAGE_SHLIBDEPS ON)
+endif()
 set(CPACK_DEBIAN_RECEIVER_PACKAGE_SUGGESTS pushfile)
 set(CPACK_DEBIAN_RECEIVER_DESCRIPTION "save files that pushfile sends through a terminal
 pushfile-receive runs a command (a shell, ssh to a host, a serial console)
 on a new pseudo-terminal, relays everything unchanged, and saves the files
 that pushfile sends from inside that session into a chosen folder, never
 overwriting anything and keeping names clean.")
+if(PUSHFILE_STATIC)
+  string(APPEND CPACK_DEBIAN_RECEIVER_DESCRIPTION "
+
+The receiver is statically linked, so that the same binary can also be
+copied onto hosts that lack any library, such as a jump host.")
+endif()
 
 include(CPack)

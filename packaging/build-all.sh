@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds every download: the static sender for x86-64, aarch64, armhf and riscv64 (cross-built
-# with Debian's cross compilers), the Debian packages, and build/dist with one file per download
-# and SHA256SUMS. Each foreign sender is tested under qemu-user first: the letter and display
-# tests, then a real transfer to this machine's receiver with the files compared.
+# Builds every download: the static sender and receiver for x86-64, aarch64, armhf and riscv64
+# (cross-built with Debian's cross compilers), the Debian packages, and build/dist with one file
+# per download and SHA256SUMS. Each foreign build is tested under qemu-user first: the letter and
+# display tests, a real transfer from its sender to this machine's receiver, and one from this
+# machine's sender to its receiver, the files compared each time.
 # Installs the Debian packages it needs when run as root; otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,10 +41,21 @@ quietly() {
     exit 1
   fi
 }
+# expect_files DIR WHAT: the three test files arrived in DIR byte for byte.
+expect_files() {
+  local file
+  for file in README.md random.bin empty; do
+    if ! cmp -s "$work/files/$file" "$1/$file"; then
+      say "$2: $file did not arrive identical" >&2
+      exit 1
+    fi
+  done
+}
 
 say "x86-64: building the release preset"
 quietly cmake --preset release
 quietly cmake --build --preset release
+sender=build/release/pushfile
 receiver=build/release/receiver/pushfile-receive
 
 mkdir "$work/files"
@@ -59,15 +71,16 @@ for target in "${targets[@]}"; do
   say "$preset: letter and display tests under $qemu"
   quietly ctest --preset "$preset"
   say "$preset: sending 3 files from the $preset sender (under $qemu) to the x86-64 receiver"
-  mkdir "$work/$preset"
-  quietly "$receiver" -q -d "$work/$preset" -- "$qemu" "build/$preset/pushfile" \
+  mkdir "$work/$preset-sender"
+  quietly "$receiver" -q -d "$work/$preset-sender" -- "$qemu" "build/$preset/pushfile" \
     "$work/files/README.md" "$work/files/random.bin" "$work/files/empty" </dev/null
-  for file in README.md random.bin empty; do
-    if ! cmp -s "$work/files/$file" "$work/$preset/$file"; then
-      say "$preset: $file did not arrive identical" >&2
-      exit 1
-    fi
-  done
+  expect_files "$work/$preset-sender" "$preset sender"
+  say "$preset: sending 3 files from the x86-64 sender to the $preset receiver (under $qemu)"
+  mkdir "$work/$preset-receiver"
+  quietly "$qemu" "build/$preset/receiver/pushfile-receive" -q -d "$work/$preset-receiver" -- "$sender" \
+    "$work/files/README.md" "$work/files/random.bin" "$work/files/empty" </dev/null
+  expect_files "$work/$preset-receiver" "$preset receiver"
+  # Further runs of the foreign receiver go here, each into a folder of its own.
 done
 
 say "packages and build/dist"
@@ -80,9 +93,18 @@ for preset_machine in release:x86_64 aarch64:aarch64 armhf:armv7l riscv64:riscv6
   rm -rf "build/$preset/packages"
   quietly cpack --preset "$preset"
   cp "build/$preset/packages/"*.deb build/dist/
-  # The stripped sender, as it is installed.
-  quietly cmake --install "build/$preset" --component sender --prefix "$work/install-$preset"
-  cp "$work/install-$preset/bin/pushfile" "build/dist/pushfile-$machine"
+  # The stripped programs, as they are installed.
+  for component_program in sender:pushfile receiver:pushfile-receive; do
+    component=${component_program%%:*}
+    program=${component_program#*:}
+    quietly cmake --install "build/$preset" --component "$component" --prefix "$work/install-$preset"
+    cp "$work/install-$preset/bin/$program" "build/dist/$program-$machine"
+    # Copied onto hosts as they are, they must need no loader or library of this machine.
+    if readelf --program-headers "build/dist/$program-$machine" | grep -q INTERP; then
+      say "build/dist/$program-$machine is not statically linked: it names a program interpreter" >&2
+      exit 1
+    fi
+  done
 done
 (cd build/dist && sha256sum -- * >SHA256SUMS)
 say "done: pushfile $version, in build/dist:"
