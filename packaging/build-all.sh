@@ -2,8 +2,9 @@
 # Builds every download: the static sender and receiver for x86-64, aarch64, armhf and riscv64
 # (cross-built with Debian's cross compilers), the Debian packages, and build/dist with one file
 # per download and SHA256SUMS. Each foreign build is tested under qemu-user first: the letter and
-# display tests, a real transfer from its sender to this machine's receiver, and one from this
-# machine's sender to its receiver, the files compared each time.
+# display tests, a real transfer from its sender to this machine's receiver, one from this
+# machine's sender to its receiver, and one from this machine's sender through its forwarder
+# (--forward) to this machine's receiver, the files compared each time.
 # Installs the Debian packages it needs when run as root; otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -80,7 +81,11 @@ for target in "${targets[@]}"; do
   quietly "$qemu" "build/$preset/receiver/pushfile-receive" -q -d "$work/$preset-receiver" -- "$sender" \
     "$work/files/README.md" "$work/files/random.bin" "$work/files/empty" </dev/null
   expect_files "$work/$preset-receiver" "$preset receiver"
-  # Further runs of the foreign receiver go here, each into a folder of its own.
+  say "$preset: sending 3 files through a $preset forwarder (under $qemu) to the x86-64 receiver"
+  mkdir "$work/$preset-forwarder"
+  quietly "$receiver" -q -d "$work/$preset-forwarder" -- "$qemu" "build/$preset/receiver/pushfile-receive" \
+    --forward -- "$sender" "$work/files/README.md" "$work/files/random.bin" "$work/files/empty" </dev/null
+  expect_files "$work/$preset-forwarder" "$preset forwarder"
 done
 
 say "packages and build/dist"
