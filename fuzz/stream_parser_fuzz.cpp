@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-#include "receiver/stream_parser.h"
+#include "receiver/transfer/stream_parser.h"
 #include "tests/support/stream_builder.h"
 
 namespace {

@@ -13,13 +13,13 @@
 
 #include "common/display.h"
 #include "common/multiplexer.h"
-#include "receiver/file_sink.h"
-#include "receiver/forwarder.h"
 #include "receiver/program.h"
-#include "receiver/progress.h"
-#include "receiver/relay.h"
-#include "receiver/screen_writer.h"
-#include "receiver/session.h"
+#include "receiver/relay/relay.h"
+#include "receiver/relay/screen_writer.h"
+#include "receiver/transfer/file_sink.h"
+#include "receiver/transfer/forwarder.h"
+#include "receiver/transfer/progress.h"
+#include "receiver/transfer/session.h"
 
 namespace {
 

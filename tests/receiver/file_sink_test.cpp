@@ -1,4 +1,4 @@
-#include "receiver/file_sink.h"
+#include "receiver/transfer/file_sink.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // The progress line: fitted to the terminal's width, drawn on a terminal directly or through the
 // relay's screen writer.
-#include "receiver/progress.h"
+#include "receiver/transfer/progress.h"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "common/protocol.h"
-#include "receiver/screen_writer.h"
+#include "receiver/relay/screen_writer.h"
 
 namespace {
 

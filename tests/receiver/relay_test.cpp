@@ -1,6 +1,6 @@
 // The relay runs in a forked child of the test, with its standard input and output redirected,
 // because it works on the process's own descriptors. The test plays the user's side.
-#include "receiver/relay.h"
+#include "receiver/relay/relay.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,8 +26,8 @@
 
 #include <gtest/gtest.h>
 
-#include "receiver/byte_queue.h"
-#include "receiver/screen_writer.h"
+#include "receiver/relay/byte_queue.h"
+#include "receiver/relay/screen_writer.h"
 #include "tests/support/pty_peer.h"
 #include "tests/support/stream_builder.h"
 

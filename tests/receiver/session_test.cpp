@@ -1,4 +1,4 @@
-#include "receiver/session.h"
+#include "receiver/transfer/session.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

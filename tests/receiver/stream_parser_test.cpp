@@ -1,4 +1,4 @@
-#include "receiver/stream_parser.h"
+#include "receiver/transfer/stream_parser.h"
 
 #include <atomic>
 #include <cstdlib>

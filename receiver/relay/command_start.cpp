@@ -1,4 +1,4 @@
-#include "receiver/command_start.h"
+#include "receiver/relay/command_start.h"
 
 #include <fcntl.h>
 #include <pty.h>

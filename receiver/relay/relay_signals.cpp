@@ -1,4 +1,4 @@
-#include "receiver/relay_signals.h"
+#include "receiver/relay/relay_signals.h"
 
 #include <sys/wait.h>
 

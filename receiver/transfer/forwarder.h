@@ -11,8 +11,8 @@
 #include <memory>
 #include <string_view>
 
-#include "receiver/relay.h"
-#include "receiver/stream_parser.h"
+#include "receiver/relay/handler.h"
+#include "receiver/transfer/stream_parser.h"
 
 namespace pushfile::receive {
 

@@ -1,4 +1,4 @@
-#include "receiver/screen_writer.h"
+#include "receiver/relay/screen_writer.h"
 
 #include <fcntl.h>
 #include <poll.h>

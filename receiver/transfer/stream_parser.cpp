@@ -1,12 +1,17 @@
-#include "receiver/stream_parser.h"
+#include "receiver/transfer/stream_parser.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
 #include "common/letters.h"
+#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
+
+// The relay keeps room for what a handler holds back; a held message must fit in it.
+static_assert(MAX_RELEASE_BYTES <= MAX_HELD_BYTES);
+
 namespace {
 
 constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};

@@ -1,4 +1,4 @@
-#include "receiver/command_terminal.h"
+#include "receiver/relay/command_terminal.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,6 +1,6 @@
 // The relay's event loop: one thread, one ppoll() over the keyboard, the command's terminal and
 // the screen; everything written without blocking.
-#include "receiver/relay.h"
+#include "receiver/relay/relay.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -12,13 +12,13 @@
 #include <memory>
 #include <optional>
 
-#include "receiver/byte_queue.h"
-#include "receiver/command_start.h"
-#include "receiver/command_terminal.h"
 #include "receiver/program.h"
-#include "receiver/relay_signals.h"
-#include "receiver/screen_writer.h"
-#include "receiver/user_terminal.h"
+#include "receiver/relay/byte_queue.h"
+#include "receiver/relay/command_start.h"
+#include "receiver/relay/command_terminal.h"
+#include "receiver/relay/relay_signals.h"
+#include "receiver/relay/screen_writer.h"
+#include "receiver/relay/user_terminal.h"
 
 namespace pushfile::receive {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-#include "receiver/relay.h"
+#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
 

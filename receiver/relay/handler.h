@@ -1,16 +1,22 @@
-// Runs a command on a new pseudo-terminal and relays bytes between it and the user's terminal.
-// What the command writes passes through a stream_handler, which may keep some of it back (the
-// transfer messages) and may answer the command as if typed on its keyboard.
+// What the relay calls and what it hands out: the handler of the command's output, the byte
+// queues it writes to, the command's terminal as a transfer changes it, and the relay's bounds a
+// handler must keep within. Nothing here knows what the handler looks for in the output.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
-#include <string>
-#include <vector>
-
-#include "receiver/stream_parser.h"
 
 namespace pushfile::receive {
+
+// The most the relay reads from the command's terminal (or the keyboard) at once: a handler gets
+// chunks of at most this many bytes.
+inline constexpr std::size_t COMMAND_READ_SIZE = std::size_t{64} * 1024;
+// The most bytes a handler may hold back and then release at once (something that turned out not
+// to be what it was waiting for). The relay keeps this much room in its screen queue beyond each read.
+inline constexpr std::size_t MAX_HELD_BYTES = std::size_t{80} * 1024;
+// A handler may put on the screen up to this many times what it was given and held back: a
+// message forwarded in tmux's passthrough takes at most about three times its own length.
+inline constexpr std::size_t MAX_OUTPUT_GROWTH = 4;
 
 // A bounded byte queue the handler appends to; the relay drains it.
 class byte_sink {
@@ -70,29 +76,5 @@ public:
 protected:
     ~stream_handler() = default;
 };
-
-// The most bytes the handler may hold back and then release at once (a message prefix that turned
-// out not to be a message). The relay keeps this much room in its screen queue beyond each read.
-inline constexpr std::size_t MAX_HELD_BYTES = MAX_RELEASE_BYTES;
-// A handler may put on the screen up to this many times what it was given and held back: a
-// message forwarded in tmux's passthrough takes at most about three times its own length.
-inline constexpr std::size_t MAX_OUTPUT_GROWTH = 4;
-
-struct relay_result {
-    int exit_status;  // the command's exit status, or 128 + N when signal N ended it
-    bool started;     // false when the command could not be started; error says why
-    std::string error;
-};
-
-// Runs command (argv style, non-empty) and relays until it has ended and all its output has been
-// handled. When standard input is a terminal, copies its settings and window size to the new
-// pseudo-terminal, puts it in raw mode and restores it on every way out (SIGTERM, SIGHUP
-// included). When it is not, relays it as it comes and, at its end, keeps relaying output.
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler);
-
-class screen_writer;
-// The same, writing to the user's screen through screen, where the receiver's own lines are
-// queued too (see screen_writer.h), so that everything appears in order.
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen);
 
 }  // namespace pushfile::receive

@@ -1,4 +1,4 @@
-#include "receiver/file_sink.h"
+#include "receiver/transfer/file_sink.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "receiver/file_sink.h"
-#include "receiver/progress.h"
-#include "receiver/relay.h"
-#include "receiver/stream_parser.h"
+#include "receiver/relay/handler.h"
+#include "receiver/transfer/file_sink.h"
+#include "receiver/transfer/progress.h"
+#include "receiver/transfer/stream_parser.h"
 
 namespace pushfile::receive {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "receiver/relay.h"
+#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
 

@@ -1,4 +1,4 @@
-#include "receiver/forwarder.h"
+#include "receiver/transfer/forwarder.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "receiver/progress.h"
+#include "receiver/transfer/progress.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include "common/io.h"
 #include "common/protocol.h"
 #include "receiver/program.h"
-#include "receiver/screen_writer.h"
+#include "receiver/relay/screen_writer.h"
 
 namespace pushfile::receive {
 namespace {

@@ -15,13 +15,11 @@
 #include <string>
 #include <string_view>
 
-#include "receiver/byte_queue.h"
-#include "receiver/relay.h"
+#include "receiver/relay/byte_queue.h"
+#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
 
-// The most the relay reads from the command's terminal at once.
-inline constexpr std::size_t COMMAND_READ_SIZE = std::size_t{64} * 1024;
 // What one read may put on the screen: the read, plus what the handler held back before it, each
 // grown up to MAX_OUTPUT_GROWTH times.
 // The relay reads only while the output queue has this much room, so that the handler's output

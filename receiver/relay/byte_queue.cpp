@@ -1,4 +1,4 @@
-#include "receiver/byte_queue.h"
+#include "receiver/relay/byte_queue.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,31 @@
+// Runs a command on a new pseudo-terminal and relays bytes between it and the user's terminal.
+// What the command writes passes through a stream_handler, which may keep some of it back (what it
+// looks for) and may answer the command as if typed on its keyboard.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "receiver/relay/handler.h"
+
+namespace pushfile::receive {
+
+struct relay_result {
+    int exit_status;  // the command's exit status, or 128 + N when signal N ended it
+    bool started;     // false when the command could not be started; error says why
+    std::string error;
+};
+
+// Runs command (argv style, non-empty) and relays until it has ended and all its output has been
+// handled. When standard input is a terminal, copies its settings and window size to the new
+// pseudo-terminal, puts it in raw mode and restores it on every way out (SIGTERM, SIGHUP
+// included). When it is not, relays it as it comes and, at its end, keeps relaying output.
+relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler);
+
+class screen_writer;
+// The same, writing to the user's screen through screen, where the receiver's own lines are
+// queued too (see screen_writer.h), so that everything appears in order.
+relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen);
+
+}  // namespace pushfile::receive
