@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "receiver/program.h"
+
 namespace pushfile::receive {
 
 // The most the relay reads from the command's terminal (or the keyboard) at once: a handler gets
@@ -68,7 +70,7 @@ public:
     // whole session must not wake while it is idle.
     virtual bool wants_ticks() const = 0;
     // Called a few times a second while wants_ticks(). Held bytes let go of go to screen.
-    virtual void tick(std::chrono::steady_clock::time_point now, byte_sink& screen) = 0;
+    virtual void tick(monotonic_clock::time_point now, byte_sink& screen) = 0;
     // The command's output has ended (reason null) or the receiver is stopping (reason says why):
     // end any unfinished work. Bytes still held back go to screen now; they always fit.
     virtual void output_ended(const char* reason, byte_sink& screen) = 0;

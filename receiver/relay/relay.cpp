@@ -23,7 +23,6 @@
 namespace pushfile::receive {
 namespace {
 
-using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Room kept in the command's input queue for the handler's answers while keystrokes fill it.
@@ -79,8 +78,8 @@ private:
     // The steps of one turn of the loop.
     std::optional<relay_result> stop_if_asked();
     void take_signals();
-    void tick_if_due(clock_type::time_point now);
-    bool wait_and_serve(clock_type::time_point now);
+    void tick_if_due(monotonic_clock::time_point now);
+    bool wait_and_serve(monotonic_clock::time_point now);
     void read_command_output();
     void read_keyboard();
     void write_command_input();
@@ -110,19 +109,19 @@ private:
     stage stage_ = stage::relaying;
     bool keyboard_open_ = true;
     int exit_status_ = 0;
-    clock_type::time_point next_tick_{};
+    monotonic_clock::time_point next_tick_{};
     // When the command's terminal last gave output, or could have but the screen was full.
-    clock_type::time_point last_output_{};
+    monotonic_clock::time_point last_output_{};
 };
 
 relay_result relay::run() {
     terminal_.enter_raw_mode();
     handler_.command_started(command_mode_);
-    next_tick_ = clock_type::now() + TICK_INTERVAL;
+    next_tick_ = monotonic_clock::now() + TICK_INTERVAL;
     for (;;) {
         if (std::optional<relay_result> stopped = stop_if_asked()) return std::move(*stopped);
         take_signals();
-        const auto now = clock_type::now();
+        const auto now = monotonic_clock::now();
         tick_if_due(now);
         if (stage_ == stage::after_command && now - last_output_ >= QUIET_AFTER_EXIT) output_ended(nullptr);
         if (stage_ == stage::finishing && screen_.empty()) return finish();
@@ -154,7 +153,7 @@ void relay::take_signals() {
     if (signals_.take_window_changed() && master_fd_ >= 0) terminal_.pass_window_size(master_fd_);
 }
 
-void relay::tick_if_due(clock_type::time_point now) {
+void relay::tick_if_due(monotonic_clock::time_point now) {
     if (!ticking()) {
         next_tick_ = now + TICK_INTERVAL;
         return;
@@ -166,7 +165,7 @@ void relay::tick_if_due(clock_type::time_point now) {
 }
 
 // Waits for the next thing to do and does it. False when the wait itself failed.
-bool relay::wait_and_serve(clock_type::time_point now) {
+bool relay::wait_and_serve(monotonic_clock::time_point now) {
     enum { keyboard, master, screen };
     pollfd fds[3] = {{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
     if (keyboard_open_ && output_open() && command_input_.free_space() >= COMMAND_READ_SIZE + ANSWER_RESERVE) {
@@ -180,14 +179,15 @@ bool relay::wait_and_serve(clock_type::time_point now) {
     fds[screen] = {screen_.waits_for(), POLLOUT, 0};
     const bool reading_output = (fds[master].events & POLLIN) != 0;
 
-    auto wake = ticking() ? next_tick_ : clock_type::time_point::max();
+    auto wake = ticking() ? next_tick_ : monotonic_clock::time_point::max();
     // Silence after the command's end counts only while its terminal is being read.
     if (stage_ == stage::after_command && reading_output) wake = std::min(wake, last_output_ + QUIET_AFTER_EXIT);
     if (output_open() && command_mode_.release_pending()) wake = std::min(wake, now + UNREAD_INPUT_CHECK);
     const timespec timeout = as_timespec(wake - now);
-    const int ready = ppoll(fds, 3, wake == clock_type::time_point::max() ? nullptr : &timeout, signals_.wait_mask());
+    const int ready =
+        ppoll(fds, 3, wake == monotonic_clock::time_point::max() ? nullptr : &timeout, signals_.wait_mask());
     // Output waiting for a slow screen is not silence, however long the screen took.
-    if (output_open() && !reading_output) last_output_ = clock_type::now();
+    if (output_open() && !reading_output) last_output_ = monotonic_clock::now();
     if (ready < 0) return errno == EINTR || errno == EAGAIN;
     if (ready == 0) {
         write_command_input();
@@ -217,7 +217,7 @@ void relay::read_command_output() {
             output_ended(nullptr);
             return;
         }
-        last_output_ = clock_type::now();
+        last_output_ = monotonic_clock::now();
         handler_.command_output(chunk_.get(), static_cast<std::size_t>(got), screen_.command_output(), command_input_);
         // Answers go out at once: the command may be waiting for them.
         write_command_input();
@@ -256,7 +256,7 @@ void relay::write_command_input() {
 void relay::command_ended(int status) {
     child_ = -1;
     exit_status_ = status;
-    last_output_ = clock_type::now();
+    last_output_ = monotonic_clock::now();
     stage_ = stage_ == stage::after_output ? stage::finishing : stage::after_command;
 }
 
@@ -284,7 +284,7 @@ relay_result relay::stop_early(int status, const std::string& reason, std::strin
         kill(-child_, SIGHUP);
         kill(-child_, SIGCONT);
     }
-    const auto give_up = clock_type::now() + HANGUP_GRACE;
+    const auto give_up = monotonic_clock::now() + HANGUP_GRACE;
     screen_.flush(give_up);
     terminal_.leave_raw_mode();
     if (child_ > 0) (void)wait_for_child(child_, give_up);

@@ -75,7 +75,7 @@ public:
     // Standard output failed with this errno (0: it has not); its bytes are dropped from then on.
     int output_error() const { return out_.error; }
     // For the way out: writes what is queued, waiting for room until deadline at the latest.
-    void flush(std::chrono::steady_clock::time_point deadline);
+    void flush(monotonic_clock::time_point deadline);
 
 private:
     // A descriptor written without blocking: a private non-blocking descriptor of the same file

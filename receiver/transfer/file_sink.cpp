@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/display.h"
@@ -25,13 +24,6 @@ constexpr std::string_view FALLBACK_NAME = "received";
 constexpr std::string_view TEMPORARY_PREFIX = ".pushfile-";
 constexpr std::string_view TEMPORARY_SUFFIX = ".part";
 
-std::size_t utf8_sequence_length(unsigned char lead) {
-    if (lead >= 0xF0) return 4;
-    if (lead >= 0xE0) return 3;
-    if (lead >= 0xC0) return 2;
-    return 1;
-}
-
 // The longest prefix of text of at most limit bytes that does not split a UTF-8 character.
 // Bytes that are not UTF-8 have no characters to keep whole, so they may be cut anywhere.
 std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) {
@@ -39,7 +31,7 @@ std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) {
     std::size_t start = limit;
     while (start > 0 && limit - start < 3 && (static_cast<unsigned char>(text[start]) & 0xC0U) == 0x80U) --start;
     const auto lead = static_cast<unsigned char>(text[start]);
-    if (start < limit && lead >= 0xC0 && start + utf8_sequence_length(lead) > limit) return start;
+    if (start < limit && lead >= 0xC0 && start + utf8_claimed_length(lead) > limit) return start;
     return limit;
 }
 
@@ -66,11 +58,10 @@ bool random_temporary_name(std::string& name) {
         }
         filled += static_cast<std::size_t>(count);
     }
-    static constexpr char hex[] = "0123456789abcdef";
     name.assign(TEMPORARY_PREFIX);
     for (const unsigned char byte : random) {
-        name += hex[byte >> 4U];
-        name += hex[byte & 15U];
+        name += HEX_DIGITS[byte >> 4U];
+        name += HEX_DIGITS[byte & 15U];
     }
     name += TEMPORARY_SUFFIX;
     return true;
@@ -143,9 +134,8 @@ struct file_sink::state {
     // the errno of the failure (EEXIST: the name is taken, a symlink included).
     int place(const std::string& candidate) {
         if (temporary_name.empty()) {
-            char link_path[32];
-            std::snprintf(link_path, sizeof link_path, "/proc/self/fd/%d", file_fd);
-            if (linkat(AT_FDCWD, link_path, directory_fd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+            const descriptor_path link_path = path_of_descriptor(file_fd);
+            if (linkat(AT_FDCWD, link_path.text, directory_fd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
             const int error_number = errno;
             // Without /proc the descriptor itself still works where privileges allow it.
             if (error_number == ENOENT && linkat(file_fd, "", directory_fd, candidate.c_str(), AT_EMPTY_PATH) == 0)

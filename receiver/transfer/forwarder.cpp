@@ -21,12 +21,12 @@ message_forwarder::message_forwarder(bool wrap_for_tmux)
 void message_forwarder::command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
                                        byte_sink& /*command_input*/) {
     screen_ = &screen;
-    last_output_at_ = std::chrono::steady_clock::now();
+    last_output_at_ = monotonic_clock::now();
     parser_.feed(bytes, length, *this);
     screen_ = nullptr;
 }
 
-void message_forwarder::tick(std::chrono::steady_clock::time_point now, byte_sink& screen) {
+void message_forwarder::tick(monotonic_clock::time_point now, byte_sink& screen) {
     const auto quiet = now - last_output_at_;
     if (transfer_under_way_ && quiet >= QUIET_SENDER_LIMIT) {
         // The sender is gone: the command's keys are the user's again.

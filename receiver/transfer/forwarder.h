@@ -28,7 +28,7 @@ public:
     void keyboard(const unsigned char*, std::size_t, byte_sink&) override {}
     void keyboard_ended(byte_sink&) override {}
     bool wants_ticks() const override { return parser_.in_message() || transfer_under_way_; }
-    void tick(std::chrono::steady_clock::time_point now, byte_sink& screen) override;
+    void tick(monotonic_clock::time_point now, byte_sink& screen) override;
     void output_ended(const char* reason, byte_sink& screen) override;
 
 private:
@@ -48,7 +48,7 @@ private:
     byte_sink* screen_ = nullptr;
     command_terminal* command_terminal_ = nullptr;
     bool transfer_under_way_ = false;
-    std::chrono::steady_clock::time_point last_output_at_{};
+    monotonic_clock::time_point last_output_at_{};
     unsigned char head_[MESSAGE_BUFFER_SIZE]{};
     std::unique_ptr<unsigned char[]> letters_;
     std::unique_ptr<unsigned char[]> wrapped_;  // only when wrapping for tmux

@@ -35,7 +35,7 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
                                       byte_sink& command_input) {
     screen_ = &screen;
     command_input_ = &command_input;
-    last_output_at_ = clock::now();
+    last_output_at_ = monotonic_clock::now();
     parser_.feed(bytes, length, *this);
     settle_command_terminal();
     screen_ = nullptr;
@@ -72,7 +72,7 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
         }
     } else if (std::memchr(bytes, INTERRUPT_KEY, length) != nullptr) {
         abandon_file("cancelled");
-    } else if (clock::now() - last_output_at_ >= QUIET_SENDER_LIMIT) {
+    } else if (monotonic_clock::now() - last_output_at_ >= QUIET_SENDER_LIMIT) {
         abandon_file("given up: the sender sent nothing for a while and a key was pressed");
         command_input.append(bytes, length);
     }
@@ -99,7 +99,7 @@ bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || (!file_open() && parser_.in_message());
 }
 
-void transfer_session::tick(clock::time_point now, byte_sink& screen) {
+void transfer_session::tick(monotonic_clock::time_point now, byte_sink& screen) {
     progress_.tick(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
@@ -221,7 +221,7 @@ void transfer_session::size_message(std::uint64_t size) {
 }
 
 void transfer_session::start_file(answered_ahead answered) {
-    progress_.file_started(announced_size_, clock::now());
+    progress_.file_started(announced_size_, monotonic_clock::now());
     if (!sink_.begin(sent_path_)) {
         fail_file(sink_.error());
         refuse(answered);
@@ -276,7 +276,7 @@ void transfer_session::count_blocks_from() {
 // The link's rate is measured from the first block on: before it, the link was idle for a round
 // trip, waiting for the answer to the size.
 void transfer_session::widen_window(std::size_t block_length) {
-    const auto now = clock::now();
+    const auto now = monotonic_clock::now();
     if (received_ == block_length) {
         flow_started_at_ = now;
         bytes_before_flow_ = received_;
@@ -328,7 +328,7 @@ void transfer_session::receive_block(const unsigned char* bytes, std::size_t len
             }
             phase_ = phase::committed;
         }
-        if (saving) progress_.file_advanced(received_, clock::now());
+        if (saving) progress_.file_advanced(received_, monotonic_clock::now());
         accept(answered);
         widen_window(length);
         send_answers_ahead();

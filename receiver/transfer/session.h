@@ -33,7 +33,7 @@ public:
     void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override;
     void keyboard_ended(byte_sink& command_input) override;
     bool wants_ticks() const override;
-    void tick(clock::time_point now, byte_sink& screen) override;
+    void tick(monotonic_clock::time_point now, byte_sink& screen) override;
     void output_ended(const char* reason, byte_sink& screen) override;
 
     unsigned files_saved() const { return files_saved_; }
@@ -110,9 +110,9 @@ private:
     // How many blocks of the file in progress may be answered before they come.
     std::uint64_t window_ = 0;
     // When the file's data began to flow (its first block), and how much that block brought.
-    clock::time_point flow_started_at_{};
+    monotonic_clock::time_point flow_started_at_{};
     std::uint64_t bytes_before_flow_ = 0;
-    clock::time_point last_output_at_{};
+    monotonic_clock::time_point last_output_at_{};
     bool terminal_held_ = false;
     std::uint64_t ignored_count_ = 0;
     std::string first_ignored_;

@@ -89,12 +89,12 @@ TEST(ProgressLine, DrawingFollowsTheTerminalWidth) {
             progress_display progress =
                 through_writer ? progress_display(writer, false) : progress_display(slave, false);
             progress.file_named(std::string(60, 'n') + ".bin");
-            const clock::time_point start = clock::now();
+            const monotonic_clock::time_point start = monotonic_clock::now();
             progress.file_started(1 << 20, start);
             size.ws_col = 30;
             ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
             progress.file_advanced(1 << 19, start + std::chrono::seconds(1));
-            writer.flush(clock::now() + std::chrono::seconds(30));
+            writer.flush(monotonic_clock::now() + std::chrono::seconds(30));
         }
         fcntl(master, F_SETFL, O_NONBLOCK);
         std::string drawn;

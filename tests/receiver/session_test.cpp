@@ -90,7 +90,7 @@ protected:
     }
 
     // The relay's tick once the command has been quiet for a long while.
-    void tick_after_quiet() { session->tick(clock::now() + std::chrono::seconds(5), screen); }
+    void tick_after_quiet() { session->tick(monotonic_clock::now() + std::chrono::seconds(5), screen); }
 
     std::string shown() const {
         std::string text(static_cast<std::size_t>(lseek(messages_fd, 0, SEEK_END)), '\0');
