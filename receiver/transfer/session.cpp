@@ -9,21 +9,6 @@ namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it arrives
 
-// Answers ahead. The window opens with two blocks and grows by two per block that arrives, which
-// triples it once per round trip (measured: at 150 ms a 20 MB file over 20 MB/s moved at 0.75 of
-// the short link's rate, against 0.67 when it only doubled), as long as the link keeps up: the
-// bytes it covers stay within what the link has been seen to carry in WINDOW_HORIZON, so that a
-// refusal or Ctrl-C takes effect soon even on a slow serial line, and never above MAX_BYTES_AHEAD.
-constexpr std::uint64_t INITIAL_WINDOW = 2;
-constexpr std::uint64_t MIN_WINDOW = 1;
-constexpr std::uint64_t WINDOW_GROWTH = 2;
-constexpr std::uint64_t MAX_BYTES_AHEAD = std::uint64_t{4} << 20;
-constexpr auto WINDOW_HORIZON = std::chrono::seconds(1);
-// Below this the rate seen so far says too little to limit the window.
-constexpr auto RATE_SETTLES_AFTER = std::chrono::milliseconds(100);
-
-std::uint64_t blocks_for(std::uint64_t bytes) { return bytes / BLOCK_SIZE + (bytes % BLOCK_SIZE != 0 ? 1 : 0); }
-
 }  // namespace
 
 transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options)
@@ -245,15 +230,13 @@ void transfer_session::start_file(answered_ahead answered) {
     accept(answered);
 }
 
-// Tops the answers ahead up to the window, but never answers the block that may complete the
-// file: blocks are at most BLOCK_SIZE bytes, so the remaining bytes need at least
-// blocks_for(remaining) more blocks, and all but the last of those cannot complete it.
+// Tops the answers ahead up to what the window allows for the bytes still to come.
 void transfer_session::send_answers_ahead() {
     if (!options_.answer_ahead || (phase_ != phase::receiving && phase_ != phase::skipping) ||
         announced_size_ == UNKNOWN_SIZE || refusal_ahead_ || received_ >= announced_size_) {
         return;
     }
-    const std::uint64_t limit = std::min(window_, blocks_for(announced_size_ - received_) - 1);
+    const std::uint64_t limit = window_.answers_allowed(announced_size_ - received_);
     while (accepts_ahead_ < limit) {
         reply(true);
         ++accepts_ahead_;
@@ -269,27 +252,8 @@ void transfer_session::skip_file() {
 
 // A file's blocks begin: none came yet, and the window opens at its first block.
 void transfer_session::count_blocks_from() {
-    window_ = INITIAL_WINDOW;
+    window_.restart();
     received_ = 0;
-}
-
-// The link's rate is measured from the first block on: before it, the link was idle for a round
-// trip, waiting for the answer to the size.
-void transfer_session::widen_window(std::size_t block_length) {
-    const auto now = monotonic_clock::now();
-    if (received_ == block_length) {
-        flow_started_at_ = now;
-        bytes_before_flow_ = received_;
-    }
-    std::uint64_t window = window_ + WINDOW_GROWTH;
-    const auto elapsed = now - flow_started_at_;
-    if (elapsed >= RATE_SETTLES_AFTER) {
-        const double seconds = std::chrono::duration<double>(elapsed).count();
-        const double bytes_per_horizon = static_cast<double>(received_ - bytes_before_flow_) / seconds *
-                                         std::chrono::duration<double>(WINDOW_HORIZON).count();
-        window = std::min(window, std::max(MIN_WINDOW, static_cast<std::uint64_t>(bytes_per_horizon) / BLOCK_SIZE));
-    }
-    window_ = std::min(window, MAX_BYTES_AHEAD / BLOCK_SIZE);
 }
 
 void transfer_session::block_message(const unsigned char* bytes, std::size_t length) {
@@ -330,7 +294,7 @@ void transfer_session::receive_block(const unsigned char* bytes, std::size_t len
         }
         if (saving) progress_.file_advanced(received_, monotonic_clock::now());
         accept(answered);
-        widen_window(length);
+        window_.block_arrived(length, received_, monotonic_clock::now());
         send_answers_ahead();
         return;
     }

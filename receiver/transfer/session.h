@@ -7,6 +7,7 @@
 #include <string>
 
 #include "receiver/relay/handler.h"
+#include "receiver/transfer/answer_window.h"
 #include "receiver/transfer/file_sink.h"
 #include "receiver/transfer/progress.h"
 #include "receiver/transfer/stream_parser.h"
@@ -83,7 +84,6 @@ private:
     void accept(answered_ahead answered);
     void send_answers_ahead();
     void count_blocks_from();
-    void widen_window(std::size_t block_length);
     void skip_file();
     std::string over_the_limit(std::uint64_t size) const;
     void drop_stale_answers();
@@ -108,10 +108,7 @@ private:
     std::uint64_t accepts_ahead_ = 0;
     bool refusal_ahead_ = false;
     // How many blocks of the file in progress may be answered before they come.
-    std::uint64_t window_ = 0;
-    // When the file's data began to flow (its first block), and how much that block brought.
-    monotonic_clock::time_point flow_started_at_{};
-    std::uint64_t bytes_before_flow_ = 0;
+    answer_window window_;
     monotonic_clock::time_point last_output_at_{};
     bool terminal_held_ = false;
     std::uint64_t ignored_count_ = 0;
