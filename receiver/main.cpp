@@ -160,8 +160,9 @@ int main(int argc, char** argv) {
 
     if (parsed->forward) {
         screen_writer screen;
-        message_forwarder forwarder(pushfile::is_tmux_pane(STDOUT_FILENO));
-        const relay_result result = run_relay(parsed->command, forwarder, screen);
+        command_input_queue command_input;
+        message_forwarder forwarder(pushfile::is_tmux_pane(STDOUT_FILENO), screen.command_output());
+        const relay_result result = run_relay(parsed->command, forwarder, screen, command_input);
         if (!result.started) complain(result.error);
         return result.exit_status;
     }
@@ -172,10 +173,12 @@ int main(int argc, char** argv) {
     }
     // Our own lines go through the same writer as the command's output, so they keep their place.
     screen_writer screen;
+    command_input_queue command_input;
     progress_display progress(screen, parsed->quiet);
-    transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
+    transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead},
+                             screen.command_output(), command_input);
 
-    const relay_result result = run_relay(parsed->command, session, screen);
+    const relay_result result = run_relay(parsed->command, session, screen, command_input);
     if (!result.started) complain(result.error);
     return result.exit_status;
 }

@@ -40,12 +40,18 @@ enum class write_outcome {
     failed,   // the descriptor failed; error() says why
 };
 
+// Room kept in the command's input queue for the handler's answers while keystrokes fill it.
+inline constexpr std::size_t ANSWER_RESERVE = 4096;
+inline constexpr std::size_t COMMAND_INPUT_CAPACITY = 2 * COMMAND_READ_SIZE + ANSWER_RESERVE;
+
 // The command's keyboard: keystrokes and the handler's answers, in order. An append is kept
 // whole or dropped whole: half an answer would reach a sender as a broken reply. Answers pile up
 // only when the command does not read them (output that merely looks like a transfer, a file
 // being shown), so dropping them is right, and waiting would stall the relay for good.
 class command_input_queue final : public byte_sink {
 public:
+    // With the room the relay needs: a read of keystrokes and ANSWER_RESERVE more.
+    command_input_queue() : command_input_queue(COMMAND_INPUT_CAPACITY) {}
     explicit command_input_queue(std::size_t capacity) : buffer_(capacity) {}
 
     void append(const unsigned char* bytes, std::size_t length) override;

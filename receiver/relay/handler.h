@@ -49,31 +49,33 @@ protected:
     ~command_terminal() = default;
 };
 
+// Sees what the command writes, and may answer it. A handler is made with the two queues it
+// writes to, the same ones run_relay() is given: the screen (screen_writer::command_output()) and
+// the command's input (command_input_queue).
 class stream_handler {
 public:
     // The command runs; its terminal is there until its output ends.
     virtual void command_started(command_terminal& terminal) { (void)terminal; }
-    // Bytes the command wrote, in order, in chunks of any size. Bytes meant for the user's screen
-    // go to screen; answers to the command go to command_input, in the order they must arrive.
-    // The screen has room for MAX_OUTPUT_GROWTH times the chunk and MAX_HELD_BYTES: a handler
-    // puts there no more than that many times what it was given plus what it held back, and
-    // holds back at most MAX_HELD_BYTES.
-    virtual void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                                byte_sink& command_input) = 0;
+    // Bytes the command wrote, in order, in chunks of any size up to COMMAND_READ_SIZE. Bytes
+    // meant for the user's screen go to the screen queue; answers go to the command's input, in
+    // the order they must arrive. The screen has room for MAX_OUTPUT_GROWTH times the chunk and
+    // MAX_HELD_BYTES: a handler puts there no more than that many times what it was given plus
+    // what it held back, and holds back at most MAX_HELD_BYTES.
+    virtual void command_output(const unsigned char* bytes, std::size_t length) = 0;
     // Whether keystrokes should go to the handler instead of the command (during a transfer).
     virtual bool wants_keyboard() const = 0;
-    virtual void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) = 0;
+    virtual void keyboard(const unsigned char* bytes, std::size_t length) = 0;
     // The relay's standard input has ended: no more keystrokes will come.
-    virtual void keyboard_ended(byte_sink& command_input) = 0;
+    virtual void keyboard_ended() = 0;
     // Whether tick() is wanted now (a progress line to redraw, held bytes to let go of once the
     // command is quiet). Otherwise the relay sleeps until something happens: a receiver wrapping a
     // whole session must not wake while it is idle.
     virtual bool wants_ticks() const = 0;
-    // Called a few times a second while wants_ticks(). Held bytes let go of go to screen.
-    virtual void tick(monotonic_clock::time_point now, byte_sink& screen) = 0;
+    // Called a few times a second while wants_ticks(). Held bytes let go of go to the screen.
+    virtual void tick(monotonic_clock::time_point now) = 0;
     // The command's output has ended (reason null) or the receiver is stopping (reason says why):
-    // end any unfinished work. Bytes still held back go to screen now; they always fit.
-    virtual void output_ended(const char* reason, byte_sink& screen) = 0;
+    // end any unfinished work. Bytes still held back go to the screen now; they always fit.
+    virtual void output_ended(const char* reason) = 0;
 
 protected:
     ~stream_handler() = default;

@@ -25,9 +25,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Room kept in the command's input queue for the handler's answers while keystrokes fill it.
-constexpr std::size_t ANSWER_RESERVE = 4096;
-constexpr std::size_t COMMAND_INPUT_CAPACITY = 2 * COMMAND_READ_SIZE + ANSWER_RESERVE;
 constexpr milliseconds TICK_INTERVAL{100};
 // How often the relay looks whether the command has read its input, while line mode waits for that.
 constexpr milliseconds UNREAD_INPUT_CHECK{20};
@@ -45,14 +42,14 @@ constexpr milliseconds HANGUP_GRACE{1000};
 class relay {
 public:
     relay(stream_handler& handler, user_terminal& terminal, relay_signals& signals, screen_writer& screen,
-          const started_command& command)
+          command_input_queue& command_input, const started_command& command)
         : handler_(handler),
           terminal_(terminal),
           signals_(signals),
           screen_(screen),
           master_fd_(command.master_fd),
           child_(command.pid),
-          command_input_(COMMAND_INPUT_CAPACITY),
+          command_input_(command_input),
           command_mode_(command.master_fd),
           chunk_(std::make_unique_for_overwrite<unsigned char[]>(COMMAND_READ_SIZE)) {}
 
@@ -102,7 +99,7 @@ private:
     screen_writer& screen_;
     int master_fd_;
     pid_t child_;  // -1 once reaped or given up on
-    command_input_queue command_input_;
+    command_input_queue& command_input_;
     command_terminal_mode command_mode_;
     std::unique_ptr<unsigned char[]> chunk_;
 
@@ -159,7 +156,7 @@ void relay::tick_if_due(monotonic_clock::time_point now) {
         return;
     }
     if (now < next_tick_) return;
-    handler_.tick(now, screen_.command_output());
+    handler_.tick(now);
     screen_.write_ready();
     next_tick_ = now + TICK_INTERVAL;
 }
@@ -218,7 +215,7 @@ void relay::read_command_output() {
             return;
         }
         last_output_ = monotonic_clock::now();
-        handler_.command_output(chunk_.get(), static_cast<std::size_t>(got), screen_.command_output(), command_input_);
+        handler_.command_output(chunk_.get(), static_cast<std::size_t>(got));
         // Answers go out at once: the command may be waiting for them.
         write_command_input();
         screen_.write_ready();
@@ -232,7 +229,7 @@ void relay::read_keyboard() {
     if (got > 0) {
         const auto length = static_cast<std::size_t>(got);
         if (handler_.wants_keyboard()) {
-            handler_.keyboard(chunk_.get(), length, command_input_);
+            handler_.keyboard(chunk_.get(), length);
         } else {
             command_input_.append(chunk_.get(), length);
         }
@@ -240,7 +237,7 @@ void relay::read_keyboard() {
     }
     // End of input is not passed on: the command decides itself when it is done.
     keyboard_open_ = false;
-    handler_.keyboard_ended(command_input_);
+    handler_.keyboard_ended();
 }
 
 void relay::write_command_input() {
@@ -265,7 +262,7 @@ void relay::output_ended(const char* reason) {
     if (!output_open()) return;
     stage_ = stage_ == stage::after_command ? stage::finishing : stage::after_output;
     command_input_.discard_queued();
-    handler_.output_ended(reason, screen_.command_output());
+    handler_.output_ended(reason);
     screen_.output_ended();
     close_master();
     screen_.write_ready();
@@ -301,20 +298,16 @@ void relay::close_master() {
 
 }  // namespace
 
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen) {
+relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen,
+                       command_input_queue& command_input) {
     // Declared first so that it is undone last: the terminal is restored before a pending stop
     // signal can take its default action.
     relay_signals signals;
     user_terminal terminal;
     const started_command started = start_on_new_terminal(command, terminal.settings(), terminal.size());
     if (started.pid < 0) return {started.failure_status, false, started.error};
-    relay session(handler, terminal, signals, screen, started);
+    relay session(handler, terminal, signals, screen, command_input, started);
     return session.run();
-}
-
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler) {
-    screen_writer screen;
-    return run_relay(command, handler, screen);
 }
 
 }  // namespace pushfile::receive

@@ -11,6 +11,9 @@
 
 namespace pushfile::receive {
 
+class command_input_queue;
+class screen_writer;
+
 struct relay_result {
     int exit_status;  // the command's exit status, or 128 + N when signal N ended it
     bool started;     // false when the command could not be started; error says why
@@ -21,11 +24,10 @@ struct relay_result {
 // handled. When standard input is a terminal, copies its settings and window size to the new
 // pseudo-terminal, puts it in raw mode and restores it on every way out (SIGTERM, SIGHUP
 // included). When it is not, relays it as it comes and, at its end, keeps relaying output.
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler);
-
-class screen_writer;
-// The same, writing to the user's screen through screen, where the receiver's own lines are
-// queued too (see screen_writer.h), so that everything appears in order.
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen);
+// The user's screen is written through screen, where the receiver's own lines are queued too
+// (see screen_writer.h), so that everything appears in order; the command's keyboard through
+// command_input. handler was made with screen.command_output() and command_input.
+relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen,
+                       command_input_queue& command_input);
 
 }  // namespace pushfile::receive

@@ -11,20 +11,16 @@ constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it
 
 }  // namespace
 
-transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options)
-    : sink_(sink), progress_(progress), options_(std::move(options)) {
+transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options,
+                                   byte_sink& screen, byte_sink& command_input)
+    : sink_(sink), progress_(progress), options_(std::move(options)), screen_(screen), command_input_(command_input) {
     sent_path_.reserve(MAX_PATH_LENGTH);
 }
 
-void transfer_session::command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                                      byte_sink& command_input) {
-    screen_ = &screen;
-    command_input_ = &command_input;
+void transfer_session::command_output(const unsigned char* bytes, std::size_t length) {
     last_output_at_ = monotonic_clock::now();
     parser_.feed(bytes, length, *this);
     settle_command_terminal();
-    screen_ = nullptr;
-    command_input_ = nullptr;
 }
 
 // While a file arrives, keystrokes would reach the sender as replies and break the transfer, so
@@ -32,9 +28,8 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
 // next key gives up on the file and goes to the command.
 bool transfer_session::wants_keyboard() const { return file_open(); }
 
-void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) {
+void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) {
     if (length == 0) return;
-    command_input_ = &command_input;
     if (phase_ == phase::asking) {
         switch (bytes[0]) {
             case 'y':
@@ -59,19 +54,16 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
         abandon_file("cancelled");
     } else if (monotonic_clock::now() - last_output_at_ >= QUIET_SENDER_LIMIT) {
         abandon_file("given up: the sender sent nothing for a while and a key was pressed");
-        command_input.append(bytes, length);
+        command_input_.append(bytes, length);
     }
     settle_command_terminal();
-    command_input_ = nullptr;
 }
 
-void transfer_session::keyboard_ended(byte_sink& command_input) {
+void transfer_session::keyboard_ended() {
     keyboard_open_ = false;
     if (phase_ != phase::asking) return;
-    command_input_ = &command_input;
     decline("no answer can come: the keyboard input has ended");
     settle_command_terminal();
-    command_input_ = nullptr;
 }
 
 // Only while asking: the size message is still unanswered then.
@@ -84,22 +76,16 @@ bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || (!file_open() && parser_.in_message());
 }
 
-void transfer_session::tick(monotonic_clock::time_point now, byte_sink& screen) {
+void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
-    if (!file_open() && parser_.in_message()) {
-        screen_ = &screen;
-        parser_.finish(*this);
-        screen_ = nullptr;
-    }
+    if (!file_open() && parser_.in_message()) parser_.finish(*this);
 }
 
-void transfer_session::output_ended(const char* reason, byte_sink& screen) {
+void transfer_session::output_ended(const char* reason) {
     // A message prefix held back at the very end was ordinary output after all.
-    screen_ = &screen;
     parser_.finish(*this);
-    screen_ = nullptr;
     show_ignored();
     if (phase_ == phase::committed) {
         // Saved before its end message could come: it is complete all the same.
@@ -119,7 +105,7 @@ bool transfer_session::file_in_progress() const {
 
 bool transfer_session::file_open() const { return file_in_progress() || phase_ == phase::committed; }
 
-void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) { screen_->append(bytes, length); }
+void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) { screen_.append(bytes, length); }
 
 void transfer_session::path_message(std::string_view path) {
     show_ignored();
@@ -141,7 +127,7 @@ void transfer_session::path_message(std::string_view path) {
 // transfer. Those still queued must not reach this sender; its own terminal set-up discards those
 // that reached its terminal already.
 void transfer_session::drop_stale_answers() {
-    command_input_->discard_queued();
+    command_input_.discard_queued();
     forget_answers_ahead();
 }
 
@@ -379,7 +365,7 @@ void transfer_session::abandon_file(const std::string& reason) {
         fail_file(reason);
     }
     forget_answers_ahead();
-    if (command_input_ != nullptr) command_input_->discard_queued();
+    command_input_.discard_queued();
     if (command_terminal_ != nullptr) command_terminal_->drop_unread_and_release();
 }
 
@@ -410,8 +396,7 @@ void transfer_session::show_ignored() {
 }
 
 void transfer_session::reply(bool accepted) {
-    if (command_input_ == nullptr) return;
-    command_input_->append(accepted ? REPLY_ACCEPTED : REPLY_REFUSED, REPLY_LENGTH);
+    command_input_.append(accepted ? REPLY_ACCEPTED : REPLY_REFUSED, REPLY_LENGTH);
 }
 
 }  // namespace pushfile::receive

@@ -25,17 +25,18 @@ struct session_options {
 
 class transfer_session final : public stream_handler, private stream_parser_events {
 public:
-    transfer_session(file_sink& sink, progress_display& progress, session_options options);
+    // Ordinary output goes to screen, answers to command_input: the queues the relay writes.
+    transfer_session(file_sink& sink, progress_display& progress, session_options options, byte_sink& screen,
+                     byte_sink& command_input);
 
     void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
-    void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                        byte_sink& command_input) override;
+    void command_output(const unsigned char* bytes, std::size_t length) override;
     bool wants_keyboard() const override;
-    void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override;
-    void keyboard_ended(byte_sink& command_input) override;
+    void keyboard(const unsigned char* bytes, std::size_t length) override;
+    void keyboard_ended() override;
     bool wants_ticks() const override;
-    void tick(monotonic_clock::time_point now, byte_sink& screen) override;
-    void output_ended(const char* reason, byte_sink& screen) override;
+    void tick(monotonic_clock::time_point now) override;
+    void output_ended(const char* reason) override;
 
     unsigned files_saved() const { return files_saved_; }
 
@@ -93,8 +94,8 @@ private:
     progress_display& progress_;
     session_options options_;
     stream_parser parser_;
-    byte_sink* screen_ = nullptr;
-    byte_sink* command_input_ = nullptr;
+    byte_sink& screen_;
+    byte_sink& command_input_;
     command_terminal* command_terminal_ = nullptr;
     phase phase_ = phase::idle;
     std::string sent_path_;

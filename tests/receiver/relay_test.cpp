@@ -65,43 +65,43 @@ struct child_report {
 
 class recording_handler final : public stream_handler {
 public:
-    recording_handler(const handler_setup& setup, child_report& report) : setup_(setup), report_(report) {}
+    recording_handler(const handler_setup& setup, child_report& report, byte_sink& screen, byte_sink& command_input)
+        : setup_(setup), report_(report), screen_(screen), command_input_(command_input) {}
 
-    void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                        byte_sink& command_input) override {
+    void command_output(const unsigned char* bytes, std::size_t length) override {
         for (std::size_t i = 0; i < length && !setup_.trigger.empty(); ++i) {
             const char byte = static_cast<char>(bytes[i]);
             matched_ = byte == setup_.trigger[matched_] ? matched_ + 1 : (byte == setup_.trigger[0] ? 1 : 0);
             if (matched_ == setup_.trigger.size()) {
                 matched_ = 0;
                 ++report_.answers;
-                command_input.append(as_bytes(setup_.answer), setup_.answer.size());
+                command_input_.append(as_bytes(setup_.answer), setup_.answer.size());
             }
         }
         if (!setup_.hold_back) {
-            screen.append(bytes, length);
+            screen_.append(bytes, length);
             return;
         }
         // Releases what was held and holds the new tail: up to MAX_HELD_BYTES more than given.
-        screen.append(held_.data(), held_length_);
+        screen_.append(held_.data(), held_length_);
         held_length_ = std::min(length, MAX_HELD_BYTES);
-        screen.append(bytes, length - held_length_);
+        screen_.append(bytes, length - held_length_);
         std::memcpy(held_.data(), bytes + length - held_length_, held_length_);
     }
     bool wants_keyboard() const override { return setup_.divert_keyboard; }
-    void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override {
+    void keyboard(const unsigned char* bytes, std::size_t length) override {
         const std::size_t used = std::strlen(report_.keys);
         std::memcpy(report_.keys + used, bytes, std::min(length, sizeof report_.keys - used - 1));
-        command_input.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
+        command_input_.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
     }
-    void keyboard_ended(byte_sink&) override {}
+    void keyboard_ended() override {}
     bool wants_ticks() const override { return setup_.wants_ticks; }
-    void tick(std::chrono::steady_clock::time_point, byte_sink&) override { ++report_.ticks; }
-    void output_ended(const char* reason, byte_sink& screen) override {
+    void tick(monotonic_clock::time_point) override { ++report_.ticks; }
+    void output_ended(const char* reason) override {
         ++report_.ended_calls;
         report_.ended_reason_null = reason == nullptr;
         if (reason != nullptr) std::snprintf(report_.ended_reason, sizeof report_.ended_reason, "%s", reason);
-        screen.append(held_.data(), held_length_);
+        screen_.append(held_.data(), held_length_);
     }
 
 private:
@@ -110,6 +110,8 @@ private:
     }
     const handler_setup& setup_;
     child_report& report_;
+    byte_sink& screen_;
+    byte_sink& command_input_;
     std::size_t matched_ = 0;
     std::array<unsigned char, MAX_HELD_BYTES> held_{};
     std::size_t held_length_ = 0;
@@ -240,8 +242,10 @@ private:
         dup2(output, STDOUT_FILENO);
         child_report report{};
         report.hwm_before_kib = vm_hwm_kib();
-        recording_handler handler(setup_.handler, report);
-        const relay_result result = run_relay(setup_.command, handler);
+        screen_writer screen;
+        command_input_queue command_input;
+        recording_handler handler(setup_.handler, report, screen.command_output(), command_input);
+        const relay_result result = run_relay(setup_.command, handler, screen, command_input);
         report.hwm_after_kib = vm_hwm_kib();
         report.exit_status = result.exit_status;
         report.started = result.started;

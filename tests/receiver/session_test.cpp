@@ -78,19 +78,19 @@ protected:
         ASSERT_TRUE(sink->ok()) << sink->error();
         progress = std::make_unique<progress_display>(messages_fd, false);
         options.directory = directory.string();
-        session = std::make_unique<transfer_session>(*sink, *progress, options);
+        session = std::make_unique<transfer_session>(*sink, *progress, options, screen, replies);
     }
 
     void feed(const std::string& stream) {
-        session->command_output(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), screen, replies);
+        session->command_output(reinterpret_cast<const unsigned char*>(stream.data()), stream.size());
     }
 
     void press(const std::string& keys) {
-        session->keyboard(reinterpret_cast<const unsigned char*>(keys.data()), keys.size(), replies);
+        session->keyboard(reinterpret_cast<const unsigned char*>(keys.data()), keys.size());
     }
 
     // The relay's tick once the command has been quiet for a long while.
-    void tick_after_quiet() { session->tick(monotonic_clock::now() + std::chrono::seconds(5), screen); }
+    void tick_after_quiet() { session->tick(monotonic_clock::now() + std::chrono::seconds(5)); }
 
     std::string shown() const {
         std::string text(static_cast<std::size_t>(lseek(messages_fd, 0, SEEK_END)), '\0');
@@ -262,7 +262,7 @@ TEST_F(SessionTest, AskDeclinesWhenTheKeyboardHasEnded) {
     options.ask = true;
     start(options);
     feed(path_message("waiting") + size_message(3));
-    session->keyboard_ended(replies);
+    session->keyboard_ended();
     EXPECT_EQ(replies.text, answers("n")) << "the sender is not left waiting for ever";
     feed(path_message("later") + size_message(3));
     EXPECT_EQ(replies.text, answers("nn"));
@@ -272,7 +272,7 @@ TEST_F(SessionTest, AskDeclinesWhenTheKeyboardHasEnded) {
 TEST_F(SessionTest, OutputEndingMidFileSavesNothing) {
     start();
     feed(path_message("cut") + size_message(6) + block_message("abc"));
-    session->output_ended(nullptr, screen);
+    session->output_ended(nullptr);
     EXPECT_TRUE(files().empty());
     EXPECT_NE(shown().find("cut not saved: the command's output ended before the file did"), std::string::npos);
 }
@@ -281,7 +281,7 @@ TEST_F(SessionTest, APrefixHeldBackAtTheEndOrThroughAPauseIsShownAfterAll) {
     start();
     feed("done\x1b}");
     EXPECT_EQ(screen.text, "done");
-    session->output_ended(nullptr, screen);
+    session->output_ended(nullptr);
     EXPECT_EQ(screen.text, "done\x1b}");
 
     restart();
