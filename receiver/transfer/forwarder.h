@@ -37,7 +37,6 @@ private:
     void size_message(std::uint64_t size) override;
     void block_message(const unsigned char* bytes, std::size_t length) override;
     void end_message() override;
-    void rejected_message(message_kind, parse_error) override {}
 
     // A message is on its way: answers to it must reach the command at once.
     void transfer_message();
