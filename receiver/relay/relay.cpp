@@ -61,7 +61,8 @@ public:
     relay(const relay&) = delete;
     relay& operator=(const relay&) = delete;
 
-    relay_result run();
+    // Returns the exit status.
+    int run();
 
 private:
     // Where the run is; each stage moves only forward.
@@ -73,7 +74,7 @@ private:
     };
 
     // The steps of one turn of the loop.
-    std::optional<relay_result> stop_if_asked();
+    std::optional<int> stop_if_asked();
     void take_signals();
     void tick_if_due(monotonic_clock::time_point now);
     bool wait_and_serve(monotonic_clock::time_point now);
@@ -83,8 +84,8 @@ private:
 
     void command_ended(int status);
     void output_ended(const char* reason);
-    relay_result finish();
-    relay_result stop_early(int status, const std::string& reason, std::string error);
+    int finish();
+    int stop_early(int status, const std::string& reason);
     void close_master();
 
     bool output_open() const { return stage_ == stage::relaying || stage_ == stage::after_command; }
@@ -111,12 +112,12 @@ private:
     monotonic_clock::time_point last_output_{};
 };
 
-relay_result relay::run() {
+int relay::run() {
     terminal_.enter_raw_mode();
     handler_.command_started(command_mode_);
     next_tick_ = monotonic_clock::now() + TICK_INTERVAL;
     for (;;) {
-        if (std::optional<relay_result> stopped = stop_if_asked()) return std::move(*stopped);
+        if (std::optional<int> stopped = stop_if_asked()) return *stopped;
         take_signals();
         const auto now = monotonic_clock::now();
         tick_if_due(now);
@@ -124,20 +125,20 @@ relay_result relay::run() {
         if (stage_ == stage::finishing && screen_.empty()) return finish();
         if (!wait_and_serve(now)) {
             const std::string error = failure_text("cannot wait for input", errno);
-            return stop_early(EXIT_RELAY_FAILED, error, error);
+            return stop_early(EXIT_RELAY_FAILED, error);
         }
     }
 }
 
 // A stop signal, or a screen that cannot be written any more, ends the run early.
-std::optional<relay_result> relay::stop_if_asked() {
+std::optional<int> relay::stop_if_asked() {
     if (const int signal_number = signals_.stop_signal(); signal_number != 0) {
         const std::string reason = "interrupted by signal " + std::to_string(signal_number);
-        return stop_early(128 + signal_number, reason, reason);
+        return stop_early(128 + signal_number, reason);
     }
     if (screen_.output_error() != 0) {
         const std::string error = failure_text("cannot write to standard output", screen_.output_error());
-        return stop_early(EXIT_RELAY_FAILED, error, error);
+        return stop_early(EXIT_RELAY_FAILED, error);
     }
     return std::nullopt;
 }
@@ -268,14 +269,14 @@ void relay::output_ended(const char* reason) {
     screen_.write_ready();
 }
 
-relay_result relay::finish() {
+int relay::finish() {
     terminal_.leave_raw_mode();
-    return {exit_status_, true, {}};
+    return exit_status_;
 }
 
 // Ends the run before the command has: hangs it up, shows what it can of what is queued, and
 // leaves the user's terminal as it was.
-relay_result relay::stop_early(int status, const std::string& reason, std::string error) {
+int relay::stop_early(int status, const std::string& reason) {
     output_ended(reason.c_str());
     if (child_ > 0) {
         kill(-child_, SIGHUP);
@@ -286,7 +287,7 @@ relay_result relay::stop_early(int status, const std::string& reason, std::strin
     terminal_.leave_raw_mode();
     if (child_ > 0) (void)wait_for_child(child_, give_up);
     child_ = -1;
-    return {status, true, std::move(error)};
+    return status;
 }
 
 void relay::close_master() {
@@ -298,16 +299,17 @@ void relay::close_master() {
 
 }  // namespace
 
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen,
-                       command_input_queue& command_input) {
+bool run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen,
+               command_input_queue& command_input, int* exit_status, std::string* err) {
     // Declared first so that it is undone last: the terminal is restored before a pending stop
     // signal can take its default action.
     relay_signals signals;
     user_terminal terminal;
-    const started_command started = start_on_new_terminal(command, terminal.settings(), terminal.size());
-    if (started.pid < 0) return {started.failure_status, false, started.error};
+    started_command started;
+    if (!start_on_new_terminal(command, terminal.settings(), terminal.size(), &started, exit_status, err)) return false;
     relay session(handler, terminal, signals, screen, command_input, started);
-    return session.run();
+    *exit_status = session.run();
+    return true;
 }
 
 }  // namespace pushfile::receive

@@ -14,12 +14,6 @@ namespace pushfile::receive {
 class command_input_queue;
 class screen_writer;
 
-struct relay_result {
-    int exit_status;  // the command's exit status, or 128 + N when signal N ended it
-    bool started;     // false when the command could not be started; error says why
-    std::string error;
-};
-
 // Runs command (argv style, non-empty) and relays until it has ended and all its output has been
 // handled. When standard input is a terminal, copies its settings and window size to the new
 // pseudo-terminal, puts it in raw mode and restores it on every way out (SIGTERM, SIGHUP
@@ -27,7 +21,11 @@ struct relay_result {
 // The user's screen is written through screen, where the receiver's own lines are queued too
 // (see screen_writer.h), so that everything appears in order; the command's keyboard through
 // command_input. handler was made with screen.command_output() and command_input.
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen,
-                       command_input_queue& command_input);
+// Returns false when the command could not be started: *err says why, and *exit_status is the
+// status to exit with. Otherwise *exit_status is the command's exit status, 128 + N when signal N
+// ended it or the receiver, or EXIT_RELAY_FAILED when the relay itself failed (the handler was
+// told why through output_ended()).
+bool run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen,
+               command_input_queue& command_input, int* exit_status, std::string* err);
 
 }  // namespace pushfile::receive

@@ -193,16 +193,17 @@ void transfer_session::size_message(std::uint64_t size) {
 
 void transfer_session::start_file(answered_ahead answered) {
     progress_.file_started(announced_size_, monotonic_clock::now());
-    if (!sink_.begin(sent_path_)) {
-        fail_file(sink_.error());
+    std::string error;
+    if (!sink_.begin(sent_path_, &error)) {
+        fail_file(error);
         refuse(answered);
         return;
     }
     count_blocks_from();
     if (announced_size_ == 0) {
         // Nothing more will come: the size's answer confirms the file is stored.
-        if (!sink_.commit()) {
-            fail_file(sink_.error());
+        if (!sink_.commit(&error)) {
+            fail_file(error);
             refuse(answered);
             return;
         }
@@ -261,18 +262,19 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
 
 void transfer_session::receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered) {
     const bool saving = phase_ == phase::receiving;
+    std::string error;
     if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
         fail_file("more data came than its size announced");
     } else if (saving && options_.max_size && length > *options_.max_size - received_) {
         fail_file(over_the_limit(received_ + length));
-    } else if (saving && !sink_.write(bytes, length)) {
-        fail_file(sink_.error());
+    } else if (saving && !sink_.write(bytes, length, &error)) {
+        fail_file(error);
     } else {
         received_ += length;
         if (announced_size_ != UNKNOWN_SIZE && received_ == announced_size_ && saving) {
             // The last block: its answer tells the sender the file is stored, so store it first.
-            if (!sink_.commit()) {
-                fail_file(sink_.error());
+            if (!sink_.commit(&error)) {
+                fail_file(error);
                 refuse(answered);
                 return;
             }
@@ -301,8 +303,8 @@ void transfer_session::end_message() {
             } else if (announced_size_ != UNKNOWN_SIZE) {
                 fail_file("the sender stopped after " + std::to_string(received_) + " of its " +
                           std::to_string(announced_size_) + " bytes and could not send the rest");
-            } else if (!sink_.commit()) {
-                fail_file(sink_.error());
+            } else if (std::string error; !sink_.commit(&error)) {
+                fail_file(error);
             } else {
                 report_saved();
             }

@@ -245,11 +245,10 @@ private:
         screen_writer screen;
         command_input_queue command_input;
         recording_handler handler(setup_.handler, report, screen.command_output(), command_input);
-        const relay_result result = run_relay(setup_.command, handler, screen, command_input);
+        std::string error;
+        report.started = run_relay(setup_.command, handler, screen, command_input, &report.exit_status, &error);
         report.hwm_after_kib = vm_hwm_kib();
-        report.exit_status = result.exit_status;
-        report.started = result.started;
-        std::snprintf(report.error, sizeof report.error, "%s", result.error.c_str());
+        std::snprintf(report.error, sizeof report.error, "%s", error.c_str());
         const ssize_t ignored = write(report_fd, &report, sizeof report);
         (void)ignored;
         _exit(0);

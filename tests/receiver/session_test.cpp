@@ -75,7 +75,7 @@ protected:
 
     void start(session_options options = {}) {
         sink = std::make_unique<file_sink>(directory.string());
-        ASSERT_TRUE(sink->ok()) << sink->error();
+        ASSERT_TRUE(sink->ok());
         progress = std::make_unique<progress_display>(messages_fd, false);
         options.directory = directory.string();
         session = std::make_unique<transfer_session>(*sink, *progress, options, screen, replies);
