@@ -155,11 +155,8 @@ struct file_sink::state {
     }
 };
 
-file_sink::file_sink(const std::string& directory) : file_sink(directory, true) {}
-
-file_sink::file_sink(const std::string& directory, bool allow_unnamed_temporary) : state_(std::make_unique<state>()) {
+file_sink::file_sink(const std::string& directory) : state_(std::make_unique<state>()) {
     state_->directory = directory;
-    state_->try_unnamed = allow_unnamed_temporary;
     state_->directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (state_->directory_fd < 0) {
         const int error_number = errno;

@@ -27,8 +27,6 @@ public:
     // Opens the target directory, which must exist. On failure ok() is false, and
     // check_writable() says why.
     explicit file_sink(const std::string& directory);
-    // For tests: when false, never use unnamed temporary files (O_TMPFILE) but named ones.
-    file_sink(const std::string& directory, bool allow_unnamed_temporary);
     ~file_sink();
     file_sink(const file_sink&) = delete;
     file_sink& operator=(const file_sink&) = delete;

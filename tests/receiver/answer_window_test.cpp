@@ -22,7 +22,7 @@ struct window_case {
     std::uint64_t allowed;
 };
 
-TEST(AnswerWindow, AllowsWhatTheBlocksSoFarAndTheLinkRateEarn) {
+TEST(answer_window, allows_what_the_blocks_so_far_and_the_link_rate_earn) {
     constexpr std::uint64_t plenty = std::uint64_t{1000} * BLOCK_SIZE;
     const window_case cases[] = {
         {"opens at two before any block", 0, milliseconds(0), plenty, 2},

@@ -1,11 +1,15 @@
 #include "receiver/transfer/file_sink.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +21,49 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+// The sink's temporary files, their names and its flushes go through these system calls, which a
+// test can steer: no unnamed temporary files (as on a file system without O_TMPFILE), zero bytes
+// for the next names, so that a file can be planted where the sink will look, or a failing flush
+// of the directory.
+namespace {
+bool refuse_unnamed_temporaries = false;
+int zero_random_draws = 0;
+bool fail_directory_fsync = false;
+}  // namespace
+
+extern "C" int openat(int directory_fd, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    if (refuse_unnamed_temporaries && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_openat, directory_fd, path, flags, mode));
+}
+
+extern "C" ssize_t getrandom(void* buffer, std::size_t length, unsigned flags) {
+    if (zero_random_draws > 0) {
+        --zero_random_draws;
+        std::memset(buffer, 0, length);
+        return static_cast<ssize_t>(length);
+    }
+    return syscall(SYS_getrandom, buffer, length, flags);
+}
+
+extern "C" int fsync(int fd) {
+    struct stat status {};
+    if (fail_directory_fsync && fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace fs = std::filesystem;
 using pushfile::receive::clean_file_name;
@@ -107,8 +154,12 @@ protected:
         fs::create_directories(dir);
         fs::create_directory(root / "outside");
         write_file(root / "outside" / "existing", "secret");
+        refuse_unnamed_temporaries = !unnamed();
     }
-    void TearDown() override { fs::remove_all(root); }
+    void TearDown() override {
+        refuse_unnamed_temporaries = false;
+        fs::remove_all(root);
+    }
 
     bool unnamed() const { return GetParam(); }
 
@@ -141,7 +192,7 @@ TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
         const fs::path target = root / "top" / ("dir" + std::to_string(index++));
         fs::create_directory(target);
         const auto before = tree(root);
-        file_sink sink(target.string(), unnamed());
+        file_sink sink(target.string());
         ASSERT_EQ(save(sink, sent, "content " + expected), "");
         EXPECT_EQ(sink.saved_name(), expected);
         EXPECT_EQ(entries(target), std::set<std::string>{expected});
@@ -155,7 +206,7 @@ TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
 
 TEST_P(file_sink_test, collisions_get_numbered_names) {
     write_file(dir / "x", "old");
-    file_sink sink(dir.string(), unnamed());
+    file_sink sink(dir.string());
     ASSERT_EQ(save(sink, "x", "first"), "");
     EXPECT_EQ(sink.saved_name(), "x.1");
     ASSERT_EQ(save(sink, "some/where/x", "second"), "");
@@ -171,7 +222,7 @@ TEST_P(file_sink_test, numbered_names_fit_the_length_limit) {
     const std::string utf8 = repeat("\xc3\xa9", 127);  // 254 bytes
     write_file(dir / ascii, "");
     write_file(dir / utf8, "");
-    file_sink sink(dir.string(), unnamed());
+    file_sink sink(dir.string());
     ASSERT_EQ(save(sink, ascii, "1"), "");
     EXPECT_EQ(sink.saved_name(), std::string(253, 'a') + ".1");
     ASSERT_EQ(save(sink, utf8, "2"), "");
@@ -182,7 +233,7 @@ TEST_P(file_sink_test, numbered_names_fit_the_length_limit) {
 TEST_P(file_sink_test, runs_out_of_numbered_names_cleanly) {
     write_file(dir / "x", "");
     for (int number = 1; number <= 9999; ++number) write_file(dir / ("x." + std::to_string(number)), "");
-    file_sink sink(dir.string(), unnamed());
+    file_sink sink(dir.string());
     const std::string error = save(sink, "x", "data");
     EXPECT_NE(error.find("cannot save x"), std::string::npos) << error;
     EXPECT_FALSE(sink.in_progress());
@@ -194,7 +245,7 @@ TEST_P(file_sink_test, planted_symlinks_are_never_followed) {
     fs::create_symlink(root / "outside" / "absent", dir / "x");
     fs::create_symlink(root / "outside" / "existing", dir / "y");
     fs::create_symlink(root / "outside" / "existing", dir / "y.1");
-    file_sink sink(dir.string(), unnamed());
+    file_sink sink(dir.string());
     ASSERT_EQ(save(sink, "x", "new x"), "");
     EXPECT_EQ(sink.saved_name(), "x.1");
     ASSERT_EQ(save(sink, "y", "new y"), "");
@@ -210,7 +261,7 @@ TEST_P(file_sink_test, planted_symlinks_are_never_followed) {
 TEST_P(file_sink_test, unfinished_files_leave_nothing_behind) {
     const unsigned char data[] = "partial";
     {
-        file_sink sink(dir.string(), unnamed());
+        file_sink sink(dir.string());
         std::string error;
         ASSERT_TRUE(sink.begin("a.txt", &error)) << error;
         ASSERT_TRUE(sink.write(data, sizeof data, &error));
@@ -253,7 +304,7 @@ TEST_P(file_sink_test, write_failure_names_the_file_and_removes_it) {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{4096, 4096};
         setrlimit(RLIMIT_FSIZE, &limit);
-        file_sink sink(dir.string(), unnamed());
+        file_sink sink(dir.string());
         const std::vector<unsigned char> block(10000, 'z');
         std::string report = "not begun";
         if (std::string error; sink.begin("report\xc2\x9b.pdf", &error)) {
@@ -281,7 +332,7 @@ TEST_P(file_sink_test, write_failure_names_the_file_and_removes_it) {
 }
 
 TEST_P(file_sink_test, missing_directory_is_reported) {
-    file_sink missing((root / "nowhere").string(), unnamed());
+    file_sink missing((root / "nowhere").string());
     EXPECT_FALSE(missing.ok());
     std::string error;
     EXPECT_FALSE(missing.check_writable(&error));
@@ -290,17 +341,38 @@ TEST_P(file_sink_test, missing_directory_is_reported) {
     EXPECT_FALSE(missing.begin("x", &error));
     EXPECT_FALSE(fs::exists(root / "nowhere"));
 
-    file_sink not_directory((root / "outside" / "existing").string(), unnamed());
+    file_sink not_directory((root / "outside" / "existing").string());
     EXPECT_FALSE(not_directory.check_writable(&error));
     EXPECT_NE(error.find(std::strerror(ENOTDIR)), std::string::npos) << error;
 
-    file_sink fine(dir.string(), unnamed());
+    file_sink fine(dir.string());
     EXPECT_TRUE(fine.ok());
+}
+
+TEST_P(file_sink_test, a_file_planted_at_the_temporary_name_is_left_alone) {
+    if (unnamed()) GTEST_SKIP() << "an unnamed temporary file has no name to plant";
+    fs::create_symlink(root / "outside" / "existing", dir / ".pushfile-0000000000000000.part");
+    file_sink sink(dir.string());
+    zero_random_draws = 1;
+    EXPECT_EQ(save(sink, "x", "mine"), "");
+    zero_random_draws = 0;
+    EXPECT_EQ(read_file(root / "outside" / "existing"), "secret");
+    EXPECT_EQ(read_file(dir / "x"), "mine");
+}
+
+TEST_P(file_sink_test, a_failed_flush_of_the_directory_is_reported_and_the_file_taken_back) {
+    file_sink sink(dir.string());
+    fail_directory_fsync = true;
+    const std::string error = save(sink, "x", "data");
+    fail_directory_fsync = false;
+    EXPECT_NE(error.find("flushing the directory"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
 TEST_P(file_sink_test, files_get_the_usual_permissions) {
     const mode_t saved = umask(027);
-    file_sink sink(dir.string(), unnamed());
+    file_sink sink(dir.string());
     const std::string error = save(sink, "perm", "p");
     umask(saved);
     ASSERT_EQ(error, "");
@@ -315,7 +387,7 @@ TEST_P(file_sink_test, multi_block_round_trip) {
     std::string content(BLOCK * 40 + 1000, '\0');
     for (char& c : content) c = static_cast<char>(generator() & 0xFFU);
 
-    file_sink sink(dir.string(), unnamed());
+    file_sink sink(dir.string());
     std::string error;
     ASSERT_TRUE(sink.begin("big.bin", &error)) << error;
     const auto* bytes = reinterpret_cast<const unsigned char*>(content.data());

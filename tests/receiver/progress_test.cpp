@@ -24,7 +24,7 @@ using pushfile::UNKNOWN_SIZE;
 
 // The progress line never wraps: the name gives way in the middle first, whole characters,
 // escapes and combining marks only, then the line is cut at its end.
-TEST(ProgressLine, FitsTheColumnsGiven) {
+TEST(progress_line, fits_the_columns_given) {
     struct fit_case {
         std::string name;  // display-escaped, as the progress display holds it
         std::string rest;
@@ -75,7 +75,7 @@ TEST(ProgressLine, FitsTheColumnsGiven) {
 
 // Drawn on a terminal, the line fits its width, and a new width from the next drawing on; also
 // when the text goes through the relay's screen writer.
-TEST(ProgressLine, DrawingFollowsTheTerminalWidth) {
+TEST(progress_line, drawing_follows_the_terminal_width) {
     for (const bool through_writer : {false, true}) {
         SCOPED_TRACE(through_writer ? "through the screen writer" : "written directly");
         int master = -1;
