@@ -37,7 +37,7 @@ private:
 enum class write_outcome {
     done,     // everything queued was written
     partial,  // some or none was taken; the descriptor is full for now
-    failed,   // the descriptor failed; error() says why
+    failed,   // the descriptor failed (the command's side is gone): what was queued is dropped
 };
 
 // Room kept in the command's input queue for the handler's answers while keystrokes fill it.
@@ -63,7 +63,6 @@ public:
     // One write of everything queued, so that an answer goes out in one piece whenever the
     // descriptor has room for it.
     write_outcome write_to(int fd);
-    int error() const { return error_; }
 
 private:
     void consumed(std::size_t length);
@@ -81,7 +80,6 @@ private:
     std::uint64_t append_ends_[MAX_TRACKED_APPENDS]{};
     std::size_t first_end_ = 0;
     std::size_t end_count_ = 0;
-    int error_ = 0;
 };
 
 }  // namespace pushfile::receive

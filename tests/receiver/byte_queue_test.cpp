@@ -92,7 +92,6 @@ TEST(command_input_queue, a_reader_gone_empties_it) {
     const auto previous = std::signal(SIGPIPE, SIG_IGN);
     EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::failed);
     std::signal(SIGPIPE, previous);
-    EXPECT_EQ(queue.error(), EPIPE);
     EXPECT_TRUE(queue.empty());
 }
 
