@@ -7,7 +7,7 @@ namespace {
 
 // Length of the valid UTF-8 sequence at in[0] that may be shown as it is, or 0. C1 controls
 // (U+0080..U+009F) count as not showable, since terminals may act on them.
-std::size_t utf8_sequence_length(const unsigned char* in, std::size_t available) {
+std::size_t showable_sequence_length(const unsigned char* in, std::size_t available) {
     char32_t code_point = 0;
     const std::size_t length = decode_utf8(in, available, &code_point);
     return code_point <= 0x9F ? 0 : length;
@@ -16,7 +16,6 @@ std::size_t utf8_sequence_length(const unsigned char* in, std::size_t available)
 // The escaped form of the character at bytes[0]: its bytes in piece, their count returned, and the
 // number of input bytes it stands for in *consumed.
 std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char (&piece)[4], std::size_t* consumed) {
-    static constexpr char hex[] = "0123456789abcdef";
     const unsigned char byte = bytes[0];
     *consumed = 1;
     if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
@@ -24,7 +23,7 @@ std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char
         return 1;
     }
     if (byte >= 0x80) {
-        const std::size_t length = utf8_sequence_length(bytes, available);
+        const std::size_t length = showable_sequence_length(bytes, available);
         if (length != 0) {
             std::memcpy(piece, bytes, length);
             *consumed = length;
@@ -40,8 +39,8 @@ std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char
         case '\\': piece[1] = '\\'; return 2;
         default:
             piece[1] = 'x';
-            piece[2] = hex[byte >> 4U];
-            piece[3] = hex[byte & 0x0FU];
+            piece[2] = HEX_DIGITS[byte >> 4U];
+            piece[3] = HEX_DIGITS[byte & 0x0FU];
             return 4;
     }
 }
@@ -50,19 +49,14 @@ std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char
 
 std::size_t decode_utf8(const unsigned char* in, std::size_t available, char32_t* code_point) {
     const unsigned char lead = in[0];
-    std::size_t length = 0;
-    char32_t minimum = 0;
-    char32_t value = 0;
     *code_point = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, minimum = 0x80, value = lead & 0x1FU;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, minimum = 0x800, value = lead & 0x0FU;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, minimum = 0x10000, value = lead & 0x07U;
-    } else {
-        return 0;
-    }
+    // C0 and C1 only begin overlong forms; F5 and above only code points beyond U+10FFFF.
+    if (lead < 0xC2 || lead > 0xF4) return 0;
+    const std::size_t length = utf8_claimed_length(lead);
+    static constexpr char32_t minimum_for_length[] = {0, 0, 0x80, 0x800, 0x10000};
+    static constexpr unsigned lead_bits_for_length[] = {0, 0, 0x1FU, 0x0FU, 0x07U};
+    const char32_t minimum = minimum_for_length[length];
+    char32_t value = lead & lead_bits_for_length[length];
     if (available < length) return 0;
     for (std::size_t i = 1; i < length; ++i) {
         if ((in[i] & 0xC0U) != 0x80U) return 0;

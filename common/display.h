@@ -8,6 +8,18 @@
 
 namespace pushfile {
 
+// Lower-case hexadecimal digits, by value.
+inline constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
+// The length in bytes that a UTF-8 sequence starting with lead claims: 2 to 4 for a lead byte,
+// 1 for anything else. Says nothing of whether the sequence is valid (decode_utf8 does).
+constexpr std::size_t utf8_claimed_length(unsigned char lead) {
+    if (lead >= 0xF0) return 4;
+    if (lead >= 0xE0) return 3;
+    if (lead >= 0xC0) return 2;
+    return 1;
+}
+
 // Decodes the UTF-8 character at in[0]: returns its length and sets *code_point, or returns 0 when
 // no valid character starts there (overlong forms, surrogates and code points above U+10FFFF are
 // invalid).

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace pushfile {
 namespace {
@@ -45,6 +46,12 @@ int move_above_standard(int fd) {
     close(fd);
     errno = saved_errno;
     return moved;
+}
+
+descriptor_path path_of_descriptor(int fd) {
+    descriptor_path path{};
+    std::snprintf(path.text, sizeof path.text, "/proc/self/fd/%d", fd);
+    return path;
 }
 
 }  // namespace pushfile

@@ -15,4 +15,10 @@ std::size_t write_all(int fd, const void* bytes, std::size_t length);
 // one when those are closed; the result is close-on-exec. Returns it, or -1 with errno set.
 int move_above_standard(int fd);
 
+// "/proc/self/fd/N": opens fd's file afresh, with flags of its own, or names it to linkat().
+struct descriptor_path {
+    char text[32];
+};
+descriptor_path path_of_descriptor(int fd);
+
 }  // namespace pushfile

@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace stream_builder;
+using namespace pushfile_test;
 
 constexpr std::size_t FULL_BLOCK = 37268;
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-#include "receiver/stream_parser.h"
+#include "receiver/transfer/stream_parser.h"
 #include "tests/support/stream_builder.h"
 
 namespace {
@@ -343,18 +343,18 @@ void check_valid_stream(std::string_view data, const unsigned char* control) {
         }
     }
 
-    std::string stream = noise + stream_builder::path_message(path) +
-                         stream_builder::size_message(unknown_size ? pushfile::UNKNOWN_SIZE : data.size());
+    std::string stream = noise + pushfile_test::path_message(path) +
+                         pushfile_test::size_message(unknown_size ? pushfile::UNKNOWN_SIZE : data.size());
     std::string expected;
     if (!noise.empty()) append_record(expected, 'T', noise);
     append_record(expected, 'P', path);
     append_record(expected, 'S', std::to_string(unknown_size ? pushfile::UNKNOWN_SIZE : data.size()));
     for (std::size_t offset = 0; offset < data.size(); offset += block_size) {
         const std::string_view block = data.substr(offset, block_size);
-        stream += stream_builder::block_message(block);
+        stream += pushfile_test::block_message(block);
         append_record(expected, 'B', block);
     }
-    stream += stream_builder::end_message() + noise;
+    stream += pushfile_test::end_message() + noise;
     append_record(expected, 'E', "");
     if (!noise.empty()) append_record(expected, 'T', noise);
 

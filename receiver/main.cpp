@@ -13,13 +13,13 @@
 
 #include "common/display.h"
 #include "common/multiplexer.h"
-#include "receiver/file_sink.h"
-#include "receiver/forwarder.h"
 #include "receiver/program.h"
-#include "receiver/progress.h"
-#include "receiver/relay.h"
-#include "receiver/screen_writer.h"
-#include "receiver/session.h"
+#include "receiver/relay/relay.h"
+#include "receiver/relay/screen_writer.h"
+#include "receiver/transfer/file_sink.h"
+#include "receiver/transfer/forwarder.h"
+#include "receiver/transfer/progress.h"
+#include "receiver/transfer/session.h"
 
 namespace {
 
@@ -85,8 +85,8 @@ std::optional<std::uint64_t> parse_byte_count(const char* text) {
 
 void complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", PROGRAM_NAME, text.c_str()); }
 
-// Returns the options, or an exit status when the run ends here.
-std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
+// Returns false when the run ends here (help, version, a bad option), with *exit_status to exit with.
+bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
     static const option long_options[] = {
         {"directory", required_argument, nullptr, 'd'},
         {"ask", no_argument, nullptr, 'a'},
@@ -98,7 +98,6 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
         {"forward", no_argument, nullptr, FORWARD},
         {nullptr, 0, nullptr, 0},
     };
-    options parsed;
     int option_char = 0;
     // getopt_long names the program by argv[0] in its complaints: use the name, not the path.
     static std::string program_name = PROGRAM_NAME;
@@ -107,75 +106,78 @@ std::optional<options> parse_options(int argc, char** argv, int& exit_status) {
     while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
         if (option_char == 'd' || option_char == 'a' || option_char == 'q' || option_char == 'm' ||
             option_char == NO_ANSWER_AHEAD) {
-            parsed.saving_option = true;
+            parsed->saving_option = true;
         }
         switch (option_char) {
-            case FORWARD: parsed.forward = true; break;
-            case 'd': parsed.directory = optarg; break;
-            case 'a': parsed.ask = true; break;
-            case 'q': parsed.quiet = true; break;
-            case NO_ANSWER_AHEAD: parsed.answer_ahead = false; break;
+            case FORWARD: parsed->forward = true; break;
+            case 'd': parsed->directory = optarg; break;
+            case 'a': parsed->ask = true; break;
+            case 'q': parsed->quiet = true; break;
+            case NO_ANSWER_AHEAD: parsed->answer_ahead = false; break;
             case 'm':
-                parsed.max_size = parse_byte_count(optarg);
-                if (!parsed.max_size) {
+                parsed->max_size = parse_byte_count(optarg);
+                if (!parsed->max_size) {
                     complain("--max-size wants a number of bytes, such as 1048576 or 1M, not '" +
                              pushfile::escaped_for_display(optarg, 4096) + "'");
-                    exit_status = EXIT_BAD_USAGE;
-                    return std::nullopt;
+                    *exit_status = EXIT_BAD_USAGE;
+                    return false;
                 }
                 break;
             case 'h':
                 std::fputs(USAGE, stdout);
-                exit_status = 0;
-                return std::nullopt;
+                *exit_status = 0;
+                return false;
             case 'V':  // long option only; PUSHFILE_VERSION comes from the project's version in CMake
                 std::printf("%s %s\n", PROGRAM_NAME, PUSHFILE_VERSION);
-                exit_status = 0;
-                return std::nullopt;
+                *exit_status = 0;
+                return false;
             default:
                 std::fputs(USAGE, stderr);
-                exit_status = EXIT_BAD_USAGE;
-                return std::nullopt;
+                *exit_status = EXIT_BAD_USAGE;
+                return false;
         }
     }
-    if (parsed.forward && parsed.saving_option) {
+    if (parsed->forward && parsed->saving_option) {
         complain("--forward saves nothing and answers nothing: -d, -a, -m, -q and --no-answer-ahead do not go with it");
-        exit_status = EXIT_BAD_USAGE;
-        return std::nullopt;
+        *exit_status = EXIT_BAD_USAGE;
+        return false;
     }
-    for (int i = optind; i < argc; ++i) parsed.command.emplace_back(argv[i]);
-    if (parsed.command.empty()) {
+    for (int i = optind; i < argc; ++i) parsed->command.emplace_back(argv[i]);
+    if (parsed->command.empty()) {
         const char* shell = std::getenv("SHELL");
-        parsed.command.emplace_back(shell != nullptr && *shell != '\0' ? shell : "/bin/sh");
+        parsed->command.emplace_back(shell != nullptr && *shell != '\0' ? shell : "/bin/sh");
     }
-    return parsed;
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int exit_status = 0;
-    std::optional<options> parsed = parse_options(argc, argv, exit_status);
-    if (!parsed) return exit_status;
+    options parsed;
+    if (!parse_options(argc, argv, &parsed, &exit_status)) return exit_status;
 
-    if (parsed->forward) {
+    if (parsed.forward) {
         screen_writer screen;
-        message_forwarder forwarder(pushfile::is_tmux_pane(STDOUT_FILENO));
-        const relay_result result = run_relay(parsed->command, forwarder, screen);
-        if (!result.started) complain(result.error);
-        return result.exit_status;
+        command_input_queue command_input;
+        message_forwarder forwarder(pushfile::is_tmux_pane(STDOUT_FILENO), screen.command_output());
+        std::string error;
+        if (!run_relay(parsed.command, forwarder, screen, command_input, &exit_status, &error)) complain(error);
+        return exit_status;
     }
-    file_sink sink(parsed->directory);
-    if (!sink.check_writable()) {
-        complain(sink.error());
+    file_sink sink(parsed.directory);
+    if (std::string error; !sink.check_writable(&error)) {
+        complain(error);
         return EXIT_BAD_USAGE;
     }
     // Our own lines go through the same writer as the command's output, so they keep their place.
     screen_writer screen;
-    progress_display progress(screen, parsed->quiet);
-    transfer_session session(sink, progress, {parsed->directory, parsed->ask, parsed->max_size, parsed->answer_ahead});
+    command_input_queue command_input;
+    progress_display progress(screen, parsed.quiet);
+    transfer_session session(sink, progress, {parsed.directory, parsed.ask, parsed.max_size, parsed.answer_ahead},
+                             screen.command_output(), command_input);
 
-    const relay_result result = run_relay(parsed->command, session, screen);
-    if (!result.started) complain(result.error);
-    return result.exit_status;
+    std::string error;
+    if (!run_relay(parsed.command, session, screen, command_input, &exit_status, &error)) complain(error);
+    return exit_status;
 }

@@ -1,9 +1,13 @@
-// The receiver's name, its own exit statuses, and the form of its failure messages.
+// The receiver's name, its own exit statuses, the form of its failure messages, and its clock.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace pushfile::receive {
+
+// Every wait, timeout and rate of the receiver is measured on this clock.
+using monotonic_clock = std::chrono::steady_clock;
 
 // The name messages use, whatever path the program was started by.
 inline constexpr const char* PROGRAM_NAME = "pushfile-receive";

@@ -99,9 +99,10 @@ int run(int argc, char** argv) {
     }
 
     failure_record failures;
-    // tmux drops the messages unless they come wrapped; only the pane's own terminal reaches it.
-    const bool in_tmux_pane = output_is_tmux_pane();
-    if (in_tmux_pane) wrap_messages_for_tmux();
+    // A multiplexer drops the messages unless they come wrapped; only its pane's own terminal
+    // reaches it.
+    const multiplexer pane = multiplexer_of_output();
+    wrap_messages_for(pane);
     enter_transfer_mode();
     for (int i = 1; i < argc; ++i) {
         file_fault fault;
@@ -114,7 +115,7 @@ int run(int argc, char** argv) {
             restore_terminal();
             report_failures(failures);
             if (outcome == transfer_outcome::refused_reply) std::fwrite("Send Fail\n", 1, 10, stderr);
-            if (in_tmux_pane && !any_answer_accepted()) report_tmux_hint();
+            if (pane == multiplexer::tmux && !any_answer_accepted()) report_tmux_hint();
             return EXIT_CUT_OFF;
         }
     }

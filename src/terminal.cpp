@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "common/io.h"
-#include "common/multiplexer.h"
 #include "common/protocol.h"
 
 namespace pushfile::send {
@@ -19,7 +18,7 @@ termios transfer_settings{};
 // zero included, which hangs the line up: only write back what was read.
 bool have_saved_settings = false;
 
-bool wrapping_for_tmux = false;
+multiplexer wrapping_for = multiplexer::none;
 
 }  // namespace
 
@@ -53,8 +52,9 @@ namespace {
 // Kept out of line so that the plain path never enters this frame and its buffer.
 [[gnu::noinline]] bool write_wrapped(const void* head, std::size_t head_length, const void* tail,
                                      std::size_t tail_length) {
-    unsigned char wrapped[TMUX_WRAPPED_MESSAGE_SIZE];
-    const std::size_t length = pushfile::wrap_for_tmux(head, head_length, tail, tail_length, wrapped, sizeof wrapped);
+    unsigned char wrapped[WRAPPED_MESSAGE_SIZE];
+    const std::size_t length =
+        wrap_message(wrapping_for, head, head_length, tail, tail_length, wrapped, sizeof wrapped);
     if (length == 0) {
         errno = EMSGSIZE;
         return false;
@@ -64,12 +64,10 @@ namespace {
 
 }  // namespace
 
-bool output_is_tmux_pane() { return is_tmux_pane(STDOUT_FILENO); }
-
-void wrap_messages_for_tmux() { wrapping_for_tmux = true; }
+void wrap_messages_for(multiplexer pane) { wrapping_for = pane; }
 
 bool write_message(const void* head, std::size_t head_length, const void* tail, std::size_t tail_length) {
-    if (wrapping_for_tmux) return write_wrapped(head, head_length, tail, tail_length);
+    if (wrapping_for != multiplexer::none) return write_wrapped(head, head_length, tail, tail_length);
     if (head_length > 0 && write_full(head, head_length) != static_cast<ssize_t>(head_length)) return false;
     return tail_length == 0 || write_full(tail, tail_length) == static_cast<ssize_t>(tail_length);
 }

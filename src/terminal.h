@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "src/multiplexer.h"
+
 namespace pushfile::send {
 
 // Saves the settings of the terminal on descriptor 0 and switches it to the transfer mode.
@@ -22,18 +24,13 @@ ssize_t write_full(const void* bytes, std::size_t length);
 // One read of two bytes from descriptor 0; its result is returned unchanged.
 ssize_t read_reply(unsigned char reply[2]);
 
-// Whether descriptor 1 is the terminal of the tmux pane this process runs in: TMUX names the
-// server's pid, and the ancestor that the server started has descriptor 1's terminal as its
-// controlling terminal. Anything that cannot be read from /proc gives false.
-bool output_is_tmux_pane();
-
-// From now on write_message() wraps each message in tmux's passthrough.
-void wrap_messages_for_tmux();
+// From now on write_message() wraps each message for the multiplexer of this pane (none: plainly).
+void wrap_messages_for(multiplexer pane);
 
 // Writes one whole message, given as a head (at most pushfile::MESSAGE_BUFFER_SIZE bytes) and a
 // tail (at most pushfile::LETTER_BUFFER_SIZE bytes, no ESC among them), either of them empty.
-// Plainly that is one complete write of each part that is not empty; wrapped for tmux, one
-// complete write of the whole wrap. Returns false when a write fails.
+// Plainly that is one complete write of each part that is not empty; wrapped for a multiplexer,
+// one complete write of the whole wrap. Returns false when a write fails.
 bool write_message(const void* head, std::size_t head_length, const void* tail, std::size_t tail_length);
 
 }  // namespace pushfile::send

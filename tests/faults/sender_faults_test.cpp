@@ -23,15 +23,17 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/hang_guard.h"
 #include "tests/support/stream_builder.h"
 
 extern char** environ;
 
 namespace {
 
+using pushfile_test::HANG_GUARD;
+
 constexpr std::size_t BLOCK = 37268;
 // Only guards against a hang: a run takes milliseconds.
-constexpr auto HANG_GUARD = std::chrono::seconds(30);
 constexpr int SEED_COUNT = 40;
 
 enum class reply_line { pipe, terminal };
@@ -329,7 +331,7 @@ protected:
     }
     static std::string all_streams() {
         std::string stream;
-        for (const sample& file : *samples_) stream += stream_builder::file_stream(file.path, file.data);
+        for (const sample& file : *samples_) stream += pushfile_test::file_stream(file.path, file.data);
         return stream;
     }
     static const sample& largest() { return samples_->back(); }
@@ -344,7 +346,7 @@ std::string* sender_faults::directory_ = nullptr;
 std::vector<sender_faults::sample>* sender_faults::samples_ = nullptr;
 
 // Cut-short, interrupted and refused writes are repeated until every byte is out, in order.
-TEST_F(sender_faults, StreamStaysByteIdenticalUnderWriteFaults) {
+TEST_F(sender_faults, stream_stays_byte_identical_under_write_faults) {
     run_options clean;
     clean.files = all_paths();
     clean.preload = false;
@@ -379,7 +381,7 @@ TEST_F(sender_faults, StreamStaysByteIdenticalUnderWriteFaults) {
 
 // A failed read of the file ends that file as its end would, is reported once the terminal is
 // back, and the next file still goes.
-TEST_F(sender_faults, FailedFileReadEndsThatFileOnly) {
+TEST_F(sender_faults, failed_file_read_ends_that_file_only) {
     const sample& data_source = (*samples_)[3];  // three full blocks and five bytes: five reads
     const sample odd_name{odd_path(), data_source.data};
     write_file(odd_name);
@@ -403,12 +405,12 @@ TEST_F(sender_faults, FailedFileReadEndsThatFileOnly) {
                                       std::to_string(fault.read_number) + ", seed " + std::to_string(seed);
 
             std::string expected =
-                stream_builder::path_message(odd_name.path) + stream_builder::size_message(odd_name.data.size());
+                pushfile_test::path_message(odd_name.path) + pushfile_test::size_message(odd_name.data.size());
             for (int block = 0; block < fault.read_number - 1 && block < 4; ++block) {
-                expected += stream_builder::block_message(
+                expected += pushfile_test::block_message(
                     std::string_view(odd_name.data).substr(static_cast<std::size_t>(block) * BLOCK, BLOCK));
             }
-            expected += stream_builder::end_message() + stream_builder::file_stream(next.path, next.data);
+            expected += pushfile_test::end_message() + pushfile_test::file_stream(next.path, next.data);
 
             ASSERT_FALSE(run.hung) << where;
             EXPECT_TRUE(run.exited && run.code == 1) << where << ": status " << run.code;
@@ -422,7 +424,7 @@ TEST_F(sender_faults, FailedFileReadEndsThatFileOnly) {
 
 // Output that fails for good cuts the run off at once: status 255, no further write, and the
 // terminal back as it was.
-TEST_F(sender_faults, BrokenPipeWithSigpipeIgnoredCutsOff) {
+TEST_F(sender_faults, broken_pipe_with_sigpipe_ignored_cuts_off) {
     run_options options;
     options.files = {largest().path, (*samples_)[1].path};
     options.input = reply_line::terminal;
@@ -430,14 +432,14 @@ TEST_F(sender_faults, BrokenPipeWithSigpipeIgnoredCutsOff) {
     const run_result run = run_sender(options);
     ASSERT_FALSE(run.hung);
     EXPECT_TRUE(run.exited && run.code == 255) << "status " << run.code << ", signal " << run.signal;
-    EXPECT_EQ(run.output, stream_builder::path_message(largest().path) + stream_builder::size_message(300000));
+    EXPECT_EQ(run.output, pushfile_test::path_message(largest().path) + pushfile_test::size_message(300000));
     EXPECT_EQ(run.errors, "");
     EXPECT_EQ(run.counts.at("failed_for_good"), 1U);
     EXPECT_EQ(run.counts.at("writes_after_failure"), 0U);
     expect_terminal_switched_and_restored(run, true);
 }
 
-TEST_F(sender_faults, BrokenPipeWithSigpipeAtDefaultKills) {
+TEST_F(sender_faults, broken_pipe_with_sigpipe_at_default_kills) {
     run_options options;
     options.files = {largest().path};
     options.close_output_at_size = true;
@@ -448,7 +450,7 @@ TEST_F(sender_faults, BrokenPipeWithSigpipeAtDefaultKills) {
     EXPECT_EQ(run.signal, SIGPIPE);
 }
 
-TEST_F(sender_faults, UnusableStandardOutputCutsOffBeforeAnything) {
+TEST_F(sender_faults, unusable_standard_output_cuts_off_before_anything) {
     for (const output_kind output : {output_kind::closed, output_kind::read_only}) {
         const char* what = output == output_kind::closed ? "closed" : "read-only";
         run_options options;
@@ -467,11 +469,11 @@ TEST_F(sender_faults, UnusableStandardOutputCutsOffBeforeAnything) {
     }
 }
 
-TEST_F(sender_faults, OutputErrorCutsOffExactlyWhereItHit) {
+TEST_F(sender_faults, output_error_cuts_off_exactly_where_it_hit) {
     const sample& file = largest();
-    const std::string stream = stream_builder::file_stream(file.path, file.data);
+    const std::string stream = pushfile_test::file_stream(file.path, file.data);
     const std::size_t after_size =
-        stream_builder::path_message(file.path).size() + stream_builder::size_message(file.data.size()).size();
+        pushfile_test::path_message(file.path).size() + pushfile_test::size_message(file.data.size()).size();
     for (const std::size_t limit : {std::size_t{0}, std::size_t{3}, after_size, after_size + 6, after_size + 5000,
                                     stream.size() - 6, stream.size() - 1}) {
         for (int seed = 1; seed <= 3; ++seed) {

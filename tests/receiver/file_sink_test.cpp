@@ -1,11 +1,15 @@
-#include "receiver/file_sink.h"
+#include "receiver/transfer/file_sink.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +21,49 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+// The sink's temporary files, their names and its flushes go through these system calls, which a
+// test can steer: no unnamed temporary files (as on a file system without O_TMPFILE), zero bytes
+// for the next names, so that a file can be planted where the sink will look, or a failing flush
+// of the directory.
+namespace {
+bool refuse_unnamed_temporaries = false;
+int zero_random_draws = 0;
+bool fail_directory_fsync = false;
+}  // namespace
+
+extern "C" int openat(int directory_fd, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    if (refuse_unnamed_temporaries && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_openat, directory_fd, path, flags, mode));
+}
+
+extern "C" ssize_t getrandom(void* buffer, std::size_t length, unsigned flags) {
+    if (zero_random_draws > 0) {
+        --zero_random_draws;
+        std::memset(buffer, 0, length);
+        return static_cast<ssize_t>(length);
+    }
+    return syscall(SYS_getrandom, buffer, length, flags);
+}
+
+extern "C" int fsync(int fd) {
+    struct stat status {};
+    if (fail_directory_fsync && fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace fs = std::filesystem;
 using pushfile::receive::clean_file_name;
@@ -53,9 +100,13 @@ std::string read_file(const fs::path& path) {
 
 void write_file(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
-bool save(file_sink& sink, std::string_view sent_path, const std::string& content) {
-    return sink.begin(sent_path) &&
-           sink.write(reinterpret_cast<const unsigned char*>(content.data()), content.size()) && sink.commit();
+// Saves content under sent_path: what went wrong, or nothing.
+std::string save(file_sink& sink, std::string_view sent_path, const std::string& content) {
+    std::string error;
+    (void)(sink.begin(sent_path, &error) &&
+           sink.write(reinterpret_cast<const unsigned char*>(content.data()), content.size(), &error) &&
+           sink.commit(&error));
+    return error;
 }
 
 bool is_temporary_name(const std::string& name) { return name.starts_with(".pushfile-") && name.ends_with(".part"); }
@@ -103,8 +154,12 @@ protected:
         fs::create_directories(dir);
         fs::create_directory(root / "outside");
         write_file(root / "outside" / "existing", "secret");
+        refuse_unnamed_temporaries = !unnamed();
     }
-    void TearDown() override { fs::remove_all(root); }
+    void TearDown() override {
+        refuse_unnamed_temporaries = false;
+        fs::remove_all(root);
+    }
 
     bool unnamed() const { return GetParam(); }
 
@@ -137,8 +192,8 @@ TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
         const fs::path target = root / "top" / ("dir" + std::to_string(index++));
         fs::create_directory(target);
         const auto before = tree(root);
-        file_sink sink(target.string(), unnamed());
-        ASSERT_TRUE(save(sink, sent, "content " + expected)) << sink.error();
+        file_sink sink(target.string());
+        ASSERT_EQ(save(sink, sent, "content " + expected), "");
         EXPECT_EQ(sink.saved_name(), expected);
         EXPECT_EQ(entries(target), std::set<std::string>{expected});
         EXPECT_EQ(read_file(target / expected), "content " + expected);
@@ -151,10 +206,10 @@ TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
 
 TEST_P(file_sink_test, collisions_get_numbered_names) {
     write_file(dir / "x", "old");
-    file_sink sink(dir.string(), unnamed());
-    ASSERT_TRUE(save(sink, "x", "first")) << sink.error();
+    file_sink sink(dir.string());
+    ASSERT_EQ(save(sink, "x", "first"), "");
     EXPECT_EQ(sink.saved_name(), "x.1");
-    ASSERT_TRUE(save(sink, "some/where/x", "second")) << sink.error();
+    ASSERT_EQ(save(sink, "some/where/x", "second"), "");
     EXPECT_EQ(sink.saved_name(), "x.2");
     EXPECT_EQ(read_file(dir / "x"), "old");
     EXPECT_EQ(read_file(dir / "x.1"), "first");
@@ -167,10 +222,10 @@ TEST_P(file_sink_test, numbered_names_fit_the_length_limit) {
     const std::string utf8 = repeat("\xc3\xa9", 127);  // 254 bytes
     write_file(dir / ascii, "");
     write_file(dir / utf8, "");
-    file_sink sink(dir.string(), unnamed());
-    ASSERT_TRUE(save(sink, ascii, "1")) << sink.error();
+    file_sink sink(dir.string());
+    ASSERT_EQ(save(sink, ascii, "1"), "");
     EXPECT_EQ(sink.saved_name(), std::string(253, 'a') + ".1");
-    ASSERT_TRUE(save(sink, utf8, "2")) << sink.error();
+    ASSERT_EQ(save(sink, utf8, "2"), "");
     EXPECT_EQ(sink.saved_name(), utf8.substr(0, 252) + ".1");
     EXPECT_EQ(read_file(dir / sink.saved_name()), "2");
 }
@@ -178,9 +233,9 @@ TEST_P(file_sink_test, numbered_names_fit_the_length_limit) {
 TEST_P(file_sink_test, runs_out_of_numbered_names_cleanly) {
     write_file(dir / "x", "");
     for (int number = 1; number <= 9999; ++number) write_file(dir / ("x." + std::to_string(number)), "");
-    file_sink sink(dir.string(), unnamed());
-    EXPECT_FALSE(save(sink, "x", "data"));
-    EXPECT_NE(sink.error().find("cannot save x"), std::string::npos) << sink.error();
+    file_sink sink(dir.string());
+    const std::string error = save(sink, "x", "data");
+    EXPECT_NE(error.find("cannot save x"), std::string::npos) << error;
     EXPECT_FALSE(sink.in_progress());
     EXPECT_EQ(entries(dir).size(), 10000U);
     EXPECT_FALSE(fs::exists(dir / "x.10000"));
@@ -190,10 +245,10 @@ TEST_P(file_sink_test, planted_symlinks_are_never_followed) {
     fs::create_symlink(root / "outside" / "absent", dir / "x");
     fs::create_symlink(root / "outside" / "existing", dir / "y");
     fs::create_symlink(root / "outside" / "existing", dir / "y.1");
-    file_sink sink(dir.string(), unnamed());
-    ASSERT_TRUE(save(sink, "x", "new x")) << sink.error();
+    file_sink sink(dir.string());
+    ASSERT_EQ(save(sink, "x", "new x"), "");
     EXPECT_EQ(sink.saved_name(), "x.1");
-    ASSERT_TRUE(save(sink, "y", "new y")) << sink.error();
+    ASSERT_EQ(save(sink, "y", "new y"), "");
     EXPECT_EQ(sink.saved_name(), "y.2");
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "outside" / "absent")));
     EXPECT_EQ(read_file(root / "outside" / "existing"), "secret");
@@ -206,9 +261,10 @@ TEST_P(file_sink_test, planted_symlinks_are_never_followed) {
 TEST_P(file_sink_test, unfinished_files_leave_nothing_behind) {
     const unsigned char data[] = "partial";
     {
-        file_sink sink(dir.string(), unnamed());
-        ASSERT_TRUE(sink.begin("a.txt")) << sink.error();
-        ASSERT_TRUE(sink.write(data, sizeof data));
+        file_sink sink(dir.string());
+        std::string error;
+        ASSERT_TRUE(sink.begin("a.txt", &error)) << error;
+        ASSERT_TRUE(sink.write(data, sizeof data, &error));
         EXPECT_TRUE(sink.in_progress());
         const auto during = entries(dir);
         // Only a named temporary may show while writing, and nothing under the final name.
@@ -220,20 +276,20 @@ TEST_P(file_sink_test, unfinished_files_leave_nothing_behind) {
         sink.abort();
         EXPECT_FALSE(sink.in_progress());
         EXPECT_TRUE(entries(dir).empty());
-        EXPECT_FALSE(sink.write(data, sizeof data));
-        EXPECT_FALSE(sink.commit());
+        EXPECT_FALSE(sink.write(data, sizeof data, &error));
+        EXPECT_FALSE(sink.commit(&error));
 
         // A new begin gives up the file in progress.
-        ASSERT_TRUE(sink.begin("b.txt"));
-        ASSERT_TRUE(sink.write(data, sizeof data));
-        ASSERT_TRUE(sink.begin("c.txt"));
-        ASSERT_TRUE(sink.commit()) << sink.error();
+        ASSERT_TRUE(sink.begin("b.txt", &error));
+        ASSERT_TRUE(sink.write(data, sizeof data, &error));
+        ASSERT_TRUE(sink.begin("c.txt", &error));
+        ASSERT_TRUE(sink.commit(&error)) << error;
         EXPECT_EQ(sink.bytes_written(), 0U);
         EXPECT_EQ(entries(dir), std::set<std::string>{"c.txt"});
         EXPECT_EQ(fs::file_size(dir / "c.txt"), 0U);
 
-        ASSERT_TRUE(sink.begin("d.txt"));
-        ASSERT_TRUE(sink.write(data, sizeof data));
+        ASSERT_TRUE(sink.begin("d.txt", &error));
+        ASSERT_TRUE(sink.write(data, sizeof data, &error));
     }
     EXPECT_EQ(entries(dir), std::set<std::string>{"c.txt"});
 }
@@ -248,12 +304,12 @@ TEST_P(file_sink_test, write_failure_names_the_file_and_removes_it) {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{4096, 4096};
         setrlimit(RLIMIT_FSIZE, &limit);
-        file_sink sink(dir.string(), unnamed());
+        file_sink sink(dir.string());
         const std::vector<unsigned char> block(10000, 'z');
         std::string report = "not begun";
-        if (sink.begin("report\xc2\x9b.pdf")) {
-            const bool written = sink.write(block.data(), block.size());
-            report = std::string(written ? "W" : "-") + (sink.in_progress() ? "P" : "-") + sink.error();
+        if (std::string error; sink.begin("report\xc2\x9b.pdf", &error)) {
+            const bool written = sink.write(block.data(), block.size(), &error);
+            report = std::string(written ? "W" : "-") + (sink.in_progress() ? "P" : "-") + error;
         }
         (void)!::write(pipe_fds[1], report.data(), report.size());
         _exit(0);  // no destructor: the failed write alone must have cleaned up
@@ -276,27 +332,50 @@ TEST_P(file_sink_test, write_failure_names_the_file_and_removes_it) {
 }
 
 TEST_P(file_sink_test, missing_directory_is_reported) {
-    file_sink missing((root / "nowhere").string(), unnamed());
+    file_sink missing((root / "nowhere").string());
     EXPECT_FALSE(missing.ok());
-    EXPECT_NE(missing.error().find("nowhere"), std::string::npos) << missing.error();
-    EXPECT_NE(missing.error().find(std::strerror(ENOENT)), std::string::npos) << missing.error();
-    EXPECT_FALSE(missing.begin("x"));
+    std::string error;
+    EXPECT_FALSE(missing.check_writable(&error));
+    EXPECT_NE(error.find("nowhere"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(ENOENT)), std::string::npos) << error;
+    EXPECT_FALSE(missing.begin("x", &error));
     EXPECT_FALSE(fs::exists(root / "nowhere"));
 
-    file_sink not_directory((root / "outside" / "existing").string(), unnamed());
-    EXPECT_FALSE(not_directory.ok());
-    EXPECT_NE(not_directory.error().find(std::strerror(ENOTDIR)), std::string::npos) << not_directory.error();
+    file_sink not_directory((root / "outside" / "existing").string());
+    EXPECT_FALSE(not_directory.check_writable(&error));
+    EXPECT_NE(error.find(std::strerror(ENOTDIR)), std::string::npos) << error;
 
-    file_sink fine(dir.string(), unnamed());
+    file_sink fine(dir.string());
     EXPECT_TRUE(fine.ok());
+}
+
+TEST_P(file_sink_test, a_file_planted_at_the_temporary_name_is_left_alone) {
+    if (unnamed()) GTEST_SKIP() << "an unnamed temporary file has no name to plant";
+    fs::create_symlink(root / "outside" / "existing", dir / ".pushfile-0000000000000000.part");
+    file_sink sink(dir.string());
+    zero_random_draws = 1;
+    EXPECT_EQ(save(sink, "x", "mine"), "");
+    zero_random_draws = 0;
+    EXPECT_EQ(read_file(root / "outside" / "existing"), "secret");
+    EXPECT_EQ(read_file(dir / "x"), "mine");
+}
+
+TEST_P(file_sink_test, a_failed_flush_of_the_directory_is_reported_and_the_file_taken_back) {
+    file_sink sink(dir.string());
+    fail_directory_fsync = true;
+    const std::string error = save(sink, "x", "data");
+    fail_directory_fsync = false;
+    EXPECT_NE(error.find("flushing the directory"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
 TEST_P(file_sink_test, files_get_the_usual_permissions) {
     const mode_t saved = umask(027);
-    file_sink sink(dir.string(), unnamed());
-    const bool saved_ok = save(sink, "perm", "p");
+    file_sink sink(dir.string());
+    const std::string error = save(sink, "perm", "p");
     umask(saved);
-    ASSERT_TRUE(saved_ok) << sink.error();
+    ASSERT_EQ(error, "");
     struct stat info {};
     ASSERT_EQ(stat((dir / "perm").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640U);
@@ -308,13 +387,14 @@ TEST_P(file_sink_test, multi_block_round_trip) {
     std::string content(BLOCK * 40 + 1000, '\0');
     for (char& c : content) c = static_cast<char>(generator() & 0xFFU);
 
-    file_sink sink(dir.string(), unnamed());
-    ASSERT_TRUE(sink.begin("big.bin")) << sink.error();
+    file_sink sink(dir.string());
+    std::string error;
+    ASSERT_TRUE(sink.begin("big.bin", &error)) << error;
     const auto* bytes = reinterpret_cast<const unsigned char*>(content.data());
     for (std::size_t offset = 0; offset < content.size(); offset += BLOCK)
-        ASSERT_TRUE(sink.write(bytes + offset, std::min(BLOCK, content.size() - offset))) << sink.error();
+        ASSERT_TRUE(sink.write(bytes + offset, std::min(BLOCK, content.size() - offset), &error)) << error;
     EXPECT_EQ(sink.bytes_written(), content.size());
-    ASSERT_TRUE(sink.commit()) << sink.error();
+    ASSERT_TRUE(sink.commit(&error)) << error;
     EXPECT_EQ(sink.saved_name(), "big.bin");
     EXPECT_TRUE(read_file(dir / "big.bin") == content);
 }

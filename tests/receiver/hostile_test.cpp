@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using namespace test_support;
+using namespace pushfile_test;
 
 constexpr std::string_view PREFIX = "pushfile-receive: ";
 // Stands for the scratch directory's absolute path inside a case's stream.
@@ -159,7 +159,7 @@ struct stream_case {
 
 std::ostream& operator<<(std::ostream& out, const stream_case& c) { return out << c.label; }
 
-using namespace stream_builder;
+using namespace pushfile_test;
 
 std::string cut(const std::string& stream, std::size_t length) { return stream.substr(0, length); }
 
@@ -570,9 +570,9 @@ std::vector<std::string> showing(const fs::path& directory, const fs::path& stre
     return {"-d", directory.string(), "--", "sh", "-c", script, stream_file.string()};
 }
 
-class HostileStream : public ::testing::TestWithParam<stream_case> {};
+class hostile_stream : public ::testing::TestWithParam<stream_case> {};
 
-TEST_P(HostileStream, StaysInsideItsDirectoryAndReportsCleanly) {
+TEST_P(hostile_stream, stays_inside_its_directory_and_reports_cleanly) {
     const stream_case& c = GetParam();
     scratch_dir scratch;
     ASSERT_FALSE(scratch.path.empty());
@@ -607,11 +607,11 @@ TEST_P(HostileStream, StaysInsideItsDirectoryAndReportsCleanly) {
         << result.output.size() << " bytes on the screen, " << screen.size() << " expected";
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, HostileStream, ::testing::ValuesIn(stream_cases()),
+INSTANTIATE_TEST_SUITE_P(corpus, hostile_stream, ::testing::ValuesIn(stream_cases()),
                          [](const ::testing::TestParamInfo<stream_case>& param) { return param.param.label; });
 
 // Names are shown escaped, both the name sent and the name saved.
-TEST(HostileStreamDetails, SavedLineShowsBothNamesEscaped) {
+TEST(hostile_stream_details, saved_line_shows_both_names_escaped) {
     scratch_dir scratch;
     const fs::path directory = scratch.path / "inbox";
     fs::create_directory(directory);
@@ -628,7 +628,7 @@ TEST(HostileStreamDetails, SavedLineShowsBothNamesEscaped) {
 // A command that never reads its input while its output asks for replies: a raw terminal that
 // shows a crafted file. The replies have nowhere to go, but output must keep flowing, the run must
 // end with the command, and a stop signal must still work.
-TEST(ReplyFlood, CommandThatNeverReadsItsInputCannotStallTheReceiver) {
+TEST(reply_flood, command_that_never_reads_its_input_cannot_stall_the_receiver) {
     scratch_dir scratch;
     const fs::path directory = scratch.path / "inbox";
     fs::create_directory(directory);
@@ -655,7 +655,7 @@ TEST(ReplyFlood, CommandThatNeverReadsItsInputCannotStallTheReceiver) {
 // ---------------------------------------------------------------------------------------------
 // The real sender, refused or failing on the receiver's side.
 
-TEST(SenderRefused, FileOverMaxSizeIsRefusedBeforeAnythingIsCreated) {
+TEST(sender_refused, file_over_max_size_is_refused_before_anything_is_created) {
     scratch_dir scratch;
     const fs::path directory = scratch.path / "inbox";
     fs::create_directory(directory);
@@ -671,7 +671,7 @@ TEST(SenderRefused, FileOverMaxSizeIsRefusedBeforeAnythingIsCreated) {
     expect_clean_report(result.errors);
 }
 
-TEST(WriteFault, FileSizeLimitRefusesTheFileAndLeavesNothing) {
+TEST(write_fault, file_size_limit_refuses_the_file_and_leaves_nothing) {
     scratch_dir scratch;
     const fs::path directory = scratch.path / "inbox";
     fs::create_directory(directory);
@@ -748,9 +748,9 @@ struct transfer_in_progress {
     }
 };
 
-class StoppedReceiver : public ::testing::TestWithParam<int> {};
+class stopped_receiver : public ::testing::TestWithParam<int> {};
 
-TEST_P(StoppedReceiver, GivesUpTheFileRestoresTheTerminalAndExits128PlusN) {
+TEST_P(stopped_receiver, gives_up_the_file_restores_the_terminal_and_exits128_plus_n) {
     const int signal_number = GetParam();
     transfer_in_progress transfer;
     ASSERT_TRUE(transfer.ready());
@@ -773,12 +773,12 @@ TEST_P(StoppedReceiver, GivesUpTheFileRestoresTheTerminalAndExits128PlusN) {
     transfer.expect_terminal_restored();
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StoppedReceiver, ::testing::Values(SIGTERM, SIGHUP, SIGINT),
+INSTANTIATE_TEST_SUITE_P(signals, stopped_receiver, ::testing::Values(SIGTERM, SIGHUP, SIGINT),
                          [](const ::testing::TestParamInfo<int>& param) {
                              return std::string(sigabbrev_np(param.param));
                          });
 
-TEST(KilledCommand, NothingIsSavedAndItsStatusPassesThrough) {
+TEST(killed_command, nothing_is_saved_and_its_status_passes_through) {
     transfer_in_progress transfer;
     ASSERT_TRUE(transfer.ready());
     const fs::path pid_file = transfer.scratch.path / "sender.pid";

@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using namespace test_support;
+using namespace pushfile_test;
 
 // A bound on memory, not a timing: buffers are fixed, so no amount of data may raise it.
 constexpr long MAX_RECEIVER_RSS_KIB = 8 * 1024;
@@ -41,7 +41,7 @@ std::size_t read_full(int fd, char* into, std::size_t length) {
     return done;
 }
 
-TEST(Load, ThousandSmallFilesInOneRun) {
+TEST(load, thousand_small_files_in_one_run) {
     constexpr std::size_t FILE_COUNT = 1000;
     constexpr std::size_t LARGEST = 5000;
     scratch_dir source;
@@ -92,7 +92,7 @@ TEST(Load, ThousandSmallFilesInOneRun) {
     EXPECT_EQ(identical, FILE_COUNT);
 }
 
-TEST(Load, TwoGibFile) {
+TEST(load, two_gib_file) {
     scratch_dir source;
     scratch_dir target;
     ASSERT_FALSE(source.path.empty());

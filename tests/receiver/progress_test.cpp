@@ -1,6 +1,6 @@
 // The progress line: fitted to the terminal's width, drawn on a terminal directly or through the
 // relay's screen writer.
-#include "receiver/progress.h"
+#include "receiver/transfer/progress.h"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "common/protocol.h"
-#include "receiver/screen_writer.h"
+#include "receiver/relay/screen_writer.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ using pushfile::UNKNOWN_SIZE;
 
 // The progress line never wraps: the name gives way in the middle first, whole characters,
 // escapes and combining marks only, then the line is cut at its end.
-TEST(ProgressLine, FitsTheColumnsGiven) {
+TEST(progress_line, fits_the_columns_given) {
     struct fit_case {
         std::string name;  // display-escaped, as the progress display holds it
         std::string rest;
@@ -75,7 +75,7 @@ TEST(ProgressLine, FitsTheColumnsGiven) {
 
 // Drawn on a terminal, the line fits its width, and a new width from the next drawing on; also
 // when the text goes through the relay's screen writer.
-TEST(ProgressLine, DrawingFollowsTheTerminalWidth) {
+TEST(progress_line, drawing_follows_the_terminal_width) {
     for (const bool through_writer : {false, true}) {
         SCOPED_TRACE(through_writer ? "through the screen writer" : "written directly");
         int master = -1;
@@ -89,12 +89,12 @@ TEST(ProgressLine, DrawingFollowsTheTerminalWidth) {
             progress_display progress =
                 through_writer ? progress_display(writer, false) : progress_display(slave, false);
             progress.file_named(std::string(60, 'n') + ".bin");
-            const clock::time_point start = clock::now();
+            const monotonic_clock::time_point start = monotonic_clock::now();
             progress.file_started(1 << 20, start);
             size.ws_col = 30;
             ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
             progress.file_advanced(1 << 19, start + std::chrono::seconds(1));
-            writer.flush(clock::now() + std::chrono::seconds(30));
+            writer.flush(monotonic_clock::now() + std::chrono::seconds(30));
         }
         fcntl(master, F_SETFL, O_NONBLOCK);
         std::string drawn;

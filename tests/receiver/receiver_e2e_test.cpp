@@ -18,10 +18,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using namespace test_support;
+using namespace pushfile_test;
 using namespace std::chrono_literals;
 
-TEST(ReceiverEndToEnd, SeveralFilesArriveIdentical) {
+TEST(receiver_end_to_end, several_files_arrive_identical) {
     scratch_dir source;
     scratch_dir target;
     const std::vector<std::pair<std::string, std::string>> files = {
@@ -52,7 +52,7 @@ TEST(ReceiverEndToEnd, SeveralFilesArriveIdentical) {
 
 // A long round trip leaves answers travelling while blocks and the next file's messages are on
 // their way, which a direct terminal never does.
-TEST(ReceiverEndToEnd, FilesArriveIdenticalOverALongLink) {
+TEST(receiver_end_to_end, files_arrive_identical_over_a_long_link) {
     scratch_dir source;
     scratch_dir target;
     const std::vector<std::pair<std::string, std::string>> files = {
@@ -74,7 +74,7 @@ TEST(ReceiverEndToEnd, FilesArriveIdenticalOverALongLink) {
     EXPECT_EQ(names_in(target.path).size(), files.size()) << "no temporary or extra files";
 }
 
-TEST(ReceiverEndToEnd, MissingRemoteFileIsReportedAndNothingSaved) {
+TEST(receiver_end_to_end, missing_remote_file_is_reported_and_nothing_saved) {
     scratch_dir source;
     scratch_dir target;
     write_file(source.path / "present", "here");
@@ -85,11 +85,11 @@ TEST(ReceiverEndToEnd, MissingRemoteFileIsReportedAndNothingSaved) {
     EXPECT_NE(result.errors.find("absent not saved: the sender could not read it"), std::string::npos) << result.errors;
 }
 
-TEST(ReceiverEndToEnd, CraftedStreamsAreRefusedAndLeaveNothingBehind) {
+TEST(receiver_end_to_end, crafted_streams_are_refused_and_leave_nothing_behind) {
     scratch_dir source;
     scratch_dir target;
     write_file(target.path / "kept", "old contents");
-    using namespace stream_builder;
+    using namespace pushfile_test;
     // The right checksum of "payload" is 982.
     const std::string bad_checksum =
         path_message("victim") + size_message(7) + "\x1b}fd983 " + letters_of("payload") + '\0' + end_message();
@@ -105,7 +105,7 @@ TEST(ReceiverEndToEnd, CraftedStreamsAreRefusedAndLeaveNothingBehind) {
     EXPECT_NE(result.output.find("visible text"), std::string::npos) << "later output still passes";
 }
 
-TEST(ReceiverEndToEnd, TheSenderFailsWhenItsFileCannotBeSaved) {
+TEST(receiver_end_to_end, the_sender_fails_when_its_file_cannot_be_saved) {
     scratch_dir source;
     scratch_dir target;
     write_file(source.path / "f", "data");
@@ -118,7 +118,7 @@ TEST(ReceiverEndToEnd, TheSenderFailsWhenItsFileCannotBeSaved) {
         << result.errors;
 }
 
-TEST(ReceiverEndToEnd, ADirectoryThatCannotBeWrittenStopsTheStart) {
+TEST(receiver_end_to_end, a_directory_that_cannot_be_written_stops_the_start) {
     scratch_dir scratch;
     // Not even root may create files in /proc.
     const run_result result = run_receiver({"-d", "/proc", "--", "touch", scratch.path / "ran"});
@@ -130,7 +130,7 @@ TEST(ReceiverEndToEnd, ADirectoryThatCannotBeWrittenStopsTheStart) {
 // As with `ssh host pushfile f` without -t: the sender's input is a pipe from a program that reads
 // the command's terminal, which is in line mode with echo. Answers, refusals too, must reach that
 // program at once, not show, and the mode must be back as it was once the sender is done.
-TEST(ReceiverEndToEnd, ASenderReadingThroughATerminalInLineModeIsAnswered) {
+TEST(receiver_end_to_end, a_sender_reading_through_a_terminal_in_line_mode_is_answered) {
     struct line_mode_case {
         const char* what;
         std::vector<std::string> options;
@@ -162,15 +162,15 @@ TEST(ReceiverEndToEnd, ASenderReadingThroughATerminalInLineModeIsAnswered) {
         const std::size_t first_end = result.output.find('\n');
         ASSERT_NE(first_end, std::string::npos);
         const std::string mode_before = result.output.substr(0, first_end + 1);
-        EXPECT_NE(result.output.find(mode_before, first_end), std::string::npos)
-            << "the line mode came back\n" << result.output << result.errors;
+        EXPECT_NE(result.output.find(mode_before, first_end), std::string::npos) << "the line mode came back\n"
+                                                                                 << result.output << result.errors;
     }
 }
 
 // The keyboard is never lost: a transfer that began and went quiet (`printf` of a size message at
 // the prompt, a killed sender) lets the next key through to the command, and the answer that
 // nobody read is not typed into it.
-TEST(ReceiverEndToEnd, KeysReachTheCommandOnceATransferHasGoneQuiet) {
+TEST(receiver_end_to_end, keys_reach_the_command_once_a_transfer_has_gone_quiet) {
     int master = -1;
     int slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -189,7 +189,7 @@ TEST(ReceiverEndToEnd, KeysReachTheCommandOnceATransferHasGoneQuiet) {
     EXPECT_NE(result.errors.find("x not saved: given up"), std::string::npos) << result.errors;
 }
 
-TEST(ReceiverEndToEnd, UserTerminalIsRestoredAfterTheRun) {
+TEST(receiver_end_to_end, user_terminal_is_restored_after_the_run) {
     int master = -1;
     int slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);

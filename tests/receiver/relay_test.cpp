@@ -1,6 +1,6 @@
 // The relay runs in a forked child of the test, with its standard input and output redirected,
 // because it works on the process's own descriptors. The test plays the user's side.
-#include "receiver/relay.h"
+#include "receiver/relay/relay.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,8 +26,9 @@
 
 #include <gtest/gtest.h>
 
-#include "receiver/byte_queue.h"
-#include "receiver/screen_writer.h"
+#include "receiver/relay/byte_queue.h"
+#include "receiver/relay/screen_writer.h"
+#include "tests/support/hang_guard.h"
 #include "tests/support/pty_peer.h"
 #include "tests/support/stream_builder.h"
 
@@ -36,8 +37,9 @@ using std::chrono::milliseconds;
 
 namespace {
 
+using pushfile_test::HANG_GUARD;
+
 // Only guards against hangs.
-constexpr auto HANG_GUARD = std::chrono::seconds(30);
 
 struct handler_setup {
     std::string trigger;  // each time it appears in the output, answer is sent to the command
@@ -65,43 +67,43 @@ struct child_report {
 
 class recording_handler final : public stream_handler {
 public:
-    recording_handler(const handler_setup& setup, child_report& report) : setup_(setup), report_(report) {}
+    recording_handler(const handler_setup& setup, child_report& report, byte_sink& screen, byte_sink& command_input)
+        : setup_(setup), report_(report), screen_(screen), command_input_(command_input) {}
 
-    void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                        byte_sink& command_input) override {
+    void command_output(const unsigned char* bytes, std::size_t length) override {
         for (std::size_t i = 0; i < length && !setup_.trigger.empty(); ++i) {
             const char byte = static_cast<char>(bytes[i]);
             matched_ = byte == setup_.trigger[matched_] ? matched_ + 1 : (byte == setup_.trigger[0] ? 1 : 0);
             if (matched_ == setup_.trigger.size()) {
                 matched_ = 0;
                 ++report_.answers;
-                command_input.append(as_bytes(setup_.answer), setup_.answer.size());
+                command_input_.append(as_bytes(setup_.answer), setup_.answer.size());
             }
         }
         if (!setup_.hold_back) {
-            screen.append(bytes, length);
+            screen_.append(bytes, length);
             return;
         }
         // Releases what was held and holds the new tail: up to MAX_HELD_BYTES more than given.
-        screen.append(held_.data(), held_length_);
+        screen_.append(held_.data(), held_length_);
         held_length_ = std::min(length, MAX_HELD_BYTES);
-        screen.append(bytes, length - held_length_);
+        screen_.append(bytes, length - held_length_);
         std::memcpy(held_.data(), bytes + length - held_length_, held_length_);
     }
     bool wants_keyboard() const override { return setup_.divert_keyboard; }
-    void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override {
+    void keyboard(const unsigned char* bytes, std::size_t length) override {
         const std::size_t used = std::strlen(report_.keys);
         std::memcpy(report_.keys + used, bytes, std::min(length, sizeof report_.keys - used - 1));
-        command_input.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
+        command_input_.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
     }
-    void keyboard_ended(byte_sink&) override {}
+    void keyboard_ended() override {}
     bool wants_ticks() const override { return setup_.wants_ticks; }
-    void tick(std::chrono::steady_clock::time_point, byte_sink&) override { ++report_.ticks; }
-    void output_ended(const char* reason, byte_sink& screen) override {
+    void tick(monotonic_clock::time_point) override { ++report_.ticks; }
+    void output_ended(const char* reason) override {
         ++report_.ended_calls;
         report_.ended_reason_null = reason == nullptr;
         if (reason != nullptr) std::snprintf(report_.ended_reason, sizeof report_.ended_reason, "%s", reason);
-        screen.append(held_.data(), held_length_);
+        screen_.append(held_.data(), held_length_);
     }
 
 private:
@@ -110,6 +112,8 @@ private:
     }
     const handler_setup& setup_;
     child_report& report_;
+    byte_sink& screen_;
+    byte_sink& command_input_;
     std::size_t matched_ = 0;
     std::array<unsigned char, MAX_HELD_BYTES> held_{};
     std::size_t held_length_ = 0;
@@ -240,12 +244,13 @@ private:
         dup2(output, STDOUT_FILENO);
         child_report report{};
         report.hwm_before_kib = vm_hwm_kib();
-        recording_handler handler(setup_.handler, report);
-        const relay_result result = run_relay(setup_.command, handler);
+        screen_writer screen;
+        command_input_queue command_input;
+        recording_handler handler(setup_.handler, report, screen.command_output(), command_input);
+        std::string error;
+        report.started = run_relay(setup_.command, handler, screen, command_input, &report.exit_status, &error);
         report.hwm_after_kib = vm_hwm_kib();
-        report.exit_status = result.exit_status;
-        report.started = result.started;
-        std::snprintf(report.error, sizeof report.error, "%s", result.error.c_str());
+        std::snprintf(report.error, sizeof report.error, "%s", error.c_str());
         const ssize_t ignored = write(report_fd, &report, sizeof report);
         (void)ignored;
         _exit(0);
@@ -537,292 +542,13 @@ TEST_P(relay_stop, a_stop_signal_hangs_up_the_command_and_restores_the_terminal)
 
 INSTANTIATE_TEST_SUITE_P(signals, relay_stop, ::testing::Values(SIGTERM, SIGHUP, SIGINT));
 
-// The command's keyboard queue, alone: answers are kept whole or dropped whole, and a discard
-// never cuts one that is already partly written.
-namespace {
-
-struct pipe_pair {
-    int read_end = -1;
-    int write_end = -1;
-    pipe_pair() {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe");
-        read_end = ends[0];
-        write_end = ends[1];
-    }
-    ~pipe_pair() {
-        for (int fd : {read_end, write_end}) {
-            if (fd >= 0) close(fd);
-        }
-    }
-    // Fills the pipe so that exactly room bytes still fit.
-    void leave_room(std::size_t room) const {
-        const std::string filler(static_cast<std::size_t>(fcntl(write_end, F_GETPIPE_SZ)) - room, 'f');
-        ASSERT_EQ(write(write_end, filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
-    }
-    std::string drain() const {
-        std::string text;
-        char buffer[65536];
-        ssize_t got;
-        while ((got = read(read_end, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
-        return text;
-    }
-};
-
-const unsigned char* bytes_of(const std::string& text) { return reinterpret_cast<const unsigned char*>(text.data()); }
-
-}  // namespace
-
-TEST(command_input_queue, appends_are_kept_whole_or_dropped_whole) {
-    struct step {
-        const char* what;
-        std::size_t capacity;
-        std::vector<std::string> appends;
-        std::string written;  // what one write_to() then puts in the pipe
-    };
-    const step steps[] = {
-        {"all fit", 8, {"ky", "ky", "no"}, "kykyno"},
-        {"the one that would cross the end is dropped, a later one that fits is kept",
-         5,
-         {"ky", "ky", "no", "k"},
-         "kykyk"},
-        {"one larger than the queue is dropped", 4, {"abcde", "ky"}, "ky"},
-    };
-    for (const step& item : steps) {
-        command_input_queue queue(item.capacity);
-        for (const std::string& bytes : item.appends) queue.append(bytes_of(bytes), bytes.size());
-        pipe_pair pipe;
-        EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::done) << item.what;
-        EXPECT_EQ(pipe.drain(), item.written) << item.what;
-        EXPECT_TRUE(queue.empty()) << item.what;
-    }
-}
-
-TEST(command_input_queue, discard_drops_what_is_queued_but_finishes_an_append_already_begun) {
-    // Appends larger than a pipe's atomic size, so that a pipe takes part of them, whole pages
-    // at a time, as a terminal would take part of an answer.
-    constexpr std::size_t page = 4096;
-    struct step {
-        const char* what;
-        std::vector<std::size_t> sizes;  // of the appends, made of 'a', 'b', 'c', ...
-        std::size_t room;                // what the pipe takes of the first write
-        std::string written_after_discard;
-    };
-    const step steps[] = {
-        {"nothing written yet: all dropped", {page, page + page / 2, page}, 0, ""},
-        {"the first written whole: the rest dropped", {page, page + page / 2, page}, page, ""},
-        {"part of the first written: its rest stays", {page + page / 2, page, page}, page, std::string(page / 2, 'a')},
-        {"the first and part of the second written",
-         {page, page + page / 2, page},
-         2 * page,
-         std::string(page / 2, 'b')},
-    };
-    for (const step& item : steps) {
-        command_input_queue queue(8 * page);
-        char letter = 'a';
-        for (const std::size_t size : item.sizes) {
-            const std::string bytes(size, letter++);
-            queue.append(bytes_of(bytes), bytes.size());
-        }
-        pipe_pair pipe;
-        pipe.leave_room(item.room);
-        EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::partial) << item.what;
-        queue.discard_queued();
-        pipe.drain();
-        EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::done) << item.what;
-        const std::string kept = pipe.drain();
-        EXPECT_TRUE(kept == item.written_after_discard) << item.what << ": " << kept.size() << " bytes";
-        // Whatever was kept, a new answer comes whole after it.
-        queue.append(bytes_of("ky"), 2);
-        queue.write_to(pipe.write_end);
-        EXPECT_EQ(pipe.drain(), "ky") << item.what;
-    }
-}
-
-TEST(command_input_queue, a_reader_gone_empties_it) {
-    command_input_queue queue(16);
-    queue.append(bytes_of("ky"), 2);
-    pipe_pair pipe;
-    close(pipe.read_end);
-    pipe.read_end = -1;
-    const auto previous = std::signal(SIGPIPE, SIG_IGN);
-    EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::failed);
-    std::signal(SIGPIPE, previous);
-    EXPECT_EQ(queue.error(), EPIPE);
-    EXPECT_TRUE(queue.empty());
-}
-
-// The screen writer alone, on pipes in place of standard output and standard error.
-namespace {
-
-void append_text(byte_sink& sink, const std::string& text) { sink.append(bytes_of(text), text.size()); }
-
-// Writes until the writer has nothing left, reading the pipes as a screen would.
-void pump(screen_writer& writer, const pipe_pair& output, const pipe_pair* errors, std::string& shown,
-          std::string& error_text) {
-    for (int turns = 0; turns < 100000 && !writer.empty(); ++turns) {
-        writer.write_ready();
-        shown += output.drain();
-        if (errors != nullptr) error_text += errors->drain();
-        if (writer.waits_for() >= 0) writer.became_writable(writer.waits_for());
-    }
-    shown += output.drain();
-    if (errors != nullptr) error_text += errors->drain();
-}
-
-}  // namespace
-
-TEST(screen_writer, a_line_waits_for_the_output_queued_before_it) {
-    // Standard error elsewhere: the line goes there, but only once the output ahead of it is out.
-    pipe_pair output;
-    pipe_pair errors;
-    output.leave_room(0);
-    screen_writer writer(output.write_end, errors.write_end);
-    append_text(writer.command_output(), "before ");
-    writer.print_line("saved");
-    append_text(writer.command_output(), "after");
-    writer.write_ready();
-    EXPECT_EQ(errors.drain(), "") << "written while the output ahead of it waits";
-    EXPECT_GE(writer.waits_for(), 0);
-    output.drain();
-    std::string shown;
-    std::string error_text;
-    pump(writer, output, &errors, shown, error_text);
-    EXPECT_EQ(shown, "before after");
-    EXPECT_EQ(error_text, "saved\n");
-
-    // Standard error the same pipe: the line goes between, on a line of its own.
-    pipe_pair both;
-    screen_writer same(both.write_end, both.write_end);
-    append_text(same.command_output(), "before ");
-    same.print_line("saved");
-    append_text(same.command_output(), "after");
-    shown.clear();
-    pump(same, both, nullptr, shown, error_text);
-    EXPECT_EQ(shown, "before \nsaved\nafter");
-}
-
-TEST(screen_writer, lines_beyond_its_room_are_dropped_whole_and_counted) {
-    pipe_pair both;
-    both.leave_room(0);
-    screen_writer writer(both.write_end, both.write_end);
-    constexpr int lines = 2000;
-    for (int i = 0; i < lines; ++i) {
-        char line[100];
-        std::snprintf(line, sizeof line, "%-99d", i);
-        writer.print_line(line);
-    }
-    both.drain();
-    std::string shown;
-    std::string unused;
-    pump(writer, both, nullptr, shown, unused);
-    // Whole lines, in order, from the first on; then how many were left out.
-    std::size_t whole = 0;
-    while (shown.size() >= (whole + 1) * 100 && std::stoi(shown.substr(whole * 100, 99)) == static_cast<int>(whole)) {
-        ++whole;
-    }
-    ASSERT_GT(whole, 0u);
-    ASSERT_LT(whole, static_cast<std::size_t>(lines));
-    const std::string note = "pushfile-receive: " + std::to_string(lines - static_cast<int>(whole)) +
-                             " more messages came at once and were not shown\n";
-    EXPECT_EQ(shown.substr(whole * 100), note);
-}
-
-// The writer on a raw terminal, as the user's, given the command's output ('o') and its own
-// pieces: progress ('p'), the progress line's erase ('c'), a line ('l').
-namespace {
-
-std::string shown_on_a_terminal(const std::vector<std::pair<char, std::string>>& pieces) {
-    int master = -1;
-    int slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    termios settings{};
-    tcgetattr(slave, &settings);
-    cfmakeraw(&settings);
-    tcsetattr(slave, TCSANOW, &settings);
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    {
-        screen_writer writer(slave, slave);
-        for (const auto& [kind, text] : pieces) {
-            if (kind == 'o') append_text(writer.command_output(), text);
-            if (kind == 'p') writer.show_progress(text);
-            if (kind == 'c') writer.clear_progress();
-            if (kind == 'l') writer.print_line(text);
-        }
-        writer.flush(std::chrono::steady_clock::now() + HANG_GUARD);
-    }
-    std::string shown;
-    char buffer[4096];
-    for (ssize_t got = 0; (got = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, std::size_t(got));
-    close(slave);
-    close(master);
-    return shown;
-}
-
-}  // namespace
-
-TEST(screen_writer, the_receivers_lines_never_cover_the_commands_text) {
-    // After output without a line end, and after output that came since a progress line, the
-    // next line of ours starts below; an erase of a progress line that is no longer last is dropped.
-    const std::string shown = shown_on_a_terminal({{'o', "abc"},
-                                                   {'p', "f 1%"},
-                                                   {'p', "f 2%"},
-                                                   {'o', "out"},
-                                                   {'p', "f 3%"},
-                                                   {'o', "more"},
-                                                   {'c', ""},
-                                                   {'l', "saved f"},
-                                                   {'p', "g 1%"},
-                                                   {'c', ""},
-                                                   {'l', "saved g"},
-                                                   {'o', "$ "}});
-    EXPECT_EQ(shown,
-              "abc\r\nf 1%\x1b[K\rf 2%\x1b[Kout\r\nf 3%\x1b[Kmore\r\nsaved f\r\n"
-              "\rg 1%\x1b[K\r\x1b[Ksaved g\r\n$ ");
-}
-
-TEST(screen_writer, over_a_full_screen_program_only_the_title_changes_and_outcomes_wait_for_its_end) {
-    const std::string save_title = "\x1b[22;0t";
-    const std::string restore_title = "\x1b[23;0t";
-    const struct {
-        const char* what;
-        std::vector<std::pair<char, std::string>> pieces;
-        std::string shown;
-    } steps[] = {
-        {"1049, both switches split across writes",
-         {{'o', "$ vim\r\n\x1b[?10"},
-          {'o', "49h"},
-          {'o', "text"},
-          {'p', "f 50%"},
-          {'l', "saved f"},
-          {'o', "\x1b"},
-          {'o', "[?1049l"},
-          {'o', "$ "}},
-         "$ vim\r\n\x1b[?1049htext" + save_title + "\x1b]2;f 50%\x07\x1b]2;saved f\x07\x1b[?1049l" + restore_title +
-             "saved f\r\n$ "},
-        {"a progress line left on the normal screen is erased on coming back",
-         {{'p', "f 1%"}, {'o', "\x1b[0m\x1b[?1049h\x1b[2J"}, {'c', ""}, {'l', "saved f"}, {'o', "\x1b[?1049l"}},
-         "\rf 1%\x1b[K\x1b[0m\x1b[?1049h\x1b[2J" + save_title + "\x1b]2;saved f\x07\x1b[?1049l" + restore_title +
-             "\r\x1b[Ksaved f\r\n"},
-        {"47, and a full reset leaves it",
-         {{'o', "\x1b[?47h"}, {'l', "saved f"}, {'o', "x\x1b"}, {'o', "c"}},
-         "\x1b[?47h" + save_title +
-             "\x1b]2;saved f\x07x\x1b"
-             "c" +
-             restore_title + "saved f\r\n"},
-    };
-    for (const auto& step : steps) EXPECT_EQ(shown_on_a_terminal(step.pieces), step.shown) << step.what;
-}
-
-// The receiver's own lines keep their place among the command's output, on the user's terminal
-// and wherever standard output and standard error go.
 namespace {
 
 const std::string SAVED_LINE = "pushfile-receive: saved x";
 
 // A command that shows "before", sends a small file, shows "after", all in one write.
 std::vector<std::string> receiver_showing_a_transfer(const temporary_directory& directory, const std::string& before) {
-    const std::string stream = before + stream_builder::file_stream("x", "hello") + "after\n";
+    const std::string stream = before + pushfile_test::file_stream("x", "hello") + "after\n";
     std::ofstream(directory.file("s.bin"), std::ios::binary) << stream;
     return {
         RECEIVER_BINARY, "-d", directory.file("o"), "--", "sh", "-c", "stty raw -echo; cat " + directory.file("s.bin")};

@@ -1,4 +1,4 @@
-#include "receiver/session.h"
+#include "receiver/transfer/session.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace pushfile::receive;
-using namespace stream_builder;
+using namespace pushfile_test;
 
 constexpr std::size_t BLOCK = 37268;
 
@@ -46,7 +46,7 @@ public:
 
 // A session over a fresh directory, fed like the relay feeds it, with what it shows the user
 // captured in a memory file.
-class SessionTest : public ::testing::Test {
+class session_test : public ::testing::Test {
 protected:
     void SetUp() override {
         char pattern[] = "/tmp/pushfile-session-XXXXXX";
@@ -75,22 +75,22 @@ protected:
 
     void start(session_options options = {}) {
         sink = std::make_unique<file_sink>(directory.string());
-        ASSERT_TRUE(sink->ok()) << sink->error();
+        ASSERT_TRUE(sink->ok());
         progress = std::make_unique<progress_display>(messages_fd, false);
         options.directory = directory.string();
-        session = std::make_unique<transfer_session>(*sink, *progress, options);
+        session = std::make_unique<transfer_session>(*sink, *progress, options, screen, replies);
     }
 
     void feed(const std::string& stream) {
-        session->command_output(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), screen, replies);
+        session->command_output(reinterpret_cast<const unsigned char*>(stream.data()), stream.size());
     }
 
     void press(const std::string& keys) {
-        session->keyboard(reinterpret_cast<const unsigned char*>(keys.data()), keys.size(), replies);
+        session->keyboard(reinterpret_cast<const unsigned char*>(keys.data()), keys.size());
     }
 
     // The relay's tick once the command has been quiet for a long while.
-    void tick_after_quiet() { session->tick(clock::now() + std::chrono::seconds(5), screen); }
+    void tick_after_quiet() { session->tick(monotonic_clock::now() + std::chrono::seconds(5)); }
 
     std::string shown() const {
         std::string text(static_cast<std::size_t>(lseek(messages_fd, 0, SEEK_END)), '\0');
@@ -128,7 +128,7 @@ protected:
     collected_bytes replies;
 };
 
-TEST_F(SessionTest, SavesFilesAnswersEachMessageAndShowsTheRest) {
+TEST_F(session_test, saves_files_answers_each_message_and_shows_the_rest) {
     start();
     const std::string data(37268 + 5, 'd');
     feed("$ pushfile a b\r\n" + file_stream("dir/a", data) + file_stream("b", "") + "$ ");
@@ -141,7 +141,7 @@ TEST_F(SessionTest, SavesFilesAnswersEachMessageAndShowsTheRest) {
     EXPECT_EQ(session->files_saved(), 2U);
 }
 
-TEST_F(SessionTest, BrokenTransfersAreRefusedAndLeaveNothing) {
+TEST_F(session_test, broken_transfers_are_refused_and_leave_nothing) {
     struct broken {
         std::string name;
         std::string stream;
@@ -181,7 +181,7 @@ TEST_F(SessionTest, BrokenTransfersAreRefusedAndLeaveNothing) {
     }
 }
 
-TEST_F(SessionTest, MessagesWithoutAFileAreNotAnswered) {
+TEST_F(session_test, messages_without_a_file_are_not_answered) {
     start();
     feed(path_message("gone") + end_message());
     EXPECT_EQ(replies.text, "");
@@ -199,7 +199,7 @@ TEST_F(SessionTest, MessagesWithoutAFileAreNotAnswered) {
         << shown();
 }
 
-TEST_F(SessionTest, MaxSizeShowsTheExactLimitWhenRoundingHidesTheDifference) {
+TEST_F(session_test, max_size_shows_the_exact_limit_when_rounding_hides_the_difference) {
     session_options options;
     options.max_size = std::uint64_t{5} << 20;
     start(options);
@@ -210,7 +210,7 @@ TEST_F(SessionTest, MaxSizeShowsTheExactLimitWhenRoundingHidesTheDifference) {
     EXPECT_NE(shown().find("far not saved: it is larger than the limit of 5.0 MiB"), std::string::npos) << shown();
 }
 
-TEST_F(SessionTest, MaxSizeRefusesBeforeAnyData) {
+TEST_F(session_test, max_size_refuses_before_any_data) {
     session_options options;
     options.max_size = 10;
     start(options);
@@ -223,7 +223,7 @@ TEST_F(SessionTest, MaxSizeRefusesBeforeAnyData) {
     EXPECT_NE(shown().find("larger than the limit of 10 B"), std::string::npos) << shown();
 }
 
-TEST_F(SessionTest, AskSavesSkipsOrStopsAndKeysAreHeldBackDuringTransfers) {
+TEST_F(session_test, ask_saves_skips_or_stops_and_keys_are_held_back_during_transfers) {
     session_options options;
     options.ask = true;
     start(options);
@@ -257,31 +257,31 @@ TEST_F(SessionTest, AskSavesSkipsOrStopsAndKeysAreHeldBackDuringTransfers) {
     EXPECT_FALSE(session->wants_keyboard());
 }
 
-TEST_F(SessionTest, AskDeclinesWhenTheKeyboardHasEnded) {
+TEST_F(session_test, ask_declines_when_the_keyboard_has_ended) {
     session_options options;
     options.ask = true;
     start(options);
     feed(path_message("waiting") + size_message(3));
-    session->keyboard_ended(replies);
+    session->keyboard_ended();
     EXPECT_EQ(replies.text, answers("n")) << "the sender is not left waiting for ever";
     feed(path_message("later") + size_message(3));
     EXPECT_EQ(replies.text, answers("nn"));
     EXPECT_NE(shown().find("later not saved: no answer can come"), std::string::npos) << shown();
 }
 
-TEST_F(SessionTest, OutputEndingMidFileSavesNothing) {
+TEST_F(session_test, output_ending_mid_file_saves_nothing) {
     start();
     feed(path_message("cut") + size_message(6) + block_message("abc"));
-    session->output_ended(nullptr, screen);
+    session->output_ended(nullptr);
     EXPECT_TRUE(files().empty());
     EXPECT_NE(shown().find("cut not saved: the command's output ended before the file did"), std::string::npos);
 }
 
-TEST_F(SessionTest, APrefixHeldBackAtTheEndOrThroughAPauseIsShownAfterAll) {
+TEST_F(session_test, a_prefix_held_back_at_the_end_or_through_a_pause_is_shown_after_all) {
     start();
     feed("done\x1b}");
     EXPECT_EQ(screen.text, "done");
-    session->output_ended(nullptr, screen);
+    session->output_ended(nullptr);
     EXPECT_EQ(screen.text, "done\x1b}");
 
     restart();
@@ -295,7 +295,7 @@ TEST_F(SessionTest, APrefixHeldBackAtTheEndOrThroughAPauseIsShownAfterAll) {
     EXPECT_EQ(contents("f"), "abc") << "messages are found again after it";
 }
 
-TEST_F(SessionTest, HostileNamesAreShownEscaped) {
+TEST_F(session_test, hostile_names_are_shown_escaped) {
     start();
     feed(file_stream("\x1b]0;title\x07\x1b[2J", "x"));
     const std::string text = shown();
@@ -308,7 +308,7 @@ TEST_F(SessionTest, HostileNamesAreShownEscaped) {
 
 std::size_t answer_count(const collected_bytes& replies) { return replies.text.size() / 2; }
 
-TEST_F(SessionTest, NoBlockThatMayCompleteTheFileIsAnsweredBeforeItCame) {
+TEST_F(session_test, no_block_that_may_complete_the_file_is_answered_before_it_came) {
     struct shape {
         const char* name;
         std::size_t size;
@@ -362,7 +362,7 @@ TEST_F(SessionTest, NoBlockThatMayCompleteTheFileIsAnsweredBeforeItCame) {
     }
 }
 
-TEST_F(SessionTest, AFailureWithAnswersOutstandingRefusesAfterThem) {
+TEST_F(session_test, a_failure_with_answers_outstanding_refuses_after_them) {
     const std::string data(6 * BLOCK, 'x');
     const std::string block = block_message(data.substr(0, BLOCK));
     std::string bad = block;
@@ -384,7 +384,7 @@ TEST_F(SessionTest, AFailureWithAnswersOutstandingRefusesAfterThem) {
 // The keyboard is never lost: Ctrl-C gives up on a file at once, and so does a key pressed once the
 // sender has gone quiet (killed, or reading a terminal that gives nothing); that key goes on to the
 // command.
-TEST_F(SessionTest, CtrlCOrAKeyAfterAQuietSenderGivesTheKeyboardBack) {
+TEST_F(session_test, ctrl_c_or_a_key_after_a_quiet_sender_gives_the_keyboard_back) {
     const std::string data(6 * BLOCK, 'x');
     for (const bool interrupt : {true, false}) {
         SCOPED_TRACE(interrupt ? "Ctrl-C" : "a key after a pause");
@@ -408,7 +408,7 @@ TEST_F(SessionTest, CtrlCOrAKeyAfterAQuietSenderGivesTheKeyboardBack) {
 
 // A sender whose file ended early, or that was killed, leaves answers it did not read: a next
 // run throws them away, so they must not count for it, which would then wait for ever.
-TEST_F(SessionTest, AnswersLeftByAFileThatEndedEarlyAreWrittenOff) {
+TEST_F(session_test, answers_left_by_a_file_that_ended_early_are_written_off) {
     const std::string data(6 * BLOCK, 'x');
     struct early_end {
         const char* what;
@@ -442,7 +442,7 @@ TEST_F(SessionTest, AnswersLeftByAFileThatEndedEarlyAreWrittenOff) {
     }
 }
 
-TEST_F(SessionTest, UnknownSizesAndAskAreAnsweredAsMessagesCome) {
+TEST_F(session_test, unknown_sizes_and_ask_are_answered_as_messages_come) {
     session_options options;
     options.ask = true;
     start(options);
@@ -462,7 +462,7 @@ TEST_F(SessionTest, UnknownSizesAndAskAreAnsweredAsMessagesCome) {
     EXPECT_GT(answer_count(replies), 2U) << "answers ahead once accepted";
 }
 
-TEST_F(SessionTest, TheLastAnswerRefusesWhenTheFileCannotBeSaved) {
+TEST_F(session_test, the_last_answer_refuses_when_the_file_cannot_be_saved) {
     start();
     // Every name the file could take is taken.
     for (int number = 0; number <= 9999; ++number) {
@@ -478,7 +478,7 @@ TEST_F(SessionTest, TheLastAnswerRefusesWhenTheFileCannotBeSaved) {
     EXPECT_NE(shown().find("are all taken"), std::string::npos) << shown().substr(0, 300);
 }
 
-TEST_F(SessionTest, DataAfterTheFileWasSavedTakesItBack) {
+TEST_F(session_test, data_after_the_file_was_saved_takes_it_back) {
     start();
     feed(path_message("grew") + size_message(3) + block_message("abc"));
     EXPECT_EQ(files(), std::vector<std::string>{"grew"});
@@ -489,7 +489,7 @@ TEST_F(SessionTest, DataAfterTheFileWasSavedTakesItBack) {
     EXPECT_EQ(session->files_saved(), 0U);
 }
 
-TEST_F(SessionTest, StaleAnswersNeverReachALaterSender) {
+TEST_F(session_test, stale_answers_never_reach_a_later_sender) {
     start();
     // A command that reads nothing shows captured transfers: their answers stay queued.
     replies.held = true;

@@ -1,4 +1,4 @@
-#include "receiver/stream_parser.h"
+#include "receiver/transfer/stream_parser.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -27,7 +27,7 @@ std::atomic<long> allocations{0};
 namespace {
 
 using namespace pushfile::receive;
-using namespace stream_builder;
+using namespace pushfile_test;
 using records = std::vector<std::string>;
 
 const char* kind_name(message_kind kind) {
@@ -112,7 +112,7 @@ void expect_events_however_split(const std::string& stream, const records& expec
     EXPECT_EQ(parse(stream, every_byte).events, expected) << label << ", byte by byte";
 }
 
-TEST(StreamParser, ValidStreamDecodesTheSameWhereverItIsSplit) {
+TEST(stream_parser, valid_stream_decodes_the_same_wherever_it_is_split) {
     const std::string data = std::string("abc\x00\xff\n\x1b}f", 9) + std::string(20, 'z');
     const std::string stream = "before " + file_stream("dir/\x1bname", data, 7) + "after";
     expect_events_however_split(stream,
@@ -122,7 +122,7 @@ TEST(StreamParser, ValidStreamDecodesTheSameWhereverItIsSplit) {
                                 "valid stream");
 }
 
-TEST(StreamParser, FullBlocksSurviveRandomChunking) {
+TEST(stream_parser, full_blocks_survive_random_chunking) {
     std::mt19937 random(7);
     std::string data(2 * 37268 + 100, '\0');
     for (char& c : data) c = static_cast<char>(random());
@@ -142,7 +142,7 @@ TEST(StreamParser, FullBlocksSurviveRandomChunking) {
 
 // Only complete valid messages leave the output; everything else reaches it whole and in order,
 // with a rejection reported right after the bytes of a broken message.
-TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
+TEST(stream_parser, anything_but_a_complete_valid_message_is_passed_through_whole) {
     const std::string nul(1, '\0');
     const std::string full_letters = letters_of(std::string(37268, 'x'));
     const std::string full_checksum = std::to_string(checksum_of(full_letters));
@@ -247,7 +247,7 @@ TEST(StreamParser, AnythingButACompleteValidMessageIsPassedThroughWhole) {
 
 // Output of any kind with message beginnings scattered through it: without a NUL no message can
 // be complete, so all of it must come out as it went in.
-TEST(StreamParser, RandomOutputFullOfMessageBeginningsPassesUnchanged) {
+TEST(stream_parser, random_output_full_of_message_beginnings_passes_unchanged) {
     const std::string stream = random_with_beginnings();
     std::mt19937 random(11);
     EXPECT_EQ(parse(stream).output, stream);
@@ -258,7 +258,7 @@ TEST(StreamParser, RandomOutputFullOfMessageBeginningsPassesUnchanged) {
     }
 }
 
-TEST(StreamParser, OverLongMessagesAreCutOffWithoutTakingMemory) {
+TEST(stream_parser, over_long_messages_are_cut_off_without_taking_memory) {
     const std::string longest_path(MAX_PATH_LENGTH, 'p');
     EXPECT_EQ(parse(path_message(longest_path)).events, records{"P:" + longest_path});
 

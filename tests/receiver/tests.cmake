@@ -1,6 +1,8 @@
 # Receiver tests: one program per concern; those that run the built programs are built after them.
 set(receiver_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/receiver)
-foreach(test_name file_sink_test relay_test stream_parser_test session_test progress_test receiver_e2e_test
+foreach(test_name file_sink_test relay_test byte_queue_test screen_writer_test stream_parser_test session_test
+                  answer_window_test progress_test
+                  receiver_e2e_test
                   hostile_test load_test)
   add_executable(${test_name} ${receiver_test_dir}/${test_name}.cpp)
   target_link_libraries(${test_name} PRIVATE pushfile_receiver pushfile_test_support pushfile_warnings

@@ -20,7 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using namespace test_support;
+using namespace pushfile_test;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 

@@ -13,12 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/hang_guard.h"
+
 namespace pushfile_test {
 
 using std::chrono::milliseconds;
-
-// Only guards against a hang: a correct program answers in far less.
-inline constexpr milliseconds HANG_GUARD{20000};
 
 enum class input_source { terminal, file, closed };
 enum class output_target { terminal, pipe, nonblocking_pipe };

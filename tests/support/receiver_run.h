@@ -22,14 +22,12 @@
 #include <vector>
 
 #include "common/io.h"
+#include "tests/support/hang_guard.h"
 
-namespace test_support {
+namespace pushfile_test {
 
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
-
-// Only guards against hangs: a run that works ends far sooner.
-constexpr clock_type::duration HANG_GUARD = std::chrono::seconds(20);
 
 // A fresh directory under /tmp, removed with everything in it. path is empty if it could not be made.
 class scratch_dir {
@@ -228,4 +226,4 @@ inline run_result run_receiver(const std::vector<std::string>& arguments, const 
     return run.finish();
 }
 
-}  // namespace test_support
+}  // namespace pushfile_test

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace stream_builder {
+namespace pushfile_test {
 
 inline std::string letters_of(std::string_view data) {
     std::string letters;
@@ -61,4 +61,4 @@ inline std::string random_with_beginnings(unsigned seed = 10) {
     return text;
 }
 
-}  // namespace stream_builder
+}  // namespace pushfile_test

@@ -1,6 +1,6 @@
 // The relay's event loop: one thread, one ppoll() over the keyboard, the command's terminal and
 // the screen; everything written without blocking.
-#include "receiver/relay.h"
+#include "receiver/relay/relay.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -12,23 +12,19 @@
 #include <memory>
 #include <optional>
 
-#include "receiver/byte_queue.h"
-#include "receiver/command_start.h"
-#include "receiver/command_terminal.h"
 #include "receiver/program.h"
-#include "receiver/relay_signals.h"
-#include "receiver/screen_writer.h"
-#include "receiver/user_terminal.h"
+#include "receiver/relay/byte_queue.h"
+#include "receiver/relay/command_start.h"
+#include "receiver/relay/command_terminal.h"
+#include "receiver/relay/relay_signals.h"
+#include "receiver/relay/screen_writer.h"
+#include "receiver/relay/user_terminal.h"
 
 namespace pushfile::receive {
 namespace {
 
-using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Room kept in the command's input queue for the handler's answers while keystrokes fill it.
-constexpr std::size_t ANSWER_RESERVE = 4096;
-constexpr std::size_t COMMAND_INPUT_CAPACITY = 2 * COMMAND_READ_SIZE + ANSWER_RESERVE;
 constexpr milliseconds TICK_INTERVAL{100};
 // How often the relay looks whether the command has read its input, while line mode waits for that.
 constexpr milliseconds UNREAD_INPUT_CHECK{20};
@@ -46,14 +42,14 @@ constexpr milliseconds HANGUP_GRACE{1000};
 class relay {
 public:
     relay(stream_handler& handler, user_terminal& terminal, relay_signals& signals, screen_writer& screen,
-          const started_command& command)
+          command_input_queue& command_input, const started_command& command)
         : handler_(handler),
           terminal_(terminal),
           signals_(signals),
           screen_(screen),
           master_fd_(command.master_fd),
           child_(command.pid),
-          command_input_(COMMAND_INPUT_CAPACITY),
+          command_input_(command_input),
           command_mode_(command.master_fd),
           chunk_(std::make_unique_for_overwrite<unsigned char[]>(COMMAND_READ_SIZE)) {}
 
@@ -65,7 +61,8 @@ public:
     relay(const relay&) = delete;
     relay& operator=(const relay&) = delete;
 
-    relay_result run();
+    // Returns the exit status.
+    int run();
 
 private:
     // Where the run is; each stage moves only forward.
@@ -77,18 +74,18 @@ private:
     };
 
     // The steps of one turn of the loop.
-    std::optional<relay_result> stop_if_asked();
+    std::optional<int> stop_if_asked();
     void take_signals();
-    void tick_if_due(clock_type::time_point now);
-    bool wait_and_serve(clock_type::time_point now);
+    void tick_if_due(monotonic_clock::time_point now);
+    bool wait_and_serve(monotonic_clock::time_point now);
     void read_command_output();
     void read_keyboard();
     void write_command_input();
 
     void command_ended(int status);
     void output_ended(const char* reason);
-    relay_result finish();
-    relay_result stop_early(int status, const std::string& reason, std::string error);
+    int finish();
+    int stop_early(int status, const std::string& reason);
     void close_master();
 
     bool output_open() const { return stage_ == stage::relaying || stage_ == stage::after_command; }
@@ -103,45 +100,45 @@ private:
     screen_writer& screen_;
     int master_fd_;
     pid_t child_;  // -1 once reaped or given up on
-    command_input_queue command_input_;
+    command_input_queue& command_input_;
     command_terminal_mode command_mode_;
     std::unique_ptr<unsigned char[]> chunk_;
 
     stage stage_ = stage::relaying;
     bool keyboard_open_ = true;
     int exit_status_ = 0;
-    clock_type::time_point next_tick_{};
+    monotonic_clock::time_point next_tick_{};
     // When the command's terminal last gave output, or could have but the screen was full.
-    clock_type::time_point last_output_{};
+    monotonic_clock::time_point last_output_{};
 };
 
-relay_result relay::run() {
+int relay::run() {
     terminal_.enter_raw_mode();
     handler_.command_started(command_mode_);
-    next_tick_ = clock_type::now() + TICK_INTERVAL;
+    next_tick_ = monotonic_clock::now() + TICK_INTERVAL;
     for (;;) {
-        if (std::optional<relay_result> stopped = stop_if_asked()) return std::move(*stopped);
+        if (std::optional<int> stopped = stop_if_asked()) return *stopped;
         take_signals();
-        const auto now = clock_type::now();
+        const auto now = monotonic_clock::now();
         tick_if_due(now);
         if (stage_ == stage::after_command && now - last_output_ >= QUIET_AFTER_EXIT) output_ended(nullptr);
         if (stage_ == stage::finishing && screen_.empty()) return finish();
         if (!wait_and_serve(now)) {
             const std::string error = failure_text("cannot wait for input", errno);
-            return stop_early(EXIT_RELAY_FAILED, error, error);
+            return stop_early(EXIT_RELAY_FAILED, error);
         }
     }
 }
 
 // A stop signal, or a screen that cannot be written any more, ends the run early.
-std::optional<relay_result> relay::stop_if_asked() {
+std::optional<int> relay::stop_if_asked() {
     if (const int signal_number = signals_.stop_signal(); signal_number != 0) {
         const std::string reason = "interrupted by signal " + std::to_string(signal_number);
-        return stop_early(128 + signal_number, reason, reason);
+        return stop_early(128 + signal_number, reason);
     }
     if (screen_.output_error() != 0) {
         const std::string error = failure_text("cannot write to standard output", screen_.output_error());
-        return stop_early(EXIT_RELAY_FAILED, error, error);
+        return stop_early(EXIT_RELAY_FAILED, error);
     }
     return std::nullopt;
 }
@@ -154,19 +151,19 @@ void relay::take_signals() {
     if (signals_.take_window_changed() && master_fd_ >= 0) terminal_.pass_window_size(master_fd_);
 }
 
-void relay::tick_if_due(clock_type::time_point now) {
+void relay::tick_if_due(monotonic_clock::time_point now) {
     if (!ticking()) {
         next_tick_ = now + TICK_INTERVAL;
         return;
     }
     if (now < next_tick_) return;
-    handler_.tick(now, screen_.command_output());
+    handler_.tick(now);
     screen_.write_ready();
     next_tick_ = now + TICK_INTERVAL;
 }
 
 // Waits for the next thing to do and does it. False when the wait itself failed.
-bool relay::wait_and_serve(clock_type::time_point now) {
+bool relay::wait_and_serve(monotonic_clock::time_point now) {
     enum { keyboard, master, screen };
     pollfd fds[3] = {{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
     if (keyboard_open_ && output_open() && command_input_.free_space() >= COMMAND_READ_SIZE + ANSWER_RESERVE) {
@@ -180,14 +177,15 @@ bool relay::wait_and_serve(clock_type::time_point now) {
     fds[screen] = {screen_.waits_for(), POLLOUT, 0};
     const bool reading_output = (fds[master].events & POLLIN) != 0;
 
-    auto wake = ticking() ? next_tick_ : clock_type::time_point::max();
+    auto wake = ticking() ? next_tick_ : monotonic_clock::time_point::max();
     // Silence after the command's end counts only while its terminal is being read.
     if (stage_ == stage::after_command && reading_output) wake = std::min(wake, last_output_ + QUIET_AFTER_EXIT);
     if (output_open() && command_mode_.release_pending()) wake = std::min(wake, now + UNREAD_INPUT_CHECK);
     const timespec timeout = as_timespec(wake - now);
-    const int ready = ppoll(fds, 3, wake == clock_type::time_point::max() ? nullptr : &timeout, signals_.wait_mask());
+    const int ready =
+        ppoll(fds, 3, wake == monotonic_clock::time_point::max() ? nullptr : &timeout, signals_.wait_mask());
     // Output waiting for a slow screen is not silence, however long the screen took.
-    if (output_open() && !reading_output) last_output_ = clock_type::now();
+    if (output_open() && !reading_output) last_output_ = monotonic_clock::now();
     if (ready < 0) return errno == EINTR || errno == EAGAIN;
     if (ready == 0) {
         write_command_input();
@@ -217,8 +215,8 @@ void relay::read_command_output() {
             output_ended(nullptr);
             return;
         }
-        last_output_ = clock_type::now();
-        handler_.command_output(chunk_.get(), static_cast<std::size_t>(got), screen_.command_output(), command_input_);
+        last_output_ = monotonic_clock::now();
+        handler_.command_output(chunk_.get(), static_cast<std::size_t>(got));
         // Answers go out at once: the command may be waiting for them.
         write_command_input();
         screen_.write_ready();
@@ -232,7 +230,7 @@ void relay::read_keyboard() {
     if (got > 0) {
         const auto length = static_cast<std::size_t>(got);
         if (handler_.wants_keyboard()) {
-            handler_.keyboard(chunk_.get(), length, command_input_);
+            handler_.keyboard(chunk_.get(), length);
         } else {
             command_input_.append(chunk_.get(), length);
         }
@@ -240,7 +238,7 @@ void relay::read_keyboard() {
     }
     // End of input is not passed on: the command decides itself when it is done.
     keyboard_open_ = false;
-    handler_.keyboard_ended(command_input_);
+    handler_.keyboard_ended();
 }
 
 void relay::write_command_input() {
@@ -256,7 +254,7 @@ void relay::write_command_input() {
 void relay::command_ended(int status) {
     child_ = -1;
     exit_status_ = status;
-    last_output_ = clock_type::now();
+    last_output_ = monotonic_clock::now();
     stage_ = stage_ == stage::after_output ? stage::finishing : stage::after_command;
 }
 
@@ -265,31 +263,31 @@ void relay::output_ended(const char* reason) {
     if (!output_open()) return;
     stage_ = stage_ == stage::after_command ? stage::finishing : stage::after_output;
     command_input_.discard_queued();
-    handler_.output_ended(reason, screen_.command_output());
+    handler_.output_ended(reason);
     screen_.output_ended();
     close_master();
     screen_.write_ready();
 }
 
-relay_result relay::finish() {
+int relay::finish() {
     terminal_.leave_raw_mode();
-    return {exit_status_, true, {}};
+    return exit_status_;
 }
 
 // Ends the run before the command has: hangs it up, shows what it can of what is queued, and
 // leaves the user's terminal as it was.
-relay_result relay::stop_early(int status, const std::string& reason, std::string error) {
+int relay::stop_early(int status, const std::string& reason) {
     output_ended(reason.c_str());
     if (child_ > 0) {
         kill(-child_, SIGHUP);
         kill(-child_, SIGCONT);
     }
-    const auto give_up = clock_type::now() + HANGUP_GRACE;
+    const auto give_up = monotonic_clock::now() + HANGUP_GRACE;
     screen_.flush(give_up);
     terminal_.leave_raw_mode();
     if (child_ > 0) (void)wait_for_child(child_, give_up);
     child_ = -1;
-    return {status, true, std::move(error)};
+    return status;
 }
 
 void relay::close_master() {
@@ -301,20 +299,17 @@ void relay::close_master() {
 
 }  // namespace
 
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen) {
+bool run_relay(const std::vector<std::string>& command, stream_handler& handler, screen_writer& screen,
+               command_input_queue& command_input, int* exit_status, std::string* err) {
     // Declared first so that it is undone last: the terminal is restored before a pending stop
     // signal can take its default action.
     relay_signals signals;
     user_terminal terminal;
-    const started_command started = start_on_new_terminal(command, terminal.settings(), terminal.size());
-    if (started.pid < 0) return {started.failure_status, false, started.error};
-    relay session(handler, terminal, signals, screen, started);
-    return session.run();
-}
-
-relay_result run_relay(const std::vector<std::string>& command, stream_handler& handler) {
-    screen_writer screen;
-    return run_relay(command, handler, screen);
+    started_command started;
+    if (!start_on_new_terminal(command, terminal.settings(), terminal.size(), &started, exit_status, err)) return false;
+    relay session(handler, terminal, signals, screen, command_input, started);
+    *exit_status = session.run();
+    return true;
 }
 
 }  // namespace pushfile::receive

@@ -1,4 +1,4 @@
-#include "receiver/screen_writer.h"
+#include "receiver/relay/screen_writer.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -54,9 +53,8 @@ void screen_writer::destination::open_for(int given_fd) {
     if (flags >= 0 && (flags & O_NONBLOCK) != 0) return;
     // Setting O_NONBLOCK on the descriptor itself would reach the shell that shares it; a
     // descriptor of our own for the same terminal or pipe keeps it to us.
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", given_fd);
-    const int own = move_above_standard(open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int own =
+        move_above_standard(open(path_of_descriptor(given_fd).text, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (own < 0) {
         careful = true;
         ready = false;
@@ -472,13 +470,12 @@ void screen_writer::became_writable(int fd) {
     if (fd == err_.fd) err_.ready = true;
 }
 
-void screen_writer::flush(std::chrono::steady_clock::time_point deadline) {
+void screen_writer::flush(monotonic_clock::time_point deadline) {
     for (;;) {
         write_ready();
         const int fd = waits_for();
         if (fd < 0) return;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - monotonic_clock::now());
         if (left.count() <= 0) return;
         pollfd entry{fd, POLLOUT, 0};
         if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) return;

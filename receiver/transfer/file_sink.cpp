@@ -1,4 +1,4 @@
-#include "receiver/file_sink.h"
+#include "receiver/transfer/file_sink.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/display.h"
@@ -25,13 +24,6 @@ constexpr std::string_view FALLBACK_NAME = "received";
 constexpr std::string_view TEMPORARY_PREFIX = ".pushfile-";
 constexpr std::string_view TEMPORARY_SUFFIX = ".part";
 
-std::size_t utf8_sequence_length(unsigned char lead) {
-    if (lead >= 0xF0) return 4;
-    if (lead >= 0xE0) return 3;
-    if (lead >= 0xC0) return 2;
-    return 1;
-}
-
 // The longest prefix of text of at most limit bytes that does not split a UTF-8 character.
 // Bytes that are not UTF-8 have no characters to keep whole, so they may be cut anywhere.
 std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) {
@@ -39,7 +31,7 @@ std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) {
     std::size_t start = limit;
     while (start > 0 && limit - start < 3 && (static_cast<unsigned char>(text[start]) & 0xC0U) == 0x80U) --start;
     const auto lead = static_cast<unsigned char>(text[start]);
-    if (start < limit && lead >= 0xC0 && start + utf8_sequence_length(lead) > limit) return start;
+    if (start < limit && lead >= 0xC0 && start + utf8_claimed_length(lead) > limit) return start;
     return limit;
 }
 
@@ -66,11 +58,10 @@ bool random_temporary_name(std::string& name) {
         }
         filled += static_cast<std::size_t>(count);
     }
-    static constexpr char hex[] = "0123456789abcdef";
     name.assign(TEMPORARY_PREFIX);
     for (const unsigned char byte : random) {
-        name += hex[byte >> 4U];
-        name += hex[byte & 15U];
+        name += HEX_DIGITS[byte >> 4U];
+        name += HEX_DIGITS[byte & 15U];
     }
     name += TEMPORARY_SUFFIX;
     return true;
@@ -107,9 +98,7 @@ struct file_sink::state {
     dev_t saved_device = 0;
     ino_t saved_inode = 0;
     std::uint64_t written = 0;
-    std::string error;
-
-    void fail(const std::string& what, int error_number) { error = failure_text(what, error_number); }
+    std::string open_error;  // why the directory could not be opened
 
     void discard() {
         if (file_fd < 0) return;
@@ -121,7 +110,7 @@ struct file_sink::state {
         }
     }
 
-    bool open_named_temporary() {
+    bool open_named_temporary(std::string* err) {
         for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
             std::string name;
             if (!random_temporary_name(name)) break;
@@ -135,45 +124,43 @@ struct file_sink::state {
             if (errno != EEXIST) break;
         }
         const int error_number = errno;  // before building the text, which may change it
-        fail("cannot create a temporary file for " + shown(clean_name) + " in " + shown(directory), error_number);
+        *err = failure_text("cannot create a temporary file for " + shown(clean_name) + " in " + shown(directory),
+                            error_number);
         return false;
     }
 
-    // Gives the temporary file the name candidate unless something already has it. Returns 0 or
-    // the errno of the failure (EEXIST: the name is taken, a symlink included).
-    int place(const std::string& candidate) {
+    // Gives the temporary file the name candidate unless something already has it. On failure
+    // errno says why (EEXIST: the name is taken, a symlink included).
+    bool place(const std::string& candidate) {
         if (temporary_name.empty()) {
-            char link_path[32];
-            std::snprintf(link_path, sizeof link_path, "/proc/self/fd/%d", file_fd);
-            if (linkat(AT_FDCWD, link_path, directory_fd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+            const descriptor_path link_path = path_of_descriptor(file_fd);
+            if (linkat(AT_FDCWD, link_path.text, directory_fd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
             const int error_number = errno;
             // Without /proc the descriptor itself still works where privileges allow it.
             if (error_number == ENOENT && linkat(file_fd, "", directory_fd, candidate.c_str(), AT_EMPTY_PATH) == 0)
-                return 0;
-            return error_number;
+                return true;
+            errno = error_number;
+            return false;
         }
         if (renameat2(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), RENAME_NOREPLACE) == 0) {
             temporary_name.clear();
-            return 0;
+            return true;
         }
-        if (errno != EINVAL && errno != ENOSYS) return errno;
+        if (errno != EINVAL && errno != ENOSYS) return false;
         // No RENAME_NOREPLACE here: a hard link refuses existing names just as well.
-        if (linkat(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), 0) != 0) return errno;
+        if (linkat(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), 0) != 0) return false;
         unlinkat(directory_fd, temporary_name.c_str(), 0);
         temporary_name.clear();
-        return 0;
+        return true;
     }
 };
 
-file_sink::file_sink(const std::string& directory) : file_sink(directory, true) {}
-
-file_sink::file_sink(const std::string& directory, bool allow_unnamed_temporary) : state_(std::make_unique<state>()) {
+file_sink::file_sink(const std::string& directory) : state_(std::make_unique<state>()) {
     state_->directory = directory;
-    state_->try_unnamed = allow_unnamed_temporary;
     state_->directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (state_->directory_fd < 0) {
         const int error_number = errno;
-        state_->fail("cannot open the directory " + shown(directory), error_number);
+        state_->open_error = failure_text("cannot open the directory " + shown(directory), error_number);
     }
 }
 
@@ -184,29 +171,31 @@ file_sink::~file_sink() {
 
 bool file_sink::ok() const { return state_->directory_fd >= 0; }
 
-const std::string& file_sink::error() const { return state_->error; }
-
-bool file_sink::check_writable() {
-    if (!ok()) return false;
-    const bool writable = begin("probe");
+bool file_sink::check_writable(std::string* err) {
+    if (!ok()) {
+        *err = state_->open_error;
+        return false;
+    }
+    std::string probe_error;
+    const bool writable = begin("probe", &probe_error);
     abort();
     if (!writable) {
         // Say it about the directory, not about a file nobody sent.
-        const std::size_t reason = state_->error.rfind(": ");
-        state_->error = "cannot save files in " + shown(state_->directory) +
-                        (reason == std::string::npos ? std::string() : state_->error.substr(reason));
+        const std::size_t reason = probe_error.rfind(": ");
+        *err = "cannot save files in " + shown(state_->directory) +
+               (reason == std::string::npos ? std::string() : probe_error.substr(reason));
     }
     return writable;
 }
 
-bool file_sink::begin(std::string_view sent_path) {
+bool file_sink::begin(std::string_view sent_path, std::string* err) {
     state& s = *state_;
     s.discard();
     s.saved_name.clear();
     s.written = 0;
     s.clean_name = clean_file_name(sent_path);
     if (s.directory_fd < 0) {
-        s.error = "cannot save " + shown(s.clean_name) + ": the directory " + shown(s.directory) + " is not open";
+        *err = "cannot save " + shown(s.clean_name) + ": the directory " + shown(s.directory) + " is not open";
         return false;
     }
     if (s.try_unnamed) {
@@ -217,21 +206,22 @@ bool file_sink::begin(std::string_view sent_path) {
         }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
             const int error_number = errno;
-            s.fail("cannot create a temporary file for " + shown(s.clean_name) + " in " + shown(s.directory),
-                   error_number);
+            *err =
+                failure_text("cannot create a temporary file for " + shown(s.clean_name) + " in " + shown(s.directory),
+                             error_number);
             return false;
         }
         s.try_unnamed = false;
     }
-    return s.open_named_temporary();
+    return s.open_named_temporary(err);
 }
 
 bool file_sink::in_progress() const { return state_->file_fd >= 0; }
 
-bool file_sink::write(const unsigned char* bytes, std::size_t length) {
+bool file_sink::write(const unsigned char* bytes, std::size_t length, std::string* err) {
     state& s = *state_;
     if (s.file_fd < 0) {
-        s.error = "cannot write: no file is being received";
+        *err = "cannot write: no file is being received";
         return false;
     }
     const std::size_t done = write_all(s.file_fd, bytes, length);
@@ -239,7 +229,7 @@ bool file_sink::write(const unsigned char* bytes, std::size_t length) {
     if (done < length) {
         const int error_number = errno;
         s.discard();
-        s.fail("cannot write " + shown(s.clean_name), error_number);
+        *err = failure_text("cannot write " + shown(s.clean_name), error_number);
         return false;
     }
     return true;
@@ -247,25 +237,25 @@ bool file_sink::write(const unsigned char* bytes, std::size_t length) {
 
 std::uint64_t file_sink::bytes_written() const { return state_->written; }
 
-bool file_sink::commit() {
+bool file_sink::commit(std::string* err) {
     state& s = *state_;
     if (s.file_fd < 0) {
-        s.error = "cannot save: no file is being received";
+        *err = "cannot save: no file is being received";
         return false;
     }
     if (fsync(s.file_fd) != 0) {
         const int error_number = errno;
         s.discard();
-        s.fail("cannot write " + shown(s.clean_name) + " to disk", error_number);
+        *err = failure_text("cannot write " + shown(s.clean_name) + " to disk", error_number);
         return false;
     }
     for (unsigned number = 0; number <= MAX_NUMBERED_VARIANT; ++number) {
         const std::string candidate = numbered_name(s.clean_name, number);
-        const int error_number = s.place(candidate);
-        if (error_number == EEXIST) continue;
-        if (error_number != 0) {
+        if (!s.place(candidate)) {
+            const int error_number = errno;
+            if (error_number == EEXIST) continue;
             s.discard();
-            s.fail("cannot save " + shown(candidate) + " in " + shown(s.directory), error_number);
+            *err = failure_text("cannot save " + shown(candidate) + " in " + shown(s.directory), error_number);
             return false;
         }
         struct stat saved_status {};
@@ -275,8 +265,9 @@ bool file_sink::commit() {
         if (fsync(s.directory_fd) != 0) {
             const int fsync_error = errno;
             unlinkat(s.directory_fd, candidate.c_str(), 0);
-            s.fail("cannot save " + shown(candidate) + ": flushing the directory " + shown(s.directory) + " failed",
-                   fsync_error);
+            *err = failure_text(
+                "cannot save " + shown(candidate) + ": flushing the directory " + shown(s.directory) + " failed",
+                fsync_error);
             return false;
         }
         s.saved_name = candidate;
@@ -285,8 +276,8 @@ bool file_sink::commit() {
         return true;
     }
     s.discard();
-    s.error = "cannot save " + shown(s.clean_name) + ": that name and its numbered variants up to ." +
-              std::to_string(MAX_NUMBERED_VARIANT) + " are all taken in " + shown(s.directory);
+    *err = "cannot save " + shown(s.clean_name) + ": that name and its numbered variants up to ." +
+           std::to_string(MAX_NUMBERED_VARIANT) + " are all taken in " + shown(s.directory);
     return false;
 }
 

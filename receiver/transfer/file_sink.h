@@ -20,29 +20,29 @@ inline constexpr std::size_t MAX_NAME_LENGTH = 255;
 // (cut at a UTF-8 character boundary).
 std::string clean_file_name(std::string_view sent_path);
 
+// Each step that can fail returns false and puts in *err, for a person to read, what failed, on
+// which file, and why.
 class file_sink {
 public:
-    // Opens the target directory, which must exist. On failure, ok() is false and error() says why.
+    // Opens the target directory, which must exist. On failure ok() is false, and
+    // check_writable() says why.
     explicit file_sink(const std::string& directory);
-    // For tests: when false, never use unnamed temporary files (O_TMPFILE) but named ones.
-    file_sink(const std::string& directory, bool allow_unnamed_temporary);
     ~file_sink();
     file_sink(const file_sink&) = delete;
     file_sink& operator=(const file_sink&) = delete;
 
     bool ok() const;
-    // Whether a file can be created in the directory, found by creating and removing one; on
-    // failure error() says why. For failing at start rather than at the first file.
-    bool check_writable();
-    const std::string& error() const;  // the last failure, for a person to read
+    // Whether a file can be created in the directory, found by creating and removing one. For
+    // failing at start rather than at the first file.
+    bool check_writable(std::string* err);
 
     // Starts a file that will be saved under clean_file_name(sent_path) or a numbered variant.
     // Creates the temporary file exclusively inside the directory. Any file in progress is aborted.
-    bool begin(std::string_view sent_path);
+    bool begin(std::string_view sent_path, std::string* err);
     bool in_progress() const;
     // Appends bytes to the file in progress. On failure the file is given up (its temporary file
-    // removed, in_progress() false) and error() names the file and the reason.
-    bool write(const unsigned char* bytes, std::size_t length);
+    // removed, in_progress() false).
+    bool write(const unsigned char* bytes, std::size_t length, std::string* err);
     // Bytes written to the file in progress, or to the last one begun.
     std::uint64_t bytes_written() const;
 
@@ -50,7 +50,7 @@ public:
     // name, else "name.1", "name.2", ... (the suffix comes after the whole name; the name is cut so
     // that name and suffix fit in MAX_NAME_LENGTH bytes). Returns false, with the temporary file
     // removed, on failure. saved_name() is the name chosen.
-    bool commit();
+    bool commit(std::string* err);
     const std::string& saved_name() const;
 
     // Takes back the file the last commit() saved, if its name still holds that file: the sender

@@ -6,10 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "receiver/file_sink.h"
-#include "receiver/progress.h"
-#include "receiver/relay.h"
-#include "receiver/stream_parser.h"
+#include "receiver/relay/handler.h"
+#include "receiver/transfer/answer_window.h"
+#include "receiver/transfer/file_sink.h"
+#include "receiver/transfer/progress.h"
+#include "receiver/transfer/stream_parser.h"
 
 namespace pushfile::receive {
 
@@ -24,17 +25,18 @@ struct session_options {
 
 class transfer_session final : public stream_handler, private stream_parser_events {
 public:
-    transfer_session(file_sink& sink, progress_display& progress, session_options options);
+    // Ordinary output goes to screen, answers to command_input: the queues the relay writes.
+    transfer_session(file_sink& sink, progress_display& progress, session_options options, byte_sink& screen,
+                     byte_sink& command_input);
 
     void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
-    void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                        byte_sink& command_input) override;
+    void command_output(const unsigned char* bytes, std::size_t length) override;
     bool wants_keyboard() const override;
-    void keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) override;
-    void keyboard_ended(byte_sink& command_input) override;
+    void keyboard(const unsigned char* bytes, std::size_t length) override;
+    void keyboard_ended() override;
     bool wants_ticks() const override;
-    void tick(clock::time_point now, byte_sink& screen) override;
-    void output_ended(const char* reason, byte_sink& screen) override;
+    void tick(monotonic_clock::time_point now) override;
+    void output_ended(const char* reason) override;
 
     unsigned files_saved() const { return files_saved_; }
 
@@ -83,7 +85,6 @@ private:
     void accept(answered_ahead answered);
     void send_answers_ahead();
     void count_blocks_from();
-    void widen_window(std::size_t block_length);
     void skip_file();
     std::string over_the_limit(std::uint64_t size) const;
     void drop_stale_answers();
@@ -93,8 +94,8 @@ private:
     progress_display& progress_;
     session_options options_;
     stream_parser parser_;
-    byte_sink* screen_ = nullptr;
-    byte_sink* command_input_ = nullptr;
+    byte_sink& screen_;
+    byte_sink& command_input_;
     command_terminal* command_terminal_ = nullptr;
     phase phase_ = phase::idle;
     std::string sent_path_;
@@ -108,11 +109,8 @@ private:
     std::uint64_t accepts_ahead_ = 0;
     bool refusal_ahead_ = false;
     // How many blocks of the file in progress may be answered before they come.
-    std::uint64_t window_ = 0;
-    // When the file's data began to flow (its first block), and how much that block brought.
-    clock::time_point flow_started_at_{};
-    std::uint64_t bytes_before_flow_ = 0;
-    clock::time_point last_output_at_{};
+    answer_window window_;
+    monotonic_clock::time_point last_output_at_{};
     bool terminal_held_ = false;
     std::uint64_t ignored_count_ = 0;
     std::string first_ignored_;

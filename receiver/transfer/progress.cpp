@@ -1,4 +1,4 @@
-#include "receiver/progress.h"
+#include "receiver/transfer/progress.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include "common/io.h"
 #include "common/protocol.h"
 #include "receiver/program.h"
-#include "receiver/screen_writer.h"
+#include "receiver/relay/screen_writer.h"
 
 namespace pushfile::receive {
 namespace {
@@ -221,23 +221,23 @@ void progress_display::file_named(std::string_view sent_name) {
     received_ = 0;
 }
 
-void progress_display::file_started(std::uint64_t total, clock::time_point now) {
+void progress_display::file_started(std::uint64_t total, monotonic_clock::time_point now) {
     total_ = total;
     received_ = 0;
     started_ = now;
     if (!quiet_) draw(now);
 }
 
-void progress_display::file_advanced(std::uint64_t received, clock::time_point now) {
+void progress_display::file_advanced(std::uint64_t received, monotonic_clock::time_point now) {
     received_ = received;
     tick(now);
 }
 
-void progress_display::tick(clock::time_point now) {
+void progress_display::tick(monotonic_clock::time_point now) {
     if (line_drawn_ && now - last_drawn_ >= REDRAW_INTERVAL) draw(now);
 }
 
-void progress_display::draw(clock::time_point now) {
+void progress_display::draw(monotonic_clock::time_point now) {
     if (!on_terminal_ || quiet_) return;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;

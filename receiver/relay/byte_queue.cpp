@@ -1,4 +1,4 @@
-#include "receiver/byte_queue.h"
+#include "receiver/relay/byte_queue.h"
 
 #include <unistd.h>
 
@@ -73,7 +73,6 @@ write_outcome command_input_queue::write_to(int fd) {
         return buffer_.empty() ? write_outcome::done : write_outcome::partial;
     }
     if (written < 0 && (errno == EAGAIN || errno == EINTR)) return write_outcome::partial;
-    error_ = written == 0 ? EIO : errno;
     consumed(buffer_.size());
     return write_outcome::failed;
 }

@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "receiver/program.h"
+
 namespace pushfile::receive {
 
 class screen_writer;
-
-using clock = std::chrono::steady_clock;
 
 // "1.5 MiB", "512 B": sizes as people read them.
 std::string human_size(std::uint64_t bytes);
@@ -49,10 +49,10 @@ public:
     // A file was named; the outcome lines that follow are about it.
     void file_named(std::string_view sent_name);
     // Its data begins: the progress line appears.
-    void file_started(std::uint64_t total, clock::time_point now);
-    void file_advanced(std::uint64_t received, clock::time_point now);
+    void file_started(std::uint64_t total, monotonic_clock::time_point now);
+    void file_advanced(std::uint64_t received, monotonic_clock::time_point now);
     // Redraws when enough time has passed since the last drawing.
-    void tick(clock::time_point now);
+    void tick(monotonic_clock::time_point now);
     // Whether a progress line is on the screen, to be redrawn by tick().
     bool line_shown() const { return line_drawn_; }
     void file_saved(std::string_view saved_path);
@@ -67,7 +67,7 @@ public:
     void file_skipped();
 
 private:
-    void draw(clock::time_point now);
+    void draw(monotonic_clock::time_point now);
     // The width of the terminal the progress goes to, or 0 when it cannot be known.
     std::size_t terminal_columns() const;
     void clear_line();
@@ -82,8 +82,8 @@ private:
     std::string shown_name_;
     std::uint64_t total_ = 0;
     std::uint64_t received_ = 0;
-    clock::time_point started_{};
-    clock::time_point last_drawn_{};
+    monotonic_clock::time_point started_{};
+    monotonic_clock::time_point last_drawn_{};
     std::string buffer_;
 };
 

@@ -1,4 +1,4 @@
-#include "receiver/relay_signals.h"
+#include "receiver/relay/relay_signals.h"
 
 #include <sys/wait.h>
 
@@ -80,8 +80,8 @@ bool relay_signals::take_window_changed() {
 
 int relay_signals::stop_signal() const { return stop_requested; }
 
-timespec as_timespec(std::chrono::steady_clock::duration duration) {
-    if (duration < std::chrono::steady_clock::duration::zero()) duration = {};
+timespec as_timespec(monotonic_clock::duration duration) {
+    if (duration < monotonic_clock::duration::zero()) duration = {};
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
     const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
     return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
@@ -97,14 +97,14 @@ child_exit reap_if_ended(pid_t child) {
     return {};
 }
 
-child_exit wait_for_child(pid_t child, std::chrono::steady_clock::time_point deadline) {
+child_exit wait_for_child(pid_t child, monotonic_clock::time_point deadline) {
     sigset_t child_signal;
     sigemptyset(&child_signal);
     sigaddset(&child_signal, SIGCHLD);
     for (;;) {
         const child_exit exit = reap_if_ended(child);
         if (exit.reaped) return exit;
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = monotonic_clock::now();
         if (now >= deadline) return exit;
         // SIGCHLD is blocked: one that comes between the look and the wait stays pending.
         const timespec timeout = as_timespec(deadline - now);

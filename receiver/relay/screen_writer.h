@@ -15,13 +15,11 @@
 #include <string>
 #include <string_view>
 
-#include "receiver/byte_queue.h"
-#include "receiver/relay.h"
+#include "receiver/relay/byte_queue.h"
+#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
 
-// The most the relay reads from the command's terminal at once.
-inline constexpr std::size_t COMMAND_READ_SIZE = std::size_t{64} * 1024;
 // What one read may put on the screen: the read, plus what the handler held back before it, each
 // grown up to MAX_OUTPUT_GROWTH times.
 // The relay reads only while the output queue has this much room, so that the handler's output
@@ -77,7 +75,7 @@ public:
     // Standard output failed with this errno (0: it has not); its bytes are dropped from then on.
     int output_error() const { return out_.error; }
     // For the way out: writes what is queued, waiting for room until deadline at the latest.
-    void flush(std::chrono::steady_clock::time_point deadline);
+    void flush(monotonic_clock::time_point deadline);
 
 private:
     // A descriptor written without blocking: a private non-blocking descriptor of the same file

@@ -1,4 +1,4 @@
-#include "receiver/command_start.h"
+#include "receiver/relay/command_start.h"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -57,31 +57,31 @@ struct start_failure {
     report_start_failure(report_fd, 0);
 }
 
-started_command failed(int status, std::string error) {
-    started_command result;
-    result.failure_status = status;
-    result.error = std::move(error);
-    return result;
+bool failed(int status, std::string error, int* failure_status, std::string* err) {
+    *failure_status = status;
+    *err = std::move(error);
+    return false;
 }
 
 // The status a shell gives a command that could not be run for this reason.
-started_command not_run(const std::string& name, const start_failure& failure) {
+bool not_run(const std::string& name, const start_failure& failure, int* failure_status, std::string* err) {
     const std::string shown = escaped_for_display(name, 512);
     if (failure.stage != 0) {
-        return failed(EXIT_RELAY_FAILED, failure_text("cannot give " + shown + " a terminal", failure.error_number));
+        return failed(EXIT_RELAY_FAILED, failure_text("cannot give " + shown + " a terminal", failure.error_number),
+                      failure_status, err);
     }
     const int error_number = failure.error_number;
     const bool found_but_not_runnable = error_number == EACCES || error_number == EPERM || error_number == ENOEXEC ||
                                         error_number == EISDIR || error_number == ETXTBSY;
     return failed(found_but_not_runnable ? EXIT_NOT_RUNNABLE : EXIT_NOT_FOUND,
-                  failure_text("cannot run " + shown, error_number));
+                  failure_text("cannot run " + shown, error_number), failure_status, err);
 }
 
 }  // namespace
 
-started_command start_on_new_terminal(const std::vector<std::string>& command, const termios* settings,
-                                      const winsize* size) {
-    if (command.empty()) return failed(EXIT_RELAY_FAILED, "no command to run");
+bool start_on_new_terminal(const std::vector<std::string>& command, const termios* settings, const winsize* size,
+                           started_command* started, int* failure_status, std::string* err) {
+    if (command.empty()) return failed(EXIT_RELAY_FAILED, "no command to run", failure_status, err);
     // Everything the child needs is prepared before fork(): it must not allocate.
     std::vector<char*> argv;
     argv.reserve(command.size() + 1);
@@ -91,7 +91,7 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
     int master_fd = -1;
     int slave_fd = -1;
     if (openpty(&master_fd, &slave_fd, nullptr, settings, size) != 0) {
-        return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", errno));
+        return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", errno), failure_status, err);
     }
     master_fd = move_above_standard(master_fd);
     slave_fd = move_above_standard(slave_fd);
@@ -100,7 +100,7 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
         const int error_number = errno;
         if (master_fd >= 0) close(master_fd);
         if (slave_fd >= 0) close(slave_fd);
-        return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", error_number));
+        return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", error_number), failure_status, err);
     }
     report_pipe[0] = move_above_standard(report_pipe[0]);
     report_pipe[1] = move_above_standard(report_pipe[1]);
@@ -113,7 +113,7 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
     if (child < 0) {
         close(master_fd);
         if (report_pipe[0] >= 0) close(report_pipe[0]);
-        return failed(EXIT_RELAY_FAILED, failure_text("cannot start a process", fork_errno));
+        return failed(EXIT_RELAY_FAILED, failure_text("cannot start a process", fork_errno), failure_status, err);
     }
 
     // The pipe closes unread on a successful exec.
@@ -125,15 +125,14 @@ started_command start_on_new_terminal(const std::vector<std::string>& command, c
         close(master_fd);
         int ignored_status = 0;
         while (waitpid(child, &ignored_status, 0) < 0 && errno == EINTR) {}
-        return not_run(command.front(), failure);
+        return not_run(command.front(), failure, failure_status, err);
     }
 
     const int flags = fcntl(master_fd, F_GETFL);
     if (flags >= 0) (void)fcntl(master_fd, F_SETFL, flags | O_NONBLOCK);
-    started_command started;
-    started.pid = child;
-    started.master_fd = master_fd;
-    return started;
+    started->pid = child;
+    started->master_fd = master_fd;
+    return true;
 }
 
 }  // namespace pushfile::receive

@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-#include "receiver/relay.h"
+#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
 
@@ -42,7 +42,7 @@ private:
     int master_fd_;
     bool held_ = false;
     bool release_due_ = false;
-    std::chrono::steady_clock::time_point release_due_since_{};
+    monotonic_clock::time_point release_due_since_{};
     // While the last answers are written and the mode put back, the command's output is paused
     // (this descriptor of its side, or -1), so that nothing it runs next can find the mode unsettled.
     int paused_side_ = -1;

@@ -11,25 +11,25 @@
 #include <memory>
 #include <string_view>
 
-#include "receiver/relay.h"
-#include "receiver/stream_parser.h"
+#include "receiver/relay/handler.h"
+#include "receiver/transfer/stream_parser.h"
 
 namespace pushfile::receive {
 
 class message_forwarder final : public stream_handler, private stream_parser_events {
 public:
-    explicit message_forwarder(bool wrap_for_tmux);
+    // Messages and ordinary output go to screen, the relay's screen queue.
+    message_forwarder(bool wrap_for_tmux, byte_sink& screen);
 
     void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
-    void command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                        byte_sink& command_input) override;
+    void command_output(const unsigned char* bytes, std::size_t length) override;
     // Keys, answers among them, go to the command as they come.
     bool wants_keyboard() const override { return false; }
-    void keyboard(const unsigned char*, std::size_t, byte_sink&) override {}
-    void keyboard_ended(byte_sink&) override {}
+    void keyboard(const unsigned char*, std::size_t) override {}
+    void keyboard_ended() override {}
     bool wants_ticks() const override { return parser_.in_message() || transfer_under_way_; }
-    void tick(std::chrono::steady_clock::time_point now, byte_sink& screen) override;
-    void output_ended(const char* reason, byte_sink& screen) override;
+    void tick(monotonic_clock::time_point now) override;
+    void output_ended(const char* reason) override;
 
 private:
     void pass_through(const unsigned char* bytes, std::size_t length) override;
@@ -37,7 +37,6 @@ private:
     void size_message(std::uint64_t size) override;
     void block_message(const unsigned char* bytes, std::size_t length) override;
     void end_message() override;
-    void rejected_message(message_kind, parse_error) override {}
 
     // A message is on its way: answers to it must reach the command at once.
     void transfer_message();
@@ -45,10 +44,10 @@ private:
                  std::size_t tail_length);
 
     stream_parser parser_;
-    byte_sink* screen_ = nullptr;
+    byte_sink& screen_;
     command_terminal* command_terminal_ = nullptr;
     bool transfer_under_way_ = false;
-    std::chrono::steady_clock::time_point last_output_at_{};
+    monotonic_clock::time_point last_output_at_{};
     unsigned char head_[MESSAGE_BUFFER_SIZE]{};
     std::unique_ptr<unsigned char[]> letters_;
     std::unique_ptr<unsigned char[]> wrapped_;  // only when wrapping for tmux

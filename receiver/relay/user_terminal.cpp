@@ -1,4 +1,4 @@
-#include "receiver/user_terminal.h"
+#include "receiver/relay/user_terminal.h"
 
 #include <unistd.h>
 

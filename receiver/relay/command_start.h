@@ -12,16 +12,15 @@
 namespace pushfile::receive {
 
 struct started_command {
-    pid_t pid = -1;          // leads a session of its own, so its process group is -pid
-    int master_fd = -1;      // non-blocking, close-on-exec, above the standard descriptors
-    int failure_status = 0;  // when pid is -1: 126, 127, or 255 for a failure of our own
-    std::string error;       // when pid is -1: what failed and why
+    pid_t pid = -1;      // leads a session of its own, so its process group is -pid
+    int master_fd = -1;  // non-blocking, close-on-exec, above the standard descriptors
 };
 
 // Runs command (argv style, non-empty) with the new terminal as its controlling terminal and
 // standard descriptors, started with settings and size when given. Returns once the command
-// runs (exec succeeded) or could not be run.
-started_command start_on_new_terminal(const std::vector<std::string>& command, const termios* settings,
-                                      const winsize* size);
+// runs (exec succeeded), or could not be run: then false, with the status to exit with in
+// *failure_status (126, 127, or 255 for a failure of our own) and why in *err.
+bool start_on_new_terminal(const std::vector<std::string>& command, const termios* settings, const winsize* size,
+                           started_command* started, int* failure_status, std::string* err);
 
 }  // namespace pushfile::receive

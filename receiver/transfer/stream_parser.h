@@ -52,19 +52,26 @@ enum class parse_error {
 // A short description for people, e.g. "a block's checksum does not match".
 const char* describe(parse_error error);
 
+// What the parser finds. Every message event does nothing unless overridden.
 class stream_parser_events {
 public:
     // Ordinary output, in order: every byte that is not part of a complete valid message,
     // including the bytes of held candidates once they turn out not to be one.
     virtual void pass_through(const unsigned char* bytes, std::size_t length) = 0;
-    virtual void path_message(std::string_view path) = 0;
+    virtual void path_message(std::string_view path) { (void)path; }
     // UNKNOWN_SIZE when the sender could not find the size.
-    virtual void size_message(std::uint64_t size) = 0;
+    virtual void size_message(std::uint64_t size) { (void)size; }
     // The decoded bytes of a block whose letters and checksum were verified.
-    virtual void block_message(const unsigned char* bytes, std::size_t length) = 0;
-    virtual void end_message() = 0;
+    virtual void block_message(const unsigned char* bytes, std::size_t length) {
+        (void)bytes;
+        (void)length;
+    }
+    virtual void end_message() {}
     // A message that began but broke the format. Its bytes have just been passed through.
-    virtual void rejected_message(message_kind kind, parse_error error) = 0;
+    virtual void rejected_message(message_kind kind, parse_error error) {
+        (void)kind;
+        (void)error;
+    }
 
 protected:
     ~stream_parser_events() = default;
@@ -115,6 +122,22 @@ private:
         after_end,  // the zero byte that follows an end message may come
     };
 
+    // Each message kind, described once: the code that names it, the state its body begins in,
+    // and for a body that begins with a decimal number, the most digits and the largest value.
+    struct message_form {
+        unsigned char code;
+        message_kind kind;
+        state first_state;
+        std::size_t max_digits;
+        std::uint64_t max_number;
+    };
+    static constexpr message_form MESSAGE_FORMS[] = {
+        {CODE_PATH, message_kind::path, state::path_body, 0, 0},
+        {CODE_SIZE, message_kind::size, state::size_body, MAX_SIZE_DIGITS, UINT64_MAX},
+        {CODE_BLOCK, message_kind::block, state::checksum_digits, MAX_CHECKSUM_DIGITS, INT32_MAX},
+        {CODE_END, message_kind::end, state::end_body, 0, 0},
+    };
+
     // Each returns the number of bytes it consumed from the chunk.
     std::size_t feed_prefix(const unsigned char* bytes, stream_parser_events& events);
     std::size_t feed_path(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
@@ -125,10 +148,12 @@ private:
     // The candidate is a message: counts its bytes, the NUL that ends it included.
     void accept();
     // The candidate is not a message: releases it, with the NUL that ended it when ended_by_nul.
-    void reject(message_kind kind, parse_error error, bool ended_by_nul, stream_parser_events& events);
+    void reject(parse_error error, bool ended_by_nul, stream_parser_events& events);
     void release(stream_parser_events& events);
 
     state state_ = state::ground;
+    // The form of the message held, once its code has come.
+    const message_form* form_ = &MESSAGE_FORMS[0];
     std::uint64_t message_bytes_ = 0;
     std::size_t digit_count_ = 0;
     std::uint64_t number_ = 0;

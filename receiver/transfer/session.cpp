@@ -1,4 +1,4 @@
-#include "receiver/session.h"
+#include "receiver/transfer/session.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,37 +9,18 @@ namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it arrives
 
-// Answers ahead. The window opens with two blocks and grows by two per block that arrives, which
-// triples it once per round trip (measured: at 150 ms a 20 MB file over 20 MB/s moved at 0.75 of
-// the short link's rate, against 0.67 when it only doubled), as long as the link keeps up: the
-// bytes it covers stay within what the link has been seen to carry in WINDOW_HORIZON, so that a
-// refusal or Ctrl-C takes effect soon even on a slow serial line, and never above MAX_BYTES_AHEAD.
-constexpr std::uint64_t INITIAL_WINDOW = 2;
-constexpr std::uint64_t MIN_WINDOW = 1;
-constexpr std::uint64_t WINDOW_GROWTH = 2;
-constexpr std::uint64_t MAX_BYTES_AHEAD = std::uint64_t{4} << 20;
-constexpr auto WINDOW_HORIZON = std::chrono::seconds(1);
-// Below this the rate seen so far says too little to limit the window.
-constexpr auto RATE_SETTLES_AFTER = std::chrono::milliseconds(100);
-
-std::uint64_t blocks_for(std::uint64_t bytes) { return bytes / BLOCK_SIZE + (bytes % BLOCK_SIZE != 0 ? 1 : 0); }
-
 }  // namespace
 
-transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options)
-    : sink_(sink), progress_(progress), options_(std::move(options)) {
+transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options,
+                                   byte_sink& screen, byte_sink& command_input)
+    : sink_(sink), progress_(progress), options_(std::move(options)), screen_(screen), command_input_(command_input) {
     sent_path_.reserve(MAX_PATH_LENGTH);
 }
 
-void transfer_session::command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                                      byte_sink& command_input) {
-    screen_ = &screen;
-    command_input_ = &command_input;
-    last_output_at_ = clock::now();
+void transfer_session::command_output(const unsigned char* bytes, std::size_t length) {
+    last_output_at_ = monotonic_clock::now();
     parser_.feed(bytes, length, *this);
     settle_command_terminal();
-    screen_ = nullptr;
-    command_input_ = nullptr;
 }
 
 // While a file arrives, keystrokes would reach the sender as replies and break the transfer, so
@@ -47,9 +28,8 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
 // next key gives up on the file and goes to the command.
 bool transfer_session::wants_keyboard() const { return file_open(); }
 
-void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, byte_sink& command_input) {
+void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) {
     if (length == 0) return;
-    command_input_ = &command_input;
     if (phase_ == phase::asking) {
         switch (bytes[0]) {
             case 'y':
@@ -72,21 +52,18 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length, 
         }
     } else if (std::memchr(bytes, INTERRUPT_KEY, length) != nullptr) {
         abandon_file("cancelled");
-    } else if (clock::now() - last_output_at_ >= QUIET_SENDER_LIMIT) {
+    } else if (monotonic_clock::now() - last_output_at_ >= QUIET_SENDER_LIMIT) {
         abandon_file("given up: the sender sent nothing for a while and a key was pressed");
-        command_input.append(bytes, length);
+        command_input_.append(bytes, length);
     }
     settle_command_terminal();
-    command_input_ = nullptr;
 }
 
-void transfer_session::keyboard_ended(byte_sink& command_input) {
+void transfer_session::keyboard_ended() {
     keyboard_open_ = false;
     if (phase_ != phase::asking) return;
-    command_input_ = &command_input;
     decline("no answer can come: the keyboard input has ended");
     settle_command_terminal();
-    command_input_ = nullptr;
 }
 
 // Only while asking: the size message is still unanswered then.
@@ -99,22 +76,16 @@ bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || (!file_open() && parser_.in_message());
 }
 
-void transfer_session::tick(clock::time_point now, byte_sink& screen) {
+void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
-    if (!file_open() && parser_.in_message()) {
-        screen_ = &screen;
-        parser_.finish(*this);
-        screen_ = nullptr;
-    }
+    if (!file_open() && parser_.in_message()) parser_.finish(*this);
 }
 
-void transfer_session::output_ended(const char* reason, byte_sink& screen) {
+void transfer_session::output_ended(const char* reason) {
     // A message prefix held back at the very end was ordinary output after all.
-    screen_ = &screen;
     parser_.finish(*this);
-    screen_ = nullptr;
     show_ignored();
     if (phase_ == phase::committed) {
         // Saved before its end message could come: it is complete all the same.
@@ -134,7 +105,7 @@ bool transfer_session::file_in_progress() const {
 
 bool transfer_session::file_open() const { return file_in_progress() || phase_ == phase::committed; }
 
-void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) { screen_->append(bytes, length); }
+void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) { screen_.append(bytes, length); }
 
 void transfer_session::path_message(std::string_view path) {
     show_ignored();
@@ -156,7 +127,7 @@ void transfer_session::path_message(std::string_view path) {
 // transfer. Those still queued must not reach this sender; its own terminal set-up discards those
 // that reached its terminal already.
 void transfer_session::drop_stale_answers() {
-    command_input_->discard_queued();
+    command_input_.discard_queued();
     forget_answers_ahead();
 }
 
@@ -221,17 +192,18 @@ void transfer_session::size_message(std::uint64_t size) {
 }
 
 void transfer_session::start_file(answered_ahead answered) {
-    progress_.file_started(announced_size_, clock::now());
-    if (!sink_.begin(sent_path_)) {
-        fail_file(sink_.error());
+    progress_.file_started(announced_size_, monotonic_clock::now());
+    std::string error;
+    if (!sink_.begin(sent_path_, &error)) {
+        fail_file(error);
         refuse(answered);
         return;
     }
     count_blocks_from();
     if (announced_size_ == 0) {
         // Nothing more will come: the size's answer confirms the file is stored.
-        if (!sink_.commit()) {
-            fail_file(sink_.error());
+        if (!sink_.commit(&error)) {
+            fail_file(error);
             refuse(answered);
             return;
         }
@@ -245,15 +217,13 @@ void transfer_session::start_file(answered_ahead answered) {
     accept(answered);
 }
 
-// Tops the answers ahead up to the window, but never answers the block that may complete the
-// file: blocks are at most BLOCK_SIZE bytes, so the remaining bytes need at least
-// blocks_for(remaining) more blocks, and all but the last of those cannot complete it.
+// Tops the answers ahead up to what the window allows for the bytes still to come.
 void transfer_session::send_answers_ahead() {
     if (!options_.answer_ahead || (phase_ != phase::receiving && phase_ != phase::skipping) ||
         announced_size_ == UNKNOWN_SIZE || refusal_ahead_ || received_ >= announced_size_) {
         return;
     }
-    const std::uint64_t limit = std::min(window_, blocks_for(announced_size_ - received_) - 1);
+    const std::uint64_t limit = window_.answers_allowed(announced_size_ - received_);
     while (accepts_ahead_ < limit) {
         reply(true);
         ++accepts_ahead_;
@@ -269,27 +239,8 @@ void transfer_session::skip_file() {
 
 // A file's blocks begin: none came yet, and the window opens at its first block.
 void transfer_session::count_blocks_from() {
-    window_ = INITIAL_WINDOW;
+    window_.restart();
     received_ = 0;
-}
-
-// The link's rate is measured from the first block on: before it, the link was idle for a round
-// trip, waiting for the answer to the size.
-void transfer_session::widen_window(std::size_t block_length) {
-    const auto now = clock::now();
-    if (received_ == block_length) {
-        flow_started_at_ = now;
-        bytes_before_flow_ = received_;
-    }
-    std::uint64_t window = window_ + WINDOW_GROWTH;
-    const auto elapsed = now - flow_started_at_;
-    if (elapsed >= RATE_SETTLES_AFTER) {
-        const double seconds = std::chrono::duration<double>(elapsed).count();
-        const double bytes_per_horizon = static_cast<double>(received_ - bytes_before_flow_) / seconds *
-                                         std::chrono::duration<double>(WINDOW_HORIZON).count();
-        window = std::min(window, std::max(MIN_WINDOW, static_cast<std::uint64_t>(bytes_per_horizon) / BLOCK_SIZE));
-    }
-    window_ = std::min(window, MAX_BYTES_AHEAD / BLOCK_SIZE);
 }
 
 void transfer_session::block_message(const unsigned char* bytes, std::size_t length) {
@@ -311,26 +262,27 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
 
 void transfer_session::receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered) {
     const bool saving = phase_ == phase::receiving;
+    std::string error;
     if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
         fail_file("more data came than its size announced");
     } else if (saving && options_.max_size && length > *options_.max_size - received_) {
         fail_file(over_the_limit(received_ + length));
-    } else if (saving && !sink_.write(bytes, length)) {
-        fail_file(sink_.error());
+    } else if (saving && !sink_.write(bytes, length, &error)) {
+        fail_file(error);
     } else {
         received_ += length;
         if (announced_size_ != UNKNOWN_SIZE && received_ == announced_size_ && saving) {
             // The last block: its answer tells the sender the file is stored, so store it first.
-            if (!sink_.commit()) {
-                fail_file(sink_.error());
+            if (!sink_.commit(&error)) {
+                fail_file(error);
                 refuse(answered);
                 return;
             }
             phase_ = phase::committed;
         }
-        if (saving) progress_.file_advanced(received_, clock::now());
+        if (saving) progress_.file_advanced(received_, monotonic_clock::now());
         accept(answered);
-        widen_window(length);
+        window_.block_arrived(length, received_, monotonic_clock::now());
         send_answers_ahead();
         return;
     }
@@ -351,8 +303,8 @@ void transfer_session::end_message() {
             } else if (announced_size_ != UNKNOWN_SIZE) {
                 fail_file("the sender stopped after " + std::to_string(received_) + " of its " +
                           std::to_string(announced_size_) + " bytes and could not send the rest");
-            } else if (!sink_.commit()) {
-                fail_file(sink_.error());
+            } else if (std::string error; !sink_.commit(&error)) {
+                fail_file(error);
             } else {
                 report_saved();
             }
@@ -415,7 +367,7 @@ void transfer_session::abandon_file(const std::string& reason) {
         fail_file(reason);
     }
     forget_answers_ahead();
-    if (command_input_ != nullptr) command_input_->discard_queued();
+    command_input_.discard_queued();
     if (command_terminal_ != nullptr) command_terminal_->drop_unread_and_release();
 }
 
@@ -446,8 +398,7 @@ void transfer_session::show_ignored() {
 }
 
 void transfer_session::reply(bool accepted) {
-    if (command_input_ == nullptr) return;
-    command_input_->append(accepted ? REPLY_ACCEPTED : REPLY_REFUSED, REPLY_LENGTH);
+    command_input_.append(accepted ? REPLY_ACCEPTED : REPLY_REFUSED, REPLY_LENGTH);
 }
 
 }  // namespace pushfile::receive

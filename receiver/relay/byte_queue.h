@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "receiver/relay.h"
+#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
 
@@ -37,8 +37,12 @@ private:
 enum class write_outcome {
     done,     // everything queued was written
     partial,  // some or none was taken; the descriptor is full for now
-    failed,   // the descriptor failed; error() says why
+    failed,   // the descriptor failed (the command's side is gone): what was queued is dropped
 };
+
+// Room kept in the command's input queue for the handler's answers while keystrokes fill it.
+inline constexpr std::size_t ANSWER_RESERVE = 4096;
+inline constexpr std::size_t COMMAND_INPUT_CAPACITY = 2 * COMMAND_READ_SIZE + ANSWER_RESERVE;
 
 // The command's keyboard: keystrokes and the handler's answers, in order. An append is kept
 // whole or dropped whole: half an answer would reach a sender as a broken reply. Answers pile up
@@ -46,6 +50,8 @@ enum class write_outcome {
 // being shown), so dropping them is right, and waiting would stall the relay for good.
 class command_input_queue final : public byte_sink {
 public:
+    // With the room the relay needs: a read of keystrokes and ANSWER_RESERVE more.
+    command_input_queue() : command_input_queue(COMMAND_INPUT_CAPACITY) {}
     explicit command_input_queue(std::size_t capacity) : buffer_(capacity) {}
 
     void append(const unsigned char* bytes, std::size_t length) override;
@@ -57,7 +63,6 @@ public:
     // One write of everything queued, so that an answer goes out in one piece whenever the
     // descriptor has room for it.
     write_outcome write_to(int fd);
-    int error() const { return error_; }
 
 private:
     void consumed(std::size_t length);
@@ -75,7 +80,6 @@ private:
     std::uint64_t append_ends_[MAX_TRACKED_APPENDS]{};
     std::size_t first_end_ = 0;
     std::size_t end_count_ = 0;
-    int error_ = 0;
 };
 
 }  // namespace pushfile::receive

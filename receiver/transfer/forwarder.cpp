@@ -1,4 +1,4 @@
-#include "receiver/forwarder.h"
+#include "receiver/transfer/forwarder.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,42 +13,33 @@ constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
 
 }  // namespace
 
-message_forwarder::message_forwarder(bool wrap_for_tmux)
-    : letters_(std::make_unique_for_overwrite<unsigned char[]>(LETTER_BUFFER_SIZE)) {
+message_forwarder::message_forwarder(bool wrap_for_tmux, byte_sink& screen)
+    : screen_(screen), letters_(std::make_unique_for_overwrite<unsigned char[]>(LETTER_BUFFER_SIZE)) {
     if (wrap_for_tmux) wrapped_ = std::make_unique_for_overwrite<unsigned char[]>(TMUX_WRAPPED_MESSAGE_SIZE);
 }
 
-void message_forwarder::command_output(const unsigned char* bytes, std::size_t length, byte_sink& screen,
-                                       byte_sink& /*command_input*/) {
-    screen_ = &screen;
-    last_output_at_ = std::chrono::steady_clock::now();
+void message_forwarder::command_output(const unsigned char* bytes, std::size_t length) {
+    last_output_at_ = monotonic_clock::now();
     parser_.feed(bytes, length, *this);
-    screen_ = nullptr;
 }
 
-void message_forwarder::tick(std::chrono::steady_clock::time_point now, byte_sink& screen) {
+void message_forwarder::tick(monotonic_clock::time_point now) {
     const auto quiet = now - last_output_at_;
     if (transfer_under_way_ && quiet >= QUIET_SENDER_LIMIT) {
         // The sender is gone: the command's keys are the user's again.
         transfer_under_way_ = false;
         if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
     }
-    if (!transfer_under_way_ && quiet >= QUIET_BEFORE_RELEASE && parser_.in_message()) {
-        screen_ = &screen;
-        parser_.finish(*this);
-        screen_ = nullptr;
-    }
+    if (!transfer_under_way_ && quiet >= QUIET_BEFORE_RELEASE && parser_.in_message()) parser_.finish(*this);
 }
 
-void message_forwarder::output_ended(const char* /*reason*/, byte_sink& screen) {
-    screen_ = &screen;
+void message_forwarder::output_ended(const char* /*reason*/) {
     parser_.finish(*this);
-    screen_ = nullptr;
     transfer_under_way_ = false;
     command_terminal_ = nullptr;  // closed with the output
 }
 
-void message_forwarder::pass_through(const unsigned char* bytes, std::size_t length) { screen_->append(bytes, length); }
+void message_forwarder::pass_through(const unsigned char* bytes, std::size_t length) { screen_.append(bytes, length); }
 
 void message_forwarder::transfer_message() {
     transfer_under_way_ = true;
@@ -95,13 +86,13 @@ void message_forwarder::end_message() {
 void message_forwarder::forward(const unsigned char* head, std::size_t head_length, const unsigned char* tail,
                                 std::size_t tail_length) {
     if (!wrapped_) {
-        screen_->append(head, head_length);
-        if (tail_length > 0) screen_->append(tail, tail_length);
+        screen_.append(head, head_length);
+        if (tail_length > 0) screen_.append(tail, tail_length);
         return;
     }
     const std::size_t length =
         wrap_for_tmux(head, head_length, tail, tail_length, wrapped_.get(), TMUX_WRAPPED_MESSAGE_SIZE);
-    screen_->append(wrapped_.get(), length);
+    screen_.append(wrapped_.get(), length);
 }
 
 }  // namespace pushfile::receive

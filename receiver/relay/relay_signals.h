@@ -10,6 +10,8 @@
 #include <ctime>
 #include <iterator>
 
+#include "receiver/program.h"
+
 namespace pushfile::receive {
 
 class relay_signals {
@@ -43,13 +45,13 @@ struct child_exit {
 };
 
 // A wait's timeout as ppoll() and sigtimedwait() take it; a negative duration waits not at all.
-timespec as_timespec(std::chrono::steady_clock::duration duration);
+timespec as_timespec(monotonic_clock::duration duration);
 
 // Reaps child if it has ended, without waiting.
 child_exit reap_if_ended(pid_t child);
 
 // Waits until child has ended or the deadline has passed, sleeping in sigtimedwait() for
 // SIGCHLD, which must be blocked.
-child_exit wait_for_child(pid_t child, std::chrono::steady_clock::time_point deadline);
+child_exit wait_for_child(pid_t child, monotonic_clock::time_point deadline);
 
 }  // namespace pushfile::receive

@@ -1,4 +1,4 @@
-#include "receiver/command_terminal.h"
+#include "receiver/relay/command_terminal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -60,7 +60,7 @@ void command_terminal_mode::hold_for_transfer() {
 void command_terminal_mode::release_after_transfer() {
     if (held_ && !release_due_) {
         release_due_ = true;
-        release_due_since_ = std::chrono::steady_clock::now();
+        release_due_since_ = monotonic_clock::now();
     }
 }
 
@@ -99,7 +99,7 @@ void command_terminal_mode::after_input_write(bool all_written) {
         delivered = side >= 0 && !input_unread(side);
         if (side >= 0) close(side);
     }
-    if (delivered || master_fd_ < 0 || std::chrono::steady_clock::now() - release_due_since_ >= UNREAD_INPUT_WAIT) {
+    if (delivered || master_fd_ < 0 || monotonic_clock::now() - release_due_since_ >= UNREAD_INPUT_WAIT) {
         restore();
         end_pause();
     }

@@ -1,12 +1,16 @@
-#include "receiver/stream_parser.h"
+#include "receiver/transfer/stream_parser.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "common/letters.h"
+#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
+
+// The relay keeps room for what a handler holds back; a held message must fit in it.
+static_assert(MAX_RELEASE_BYTES <= MAX_HELD_BYTES);
+
 namespace {
 
 constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
@@ -71,7 +75,7 @@ void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_
                     state_ = state::after_end;
                     events.end_message();
                 } else {
-                    reject(message_kind::end, parse_error::bad_end, false, events);
+                    reject(parse_error::bad_end, false, events);
                 }
                 break;
             case state::after_end:
@@ -122,20 +126,17 @@ std::size_t stream_parser::feed_prefix(const unsigned char* bytes, stream_parser
         state_ = state::family;
         return 1;
     }
+    const message_form* form = std::find_if(std::begin(MESSAGE_FORMS), std::end(MESSAGE_FORMS),
+                                            [byte](const message_form& candidate) { return candidate.code == byte; });
+    if (form == std::end(MESSAGE_FORMS)) {  // an unknown code: not one of ours
+        release(events);
+        return 0;
+    }
+    form_ = form;
     digit_count_ = 0;
     number_ = 0;
-    switch (byte) {
-        case CODE_PATH:
-            path_length_ = 0;
-            state_ = state::path_body;
-            break;
-        case CODE_SIZE: state_ = state::size_body; break;
-        case CODE_BLOCK: state_ = state::checksum_digits; break;
-        case CODE_END: state_ = state::end_body; break;
-        default:  // an unknown code: not one of ours
-            release(events);
-            return 0;
-    }
+    path_length_ = 0;
+    state_ = form->first_state;
     return 1;
 }
 
@@ -147,7 +148,7 @@ std::size_t stream_parser::feed_path(const unsigned char* bytes, std::size_t len
     std::memcpy(path_.data() + path_length_, bytes, kept);
     path_length_ += kept;
     if (body > room) {
-        reject(message_kind::path, parse_error::path_too_long, false, events);
+        reject(parse_error::path_too_long, false, events);
         return room;
     }
     if (nul == nullptr) return body;
@@ -160,20 +161,19 @@ std::size_t stream_parser::feed_size(const unsigned char* bytes, std::size_t len
     for (std::size_t i = 0; i < length; ++i) {
         const unsigned char byte = bytes[i];
         if (is_digit(byte)) {
-            if (digit_count_ == MAX_SIZE_DIGITS ||
-                !append_digit(number_, byte, std::numeric_limits<std::uint64_t>::max())) {
-                reject(message_kind::size, parse_error::size_too_large, false, events);
+            if (digit_count_ == form_->max_digits || !append_digit(number_, byte, form_->max_number)) {
+                reject(parse_error::size_too_large, false, events);
                 return i;
             }
             ++digit_count_;
             continue;
         }
         if (byte != 0) {
-            reject(message_kind::size, parse_error::bad_size, false, events);
+            reject(parse_error::bad_size, false, events);
             return i;
         }
         if (digit_count_ == 0) {
-            reject(message_kind::size, parse_error::bad_size, true, events);
+            reject(parse_error::bad_size, true, events);
         } else {
             accept();
             events.size_message(number_);
@@ -186,8 +186,7 @@ std::size_t stream_parser::feed_size(const unsigned char* bytes, std::size_t len
 std::size_t stream_parser::feed_checksum(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
     for (std::size_t i = 0; i < length; ++i) {
         const unsigned char byte = bytes[i];
-        if (is_digit(byte) && digit_count_ < MAX_CHECKSUM_DIGITS &&
-            append_digit(number_, byte, std::numeric_limits<std::int32_t>::max())) {
+        if (is_digit(byte) && digit_count_ < form_->max_digits && append_digit(number_, byte, form_->max_number)) {
             ++digit_count_;
             continue;
         }
@@ -200,7 +199,7 @@ std::size_t stream_parser::feed_checksum(const unsigned char* bytes, std::size_t
         }
         // A NUL ends the broken message; any other byte is scanned again.
         const bool ends_message = byte == 0;
-        reject(message_kind::block, parse_error::bad_checksum, ends_message, events);
+        reject(parse_error::bad_checksum, ends_message, events);
         return ends_message ? i + 1 : i;
     }
     return length;
@@ -211,11 +210,11 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
     if (have_half_letter_) {
         const unsigned char second = bytes[0];
         if (second == 0) {
-            reject(message_kind::block, parse_error::odd_letter_count, true, events);
+            reject(parse_error::odd_letter_count, true, events);
             return 1;
         }
         if (!is_letter(second)) {
-            reject(message_kind::block, parse_error::bad_letter, false, events);
+            reject(parse_error::bad_letter, false, events);
             return 0;
         }
         block_[block_length_++] = static_cast<unsigned char>(((half_letter_ & 0x0FU) << 4U) | (second & 0x0FU));
@@ -238,11 +237,11 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
         return i + 1;
     }
     if (!is_letter(byte)) {
-        reject(message_kind::block, parse_error::bad_letter, false, events);
+        reject(parse_error::bad_letter, false, events);
         return i;
     }
     if (block_length_ == BLOCK_SIZE) {
-        reject(message_kind::block, parse_error::block_too_long, false, events);
+        reject(parse_error::block_too_long, false, events);
         return i;
     }
     half_letter_ = byte;
@@ -250,18 +249,18 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
     if (i + 1 == length) return length;
     // The pair's second byte is what stopped the decoder.
     if (bytes[i + 1] == 0) {
-        reject(message_kind::block, parse_error::odd_letter_count, true, events);
+        reject(parse_error::odd_letter_count, true, events);
         return i + 2;
     }
-    reject(message_kind::block, parse_error::bad_letter, false, events);
+    reject(parse_error::bad_letter, false, events);
     return i + 1;
 }
 
 void stream_parser::finish_block(stream_parser_events& events) {
     if (block_length_ == 0) {
-        reject(message_kind::block, parse_error::empty_block, true, events);
+        reject(parse_error::empty_block, true, events);
     } else if (letter_sum_ != number_) {
-        reject(message_kind::block, parse_error::checksum_mismatch, true, events);
+        reject(parse_error::checksum_mismatch, true, events);
     } else {
         accept();
         events.block_message(block_.data(), block_length_);
@@ -273,13 +272,13 @@ void stream_parser::accept() {
     state_ = state::ground;
 }
 
-void stream_parser::reject(message_kind kind, parse_error error, bool ended_by_nul, stream_parser_events& events) {
+void stream_parser::reject(parse_error error, bool ended_by_nul, stream_parser_events& events) {
     release(events);
     if (ended_by_nul) {
         static constexpr unsigned char nul = 0;
         events.pass_through(&nul, 1);
     }
-    events.rejected_message(kind, error);
+    events.rejected_message(form_->kind, error);
 }
 
 // Gives back the held bytes exactly as they came: the prefix and code, the digits (zero padded
@@ -295,11 +294,7 @@ void stream_parser::release(stream_parser_events& events) {
         case state::escape: prefix_length = 1; break;
         case state::introducer: prefix_length = 2; break;
         case state::family: break;
-        case state::path_body: code = CODE_PATH; break;
-        case state::size_body: code = CODE_SIZE; break;
-        case state::checksum_digits:
-        case state::block_letters: code = CODE_BLOCK; break;
-        case state::end_body: code = CODE_END; break;
+        default: code = form_->code; break;
     }
     std::array<unsigned char, MESSAGE_HEADER_LENGTH + MAX_SIZE_DIGITS + 1> head{};
     std::memcpy(head.data(), MESSAGE_PREFIX, prefix_length);
