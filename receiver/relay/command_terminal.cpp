@@ -87,6 +87,7 @@ void command_terminal_mode::before_input_write() {
 }
 
 void command_terminal_mode::after_input_write(bool all_written) {
+    if (awaiting_our_mode_ && !release_due_) restore();
     if (!release_due_) return;
     bool delivered = false;
     if (all_written && paused_side_ >= 0) {
@@ -114,10 +115,17 @@ void command_terminal_mode::end_pause() {
 
 void command_terminal_mode::restore() {
     release_due_ = false;
-    held_ = false;
     termios now{};
-    if (master_fd_ < 0 || tcgetattr(master_fd_, &now) != 0 || !same_mode(now, set_)) return;
-    (void)tcsetattr(master_fd_, TCSANOW, &found_);
+    if (master_fd_ >= 0 && tcgetattr(master_fd_, &now) == 0 && !same_mode(now, set_)) {
+        // A program set a mode of its own meanwhile. A shell's line editor does that at every
+        // prompt, after saving the mode it found (ours), which it puts back around each command:
+        // ours is put back over once it shows again, or the shell would keep it for good.
+        awaiting_our_mode_ = true;
+        return;
+    }
+    held_ = false;
+    awaiting_our_mode_ = false;
+    if (master_fd_ >= 0) (void)tcsetattr(master_fd_, TCSANOW, &found_);
 }
 
 }  // namespace pushfile::receive

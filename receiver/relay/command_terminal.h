@@ -42,6 +42,8 @@ private:
     int master_fd_;
     bool held_ = false;
     bool release_due_ = false;
+    // Released while a program had a mode of its own set: ours comes back over once it shows again.
+    bool awaiting_our_mode_ = false;
     monotonic_clock::time_point release_due_since_{};
     // While the last answers are written and the mode put back, the command's output is paused
     // (this descriptor of its side, or -1), so that nothing it runs next can find the mode unsettled.

@@ -132,6 +132,12 @@ void screen_writer::take_output(const unsigned char* bytes, std::size_t length) 
         output_scanner::change change = output_scanner::change::none;
         scanner_.last_text = output_scanner::NO_TEXT;
         const std::size_t scanned = scanner_.scan(bytes, length, change);
+        if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_ && cursor_.line != own_line::none) {
+            // Text would run on after a line of ours (a progress line, a question): it starts below.
+            const std::string_view line_end = messages_on_terminal_ ? "\r\n" : "\n";
+            output_appended_ +=
+                output_.append(reinterpret_cast<const unsigned char*>(line_end.data()), line_end.size());
+        }
         output_appended_ += output_.append(bytes, scanned);
         if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_) {
             cursor_.at_line_start = scanner_.last_text == '\n';

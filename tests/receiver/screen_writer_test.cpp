@@ -134,7 +134,8 @@ std::string shown_on_a_terminal(const std::vector<std::pair<char, std::string>>&
 
 TEST(screen_writer, the_receivers_lines_never_cover_the_commands_text) {
     // After output without a line end, and after output that came since a progress line, the
-    // next line of ours starts below; an erase of a progress line that is no longer last is dropped.
+    // next line of ours starts below, as does output after a line of ours; an erase of a progress
+    // line that is no longer last is dropped.
     const std::string shown = shown_on_a_terminal({{'o', "abc"},
                                                    {'p', "f 1%"},
                                                    {'p', "f 2%"},
@@ -148,7 +149,7 @@ TEST(screen_writer, the_receivers_lines_never_cover_the_commands_text) {
                                                    {'l', "saved g"},
                                                    {'o', "$ "}});
     EXPECT_EQ(shown,
-              "abc\r\nf 1%\x1b[K\rf 2%\x1b[Kout\r\nf 3%\x1b[Kmore\r\nsaved f\r\n"
+              "abc\r\nf 1%\x1b[K\rf 2%\x1b[K\r\nout\r\nf 3%\x1b[K\r\nmore\r\nsaved f\r\n"
               "\rg 1%\x1b[K\r\x1b[Ksaved g\r\n$ ");
 }
 
