@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "receiver/relay/byte_queue.h"
+#include "receiver/relay/command_terminal.h"
 #include "receiver/relay/screen_writer.h"
 #include "tests/support/hang_guard.h"
 #include "tests/support/pty_peer.h"
@@ -663,3 +664,38 @@ TEST(relay_screen, a_line_on_standard_error_waits_for_the_output_before_it) {
     close(output[0]);
     close(errors[0]);
 }
+
+namespace {
+
+// A shell's line editor saves the mode it finds at a prompt, sets its own, and puts the saved one
+// back around each command: a transfer's mode released meanwhile must come back once it shows
+// again, or the shell keeps it (no echo, no line editing) for good.
+TEST(command_terminal, a_mode_released_under_a_line_editor_comes_back_when_the_editor_puts_it_back) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios found{};
+    ASSERT_EQ(tcgetattr(slave, &found), 0);
+    ASSERT_NE(found.c_lflag & (ICANON | ECHO), 0U);
+    command_terminal_mode mode(master);
+    mode.hold_for_transfer();
+    termios held{};
+    ASSERT_EQ(tcgetattr(slave, &held), 0);
+    termios editor = held;
+    editor.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &editor), 0);
+    mode.release_after_transfer();
+    mode.after_input_write(true);
+    termios now{};
+    ASSERT_EQ(tcgetattr(slave, &now), 0);
+    EXPECT_EQ(now.c_lflag, editor.c_lflag) << "the editor's own mode was overwritten";
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &held), 0);  // a command runs with the saved mode
+    mode.after_input_write(true);
+    ASSERT_EQ(tcgetattr(slave, &now), 0);
+    EXPECT_EQ(now.c_lflag, found.c_lflag) << "the mode found before the transfer did not come back";
+    mode.closed();
+    close(master);
+    close(slave);
+}
+
+}  // namespace
