@@ -397,10 +397,11 @@ void transfer_session::show_ignored() {
     progress_.notice(text);
 }
 
-// Every answer is written with line mode and echo off, also a refusal for what is left of a file
-// that failed: in line mode it would wait for a newline, and be echoed on the screen.
+// Every answer is written with line mode and echo off. A file in progress has it held since its
+// path message; a refusal for what is left of a file that failed may come after the release, and
+// in line mode it would wait for a newline and be echoed on the screen.
 void transfer_session::reply(bool accepted) {
-    if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
+    if (!file_in_progress() && command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
     command_input_.append(accepted ? REPLY_ACCEPTED : REPLY_REFUSED, REPLY_LENGTH);
 }
 
