@@ -42,9 +42,10 @@ void message_forwarder::output_ended(const char* /*reason*/) {
 void message_forwarder::pass_through(const unsigned char* bytes, std::size_t length) { screen_.append(bytes, length); }
 
 void message_forwarder::transfer_message() {
+    // A sender behind ssh without -t reads its answers through the command's terminal; it stays
+    // held until the transfer is over, so once at its first message is enough.
+    if (!transfer_under_way_ && command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
     transfer_under_way_ = true;
-    // A sender behind ssh without -t reads its answers through the command's terminal.
-    if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
 }
 
 void message_forwarder::path_message(std::string_view path) {
