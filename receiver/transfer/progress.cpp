@@ -206,14 +206,8 @@ std::string progress_line(std::string_view shown_name, std::uint64_t received, s
     return std::string(shown_name.substr(0, prefix_fitting(shown_name, columns - last_columns))) + last;
 }
 
-progress_display::progress_display(int fd, bool quiet) : fd_(fd), quiet_(quiet), on_terminal_(isatty(fd) == 1) {
-    buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
-}
-
 progress_display::progress_display(screen_writer& screen, bool quiet)
-    : fd_(screen.messages_fd()), screen_(&screen), quiet_(quiet), on_terminal_(isatty(fd_) == 1) {
-    buffer_.reserve(SHOWN_NAME_CAPACITY + 256);
-}
+    : screen_(screen), quiet_(quiet), on_terminal_(isatty(screen.messages_fd()) == 1) {}
 
 void progress_display::file_named(std::string_view sent_name) {
     shown_name_ = escaped(sent_name);
@@ -243,47 +237,40 @@ void progress_display::draw(monotonic_clock::time_point now) {
     const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;
     // The line stays off the last column: a character written there leaves the cursor waiting to
     // wrap, and some terminals then erase it or wrap at once. A window title takes it whole.
-    const std::size_t columns = screen_ != nullptr && screen_->lines_in_title() ? 0 : terminal_columns();
+    const std::size_t columns = screen_.lines_in_title() ? 0 : terminal_columns();
     const std::string line =
         progress_line(shown_name_, received_, total_, rate, columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1));
     line_drawn_ = true;
     last_drawn_ = now;
-    if (screen_ != nullptr) return screen_->show_progress(line);
-    // Carriage return, the line, then erase what an earlier, longer line left.
-    buffer_.clear();
-    buffer_.push_back('\r');
-    buffer_.append(line);
-    buffer_.append("\x1b[K");
-    write_out(buffer_);
+    screen_.show_progress(line);
 }
 
 // Asked at every drawing, so that a resized window is followed at once.
 std::size_t progress_display::terminal_columns() const {
     winsize size{};
-    return ioctl(fd_, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+    return ioctl(screen_.messages_fd(), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 void progress_display::clear_line() {
-    if (line_drawn_ && screen_ != nullptr) screen_->clear_progress();
-    if (line_drawn_ && screen_ == nullptr) write_out("\r\x1b[K");
+    if (line_drawn_) screen_.clear_progress();
     line_drawn_ = false;
 }
 
 void progress_display::file_saved(std::string_view saved_path) {
     clear_line();
     if (quiet_) return;
-    write_line(std::string(PROGRAM_NAME) + ": saved " + shown_name_ + " (" + human_size(received_) + ") as " +
-               escaped(saved_path));
+    screen_.print_line(std::string(PROGRAM_NAME) + ": saved " + shown_name_ + " (" + human_size(received_) + ") as " +
+                       escaped(saved_path));
 }
 
 void progress_display::file_failed(std::string_view reason) {
     clear_line();
-    write_line(std::string(PROGRAM_NAME) + ": " + shown_name_ + " not saved: " + std::string(reason));
+    screen_.print_line(std::string(PROGRAM_NAME) + ": " + shown_name_ + " not saved: " + std::string(reason));
 }
 
 void progress_display::notice(std::string_view text) {
     clear_line();
-    write_line(std::string(PROGRAM_NAME) + ": " + std::string(text));
+    screen_.print_line(std::string(PROGRAM_NAME) + ": " + std::string(text));
 }
 
 void progress_display::ask_about_file(std::uint64_t total) {
@@ -291,32 +278,15 @@ void progress_display::ask_about_file(std::uint64_t total) {
     const std::string size_text = total == UNKNOWN_SIZE ? "size unknown" : human_size(total);
     const std::string question = std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text +
                                  ")? y: save, n: skip, q: stop the sender ";
-    if (screen_ != nullptr) return screen_->ask(question);
-    write_out(question);
+    screen_.ask(question);
 }
 
-void progress_display::answered(std::string_view answer) {
-    if (screen_ != nullptr) return screen_->finish_question(answer);
-    write_line(answer);
-}
+void progress_display::answered(std::string_view answer) { screen_.finish_question(answer); }
 
 void progress_display::file_skipped() {
     clear_line();
     if (quiet_) return;
-    write_line(std::string(PROGRAM_NAME) + ": skipped " + shown_name_);
-}
-
-void progress_display::write_line(std::string_view text) {
-    if (screen_ != nullptr) return screen_->print_line(text);
-    // The user's terminal may be in raw mode, where a newline alone does not return the cursor.
-    std::string line(text);
-    line += on_terminal_ ? "\r\n" : "\n";
-    write_out(line);
-}
-
-void progress_display::write_out(std::string_view text) {
-    // A failure has nowhere to be reported; the transfer itself goes on.
-    (void)write_all(fd_, text.data(), text.size());
+    screen_.print_line(std::string(PROGRAM_NAME) + ": skipped " + shown_name_);
 }
 
 }  // namespace pushfile::receive

@@ -39,11 +39,9 @@ std::string fit_to_columns(std::string_view shown_name, std::string_view rest, s
 
 class progress_display {
 public:
-    // Writes to descriptor fd, each piece as soon as it comes. On a terminal the line is redrawn
-    // in place; otherwise only the outcome lines are written. quiet keeps only the failures.
-    progress_display(int fd, bool quiet);
     // Gives each piece to screen (the relay's), which keeps it in order with the command's output
-    // and draws it around that.
+    // and draws it around that. When the screen's lines land on a terminal the line is redrawn in
+    // place; otherwise only the outcome lines are written. quiet keeps only the failures.
     progress_display(screen_writer& screen, bool quiet);
 
     // A file was named; the outcome lines that follow are about it.
@@ -71,11 +69,8 @@ private:
     // The width of the terminal the progress goes to, or 0 when it cannot be known.
     std::size_t terminal_columns() const;
     void clear_line();
-    void write_line(std::string_view text);
-    void write_out(std::string_view text);
 
-    int fd_ = -1;
-    screen_writer* screen_ = nullptr;
+    screen_writer& screen_;
     bool quiet_;
     bool on_terminal_;
     bool line_drawn_ = false;
@@ -84,7 +79,6 @@ private:
     std::uint64_t received_ = 0;
     monotonic_clock::time_point started_{};
     monotonic_clock::time_point last_drawn_{};
-    std::string buffer_;
 };
 
 }  // namespace pushfile::receive

@@ -1,10 +1,12 @@
-# Receiver tests: one program per concern; those that run the built programs are built after them.
+# Receiver tests: one program per unit, beside the layer it belongs to (relay/, transfer/), and the
+# whole receiver run as a program at the top; all are built after the programs they may run.
 set(receiver_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/receiver)
-foreach(test_name file_sink_test relay_test byte_queue_test screen_writer_test stream_parser_test session_test
-                  answer_window_test progress_test
-                  receiver_e2e_test
-                  hostile_test load_test)
-  add_executable(${test_name} ${receiver_test_dir}/${test_name}.cpp)
+foreach(test_path relay/relay_test relay/byte_queue_test relay/screen_writer_test
+                  transfer/stream_parser_test transfer/session_test transfer/answer_window_test
+                  transfer/file_sink_test transfer/progress_test
+                  receiver_e2e_test hostile_test load_test)
+  cmake_path(GET test_path FILENAME test_name)
+  add_executable(${test_name} ${receiver_test_dir}/${test_path}.cpp)
   target_link_libraries(${test_name} PRIVATE pushfile_receiver pushfile_test_support pushfile_warnings
                                              GTest::gtest_main)
   target_compile_definitions(${test_name} PRIVATE

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "receiver/relay/screen_writer.h"
 #include "tests/support/stream_builder.h"
 
 namespace {
@@ -44,8 +45,8 @@ public:
     bool held = false;
 };
 
-// A session over a fresh directory, fed like the relay feeds it, with what it shows the user
-// captured in a memory file.
+// A session over a fresh directory, fed like the relay feeds it, with the lines it shows the user
+// written through a screen writer of their own to a memory file.
 class session_test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -56,6 +57,7 @@ protected:
     void TearDown() override {
         session.reset();
         progress.reset();
+        lines_writer.reset();
         sink.reset();
         close(messages_fd);
         fs::remove_all(directory);
@@ -65,6 +67,7 @@ protected:
     void restart(session_options options = {}) {
         session.reset();
         progress.reset();
+        lines_writer.reset();
         sink.reset();
         for (const auto& entry : fs::directory_iterator(directory)) fs::remove_all(entry.path());
         ASSERT_EQ(ftruncate(messages_fd, 0), 0);
@@ -76,7 +79,8 @@ protected:
     void start(session_options options = {}) {
         sink = std::make_unique<file_sink>(directory.string());
         ASSERT_TRUE(sink->ok());
-        progress = std::make_unique<progress_display>(messages_fd, false);
+        lines_writer = std::make_unique<screen_writer>(messages_fd, messages_fd);
+        progress = std::make_unique<progress_display>(*lines_writer, false);
         options.directory = directory.string();
         session = std::make_unique<transfer_session>(*sink, *progress, options, screen, replies);
     }
@@ -93,6 +97,7 @@ protected:
     void tick_after_quiet() { session->tick(monotonic_clock::now() + std::chrono::seconds(5)); }
 
     std::string shown() const {
+        lines_writer->flush(monotonic_clock::now() + std::chrono::seconds(5));
         std::string text(static_cast<std::size_t>(lseek(messages_fd, 0, SEEK_END)), '\0');
         pread(messages_fd, text.data(), text.size(), 0);
         return text;
@@ -122,6 +127,7 @@ protected:
     fs::path directory;
     int messages_fd = -1;
     std::unique_ptr<file_sink> sink;
+    std::unique_ptr<screen_writer> lines_writer;
     std::unique_ptr<progress_display> progress;
     std::unique_ptr<transfer_session> session;
     collected_bytes screen;
