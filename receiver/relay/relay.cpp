@@ -196,8 +196,9 @@ bool relay::wait_and_serve(monotonic_clock::time_point now) {
     constexpr short gone = POLLHUP | POLLERR | POLLNVAL;
     if ((fds[master].events & POLLIN) != 0 && (fds[master].revents & (POLLIN | gone)) != 0) read_command_output();
     if (fds[keyboard].revents != 0 && output_open()) read_keyboard();
-    // No descriptor of the command's terminal is open: nobody will read what is queued for it.
-    if ((fds[master].revents & POLLHUP) != 0) command_input_.discard_queued();
+    // No descriptor of the command's terminal is open: nobody will read what is queued for it, and
+    // a hung-up terminal polls as ready while refusing every write.
+    if ((fds[master].revents & POLLHUP) != 0) command_input_.drop_all();
     write_command_input();
     if (fds[screen].revents != 0) screen_.became_writable(fds[screen].fd);
     screen_.write_ready();
@@ -262,7 +263,7 @@ void relay::command_ended(int status) {
 void relay::output_ended(const char* reason) {
     if (!output_open()) return;
     stage_ = stage_ == stage::after_command ? stage::finishing : stage::after_output;
-    command_input_.discard_queued();
+    command_input_.drop_all();
     handler_.output_ended(reason);
     screen_.output_ended();
     close_master();

@@ -6,12 +6,14 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -49,6 +51,9 @@ struct handler_setup {
     std::string keyboard_answer;
     bool hold_back = false;  // keep back the tail of every chunk, as a parser holds a prefix
     bool wants_ticks = false;
+    // When set, counts the turns of the relay's loop (it asks wants_ticks() in each); shared
+    // memory, so that the test sees the count while the relay runs.
+    std::atomic<long>* loop_turns = nullptr;
 };
 
 // What the child tells the test about the run; plain bytes through a pipe.
@@ -98,7 +103,10 @@ public:
         command_input_.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
     }
     void keyboard_ended() override {}
-    bool wants_ticks() const override { return setup_.wants_ticks; }
+    bool wants_ticks() const override {
+        if (setup_.loop_turns != nullptr) ++*setup_.loop_turns;
+        return setup_.wants_ticks;
+    }
     void tick(monotonic_clock::time_point) override { ++report_.ticks; }
     void output_ended(const char* reason) override {
         ++report_.ended_calls;
@@ -390,6 +398,35 @@ TEST(relay_output, a_command_killed_by_a_signal_gives_128_plus_its_number) {
         relay_run run(setup);
         EXPECT_EQ(run.finish().exit_status, 128 + signal_number);
     }
+}
+
+// Answers the command never read, queued when it hangs up, are dropped: nothing can take them, and
+// keeping them would leave its terminal always ready to be written (it is hung up) and never
+// written, while the screen stalls.
+TEST(relay_output, answers_queued_for_a_command_that_hung_up_are_dropped) {
+    void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto* turns = new (shared) std::atomic<long>(0);
+    run_setup setup;
+    // The command never reads; it writes more than the stalled screen takes, until it is killed.
+    setup.command = shell("stty raw -echo; printf 'W%s.' $$; exec head -c 100000000 /dev/zero");
+    setup.handler.trigger = "W";
+    setup.handler.answer = std::string(60000, 'a');  // more than its terminal takes unread
+    setup.handler.loop_turns = turns;
+    setup.output_pipe_size = 4096;
+    relay_run run(setup);
+    while (run.output().find('.') == std::string::npos) ASSERT_TRUE(run.read_until_size(run.output().size() + 1));
+    const pid_t command = std::stoi(run.output().substr(1));
+    std::this_thread::sleep_for(milliseconds(300));  // the screen fills and stalls
+    ASSERT_EQ(kill(command, SIGKILL), 0);
+    std::this_thread::sleep_for(milliseconds(100));
+    const long turns_before = turns->load();
+    std::this_thread::sleep_for(milliseconds(300));
+    const long idle_turns = turns->load() - turns_before;
+    run.read_to_end([](const char*, std::size_t) {});
+    EXPECT_EQ(run.finish().exit_status, 128 + SIGKILL);
+    EXPECT_LT(idle_turns, 20) << "the relay kept waking while the screen was stalled";
+    munmap(shared, sizeof(std::atomic<long>));
 }
 
 TEST(relay_output, slow_reader_gets_everything_while_memory_stays_bounded) {
