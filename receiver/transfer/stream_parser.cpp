@@ -16,6 +16,14 @@ namespace {
 constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
 constexpr std::size_t MESSAGE_HEADER_LENGTH = sizeof MESSAGE_PREFIX + 1;  // the prefix and the code
 
+// What a complete message carried, for its form to report.
+struct message_body {
+    std::string_view text;
+    std::uint64_t number;
+    const unsigned char* bytes;
+    std::size_t length;
+};
+
 bool is_digit(unsigned char byte) { return byte >= '0' && byte <= '9'; }
 
 // Adds a decimal digit to number unless the result would exceed limit.
@@ -25,6 +33,107 @@ bool append_digit(std::uint64_t& number, unsigned char digit, std::uint64_t limi
     number = number * 10 + value;
     return true;
 }
+
+}  // namespace
+
+struct message_form {
+    unsigned char code;
+    message_kind kind;
+    // The body's fields in order, none after the last.
+    std::array<message_field, 2> fields;
+    // For a number field: its most digits and largest value.
+    std::size_t max_digits;
+    std::uint64_t max_number;
+    // A number that is empty or not decimal, or a body where none belongs; a number or text
+    // beyond its limit.
+    parse_error malformed;
+    parse_error too_long;
+    // A NUL directly after the message belongs to it (the sender's extra zero after an end).
+    bool takes_extra_nul;
+    void (*report)(const message_body& body, stream_parser_events& events);
+};
+
+namespace {
+
+using enum message_field;
+
+// Each message kind, described once. Adding one is a row here, its event, and what the session
+// does with it.
+constexpr message_form MESSAGE_FORMS[] = {
+    {CODE_PATH,
+     message_kind::path,
+     {text, none},
+     0,
+     0,
+     parse_error::path_too_long,
+     parse_error::path_too_long,
+     false,
+     [](const message_body& body, stream_parser_events& events) { events.path_message(body.text); }},
+    {CODE_SIZE,
+     message_kind::size,
+     {number, none},
+     MAX_SIZE_DIGITS,
+     UINT64_MAX,
+     parse_error::bad_size,
+     parse_error::size_too_large,
+     false,
+     [](const message_body& body, stream_parser_events& events) { events.size_message(body.number); }},
+    {CODE_BLOCK,
+     message_kind::block,
+     {number, letters},
+     MAX_CHECKSUM_DIGITS,
+     INT32_MAX,
+     parse_error::bad_checksum,
+     parse_error::bad_checksum,
+     false,
+     [](const message_body& body, stream_parser_events& events) { events.block_message(body.bytes, body.length); }},
+    {CODE_END,
+     message_kind::end,
+     {none, none},
+     0,
+     0,
+     parse_error::bad_end,
+     parse_error::bad_end,
+     true,
+     [](const message_body&, stream_parser_events& events) { events.end_message(); }},
+};
+
+// The most a form's message holds back before its NUL; text and letters are bounded by the
+// parser's own storage.
+constexpr std::size_t longest_held(const message_form& form) {
+    std::size_t length = MESSAGE_HEADER_LENGTH;
+    for (std::size_t k = 0; k < form.fields.size() && form.fields[k] != none; ++k) {
+        if (k > 0) ++length;  // the space between fields
+        if (form.fields[k] == text) length += MAX_PATH_LENGTH;
+        if (form.fields[k] == number) length += form.max_digits;
+        if (form.fields[k] == letters) length += 2 * BLOCK_SIZE;
+    }
+    return length;
+}
+
+// A body the parser can read: fields without gaps, each kind at most once (its storage is
+// single), text and letters only last (they run to the NUL), letters after their number, and a
+// number's limits that its digits can reach.
+constexpr bool readable(const message_form& form) {
+    const auto [first, second] = form.fields;
+    if (first == none && second != none) return false;
+    if (second != none && (first == second || first == text || first == letters)) return false;
+    if ((first == letters) || (second == letters && first != number)) return false;
+    const bool has_number = first == number || second == number;
+    return !has_number || (form.max_digits > 0 && form.max_digits <= 20 && form.max_number > 0);
+}
+
+constexpr bool forms_are_sound() {
+    for (std::size_t i = 0; i < std::size(MESSAGE_FORMS); ++i) {
+        if (!readable(MESSAGE_FORMS[i]) || longest_held(MESSAGE_FORMS[i]) > MAX_RELEASE_BYTES) return false;
+        if (MESSAGE_FORMS[i].code == 0 || MESSAGE_FORMS[i].code == ESCAPE) return false;
+        for (std::size_t j = 0; j < i; ++j) {
+            if (MESSAGE_FORMS[j].code == MESSAGE_FORMS[i].code) return false;
+        }
+    }
+    return true;
+}
+static_assert(forms_are_sound(), "a message form the parser cannot read or hold");
 
 }  // namespace
 
@@ -64,21 +173,11 @@ void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_
             case state::escape:
             case state::introducer:
             case state::family: i += feed_prefix(next, events); break;
-            case state::path_body: i += feed_path(next, left, events); break;
-            case state::size_body: i += feed_size(next, left, events); break;
-            case state::checksum_digits: i += feed_checksum(next, left, events); break;
-            case state::block_letters: i += feed_letters(next, left, events); break;
-            case state::end_body:
-                if (*next == 0) {
-                    ++i;
-                    accept();
-                    state_ = state::after_end;
-                    events.end_message();
-                } else {
-                    reject(parse_error::bad_end, false, events);
-                }
-                break;
-            case state::after_end:
+            case state::text: i += feed_text(next, left, events); break;
+            case state::number: i += feed_number(next, left, events); break;
+            case state::letters: i += feed_letters(next, left, events); break;
+            case state::empty_body: i += feed_empty_body(next, events); break;
+            case state::after_message:
                 if (*next == 0) {
                     ++message_bytes_;
                     ++i;
@@ -94,18 +193,23 @@ void stream_parser::finish(stream_parser_events& events) { release(events); }
 std::size_t stream_parser::held_bytes() const {
     switch (state_) {
         case state::ground:
-        case state::after_end: return 0;
+        case state::after_message: return 0;
         case state::escape: return 1;
         case state::introducer: return 2;
         case state::family: return 3;
-        case state::path_body: return MESSAGE_HEADER_LENGTH + path_length_;
-        case state::size_body:
-        case state::checksum_digits: return MESSAGE_HEADER_LENGTH + digit_count_;
-        case state::block_letters:
-            return MESSAGE_HEADER_LENGTH + digit_count_ + 1 + 2 * block_length_ + (have_half_letter_ ? 1 : 0);
-        case state::end_body: return MESSAGE_HEADER_LENGTH;
+        default: break;
     }
-    return 0;
+    std::size_t length = MESSAGE_HEADER_LENGTH;
+    for (std::size_t k = 0; k < form_->fields.size() && k <= field_index_; ++k) {
+        if (k > 0) ++length;
+        switch (form_->fields[k]) {
+            case message_field::none: break;
+            case message_field::text: length += text_length_; break;
+            case message_field::number: length += digit_count_; break;
+            case message_field::letters: length += 2 * block_length_ + (have_half_letter_ ? 1 : 0); break;
+        }
+    }
+    return length;
 }
 
 std::size_t stream_parser::feed_prefix(const unsigned char* bytes, stream_parser_events& events) {
@@ -133,73 +237,79 @@ std::size_t stream_parser::feed_prefix(const unsigned char* bytes, stream_parser
         return 0;
     }
     form_ = form;
-    digit_count_ = 0;
-    number_ = 0;
-    path_length_ = 0;
-    state_ = form->first_state;
+    enter_field(0);
     return 1;
 }
 
-std::size_t stream_parser::feed_path(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
+void stream_parser::enter_field(std::size_t index) {
+    field_index_ = index;
+    const message_field field = index < form_->fields.size() ? form_->fields[index] : message_field::none;
+    switch (field) {
+        case message_field::none: state_ = state::empty_body; break;
+        case message_field::text:
+            text_length_ = 0;
+            state_ = state::text;
+            break;
+        case message_field::number:
+            digit_count_ = 0;
+            number_ = 0;
+            state_ = state::number;
+            break;
+        case message_field::letters:
+            block_length_ = 0;
+            letter_sum_ = 0;
+            have_half_letter_ = false;
+            state_ = state::letters;
+            break;
+    }
+}
+
+message_field stream_parser::current_field() const { return form_->fields[field_index_]; }
+
+bool stream_parser::last_field() const {
+    return field_index_ + 1 == form_->fields.size() || form_->fields[field_index_ + 1] == message_field::none;
+}
+
+std::size_t stream_parser::feed_text(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
     const auto* nul = static_cast<const unsigned char*>(std::memchr(bytes, 0, length));
     const std::size_t body = nul != nullptr ? static_cast<std::size_t>(nul - bytes) : length;
-    const std::size_t room = MAX_PATH_LENGTH - path_length_;
+    const std::size_t room = MAX_PATH_LENGTH - text_length_;
     const std::size_t kept = std::min(body, room);
-    std::memcpy(path_.data() + path_length_, bytes, kept);
-    path_length_ += kept;
+    std::memcpy(text_.data() + text_length_, bytes, kept);
+    text_length_ += kept;
     if (body > room) {
-        reject(parse_error::path_too_long, false, events);
+        reject(form_->too_long, false, events);
         return room;
     }
     if (nul == nullptr) return body;
-    accept();
-    events.path_message(std::string_view(path_.data(), path_length_));
+    complete(events);
     return body + 1;
 }
 
-std::size_t stream_parser::feed_size(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
+// Digits up to the form's limits, then a space when another field follows, else the NUL. A
+// NUL ends a broken message; any other byte that cannot continue it is scanned again.
+std::size_t stream_parser::feed_number(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
     for (std::size_t i = 0; i < length; ++i) {
         const unsigned char byte = bytes[i];
         if (is_digit(byte)) {
             if (digit_count_ == form_->max_digits || !append_digit(number_, byte, form_->max_number)) {
-                reject(parse_error::size_too_large, false, events);
+                reject(form_->too_long, false, events);
                 return i;
             }
             ++digit_count_;
             continue;
         }
-        if (byte != 0) {
-            reject(parse_error::bad_size, false, events);
-            return i;
-        }
-        if (digit_count_ == 0) {
-            reject(parse_error::bad_size, true, events);
-        } else {
-            accept();
-            events.size_message(number_);
-        }
-        return i + 1;
-    }
-    return length;
-}
-
-std::size_t stream_parser::feed_checksum(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
-    for (std::size_t i = 0; i < length; ++i) {
-        const unsigned char byte = bytes[i];
-        if (is_digit(byte) && digit_count_ < form_->max_digits && append_digit(number_, byte, form_->max_number)) {
-            ++digit_count_;
-            continue;
-        }
-        if (byte == ' ' && digit_count_ > 0) {
-            state_ = state::block_letters;
-            block_length_ = 0;
-            letter_sum_ = 0;
-            have_half_letter_ = false;
+        const unsigned char ending = last_field() ? 0 : ' ';
+        if (byte == ending && digit_count_ > 0) {
+            if (byte == 0) {
+                complete(events);
+            } else {
+                enter_field(field_index_ + 1);
+            }
             return i + 1;
         }
-        // A NUL ends the broken message; any other byte is scanned again.
         const bool ends_message = byte == 0;
-        reject(parse_error::bad_checksum, ends_message, events);
+        reject(form_->malformed, ends_message, events);
         return ends_message ? i + 1 : i;
     }
     return length;
@@ -233,7 +343,7 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
     // something that is no letter came.
     const unsigned char byte = bytes[i];
     if (byte == 0) {
-        finish_block(events);
+        complete(events);
         return i + 1;
     }
     if (!is_letter(byte)) {
@@ -256,20 +366,25 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
     return i + 1;
 }
 
-void stream_parser::finish_block(stream_parser_events& events) {
-    if (block_length_ == 0) {
-        reject(parse_error::empty_block, true, events);
-    } else if (letter_sum_ != number_) {
-        reject(parse_error::checksum_mismatch, true, events);
-    } else {
-        accept();
-        events.block_message(block_.data(), block_length_);
+std::size_t stream_parser::feed_empty_body(const unsigned char* bytes, stream_parser_events& events) {
+    if (*bytes != 0) {
+        reject(form_->malformed, false, events);
+        return 0;
     }
+    complete(events);
+    return 1;
 }
 
-void stream_parser::accept() {
+void stream_parser::complete(stream_parser_events& events) {
+    if (current_field() == message_field::letters) {
+        if (block_length_ == 0) return reject(parse_error::empty_block, true, events);
+        if (letter_sum_ != number_) return reject(parse_error::checksum_mismatch, true, events);
+    }
+    const message_form& form = *form_;
     message_bytes_ += held_bytes() + 1;
-    state_ = state::ground;
+    state_ = form.takes_extra_nul ? state::after_message : state::ground;
+    const message_body body{std::string_view(text_.data(), text_length_), number_, block_.data(), block_length_};
+    form.report(body, events);
 }
 
 void stream_parser::reject(parse_error error, bool ended_by_nul, stream_parser_events& events) {
@@ -281,49 +396,60 @@ void stream_parser::reject(parse_error error, bool ended_by_nul, stream_parser_e
     events.rejected_message(form_->kind, error);
 }
 
-// Gives back the held bytes exactly as they came: the prefix and code, the digits (zero padded
-// to their count), then the path as kept or the letters encoded again from the decoded bytes.
+// Gives back the held bytes exactly as they came: the prefix and code, then each field read so
+// far with the space after it: digits zero padded to their count, text as kept, letters encoded
+// again from the decoded bytes.
 void stream_parser::release(stream_parser_events& events) {
-    const state held = state_;
-    state_ = state::ground;
     std::size_t prefix_length = sizeof MESSAGE_PREFIX;
-    unsigned char code = 0;
-    switch (held) {
+    switch (state_) {
         case state::ground:
-        case state::after_end: return;
+        case state::after_message: state_ = state::ground; return;
         case state::escape: prefix_length = 1; break;
         case state::introducer: prefix_length = 2; break;
-        case state::family: break;
-        default: code = form_->code; break;
+        default: break;
     }
-    std::array<unsigned char, MESSAGE_HEADER_LENGTH + MAX_SIZE_DIGITS + 1> head{};
+    const bool has_code = state_ != state::escape && state_ != state::introducer && state_ != state::family;
+    state_ = state::ground;
+    std::array<unsigned char, MESSAGE_HEADER_LENGTH> head{};
     std::memcpy(head.data(), MESSAGE_PREFIX, prefix_length);
-    std::size_t length = prefix_length;
-    if (code != 0) head[length++] = code;
-    if (held == state::size_body || held == state::checksum_digits || held == state::block_letters) {
-        std::uint64_t value = number_;
-        for (std::size_t k = digit_count_; k > 0; --k) {
-            head[length + k - 1] = static_cast<unsigned char>('0' + value % 10);
-            value /= 10;
-        }
-        length += digit_count_;
-    }
-    if (held == state::block_letters) head[length++] = ' ';
-    events.pass_through(head.data(), length);
+    if (has_code) head[prefix_length++] = form_->code;
+    events.pass_through(head.data(), prefix_length);
+    if (!has_code) return;
 
-    if (held == state::path_body && path_length_ > 0) {
-        events.pass_through(reinterpret_cast<const unsigned char*>(path_.data()), path_length_);
-    }
-    if (held == state::block_letters) {
-        constexpr std::size_t PIECE = 2048;
-        std::array<unsigned char, 2 * PIECE> letters;
-        for (std::size_t at = 0; at < block_length_; at += PIECE) {
-            const std::size_t count = std::min(PIECE, block_length_ - at);
-            encode_letters(block_.data() + at, count, letters.data());
-            events.pass_through(letters.data(), 2 * count);
+    static constexpr unsigned char space = ' ';
+    for (std::size_t k = 0; k < form_->fields.size() && k <= field_index_; ++k) {
+        if (k > 0) events.pass_through(&space, 1);
+        switch (form_->fields[k]) {
+            case message_field::none: break;
+            case message_field::text:
+                if (text_length_ > 0)
+                    events.pass_through(reinterpret_cast<const unsigned char*>(text_.data()), text_length_);
+                break;
+            case message_field::number: release_number(events); break;
+            case message_field::letters: release_letters(events); break;
         }
-        if (have_half_letter_) events.pass_through(&half_letter_, 1);
     }
+}
+
+void stream_parser::release_number(stream_parser_events& events) const {
+    std::array<unsigned char, 20> digits{};
+    std::uint64_t value = number_;
+    for (std::size_t k = digit_count_; k > 0; --k) {
+        digits[k - 1] = static_cast<unsigned char>('0' + value % 10);
+        value /= 10;
+    }
+    if (digit_count_ > 0) events.pass_through(digits.data(), digit_count_);
+}
+
+void stream_parser::release_letters(stream_parser_events& events) const {
+    constexpr std::size_t PIECE = 2048;
+    std::array<unsigned char, 2 * PIECE> letters;
+    for (std::size_t at = 0; at < block_length_; at += PIECE) {
+        const std::size_t count = std::min(PIECE, block_length_ - at);
+        encode_letters(block_.data() + at, count, letters.data());
+        events.pass_through(letters.data(), 2 * count);
+    }
+    if (have_half_letter_) events.pass_through(&half_letter_, 1);
 }
 
 }  // namespace pushfile::receive

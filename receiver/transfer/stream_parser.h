@@ -93,6 +93,14 @@ inline constexpr std::size_t MAX_CHECKSUM_DIGITS = 10;
 // One feed or finish() passes through at most this many bytes more than it was given.
 inline constexpr std::size_t MAX_RELEASE_BYTES = 4 + MAX_CHECKSUM_DIGITS + 1 + 2 * BLOCK_SIZE;
 
+// The parts a message's body is made of. A body is at most two fields and its NUL; a number
+// with a field after it ends at a space, text and letters run to the NUL. Letters add up to the
+// number before them.
+enum class message_field : unsigned char { none, text, number, letters };
+
+// Each message kind's code, body and limits: one row per kind in the parser's table.
+struct message_form;
+
 class stream_parser {
 public:
     void feed(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
@@ -101,7 +109,7 @@ public:
     // was true.
     void finish(stream_parser_events& events);
     // Whether the parser holds a candidate (a prefix, or a message partly read).
-    bool in_message() const { return state_ != state::ground && state_ != state::after_end; }
+    bool in_message() const { return state_ != state::ground && state_ != state::after_message; }
     // How many bytes fed so far are held back, neither passed through nor part of a message yet.
     std::size_t held_bytes() const;
     // Bytes of complete valid messages since the start: with the bytes passed through and
@@ -111,59 +119,49 @@ public:
 private:
     enum class state {
         ground,
-        escape,      // ESC seen
-        introducer,  // ESC '}' seen
-        family,      // ESC '}' 'f' seen: the code comes next
-        path_body,
-        size_body,
-        checksum_digits,
-        block_letters,
-        end_body,
-        after_end,  // the zero byte that follows an end message may come
-    };
-
-    // Each message kind, described once: the code that names it, the state its body begins in,
-    // and for a body that begins with a decimal number, the most digits and the largest value.
-    struct message_form {
-        unsigned char code;
-        message_kind kind;
-        state first_state;
-        std::size_t max_digits;
-        std::uint64_t max_number;
-    };
-    static constexpr message_form MESSAGE_FORMS[] = {
-        {CODE_PATH, message_kind::path, state::path_body, 0, 0},
-        {CODE_SIZE, message_kind::size, state::size_body, MAX_SIZE_DIGITS, UINT64_MAX},
-        {CODE_BLOCK, message_kind::block, state::checksum_digits, MAX_CHECKSUM_DIGITS, INT32_MAX},
-        {CODE_END, message_kind::end, state::end_body, 0, 0},
+        escape,         // ESC seen
+        introducer,     // ESC '}' seen
+        family,         // ESC '}' 'f' seen: the code comes next
+        text,           // in a text field
+        number,         // in a number field
+        letters,        // in a letters field
+        empty_body,     // a message without fields: its NUL comes next
+        after_message,  // a NUL that belongs to the message just ended may come
     };
 
     // Each returns the number of bytes it consumed from the chunk.
     std::size_t feed_prefix(const unsigned char* bytes, stream_parser_events& events);
-    std::size_t feed_path(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
-    std::size_t feed_size(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
-    std::size_t feed_checksum(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
+    std::size_t feed_text(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
+    std::size_t feed_number(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
     std::size_t feed_letters(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
-    void finish_block(stream_parser_events& events);
-    // The candidate is a message: counts its bytes, the NUL that ends it included.
-    void accept();
+    std::size_t feed_empty_body(const unsigned char* bytes, stream_parser_events& events);
+    // Moves to the form's field at index, or, past the last, to the end of an empty body.
+    void enter_field(std::size_t index);
+    message_field current_field() const;
+    bool last_field() const;
+    // The body's NUL came: checks what only the whole message shows, then reports it.
+    void complete(stream_parser_events& events);
     // The candidate is not a message: releases it, with the NUL that ended it when ended_by_nul.
     void reject(parse_error error, bool ended_by_nul, stream_parser_events& events);
     void release(stream_parser_events& events);
+    void release_number(stream_parser_events& events) const;
+    void release_letters(stream_parser_events& events) const;
 
     state state_ = state::ground;
-    // The form of the message held, once its code has come.
-    const message_form* form_ = &MESSAGE_FORMS[0];
+    // The form of the message held, once its code has come, and the field being read.
+    const message_form* form_ = nullptr;
+    std::size_t field_index_ = 0;
     std::uint64_t message_bytes_ = 0;
+    // What the fields hold so far; a form has at most one field of each kind.
     std::size_t digit_count_ = 0;
     std::uint64_t number_ = 0;
-    std::size_t path_length_ = 0;
+    std::size_t text_length_ = 0;
     std::size_t block_length_ = 0;
     std::uint64_t letter_sum_ = 0;
     // The first letter of a pair whose second letter has not arrived yet.
     bool have_half_letter_ = false;
     unsigned char half_letter_ = 0;
-    std::array<char, MAX_PATH_LENGTH> path_{};
+    std::array<char, MAX_PATH_LENGTH> text_{};
     std::array<unsigned char, BLOCK_SIZE> block_{};
 };
 
