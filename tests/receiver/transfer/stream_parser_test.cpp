@@ -31,13 +31,9 @@ using namespace pushfile_test;
 using records = std::vector<std::string>;
 
 const char* kind_name(message_kind kind) {
-    switch (kind) {
-        case message_kind::path: return "path";
-        case message_kind::size: return "size";
-        case message_kind::block: return "block";
-        case message_kind::end: return "end";
-    }
-    return "?";
+    constexpr const char* names[] = {"path", "size", "block", "end"};
+    const auto index = static_cast<std::size_t>(kind);
+    return index < std::size(names) ? names[index] : "another kind";
 }
 
 std::string rejected(message_kind kind, parse_error error) {
