@@ -86,9 +86,11 @@ void command_terminal_mode::before_input_write() {
     if (input_unread(paused_side_) || tcflow(paused_side_, TCOOFF) != 0) end_pause();
 }
 
-void command_terminal_mode::after_input_write(bool all_written) {
-    if (awaiting_our_mode_ && !release_due_) restore();
-    if (!release_due_) return;
+void command_terminal_mode::settle_after_input_write(bool all_written) {
+    if (!release_due_) {  // only our mode awaited
+        restore();
+        return;
+    }
     bool delivered = false;
     if (all_written && paused_side_ >= 0) {
         // Nothing else was unread: the poll hands over all that was just written.

@@ -27,7 +27,10 @@ public:
     // waits until nothing is left queued, since answers written after the line mode is back would
     // wait for a newline again, and until what was written has reached the command's side.
     void before_input_write();
-    void after_input_write(bool all_written);
+    // Called on every turn of the relay, so the common case (nothing to put back) stays inline.
+    void after_input_write(bool all_written) {
+        if (release_due_ || awaiting_our_mode_) settle_after_input_write(all_written);
+    }
     bool release_pending() const { return release_due_; }
     // The terminal is closed: nothing more to put back.
     void closed() {
@@ -36,6 +39,7 @@ public:
     }
 
 private:
+    void settle_after_input_write(bool all_written);
     void restore();
     void end_pause();
 
