@@ -69,7 +69,7 @@ void transfer_session::keyboard_ended() {
 // Only while asking: the size message is still unanswered then.
 void transfer_session::decline(const std::string& reason) {
     fail_file(reason);
-    reply(false);
+    refuse(answered_ahead::no);
 }
 
 bool transfer_session::wants_ticks() const {
@@ -119,6 +119,7 @@ void transfer_session::path_message(std::string_view path) {
     sent_path_.assign(path);
     progress_.file_named(sent_path_);
     phase_ = phase::announced;
+    refusal_written_ = false;
 }
 
 // A path message starts a conversation. Answers still under way were meant for messages that came
@@ -145,13 +146,15 @@ transfer_session::answered_ahead transfer_session::take_answer() {
 
 // The message that came must be refused. If it was accepted ahead, the refusal goes out now and
 // reaches the sender after the accepts it still has to read; the messages those bring are dropped.
+// A sender's run ends at the first refusal it reads, so one is written per file: after a give-up,
+// which wrote off what went out ahead, the blocks still under way would each be refused, and all
+// but the first refusal would reach whatever reads the terminal next (a shell, over ssh without
+// a terminal, runs them as a command).
 void transfer_session::refuse(answered_ahead answered) {
-    if (answered == answered_ahead::no) {
-        reply(false);
-    } else if (answered == answered_ahead::accepted && !refusal_ahead_) {
-        reply(false);
-        refusal_ahead_ = true;
-    }
+    if (answered == answered_ahead::refused || refusal_written_) return;
+    reply(false);
+    refusal_written_ = true;
+    if (answered == answered_ahead::accepted) refusal_ahead_ = true;
 }
 
 void transfer_session::accept(answered_ahead answered) {
@@ -326,7 +329,10 @@ void transfer_session::rejected_message(message_kind kind, parse_error error) {
         note_ignored(describe(error));
         // A sender whose path message broke waits for the answer to its size: refuse what is
         // left of its file until the next file begins.
-        if (kind == message_kind::path) phase_ = phase::refusing;
+        if (kind == message_kind::path) {
+            phase_ = phase::refusing;
+            refusal_written_ = false;
+        }
         return;
     }
     if (answer_awaited) refuse(answered);

@@ -108,6 +108,8 @@ private:
     // sender that starts afresh has thrown away what it did not read.
     std::uint64_t accepts_ahead_ = 0;
     bool refusal_ahead_ = false;
+    // This file's refusal went out: nothing of it is answered any more.
+    bool refusal_written_ = false;
     // How many blocks of the file in progress may be answered before they come.
     answer_window window_;
     monotonic_clock::time_point last_output_at_{};
