@@ -182,7 +182,27 @@ receiver_instructions() {
     row "2 receiver Ir/byte (${CALLGRIND_MIB} MiB, $(hot_routine "$profile" decode))" "$per_byte" \
         "<= $RECEIVER_IR_LIMIT (aim $RECEIVER_IR_AIM)" "$(verdict_at_most "$per_byte" "$RECEIVER_IR_LIMIT")"
     figure "receiver instructions, whole process" "$ir"
+    figure "receiver read() calls in that run" "$(reads_in_profile "$profile")"
     rm -rf "$WORK/received"
+}
+
+# How many times a callgrind profile's program called read(): the receiver's count per byte moves
+# with it (each read of the command's terminal costs some hundreds of instructions, and how many
+# reads a transfer takes depends on timing), so it is printed beside the count.
+reads_in_profile() { # profile
+    awk '
+        /^c?fn=/ {
+            text = $0; sub(/^c?fn=/, "", text)
+            if (match(text, /^\([0-9]+\)/)) {
+                id = substr(text, 1, RLENGTH); rest = substr(text, RLENGTH + 2)
+                if (rest != "") names[id] = rest
+                text = names[id]
+            }
+            if ($0 ~ /^cfn=/) callee = text
+            next
+        }
+        /^calls=/ { split(substr($0, 7), count, " "); if (callee == "read" || callee == "__libc_read") reads += count[1] }
+        END { print reads + 0 }' "$1"
 }
 
 # The exact number of bytes the sender writes for a file, counted by the peer.
