@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,6 +17,23 @@
 
 #include "receiver/relay/screen_writer.h"
 #include "tests/support/stream_builder.h"
+
+// The sink's temporary files are named here, as on a file system without unnamed ones, so that a
+// file given up whose temporary is left behind shows in the directory.
+extern "C" int openat(int directory_fd, const char* path, int flags, ...) {
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    return static_cast<int>(syscall(SYS_openat, directory_fd, path, flags, mode));
+}
 
 namespace {
 
@@ -344,7 +364,7 @@ TEST_F(session_test, no_block_that_may_complete_the_file_is_answered_before_it_c
             const bool last = offset + length == data.size();
             if (last) {
                 EXPECT_LE(answer_count(replies), messages) << "the last block was answered before it came";
-                EXPECT_TRUE(files().empty());
+                EXPECT_FALSE(fs::exists(directory / "f"));
             }
             ASSERT_GE(answer_count(replies), messages) << "a message the sender waits on was not answered";
             most_ahead = std::max(most_ahead, answer_count(replies) - messages);
