@@ -327,8 +327,8 @@ void transfer_session::rejected_message(message_kind kind, parse_error error) {
         give_up_file(std::string("the transfer broke: ") + describe(error));
     } else if (phase_ == phase::idle) {
         note_ignored(describe(error));
-        // A sender whose path message broke waits for the answer to its size: refuse what is
-        // left of its file until the next file begins.
+        // A sender whose path message broke waits for the answer to its size: its file is
+        // refused, at its next message.
         if (kind == message_kind::path) {
             phase_ = phase::refusing;
             refusal_written_ = false;
