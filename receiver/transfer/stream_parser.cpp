@@ -41,15 +41,15 @@ struct message_form {
     message_kind kind;
     // The body's fields in order, none after the last.
     std::array<message_field, 2> fields;
-    // For a number field: its most digits and largest value.
-    std::size_t max_digits;
-    std::uint64_t max_number;
     // A number that is empty or not decimal, or a body where none belongs; a number or text
     // beyond its limit.
     parse_error malformed;
     parse_error too_long;
     // A NUL directly after the message belongs to it (the sender's extra zero after an end).
-    bool takes_extra_nul;
+    bool takes_extra_nul = false;
+    // For a number field: its most digits and largest value.
+    std::size_t max_digits = 0;
+    std::uint64_t max_number = 0;
     void (*report)(const message_body& body, stream_parser_events& events);
 };
 
@@ -60,42 +60,36 @@ using enum message_field;
 // Each message kind, described once. Adding one is a row here, its event, and what the session
 // does with it.
 constexpr message_form MESSAGE_FORMS[] = {
-    {CODE_PATH,
-     message_kind::path,
-     {text, none},
-     0,
-     0,
-     parse_error::path_too_long,
-     parse_error::path_too_long,
-     false,
-     [](const message_body& body, stream_parser_events& events) { events.path_message(body.text); }},
-    {CODE_SIZE,
-     message_kind::size,
-     {number, none},
-     MAX_SIZE_DIGITS,
-     UINT64_MAX,
-     parse_error::bad_size,
-     parse_error::size_too_large,
-     false,
-     [](const message_body& body, stream_parser_events& events) { events.size_message(body.number); }},
-    {CODE_BLOCK,
-     message_kind::block,
-     {number, letters},
-     MAX_CHECKSUM_DIGITS,
-     INT32_MAX,
-     parse_error::bad_checksum,
-     parse_error::bad_checksum,
-     false,
-     [](const message_body& body, stream_parser_events& events) { events.block_message(body.bytes, body.length); }},
-    {CODE_END,
-     message_kind::end,
-     {none, none},
-     0,
-     0,
-     parse_error::bad_end,
-     parse_error::bad_end,
-     true,
-     [](const message_body&, stream_parser_events& events) { events.end_message(); }},
+    {.code = CODE_PATH,
+     .kind = message_kind::path,
+     .fields = {text, none},
+     .malformed = parse_error::path_too_long,
+     .too_long = parse_error::path_too_long,
+     .report = [](const message_body& body, stream_parser_events& events) { events.path_message(body.text); }},
+    {.code = CODE_SIZE,
+     .kind = message_kind::size,
+     .fields = {number, none},
+     .malformed = parse_error::bad_size,
+     .too_long = parse_error::size_too_large,
+     .max_digits = MAX_SIZE_DIGITS,
+     .max_number = UINT64_MAX,
+     .report = [](const message_body& body, stream_parser_events& events) { events.size_message(body.number); }},
+    {.code = CODE_BLOCK,
+     .kind = message_kind::block,
+     .fields = {number, letters},
+     .malformed = parse_error::bad_checksum,
+     .too_long = parse_error::bad_checksum,
+     .max_digits = MAX_CHECKSUM_DIGITS,
+     .max_number = INT32_MAX,
+     .report = [](const message_body& body,
+                  stream_parser_events& events) { events.block_message(body.bytes, body.length); }},
+    {.code = CODE_END,
+     .kind = message_kind::end,
+     .fields = {none, none},
+     .malformed = parse_error::bad_end,
+     .too_long = parse_error::bad_end,
+     .takes_extra_nul = true,
+     .report = [](const message_body&, stream_parser_events& events) { events.end_message(); }},
 };
 
 // The most a form's message holds back before its NUL; text and letters are bounded by the

@@ -36,9 +36,9 @@
 
 namespace pushfile::receive {
 
-enum class message_kind { path, size, block, end };
+enum class message_kind : unsigned char { path, size, block, end };
 
-enum class parse_error {
+enum class parse_error : unsigned char {
     path_too_long,      // no NUL within the longest path a message can carry
     bad_size,           // a size that is empty or holds something other than decimal digits
     size_too_large,     // a size beyond 64 bits
