@@ -8,14 +8,11 @@
 #include <cstring>
 
 #include "common/letters.h"
+#include "common/messages.h"
 #include "src/terminal.h"
 
 namespace pushfile::send {
 namespace {
-
-// The text as it lies in the buffer: a formatter reports the untruncated length, which a cut
-// path exceeds.
-std::size_t text_length(const char* buffer) { return std::strlen(buffer); }
 
 bool write_text_and_nul(const char* buffer, std::size_t length) {
     return write_message(buffer, length + 1, nullptr, 0);
@@ -24,27 +21,6 @@ bool write_text_and_nul(const char* buffer, std::size_t length) {
 bool answer_accepted = false;
 
 }  // namespace
-
-std::size_t format_path_message(char* buffer, const char* path) {
-    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%s", ESCAPE, INTRODUCER, FAMILY, CODE_PATH, path);
-    return text_length(buffer);
-}
-
-std::size_t format_size_message(char* buffer, std::uint64_t size) {
-    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%llu", ESCAPE, INTRODUCER, FAMILY, CODE_SIZE,
-                  static_cast<unsigned long long>(size));
-    return text_length(buffer);
-}
-
-std::size_t format_block_header(char* buffer, std::int32_t checksum) {
-    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%i ", ESCAPE, INTRODUCER, FAMILY, CODE_BLOCK, checksum);
-    return text_length(buffer);
-}
-
-std::size_t format_end_message(char* buffer) {
-    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c", ESCAPE, INTRODUCER, FAMILY, CODE_END);
-    return text_length(buffer);
-}
 
 namespace {
 

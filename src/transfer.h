@@ -14,13 +14,6 @@ enum class transfer_outcome {
     refused_reply,    // the terminal answered with a first byte other than 'k'
 };
 
-// Each formatter writes the message text into a buffer of MESSAGE_BUFFER_SIZE bytes, cutting it
-// to fit with its NUL, and returns the text length (the NUL not counted).
-std::size_t format_path_message(char* buffer, const char* path);
-std::size_t format_size_message(char* buffer, std::uint64_t size);
-std::size_t format_block_header(char* buffer, std::int32_t checksum);
-std::size_t format_end_message(char* buffer);
-
 // What went wrong with one file whose conversation still completed, and how much of it was sent.
 struct file_fault {
     int error = 0;                     // the error number of a failed open or read

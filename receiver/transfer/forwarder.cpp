@@ -1,17 +1,13 @@
 #include "receiver/transfer/forwarder.h"
 
-#include <cstdio>
+#include <array>
 #include <cstring>
 
 #include "common/letters.h"
+#include "common/messages.h"
 #include "common/multiplexer.h"
 
 namespace pushfile::receive {
-namespace {
-
-constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
-
-}  // namespace
 
 message_forwarder::message_forwarder(bool wrap_for_tmux, byte_sink& screen)
     : screen_(screen), letters_(std::make_unique_for_overwrite<unsigned char[]>(LETTER_BUFFER_SIZE)) {
@@ -50,44 +46,40 @@ void message_forwarder::transfer_message() {
 
 void message_forwarder::path_message(std::string_view path) {
     transfer_message();
-    std::memcpy(head_, MESSAGE_PREFIX, sizeof MESSAGE_PREFIX);
-    head_[sizeof MESSAGE_PREFIX] = CODE_PATH;
     // The parser takes no longer path than fits a message with its NUL.
-    std::memcpy(head_ + sizeof MESSAGE_PREFIX + 1, path.data(), path.size());
-    head_[sizeof MESSAGE_PREFIX + 1 + path.size()] = 0;
-    forward(head_, sizeof MESSAGE_PREFIX + 2 + path.size(), nullptr, 0);
+    std::array<char, MAX_PATH_LENGTH + 1> name{};
+    std::memcpy(name.data(), path.data(), path.size());
+    forward(head_, format_path_message(head_, name.data()) + 1, nullptr, 0);
 }
 
 void message_forwarder::size_message(std::uint64_t size) {
     transfer_message();
-    const int length = std::snprintf(reinterpret_cast<char*>(head_), sizeof head_, "%c%c%c%c%llu", ESCAPE, INTRODUCER,
-                                     FAMILY, CODE_SIZE, static_cast<unsigned long long>(size));
-    forward(head_, static_cast<std::size_t>(length) + 1, nullptr, 0);
+    forward(head_, format_size_message(head_, size) + 1, nullptr, 0);
 }
 
 void message_forwarder::block_message(const unsigned char* bytes, std::size_t length) {
     transfer_message();
     // The letters are verified against their checksum, so encoding the bytes again gives them back.
-    const std::uint32_t checksum = encode_letters(bytes, length, letters_.get());
+    const auto checksum = static_cast<std::int32_t>(encode_letters(bytes, length, letters_.get()));
     letters_[2 * length] = 0;
-    const int header_length = std::snprintf(reinterpret_cast<char*>(head_), sizeof head_, "%c%c%c%c%u ", ESCAPE,
-                                            INTRODUCER, FAMILY, CODE_BLOCK, static_cast<unsigned>(checksum));
-    forward(head_, static_cast<std::size_t>(header_length), letters_.get(), 2 * length + 1);
+    forward(head_, format_block_header(head_, checksum), letters_.get(), 2 * length + 1);
 }
 
 void message_forwarder::end_message() {
     // With the zero byte a sender writes after it.
-    static constexpr unsigned char END[] = {ESCAPE, INTRODUCER, FAMILY, CODE_END, 0, 0};
-    forward(END, sizeof END, nullptr, 0);
+    const std::size_t length = format_end_message(head_);
+    head_[length] = 0;
+    head_[length + 1] = 0;
+    forward(head_, length + 2, nullptr, 0);
     transfer_under_way_ = false;
     if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
 }
 
 // One message, whole, in one append: tmux passes a wrapped message on only in one piece.
-void message_forwarder::forward(const unsigned char* head, std::size_t head_length, const unsigned char* tail,
+void message_forwarder::forward(const char* head, std::size_t head_length, const unsigned char* tail,
                                 std::size_t tail_length) {
     if (!wrapped_) {
-        screen_.append(head, head_length);
+        screen_.append(reinterpret_cast<const unsigned char*>(head), head_length);
         if (tail_length > 0) screen_.append(tail, tail_length);
         return;
     }

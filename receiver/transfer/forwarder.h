@@ -40,15 +40,14 @@ private:
 
     // A message is on its way: answers to it must reach the command at once.
     void transfer_message();
-    void forward(const unsigned char* head, std::size_t head_length, const unsigned char* tail,
-                 std::size_t tail_length);
+    void forward(const char* head, std::size_t head_length, const unsigned char* tail, std::size_t tail_length);
 
     stream_parser parser_;
     byte_sink& screen_;
     command_terminal* command_terminal_ = nullptr;
     bool transfer_under_way_ = false;
     monotonic_clock::time_point last_output_at_{};
-    unsigned char head_[MESSAGE_BUFFER_SIZE]{};
+    char head_[MESSAGE_BUFFER_SIZE]{};
     std::unique_ptr<unsigned char[]> letters_;
     std::unique_ptr<unsigned char[]> wrapped_;  // only when wrapping for tmux
 };

@@ -9,12 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "common/letters.h"
-#include "src/transfer.h"
+#include "common/messages.h"
 
 namespace {
 
 using pushfile::letter_routine;
-using namespace pushfile::send;
+using namespace pushfile;
 
 using encoder = std::uint32_t (*)(const unsigned char*, std::size_t, unsigned char*);
 using decoder = std::size_t (*)(const unsigned char*, std::size_t, unsigned char*, std::uint64_t*);

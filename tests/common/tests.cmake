@@ -1,7 +1,7 @@
-# Shared code: the letter routines against each other (and the sender's message formatting built
-# on them), and display escaping.
+# Shared code: the letter routines against each other, the message formatting, and display
+# escaping.
 foreach(test_name encoding_test display_test)
   add_executable(${test_name} ${CMAKE_CURRENT_SOURCE_DIR}/common/${test_name}.cpp)
-  target_link_libraries(${test_name} PRIVATE pushfile_sender pushfile_warnings GTest::gtest_main)
+  target_link_libraries(${test_name} PRIVATE pushfile_common pushfile_warnings GTest::gtest_main)
   gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60)
 endforeach()

@@ -1,0 +1,18 @@
+// The text of each transfer message, as the sender writes it and a forwarder writes it again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/protocol.h"
+
+namespace pushfile {
+
+// Each formatter writes the message text into a buffer of MESSAGE_BUFFER_SIZE bytes, cutting it
+// to fit with its NUL, and returns the text length (the NUL not counted).
+std::size_t format_path_message(char* buffer, const char* path);
+std::size_t format_size_message(char* buffer, std::uint64_t size);
+std::size_t format_block_header(char* buffer, std::int32_t checksum);
+std::size_t format_end_message(char* buffer);
+
+}  // namespace pushfile
