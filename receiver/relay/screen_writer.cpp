@@ -134,9 +134,8 @@ void screen_writer::take_output(const unsigned char* bytes, std::size_t length) 
         const std::size_t scanned = scanner_.scan(bytes, length, change);
         if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_ && cursor_.line != own_line::none) {
             // Text would run on after a line of ours (a progress line, a question): it starts below.
-            const std::string_view line_end = messages_on_terminal_ ? "\r\n" : "\n";
-            output_appended_ +=
-                output_.append(reinterpret_cast<const unsigned char*>(line_end.data()), line_end.size());
+            const std::string_view end = line_end();
+            output_appended_ += output_.append(reinterpret_cast<const unsigned char*>(end.data()), end.size());
         }
         output_appended_ += output_.append(bytes, scanned);
         if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_) {
@@ -305,7 +304,7 @@ void screen_writer::begin_own_line() {
     if (cursor_.line == own_line::progress) {
         scratch_ += '\r';
     } else if (!cursor_.at_line_start) {
-        scratch_ += messages_on_terminal_ ? "\r\n" : "\n";
+        scratch_ += line_end();
     }
 }
 
@@ -314,7 +313,7 @@ void screen_writer::queue_own_line(std::string_view text) {
     const bool over_progress = cursor_.line == own_line::progress;
     scratch_.append(text);
     if (over_progress) scratch_.append(ERASE_TO_LINE_END);
-    scratch_.append(messages_on_terminal_ ? "\r\n" : "\n");
+    scratch_.append(line_end());
     if (queue_scratch()) cursor_ = {true, own_line::none};
 }
 
@@ -388,7 +387,7 @@ void screen_writer::finish_question(std::string_view answer) {
     }
     if (cursor_.line != own_line::question) return queue_own_line(answer);
     scratch_.assign(answer);
-    scratch_.append(messages_on_terminal_ ? "\r\n" : "\n");
+    scratch_.append(line_end());
     if (queue_scratch()) cursor_ = {true, own_line::none};
 }
 

@@ -150,6 +150,8 @@ private:
     void back_to_normal_screen(cursor_state state);
     // Starts scratch_ with what puts the cursor at the start of a line of the receiver's own.
     void begin_own_line();
+    // A terminal in raw mode does not return the cursor at a newline alone.
+    std::string_view line_end() const { return messages_on_terminal_ ? "\r\n" : "\n"; }
     void queue_own_line(std::string_view text);
     void show_in_title(std::string_view text);
     void keep_for_normal_screen(std::string_view text);
