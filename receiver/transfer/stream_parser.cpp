@@ -15,6 +15,8 @@ namespace {
 
 constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
 constexpr std::size_t MESSAGE_HEADER_LENGTH = sizeof MESSAGE_PREFIX + 1;  // the prefix and the code
+// The digits of the largest number a field can hold (2^64 - 1).
+constexpr std::size_t MOST_DIGITS = 20;
 
 // What a complete message carried, for its form to report.
 struct message_body {
@@ -114,7 +116,7 @@ constexpr bool readable(const message_form& form) {
     if (second != none && (first == second || first == text || first == letters)) return false;
     if ((first == letters) || (second == letters && first != number)) return false;
     const bool has_number = first == number || second == number;
-    return !has_number || (form.max_digits > 0 && form.max_digits <= 20 && form.max_number > 0);
+    return !has_number || (form.max_digits > 0 && form.max_digits <= MOST_DIGITS && form.max_number > 0);
 }
 
 constexpr bool forms_are_sound() {
@@ -426,7 +428,7 @@ void stream_parser::release(stream_parser_events& events) {
 }
 
 void stream_parser::release_number(stream_parser_events& events) const {
-    std::array<unsigned char, 20> digits{};
+    std::array<unsigned char, MOST_DIGITS> digits{};
     std::uint64_t value = number_;
     for (std::size_t k = digit_count_; k > 0; --k) {
         digits[k - 1] = static_cast<unsigned char>('0' + value % 10);
