@@ -113,7 +113,6 @@ private:
     // How many blocks of the file in progress may be answered before they come.
     answer_window window_;
     monotonic_clock::time_point last_output_at_{};
-    bool terminal_held_ = false;
     std::uint64_t ignored_count_ = 0;
     std::string first_ignored_;
     // Without a keyboard left, --ask cannot be answered: every file is declined.
