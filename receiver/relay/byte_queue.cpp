@@ -54,15 +54,13 @@ void command_input_queue::consumed(std::size_t length) {
     }
 }
 
-std::size_t command_input_queue::discard_queued() {
+void command_input_queue::discard_queued() {
     const bool inside_an_append = written_ != last_whole_end_ && end_count_ > 0;
     const std::size_t keep = inside_an_append ? static_cast<std::size_t>(append_ends_[first_end_] - written_) : 0;
-    const std::size_t dropped = buffer_.size() - keep;
     buffer_.keep_first(keep);
     appended_ = written_ + keep;
     end_count_ = keep > 0 ? 1 : 0;
     if (keep == 0) last_whole_end_ = written_;
-    return dropped;
 }
 
 write_outcome command_input_queue::write_to(int fd) {

@@ -48,7 +48,7 @@ inline constexpr std::size_t COMMAND_INPUT_CAPACITY = 2 * COMMAND_READ_SIZE + AN
 // whole or dropped whole: half an answer would reach a sender as a broken reply. Answers pile up
 // only when the command does not read them (output that merely looks like a transfer, a file
 // being shown), so dropping them is right, and waiting would stall the relay for good.
-class command_input_queue final : public byte_sink {
+class command_input_queue final : public input_sink {
 public:
     // With the room the relay needs: a read of keystrokes and ANSWER_RESERVE more.
     command_input_queue() : command_input_queue(COMMAND_INPUT_CAPACITY) {}
@@ -56,7 +56,7 @@ public:
 
     void append(const unsigned char* bytes, std::size_t length) override;
     // Drops what is queued, except the rest of an append already partly written.
-    std::size_t discard_queued() override;
+    void discard_queued() override;
     // The command's side is gone: drops everything, the rest of a partly written append too.
     void drop_all() { consumed(buffer_.size()); }
 

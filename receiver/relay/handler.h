@@ -24,12 +24,19 @@ inline constexpr std::size_t MAX_OUTPUT_GROWTH = 4;
 class byte_sink {
 public:
     virtual void append(const unsigned char* bytes, std::size_t length) = 0;
-    // Drops every byte still queued, not yet written (stale answers when a new transfer begins);
-    // returns how many that was.
-    virtual std::size_t discard_queued() = 0;
 
 protected:
     ~byte_sink() = default;
+};
+
+// The command's keyboard, where answers can turn stale before they are written.
+class input_sink : public byte_sink {
+public:
+    // Drops every byte still queued, not yet written (stale answers when a new transfer begins).
+    virtual void discard_queued() = 0;
+
+protected:
+    ~input_sink() = default;
 };
 
 // The command's terminal, as far as a transfer changes it.

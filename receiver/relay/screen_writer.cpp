@@ -103,12 +103,6 @@ void screen_writer::output_sink::append(const unsigned char* bytes, std::size_t 
     owner_.take_output(bytes, length);
 }
 
-std::size_t screen_writer::output_sink::discard_queued() {
-    const std::size_t dropped = owner_.output_.size();
-    owner_.output_written(dropped);
-    return dropped;
-}
-
 bool screen_writer::queue_line(const unsigned char* bytes, std::size_t length) {
     if (length == 0) return true;
     if (lines_.free_space() < sizeof(line_header) + length) {

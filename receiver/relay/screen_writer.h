@@ -92,20 +92,14 @@ private:
         long write_some(const unsigned char* bytes, std::size_t length);
     };
 
-    // The two ways in: each queues into the writer that owns it.
-    class owned_sink : public byte_sink {
+    // The command's output comes in here, into the writer that owns it.
+    class output_sink final : public byte_sink {
     public:
-        explicit owned_sink(screen_writer& owner) : owner_(owner) {}
-
-    protected:
-        ~owned_sink() = default;
-        screen_writer& owner_;
-    };
-    class output_sink final : public owned_sink {
-    public:
-        using owned_sink::owned_sink;
+        explicit output_sink(screen_writer& owner) : owner_(owner) {}
         void append(const unsigned char* bytes, std::size_t length) override;
-        std::size_t discard_queued() override;
+
+    private:
+        screen_writer& owner_;
     };
 
     // Follows the command's output for what the receiver's lines depend on: the last byte of

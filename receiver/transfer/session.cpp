@@ -12,7 +12,7 @@ constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it
 }  // namespace
 
 transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options,
-                                   byte_sink& screen, byte_sink& command_input)
+                                   byte_sink& screen, input_sink& command_input)
     : sink_(sink), progress_(progress), options_(std::move(options)), screen_(screen), command_input_(command_input) {
     sent_path_.reserve(MAX_PATH_LENGTH);
 }

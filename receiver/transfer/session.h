@@ -27,7 +27,7 @@ class transfer_session final : public stream_handler, private stream_parser_even
 public:
     // Ordinary output goes to screen, answers to command_input: the queues the relay writes.
     transfer_session(file_sink& sink, progress_display& progress, session_options options, byte_sink& screen,
-                     byte_sink& command_input);
+                     input_sink& command_input);
 
     void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
     void command_output(const unsigned char* bytes, std::size_t length) override;
@@ -95,7 +95,7 @@ private:
     session_options options_;
     stream_parser parser_;
     byte_sink& screen_;
-    byte_sink& command_input_;
+    input_sink& command_input_;
     command_terminal* command_terminal_ = nullptr;
     phase phase_ = phase::idle;
     std::string sent_path_;

@@ -45,17 +45,13 @@ constexpr std::size_t BLOCK = 37268;
 
 // Everything appended, in order. Normally each append is taken at once; while held, the bytes
 // stay queued (a command that reads nothing) and discard_queued() drops them.
-class collected_bytes final : public byte_sink {
+class collected_bytes final : public input_sink {
 public:
     void append(const unsigned char* bytes, std::size_t length) override {
         text.append(reinterpret_cast<const char*>(bytes), length);
         if (!held) taken = text.size();
     }
-    std::size_t discard_queued() override {
-        const std::size_t dropped = text.size() - taken;
-        text.resize(taken);
-        return dropped;
-    }
+    void discard_queued() override { text.resize(taken); }
     void clear() {
         text.clear();
         taken = 0;
