@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "receiver/relay/terminal_notification.h"
 #include "tests/support/hang_guard.h"
 #include "tests/support/pipe_pair.h"
 
@@ -184,6 +186,39 @@ TEST(screen_writer, over_a_full_screen_program_only_the_title_changes_and_outcom
              restore_title + "saved f\r\n"},
     };
     for (const auto& step : steps) EXPECT_EQ(shown_on_a_terminal(step.pieces), step.shown) << step.what;
+}
+
+TEST(terminal_notification, only_terminals_known_to_show_them_get_one_and_its_text_cannot_end_it) {
+    const struct {
+        std::vector<std::pair<std::string, std::string>> environment;
+        std::optional<bool> wanted;
+        notification_escape escape;
+    } cases[] = {
+        {{{"TERM", "xterm-kitty"}}, std::nullopt, notification_escape::osc99},
+        {{{"TERM", "xterm-256color"}, {"WT_SESSION", "4f1c"}}, std::nullopt, notification_escape::osc9},
+        {{{"TERM", "xterm-256color"}, {"VTE_VERSION", "7600"}}, std::nullopt, notification_escape::osc777},
+        {{{"TERM", "xterm-256color"}, {"VTE_VERSION", "3803"}}, std::nullopt, notification_escape::none},
+        {{{"TERM", "linux"}, {"KITTY_WINDOW_ID", "1"}}, std::nullopt, notification_escape::none},
+        {{{"TERM", "xterm-256color"}, {"TMUX", "/tmp/t,1,0"}, {"KITTY_WINDOW_ID", "1"}},
+         std::nullopt,
+         notification_escape::none},
+        {{{"TERM", "xterm-256color"}}, std::nullopt, notification_escape::none},
+        {{{"TERM", "xterm-256color"}}, true, notification_escape::osc777},
+        {{{"TERM", "linux"}}, true, notification_escape::none},
+        {{{"TERM", "foot"}}, false, notification_escape::none},
+    };
+    for (const auto& [environment, wanted, escape] : cases) {
+        const auto lookup = [&environment](const char* name) -> const char* {
+            for (const auto& [variable, value] : environment) {
+                if (variable == name) return value.c_str();
+            }
+            return nullptr;
+        };
+        EXPECT_EQ(chosen_notification_escape(wanted, lookup), escape) << environment.back().first;
+    }
+    std::string escape;
+    append_notification(escape, notification_escape::osc777, "a;b", "\x1b\\\x07\xc2\x9c\x9c\xc3\xa9");
+    EXPECT_EQ(escape, "\x1b]777;notify;a,b;?\\???\xc3\xa9\x1b\\");
 }
 
 // The receiver's own lines keep their place among the command's output, on the user's terminal
