@@ -43,6 +43,7 @@ expect() {  # LINE WANTED [UNWANTED]
 
 expect "pushfile-receive --ver" --version
 expect "pushfile-receive --dir" --directory
+expect "pushfile-receive --no-n" --no-notify
 expect "pushfile-receive -d " saved.d notes.txt
 expect "pushfile-receive --directory=" saved.d notes.txt
 expect "pushfile-receive -q -- ech" echo
@@ -50,5 +51,5 @@ expect "pushfile-receive -d saved.d ech" echo
 expect "pushfile-receive -- ls --al" --all
 expect "pushfile-receive -a -- cat no" notes.txt
 
-echo "check: bash completion of pushfile-receive: $((8 - failures)) passed, $failures failed"
+echo "check: bash completion of pushfile-receive: $((9 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -28,10 +28,12 @@ using namespace pushfile::receive;
 // Long options without a short form.
 constexpr int NO_ANSWER_AHEAD = 256;
 constexpr int FORWARD = 257;
+constexpr int NOTIFY = 258;
+constexpr int NO_NOTIFY = 259;
 
 constexpr const char* USAGE =
     "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [--no-answer-ahead]\n"
-    "                        [-- COMMAND [ARG...]]\n"
+    "                        [--notify | --no-notify] [-- COMMAND [ARG...]]\n"
     "       pushfile-receive --forward [-- COMMAND [ARG...]]\n"
     "Run COMMAND (default: $SHELL) on a new terminal and save the files that pushfile sends from it.\n"
     "With --forward, save nothing: pass the transfers on to a receiver further out (on a jump host).\n"
@@ -41,6 +43,9 @@ constexpr const char* USAGE =
     "  -m, --max-size BYTES   refuse files larger than BYTES (suffixes K, M, G, T: powers of 1024)\n"
     "  -q, --quiet            show only the files that could not be saved\n"
     "      --no-answer-ahead  answer each block only once it has come (slow on long links)\n"
+    "      --notify           outcomes during a full-screen program as desktop notifications, even\n"
+    "                         where the terminal is not known to show them (default: where it is)\n"
+    "      --no-notify        no desktop notifications\n"
     "      --forward          pass transfers on, wrapped for tmux inside a tmux pane\n"
     "  -h, --help             show this help\n"
     "      --version          show the version\n"
@@ -54,6 +59,7 @@ struct options {
     bool quiet = false;
     bool answer_ahead = true;
     bool forward = false;
+    std::optional<bool> notify;  // desktop notifications; unset: where the terminal is known to show them
     bool saving_option = false;  // one of the options that only make sense when files are saved
     std::optional<std::uint64_t> max_size;
     std::vector<std::string> command;
@@ -96,6 +102,8 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
         {"version", no_argument, nullptr, 'V'},
         {"no-answer-ahead", no_argument, nullptr, NO_ANSWER_AHEAD},
         {"forward", no_argument, nullptr, FORWARD},
+        {"notify", no_argument, nullptr, NOTIFY},
+        {"no-notify", no_argument, nullptr, NO_NOTIFY},
         {nullptr, 0, nullptr, 0},
     };
     int option_char = 0;
@@ -110,6 +118,8 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
         }
         switch (option_char) {
             case FORWARD: parsed->forward = true; break;
+            case NOTIFY: parsed->notify = true; break;
+            case NO_NOTIFY: parsed->notify = false; break;
             case 'd': parsed->directory = optarg; break;
             case 'a': parsed->ask = true; break;
             case 'q': parsed->quiet = true; break;
@@ -171,7 +181,8 @@ int main(int argc, char** argv) {
         return EXIT_BAD_USAGE;
     }
     // Our own lines go through the same writer as the command's output, so they keep their place.
-    screen_writer screen;
+    screen_writer screen(
+        chosen_notification_escape(parsed.notify, [](const char* name) -> const char* { return std::getenv(name); }));
     command_input_queue command_input;
     progress_display progress(screen, parsed.quiet);
     transfer_session session(sink, progress, {parsed.directory, parsed.ask, parsed.max_size, parsed.answer_ahead},

@@ -121,6 +121,7 @@ int relay::run() {
         take_signals();
         const auto now = monotonic_clock::now();
         tick_if_due(now);
+        if (now >= screen_.next_change()) screen_.tick();
         if (stage_ == stage::after_command && now - last_output_ >= QUIET_AFTER_EXIT) output_ended(nullptr);
         if (stage_ == stage::finishing && screen_.empty()) return finish();
         if (!wait_and_serve(now)) {
@@ -177,7 +178,7 @@ bool relay::wait_and_serve(monotonic_clock::time_point now) {
     fds[screen] = {screen_.waits_for(), POLLOUT, 0};
     const bool reading_output = (fds[master].events & POLLIN) != 0;
 
-    auto wake = ticking() ? next_tick_ : monotonic_clock::time_point::max();
+    auto wake = std::min(ticking() ? next_tick_ : monotonic_clock::time_point::max(), screen_.next_change());
     // Silence after the command's end counts only while its terminal is being read.
     if (stage_ == stage::after_command && reading_output) wake = std::min(wake, last_output_ + QUIET_AFTER_EXIT);
     if (output_open() && command_mode_.release_pending()) wake = std::min(wake, now + UNREAD_INPUT_CHECK);

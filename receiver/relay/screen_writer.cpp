@@ -31,6 +31,11 @@ constexpr std::string_view ERASE_TO_LINE_END = "\x1b[K";
 // xterm's title stack: saves and restores the window title (and icon name) around ours.
 constexpr std::string_view SAVE_TITLE = "\x1b[22;0t";
 constexpr std::string_view RESTORE_TITLE = "\x1b[23;0t";
+// Progress changes the title at most this often: some terminals redraw their tab bar for it.
+constexpr auto TITLE_INTERVAL = std::chrono::milliseconds(250);
+// How long an outcome stays in the title before the window's own title comes back: a multiplexer
+// may keep the alternate screen for days.
+constexpr auto TITLE_HOLD = std::chrono::seconds(10);
 
 bool same_file(int first, int second) {
     struct stat a {};
@@ -82,8 +87,12 @@ long screen_writer::destination::write_some(const unsigned char* bytes, std::siz
     return -1;
 }
 
-screen_writer::screen_writer(int output_fd, int error_fd)
-    : messages_fd_(error_fd), output_(OUTPUT_CAPACITY), lines_(LINES_CAPACITY), kept_lines_(KEPT_LINES_CAPACITY) {
+screen_writer::screen_writer(int output_fd, int error_fd, notification_escape notifications)
+    : messages_fd_(error_fd),
+      notifications_(notifications),
+      output_(OUTPUT_CAPACITY),
+      lines_(LINES_CAPACITY),
+      kept_lines_(KEPT_LINES_CAPACITY) {
     out_.open_for(output_fd);
     lines_inline_ = same_file(output_fd, error_fd);
     if (!lines_inline_) err_.open_for(error_fd);
@@ -92,6 +101,8 @@ screen_writer::screen_writer(int output_fd, int error_fd)
     follow_output_ = lines_inline_;
     follow_alternate_screen_ = lines_inline_ && messages_on_terminal_;
     scratch_.reserve(1024);
+    title_shown_.reserve(256);
+    title_next_.reserve(256);
 }
 
 screen_writer::~screen_writer() {
@@ -269,10 +280,7 @@ void screen_writer::back_to_normal_screen(cursor_state state) {
     if (!alternate_screen_) return;
     alternate_screen_ = false;
     cursor_ = state;
-    if (title_saved_ &&
-        queue_line(reinterpret_cast<const unsigned char*>(RESTORE_TITLE.data()), RESTORE_TITLE.size())) {
-        title_saved_ = false;
-    }
+    give_title_back();
     if (cursor_.line == own_line::progress && !progress_shown_) clear_progress();
     while (!kept_lines_.empty()) {
         std::size_t length = 0;
@@ -311,14 +319,67 @@ void screen_writer::queue_own_line(std::string_view text) {
     if (queue_scratch()) cursor_ = {true, own_line::none};
 }
 
-void screen_writer::show_in_title(std::string_view text) {
+void screen_writer::show_in_title(std::string_view text, title_content content) {
+    const monotonic_clock::time_point now = clock_();
+    title_given_back_at_ = content == title_content::held ? now + TITLE_HOLD : monotonic_clock::time_point::max();
+    title_next_.clear();
+    // A control byte would end the title early or be taken as one.
+    append_escape_string_text(title_next_, text);
+    title_waiting_ = !title_saved_ || title_next_ != title_shown_;
+    // Only progress waits: an outcome or a question is shown at once, whatever came just before.
+    if (title_waiting_ && (content != title_content::progress || now >= title_written_at_ + TITLE_INTERVAL)) {
+        write_title(now);
+    }
+}
+
+void screen_writer::write_title(monotonic_clock::time_point now) {
+    title_waiting_ = false;
     scratch_.clear();
     if (!title_saved_) scratch_.append(SAVE_TITLE);
     scratch_.append("\x1b]2;");
-    // A control byte would end the title early or be taken as one.
-    for (const char c : text) scratch_ += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    scratch_.append(title_next_);
     scratch_ += '\x07';
-    if (queue_scratch()) title_saved_ = true;
+    if (!queue_scratch()) return;
+    title_saved_ = true;
+    title_shown_ = title_next_;
+    title_written_at_ = now;
+}
+
+void screen_writer::give_title_back() {
+    title_waiting_ = false;
+    title_given_back_at_ = monotonic_clock::time_point::max();
+    title_shown_.clear();
+    if (title_saved_ &&
+        queue_line(reinterpret_cast<const unsigned char*>(RESTORE_TITLE.data()), RESTORE_TITLE.size())) {
+        title_saved_ = false;
+    }
+}
+
+void screen_writer::notify(std::string_view text) {
+    if (notifications_ == notification_escape::none) return;
+    // The notification's title names the program already.
+    const std::string_view name = PROGRAM_NAME;
+    if (text.starts_with(name) && text.substr(name.size()).starts_with(": ")) text.remove_prefix(name.size() + 2);
+    scratch_.clear();
+    append_notification(scratch_, notifications_, name, text);
+    queue_scratch();
+}
+
+monotonic_clock::time_point screen_writer::next_change() const {
+    if (!alternate_screen_) return monotonic_clock::time_point::max();
+    return title_waiting_ ? title_written_at_ + TITLE_INTERVAL : title_given_back_at_;
+}
+
+void screen_writer::tick() {
+    const monotonic_clock::time_point now = clock_();
+    if (alternate_screen_ && now >= next_change()) {
+        if (title_waiting_) {
+            write_title(now);
+        } else {
+            give_title_back();
+        }
+    }
+    write_ready();
 }
 
 void screen_writer::keep_for_normal_screen(std::string_view text) {
@@ -333,7 +394,7 @@ void screen_writer::keep_for_normal_screen(std::string_view text) {
 
 void screen_writer::show_progress(std::string_view text) {
     progress_shown_ = true;
-    if (alternate_screen_) return show_in_title(text);
+    if (alternate_screen_) return show_in_title(text, title_content::progress);
     begin_own_line();
     if (scratch_.empty()) scratch_ += '\r';
     scratch_.append(text);
@@ -354,7 +415,9 @@ void screen_writer::clear_progress() {
 void screen_writer::print_line(std::string_view text) {
     progress_shown_ = false;
     if (alternate_screen_) {
-        show_in_title(text);
+        // The line itself cannot be seen until the program ends, which may be days away.
+        show_in_title(text, title_content::held);
+        notify(text);
         keep_for_normal_screen(text);
         return;
     }
@@ -365,7 +428,7 @@ void screen_writer::ask(std::string_view question) {
     progress_shown_ = false;
     if (alternate_screen_) {
         last_question_.assign(question);
-        return show_in_title(question);
+        return show_in_title(question, title_content::question);
     }
     begin_own_line();
     scratch_.append(question);
@@ -375,7 +438,7 @@ void screen_writer::ask(std::string_view question) {
 void screen_writer::finish_question(std::string_view answer) {
     if (alternate_screen_) {
         last_question_.append(answer);
-        show_in_title(last_question_);
+        show_in_title(last_question_, title_content::held);
         last_question_.clear();
         return;
     }

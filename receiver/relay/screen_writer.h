@@ -6,7 +6,9 @@
 // by the command's output, and draws the receiver's lines around that: each on a line of its
 // own, a progress redraw only over the receiver's own line, and nothing over a full-screen
 // program (one that took the alternate screen): there the window title shows them, and the
-// outcome lines wait for the normal screen.
+// outcome lines wait for the normal screen. The title is written only when its text changes, at
+// most a few times a second; an outcome stays in it for a while, then the window's own title comes
+// back. Where the terminal takes them, outcomes there are also desktop notifications.
 #pragma once
 
 #include <chrono>
@@ -17,6 +19,7 @@
 
 #include "receiver/relay/byte_queue.h"
 #include "receiver/relay/handler.h"
+#include "receiver/relay/terminal_notification.h"
 
 namespace pushfile::receive {
 
@@ -33,9 +36,12 @@ class screen_writer {
 public:
     // Standard output gets the command's output. The receiver's lines go with it when standard
     // error is the same terminal or file, else to standard error, still in order.
-    screen_writer() : screen_writer(1, 2) {}
+    // notifications: the escape that makes an outcome line a desktop notification while the
+    // lines go to the title, or none.
+    explicit screen_writer(notification_escape notifications = notification_escape::none)
+        : screen_writer(1, 2, notifications) {}
     // The same with other descriptors in place of standard output and standard error.
-    screen_writer(int output_fd, int error_fd);
+    screen_writer(int output_fd, int error_fd, notification_escape notifications = notification_escape::none);
     ~screen_writer();
     screen_writer(const screen_writer&) = delete;
     screen_writer& operator=(const screen_writer&) = delete;
@@ -59,6 +65,13 @@ public:
     bool lines_in_title() const { return alternate_screen_; }
     // The command's output has ended: lines kept for the normal screen are shown now.
     void output_ended();
+    // When tick() has something to do (a title held back by the rate limit, an outcome's time in
+    // the title over), or time_point::max().
+    monotonic_clock::time_point next_change() const;
+    // Does what is due by now, and writes.
+    void tick();
+    // The clock the title's timing goes by (tests set their own).
+    void use_clock(monotonic_clock::time_point (*clock)()) { clock_ = clock; }
     // The descriptor the receiver's text lands on (to ask whether it is a terminal, and its width).
     int messages_fd() const { return messages_fd_; }
 
@@ -147,7 +160,13 @@ private:
     // A terminal in raw mode does not return the cursor at a newline alone.
     std::string_view line_end() const { return messages_on_terminal_ ? "\r\n" : "\n"; }
     void queue_own_line(std::string_view text);
-    void show_in_title(std::string_view text);
+    // What goes to the title: progress waits for the rate limit; held text gives the window's
+    // title back after a while.
+    enum class title_content : std::uint8_t { progress, question, held };
+    void show_in_title(std::string_view text, title_content content);
+    void write_title(monotonic_clock::time_point now);
+    void give_title_back();
+    void notify(std::string_view text);
     void keep_for_normal_screen(std::string_view text);
     bool queue_line(const unsigned char* bytes, std::size_t length);
     bool queue_scratch() {
@@ -166,6 +185,7 @@ private:
     bool lines_inline_ = false;
     int messages_fd_;
     bool messages_on_terminal_ = false;
+    notification_escape notifications_;
     byte_buffer output_;
     byte_buffer lines_;
     std::uint64_t output_appended_ = 0;
@@ -182,7 +202,13 @@ private:
     bool progress_shown_ = false;  // the progress display has not cleared its line
     bool alternate_screen_ = false;
     cursor_state normal_screen_cursor_;  // as it was on entering the alternate screen
-    bool title_saved_ = false;
+    bool title_saved_ = false;           // the window's own title is saved: ours is shown
+    std::string title_shown_;            // as written, made safe
+    std::string title_next_;             // the same for the text to show
+    bool title_waiting_ = false;         // title_next_ waits for the rate limit
+    monotonic_clock::time_point title_written_at_ = monotonic_clock::time_point::min();
+    monotonic_clock::time_point title_given_back_at_ = monotonic_clock::time_point::max();
+    monotonic_clock::time_point (*clock_)() = &monotonic_clock::now;
     std::string last_question_;
     // Outcome lines waiting for the normal screen, each a length and its text; beyond its room
     // they are counted.

@@ -102,10 +102,15 @@ TEST(screen_writer, lines_beyond_its_room_are_dropped_whole_and_counted) {
 }
 
 // The writer on a raw terminal, as the user's, given the command's output ('o') and its own
-// pieces: progress ('p'), the progress line's erase ('c'), a line ('l').
+// pieces: progress ('p'), the progress line's erase ('c'), a line ('l'); and 't': its clock moves
+// on by that many milliseconds, and it ticks.
 namespace {
 
-std::string shown_on_a_terminal(const std::vector<std::pair<char, std::string>>& pieces) {
+monotonic_clock::time_point test_now{std::chrono::hours(1)};
+monotonic_clock::time_point test_clock() { return test_now; }
+
+std::string shown_on_a_terminal(const std::vector<std::pair<char, std::string>>& pieces,
+                                notification_escape notifications = notification_escape::none) {
     int master = -1;
     int slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
@@ -115,8 +120,13 @@ std::string shown_on_a_terminal(const std::vector<std::pair<char, std::string>>&
     tcsetattr(slave, TCSANOW, &settings);
     fcntl(master, F_SETFL, O_NONBLOCK);
     {
-        screen_writer writer(slave, slave);
+        screen_writer writer(slave, slave, notifications);
+        writer.use_clock(test_clock);
         for (const auto& [kind, text] : pieces) {
+            if (kind == 't') {
+                test_now += std::chrono::milliseconds(std::stoi(text));
+                writer.tick();
+            }
             if (kind == 'o') append_text(writer.command_output(), text);
             if (kind == 'p') writer.show_progress(text);
             if (kind == 'c') writer.clear_progress();
@@ -186,6 +196,30 @@ TEST(screen_writer, over_a_full_screen_program_only_the_title_changes_and_outcom
              restore_title + "saved f\r\n"},
     };
     for (const auto& step : steps) EXPECT_EQ(shown_on_a_terminal(step.pieces), step.shown) << step.what;
+}
+
+TEST(screen_writer, over_a_full_screen_program_the_title_changes_seldom_and_an_outcome_stays_a_while) {
+    // Unchanged progress is not written again, changed progress waits its turn, an outcome goes
+    // at once and as a notification, and after a while the window's own title comes back.
+    const std::string shown = shown_on_a_terminal({{'o', "\x1b[?1049h"},
+                                                   {'p', "f 1%"},
+                                                   {'t', "300"},
+                                                   {'p', "f 1%"},
+                                                   {'p', "f 2%"},
+                                                   {'t', "100"},
+                                                   {'p', "f 3%"},
+                                                   {'o', "y"},
+                                                   {'t', "200"},
+                                                   {'c', ""},
+                                                   {'l', "pushfile-receive: saved f"},
+                                                   {'t', "9000"},
+                                                   {'o', "x"},
+                                                   {'t', "1100"},
+                                                   {'o', "\x1b[?1049l"}},
+                                                  notification_escape::osc777);
+    EXPECT_EQ(shown,
+              "\x1b[?1049h\x1b[22;0t\x1b]2;f 1%\x07\x1b]2;f 2%\x07y\x1b]2;f 3%\x07\x1b]2;pushfile-receive: saved f\x07"
+              "\x1b]777;notify;pushfile-receive;saved f\x1b\\x\x1b[23;0t\x1b[?1049lpushfile-receive: saved f\r\n");
 }
 
 TEST(terminal_notification, only_terminals_known_to_show_them_get_one_and_its_text_cannot_end_it) {
