@@ -33,6 +33,14 @@ void close_folder(int* descriptor) {
     *descriptor = -1;
 }
 
+int set_folder_name(folder_walk* walk, const char* name, std::size_t length) {
+    if (length > WALK_NAME_MAX) return ENAMETOOLONG;
+    std::memcpy(walk->path, name, length);
+    walk->path[length] = '\0';
+    walk->name_length = length;
+    return 0;
+}
+
 // Writes NAME at the start of walk->path. The argument's own last part when it is a plain name;
 // after ".", ".." or a trailing "/" the user means the folder itself, whose real path names it.
 int name_folder(folder_walk* walk, const char* folder) {
@@ -41,25 +49,15 @@ int name_folder(folder_walk* walk, const char* folder) {
     while (end > 0 && folder[end - 1] == '/') --end;
     std::size_t start = end;
     while (start > 0 && folder[start - 1] != '/') --start;
-    const char* name = folder + start;
-    std::size_t length = end - start;
+    const std::size_t length = end - start;
+    const bool dots = (length == 1 && folder[start] == '.') || (length == 2 && folder[start] == '.' && folder[start + 1] == '.');
+    if (!trailing_slash && !dots && length > 0) return set_folder_name(walk, folder + start, length);
 
     char real_path[PATH_MAX];
-    const bool dots = (length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.');
-    if (trailing_slash || dots || length == 0) {
-        if (realpath(folder, real_path) == nullptr) return errno;
-        name = std::strrchr(real_path, '/') + 1;
-        length = std::strlen(name);
-        if (length == 0) {
-            name = ROOT_FOLDER_NAME;
-            length = sizeof ROOT_FOLDER_NAME - 1;
-        }
-    }
-    if (length > WALK_NAME_MAX) return ENAMETOOLONG;
-    std::memcpy(walk->path, name, length);
-    walk->path[length] = '\0';
-    walk->name_length = length;
-    return 0;
+    if (realpath(folder, real_path) == nullptr) return errno;
+    const char* name = std::strrchr(real_path, '/') + 1;
+    if (*name == '\0') return set_folder_name(walk, ROOT_FOLDER_NAME, sizeof ROOT_FOLDER_NAME - 1);
+    return set_folder_name(walk, name, std::strlen(name));
 }
 
 bool name_before(const char* names, std::uint32_t a, std::uint32_t b) {
@@ -73,7 +71,7 @@ void keep_smaller_half(folder_walk* walk, std::size_t* count, std::size_t* used)
     char* names = walk->scan_names;
     std::sort(index, index + *count, [names](std::uint32_t a, std::uint32_t b) { return name_before(names, a, b); });
     const std::size_t keep = *count / 2;
-    std::strcpy(walk->cutoff, names + index[keep]);
+    std::memcpy(walk->cutoff, names + index[keep], std::strlen(names + index[keep]) + 1);
     // Moving each kept name down in the order they lie never overwrites one not yet moved.
     std::sort(index, index + keep);
     std::size_t packed = 0;
@@ -108,6 +106,8 @@ int fill_batch(folder_walk* walk, const char* after) {
             if (is_dot_or_dot_dot(name) || (after != nullptr && std::strcmp(name, after) <= 0)) continue;
             if (cut && std::strcmp(name, walk->cutoff) >= 0) continue;
             const std::size_t length = std::strlen(name) + 1;
+            // Linux keeps names to NAME_MAX bytes; one longer could not be opened anyway.
+            if (length > WALK_NAME_MAX + 1) continue;
             bool dropped = false;
             while (!dropped && (count == SCAN_MAX_NAMES || used + length > room)) {
                 keep_smaller_half(walk, &count, &used);
