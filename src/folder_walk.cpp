@@ -50,7 +50,8 @@ int name_folder(folder_walk* walk, const char* folder) {
     std::size_t start = end;
     while (start > 0 && folder[start - 1] != '/') --start;
     const std::size_t length = end - start;
-    const bool dots = (length == 1 && folder[start] == '.') || (length == 2 && folder[start] == '.' && folder[start + 1] == '.');
+    const bool dots =
+        (length == 1 && folder[start] == '.') || (length == 2 && folder[start] == '.' && folder[start + 1] == '.');
     if (!trailing_slash && !dots && length > 0) return set_folder_name(walk, folder + start, length);
 
     char real_path[PATH_MAX];
@@ -60,9 +61,7 @@ int name_folder(folder_walk* walk, const char* folder) {
     return set_folder_name(walk, name, std::strlen(name));
 }
 
-bool name_before(const char* names, std::uint32_t a, std::uint32_t b) {
-    return std::strcmp(names + a, names + b) < 0;
-}
+bool name_before(const char* names, std::uint32_t a, std::uint32_t b) { return std::strcmp(names + a, names + b) < 0; }
 
 // The listing holds too much: keeps the smaller half of its names, packed again, and from now on
 // takes only names before the first one dropped.

@@ -48,14 +48,14 @@ struct name_batch {
 };
 
 struct folder_walk {
-    int root = -1;                   // the folder named
-    int folder = -1;                 // the folder being walked: root or one beneath it
-    std::size_t depth = 0;           // of folder below root
-    std::size_t name_length = 0;     // of NAME at the start of path
-    std::size_t folder_length = 0;   // of the folder's own path in path
-    std::size_t path_length = 0;     // with the last entry handed out in folder, if any
-    name_batch batch;                // of folder
-    name_batch kept[KEPT_LEVELS];    // of the folders above, by depth
+    int root = -1;                  // the folder named
+    int folder = -1;                // the folder being walked: root or one beneath it
+    std::size_t depth = 0;          // of folder below root
+    std::size_t name_length = 0;    // of NAME at the start of path
+    std::size_t folder_length = 0;  // of the folder's own path in path
+    std::size_t path_length = 0;    // with the last entry handed out in folder, if any
+    name_batch batch;               // of folder
+    name_batch kept[KEPT_LEVELS];   // of the folders above, by depth
     char path[WALK_PATH_LIMIT + 1 + WALK_NAME_MAX + 2];
     char arena[BATCH_ARENA_SIZE];
     char scan_names[SCAN_NAMES_SIZE];

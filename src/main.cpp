@@ -67,28 +67,27 @@ bool any_failure(const failure_record& failures) {
     return failures.count + failures.unlisted_faults + failures.unlisted_skips > 0;
 }
 
-// path is kept as it is (an argument lives as long as the run); beneath, when not null, is joined
-// to it in the record's own room.
-void record_failure(failure_record* failures, const char* path, const char* beneath, const failed_file& failure) {
+// failure.path is an argument, which lives as long as the run; the path beneath it, when there is
+// one, is joined to it in the record's own room.
+void record_failure(failure_record* failures, failed_file failure, const char* beneath = "") {
     bool listed = failures->count < MAX_REPORTED_FAILURES;
-    if (listed && beneath != nullptr) {
-        std::size_t length = std::strlen(path);
-        while (length > 1 && path[length - 1] == '/') --length;
-        const char* separator = path[length - 1] == '/' ? "" : "/";
+    if (listed && *beneath != '\0') {
+        std::size_t length = std::strlen(failure.path);
+        while (length > 1 && failure.path[length - 1] == '/') --length;
+        const char* separator = failure.path[length - 1] == '/' ? "" : "/";
         char* room = failures->paths + failures->paths_used;
-        const int joined = std::snprintf(room, FAILED_PATHS_SIZE - failures->paths_used, "%.*s%s%s",
-                                         static_cast<int>(length), path, separator, beneath);
-        listed = joined >= 0 && static_cast<std::size_t>(joined) < FAILED_PATHS_SIZE - failures->paths_used;
+        const std::size_t left = FAILED_PATHS_SIZE - failures->paths_used;
+        const int joined =
+            std::snprintf(room, left, "%.*s%s%s", static_cast<int>(length), failure.path, separator, beneath);
+        listed = joined >= 0 && static_cast<std::size_t>(joined) < left;
         if (listed) failures->paths_used += static_cast<std::size_t>(joined) + 1;
-        path = room;
+        failure.path = room;
     }
     if (!listed) {
         ++(failure.skipped ? failures->unlisted_skips : failures->unlisted_faults);
         return;
     }
-    failures->files[failures->count] = failure;
-    failures->files[failures->count].path = path;
-    ++failures->count;
+    failures->files[failures->count++] = failure;
 }
 
 const char* skip_reason_text(skip_reason reason) {
@@ -132,12 +131,14 @@ bool is_folder(const char* path) {
 transfer_outcome send_folder(const char* folder, folder_walk* walk, failure_record* failures) {
     const int error = start_folder_walk(walk, folder);
     if (error != 0) {
-        record_failure(failures, folder, nullptr, {folder, file_fault{error}, false, {}});
+        record_failure(failures, {folder, file_fault{error}, false, {}});
         return transfer_outcome::completed;
     }
     walk_entry entry;
     transfer_outcome outcome = transfer_outcome::completed;
-    for (walk_step step; outcome == transfer_outcome::completed && (step = next_walk_entry(walk, &entry)) != walk_step::done;) {
+    while (outcome == transfer_outcome::completed) {
+        const walk_step step = next_walk_entry(walk, &entry);
+        if (step == walk_step::done) break;
         file_fault fault;
         if (step == walk_step::file) {
             outcome = send_opened_file(entry.sent_path, entry.file, entry.error, &fault);
@@ -145,7 +146,7 @@ transfer_outcome send_folder(const char* folder, folder_walk* walk, failure_reco
             fault.error = entry.error;
         }
         if (fault.any() || step == walk_step::skipped)
-            record_failure(failures, folder, entry.relative_path, {nullptr, fault, step == walk_step::skipped, entry.skipped});
+            record_failure(failures, {folder, fault, step == walk_step::skipped, entry.skipped}, entry.relative_path);
     }
     end_folder_walk(walk);
     return outcome;
@@ -192,7 +193,7 @@ int run(int argc, char** argv) {
         } else {
             file_fault fault;
             outcome = send_file(argv[i], &fault);
-            if (fault.any()) record_failure(&failures, argv[i], nullptr, {argv[i], fault, false, {}});
+            if (fault.any()) record_failure(&failures, {argv[i], fault, false, {}});
         }
         if (outcome != transfer_outcome::completed) {
             restore_terminal();

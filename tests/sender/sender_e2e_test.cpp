@@ -451,16 +451,18 @@ TEST_F(sender, over_long_path_message_is_cut_to_12288_bytes) {
 // own name; links and special files inside are skipped, one line each.
 TEST_F(sender, a_folder_sends_its_files_by_name_depth_first_and_skips_links_and_fifos) {
     const std::string big = random_content(3 * 1000 * 1000 + 7, 9);
-    for (const char* folder : {"tree", "tree/a", "tree/a/deeper", "tree/\xc3\xa9"}) std::filesystem::create_directory(at(folder));
-    // Written out of order; "a/" before "a b" and "a.txt" tells names from whole paths.
+    for (const char* folder : {"tree", "tree/a", "tree/a/deeper", "tree/\xc3\xa9"})
+        std::filesystem::create_directory(at(folder));
+    // In the order they are sent ("a/" before "a b" and "a.txt": names, not whole paths), written
+    // the other way round.
     const std::vector<std::pair<std::string, std::string>> files = {
-        {"tree/\xc3\xa9/\xc3\xbc", "u"}, {"tree/big", big},  {"tree/a.txt", "after a"}, {"tree/a b", "space"},
-        {"tree/a/x", ""},                 {"tree/B", "upper"}, {"tree/empty", ""},
-        {"tree/a/deeper/na\xc3\xafve \xc3\xa9.txt", "three levels"}};
-    for (const auto& [path, content] : files) file(path, content);
-    const int order[] = {5, 7, 4, 3, 2, 1, 6, 0};
+        {"tree/B", "upper"},       {"tree/a/deeper/na\xc3\xafve \xc3\xa9.txt", "three levels"},
+        {"tree/a/x", ""},          {"tree/a b", "space"},
+        {"tree/a.txt", "after a"}, {"tree/big", big},
+        {"tree/empty", ""},        {"tree/\xc3\xa9/\xc3\xbc", "u"}};
     std::string want;
-    for (const int i : order) want += sent(files[static_cast<std::size_t>(i)].first, files[static_cast<std::size_t>(i)].second);
+    for (auto file_at = files.rbegin(); file_at != files.rend(); ++file_at) file(file_at->first, file_at->second);
+    for (const auto& [path, content] : files) want += sent(path, content);
 
     // Named with a trailing slash: the same name, from its real path.
     pty_peer peer(run({at("tree") + "/"}));
@@ -469,14 +471,17 @@ TEST_F(sender, a_folder_sends_its_files_by_name_depth_first_and_skips_links_and_
     EXPECT_EQ(peer.error_output(), "");
 
     ASSERT_EQ(symlink(file("outside", "not beneath").c_str(), at("tree/a/link").c_str()), 0);
+    ASSERT_EQ(symlink(".", at("tree/a/loop").c_str()), 0);
     ASSERT_EQ(mkfifo(at("tree/fifo").c_str(), 0600), 0);
     child_options options = run({"tree/a/.."});
     options.working_directory = dir_;
     pty_peer again(options);
     EXPECT_EQ(play(again), want);
     expect_status(again.wait(), 1);
-    EXPECT_EQ(again.error_output(), "pushfile: tree/a/../a/link: skipped: a symbolic link, not followed\n"
-                                    "pushfile: tree/a/../fifo: skipped: a FIFO\n");
+    EXPECT_EQ(again.error_output(),
+              "pushfile: tree/a/../a/link: skipped: a symbolic link, not followed\n"
+              "pushfile: tree/a/../a/loop: skipped: a symbolic link, not followed\n"
+              "pushfile: tree/a/../fifo: skipped: a FIFO\n");
 }
 
 // Depth first by name is the order of the paths' parts compared one by one.
@@ -484,8 +489,10 @@ bool in_walk_order(const std::string& a, const std::string& b) {
     const auto parts = [](const std::string& path) {
         std::vector<std::string> split(1);
         for (const char c : path) {
-            if (c == '/') split.emplace_back();
-            else split.back().push_back(c);
+            if (c == '/')
+                split.emplace_back();
+            else
+                split.back().push_back(c);
         }
         return split;
     };
