@@ -14,7 +14,7 @@
 #   BENCH_RUNS=3            timed runs per figure (the best counts)
 #   BENCH_MICRO_MIN_TIME=0.5  seconds per microbenchmark
 #   BENCH_BUILD_DIR=build/bench  BENCH_TMPDIR=/tmp
-#   BENCH_SECTIONS="micro instructions pty pipes memory links tmux relay"   the sections to run
+#   BENCH_SECTIONS="micro instructions pty pipes memory folders links tmux relay"   the sections to run
 # Quick run: BENCH_PTY_MIB=16 BENCH_PIPE_MIB=16 BENCH_MEM_LARGE_MIB=32 BENCH_RUNS=1 bench/run.sh
 # Some functions run only through a trap or as arguments of others.
 # shellcheck disable=SC2317
@@ -30,7 +30,7 @@ MEM_LARGE_MIB=${BENCH_MEM_LARGE_MIB:-1024}
 RUNS=${BENCH_RUNS:-3}
 MICRO_MIN_TIME=${BENCH_MICRO_MIN_TIME:-0.5}
 TMP_PARENT=${BENCH_TMPDIR:-${TMPDIR:-/tmp}}
-SECTIONS=" ${BENCH_SECTIONS:-micro instructions pty pipes memory links tmux relay} "
+SECTIONS=" ${BENCH_SECTIONS:-micro instructions pty pipes memory folders links tmux relay} "
 
 # Limits and aims of the targets.
 SENDER_IR_LIMIT=1.5
@@ -376,6 +376,69 @@ memory() {
     done
 }
 
+# ---------------------------------------------------------------- folders
+# Many small files in one folder, sent as `pushfile folder` and as the same files named one by one,
+# through the receiver's pseudo-terminal, runs alternating: the walk through the folder should cost
+# next to nothing beside the transfers. Every run checks that every file arrived whole. The receiver
+# flushes each file to its disk, which on a busy disk swings the runs by several times;
+# BENCH_TMPDIR=/dev/shm keeps the disk out of it.
+#   BENCH_FOLDER_FILES=1000   files of 1 KB
+FOLDER_FILES=${BENCH_FOLDER_FILES:-1000}
+FOLDER_RATIO_LIMIT=1.10
+
+# Seconds of one run; fails unless the sender exited 0 and every file arrived.
+folder_seconds() { # folder|files
+    local seconds
+    rm -rf "$WORK/folder.out" && mkdir "$WORK/folder.out"
+    if seconds=$(cd "$WORK" && if [ "$1" = folder ]; then set -- folder; else set -- folder/*; fi &&
+        seconds_of "$RECEIVER" --quiet -d "$WORK/folder.out" -- "$BIN/pushfile" "$@" 2>"$WORK/folder.err") &&
+        [ "$(find "$WORK/folder.out" -type f -size 1024c | wc -l)" -eq "$FOLDER_FILES" ]; then
+        printf '%s\n' "$seconds"
+    else
+        cat "$WORK/folder.err" >&2
+        say "   the run ($1) failed or files are missing"
+        return 1
+    fi
+}
+
+folder_or_files() {
+    local label="folder: \`pushfile folder\` / the files named (${FOLDER_FILES} x 1 KB)"
+    if [ "$RECEIVER_BUILT" -eq 0 ]; then
+        row "$label" "SKIP (no receiver)" "<= $FOLDER_RATIO_LIMIT" SKIP
+        return
+    fi
+    say "== a folder of ${FOLDER_FILES} files of 1 KB, as a folder and as the files named (best of $RUNS)"
+    mkdir -p "$WORK/folder"
+    local i run seconds folder_best='' files_best='' folder_runs='' files_runs='' ok=1
+    for ((i = 0; i < FOLDER_FILES; i++)); do head -c 1024 /dev/urandom >"$WORK/folder/file-$i"; done
+    for ((run = 1; run <= RUNS; run++)); do
+        if seconds=$(folder_seconds folder); then
+            folder_best=$(lesser "${folder_best:-$seconds}" "$seconds")
+            folder_runs+=" $(calc "$seconds" 3)"
+        else
+            ok=0
+        fi
+        if seconds=$(folder_seconds files); then
+            files_best=$(lesser "${files_best:-$seconds}" "$seconds")
+            files_runs+=" $(calc "$seconds" 3)"
+        else
+            ok=0
+        fi
+        say "   run $run: folder${folder_runs:- n/a} s; files named${files_runs:- n/a} s"
+    done
+    rm -rf "$WORK/folder" "$WORK/folder.out"
+    if [ "$ok" -eq 0 ] || [ -z "$folder_best" ] || [ -z "$files_best" ]; then
+        row "$label" "a run failed" "<= $FOLDER_RATIO_LIMIT" FAIL
+        return
+    fi
+    local ratio
+    ratio=$(calc "$folder_best / $files_best" 3)
+    figure "pushfile folder, ${FOLDER_FILES} files of 1 KB" "$(calc "$folder_best" 3) s (runs:$folder_runs s)"
+    figure "pushfile with the same files named" "$(calc "$files_best" 3) s (runs:$files_runs s)"
+    figure "  the files saved on" "$(stat -f -c %T "$WORK") ($WORK)"
+    row "$label" "$ratio" "<= $FOLDER_RATIO_LIMIT" "$(verdict_at_most "$ratio" "$FOLDER_RATIO_LIMIT")"
+}
+
 # ---------------------------------------------------------------- long links
 # The transfer through link_sim, a terminal link with a one-way delay and a rate cap each way, as
 # over ssh: file bytes/s at each round trip as a ratio to the same link without delay, once as the
@@ -657,6 +720,7 @@ if wanted pipes; then
 fi
 rm -f "$WORK/pipe.bin" "$WORK/pty.bin"
 if wanted memory; then memory; fi
+if wanted folders; then folder_or_files; fi
 if wanted links; then long_links; fi
 if wanted tmux; then through_tmux; fi
 if wanted relay; then relay_as_terminal; fi

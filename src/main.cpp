@@ -1,5 +1,6 @@
 // pushfile: sends the files named on the command line to the terminal it runs in.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstring>
 
 #include "common/display.h"
+#include "src/folder_walk.h"
 #include "src/terminal.h"
 #include "src/transfer.h"
 
@@ -19,18 +21,26 @@ constexpr int EXIT_CUT_OFF = 255;
 
 // Files that could not be opened or read, or whose reads ended before their announced size, are
 // reported once the terminal is back in its own mode.
-// The record is fixed in size so that the run takes nothing from the heap; failures beyond it are
-// counted and reported together.
+// So are the entries beneath a folder that were skipped. The record is fixed in size so that the
+// run takes nothing from the heap; failures beyond it are counted and reported together.
 constexpr std::size_t MAX_REPORTED_FAILURES = 1024;
+// The paths of failures beneath a folder, which the walk does not keep.
+constexpr std::size_t FAILED_PATHS_SIZE = 65536;
 
 struct failed_file {
     const char* path;
     file_fault fault;
+    bool skipped;
+    skip_reason reason;
 };
 
 struct failure_record {
     failed_file files[MAX_REPORTED_FAILURES];
     std::size_t count = 0;
+    std::size_t unlisted_faults = 0;
+    std::size_t unlisted_skips = 0;
+    char paths[FAILED_PATHS_SIZE];
+    std::size_t paths_used = 0;
 };
 
 void print_usage(const char* program) {
@@ -53,13 +63,52 @@ void ensure_standard_input_open() {
     }
 }
 
+bool any_failure(const failure_record& failures) {
+    return failures.count + failures.unlisted_faults + failures.unlisted_skips > 0;
+}
+
+// failure.path is an argument, which lives as long as the run; the path beneath it, when there is
+// one, is joined to it in the record's own room.
+void record_failure(failure_record* failures, failed_file failure, const char* beneath = "") {
+    bool listed = failures->count < MAX_REPORTED_FAILURES;
+    if (listed && *beneath != '\0') {
+        std::size_t length = std::strlen(failure.path);
+        while (length > 1 && failure.path[length - 1] == '/') --length;
+        const char* separator = failure.path[length - 1] == '/' ? "" : "/";
+        char* room = failures->paths + failures->paths_used;
+        const std::size_t left = FAILED_PATHS_SIZE - failures->paths_used;
+        const int joined =
+            std::snprintf(room, left, "%.*s%s%s", static_cast<int>(length), failure.path, separator, beneath);
+        listed = joined >= 0 && static_cast<std::size_t>(joined) < left;
+        if (listed) failures->paths_used += static_cast<std::size_t>(joined) + 1;
+        failure.path = room;
+    }
+    if (!listed) {
+        ++(failure.skipped ? failures->unlisted_skips : failures->unlisted_faults);
+        return;
+    }
+    failures->files[failures->count++] = failure;
+}
+
+const char* skip_reason_text(skip_reason reason) {
+    switch (reason) {
+        case skip_reason::symbolic_link: return "a symbolic link, not followed";
+        case skip_reason::fifo: return "a FIFO";
+        case skip_reason::device: return "a device";
+        case skip_reason::socket: return "a socket";
+        case skip_reason::path_too_long: return "its path is too long";
+    }
+    return "not a regular file";
+}
+
 void report_failures(const failure_record& failures) {
     char shown_path[4096];
-    const std::size_t listed = failures.count < MAX_REPORTED_FAILURES ? failures.count : MAX_REPORTED_FAILURES;
-    for (std::size_t i = 0; i < listed; ++i) {
+    for (std::size_t i = 0; i < failures.count; ++i) {
         const failed_file& file = failures.files[i];
         escape_for_display(file.path, std::strlen(file.path), shown_path, sizeof shown_path);
-        if (file.fault.error != 0) {
+        if (file.skipped) {
+            std::fprintf(stderr, "%s: %s: skipped: %s\n", PROGRAM_NAME, shown_path, skip_reason_text(file.reason));
+        } else if (file.fault.error != 0) {
             std::fprintf(stderr, "%s: %s: %s\n", PROGRAM_NAME, shown_path, std::strerror(file.fault.error));
         } else {
             std::fprintf(stderr, "%s: %s: only %llu of the %llu bytes announced could be read\n", PROGRAM_NAME,
@@ -67,8 +116,40 @@ void report_failures(const failure_record& failures) {
                          static_cast<unsigned long long>(file.fault.announced_size));
         }
     }
-    if (failures.count > listed)
-        std::fprintf(stderr, "%s: %zu more files could not be read\n", PROGRAM_NAME, failures.count - listed);
+    if (failures.unlisted_faults > 0)
+        std::fprintf(stderr, "%s: %zu more files could not be read\n", PROGRAM_NAME, failures.unlisted_faults);
+    if (failures.unlisted_skips > 0)
+        std::fprintf(stderr, "%s: %zu more entries were skipped\n", PROGRAM_NAME, failures.unlisted_skips);
+}
+
+bool is_folder(const char* path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Sends every regular file beneath folder; what is skipped or cannot be read is recorded.
+transfer_outcome send_folder(const char* folder, folder_walk* walk, failure_record* failures) {
+    const int error = start_folder_walk(walk, folder);
+    if (error != 0) {
+        record_failure(failures, {folder, file_fault{error}, false, {}});
+        return transfer_outcome::completed;
+    }
+    walk_entry entry;
+    transfer_outcome outcome = transfer_outcome::completed;
+    while (outcome == transfer_outcome::completed) {
+        const walk_step step = next_walk_entry(walk, &entry);
+        if (step == walk_step::done) break;
+        file_fault fault;
+        if (step == walk_step::file) {
+            outcome = send_opened_file(entry.sent_path, entry.file, entry.error, &fault);
+        } else {
+            fault.error = entry.error;
+        }
+        if (fault.any() || step == walk_step::skipped)
+            record_failure(failures, {folder, fault, step == walk_step::skipped, entry.skipped}, entry.relative_path);
+    }
+    end_folder_walk(walk);
+    return outcome;
 }
 
 // A tmux that does not pass the messages on leaves the run waiting until a key ends it.
@@ -99,17 +180,20 @@ int run(int argc, char** argv) {
     }
 
     failure_record failures;
+    folder_walk walk;
     // A multiplexer drops the messages unless they come wrapped; only its pane's own terminal
     // reaches it.
     const multiplexer pane = multiplexer_of_output();
     wrap_messages_for(pane);
     enter_transfer_mode();
     for (int i = 1; i < argc; ++i) {
-        file_fault fault;
-        const transfer_outcome outcome = send_file(argv[i], &fault);
-        if (fault.any()) {
-            if (failures.count < MAX_REPORTED_FAILURES) failures.files[failures.count] = {argv[i], fault};
-            ++failures.count;
+        transfer_outcome outcome;
+        if (is_folder(argv[i])) {
+            outcome = send_folder(argv[i], &walk, &failures);
+        } else {
+            file_fault fault;
+            outcome = send_file(argv[i], &fault);
+            if (fault.any()) record_failure(&failures, {argv[i], fault, false, {}});
         }
         if (outcome != transfer_outcome::completed) {
             restore_terminal();
@@ -121,7 +205,7 @@ int run(int argc, char** argv) {
     }
     restore_terminal();
     report_failures(failures);
-    return failures.count > 0 ? EXIT_FILES_FAILED : 0;
+    return any_failure(failures) ? EXIT_FILES_FAILED : 0;
 }
 
 }  // namespace

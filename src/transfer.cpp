@@ -65,18 +65,9 @@ transfer_outcome send_contents(int file, char* message, file_fault* fault) {
     }
 }
 
-}  // namespace
-
-transfer_outcome send_file(const char* path, file_fault* fault) {
-    char message[MESSAGE_BUFFER_SIZE];
-    *fault = file_fault{};
-
-    if (!write_text_and_nul(message, format_path_message(message, path))) return transfer_outcome::channel_failure;
-
-    const int file = open(path, O_RDONLY);
-    if (file < 0) {
-        fault->error = errno;
-    } else {
+// The conversation after the path message: size and blocks when the file is open, then the end.
+transfer_outcome finish_file(int file, char* message, file_fault* fault) {
+    if (file >= 0) {
         const transfer_outcome outcome = send_contents(file, message, fault);
         close(file);
         if (outcome != transfer_outcome::completed) return outcome;
@@ -87,6 +78,31 @@ transfer_outcome send_file(const char* path, file_fault* fault) {
     if (!write_message(message, format_end_message(message) + 1, &zero_byte, 1))
         return transfer_outcome::channel_failure;
     return transfer_outcome::completed;
+}
+
+}  // namespace
+
+transfer_outcome send_file(const char* path, file_fault* fault) {
+    char message[MESSAGE_BUFFER_SIZE];
+    *fault = file_fault{};
+
+    if (!write_text_and_nul(message, format_path_message(message, path))) return transfer_outcome::channel_failure;
+
+    const int file = open(path, O_RDONLY);
+    if (file < 0) fault->error = errno;
+    return finish_file(file, message, fault);
+}
+
+transfer_outcome send_opened_file(const char* sent_path, int file, int open_error, file_fault* fault) {
+    char message[MESSAGE_BUFFER_SIZE];
+    *fault = file_fault{};
+    if (file < 0) fault->error = open_error;
+
+    if (!write_text_and_nul(message, format_path_message(message, sent_path))) {
+        if (file >= 0) close(file);
+        return transfer_outcome::channel_failure;
+    }
+    return finish_file(file, message, fault);
 }
 
 bool any_answer_accepted() { return answer_accepted; }

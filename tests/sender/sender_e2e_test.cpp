@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -378,22 +379,18 @@ TEST_F(sender, nonblocking_output_read_slowly_stays_intact) {
     EXPECT_EQ(peer.error_output(), "");
 }
 
-// A directory opens but cannot be read; its read failure, like a missing file, is reported
-// after the run with the path's control bytes escaped, while the wire carries the path unchanged.
+// The process's own memory opens, cannot seek to an end, and fails its first read (address 0 is
+// not mapped); that read failure, like a missing file, is reported after the run with the path's
+// control bytes escaped, while the wire carries the path unchanged.
 TEST_F(sender, unreadable_files_are_reported_after_the_run) {
-    const std::string folder = at("folder");
-    ASSERT_TRUE(std::filesystem::create_directory(folder));
-    const int fd = open(folder.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    const auto folder_size = static_cast<std::uint64_t>(lseek(fd, 0, SEEK_END));
-    close(fd);
+    const std::string unreadable = "/proc/self/mem";
     const std::string gone = at("gone"), strange = at("bad\x1b[2J\n\x07name\xff");
     const std::string a = file("a", "fine");
-    pty_peer peer(run({folder, gone, a, strange}));
-    EXPECT_EQ(play(peer), path_message(folder) + size_message(std::to_string(folder_size)) + END + unopened(gone) +
+    pty_peer peer(run({unreadable, gone, a, strange}));
+    EXPECT_EQ(play(peer), path_message(unreadable) + size_message(UNKNOWN_SIZE) + END + unopened(gone) +
                               sent(a, "fine") + unopened(strange));
     expect_status(peer.wait(), 1);
-    EXPECT_EQ(peer.error_output(), "pushfile: " + folder + ": Is a directory\npushfile: " + gone +
+    EXPECT_EQ(peer.error_output(), "pushfile: " + unreadable + ": Input/output error\npushfile: " + gone +
                                        ": No such file or directory\npushfile: " + dir_ +
                                        "/bad\\e[2J\\n\\x07name\\xff: No such file or directory\n");
 }
@@ -448,6 +445,83 @@ TEST_F(sender, over_long_path_message_is_cut_to_12288_bytes) {
     EXPECT_EQ(errors.rfind("pushfile: " + dir_ + "/xxxxxxxx", 0), 0U) << errors.substr(0, 80);
     EXPECT_TRUE(errors.ends_with(": File name too long\n")) << errors;
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1);
+}
+
+// Folders: every regular file beneath, by name in byte order, depth first, under the folder's
+// own name; links and special files inside are skipped, one line each.
+TEST_F(sender, a_folder_sends_its_files_by_name_depth_first_and_skips_links_and_fifos) {
+    const std::string big = random_content(3 * 1000 * 1000 + 7, 9);
+    for (const char* folder : {"tree", "tree/a", "tree/a/deeper", "tree/\xc3\xa9"})
+        std::filesystem::create_directory(at(folder));
+    // In the order they are sent ("a/" before "a b" and "a.txt": names, not whole paths), written
+    // the other way round.
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"tree/B", "upper"},       {"tree/a/deeper/na\xc3\xafve \xc3\xa9.txt", "three levels"},
+        {"tree/a/x", ""},          {"tree/a b", "space"},
+        {"tree/a.txt", "after a"}, {"tree/big", big},
+        {"tree/empty", ""},        {"tree/\xc3\xa9/\xc3\xbc", "u"}};
+    std::string want;
+    for (auto file_at = files.rbegin(); file_at != files.rend(); ++file_at) file(file_at->first, file_at->second);
+    for (const auto& [path, content] : files) want += sent(path, content);
+
+    // Named with a trailing slash: the same name, from its real path.
+    pty_peer peer(run({at("tree") + "/"}));
+    EXPECT_EQ(play(peer), want);
+    expect_status(peer.wait(), 0);
+    EXPECT_EQ(peer.error_output(), "");
+
+    ASSERT_EQ(symlink(file("outside", "not beneath").c_str(), at("tree/a/link").c_str()), 0);
+    ASSERT_EQ(symlink(".", at("tree/a/loop").c_str()), 0);
+    ASSERT_EQ(mkfifo(at("tree/fifo").c_str(), 0600), 0);
+    child_options options = run({"tree/a/.."});
+    options.working_directory = dir_;
+    pty_peer again(options);
+    EXPECT_EQ(play(again), want);
+    expect_status(again.wait(), 1);
+    EXPECT_EQ(again.error_output(),
+              "pushfile: tree/a/../a/link: skipped: a symbolic link, not followed\n"
+              "pushfile: tree/a/../a/loop: skipped: a symbolic link, not followed\n"
+              "pushfile: tree/a/../fifo: skipped: a FIFO\n");
+}
+
+// Depth first by name is the order of the paths' parts compared one by one.
+bool in_walk_order(const std::string& a, const std::string& b) {
+    const auto parts = [](const std::string& path) {
+        std::vector<std::string> split(1);
+        for (const char c : path) {
+            if (c == '/')
+                split.emplace_back();
+            else
+                split.back().push_back(c);
+        }
+        return split;
+    };
+    const std::vector<std::string> first = parts(a), second = parts(b);
+    return std::lexicographical_compare(first.begin(), first.end(), second.begin(), second.end());
+}
+
+// More names than one listing holds, folders whose names left to send fill the room kept for
+// them, and folders deeper than those kept at all: nothing lost, nothing twice, the order kept.
+TEST_F(sender, a_wide_and_deep_folder_is_walked_in_order) {
+    std::vector<std::string> paths;
+    std::string folder = "wide";
+    for (int level = 0; level < 70; ++level, folder += "/d") {
+        std::filesystem::create_directory(at(folder));
+        paths.insert(paths.end(), {folder + "/c", folder + "/e"});
+        for (int i = 0; level >= 1 && level <= 4 && i < 300; ++i)
+            paths.push_back(folder + "/" + std::string(190, 'x') + std::to_string(i * 7 % 300));
+    }
+    for (int i = 0; i < 5000; ++i) paths.push_back("wide/name-of-some-length-" + std::to_string(i * 7919 % 10007));
+    for (const std::string& path : paths) file(path, "");
+    std::sort(paths.begin(), paths.end(), in_walk_order);
+    std::string want;
+    for (const std::string& path : paths) want += sent(path, "");
+
+    child_options options = run({"wide"});
+    options.working_directory = dir_;
+    pty_peer peer(options);
+    EXPECT_TRUE(play(peer) == want) << "the stream differs";
+    expect_status(peer.wait(), 0);
 }
 
 }  // namespace
