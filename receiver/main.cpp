@@ -28,9 +28,10 @@ using namespace pushfile::receive;
 // Long options without a short form.
 constexpr int NO_ANSWER_AHEAD = 256;
 constexpr int FORWARD = 257;
+constexpr int FLAT = 258;
 
 constexpr const char* USAGE =
-    "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [--no-answer-ahead]\n"
+    "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [--no-answer-ahead] [--flat]\n"
     "                        [-- COMMAND [ARG...]]\n"
     "       pushfile-receive --forward [-- COMMAND [ARG...]]\n"
     "Run COMMAND (default: $SHELL) on a new terminal and save the files that pushfile sends from it.\n"
@@ -41,6 +42,7 @@ constexpr const char* USAGE =
     "  -m, --max-size BYTES   refuse files larger than BYTES (suffixes K, M, G, T: powers of 1024)\n"
     "  -q, --quiet            show only the files that could not be saved\n"
     "      --no-answer-ahead  answer each block only once it has come (slow on long links)\n"
+    "      --flat             save each file in DIR itself, without the folders of its path\n"
     "      --forward          pass transfers on, wrapped for tmux inside a tmux pane\n"
     "  -h, --help             show this help\n"
     "      --version          show the version\n"
@@ -54,6 +56,7 @@ struct options {
     bool quiet = false;
     bool answer_ahead = true;
     bool forward = false;
+    bool flat = false;
     bool saving_option = false;  // one of the options that only make sense when files are saved
     std::optional<std::uint64_t> max_size;
     std::vector<std::string> command;
@@ -96,6 +99,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
         {"version", no_argument, nullptr, 'V'},
         {"no-answer-ahead", no_argument, nullptr, NO_ANSWER_AHEAD},
         {"forward", no_argument, nullptr, FORWARD},
+        {"flat", no_argument, nullptr, FLAT},
         {nullptr, 0, nullptr, 0},
     };
     int option_char = 0;
@@ -105,7 +109,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
     // '+': the first word that is no option starts the command, so its own options stay its own.
     while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
         if (option_char == 'd' || option_char == 'a' || option_char == 'q' || option_char == 'm' ||
-            option_char == NO_ANSWER_AHEAD) {
+            option_char == NO_ANSWER_AHEAD || option_char == FLAT) {
             parsed->saving_option = true;
         }
         switch (option_char) {
@@ -114,6 +118,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
             case 'a': parsed->ask = true; break;
             case 'q': parsed->quiet = true; break;
             case NO_ANSWER_AHEAD: parsed->answer_ahead = false; break;
+            case FLAT: parsed->flat = true; break;
             case 'm':
                 parsed->max_size = parse_byte_count(optarg);
                 if (!parsed->max_size) {
@@ -138,7 +143,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
         }
     }
     if (parsed->forward && parsed->saving_option) {
-        complain("--forward saves nothing and answers nothing: -d, -a, -m, -q and --no-answer-ahead do not go with it");
+        complain("--forward saves nothing and answers nothing: -d, -a, -m, -q, --no-answer-ahead and --flat do not go with it");
         *exit_status = EXIT_BAD_USAGE;
         return false;
     }
@@ -165,7 +170,7 @@ int main(int argc, char** argv) {
         if (!run_relay(parsed.command, forwarder, screen, command_input, &exit_status, &error)) complain(error);
         return exit_status;
     }
-    file_sink sink(parsed.directory);
+    file_sink sink(parsed.directory, {.keep_folders = !parsed.flat});
     if (std::string error; !sink.check_writable(&error)) {
         complain(error);
         return EXIT_BAD_USAGE;

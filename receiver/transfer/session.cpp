@@ -120,6 +120,7 @@ void transfer_session::path_message(std::string_view path) {
     progress_.file_named(sent_path_);
     phase_ = phase::announced;
     refusal_written_ = false;
+    skip_reported_ = false;
 }
 
 // A path message starts a conversation. Answers still under way were meant for messages that came
@@ -198,6 +199,16 @@ void transfer_session::start_file(answered_ahead answered) {
     progress_.file_started(announced_size_, monotonic_clock::now());
     std::string error;
     if (!sink_.begin(sent_path_, &error)) {
+        if (sink_.path_refused()) {
+            // Only this file's path is at fault (a file where its folder should be): its data is
+            // dropped and the sender's run goes on with the next file.
+            progress_.file_failed(error);
+            count_blocks_from();
+            phase_ = phase::skipping;
+            skip_reported_ = true;
+            accept(answered);
+            return;
+        }
         fail_file(error);
         refuse(answered);
         return;
@@ -298,7 +309,9 @@ void transfer_session::end_message() {
         case phase::announced: fail_file("the sender could not read it"); break;
         case phase::asking: fail_file("it ended before it was accepted"); break;
         case phase::committed: report_saved(); break;
-        case phase::skipping: progress_.file_skipped(); break;
+        case phase::skipping:
+            if (!skip_reported_) progress_.file_skipped();
+            break;
         case phase::receiving:
             if (announced_size_ != UNKNOWN_SIZE && received_ == 0) {
                 // A directory announces a size it never delivers: the size says nothing then.

@@ -110,6 +110,8 @@ private:
     bool refusal_ahead_ = false;
     // This file's refusal went out: nothing of it is answered any more.
     bool refusal_written_ = false;
+    // The file being skipped was told about already: it could not be saved where its path says.
+    bool skip_reported_ = false;
     // How many blocks of the file in progress may be answered before they come.
     answer_window window_;
     monotonic_clock::time_point last_output_at_{};

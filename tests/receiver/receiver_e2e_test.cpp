@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -45,6 +46,27 @@ TEST(receiver_end_to_end, several_files_arrive_identical) {
     EXPECT_EQ(result.output.find("\x1b}f"), std::string::npos);
     EXPECT_NE(result.errors.find("large.bin (64.0 MiB) as " + (target.path / "large.bin").string()), std::string::npos)
         << result.errors;
+}
+
+// Paths with folders, as the sender got them, arrive as folders beneath the directory. A file
+// where a folder is needed costs that file alone: the sender's run goes on.
+TEST(receiver_end_to_end, a_tree_arrives_as_folders_and_a_file_in_the_way_costs_one_file) {
+    scratch_dir source;
+    scratch_dir target;
+    fs::create_directories(source.path / "a" / "b");
+    fs::create_directories(source.path / "a" / "d e");
+    fs::create_directories(source.path / "f");
+    write_file(source.path / "a" / "b" / "c.txt", "c");
+    write_file(source.path / "a" / "d e" / "\xc3\xbc.bin", random_bytes(100000, 6));
+    write_file(source.path / "f" / "x", "x");
+    write_file(target.path / "f", "in the way");
+    const run_result result = run_receiver({"-d", target.path, "--", "sh", "-c", "cd \"$0\" && exec \"$1\" \"$@\"",
+                                            source.path, PUSHFILE_BINARY, "a/b/c.txt", "f/x", "a/d e/\xc3\xbc.bin"});
+    EXPECT_EQ(result.status, 0) << result.errors;
+    const std::string compare = "diff -r '" + (source.path / "a").string() + "' '" + (target.path / "a").string() + "'";
+    EXPECT_EQ(std::system(compare.c_str()), 0) << result.errors;
+    EXPECT_EQ(read_file(target.path / "f"), "in the way");
+    EXPECT_NE(result.errors.find("f/x not saved: cannot save f/x: f in "), std::string::npos) << result.errors;
 }
 
 // A long round trip leaves answers travelling while blocks and the next file's messages are on
