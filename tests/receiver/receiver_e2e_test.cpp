@@ -115,6 +115,27 @@ TEST(receiver_end_to_end, a_directory_that_cannot_be_written_stops_the_start) {
     EXPECT_FALSE(fs::exists(scratch.path / "ran")) << "the command was not started";
 }
 
+// Without -d, files go to the download folder; a bad line in the configuration file stops the
+// start before the command runs.
+TEST(receiver_end_to_end, without_d_files_go_to_the_download_folder_and_a_bad_setting_stops_the_start) {
+    scratch_dir home;
+    fs::create_directories(home.path / ".config" / "pushfile");
+    fs::create_directory(home.path / "Downloads");
+    write_file(home.path / "f", "data");
+    setenv("HOME", home.path.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("PUSHFILE_RECEIVE_DIR");
+    const run_result saved = run_receiver({"--", PUSHFILE_BINARY, home.path / "f"});
+    EXPECT_EQ(saved.status, 0) << saved.errors;
+    EXPECT_EQ(read_file(home.path / "Downloads" / "f"), "data") << saved.errors;
+
+    write_file(home.path / ".config" / "pushfile" / "receive.conf", "max-size = 1M\nask = maybe\n");
+    const run_result refused = run_receiver({"--", "touch", home.path / "ran"});
+    EXPECT_EQ(refused.status, 125);
+    EXPECT_NE(refused.errors.find("pushfile/receive.conf:2: ask wants yes or no"), std::string::npos) << refused.errors;
+    EXPECT_FALSE(fs::exists(home.path / "ran")) << "the command was not started";
+}
+
 // As with `ssh host pushfile f` without -t: the sender's input is a pipe from a program that reads
 // the command's terminal, which is in line mode with echo. Answers, refusals too, must reach that
 // program at once, not show, and the mode must be back as it was once the sender is done.

@@ -69,7 +69,6 @@ extern "C" int fsync(int fd) {
 
 namespace fs = std::filesystem;
 using pushfile::receive::clean_file_name;
-using pushfile::receive::clean_relative_path;
 using pushfile::receive::file_sink;
 using pushfile::receive::file_sink_options;
 using pushfile::receive::MAX_NAME_LENGTH;
@@ -123,20 +122,6 @@ TEST(clean_file_name, keeps_only_the_last_component) {
     EXPECT_EQ(clean_file_name("a/b/report.pdf"), "report.pdf");
     for (const char* empty_last : {"", ".", "..", "/", "a/", "x/..", "a/.", "//"})
         EXPECT_EQ(clean_file_name(empty_last), "received") << '"' << empty_last << '"';
-}
-
-TEST(clean_relative_path, keeps_folders_below_the_last_dot_dot) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"photos/2024/a.jpg", "photos/2024/a.jpg"},
-        {"./a/./b//c", "a/b/c"},
-        {"a/../../x", "x"},
-        {"a/b/../c/d", "c/d"},
-        {"a/b/..", "received"},
-        {"/etc/cron.d/x", "x"},
-        {"a/", "a/received"},
-        {".git/[2Jhooks/..x", "_git/_[2Jhooks/__x"},
-    };
-    for (const auto& [sent, expected] : cases) EXPECT_EQ(clean_relative_path(sent), expected) << sent;
 }
 
 TEST(clean_file_name, replaces_control_bytes_and_leading_dots) {
@@ -205,7 +190,10 @@ TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
         {"", "received"},
         {"a/", "a/received"},
         {"a/../../x", "x"},
-        {"./photos/2024/a.jpg", "photos/2024/a.jpg"},
+        {"./photos//2024/./a.jpg", "photos/2024/a.jpg"},
+        {"a/b/../c/d", "c/d"},
+        {"a/b/..", "received"},
+        {".git/\x1b[2Jhooks/..x", "_git/_[2Jhooks/__x"},
         {"\x1b]0;title\x07\x1b[2J", "_]0;title__[2J"},
         {std::string(300, 'n'), std::string(255, 'n')},
         {long_utf8, long_utf8.substr(0, 254)},
