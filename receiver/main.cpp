@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
     screen_writer screen;
     command_input_queue command_input;
     progress_display progress(screen, parsed.quiet);
-    transfer_session session(sink, progress, {folder.path, parsed.ask, parsed.max_size, parsed.answer_ahead},
+    transfer_session session(sink, progress, {folder.path, parsed.ask, parsed.max_size, parsed.answer_ahead, parsed.quiet},
                              screen.command_output(), command_input);
 
     std::string error;

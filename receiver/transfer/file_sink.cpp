@@ -158,6 +158,7 @@ struct file_sink::state {
     std::string clean_name;      // the last part of the path
     std::string saved_name;      // the saved file's path beneath the directory
     std::string saved_last_part;
+    bool saved_renamed = false;
     // The saved file's identity, so that taking it back never removes another file.
     dev_t saved_device = 0;
     ino_t saved_inode = 0;
@@ -450,6 +451,7 @@ bool file_sink::commit(std::string* err) {
         }
         s.made_from = std::string::npos;  // the folders made hold the file now
         s.saved_last_part = candidate;
+        s.saved_renamed = number > 0;
         s.saved_name = s.folder.empty() ? candidate : s.folder + "/" + candidate;
         s.saved_device = identified ? saved_status.st_dev : 0;
         s.saved_inode = identified ? saved_status.st_ino : 0;
@@ -462,6 +464,8 @@ bool file_sink::commit(std::string* err) {
 }
 
 const std::string& file_sink::saved_name() const { return state_->saved_name; }
+
+bool file_sink::renamed() const { return state_->saved_renamed; }
 
 bool file_sink::remove_saved() {
     state& s = *state_;

@@ -75,6 +75,8 @@ public:
     // removed, on failure. saved_name() is the path chosen, beneath the directory.
     bool commit(std::string* err);
     const std::string& saved_name() const;
+    // Whether the last file saved took a numbered variant: its name was taken.
+    bool renamed() const;
 
     // Takes back the file the last commit() saved, if its name still holds that file: the sender
     // was refused after all. Returns whether it was removed.
