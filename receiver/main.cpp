@@ -146,7 +146,9 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
         return false;
     }
     if (parsed->forward && parsed->saving_option) {
-        complain("--forward saves nothing and answers nothing: -d, -a, -m, -q, --no-answer-ahead, --flat and --where do not go with it");
+        complain(
+            "--forward saves nothing and answers nothing: -d, -a, -m, -q, --no-answer-ahead, --flat and --where do not "
+            "go with it");
         *exit_status = EXIT_BAD_USAGE;
         return false;
     }
@@ -181,7 +183,8 @@ int main(int argc, char** argv) {
     apply_settings(settings, &parsed);
     const receive_folder folder = where_files_go(parsed.directory, settings, process_environment);
     if (parsed.where) {
-        std::printf("%s\t(from %s)\n", shown_folder(folder.path).c_str(), pushfile::escaped_for_display(folder.source).c_str());
+        std::printf("%s\t(from %s)\n", shown_folder(folder.path).c_str(),
+                    pushfile::escaped_for_display(folder.source).c_str());
         return 0;
     }
     file_sink sink(folder.path, {.keep_folders = !parsed.flat});
@@ -193,7 +196,8 @@ int main(int argc, char** argv) {
     screen_writer screen;
     command_input_queue command_input;
     progress_display progress(screen, parsed.quiet);
-    transfer_session session(sink, progress, {folder.path, parsed.ask, parsed.max_size, parsed.answer_ahead, parsed.quiet},
+    transfer_session session(sink, progress,
+                             {folder.path, parsed.ask, parsed.max_size, parsed.answer_ahead, parsed.quiet},
                              screen.command_output(), command_input);
 
     std::string error;

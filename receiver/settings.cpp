@@ -14,7 +14,7 @@ namespace pushfile::receive {
 namespace {
 
 // A configuration file is a few lines; anything much larger is not one.
-constexpr std::size_t MAX_SETTINGS_FILE_SIZE = 64 * 1024;
+constexpr std::size_t MAX_SETTINGS_FILE_SIZE = std::size_t{64} * 1024;
 constexpr std::string_view SETTINGS_FILE = "/pushfile/receive.conf";
 constexpr std::string_view USER_DIRS_FILE = "/user-dirs.dirs";
 constexpr std::string_view DOWNLOAD_DIR_KEY = "XDG_DOWNLOAD_DIR=";
@@ -222,7 +222,8 @@ receive_folder where_files_go(const std::optional<std::string>& directory_option
     const char* variable = environment(DIRECTORY_VARIABLE);
     if (variable != nullptr && variable[0] != '\0') {
         const std::string path = expanded(variable, environment);
-        return {path.empty() ? std::string(variable) : path, std::string("the environment variable ") + DIRECTORY_VARIABLE};
+        return {path.empty() ? std::string(variable) : path,
+                std::string("the environment variable ") + DIRECTORY_VARIABLE};
     }
     if (settings.directory) {
         return {*settings.directory, "dir in " + settings.path + ", line " + std::to_string(settings.directory_line)};

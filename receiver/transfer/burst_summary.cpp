@@ -49,8 +49,7 @@ std::string burst_summary::progress_name(std::string_view sent_path) const {
     return name;
 }
 
-void burst_summary::saved(std::string_view sent_path, std::string_view saved_path, std::uint64_t bytes,
-                          bool renamed) {
+void burst_summary::saved(std::string_view sent_path, std::string_view saved_path, std::uint64_t bytes, bool renamed) {
     if (files_++ == 0) {
         first_sent_ = sent_path;
         first_saved_ = saved_path;
@@ -73,7 +72,8 @@ std::string burst_summary::take_line(const std::string& directory, bool quiet) {
         line = "saved " + std::to_string(files_) + (files_ == 1 ? " file (" : " files (") + human_size(bytes_) +
                ") in " + shown(folder_.empty() ? directory : directory + "/" + folder_);
         if (renamed_ > 0) {
-            line += "; " + std::to_string(renamed_) + " renamed (the name was taken): " + renamed_list_ + more(renamed_);
+            line +=
+                "; " + std::to_string(renamed_) + " renamed (the name was taken): " + renamed_list_ + more(renamed_);
         }
         if (failed_ > 0) line += "; " + std::to_string(failed_) + " not saved: " + failed_list_ + more(failed_);
     }

@@ -1,7 +1,6 @@
 #include "receiver/transfer/file_sink.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,6 +12,7 @@
 #include "common/display.h"
 #include "common/io.h"
 #include "receiver/program.h"
+#include <linux/openat2.h>
 
 namespace pushfile::receive {
 namespace {
@@ -193,6 +193,7 @@ struct file_sink::state {
         folder_fd = open_folder_beneath(folder);
         if (folder_fd >= 0) return true;
         // Some part is missing or is no folder: find which, a part at a time, and make those missing.
+        // Each part is one clean name (no '/', never ".."), so this walk cannot leave the directory.
         int current = fcntl(directory_fd, F_DUPFD_CLOEXEC, 0);
         for (std::size_t at = 0; current >= 0 && at < folder.size();) {
             std::size_t end = folder.find('/', at);
@@ -202,8 +203,9 @@ struct file_sink::state {
             if (next < 0 && errno == ENOENT) {
                 if (mkdirat(current, part.c_str(), 0777) == 0) {
                     if (made_from == std::string::npos) made_from = at;
-                    if (fsync(current) != 0) next = -1;  // keeps fsync's errno
-                    else next = openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
+                    // The new folder must survive a crash as the file's name does; a failed
+                    // flush leaves its errno for the message.
+                    next = fsync(current) == 0 ? openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW) : -1;
                 } else if (errno == EEXIST) {
                     next = openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
                 }
@@ -275,8 +277,7 @@ struct file_sink::state {
         for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
             std::string name;
             if (!random_temporary_name(name)) break;
-            const int fd =
-                openat(folder_fd, name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
+            const int fd = openat(folder_fd, name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 file_fd = fd;
                 temporary_name = std::move(name);

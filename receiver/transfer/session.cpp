@@ -73,8 +73,7 @@ void transfer_session::decline(const std::string& reason) {
 }
 
 bool transfer_session::wants_ticks() const {
-    return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() ||
-           (!file_open() && parser_.in_message());
+    return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || (!file_open() && parser_.in_message());
 }
 
 void transfer_session::tick(monotonic_clock::time_point now) {

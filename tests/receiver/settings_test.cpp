@@ -1,7 +1,6 @@
 #include "receiver/settings.h"
 
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <string>
 
@@ -19,61 +18,53 @@ using pushfile_test::write_file;
 // Each step adds a source of the folder, which must win over those before it.
 TEST(where_files_go, each_source_overrides_the_next) {
     scratch_dir home;
+    const fs::path config = home.path / "config";
     std::map<std::string, std::string> variables = {{"HOME", home.path}};
     const environment_lookup environment = [&variables](const char* name) {
         const auto found = variables.find(name);
         return found == variables.end() ? nullptr : found->second.c_str();
     };
     std::optional<std::string> directory_option;
-    struct step {
-        std::function<void()> add;
-        std::string path;
-        std::string source;
-    };
-    const fs::path config = home.path / "config";
-    const step steps[] = {
-        {[] {}, ".", "the current folder"},
-        {[&] { fs::create_directory(home.path / "Downloads"); }, home.path / "Downloads", "the download folder"},
-        // Named but missing: the next source still counts.
-        {[&] {
-             variables["XDG_CONFIG_HOME"] = config;
-             fs::create_directories(config / "pushfile");
-             write_file(config / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/dl\"\n");
-         },
-         home.path / "Downloads", "the download folder"},
-        {[&] { fs::create_directory(home.path / "dl"); }, home.path / "dl", "XDG_DOWNLOAD_DIR in " + config.string()},
-        {[&] { write_file(config / "pushfile" / "receive.conf", "# mine\n\ndir = ~/conf\n"); },
-         home.path / "conf", "dir in " + (config / "pushfile" / "receive.conf").string() + ", line 3"},
-        {[&] { variables["PUSHFILE_RECEIVE_DIR"] = "~/variable"; }, home.path / "variable", "PUSHFILE_RECEIVE_DIR"},
-        {[&] { directory_option = "option"; }, "option", "-d"},
-    };
-    for (const step& s : steps) {
-        s.add();
+    const auto expect_folder = [&](const fs::path& path, const std::string& source) {
         settings_file settings;
         std::string error;
         ASSERT_TRUE(load_settings(environment, &settings, &error)) << error;
         const receive_folder folder = where_files_go(directory_option, settings, environment);
-        EXPECT_EQ(folder.path, s.path);
-        EXPECT_NE(folder.source.find(s.source), std::string::npos) << folder.source;
-    }
+        EXPECT_EQ(folder.path, path);
+        EXPECT_NE(folder.source.find(source), std::string::npos) << folder.source;
+    };
+    expect_folder(".", "the current folder");
+    fs::create_directory(home.path / "Downloads");
+    expect_folder(home.path / "Downloads", "the download folder");
+    variables["XDG_CONFIG_HOME"] = config;
+    fs::create_directories(config / "pushfile");
+    write_file(config / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/dl\"\n");
+    expect_folder(home.path / "Downloads", "the download folder");  // named, but not there
+    fs::create_directory(home.path / "dl");
+    expect_folder(home.path / "dl", "XDG_DOWNLOAD_DIR in " + config.string());
+    write_file(config / "pushfile" / "receive.conf", "# mine\n\ndir = ~/conf\n");
+    expect_folder(home.path / "conf", "dir in " + (config / "pushfile" / "receive.conf").string() + ", line 3");
+    variables["PUSHFILE_RECEIVE_DIR"] = "~/variable";
+    expect_folder(home.path / "variable", "PUSHFILE_RECEIVE_DIR");
+    directory_option = "option";
+    expect_folder("option", "-d");
 }
 
 TEST(parse_settings, reads_every_setting_and_names_the_line_of_a_bad_one) {
-    const environment_lookup environment = [](const char* name) { return std::string(name) == "HOME" ? "/h" : nullptr; };
+    const environment_lookup environment = [](const char* name) {
+        return std::string(name) == "HOME" ? "/h" : nullptr;
+    };
     settings_file settings;
     settings.path = "receive.conf";
     std::string error;
-    ASSERT_TRUE(parse_settings("ask = On\n  max-size=2K \nflat = TRUE\nno-answer-ahead = off\nquiet = no\n"
-                               "notify = auto\ndir = ~",
-                               environment, &settings, &error))
+    ASSERT_TRUE(
+        parse_settings("ask = On\n  max-size=2K \nflat = TRUE\nno-answer-ahead = off\nquiet = no\n"
+                       "notify = auto\ndir = ~",
+                       environment, &settings, &error))
         << error;
-    EXPECT_EQ(settings.ask, true);
-    EXPECT_EQ(settings.max_size, 2048U);
-    EXPECT_EQ(settings.flat, true);
-    EXPECT_EQ(settings.no_answer_ahead, false);
-    EXPECT_EQ(settings.quiet, false);
-    EXPECT_EQ(settings.notify, notify_setting::automatic);
-    EXPECT_EQ(settings.directory, "/h");
+    EXPECT_TRUE(settings.ask == true && settings.max_size == 2048U && settings.flat == true &&
+                settings.no_answer_ahead == false && settings.quiet == false &&
+                settings.notify == notify_setting::automatic && settings.directory == "/h");
     const std::pair<const char*, const char*> bad[] = {
         {"ask = yes\nask = maybe", "receive.conf:2: ask wants yes or no: ask = maybe"},
         {"# comment\n\nsize = 1", "receive.conf:3: unknown setting 'size'"},
