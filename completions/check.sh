@@ -50,6 +50,8 @@ expect "pushfile-receive -q -- ech" echo
 expect "pushfile-receive -d saved.d ech" echo
 expect "pushfile-receive -- ls --al" --all
 expect "pushfile-receive -a -- cat no" notes.txt
+expect "pushfile-receive --wh" --where
+expect "pushfile-receive --fl" --flat
 
-echo "check: bash completion of pushfile-receive: $((9 - failures)) passed, $failures failed"
+echo "check: bash completion of pushfile-receive: $((11 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -16,6 +16,7 @@
 #include "receiver/program.h"
 #include "receiver/relay/relay.h"
 #include "receiver/relay/screen_writer.h"
+#include "receiver/settings.h"
 #include "receiver/transfer/file_sink.h"
 #include "receiver/transfer/forwarder.h"
 #include "receiver/transfer/progress.h"
@@ -28,68 +29,69 @@ using namespace pushfile::receive;
 // Long options without a short form.
 constexpr int NO_ANSWER_AHEAD = 256;
 constexpr int FORWARD = 257;
-constexpr int NOTIFY = 258;
-constexpr int NO_NOTIFY = 259;
+constexpr int FLAT = 258;
+constexpr int WHERE = 259;
+constexpr int NOTIFY = 260;
+constexpr int NO_NOTIFY = 261;
 
 constexpr const char* USAGE =
-    "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [--no-answer-ahead]\n"
+    "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [--no-answer-ahead] [--flat]\n"
     "                        [--notify | --no-notify] [-- COMMAND [ARG...]]\n"
     "       pushfile-receive --forward [-- COMMAND [ARG...]]\n"
+    "       pushfile-receive --where\n"
     "Run COMMAND (default: $SHELL) on a new terminal and save the files that pushfile sends from it.\n"
     "With --forward, save nothing: pass the transfers on to a receiver further out (on a jump host).\n"
     "\n"
-    "  -d, --directory DIR    save files in DIR (default: the current directory)\n"
+    "  -d, --directory DIR    save files in DIR (default: below)\n"
     "  -a, --ask              ask before receiving each file\n"
     "  -m, --max-size BYTES   refuse files larger than BYTES (suffixes K, M, G, T: powers of 1024)\n"
     "  -q, --quiet            show only the files that could not be saved\n"
     "      --no-answer-ahead  answer each block only once it has come (slow on long links)\n"
+    "      --flat             save each file in DIR itself, without the folders of its path\n"
     "      --notify           outcomes during a full-screen program as desktop notifications, even\n"
     "                         where the terminal is not known to show them (default: where it is)\n"
     "      --no-notify        no desktop notifications\n"
     "      --forward          pass transfers on, wrapped for tmux inside a tmux pane\n"
+    "      --where            show the folder files would go to now, and what chose it\n"
     "  -h, --help             show this help\n"
     "      --version          show the version\n"
     "\n"
     "Example: pushfile-receive -d ~/Downloads -- ssh build-host\n"
-    "         then, on build-host: pushfile report.pdf\n";
+    "         then, on build-host: pushfile report.pdf\n"
+    "\n"
+    "A path sent with folders keeps them beneath DIR (--flat: not). Without -d, files go to\n"
+    "$PUSHFILE_RECEIVE_DIR, else dir in the configuration file, else the download folder\n"
+    "(XDG_DOWNLOAD_DIR in user-dirs.dirs, else ~/Downloads) if it exists, else the current folder.\n"
+    "The configuration file ($XDG_CONFIG_HOME/pushfile/receive.conf) takes name = value lines:\n"
+    "dir, ask, max-size, no-answer-ahead, flat, quiet, notify.\n";
 
 struct options {
-    std::string directory = ".";
+    std::optional<std::string> directory;
     bool ask = false;
     bool quiet = false;
     bool answer_ahead = true;
     bool forward = false;
     std::optional<bool> notify;  // desktop notifications; unset: where the terminal is known to show them
+    bool flat = false;
+    bool help = false;
+    bool where = false;
     bool saving_option = false;  // one of the options that only make sense when files are saved
     std::optional<std::uint64_t> max_size;
     std::vector<std::string> command;
 };
 
-std::optional<std::uint64_t> parse_byte_count(const char* text) {
-    if (*text < '0' || *text > '9') return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long count = std::strtoull(text, &end, 10);
-    if (errno != 0) return std::nullopt;
-    unsigned shift = 0;
-    switch (*end) {
-        case '\0': break;
-        case 'K':
-        case 'k': shift = 10; break;
-        case 'M':
-        case 'm': shift = 20; break;
-        case 'G':
-        case 'g': shift = 30; break;
-        case 'T':
-        case 't': shift = 40; break;
-        default: return std::nullopt;
-    }
-    if (*end != '\0' && end[1] != '\0') return std::nullopt;
-    if (shift > 0 && count > (UINT64_MAX >> shift)) return std::nullopt;
-    return static_cast<std::uint64_t>(count) << shift;
-}
-
 void complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", PROGRAM_NAME, text.c_str()); }
+
+// The configuration file's defaults, under what the command line set.
+void apply_settings(const settings_file& file, options* parsed) {
+    parsed->ask = parsed->ask || file.ask.value_or(false);
+    parsed->quiet = parsed->quiet || file.quiet.value_or(false);
+    parsed->flat = parsed->flat || file.flat.value_or(false);
+    if (file.no_answer_ahead.value_or(false)) parsed->answer_ahead = false;
+    if (!parsed->max_size) parsed->max_size = file.max_size;
+    if (!parsed->notify && file.notify && *file.notify != notify_setting::automatic)
+        parsed->notify = *file.notify == notify_setting::always;
+}
 
 // Returns false when the run ends here (help, version, a bad option), with *exit_status to exit with.
 bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
@@ -102,6 +104,8 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
         {"version", no_argument, nullptr, 'V'},
         {"no-answer-ahead", no_argument, nullptr, NO_ANSWER_AHEAD},
         {"forward", no_argument, nullptr, FORWARD},
+        {"flat", no_argument, nullptr, FLAT},
+        {"where", no_argument, nullptr, WHERE},
         {"notify", no_argument, nullptr, NOTIFY},
         {"no-notify", no_argument, nullptr, NO_NOTIFY},
         {nullptr, 0, nullptr, 0},
@@ -113,7 +117,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
     // '+': the first word that is no option starts the command, so its own options stay its own.
     while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
         if (option_char == 'd' || option_char == 'a' || option_char == 'q' || option_char == 'm' ||
-            option_char == NO_ANSWER_AHEAD) {
+            option_char == NO_ANSWER_AHEAD || option_char == FLAT || option_char == WHERE) {
             parsed->saving_option = true;
         }
         switch (option_char) {
@@ -124,6 +128,8 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
             case 'a': parsed->ask = true; break;
             case 'q': parsed->quiet = true; break;
             case NO_ANSWER_AHEAD: parsed->answer_ahead = false; break;
+            case FLAT: parsed->flat = true; break;
+            case WHERE: parsed->where = true; break;
             case 'm':
                 parsed->max_size = parse_byte_count(optarg);
                 if (!parsed->max_size) {
@@ -133,10 +139,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
                     return false;
                 }
                 break;
-            case 'h':
-                std::fputs(USAGE, stdout);
-                *exit_status = 0;
-                return false;
+            case 'h': parsed->help = true; break;
             case 'V':  // long option only; PUSHFILE_VERSION comes from the project's version in CMake
                 std::printf("%s %s\n", PROGRAM_NAME, PUSHFILE_VERSION);
                 *exit_status = 0;
@@ -147,8 +150,16 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
                 return false;
         }
     }
+    if (parsed->help) {
+        std::fputs(USAGE, stdout);
+        if (!parsed->forward) std::fputs(where_files_go_text(parsed->directory, process_environment).c_str(), stdout);
+        *exit_status = 0;
+        return false;
+    }
     if (parsed->forward && parsed->saving_option) {
-        complain("--forward saves nothing and answers nothing: -d, -a, -m, -q and --no-answer-ahead do not go with it");
+        complain(
+            "--forward saves nothing and answers nothing: -d, -a, -m, -q, --no-answer-ahead, --flat and --where do not "
+            "go with it");
         *exit_status = EXIT_BAD_USAGE;
         return false;
     }
@@ -175,9 +186,21 @@ int main(int argc, char** argv) {
         if (!run_relay(parsed.command, forwarder, screen, command_input, &exit_status, &error)) complain(error);
         return exit_status;
     }
-    file_sink sink(parsed.directory);
-    if (std::string error; !sink.check_writable(&error)) {
+    settings_file settings;
+    if (std::string error; !load_settings(process_environment, &settings, &error)) {
         complain(error);
+        return EXIT_BAD_USAGE;
+    }
+    apply_settings(settings, &parsed);
+    const receive_folder folder = where_files_go(parsed.directory, settings, process_environment);
+    if (parsed.where) {
+        std::printf("%s\t(from %s)\n", shown_folder(folder.path).c_str(),
+                    pushfile::escaped_for_display(folder.source).c_str());
+        return 0;
+    }
+    file_sink sink(folder.path, {.keep_folders = !parsed.flat});
+    if (std::string error; !sink.check_writable(&error)) {
+        complain(folder.source == "-d" ? error : error + " (the folder from " + folder.source + ")");
         return EXIT_BAD_USAGE;
     }
     // Our own lines go through the same writer as the command's output, so they keep their place.
@@ -185,7 +208,8 @@ int main(int argc, char** argv) {
         chosen_notification_escape(parsed.notify, [](const char* name) -> const char* { return std::getenv(name); }));
     command_input_queue command_input;
     progress_display progress(screen, parsed.quiet);
-    transfer_session session(sink, progress, {parsed.directory, parsed.ask, parsed.max_size, parsed.answer_ahead},
+    transfer_session session(sink, progress,
+                             {folder.path, parsed.ask, parsed.max_size, parsed.answer_ahead, parsed.quiet},
                              screen.command_output(), command_input);
 
     std::string error;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include "common/display.h"
 #include "common/io.h"
 #include "receiver/program.h"
+#include <linux/openat2.h>
 
 namespace pushfile::receive {
 namespace {
@@ -23,6 +25,9 @@ constexpr int TEMPORARY_NAME_ATTEMPTS = 8;
 constexpr std::string_view FALLBACK_NAME = "received";
 constexpr std::string_view TEMPORARY_PREFIX = ".pushfile-";
 constexpr std::string_view TEMPORARY_SUFFIX = ".part";
+// openat2() fails with EAGAIN when a rename elsewhere raced its resolution; it is safe to retry.
+constexpr int RESOLVE_ATTEMPTS = 8;
+constexpr int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // The longest prefix of text of at most limit bytes that does not split a UTF-8 character.
 // Bytes that are not UTF-8 have no characters to keep whole, so they may be cut anywhere.
@@ -67,7 +72,56 @@ bool random_temporary_name(std::string& name) {
     return true;
 }
 
+// The folder part of a relative path ("" for none) and its last part.
+std::pair<std::string_view, std::string_view> split_last(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return {std::string_view(), path};
+    return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Opens path, relative to folder_fd and made of clean parts, as a folder one part at a time,
+// following no link. Returns -1 with errno set on failure.
+int walk_to_folder(int folder_fd, std::string_view path) {
+    int current = fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+    while (current >= 0 && !path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string part(path.substr(0, slash));
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+        const int next = openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
+        const int error_number = errno;
+        close(current);
+        errno = error_number;
+        current = next;
+    }
+    return current;
+}
+
 }  // namespace
+
+std::string clean_relative_path(std::string_view sent_path) {
+    if (sent_path.starts_with('/')) return clean_file_name(sent_path);
+    // Only what follows the last ".." part is kept: it cannot climb out.
+    std::size_t start = 0;
+    for (std::size_t at = 0; at <= sent_path.size();) {
+        std::size_t end = sent_path.find('/', at);
+        if (end == std::string_view::npos) end = sent_path.size();
+        if (sent_path.substr(at, end - at) == "..") start = std::min(end + 1, sent_path.size());
+        at = end + 1;
+    }
+    const auto [folders, name] = split_last(sent_path.substr(start));
+    std::string path;
+    for (std::size_t at = 0; at < folders.size();) {
+        std::size_t end = folders.find('/', at);
+        if (end == std::string_view::npos) end = folders.size();
+        const std::string_view part = folders.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") continue;
+        path += clean_file_name(part);
+        path += '/';
+    }
+    path += clean_file_name(name);
+    return path;
+}
 
 std::string clean_file_name(std::string_view sent_path) {
     const std::size_t slash = sent_path.rfind('/');
@@ -88,34 +142,142 @@ std::string clean_file_name(std::string_view sent_path) {
 
 struct file_sink::state {
     std::string directory;  // as given, for messages only
+    file_sink_options options;
     int directory_fd = -1;
-    bool try_unnamed = true;     // cleared once the file system turns O_TMPFILE down
+    bool try_unnamed = true;  // cleared once the file system turns O_TMPFILE down
+    // The folder of the file in progress, or of the last one saved, beneath the directory: its
+    // path ("" for the directory itself) and its descriptor, held from begin() to the next begin().
+    std::string folder;
+    int folder_fd = -1;
+    // Where in folder the parts begin() made start, while the file is not saved: they are removed
+    // again, if still empty, when it is given up. npos when none were made.
+    std::size_t made_from = std::string::npos;
+    bool path_refused = false;
     int file_fd = -1;            // the temporary file of the file in progress
     std::string temporary_name;  // empty when that file has no name
-    std::string clean_name;
-    std::string saved_name;
+    std::string clean_name;      // the last part of the path
+    std::string saved_name;      // the saved file's path beneath the directory
+    std::string saved_last_part;
+    bool saved_renamed = false;
     // The saved file's identity, so that taking it back never removes another file.
     dev_t saved_device = 0;
     ino_t saved_inode = 0;
     std::uint64_t written = 0;
     std::string open_error;  // why the directory could not be opened
 
-    void discard() {
+    std::string shown_folder() const { return shown(folder.empty() ? directory : directory + "/" + folder); }
+
+    // Opens a folder beneath the directory by the kernel's resolution, which refuses links and any
+    // way out; without openat2() (older kernels, qemu-user, some sandboxes), a part at a time.
+    int open_folder_beneath(std::string_view path) {
+        if (path.empty()) return fcntl(directory_fd, F_DUPFD_CLOEXEC, 0);
+        if (options.use_openat2) {
+            open_how how{};
+            how.flags = static_cast<std::uint64_t>(FOLDER_FLAGS);
+            how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+            const std::string text(path);
+            for (int attempt = 0; attempt < RESOLVE_ATTEMPTS; ++attempt) {
+                const long fd = syscall(SYS_openat2, directory_fd, text.c_str(), &how, sizeof how);
+                if (fd >= 0) return static_cast<int>(fd);
+                if (errno != EAGAIN) break;
+            }
+            if (errno != ENOSYS && errno != EPERM) return -1;
+            options.use_openat2 = false;
+        }
+        return walk_to_folder(directory_fd, path);
+    }
+
+    // Opens folder_fd on folder, making the parts that are missing (with the umask's permissions)
+    // and flushing the parent of each.
+    bool open_folder(std::string* err) {
+        folder_fd = open_folder_beneath(folder);
+        if (folder_fd >= 0) return true;
+        // Some part is missing or is no folder: find which, a part at a time, and make those missing.
+        // Each part is one clean name (no '/', never ".."), so this walk cannot leave the directory.
+        int current = fcntl(directory_fd, F_DUPFD_CLOEXEC, 0);
+        for (std::size_t at = 0; current >= 0 && at < folder.size();) {
+            std::size_t end = folder.find('/', at);
+            if (end == std::string::npos) end = folder.size();
+            const std::string part = folder.substr(at, end - at);
+            int next = openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
+            if (next < 0 && errno == ENOENT) {
+                if (mkdirat(current, part.c_str(), 0777) == 0) {
+                    if (made_from == std::string::npos) made_from = at;
+                    // The new folder must survive a crash as the file's name does; a failed
+                    // flush leaves its errno for the message.
+                    next = fsync(current) == 0 ? openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW) : -1;
+                } else if (errno == EEXIST) {
+                    next = openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
+                }
+            }
+            const int error_number = errno;
+            close(current);
+            current = next;
+            if (current < 0) return refuse_folder(folder.substr(0, end), error_number, err);
+            at = end + 1;
+        }
+        folder_fd = current;
+        return current >= 0 || refuse_folder(folder, errno, err);
+    }
+
+    bool refuse_folder(const std::string& failed, int error_number, std::string* err) {
+        path_refused = true;
+        const std::string what = "cannot save " + shown(folder + "/" + clean_name) + ": ";
+        if (error_number == ELOOP || error_number == ENOTDIR || error_number == EXDEV) {
+            *err = what + shown(failed) + " in " + shown(directory) + " is a file or a link, not a folder";
+        } else {
+            *err = failure_text(what + "cannot make the folder " + shown(failed) + " in " + shown(directory),
+                                error_number);
+        }
+        remove_made_folders();
+        return false;
+    }
+
+    // The folders made for a file that was given up go again, deepest first, if still empty.
+    void remove_made_folders() {
+        if (made_from == std::string::npos) return;
+        std::string_view path = folder;
+        while (path.size() > made_from) {
+            const auto [parent, last] = split_last(path);
+            const int parent_fd = open_folder_beneath(parent);
+            if (parent_fd < 0) break;
+            const std::string name(last);
+            const bool removed = unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0;
+            if (removed) (void)fsync(parent_fd);
+            close(parent_fd);
+            if (!removed) break;
+            path = parent;
+        }
+        made_from = std::string::npos;
+    }
+
+    void close_folder() {
+        if (folder_fd >= 0) close(folder_fd);
+        folder_fd = -1;
+    }
+
+    // Closes the file in progress: once it is saved only the descriptor is left to close.
+    void close_file() {
         if (file_fd < 0) return;
         close(file_fd);
         file_fd = -1;
+    }
+
+    void discard() {
+        if (file_fd < 0) return;
+        close_file();
         if (!temporary_name.empty()) {
-            unlinkat(directory_fd, temporary_name.c_str(), 0);
+            unlinkat(folder_fd, temporary_name.c_str(), 0);
             temporary_name.clear();
         }
+        remove_made_folders();
     }
 
     bool open_named_temporary(std::string* err) {
         for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
             std::string name;
             if (!random_temporary_name(name)) break;
-            const int fd =
-                openat(directory_fd, name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
+            const int fd = openat(folder_fd, name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 file_fd = fd;
                 temporary_name = std::move(name);
@@ -124,8 +286,9 @@ struct file_sink::state {
             if (errno != EEXIST) break;
         }
         const int error_number = errno;  // before building the text, which may change it
-        *err = failure_text("cannot create a temporary file for " + shown(clean_name) + " in " + shown(directory),
+        *err = failure_text("cannot create a temporary file for " + shown(clean_name) + " in " + shown_folder(),
                             error_number);
+        remove_made_folders();
         return false;
     }
 
@@ -134,29 +297,30 @@ struct file_sink::state {
     bool place(const std::string& candidate) {
         if (temporary_name.empty()) {
             const descriptor_path link_path = path_of_descriptor(file_fd);
-            if (linkat(AT_FDCWD, link_path.text, directory_fd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+            if (linkat(AT_FDCWD, link_path.text, folder_fd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
             const int error_number = errno;
             // Without /proc the descriptor itself still works where privileges allow it.
-            if (error_number == ENOENT && linkat(file_fd, "", directory_fd, candidate.c_str(), AT_EMPTY_PATH) == 0)
+            if (error_number == ENOENT && linkat(file_fd, "", folder_fd, candidate.c_str(), AT_EMPTY_PATH) == 0)
                 return true;
             errno = error_number;
             return false;
         }
-        if (renameat2(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+        if (renameat2(folder_fd, temporary_name.c_str(), folder_fd, candidate.c_str(), RENAME_NOREPLACE) == 0) {
             temporary_name.clear();
             return true;
         }
         if (errno != EINVAL && errno != ENOSYS) return false;
         // No RENAME_NOREPLACE here: a hard link refuses existing names just as well.
-        if (linkat(directory_fd, temporary_name.c_str(), directory_fd, candidate.c_str(), 0) != 0) return false;
-        unlinkat(directory_fd, temporary_name.c_str(), 0);
+        if (linkat(folder_fd, temporary_name.c_str(), folder_fd, candidate.c_str(), 0) != 0) return false;
+        unlinkat(folder_fd, temporary_name.c_str(), 0);
         temporary_name.clear();
         return true;
     }
 };
 
-file_sink::file_sink(const std::string& directory) : state_(std::make_unique<state>()) {
+file_sink::file_sink(const std::string& directory, file_sink_options options) : state_(std::make_unique<state>()) {
     state_->directory = directory;
+    state_->options = options;
     state_->directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (state_->directory_fd < 0) {
         const int error_number = errno;
@@ -166,6 +330,7 @@ file_sink::file_sink(const std::string& directory) : state_(std::make_unique<sta
 
 file_sink::~file_sink() {
     state_->discard();
+    state_->close_folder();
     if (state_->directory_fd >= 0) close(state_->directory_fd);
 }
 
@@ -191,30 +356,44 @@ bool file_sink::check_writable(std::string* err) {
 bool file_sink::begin(std::string_view sent_path, std::string* err) {
     state& s = *state_;
     s.discard();
+    s.close_folder();
     s.saved_name.clear();
     s.written = 0;
-    s.clean_name = clean_file_name(sent_path);
+    s.path_refused = false;
+    const std::string relative = s.options.keep_folders ? clean_relative_path(sent_path) : clean_file_name(sent_path);
+    const auto [folder, name] = split_last(relative);
+    s.folder = folder;
+    s.clean_name = name;
     if (s.directory_fd < 0) {
-        *err = "cannot save " + shown(s.clean_name) + ": the directory " + shown(s.directory) + " is not open";
+        *err = "cannot save " + shown(relative) + ": the directory " + shown(s.directory) + " is not open";
         return false;
     }
+    if (relative.size() > MAX_RELATIVE_PATH_LENGTH) {
+        s.path_refused = true;
+        *err = "cannot save " + shown(relative.substr(0, 64)) + "...: its path is longer than " +
+               std::to_string(MAX_RELATIVE_PATH_LENGTH) + " bytes";
+        return false;
+    }
+    if (!s.open_folder(err)) return false;
     if (s.try_unnamed) {
-        const int fd = openat(s.directory_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        const int fd = openat(s.folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
             s.file_fd = fd;
             return true;
         }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
             const int error_number = errno;
-            *err =
-                failure_text("cannot create a temporary file for " + shown(s.clean_name) + " in " + shown(s.directory),
-                             error_number);
+            *err = failure_text("cannot create a temporary file for " + shown(s.clean_name) + " in " + s.shown_folder(),
+                                error_number);
+            s.remove_made_folders();
             return false;
         }
         s.try_unnamed = false;
     }
     return s.open_named_temporary(err);
 }
+
+bool file_sink::path_refused() const { return state_->path_refused; }
 
 bool file_sink::in_progress() const { return state_->file_fd >= 0; }
 
@@ -255,42 +434,49 @@ bool file_sink::commit(std::string* err) {
             const int error_number = errno;
             if (error_number == EEXIST) continue;
             s.discard();
-            *err = failure_text("cannot save " + shown(candidate) + " in " + shown(s.directory), error_number);
+            *err = failure_text("cannot save " + shown(candidate) + " in " + s.shown_folder(), error_number);
             return false;
         }
         struct stat saved_status {};
         const bool identified = fstat(s.file_fd, &saved_status) == 0;
-        s.discard();  // the name is in place: only the descriptor is left to close
+        s.close_file();
         // The name must survive a crash as well, else the file is not saved; take it back if not.
-        if (fsync(s.directory_fd) != 0) {
+        if (fsync(s.folder_fd) != 0) {
             const int fsync_error = errno;
-            unlinkat(s.directory_fd, candidate.c_str(), 0);
+            unlinkat(s.folder_fd, candidate.c_str(), 0);
+            s.remove_made_folders();
             *err = failure_text(
-                "cannot save " + shown(candidate) + ": flushing the directory " + shown(s.directory) + " failed",
+                "cannot save " + shown(candidate) + ": flushing the directory " + s.shown_folder() + " failed",
                 fsync_error);
             return false;
         }
-        s.saved_name = candidate;
+        s.made_from = std::string::npos;  // the folders made hold the file now
+        s.saved_last_part = candidate;
+        s.saved_renamed = number > 0;
+        s.saved_name = s.folder.empty() ? candidate : s.folder + "/" + candidate;
         s.saved_device = identified ? saved_status.st_dev : 0;
         s.saved_inode = identified ? saved_status.st_ino : 0;
         return true;
     }
     s.discard();
     *err = "cannot save " + shown(s.clean_name) + ": that name and its numbered variants up to ." +
-           std::to_string(MAX_NUMBERED_VARIANT) + " are all taken in " + shown(s.directory);
+           std::to_string(MAX_NUMBERED_VARIANT) + " are all taken in " + s.shown_folder();
     return false;
 }
 
 const std::string& file_sink::saved_name() const { return state_->saved_name; }
 
+bool file_sink::renamed() const { return state_->saved_renamed; }
+
 bool file_sink::remove_saved() {
     state& s = *state_;
-    if (s.saved_name.empty() || s.saved_inode == 0) return false;
+    if (s.saved_name.empty() || s.saved_inode == 0 || s.folder_fd < 0) return false;
     struct stat status {};
-    const bool same = fstatat(s.directory_fd, s.saved_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+    const char* name = s.saved_last_part.c_str();
+    const bool same = fstatat(s.folder_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
                       status.st_dev == s.saved_device && status.st_ino == s.saved_inode;
-    if (!same || unlinkat(s.directory_fd, s.saved_name.c_str(), 0) != 0) return false;
-    (void)fsync(s.directory_fd);
+    if (!same || unlinkat(s.folder_fd, name, 0) != 0) return false;
+    (void)fsync(s.folder_fd);
     s.saved_name.clear();
     return true;
 }

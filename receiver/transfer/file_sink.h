@@ -1,6 +1,7 @@
-// Saves incoming files inside one directory, safely: whatever name arrives, the result is at most
-// a new file with a clean name in that directory. Nothing is ever overwritten, no symlink is
-// followed, and a file only appears under its final name once it is complete.
+// Saves incoming files beneath one directory, safely: whatever path arrives, the result is at most
+// a new file with a clean name in that directory or in folders beneath it, made as needed. Nothing
+// is ever overwritten, no symlink is followed, and a file only appears under its final name once
+// it is complete.
 #pragma once
 
 #include <cstddef>
@@ -20,13 +21,29 @@ inline constexpr std::size_t MAX_NAME_LENGTH = 255;
 // (cut at a UTF-8 character boundary).
 std::string clean_file_name(std::string_view sent_path);
 
+// The longest path beneath the directory a file is saved under; longer ones are refused.
+inline constexpr std::size_t MAX_RELATIVE_PATH_LENGTH = 4095;
+
+// Turns a path sent by the remote side into the path beneath the directory that keeps its folders:
+// "photos/2024/a.jpg" stays so. Everything up to the last ".." part is dropped, and so are empty
+// and "." parts; an absolute path keeps only its last part. Each part is cleaned as
+// clean_file_name() cleans a name, so no part is empty, ".", "..", or hidden.
+std::string clean_relative_path(std::string_view sent_path);
+
+struct file_sink_options {
+    // Keep the folders of the path sent (clean_relative_path); false saves the last part only.
+    bool keep_folders = true;
+    // Resolve folders with openat2(); false walks them a part at a time, as on kernels without it.
+    bool use_openat2 = true;
+};
+
 // Each step that can fail returns false and puts in *err, for a person to read, what failed, on
 // which file, and why.
 class file_sink {
 public:
     // Opens the target directory, which must exist. On failure ok() is false, and
     // check_writable() says why.
-    explicit file_sink(const std::string& directory);
+    explicit file_sink(const std::string& directory, file_sink_options options = {});
     ~file_sink();
     file_sink(const file_sink&) = delete;
     file_sink& operator=(const file_sink&) = delete;
@@ -36,9 +53,15 @@ public:
     // failing at start rather than at the first file.
     bool check_writable(std::string* err);
 
-    // Starts a file that will be saved under clean_file_name(sent_path) or a numbered variant.
-    // Creates the temporary file exclusively inside the directory. Any file in progress is aborted.
+    // Starts a file that will be saved under clean_relative_path(sent_path) (or clean_file_name()
+    // without keep_folders), or a numbered variant. Opens its folder, creating the missing ones,
+    // never through a link, and creates the temporary file exclusively inside it; that folder is
+    // held open until the file is saved, so a folder swapped for a link meanwhile cannot redirect
+    // the file. Any file in progress is aborted.
     bool begin(std::string_view sent_path, std::string* err);
+    // Whether the last begin() failed on that file's path alone (a file or a link where a folder
+    // is needed, a path too long, a folder that cannot be made): the next file may well succeed.
+    bool path_refused() const;
     bool in_progress() const;
     // Appends bytes to the file in progress. On failure the file is given up (its temporary file
     // removed, in_progress() false).
@@ -49,15 +72,18 @@ public:
     // Flushes the data to disk and gives it its final name without replacing anything: the clean
     // name, else "name.1", "name.2", ... (the suffix comes after the whole name; the name is cut so
     // that name and suffix fit in MAX_NAME_LENGTH bytes). Returns false, with the temporary file
-    // removed, on failure. saved_name() is the name chosen.
+    // removed, on failure. saved_name() is the path chosen, beneath the directory.
     bool commit(std::string* err);
     const std::string& saved_name() const;
+    // Whether the last file saved took a numbered variant: its name was taken.
+    bool renamed() const;
 
     // Takes back the file the last commit() saved, if its name still holds that file: the sender
     // was refused after all. Returns whether it was removed.
     bool remove_saved();
 
-    // Removes the temporary file of the file in progress, if any.
+    // Removes the temporary file of the file in progress, if any, and the folders made for it that
+    // are still empty.
     void abort();
 
 private:

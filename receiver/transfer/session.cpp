@@ -73,13 +73,14 @@ void transfer_session::decline(const std::string& reason) {
 }
 
 bool transfer_session::wants_ticks() const {
-    return progress_.line_shown() || ignored_count_ > 0 || (!file_open() && parser_.in_message());
+    return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || (!file_open() && parser_.in_message());
 }
 
 void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
+    if (!file_open()) show_summary();
     if (!file_open() && parser_.in_message()) parser_.finish(*this);
 }
 
@@ -94,6 +95,7 @@ void transfer_session::output_ended(const char* reason) {
         fail_file(reason != nullptr ? reason : "the command's output ended before the file did");
     }
     phase_ = phase::idle;
+    show_summary();
     forget_answers_ahead();
     command_terminal_ = nullptr;  // closed with the output
 }
@@ -114,12 +116,14 @@ void transfer_session::path_message(std::string_view path) {
         report_saved();
     }
     drop_stale_answers();
+    if (!burst_summary::summarised(path)) show_summary();
     // Answers come next: they must reach the sender even through a terminal in line mode.
     if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
     sent_path_.assign(path);
-    progress_.file_named(sent_path_);
+    progress_.file_named(summary_.progress_name(sent_path_));
     phase_ = phase::announced;
     refusal_written_ = false;
+    skip_reported_ = false;
 }
 
 // A path message starts a conversation. Answers still under way were meant for messages that came
@@ -198,6 +202,16 @@ void transfer_session::start_file(answered_ahead answered) {
     progress_.file_started(announced_size_, monotonic_clock::now());
     std::string error;
     if (!sink_.begin(sent_path_, &error)) {
+        if (sink_.path_refused()) {
+            // Only this file's path is at fault (a file where its folder should be): its data is
+            // dropped and the sender's run goes on with the next file.
+            tell_failure(error);
+            count_blocks_from();
+            phase_ = phase::skipping;
+            skip_reported_ = true;
+            accept(answered);
+            return;
+        }
         fail_file(error);
         refuse(answered);
         return;
@@ -298,7 +312,9 @@ void transfer_session::end_message() {
         case phase::announced: fail_file("the sender could not read it"); break;
         case phase::asking: fail_file("it ended before it was accepted"); break;
         case phase::committed: report_saved(); break;
-        case phase::skipping: progress_.file_skipped(); break;
+        case phase::skipping:
+            if (!skip_reported_) progress_.file_skipped();
+            break;
         case phase::receiving:
             if (announced_size_ != UNKNOWN_SIZE && received_ == 0) {
                 // A directory announces a size it never delivers: the size says nothing then.
@@ -349,7 +365,11 @@ std::string transfer_session::over_the_limit(std::uint64_t size) const {
 
 void transfer_session::report_saved() {
     ++files_saved_;
-    progress_.file_saved(options_.directory + "/" + sink_.saved_name());
+    if (burst_summary::summarised(sent_path_)) {
+        summary_.saved(sent_path_, sink_.saved_name(), received_, sink_.renamed());
+    } else {
+        progress_.file_saved(options_.directory + "/" + sink_.saved_name());
+    }
 }
 
 // A file that was saved already is taken back: the sender is about to be refused.
@@ -360,7 +380,7 @@ void transfer_session::give_up_file(const std::string& reason) {
 
 void transfer_session::fail_file(const std::string& reason) {
     sink_.abort();
-    progress_.file_failed(reason);
+    tell_failure(reason);
     phase_ = phase::refusing;
 }
 
@@ -387,6 +407,23 @@ void transfer_session::forget_answers_ahead() {
 // command's terminal delivers them as they are.
 void transfer_session::settle_command_terminal() {
     if (command_terminal_ != nullptr && !file_in_progress()) command_terminal_->release_after_transfer();
+}
+
+void transfer_session::tell_failure(const std::string& reason) {
+    if (burst_summary::summarised(sent_path_)) {
+        summary_.failed(sent_path_);
+        progress_.file_named(sent_path_);  // the outcome line names it without its place in the burst
+    }
+    progress_.file_failed(reason);
+}
+
+// Files with folders are summed up once their burst ends: the sender is quiet, the output ends, or
+// a file without folders comes.
+void transfer_session::show_summary() {
+    if (!summary_.pending()) return;
+    if (const std::string line = summary_.take_line(options_.directory, options_.quiet); !line.empty()) {
+        progress_.notice(line);
+    }
 }
 
 void transfer_session::note_ignored(const std::string& text) {

@@ -8,6 +8,7 @@
 
 #include "receiver/relay/handler.h"
 #include "receiver/transfer/answer_window.h"
+#include "receiver/transfer/burst_summary.h"
 #include "receiver/transfer/file_sink.h"
 #include "receiver/transfer/progress.h"
 #include "receiver/transfer/stream_parser.h"
@@ -21,6 +22,7 @@ struct session_options {
     // Answer blocks before they arrive, so that a long link is not idle for a round trip per
     // block. Off: one answer per message, sent when the message has arrived.
     bool answer_ahead = true;
+    bool quiet = false;  // a burst of files with folders is summed up only when some failed
 };
 
 class transfer_session final : public stream_handler, private stream_parser_events {
@@ -63,6 +65,7 @@ private:
 
     void start_file(answered_ahead answered);
     void fail_file(const std::string& reason);
+    void tell_failure(const std::string& reason);
     void decline(const std::string& reason);
     void reply(bool accepted);
     bool file_in_progress() const;
@@ -79,6 +82,7 @@ private:
     // Stray and broken messages are told about once per stretch of output, with a count.
     void note_ignored(const std::string& text);
     void show_ignored();
+    void show_summary();
 
     answered_ahead take_answer();
     void refuse(answered_ahead answered);
@@ -110,6 +114,8 @@ private:
     bool refusal_ahead_ = false;
     // This file's refusal went out: nothing of it is answered any more.
     bool refusal_written_ = false;
+    // The file being skipped was told about already: it could not be saved where its path says.
+    bool skip_reported_ = false;
     // How many blocks of the file in progress may be answered before they come.
     answer_window window_;
     monotonic_clock::time_point last_output_at_{};
@@ -118,6 +124,7 @@ private:
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
     unsigned files_saved_ = 0;
+    burst_summary summary_;
 };
 
 }  // namespace pushfile::receive

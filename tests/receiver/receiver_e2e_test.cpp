@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -45,6 +46,33 @@ TEST(receiver_end_to_end, several_files_arrive_identical) {
     EXPECT_EQ(result.output.find("\x1b}f"), std::string::npos);
     EXPECT_NE(result.errors.find("large.bin (64.0 MiB) as " + (target.path / "large.bin").string()), std::string::npos)
         << result.errors;
+}
+
+// Paths with folders, as the sender got them, arrive as folders beneath the directory. A file
+// where a folder is needed costs that file alone: the sender's run goes on. One line sums it up.
+TEST(receiver_end_to_end, a_tree_arrives_as_folders_and_a_file_in_the_way_costs_one_file) {
+    scratch_dir source;
+    scratch_dir target;
+    fs::create_directories(source.path / "a" / "b");
+    fs::create_directories(source.path / "a" / "d e");
+    fs::create_directories(source.path / "f");
+    write_file(source.path / "a" / "b" / "c.txt", "c");
+    write_file(source.path / "a" / "d e" / "\xc3\xbc.bin", random_bytes(100000, 6));
+    write_file(source.path / "f" / "x", "x");
+    write_file(target.path / "f", "in the way");
+    const run_result result =
+        run_receiver({"-d", target.path, "--", "sh", "-c", "cd \"$0\" && sender=$1 && shift && exec \"$sender\" \"$@\"",
+                      source.path, PUSHFILE_BINARY, "a/b/c.txt", "f/x", "a/d e/\xc3\xbc.bin", "a/b/c.txt"});
+    EXPECT_EQ(result.status, 0) << result.errors;
+    EXPECT_TRUE(fs::remove(target.path / "a" / "b" / "c.txt.1"));
+    const std::string compare = "diff -r '" + (source.path / "a").string() + "' '" + (target.path / "a").string() + "'";
+    EXPECT_EQ(std::system(compare.c_str()), 0) << result.errors;
+    EXPECT_NE(result.errors.find("f/x not saved: cannot save f/x: f in "), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("saved 3 files (97.7 KiB) in " + (target.path / "a").string() +
+                                 "; 1 renamed (the name was taken): a/b/c.txt as a/b/c.txt.1; 1 not saved: f/x\n"),
+              std::string::npos)
+        << result.errors;
+    EXPECT_EQ(result.errors.find("saved a/"), std::string::npos) << result.errors;
 }
 
 // A long round trip leaves answers travelling while blocks and the next file's messages are on
@@ -91,6 +119,27 @@ TEST(receiver_end_to_end, a_directory_that_cannot_be_written_stops_the_start) {
     EXPECT_EQ(result.status, 125);
     EXPECT_NE(result.errors.find("pushfile-receive: cannot save files in /proc: "), std::string::npos) << result.errors;
     EXPECT_FALSE(fs::exists(scratch.path / "ran")) << "the command was not started";
+}
+
+// Without -d, files go to the download folder; a bad line in the configuration file stops the
+// start before the command runs.
+TEST(receiver_end_to_end, without_d_files_go_to_the_download_folder_and_a_bad_setting_stops_the_start) {
+    scratch_dir home;
+    fs::create_directories(home.path / ".config" / "pushfile");
+    fs::create_directory(home.path / "Downloads");
+    write_file(home.path / "f", "data");
+    setenv("HOME", home.path.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("PUSHFILE_RECEIVE_DIR");
+    const run_result saved = run_receiver({"--", PUSHFILE_BINARY, home.path / "f"});
+    EXPECT_EQ(saved.status, 0) << saved.errors;
+    EXPECT_EQ(read_file(home.path / "Downloads" / "f"), "data") << saved.errors;
+
+    write_file(home.path / ".config" / "pushfile" / "receive.conf", "max-size = 1M\nask = maybe\n");
+    const run_result refused = run_receiver({"--", "touch", home.path / "ran"});
+    EXPECT_EQ(refused.status, 125);
+    EXPECT_NE(refused.errors.find("pushfile/receive.conf:2: ask wants yes or no"), std::string::npos) << refused.errors;
+    EXPECT_FALSE(fs::exists(home.path / "ran")) << "the command was not started";
 }
 
 // As with `ssh host pushfile f` without -t: the sender's input is a pipe from a program that reads

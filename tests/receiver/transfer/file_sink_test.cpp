@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -68,6 +69,7 @@ extern "C" int fsync(int fd) {
 namespace fs = std::filesystem;
 using pushfile::receive::clean_file_name;
 using pushfile::receive::file_sink;
+using pushfile::receive::file_sink_options;
 using pushfile::receive::MAX_NAME_LENGTH;
 
 namespace {
@@ -144,7 +146,8 @@ TEST(clean_file_name, cuts_long_names_at_a_character_boundary) {
 }
 
 // Each test gets root/top/dir as the target; root/outside holds files the sink must never touch.
-class file_sink_test : public ::testing::TestWithParam<bool> {
+// Parameters: unnamed temporary files or named ones; folders resolved by openat2() or walked.
+class file_sink_test : public ::testing::TestWithParam<std::tuple<bool, bool>> {
 protected:
     void SetUp() override {
         char pattern[] = "/tmp/file_sink_test.XXXXXX";
@@ -161,14 +164,18 @@ protected:
         fs::remove_all(root);
     }
 
-    bool unnamed() const { return GetParam(); }
+    bool unnamed() const { return std::get<0>(GetParam()); }
+    file_sink_options options() const { return {.keep_folders = true, .use_openat2 = std::get<1>(GetParam())}; }
 
     fs::path root;
     fs::path dir;
 };
 
-INSTANTIATE_TEST_SUITE_P(temporaries, file_sink_test, ::testing::Bool(),
-                         [](const auto& param_info) { return param_info.param ? "unnamed" : "named"; });
+INSTANTIATE_TEST_SUITE_P(temporaries, file_sink_test, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& param_info) {
+                             return std::string(std::get<0>(param_info.param) ? "unnamed" : "named") +
+                                    (std::get<1>(param_info.param) ? "_openat2" : "_walked");
+                         });
 
 TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
     const std::string outside_file = (root / "outside" / "existing").string();
@@ -180,7 +187,12 @@ TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
         {"..", "received"},
         {".", "received"},
         {"", "received"},
-        {"a/", "received"},
+        {"a/", "a/received"},
+        {"a/../../x", "x"},
+        {"./photos//2024/./a.jpg", "photos/2024/a.jpg"},
+        {"a/b/../c/d", "c/d"},
+        {"a/b/..", "received"},
+        {".git/\x1b[2Jhooks/..x", "_git/_[2Jhooks/__x"},
         {"\x1b]0;title\x07\x1b[2J", "_]0;title__[2J"},
         {std::string(300, 'n'), std::string(255, 'n')},
         {long_utf8, long_utf8.substr(0, 254)},
@@ -192,13 +204,14 @@ TEST_P(file_sink_test, hostile_names_land_inside_the_directory) {
         const fs::path target = root / "top" / ("dir" + std::to_string(index++));
         fs::create_directory(target);
         const auto before = tree(root);
-        file_sink sink(target.string());
+        file_sink sink(target.string(), options());
         ASSERT_EQ(save(sink, sent, "content " + expected), "");
         EXPECT_EQ(sink.saved_name(), expected);
-        EXPECT_EQ(entries(target), std::set<std::string>{expected});
         EXPECT_EQ(read_file(target / expected), "content " + expected);
         auto after = tree(root);
-        after.erase(fs::relative(target / expected, root));
+        for (fs::path made = target / expected; made != target; made = made.parent_path()) {
+            EXPECT_EQ(after.erase(fs::relative(made, root)), 1U) << made;
+        }
         EXPECT_EQ(after, before);
     }
     EXPECT_EQ(read_file(outside_file), "secret");
@@ -209,7 +222,7 @@ TEST_P(file_sink_test, collisions_get_numbered_names) {
     file_sink sink(dir.string());
     ASSERT_EQ(save(sink, "x", "first"), "");
     EXPECT_EQ(sink.saved_name(), "x.1");
-    ASSERT_EQ(save(sink, "some/where/x", "second"), "");
+    ASSERT_EQ(save(sink, "/some/where/x", "second"), "");
     EXPECT_EQ(sink.saved_name(), "x.2");
     EXPECT_EQ(read_file(dir / "x"), "old");
     EXPECT_EQ(read_file(dir / "x.1"), "first");
@@ -258,6 +271,55 @@ TEST_P(file_sink_test, planted_symlinks_are_never_followed) {
     EXPECT_EQ(read_file(dir / "y.2"), "new y");
 }
 
+// Links and files planted where a folder is needed: the file is refused, nothing is made or
+// written anywhere, and the next file is saved.
+TEST_P(file_sink_test, planted_links_and_files_never_lead_out_of_the_directory) {
+    struct planted_case {
+        std::string sent;
+        std::string planted;  // a link to link_to, or a file when link_to is empty
+        fs::path link_to;
+    };
+    const planted_case cases[] = {
+        {"up/x", "up", root / "outside"},
+        {"up/x", "up", ".."},
+        {"in/x", "in", "."},  // a link that stays inside is not followed either
+        {"a/etc/x", "a/etc", root / "outside"},
+        {"f/x", "f", ""},
+    };
+    int index = 0;
+    for (const planted_case& c : cases) {
+        SCOPED_TRACE(c.sent + " #" + std::to_string(index));
+        const fs::path target = root / "top" / ("dir" + std::to_string(index++));
+        fs::create_directories((target / c.planted).parent_path());
+        if (c.link_to.empty())
+            write_file(target / c.planted, "planted");
+        else
+            fs::create_directory_symlink(c.link_to, target / c.planted);
+        const auto before = tree(root);
+        file_sink sink(target.string(), options());
+        const std::string error = save(sink, c.sent, "evil");
+        EXPECT_TRUE(sink.path_refused());
+        EXPECT_NE(error.find("is a file or a link, not a folder"), std::string::npos) << error;
+        EXPECT_EQ(tree(root), before);
+        ASSERT_EQ(save(sink, "next/y", "fine"), "");
+        EXPECT_EQ(read_file(target / "next" / "y"), "fine");
+    }
+    EXPECT_EQ(entries(root / "outside"), std::set<std::string>{"existing"});
+}
+
+TEST_P(file_sink_test, a_folder_swapped_for_a_link_mid_file_cannot_redirect_it) {
+    file_sink sink(dir.string(), options());
+    std::string error;
+    const unsigned char data[] = "data";
+    ASSERT_TRUE(sink.begin("a/b/x", &error)) << error;
+    ASSERT_TRUE(sink.write(data, sizeof data, &error));
+    fs::rename(dir / "a" / "b", dir / "a" / "moved");
+    fs::create_directory_symlink(root / "outside", dir / "a" / "b");
+    ASSERT_TRUE(sink.commit(&error)) << error;
+    EXPECT_EQ(fs::file_size(dir / "a" / "moved" / "x"), sizeof data);
+    EXPECT_EQ(entries(root / "outside"), std::set<std::string>{"existing"});
+}
+
 TEST_P(file_sink_test, unfinished_files_leave_nothing_behind) {
     const unsigned char data[] = "partial";
     {
@@ -275,6 +337,10 @@ TEST_P(file_sink_test, unfinished_files_leave_nothing_behind) {
 
         sink.abort();
         EXPECT_FALSE(sink.in_progress());
+        EXPECT_TRUE(entries(dir).empty());
+        // The folders made for it go too.
+        ASSERT_TRUE(sink.begin("new/deeper/a.txt", &error));
+        sink.abort();
         EXPECT_TRUE(entries(dir).empty());
         EXPECT_FALSE(sink.write(data, sizeof data, &error));
         EXPECT_FALSE(sink.commit(&error));
@@ -361,24 +427,29 @@ TEST_P(file_sink_test, a_file_planted_at_the_temporary_name_is_left_alone) {
 }
 
 TEST_P(file_sink_test, a_failed_flush_of_the_directory_is_reported_and_the_file_taken_back) {
-    file_sink sink(dir.string());
+    file_sink sink(dir.string(), options());
     fail_directory_fsync = true;
     const std::string error = save(sink, "x", "data");
+    // The folder a new folder is made in is flushed too.
+    const std::string folder_error = save(sink, "new/x", "data");
     fail_directory_fsync = false;
     EXPECT_NE(error.find("flushing the directory"), std::string::npos) << error;
     EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
-    EXPECT_FALSE(fs::exists(dir / "x"));
+    EXPECT_NE(folder_error.find("cannot make the folder new"), std::string::npos) << folder_error;
+    EXPECT_TRUE(entries(dir).empty());
 }
 
 TEST_P(file_sink_test, files_get_the_usual_permissions) {
     const mode_t saved = umask(027);
-    file_sink sink(dir.string());
-    const std::string error = save(sink, "perm", "p");
+    file_sink sink(dir.string(), options());
+    const std::string error = save(sink, "sub/perm", "p");
     umask(saved);
     ASSERT_EQ(error, "");
     struct stat info {};
-    ASSERT_EQ(stat((dir / "perm").c_str(), &info), 0);
+    ASSERT_EQ(stat((dir / "sub" / "perm").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640U);
+    ASSERT_EQ(stat((dir / "sub").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0750U);
 }
 
 TEST_P(file_sink_test, multi_block_round_trip) {

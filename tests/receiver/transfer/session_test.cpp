@@ -153,13 +153,13 @@ protected:
 TEST_F(session_test, saves_files_answers_each_message_and_shows_the_rest) {
     start();
     const std::string data(37268 + 5, 'd');
-    feed("$ pushfile a b\r\n" + file_stream("dir/a", data) + file_stream("b", "") + "$ ");
+    feed("$ pushfile a b\r\n" + file_stream("/dir/a", data) + file_stream("b", "") + "$ ");
     EXPECT_EQ(screen.text, "$ pushfile a b\r\n$ ");
     EXPECT_EQ(replies.text, answers("kkk") + answers("k"));
     EXPECT_EQ(files(), (std::vector<std::string>{"a", "b"}));
     EXPECT_TRUE(contents("a") == data);
     EXPECT_EQ(contents("b"), "");
-    EXPECT_NE(shown().find("saved dir/a (36.4 KiB) as " + directory.string() + "/a"), std::string::npos) << shown();
+    EXPECT_NE(shown().find("saved /dir/a (36.4 KiB) as " + directory.string() + "/a"), std::string::npos) << shown();
     EXPECT_EQ(session->files_saved(), 2U);
 }
 

@@ -1,0 +1,85 @@
+#include "receiver/transfer/burst_summary.h"
+
+#include "common/display.h"
+#include "receiver/transfer/file_sink.h"
+#include "receiver/transfer/progress.h"
+
+namespace pushfile::receive {
+namespace {
+
+std::string shown(std::string_view text) { return escaped_for_display(text); }
+
+// Adds an entry to a list that names at most SUMMARY_NAMES_LISTED of count entries.
+void list(std::string& names, unsigned count, const std::string& entry) {
+    if (count > SUMMARY_NAMES_LISTED) return;
+    if (!names.empty()) names += ", ";
+    names += entry;
+}
+
+std::string more(unsigned count) {
+    return count > SUMMARY_NAMES_LISTED ? " and " + std::to_string(count - SUMMARY_NAMES_LISTED) + " more" : "";
+}
+
+std::string_view folder_of(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+// The longest folder both a and b are in.
+std::string_view common_folder(std::string_view a, std::string_view b) {
+    std::size_t end = 0;
+    for (std::size_t at = 0; at <= a.size() && at <= b.size(); ++at) {
+        const bool a_ends = at == a.size() || a[at] == '/';
+        const bool b_ends = at == b.size() || b[at] == '/';
+        if (a_ends && b_ends) end = at;
+        if (a_ends != b_ends || (at < a.size() && at < b.size() && a[at] != b[at])) break;
+    }
+    return a.substr(0, end);
+}
+
+}  // namespace
+
+bool burst_summary::summarised(std::string_view sent_path) {
+    return clean_relative_path(sent_path).find('/') != std::string::npos;
+}
+
+std::string burst_summary::progress_name(std::string_view sent_path) const {
+    std::string name(sent_path);
+    if (summarised(sent_path)) name += " (#" + std::to_string(files_ + failed_ + 1) + ")";
+    return name;
+}
+
+void burst_summary::saved(std::string_view sent_path, std::string_view saved_path, std::uint64_t bytes, bool renamed) {
+    if (files_++ == 0) {
+        first_sent_ = sent_path;
+        first_saved_ = saved_path;
+        folder_ = folder_of(saved_path);
+    } else {
+        folder_ = common_folder(folder_, folder_of(saved_path));
+    }
+    bytes_ += bytes;
+    if (renamed) list(renamed_list_, ++renamed_, shown(sent_path) + " as " + shown(saved_path));
+}
+
+void burst_summary::failed(std::string_view sent_path) { list(failed_list_, ++failed_, shown(sent_path)); }
+
+std::string burst_summary::take_line(const std::string& directory, bool quiet) {
+    std::string line;
+    if (files_ == 1 && failed_ == 0) {
+        line = "saved " + shown(first_sent_) + " (" + human_size(bytes_) + ") as " + shown(directory) + "/" +
+               shown(first_saved_);
+    } else if (!quiet || failed_ > 0) {
+        line = "saved " + std::to_string(files_) + (files_ == 1 ? " file (" : " files (") + human_size(bytes_) +
+               ") in " + shown(folder_.empty() ? directory : directory + "/" + folder_);
+        if (renamed_ > 0) {
+            line +=
+                "; " + std::to_string(renamed_) + " renamed (the name was taken): " + renamed_list_ + more(renamed_);
+        }
+        if (failed_ > 0) line += "; " + std::to_string(failed_) + " not saved: " + failed_list_ + more(failed_);
+    }
+    if (quiet && failed_ == 0) line.clear();
+    *this = burst_summary();
+    return line;
+}
+
+}  // namespace pushfile::receive
