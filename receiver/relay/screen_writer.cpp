@@ -26,7 +26,6 @@ constexpr std::size_t CAREFUL_WRITE_LIMIT = 4096;
 constexpr std::size_t KEPT_LINES_CAPACITY = std::size_t{8} * 1024;
 static_assert(KEPT_LINES_CAPACITY < MESSAGE_ROOM_FOR_READ);
 
-constexpr unsigned char ESC = 0x1b;
 constexpr std::string_view ERASE_TO_LINE_END = "\x1b[K";
 // xterm's title stack: saves and restores the window title (and icon name) around ours.
 constexpr std::string_view SAVE_TITLE = "\x1b[22;0t";
@@ -134,130 +133,22 @@ void screen_writer::take_output(const unsigned char* bytes, std::size_t length) 
         return;
     }
     while (length > 0) {
-        output_scanner::change change = output_scanner::change::none;
-        scanner_.last_text = output_scanner::NO_TEXT;
-        const std::size_t scanned = scanner_.scan(bytes, length, change);
-        if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_ && cursor_.line != own_line::none) {
+        const output_scanner::result scanned = scanner_.scan(bytes, length);
+        const bool moved = scanned.last_text != output_scanner::NO_TEXT && !alternate_screen_;
+        if (moved && cursor_.line != own_line::none) {
             // Text would run on after a line of ours (a progress line, a question): it starts below.
             const std::string_view end = line_end();
             output_appended_ += output_.append(reinterpret_cast<const unsigned char*>(end.data()), end.size());
         }
-        output_appended_ += output_.append(bytes, scanned);
-        if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_) {
-            cursor_.at_line_start = scanner_.last_text == '\n';
+        output_appended_ += output_.append(bytes, scanned.scanned);
+        if (moved) {
+            cursor_.at_line_start = scanned.last_text == '\n';
             cursor_.line = own_line::none;
         }
-        if (change != output_scanner::change::none) screen_changed(change);
-        bytes += scanned;
-        length -= scanned;
+        if (scanned.found != output_scanner::change::none) screen_changed(scanned.found);
+        bytes += scanned.scanned;
+        length -= scanned.scanned;
     }
-}
-
-void screen_writer::output_scanner::parameter_ended() {
-    if (private_mode_ && (parameter_ == 1049 || parameter_ == 1047 || parameter_ == 47)) {
-        alternate_parameter_ = true;
-        restores_cursor_parameter_ = restores_cursor_parameter_ || parameter_ == 1049;
-    }
-    parameter_ = 0;
-}
-
-std::size_t screen_writer::output_scanner::scan(const unsigned char* bytes, std::size_t length, change& found) {
-    constexpr unsigned char BEL = 0x07;
-    constexpr unsigned char CAN = 0x18;
-    constexpr unsigned char SUB = 0x1a;
-    found = change::none;
-    std::size_t at = 0;
-    while (at < length) {
-        if (state_ == state::text) {
-            const void* escape = std::memchr(bytes + at, ESC, length - at);
-            const std::size_t stop = escape == nullptr
-                                         ? length
-                                         : static_cast<std::size_t>(static_cast<const unsigned char*>(escape) - bytes);
-            if (stop > at) last_text = bytes[stop - 1];
-            if (escape == nullptr) return length;
-            state_ = state::escape;
-            at = stop + 1;
-            continue;
-        }
-        const unsigned char byte = bytes[at++];
-        if (byte == CAN || byte == SUB) {
-            state_ = state::text;
-            continue;
-        }
-        switch (state_) {
-            case state::escape:
-                if (byte == '[') {
-                    state_ = state::control;
-                    private_mode_ = false;
-                    first_control_byte_ = true;
-                    parameter_ = 0;
-                    alternate_parameter_ = false;
-                    restores_cursor_parameter_ = false;
-                } else if (byte == ']' || byte == 'P' || byte == '_' || byte == '^' || byte == 'X') {
-                    state_ = state::string;
-                } else if (byte >= 0x20 && byte <= 0x2f) {
-                    state_ = state::escape_intermediate;
-                } else if (byte != ESC) {
-                    state_ = state::text;
-                    if (byte == 'c') {
-                        found = change::reset;
-                        return at;
-                    }
-                    // Save and restore the cursor, index, next line, reverse index.
-                    if (byte == '7' || byte == '8' || byte == 'D' || byte == 'E' || byte == 'M') last_text = 0;
-                }
-                break;
-            case state::escape_intermediate:
-                if (byte == ESC) {
-                    state_ = state::escape;
-                } else if (byte >= 0x30 && byte <= 0x7e) {
-                    state_ = state::text;
-                }
-                break;
-            case state::control: {
-                const bool first = first_control_byte_;
-                first_control_byte_ = false;
-                if (byte >= '0' && byte <= '9') {
-                    parameter_ =
-                        std::min<std::uint32_t>(parameter_ * 10 + static_cast<std::uint32_t>(byte - '0'), 100000);
-                } else if (byte == ';' || byte == ':') {
-                    parameter_ended();
-                } else if (byte == '?' && first) {
-                    private_mode_ = true;
-                } else if (byte >= 0x40 && byte <= 0x7e) {
-                    parameter_ended();
-                    state_ = state::text;
-                    if ((byte == 'h' || byte == 'l') && alternate_parameter_) {
-                        found = byte == 'h'                  ? change::enter_alternate
-                                : restores_cursor_parameter_ ? change::leave_restoring_cursor
-                                                             : change::leave_alternate;
-                        return at;
-                    }
-                    // Colours, modes, reports and window operations leave the cursor where it is.
-                    if (std::string_view("mhlntc").find(static_cast<char>(byte)) == std::string_view::npos) {
-                        last_text = 0;
-                    }
-                } else if (byte == ESC) {
-                    state_ = state::escape;
-                } else if (byte >= 0x3c && byte <= 0x3f) {
-                    private_mode_ = false;  // another kind of private sequence
-                }
-                break;
-            }
-            case state::string:
-                if (byte == BEL) state_ = state::text;
-                if (byte == ESC) state_ = state::string_escape;
-                break;
-            case state::string_escape:
-                // ESC \ ends the string; any other escape ends it too and starts anew.
-                state_ = state::escape;
-                if (byte == '\\') state_ = state::text;
-                if (byte != '\\') --at;
-                break;
-            case state::text: break;
-        }
-    }
-    return length;
 }
 
 void screen_writer::screen_changed(output_scanner::change change) {

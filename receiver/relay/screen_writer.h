@@ -19,6 +19,7 @@
 
 #include "receiver/relay/byte_queue.h"
 #include "receiver/relay/handler.h"
+#include "receiver/relay/output_scanner.h"
 #include "receiver/relay/terminal_notification.h"
 
 namespace pushfile::receive {
@@ -113,30 +114,6 @@ private:
 
     private:
         screen_writer& owner_;
-    };
-
-    // Follows the command's output for what the receiver's lines depend on: the last byte of
-    // text (a line end or not) and the switches to and from the alternate screen. Sequences may
-    // be split across appends; text runs are skipped with memchr.
-    class output_scanner {
-    public:
-        enum class change : std::uint8_t { none, enter_alternate, leave_alternate, leave_restoring_cursor, reset };
-        static constexpr int NO_TEXT = -1;
-        // The last byte of text seen since it was set to NO_TEXT; 0 for a cursor movement.
-        int last_text = NO_TEXT;
-        // Scans bytes up to just after the first sequence that changes the screen (found says
-        // which) or to their end; returns how many it scanned.
-        std::size_t scan(const unsigned char* bytes, std::size_t length, change& found);
-
-    private:
-        enum class state : std::uint8_t { text, escape, escape_intermediate, control, string, string_escape };
-        void parameter_ended();
-        state state_ = state::text;
-        bool private_mode_ = false;  // CSI ? ...
-        bool first_control_byte_ = false;
-        std::uint32_t parameter_ = 0;
-        bool alternate_parameter_ = false;        // 1049, 1047 or 47 among the parameters
-        bool restores_cursor_parameter_ = false;  // 1049
     };
 
     // What the current line of the screen holds of the receiver's.
