@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "common/io.h"
@@ -113,16 +112,10 @@ void screen_writer::output_sink::append(const unsigned char* bytes, std::size_t 
     owner_.take_output(bytes, length);
 }
 
-bool screen_writer::queue_line(const unsigned char* bytes, std::size_t length) {
-    if (length == 0) return true;
-    if (lines_.free_space() < sizeof(line_header) + length) {
-        ++dropped_messages_;
-        return false;
-    }
-    const line_header header{output_appended_, length};
-    lines_.append(reinterpret_cast<const unsigned char*>(&header), sizeof header);
-    lines_.append(bytes, length);
-    return true;
+bool screen_writer::queue_line(std::string_view text) {
+    if (lines_.push(output_appended_, text)) return true;
+    ++dropped_messages_;
+    return false;
 }
 
 // What the command writes, in order with the receiver's lines, and where it leaves the screen.
@@ -173,12 +166,7 @@ void screen_writer::back_to_normal_screen(cursor_state state) {
     cursor_ = state;
     give_title_back();
     if (cursor_.line == own_line::progress && !progress_shown_) clear_progress();
-    while (!kept_lines_.empty()) {
-        std::size_t length = 0;
-        std::memcpy(&length, kept_lines_.data(), sizeof length);
-        queue_own_line({reinterpret_cast<const char*>(kept_lines_.data() + sizeof length), length});
-        kept_lines_.consume(sizeof length + length);
-    }
+    for (; !kept_lines_.empty(); kept_lines_.pop()) queue_own_line(kept_lines_.front().text);
     if (dropped_kept_lines_ > 0) {
         queue_own_line(std::string(PROGRAM_NAME) + ": " + std::to_string(dropped_kept_lines_) +
                        " more messages came during the full-screen program and were not shown");
@@ -240,10 +228,7 @@ void screen_writer::give_title_back() {
     title_waiting_ = false;
     title_given_back_at_ = monotonic_clock::time_point::max();
     title_shown_.clear();
-    if (title_saved_ &&
-        queue_line(reinterpret_cast<const unsigned char*>(RESTORE_TITLE.data()), RESTORE_TITLE.size())) {
-        title_saved_ = false;
-    }
+    if (title_saved_ && queue_line(RESTORE_TITLE)) title_saved_ = false;
 }
 
 void screen_writer::notify(std::string_view text) {
@@ -274,13 +259,7 @@ void screen_writer::tick() {
 }
 
 void screen_writer::keep_for_normal_screen(std::string_view text) {
-    const std::size_t length = text.size();
-    if (kept_lines_.free_space() < sizeof length + length) {
-        ++dropped_kept_lines_;
-        return;
-    }
-    kept_lines_.append(reinterpret_cast<const unsigned char*>(&length), sizeof length);
-    kept_lines_.append(reinterpret_cast<const unsigned char*>(text.data()), length);
+    if (!kept_lines_.push(0, text)) ++dropped_kept_lines_;
 }
 
 void screen_writer::show_progress(std::string_view text) {
@@ -339,13 +318,7 @@ void screen_writer::finish_question(std::string_view answer) {
     if (queue_scratch()) cursor_ = {true, own_line::none};
 }
 
-screen_writer::line_header screen_writer::front_line() const {
-    line_header header{};
-    std::memcpy(&header, lines_.data(), sizeof header);
-    return header;
-}
-
-bool screen_writer::line_due() const { return !lines_.empty() && front_line().due <= output_written_; }
+bool screen_writer::line_due() const { return !lines_.empty() && lines_.front().due <= output_written_; }
 
 void screen_writer::output_written(std::size_t length) {
     output_.consume(length);
@@ -355,18 +328,19 @@ void screen_writer::output_written(std::size_t length) {
 // Each returns whether it wrote all it had to, so that the next step may go on.
 bool screen_writer::write_front_line() {
     destination& target = line_destination();
-    const line_header header = front_line();
     if (target.error == 0) {
         if (!target.ready) return false;
-        const unsigned char* text = lines_.data() + sizeof header;
-        const long written = target.write_some(text + front_line_written_, header.length - front_line_written_);
+        const std::string_view text = lines_.front().text;
+        const long written =
+            target.write_some(reinterpret_cast<const unsigned char*>(text.data()) + front_line_written_,
+                              text.size() - front_line_written_);
         if (written >= 0) {
             front_line_written_ += static_cast<std::size_t>(written);
-            if (front_line_written_ < header.length) return false;
+            if (front_line_written_ < text.size()) return false;
         }
     }
     // Written, or the descriptor failed: nothing else can be done with this line.
-    lines_.consume(sizeof header + header.length);
+    lines_.pop();
     front_line_written_ = 0;
     return true;
 }
@@ -380,7 +354,7 @@ bool screen_writer::write_output() {
     std::size_t length = output_.size();
     if (!lines_.empty()) {
         // Output before the next line, at most what is queued: it fits a size_t.
-        length = static_cast<std::size_t>(std::min<std::uint64_t>(length, front_line().due - output_written_));
+        length = static_cast<std::size_t>(std::min<std::uint64_t>(length, lines_.front().due - output_written_));
     }
     const long written = out_.write_some(output_.data(), length);
     if (written > 0) output_written(static_cast<std::size_t>(written));

@@ -19,6 +19,7 @@
 
 #include "receiver/relay/byte_queue.h"
 #include "receiver/relay/handler.h"
+#include "receiver/relay/line_queue.h"
 #include "receiver/relay/output_scanner.h"
 #include "receiver/relay/terminal_notification.h"
 
@@ -123,12 +124,6 @@ private:
         own_line line = own_line::none;
     };
 
-    // Each queued line starts with this header.
-    struct line_header {
-        std::uint64_t due;  // written once this many bytes of output have been
-        std::size_t length;
-    };
-
     void take_output(const unsigned char* bytes, std::size_t length);
     void screen_changed(output_scanner::change change);
     void back_to_normal_screen(cursor_state state);
@@ -145,12 +140,10 @@ private:
     void give_title_back();
     void notify(std::string_view text);
     void keep_for_normal_screen(std::string_view text);
-    bool queue_line(const unsigned char* bytes, std::size_t length);
-    bool queue_scratch() {
-        return queue_line(reinterpret_cast<const unsigned char*>(scratch_.data()), scratch_.size());
-    }
+    // Queues a line to go once the output queued so far has; false when it was dropped.
+    bool queue_line(std::string_view text);
+    bool queue_scratch() { return queue_line(scratch_); }
     bool line_due() const;
-    line_header front_line() const;
     destination& line_destination() { return lines_inline_ ? out_ : err_; }
     const destination& line_destination() const { return lines_inline_ ? out_ : err_; }
     bool write_front_line();
@@ -164,7 +157,8 @@ private:
     bool messages_on_terminal_ = false;
     notification_escape notifications_;
     byte_buffer output_;
-    byte_buffer lines_;
+    // Each line is due once output_written_ reaches its number.
+    line_queue lines_;
     std::uint64_t output_appended_ = 0;
     std::uint64_t output_written_ = 0;
     std::size_t front_line_written_ = 0;
@@ -187,9 +181,8 @@ private:
     monotonic_clock::time_point title_given_back_at_ = monotonic_clock::time_point::max();
     monotonic_clock::time_point (*clock_)() = &monotonic_clock::now;
     std::string last_question_;
-    // Outcome lines waiting for the normal screen, each a length and its text; beyond its room
-    // they are counted.
-    byte_buffer kept_lines_;
+    // Outcome lines waiting for the normal screen; beyond its room they are counted.
+    line_queue kept_lines_;
     std::uint64_t dropped_kept_lines_ = 0;
     std::string scratch_;
 };
