@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "common/io.h"
@@ -26,7 +25,6 @@ constexpr std::size_t CAREFUL_WRITE_LIMIT = 4096;
 constexpr std::size_t KEPT_LINES_CAPACITY = std::size_t{8} * 1024;
 static_assert(KEPT_LINES_CAPACITY < MESSAGE_ROOM_FOR_READ);
 
-constexpr unsigned char ESC = 0x1b;
 constexpr std::string_view ERASE_TO_LINE_END = "\x1b[K";
 // xterm's title stack: saves and restores the window title (and icon name) around ours.
 constexpr std::string_view SAVE_TITLE = "\x1b[22;0t";
@@ -114,16 +112,10 @@ void screen_writer::output_sink::append(const unsigned char* bytes, std::size_t 
     owner_.take_output(bytes, length);
 }
 
-bool screen_writer::queue_line(const unsigned char* bytes, std::size_t length) {
-    if (length == 0) return true;
-    if (lines_.free_space() < sizeof(line_header) + length) {
-        ++dropped_messages_;
-        return false;
-    }
-    const line_header header{output_appended_, length};
-    lines_.append(reinterpret_cast<const unsigned char*>(&header), sizeof header);
-    lines_.append(bytes, length);
-    return true;
+bool screen_writer::queue_line(std::string_view text) {
+    if (lines_.push(output_appended_, text)) return true;
+    ++dropped_messages_;
+    return false;
 }
 
 // What the command writes, in order with the receiver's lines, and where it leaves the screen.
@@ -134,130 +126,22 @@ void screen_writer::take_output(const unsigned char* bytes, std::size_t length) 
         return;
     }
     while (length > 0) {
-        output_scanner::change change = output_scanner::change::none;
-        scanner_.last_text = output_scanner::NO_TEXT;
-        const std::size_t scanned = scanner_.scan(bytes, length, change);
-        if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_ && cursor_.line != own_line::none) {
+        const output_scanner::result scanned = scanner_.scan(bytes, length);
+        const bool moved = scanned.last_text != output_scanner::NO_TEXT && !alternate_screen_;
+        if (moved && cursor_.line != own_line::none) {
             // Text would run on after a line of ours (a progress line, a question): it starts below.
             const std::string_view end = line_end();
             output_appended_ += output_.append(reinterpret_cast<const unsigned char*>(end.data()), end.size());
         }
-        output_appended_ += output_.append(bytes, scanned);
-        if (scanner_.last_text != output_scanner::NO_TEXT && !alternate_screen_) {
-            cursor_.at_line_start = scanner_.last_text == '\n';
+        output_appended_ += output_.append(bytes, scanned.scanned);
+        if (moved) {
+            cursor_.at_line_start = scanned.last_text == '\n';
             cursor_.line = own_line::none;
         }
-        if (change != output_scanner::change::none) screen_changed(change);
-        bytes += scanned;
-        length -= scanned;
+        if (scanned.found != output_scanner::change::none) screen_changed(scanned.found);
+        bytes += scanned.scanned;
+        length -= scanned.scanned;
     }
-}
-
-void screen_writer::output_scanner::parameter_ended() {
-    if (private_mode_ && (parameter_ == 1049 || parameter_ == 1047 || parameter_ == 47)) {
-        alternate_parameter_ = true;
-        restores_cursor_parameter_ = restores_cursor_parameter_ || parameter_ == 1049;
-    }
-    parameter_ = 0;
-}
-
-std::size_t screen_writer::output_scanner::scan(const unsigned char* bytes, std::size_t length, change& found) {
-    constexpr unsigned char BEL = 0x07;
-    constexpr unsigned char CAN = 0x18;
-    constexpr unsigned char SUB = 0x1a;
-    found = change::none;
-    std::size_t at = 0;
-    while (at < length) {
-        if (state_ == state::text) {
-            const void* escape = std::memchr(bytes + at, ESC, length - at);
-            const std::size_t stop = escape == nullptr
-                                         ? length
-                                         : static_cast<std::size_t>(static_cast<const unsigned char*>(escape) - bytes);
-            if (stop > at) last_text = bytes[stop - 1];
-            if (escape == nullptr) return length;
-            state_ = state::escape;
-            at = stop + 1;
-            continue;
-        }
-        const unsigned char byte = bytes[at++];
-        if (byte == CAN || byte == SUB) {
-            state_ = state::text;
-            continue;
-        }
-        switch (state_) {
-            case state::escape:
-                if (byte == '[') {
-                    state_ = state::control;
-                    private_mode_ = false;
-                    first_control_byte_ = true;
-                    parameter_ = 0;
-                    alternate_parameter_ = false;
-                    restores_cursor_parameter_ = false;
-                } else if (byte == ']' || byte == 'P' || byte == '_' || byte == '^' || byte == 'X') {
-                    state_ = state::string;
-                } else if (byte >= 0x20 && byte <= 0x2f) {
-                    state_ = state::escape_intermediate;
-                } else if (byte != ESC) {
-                    state_ = state::text;
-                    if (byte == 'c') {
-                        found = change::reset;
-                        return at;
-                    }
-                    // Save and restore the cursor, index, next line, reverse index.
-                    if (byte == '7' || byte == '8' || byte == 'D' || byte == 'E' || byte == 'M') last_text = 0;
-                }
-                break;
-            case state::escape_intermediate:
-                if (byte == ESC) {
-                    state_ = state::escape;
-                } else if (byte >= 0x30 && byte <= 0x7e) {
-                    state_ = state::text;
-                }
-                break;
-            case state::control: {
-                const bool first = first_control_byte_;
-                first_control_byte_ = false;
-                if (byte >= '0' && byte <= '9') {
-                    parameter_ =
-                        std::min<std::uint32_t>(parameter_ * 10 + static_cast<std::uint32_t>(byte - '0'), 100000);
-                } else if (byte == ';' || byte == ':') {
-                    parameter_ended();
-                } else if (byte == '?' && first) {
-                    private_mode_ = true;
-                } else if (byte >= 0x40 && byte <= 0x7e) {
-                    parameter_ended();
-                    state_ = state::text;
-                    if ((byte == 'h' || byte == 'l') && alternate_parameter_) {
-                        found = byte == 'h'                  ? change::enter_alternate
-                                : restores_cursor_parameter_ ? change::leave_restoring_cursor
-                                                             : change::leave_alternate;
-                        return at;
-                    }
-                    // Colours, modes, reports and window operations leave the cursor where it is.
-                    if (std::string_view("mhlntc").find(static_cast<char>(byte)) == std::string_view::npos) {
-                        last_text = 0;
-                    }
-                } else if (byte == ESC) {
-                    state_ = state::escape;
-                } else if (byte >= 0x3c && byte <= 0x3f) {
-                    private_mode_ = false;  // another kind of private sequence
-                }
-                break;
-            }
-            case state::string:
-                if (byte == BEL) state_ = state::text;
-                if (byte == ESC) state_ = state::string_escape;
-                break;
-            case state::string_escape:
-                // ESC \ ends the string; any other escape ends it too and starts anew.
-                state_ = state::escape;
-                if (byte == '\\') state_ = state::text;
-                if (byte != '\\') --at;
-                break;
-            case state::text: break;
-        }
-    }
-    return length;
 }
 
 void screen_writer::screen_changed(output_scanner::change change) {
@@ -282,12 +166,7 @@ void screen_writer::back_to_normal_screen(cursor_state state) {
     cursor_ = state;
     give_title_back();
     if (cursor_.line == own_line::progress && !progress_shown_) clear_progress();
-    while (!kept_lines_.empty()) {
-        std::size_t length = 0;
-        std::memcpy(&length, kept_lines_.data(), sizeof length);
-        queue_own_line({reinterpret_cast<const char*>(kept_lines_.data() + sizeof length), length});
-        kept_lines_.consume(sizeof length + length);
-    }
+    for (; !kept_lines_.empty(); kept_lines_.pop()) queue_own_line(kept_lines_.front().text);
     if (dropped_kept_lines_ > 0) {
         queue_own_line(std::string(PROGRAM_NAME) + ": " + std::to_string(dropped_kept_lines_) +
                        " more messages came during the full-screen program and were not shown");
@@ -349,10 +228,7 @@ void screen_writer::give_title_back() {
     title_waiting_ = false;
     title_given_back_at_ = monotonic_clock::time_point::max();
     title_shown_.clear();
-    if (title_saved_ &&
-        queue_line(reinterpret_cast<const unsigned char*>(RESTORE_TITLE.data()), RESTORE_TITLE.size())) {
-        title_saved_ = false;
-    }
+    if (title_saved_ && queue_line(RESTORE_TITLE)) title_saved_ = false;
 }
 
 void screen_writer::notify(std::string_view text) {
@@ -383,13 +259,7 @@ void screen_writer::tick() {
 }
 
 void screen_writer::keep_for_normal_screen(std::string_view text) {
-    const std::size_t length = text.size();
-    if (kept_lines_.free_space() < sizeof length + length) {
-        ++dropped_kept_lines_;
-        return;
-    }
-    kept_lines_.append(reinterpret_cast<const unsigned char*>(&length), sizeof length);
-    kept_lines_.append(reinterpret_cast<const unsigned char*>(text.data()), length);
+    if (!kept_lines_.push(0, text)) ++dropped_kept_lines_;
 }
 
 void screen_writer::show_progress(std::string_view text) {
@@ -448,13 +318,7 @@ void screen_writer::finish_question(std::string_view answer) {
     if (queue_scratch()) cursor_ = {true, own_line::none};
 }
 
-screen_writer::line_header screen_writer::front_line() const {
-    line_header header{};
-    std::memcpy(&header, lines_.data(), sizeof header);
-    return header;
-}
-
-bool screen_writer::line_due() const { return !lines_.empty() && front_line().due <= output_written_; }
+bool screen_writer::line_due() const { return !lines_.empty() && lines_.front().due <= output_written_; }
 
 void screen_writer::output_written(std::size_t length) {
     output_.consume(length);
@@ -464,18 +328,19 @@ void screen_writer::output_written(std::size_t length) {
 // Each returns whether it wrote all it had to, so that the next step may go on.
 bool screen_writer::write_front_line() {
     destination& target = line_destination();
-    const line_header header = front_line();
     if (target.error == 0) {
         if (!target.ready) return false;
-        const unsigned char* text = lines_.data() + sizeof header;
-        const long written = target.write_some(text + front_line_written_, header.length - front_line_written_);
+        const std::string_view text = lines_.front().text;
+        const long written =
+            target.write_some(reinterpret_cast<const unsigned char*>(text.data()) + front_line_written_,
+                              text.size() - front_line_written_);
         if (written >= 0) {
             front_line_written_ += static_cast<std::size_t>(written);
-            if (front_line_written_ < header.length) return false;
+            if (front_line_written_ < text.size()) return false;
         }
     }
     // Written, or the descriptor failed: nothing else can be done with this line.
-    lines_.consume(sizeof header + header.length);
+    lines_.pop();
     front_line_written_ = 0;
     return true;
 }
@@ -489,7 +354,7 @@ bool screen_writer::write_output() {
     std::size_t length = output_.size();
     if (!lines_.empty()) {
         // Output before the next line, at most what is queued: it fits a size_t.
-        length = static_cast<std::size_t>(std::min<std::uint64_t>(length, front_line().due - output_written_));
+        length = static_cast<std::size_t>(std::min<std::uint64_t>(length, lines_.front().due - output_written_));
     }
     const long written = out_.write_some(output_.data(), length);
     if (written > 0) output_written(static_cast<std::size_t>(written));

@@ -19,6 +19,8 @@
 
 #include "receiver/relay/byte_queue.h"
 #include "receiver/relay/handler.h"
+#include "receiver/relay/line_queue.h"
+#include "receiver/relay/output_scanner.h"
 #include "receiver/relay/terminal_notification.h"
 
 namespace pushfile::receive {
@@ -115,41 +117,11 @@ private:
         screen_writer& owner_;
     };
 
-    // Follows the command's output for what the receiver's lines depend on: the last byte of
-    // text (a line end or not) and the switches to and from the alternate screen. Sequences may
-    // be split across appends; text runs are skipped with memchr.
-    class output_scanner {
-    public:
-        enum class change : std::uint8_t { none, enter_alternate, leave_alternate, leave_restoring_cursor, reset };
-        static constexpr int NO_TEXT = -1;
-        // The last byte of text seen since it was set to NO_TEXT; 0 for a cursor movement.
-        int last_text = NO_TEXT;
-        // Scans bytes up to just after the first sequence that changes the screen (found says
-        // which) or to their end; returns how many it scanned.
-        std::size_t scan(const unsigned char* bytes, std::size_t length, change& found);
-
-    private:
-        enum class state : std::uint8_t { text, escape, escape_intermediate, control, string, string_escape };
-        void parameter_ended();
-        state state_ = state::text;
-        bool private_mode_ = false;  // CSI ? ...
-        bool first_control_byte_ = false;
-        std::uint32_t parameter_ = 0;
-        bool alternate_parameter_ = false;        // 1049, 1047 or 47 among the parameters
-        bool restores_cursor_parameter_ = false;  // 1049
-    };
-
     // What the current line of the screen holds of the receiver's.
     enum class own_line : std::uint8_t { none, progress, question };
     struct cursor_state {
         bool at_line_start = true;
         own_line line = own_line::none;
-    };
-
-    // Each queued line starts with this header.
-    struct line_header {
-        std::uint64_t due;  // written once this many bytes of output have been
-        std::size_t length;
     };
 
     void take_output(const unsigned char* bytes, std::size_t length);
@@ -168,12 +140,10 @@ private:
     void give_title_back();
     void notify(std::string_view text);
     void keep_for_normal_screen(std::string_view text);
-    bool queue_line(const unsigned char* bytes, std::size_t length);
-    bool queue_scratch() {
-        return queue_line(reinterpret_cast<const unsigned char*>(scratch_.data()), scratch_.size());
-    }
+    // Queues a line to go once the output queued so far has; false when it was dropped.
+    bool queue_line(std::string_view text);
+    bool queue_scratch() { return queue_line(scratch_); }
     bool line_due() const;
-    line_header front_line() const;
     destination& line_destination() { return lines_inline_ ? out_ : err_; }
     const destination& line_destination() const { return lines_inline_ ? out_ : err_; }
     bool write_front_line();
@@ -187,7 +157,8 @@ private:
     bool messages_on_terminal_ = false;
     notification_escape notifications_;
     byte_buffer output_;
-    byte_buffer lines_;
+    // Each line is due once output_written_ reaches its number.
+    line_queue lines_;
     std::uint64_t output_appended_ = 0;
     std::uint64_t output_written_ = 0;
     std::size_t front_line_written_ = 0;
@@ -210,9 +181,8 @@ private:
     monotonic_clock::time_point title_given_back_at_ = monotonic_clock::time_point::max();
     monotonic_clock::time_point (*clock_)() = &monotonic_clock::now;
     std::string last_question_;
-    // Outcome lines waiting for the normal screen, each a length and its text; beyond its room
-    // they are counted.
-    byte_buffer kept_lines_;
+    // Outcome lines waiting for the normal screen; beyond its room they are counted.
+    line_queue kept_lines_;
     std::uint64_t dropped_kept_lines_ = 0;
     std::string scratch_;
 };

@@ -1,7 +1,8 @@
 # Receiver tests: one program per unit, beside the layer it belongs to (relay/, transfer/), and the
 # whole receiver run as a program at the top; all are built after the programs they may run.
 set(receiver_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/receiver)
-foreach(test_path relay/relay_test relay/byte_queue_test relay/screen_writer_test
+foreach(test_path relay/relay_test relay/byte_queue_test relay/line_queue_test relay/output_scanner_test
+                  relay/screen_writer_test
                   transfer/stream_parser_test transfer/session_test transfer/answer_window_test
                   transfer/file_sink_test transfer/progress_test settings_test
                   receiver_e2e_test hostile_test load_test)

@@ -173,14 +173,13 @@ TEST(screen_writer, over_a_full_screen_program_only_the_title_changes_and_outcom
         std::vector<std::pair<char, std::string>> pieces;
         std::string shown;
     } steps[] = {
-        {"1049, both switches split across writes",
+        {"1049, the switch to it split across writes",
          {{'o', "$ vim\r\n\x1b[?10"},
           {'o', "49h"},
           {'o', "text"},
           {'p', "f 50%"},
           {'l', "saved f"},
-          {'o', "\x1b"},
-          {'o', "[?1049l"},
+          {'o', "\x1b[?1049l"},
           {'o', "$ "}},
          "$ vim\r\n\x1b[?1049htext" + save_title + "\x1b]2;f 50%\x07\x1b]2;saved f\x07\x1b[?1049l" + restore_title +
              "saved f\r\n$ "},
@@ -189,7 +188,11 @@ TEST(screen_writer, over_a_full_screen_program_only_the_title_changes_and_outcom
          "\rf 1%\x1b[K\x1b[0m\x1b[?1049h\x1b[2J" + save_title + "\x1b]2;saved f\x07\x1b[?1049l" + restore_title +
              "\r\x1b[Ksaved f\r\n"},
         {"47, and a full reset leaves it",
-         {{'o', "\x1b[?47h"}, {'l', "saved f"}, {'o', "x\x1b"}, {'o', "c"}},
+         {{'o', "\x1b[?47h"},
+          {'l', "saved f"},
+          {'o',
+           "x\x1b"
+           "c"}},
          "\x1b[?47h" + save_title +
              "\x1b]2;saved f\x07x\x1b"
              "c" +
