@@ -1,5 +1,6 @@
 #include "src/terminal.h"
 
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,11 +21,42 @@ bool have_saved_settings = false;
 
 multiplexer wrapping_for = multiplexer::none;
 
+constexpr int RESTORING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
+// Puts the saved settings back and ends the process by the same signal, so that its parent sees
+// the status it would have seen without this handler. Async-signal-safe calls only. No drain of
+// pending output: a stalled output must not keep a process alive that was told to end.
+void restore_and_end(int signal_number) {
+    (void)tcflush(STDIN_FILENO, TCIFLUSH);
+    (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_settings);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    (void)sigemptyset(&default_action.sa_mask);
+    (void)sigaction(signal_number, &default_action, nullptr);
+    // Blocked while this handler runs; delivered, with its default action, as it returns.
+    (void)raise(signal_number);
+}
+
+void restore_on_ending_signals() {
+    struct sigaction restoring {};
+    restoring.sa_handler = restore_and_end;
+    (void)sigemptyset(&restoring.sa_mask);
+    for (const int signal_number : RESTORING_SIGNALS) (void)sigaddset(&restoring.sa_mask, signal_number);
+    restoring.sa_flags = SA_RESTART;
+    for (const int signal_number : RESTORING_SIGNALS) {
+        // An ignored signal (SIGINT and SIGQUIT under nohup or '&') was meant to stay ignored.
+        struct sigaction previous {};
+        if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+        (void)sigaction(signal_number, &restoring, nullptr);
+    }
+}
+
 }  // namespace
 
 void enter_transfer_mode() {
     if (tcgetattr(STDIN_FILENO, &saved_terminal_settings) != 0) return;
     have_saved_settings = true;
+    restore_on_ending_signals();
     transfer_settings = saved_terminal_settings;
     transfer_settings.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
     transfer_settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);

@@ -11,7 +11,8 @@
 namespace pushfile::send {
 
 // Saves the settings of the terminal on descriptor 0 and switches it to the transfer mode.
-// Does nothing when descriptor 0 is no terminal.
+// Does nothing when descriptor 0 is no terminal. From then on SIGTERM, SIGHUP, SIGINT and SIGQUIT
+// (those not ignored at start) put the saved settings back before they end the process.
 void enter_transfer_mode();
 
 // Writes the saved settings back, if there are any. Safe to call more than once.

@@ -299,6 +299,22 @@ TEST_F(sender, broken_pipe_with_sigpipe_at_default_ends_by_the_signal) {
     EXPECT_EQ(status.signal, SIGPIPE);
 }
 
+// An ending signal puts the terminal back and still ends the program; one that was ignored at
+// start stays ignored (negative here).
+TEST_F(sender, ending_signals_restore_the_terminal_unless_ignored) {
+    const std::string a = file("a", "content");
+    for (const int signal_number : {SIGTERM, SIGHUP, SIGINT, -SIGINT}) {
+        child_options options = run({a});
+        if (signal_number < 0) options.ignored_signals = {-signal_number};
+        pty_peer peer(options);
+        expect_next(peer, path_message(a) + size_message("7"));
+        peer.send_signal(std::abs(signal_number));
+        if (signal_number < 0) peer.send("no");  // a refusal ends it normally
+        EXPECT_EQ(peer.wait().signal, std::max(signal_number, 0));
+        EXPECT_EQ(settings_difference(peer.settings(), peer.initial_settings()), "") << signal_number;
+    }
+}
+
 TEST_F(sender, help_anywhere_shows_usage_and_leaves_the_terminal_alone) {
     const std::string a = file("a", "never sent");
     const std::vector<std::vector<std::string>> cases = {
