@@ -1,5 +1,6 @@
 #include "src/terminal.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,6 +21,10 @@ termios transfer_settings{};
 bool have_saved_settings = false;
 
 multiplexer wrapping_for = multiplexer::none;
+
+// Long enough for a slow serial line's second byte, short enough that a lone key still ends the
+// transfer at once to a person.
+constexpr int SECOND_REPLY_BYTE_WAIT_MS = 200;
 
 constexpr int RESTORING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 
@@ -51,6 +56,16 @@ void restore_on_ending_signals() {
     }
 }
 
+// poll() on descriptor 0 for input, the end of input or an error: >0 ready, 0 timed out, <0 failed.
+int wait_for_input(int timeout_ms) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&input, 1, timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    return ready;
+}
+
 }  // namespace
 
 void enter_transfer_mode() {
@@ -77,7 +92,11 @@ ssize_t write_full(const void* bytes, std::size_t length) {
     return write_all(STDOUT_FILENO, bytes, length) == length ? static_cast<ssize_t>(length) : -1;
 }
 
-ssize_t read_reply(unsigned char reply[2]) { return read(STDIN_FILENO, reply, 2); }
+ssize_t read_reply(unsigned char reply[2]) {
+    const ssize_t count = read(STDIN_FILENO, reply, 2);
+    if (count != 1 || wait_for_input(SECOND_REPLY_BYTE_WAIT_MS) <= 0) return count;
+    return read(STDIN_FILENO, reply + 1, 1) == 1 ? 2 : 1;
+}
 
 namespace {
 

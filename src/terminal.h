@@ -22,7 +22,9 @@ void restore_terminal();
 // negative value when a write fails (a write that makes no progress counts as failed).
 ssize_t write_full(const void* bytes, std::size_t length);
 
-// One read of two bytes from descriptor 0; its result is returned unchanged.
+// Reads one reply from descriptor 0: one read of up to two bytes and, when it brings only one,
+// a brief wait for the second, since a serial line may deliver them apart. Returns 2 for a whole
+// reply, 1 for a byte with nothing after it, 0 at the end of input, or a negative value on error.
 ssize_t read_reply(unsigned char reply[2]);
 
 // From now on write_message() wraps each message for the multiplexer of this pane (none: plainly).

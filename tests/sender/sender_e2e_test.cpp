@@ -162,7 +162,8 @@ TEST_F(sender, a_missing_file_between_others_is_announced_and_reported) {
     EXPECT_EQ(peer.error_output(), "pushfile: " + gone + ": No such file or directory\n");
 }
 
-// Nothing may follow a size or block message until the reply; an end message needs none.
+// Nothing may follow a size or block message until the reply; an end message needs none. A serial
+// line may bring a reply's two bytes apart.
 TEST_F(sender, waits_for_each_reply) {
     const std::string big = random_content(BLOCK + 5, 5);
     const std::string first = file("big", big), second = file("small", "x");
@@ -172,7 +173,9 @@ TEST_F(sender, waits_for_each_reply) {
     peer.send(ACCEPT);
     expect_next(peer, block_messages(big.substr(0, BLOCK)));
     EXPECT_EQ(peer.read_for(300ms), "") << "written before the first block was answered";
-    peer.send(ACCEPT);
+    peer.send("k");
+    std::this_thread::sleep_for(20ms);
+    peer.send("\x15");
     expect_next(peer, block_messages(big.substr(BLOCK)));
     EXPECT_EQ(peer.read_for(300ms), "") << "written before the last block was answered";
     peer.send(ACCEPT);
