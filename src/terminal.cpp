@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/io.h"
@@ -22,9 +23,17 @@ bool have_saved_settings = false;
 
 multiplexer wrapping_for = multiplexer::none;
 
+// A newcomer without a receiver on the other side must learn why nothing happens while still
+// looking; a receiver answers well within this.
+constexpr int NO_ANSWER_NOTICE_DELAY_MS = 3000;
 // Long enough for a slow serial line's second byte, short enough that a lone key still ends the
 // transfer at once to a person.
 constexpr int SECOND_REPLY_BYTE_WAIT_MS = 200;
+constexpr std::size_t MAX_NOTICE_LENGTH = 512;
+
+const char* no_answer_notice = nullptr;
+// Only the first reply of a run can come before any answer was accepted: a refusal ends the run.
+bool awaiting_first_reply = true;
 
 constexpr int RESTORING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 
@@ -66,6 +75,17 @@ int wait_for_input(int timeout_ms) {
     return ready;
 }
 
+// In one write, so that it is not torn by other output. On a terminal, whose output processing
+// the transfer mode may have turned off, the line is set apart from what the terminal made of the
+// messages before it and ends in CR LF.
+void write_notice(const char* notice) {
+    const bool on_terminal = isatty(STDERR_FILENO) == 1;
+    char line[MAX_NOTICE_LENGTH + 4];
+    const int length = std::snprintf(line, sizeof line, "%s%.*s%s", on_terminal ? "\r\n" : "",
+                                     static_cast<int>(MAX_NOTICE_LENGTH), notice, on_terminal ? "\r\n" : "\n");
+    if (length > 0) (void)write_all(STDERR_FILENO, line, static_cast<std::size_t>(length));
+}
+
 }  // namespace
 
 void enter_transfer_mode() {
@@ -93,10 +113,17 @@ ssize_t write_full(const void* bytes, std::size_t length) {
 }
 
 ssize_t read_reply(unsigned char reply[2]) {
+    if (awaiting_first_reply) {
+        awaiting_first_reply = false;
+        if (no_answer_notice != nullptr && wait_for_input(NO_ANSWER_NOTICE_DELAY_MS) == 0)
+            write_notice(no_answer_notice);
+    }
     const ssize_t count = read(STDIN_FILENO, reply, 2);
     if (count != 1 || wait_for_input(SECOND_REPLY_BYTE_WAIT_MS) <= 0) return count;
     return read(STDIN_FILENO, reply + 1, 1) == 1 ? 2 : 1;
 }
+
+void set_no_answer_notice(const char* notice) { no_answer_notice = notice; }
 
 namespace {
 
