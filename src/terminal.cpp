@@ -41,8 +41,14 @@ constexpr int RESTORING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 // the status it would have seen without this handler. Async-signal-safe calls only. No drain of
 // pending output: a stalled output must not keep a process alive that was told to end.
 void restore_and_end(int signal_number) {
-    (void)tcflush(STDIN_FILENO, TCIFLUSH);
-    (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_settings);
+    // In the background (timeout starts its command in a process group of its own) the process
+    // was stopped before it could set the terminal, which belongs to the foreground: touching it
+    // would only stop the process again, for good.
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    if (foreground == -1 || foreground == getpgrp()) {
+        (void)tcflush(STDIN_FILENO, TCIFLUSH);
+        (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_settings);
+    }
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     (void)sigemptyset(&default_action.sa_mask);

@@ -320,6 +320,11 @@ TEST_F(sender, ending_signals_restore_the_terminal_unless_ignored) {
         EXPECT_EQ(peer.wait().signal, std::max(signal_number, 0));
         EXPECT_EQ(settings_difference(peer.settings(), peer.initial_settings()), "") << signal_number;
     }
+    // timeout (not leading the session) runs it in the background, stopped as it sets the terminal.
+    child_options options = run({});
+    options.program = "/bin/sh";
+    options.arguments = {"sh", "-c", "timeout 1 " PUSHFILE_BINARY " " + a + "; exit $?"};
+    expect_status(pty_peer(options).wait(), 124);
 }
 
 TEST_F(sender, help_anywhere_shows_usage_and_leaves_the_terminal_alone) {
