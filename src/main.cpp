@@ -152,12 +152,31 @@ transfer_outcome send_folder(const char* folder, folder_walk* walk, failure_reco
     return outcome;
 }
 
-// A tmux that does not pass the messages on leaves the run waiting until a key ends it.
-void report_tmux_hint() {
-    std::fprintf(stderr,
-                 "%s: nothing was accepted; inside tmux the transfer needs 'set -g allow-passthrough on' "
-                 "(tmux 3.3 or later)\n",
-                 PROGRAM_NAME);
+// A run that no terminal answers most likely lacks the receiver on the user's side, runs in a tmux
+// that does not pass the messages on, or has a jump host between that does not pass them on.
+constexpr std::size_t NO_ANSWER_LINE_SIZE = 320;
+constexpr const char* TMUX_ADVICE = "inside tmux, set -g allow-passthrough on; ";
+constexpr const char* RECEIVER_ADVICE =
+    "run pushfile-receive on your side (pushfile-receive -- ssh -t host); "
+    "through a jump host, pushfile-receive --forward there";
+
+void format_no_answer(char (&line)[NO_ANSWER_LINE_SIZE], multiplexer pane, const char* ending) {
+    std::snprintf(line, sizeof line, "%s: no terminal answered; %s%s%s", PROGRAM_NAME,
+                  pane == multiplexer::tmux ? TMUX_ADVICE : "", RECEIVER_ADVICE, ending);
+}
+
+// After a run cut off before anything was accepted.
+void report_no_answer(multiplexer pane, transfer_outcome outcome) {
+    if (outcome == transfer_outcome::no_reply) {
+        char line[NO_ANSWER_LINE_SIZE];
+        format_no_answer(line, pane, "");
+        std::fprintf(stderr, "%s\n", line);
+    } else if (pane == multiplexer::tmux) {
+        std::fprintf(stderr,
+                     "%s: nothing was accepted; inside tmux the transfer needs 'set -g allow-passthrough on' "
+                     "(tmux 3.3 or later)\n",
+                     PROGRAM_NAME);
+    }
 }
 
 // The whole run: usage or transfer, and the exit status.
@@ -185,6 +204,9 @@ int run(int argc, char** argv) {
     // reaches it.
     const multiplexer pane = multiplexer_of_output();
     wrap_messages_for(pane);
+    char no_answer_notice[NO_ANSWER_LINE_SIZE];
+    format_no_answer(no_answer_notice, pane, "; any key gives up");
+    set_no_answer_notice(no_answer_notice);
     enter_transfer_mode();
     for (int i = 1; i < argc; ++i) {
         transfer_outcome outcome;
@@ -199,7 +221,7 @@ int run(int argc, char** argv) {
             restore_terminal();
             report_failures(failures);
             if (outcome == transfer_outcome::refused_reply) std::fwrite("Send Fail\n", 1, 10, stderr);
-            if (pane == multiplexer::tmux && !any_answer_accepted()) report_tmux_hint();
+            if (!any_answer_accepted()) report_no_answer(pane, outcome);
             return EXIT_CUT_OFF;
         }
     }

@@ -11,7 +11,8 @@
 namespace pushfile::send {
 
 // Saves the settings of the terminal on descriptor 0 and switches it to the transfer mode.
-// Does nothing when descriptor 0 is no terminal.
+// Does nothing when descriptor 0 is no terminal. From then on SIGTERM, SIGHUP, SIGINT and SIGQUIT
+// (those not ignored at start) put the saved settings back before they end the process.
 void enter_transfer_mode();
 
 // Writes the saved settings back, if there are any. Safe to call more than once.
@@ -21,8 +22,16 @@ void restore_terminal();
 // negative value when a write fails (a write that makes no progress counts as failed).
 ssize_t write_full(const void* bytes, std::size_t length);
 
-// One read of two bytes from descriptor 0; its result is returned unchanged.
+// Reads one reply from descriptor 0: one read of up to two bytes and, when it brings only one,
+// a brief wait for the second, since a serial line may deliver them apart. Returns 2 for a whole
+// reply, 1 for a byte with nothing after it, 0 at the end of input, or a negative value on error.
+// The first call of the run writes the notice set below when nothing comes for a few seconds,
+// then goes on waiting.
 ssize_t read_reply(unsigned char reply[2]);
+
+// The line (without its line end) that the first reply read writes to standard error when the
+// terminal stays silent; none when null. Kept by pointer: it must outlive the run.
+void set_no_answer_notice(const char* notice);
 
 // From now on write_message() wraps each message for the multiplexer of this pane (none: plainly).
 void wrap_messages_for(multiplexer pane);

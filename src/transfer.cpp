@@ -40,7 +40,7 @@ transfer_outcome send_contents(int file, char* message, file_fault* fault) {
         return transfer_outcome::channel_failure;
 
     for (;;) {
-        if (read_reply(reply) != 2) return transfer_outcome::channel_failure;
+        if (read_reply(reply) != 2) return transfer_outcome::no_reply;
         if (reply[0] != REPLY_ACCEPT) return transfer_outcome::refused_reply;
         answer_accepted = true;
 

@@ -10,7 +10,8 @@ namespace pushfile::send {
 
 enum class transfer_outcome {
     completed,        // every message written; includes a file that could not be opened or read in full
-    channel_failure,  // a write or a reply read did not go through
+    channel_failure,  // a write did not go through
+    no_reply,         // the reply read brought no whole reply: the end of input, an error, a lone byte
     refused_reply,    // the terminal answered with a first byte other than 'k'
 };
 

@@ -163,17 +163,21 @@ TEST_F(sender, a_missing_file_between_others_is_announced_and_reported) {
     EXPECT_EQ(peer.error_output(), "pushfile: " + gone + ": No such file or directory\n");
 }
 
-// Nothing may follow a size or block message until the reply; an end message needs none.
+// Nothing may follow a size or block message until the reply; an end message needs none. A slow
+// first reply, only, brings a line that none came. A reply's bytes may come apart (serial lines).
 TEST_F(sender, waits_for_each_reply) {
     const std::string big = random_content(BLOCK + 5, 5);
     const std::string first = file("big", big), second = file("small", "x");
     pty_peer peer(run({first, second}));
     expect_next(peer, path_message(first) + size_message(std::to_string(big.size())));
-    EXPECT_EQ(peer.read_for(300ms), "") << "written before the size was answered";
+    for (int slice = 0; slice < 300 && peer.error_output().empty(); ++slice)
+        EXPECT_EQ(peer.read_for(100ms), "") << "written before the size was answered";
     peer.send(ACCEPT);
     expect_next(peer, block_messages(big.substr(0, BLOCK)));
-    EXPECT_EQ(peer.read_for(300ms), "") << "written before the first block was answered";
-    peer.send(ACCEPT);
+    EXPECT_EQ(peer.read_for(3500ms), "") << "written before the first block was answered";
+    peer.send("k");
+    std::this_thread::sleep_for(20ms);
+    peer.send("\x15");
     expect_next(peer, block_messages(big.substr(BLOCK)));
     EXPECT_EQ(peer.read_for(300ms), "") << "written before the last block was answered";
     peer.send(ACCEPT);
@@ -184,6 +188,8 @@ TEST_F(sender, waits_for_each_reply) {
     peer.send(ACCEPT);
     expect_next(peer, END);
     expect_status(peer.wait(), 0);
+    EXPECT_TRUE(peer.error_output().starts_with("pushfile: no terminal answered; ")) << peer.error_output();
+    EXPECT_EQ(std::ranges::count(peer.error_output(), '\n'), 1) << peer.error_output();
 }
 
 // Bytes a terminal line would act on in its normal mode pass as the reply's second byte.
@@ -221,17 +227,18 @@ TEST_F(sender, refused_reply_cuts_the_run_at_once) {
     }
 }
 
-TEST_F(sender, a_broken_reply_channel_cuts_the_run_silently) {
+// Before any answer, the end says that no terminal answered; after one, only the status tells.
+TEST_F(sender, a_broken_reply_channel_cuts_the_run) {
     const std::string reply_like = "k\0 would pass for a reply"s;
     const std::string a = file("a", reply_like);
     const std::string announced = path_message(a) + size_message(std::to_string(reply_like.size()));
-    {  // a lone reply byte on the terminal
+    const std::string no_answer = "pushfile: no terminal answered; run pushfile-receive";
+    for (const bool answered_before : {false, true}) {  // a lone reply byte on the terminal
         pty_peer peer(run({a}));
-        expect_next(peer, announced);
-        peer.send("k");
+        EXPECT_EQ(play(peer, answered_before ? std::vector{ACCEPT, "k"s} : std::vector{"k"s}),
+                  announced + (answered_before ? block_messages(reply_like) : ""));
         expect_status(peer.wait(), 255);
-        EXPECT_EQ(peer.read_rest(), "");
-        EXPECT_EQ(peer.error_output(), "");
+        EXPECT_EQ(peer.error_output().substr(0, no_answer.size()), answered_before ? "" : no_answer);
     }
     // End of input, from an empty file and from a closed descriptor 0; the named file, which
     // would read as an accepting reply, must not become the reply channel.
@@ -244,7 +251,7 @@ TEST_F(sender, a_broken_reply_channel_cuts_the_run_silently) {
         pty_peer peer(options);
         expect_status(peer.wait(), 255);
         EXPECT_EQ(peer.read_rest(), announced);
-        EXPECT_EQ(peer.error_output(), "");
+        EXPECT_EQ(peer.error_output().substr(0, no_answer.size()), no_answer);
     }
 }
 
@@ -298,6 +305,27 @@ TEST_F(sender, broken_pipe_with_sigpipe_at_default_ends_by_the_signal) {
     const exit_status status = peer.wait();
     EXPECT_FALSE(status.exited);
     EXPECT_EQ(status.signal, SIGPIPE);
+}
+
+// An ending signal puts the terminal back and still ends the program; one that was ignored at
+// start stays ignored (negative here).
+TEST_F(sender, ending_signals_restore_the_terminal_unless_ignored) {
+    const std::string a = file("a", "content");
+    for (const int signal_number : {SIGTERM, SIGHUP, SIGINT, -SIGINT}) {
+        child_options options = run({a});
+        if (signal_number < 0) options.ignored_signals = {-signal_number};
+        pty_peer peer(options);
+        expect_next(peer, path_message(a) + size_message("7"));
+        peer.send_signal(std::abs(signal_number));
+        if (signal_number < 0) peer.send("no");  // a refusal ends it normally
+        EXPECT_EQ(peer.wait().signal, std::max(signal_number, 0));
+        EXPECT_EQ(settings_difference(peer.settings(), peer.initial_settings()), "") << signal_number;
+    }
+    // timeout (not leading the session) runs it in the background, stopped as it sets the terminal.
+    child_options options = run({});
+    options.program = "/bin/sh";
+    options.arguments = {"sh", "-c", "timeout 1 " PUSHFILE_BINARY " " + a + "; exit $?"};
+    expect_status(pty_peer(options).wait(), 124);
 }
 
 TEST_F(sender, help_anywhere_shows_usage_and_leaves_the_terminal_alone) {

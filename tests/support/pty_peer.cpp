@@ -58,6 +58,7 @@ void close_if_open(int& fd) {
     close_range(STDERR_FILENO + 1, ~0U, 0);
     if (options.input == input_source::closed) close(STDIN_FILENO);
     signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    for (const int signal_number : options.ignored_signals) signal(signal_number, SIG_IGN);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -250,6 +251,8 @@ void pty_peer::send(std::string_view bytes) {
         }
     }
 }
+
+void pty_peer::send_signal(int signal_number) { kill(pid_, signal_number); }
 
 termios pty_peer::settings() const {
     termios settings{};

@@ -32,6 +32,7 @@ struct child_options {
     output_target output = output_target::terminal;
     int pipe_capacity = 0;  // when > 0, the output pipe's buffer is shrunk to this many bytes
     bool ignore_sigpipe = false;
+    std::vector<int> ignored_signals;  // as a shell leaves SIGINT and SIGQUIT for a command run with '&'
     std::string working_directory;
 };
 
@@ -62,6 +63,7 @@ public:
 
     // Writes bytes to the program's terminal input in one write.
     void send(std::string_view bytes);
+    void send_signal(int signal_number);
 
     termios settings() const;  // the line's settings now
     const termios& initial_settings() const { return initial_settings_; }
