@@ -176,7 +176,7 @@ TEST_F(sender, waits_for_each_reply) {
     expect_next(peer, block_messages(big.substr(0, BLOCK)));
     EXPECT_EQ(peer.read_for(3500ms), "") << "written before the first block was answered";
     peer.send("k");
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(5ms);
     peer.send("\x15");
     expect_next(peer, block_messages(big.substr(BLOCK)));
     EXPECT_EQ(peer.read_for(300ms), "") << "written before the last block was answered";
