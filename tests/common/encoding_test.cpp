@@ -1,4 +1,5 @@
-// The letter encoding (every routine held to one reference) and the formatting of the messages.
+// The letter encoding (every routine held to one reference), the formatting of the messages and
+// their wrapping in tmux's passthrough.
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -10,6 +11,7 @@
 
 #include "common/letters.h"
 #include "common/messages.h"
+#include "common/multiplexer.h"
 
 namespace {
 
@@ -196,6 +198,40 @@ TEST(messages, long_path_is_cut_to_the_buffer_with_its_nul) {
         SCOPED_TRACE("path length " + std::to_string(path_length));
         expect_message([&](char* b) { return format_path_message(b, path.c_str()); },
                        "\x1b}fr" + std::string(kept, 'p'));
+    }
+}
+
+// tmux's passthrough: ESC P tmux; head and tail with every ESC doubled, ESC \. A message that
+// does not fit gives 0, and nothing is written past the size given.
+TEST(wrap_for_tmux, doubles_escapes_joins_head_and_tail_and_refuses_what_does_not_fit) {
+    using namespace std::string_literals;
+    struct row {
+        std::string head, tail;
+        std::size_t size;
+        std::string want;  // empty: does not fit
+    };
+    const row rows[] = {
+        {"\x1b}fs5\0"s, "", 64, "\x1bPtmux;\x1b\x1b}fs5\0\x1b\\"s},
+        {"\x1b}fd129 ", "@A\0"s, 64, "\x1bPtmux;\x1b\x1b}fd129 @A\0\x1b\\"s},
+        {"\x1b\x1bx\x1b", "\x1by", 64, "\x1bPtmux;\x1b\x1b\x1b\x1bx\x1b\x1b\x1b\x1by\x1b\\"},
+        {"", "", 9, "\x1bPtmux;\x1b\\"},
+        {"\x1b}fx\0\0"s, "", 16, "\x1bPtmux;\x1b\x1b}fx\0\0\x1b\\"s},  // exactly fits
+        {"\x1b}fx\0\0"s, "", 15, ""},                                   // the end does not
+        {"ab\x1b", "", 10, ""},                                        // the doubled ESC does not
+        {"ab\x1b", "", 12, ""},
+        {"ab\x1b", "", 13, "\x1bPtmux;ab\x1b\x1b\x1b\\"},
+        {"\x1b}fd1 ", "@A\0"s, 18, ""},  // the tail does not
+        {"\x1b}fd1 ", "@A\0"s, 19, "\x1bPtmux;\x1b\x1b}fd1 @A\0\x1b\\"s},
+        {"", "", 6, ""},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE("head " + ::testing::PrintToString(r.head) + ", size " + std::to_string(r.size));
+        std::vector<unsigned char> buffer(r.size + 16, GUARD);
+        const std::size_t length =
+            wrap_for_tmux(r.head.data(), r.head.size(), r.tail.data(), r.tail.size(), buffer.data(), r.size);
+        ASSERT_EQ(length, r.want.size());
+        EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length)), r.want);
+        for (std::size_t i = r.size; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], GUARD) << "written past at " << i;
     }
 }
 
