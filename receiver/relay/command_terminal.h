@@ -31,7 +31,7 @@ public:
     void after_input_write(bool all_written) {
         if (release_due_ || awaiting_our_mode_) settle_after_input_write(all_written);
     }
-    bool release_pending() const { return release_due_; }
+    bool release_pending() const override { return release_due_; }
     // The terminal is closed: nothing more to put back.
     void closed() {
         end_pause();

@@ -51,6 +51,8 @@ public:
     // The transfer was given up: what the command has not read yet of its input (answers nobody
     // will read) is dropped, and the mode is put back now.
     virtual void drop_unread_and_release() = 0;
+    // A release is waiting for the answers to reach the command's side.
+    virtual bool release_pending() const = 0;
 
 protected:
     ~command_terminal() = default;

@@ -8,6 +8,10 @@ namespace pushfile::receive {
 namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it arrives
+// A Ctrl-C this soon after one that cancelled a file goes to the command.
+constexpr std::chrono::seconds REPEATED_INTERRUPT{2};
+// Keys kept during a file go to the command once no next file has begun for this long.
+constexpr std::chrono::milliseconds KEYS_AFTER_FILE_END{300};
 
 }  // namespace
 
@@ -19,17 +23,22 @@ transfer_session::transfer_session(file_sink& sink, progress_display& progress, 
 
 void transfer_session::command_output(const unsigned char* bytes, std::size_t length) {
     last_output_at_ = monotonic_clock::now();
+    const bool was_open = file_open();
     parser_.feed(bytes, length, *this);
+    if (was_open && !file_open()) file_closed_at_ = last_output_at_;
     settle_command_terminal();
+    deliver_kept_keys_when_due(last_output_at_);
 }
 
 // While a file arrives, keystrokes would reach the sender as replies and break the transfer, so
-// they are not passed on; Ctrl-C cancels the file instead, and once the sender has gone quiet the
-// next key gives up on the file and goes to the command.
-bool transfer_session::wants_keyboard() const { return file_open(); }
+// they wait until the file is over; Ctrl-C cancels the file instead, and once the sender has gone
+// quiet the next key gives up on the file and goes to the command.
+bool transfer_session::wants_keyboard() const { return file_open() || kept_length_ > 0; }
 
 void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) {
     if (length == 0) return;
+    const auto now = monotonic_clock::now();
+    const auto* interrupt = static_cast<const unsigned char*>(std::memchr(bytes, INTERRUPT_KEY, length));
     if (phase_ == phase::asking) {
         switch (bytes[0]) {
             case 'y':
@@ -50,13 +59,53 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) 
                 break;
             default: break;  // the question stays until one of its answers comes
         }
-    } else if (std::memchr(bytes, INTERRUPT_KEY, length) != nullptr) {
+    } else if (!file_open()) {
+        // Keys kept from a file that just ended still wait for a sender's next file; a Ctrl-C is
+        // for the command, and does not wait.
+        keep_keys(bytes, length);
+        if (interrupt != nullptr) deliver_kept_keys();
+    } else if (interrupt != nullptr) {
+        // A second Ctrl-C soon after a cancel is for the command: one that keeps printing
+        // things that look like a file must still be stoppable.
+        const bool repeated = cancelled_at_ && now - *cancelled_at_ < REPEATED_INTERRUPT;
+        keep_keys(bytes, static_cast<std::size_t>(interrupt - bytes));
         abandon_file("cancelled");
-    } else if (monotonic_clock::now() - last_output_at_ >= QUIET_SENDER_LIMIT) {
+        cancelled_at_ = now;
+        const unsigned char* rest = repeated ? interrupt : interrupt + 1;
+        command_input_.append(rest, static_cast<std::size_t>(bytes + length - rest));
+    } else if (now - last_output_at_ >= QUIET_SENDER_LIMIT) {
         abandon_file("given up: the sender sent nothing for a while and a key was pressed");
         command_input_.append(bytes, length);
+    } else {
+        keep_keys(bytes, length);
     }
     settle_command_terminal();
+}
+
+void transfer_session::keep_keys(const unsigned char* bytes, std::size_t length) {
+    const std::size_t kept = std::min(length, kept_keys_.size() - kept_length_);
+    if (kept > 0) std::memcpy(kept_keys_.data() + kept_length_, bytes, kept);
+    kept_length_ += kept;
+    if (kept < length && !kept_keys_overflowed_) {
+        kept_keys_overflowed_ = true;
+        progress_.notice("keys typed during the transfer beyond the first " + human_size(MAX_KEPT_KEYS) +
+                         " were dropped");
+    }
+}
+
+void transfer_session::deliver_kept_keys() {
+    command_input_.append(kept_keys_.data(), kept_length_);
+    kept_length_ = 0;
+    kept_keys_overflowed_ = false;
+}
+
+// A sender names its next file right after the end of the one before, and would take keys
+// written in between as its answers; they go once it has had time to, and once the command's
+// terminal is back in its own mode, where the command reads them as typed.
+void transfer_session::deliver_kept_keys_when_due(monotonic_clock::time_point now) {
+    if (kept_length_ == 0 || file_open() || now - file_closed_at_ < KEYS_AFTER_FILE_END) return;
+    if (command_terminal_ != nullptr && command_terminal_->release_pending()) return;
+    deliver_kept_keys();
 }
 
 void transfer_session::keyboard_ended() {
@@ -73,11 +122,12 @@ void transfer_session::decline(const std::string& reason) {
 }
 
 bool transfer_session::wants_ticks() const {
-    return progress_.line_shown() || ignored_count_ > 0 || (!file_open() && parser_.in_message());
+    return progress_.line_shown() || ignored_count_ > 0 || kept_length_ > 0 || (!file_open() && parser_.in_message());
 }
 
 void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
+    deliver_kept_keys_when_due(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
     if (!file_open() && parser_.in_message()) parser_.finish(*this);
@@ -96,6 +146,7 @@ void transfer_session::output_ended(const char* reason) {
     phase_ = phase::idle;
     forget_answers_ahead();
     command_terminal_ = nullptr;  // closed with the output
+    kept_length_ = 0;             // nobody left to read them
 }
 
 bool transfer_session::file_in_progress() const {
@@ -352,10 +403,12 @@ void transfer_session::report_saved() {
     progress_.file_saved(options_.directory + "/" + sink_.saved_name());
 }
 
-// A file that was saved already is taken back: the sender is about to be refused.
+// A file that was saved already is taken back: the sender is about to be refused, after the
+// answers it has not read, which are taken back too: a sender killed mid-file reads none of them.
 void transfer_session::give_up_file(const std::string& reason) {
     if (phase_ == phase::committed) sink_.remove_saved();
     fail_file(reason);
+    take_back_answers();
 }
 
 void transfer_session::fail_file(const std::string& reason) {
@@ -372,6 +425,14 @@ void transfer_session::abandon_file(const std::string& reason) {
     } else {
         fail_file(reason);
     }
+    take_back_answers();
+    deliver_kept_keys();
+}
+
+// While a file is open only answers go to the command, so all it has not read yet is answers:
+// they are dropped before the mode is put back, which would otherwise hand them to the next
+// program that reads a line.
+void transfer_session::take_back_answers() {
     forget_answers_ahead();
     command_input_.discard_queued();
     if (command_terminal_ != nullptr) command_terminal_->drop_unread_and_release();

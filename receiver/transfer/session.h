@@ -2,6 +2,7 @@
 // file through the sink, answers the sender, and tells the user what happened.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@ struct session_options {
     // block. Off: one answer per message, sent when the message has arrived.
     bool answer_ahead = true;
 };
+
+// Keys typed during a file that are kept for the command; the rest are dropped.
+inline constexpr std::size_t MAX_KEPT_KEYS = 4096;
 
 class transfer_session final : public stream_handler, private stream_parser_events {
 public:
@@ -73,6 +77,13 @@ private:
     // under way are written off, and the keyboard goes back to the command.
     void abandon_file(const std::string& reason);
     void forget_answers_ahead();
+    // The file is given up: its answers still queued or unread by the command are taken back.
+    void take_back_answers();
+    // Keys typed while a file is open wait, in order, for the command once it is over, like a
+    // terminal's type-ahead.
+    void keep_keys(const unsigned char* bytes, std::size_t length);
+    void deliver_kept_keys();
+    void deliver_kept_keys_when_due(monotonic_clock::time_point now);
     void report_saved();
     // Line mode of the command's terminal stays off while an answer may still be needed.
     void settle_command_terminal();
@@ -118,6 +129,11 @@ private:
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
     unsigned files_saved_ = 0;
+    std::array<unsigned char, MAX_KEPT_KEYS> kept_keys_{};
+    std::size_t kept_length_ = 0;
+    bool kept_keys_overflowed_ = false;
+    monotonic_clock::time_point file_closed_at_{};
+    std::optional<monotonic_clock::time_point> cancelled_at_;
 };
 
 }  // namespace pushfile::receive

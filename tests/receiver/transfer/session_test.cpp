@@ -427,6 +427,43 @@ TEST_F(session_test, ctrl_c_or_a_key_after_a_quiet_sender_gives_the_keyboard_bac
     }
 }
 
+// Keys typed during a file wait for the command, in order, until the file is over; a Ctrl-C soon
+// after one that cancelled goes to the command, which may keep printing what looks like a file.
+TEST_F(session_test, keys_typed_during_a_file_wait_for_its_end_and_a_second_ctrl_c_is_the_commands) {
+    start();
+    feed(path_message("f") + size_message(3));
+    press("ab");
+    press("c\r");
+    feed(block_message("abc") + end_message());
+    EXPECT_EQ(replies.text, answers("kk")) << "keys reached the sender";
+    tick_after_quiet();
+    EXPECT_EQ(replies.text, answers("kk") + "abc\r");
+    replies.clear();
+    feed(path_message("x"));
+    press("d\x03");
+    feed(path_message("x"));
+    press("\x03");
+    EXPECT_EQ(replies.text, "d\x03");
+}
+
+// A file given up because its transfer broke takes back the answers its sender did not read: a
+// killed sender reads none, and the next program to read a line would get them.
+TEST_F(session_test, a_broken_transfer_takes_back_the_answers_nobody_read) {
+    struct terminal_calls final : command_terminal {
+        void hold_for_transfer() override {}
+        void release_after_transfer() override {}
+        void drop_unread_and_release() override { ++drops; }
+        bool release_pending() const override { return false; }
+        int drops = 0;
+    } terminal;
+    start();
+    session->command_started(terminal);
+    const std::string data(6 * BLOCK, 'x');
+    feed(path_message("f") + size_message(data.size()) + block_message(data.substr(0, BLOCK)) +
+         block_message(data.substr(0, BLOCK)).substr(0, 99) + "Killed\n");
+    EXPECT_EQ(terminal.drops, 1);
+}
+
 // A sender whose file ended early, or that was killed, leaves answers it did not read: a next
 // run throws them away, so they must not count for it, which would then wait for ever.
 TEST_F(session_test, answers_left_by_a_file_that_ended_early_are_written_off) {
