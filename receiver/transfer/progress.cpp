@@ -177,7 +177,8 @@ std::string progress_line(std::string_view shown_name, std::uint64_t received, s
         total_text = " of " + human_size(total);
         const double percent_exact =
             total == 0 ? 100.0 : static_cast<double>(received) * 100.0 / static_cast<double>(total);
-        percent_text = "  " + std::to_string(static_cast<unsigned>(percent_exact)) + "%";
+        percent_text = received > total ? "  grew +" + human_size(received - total)
+                                        : "  " + std::to_string(static_cast<unsigned>(percent_exact)) + "%";
     }
     if (bytes_per_second > 0) {
         rate_text = "  " + human_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";

@@ -1,8 +1,15 @@
 #include "receiver/transfer/session.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "common/display.h"
+#include "common/io.h"
 
 namespace pushfile::receive {
 namespace {
@@ -20,6 +27,8 @@ transfer_session::transfer_session(file_sink& sink, progress_display& progress, 
     : sink_(sink), progress_(progress), options_(std::move(options)), screen_(screen), command_input_(command_input) {
     sent_path_.reserve(MAX_PATH_LENGTH);
 }
+
+transfer_session::~transfer_session() { close_grown_file(); }
 
 void transfer_session::command_output(const unsigned char* bytes, std::size_t length) {
     last_output_at_ = monotonic_clock::now();
@@ -303,8 +312,12 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
         case phase::receiving:
         case phase::skipping: receive_block(bytes, length, answered); return;
         case phase::committed:
-            // The file grew on the sender's side after all its announced bytes came.
-            give_up_file("more data came than its size announced");
+            // The file grew on the sender's side after all its announced bytes came; the sender
+            // goes on until its read finds the end.
+            if (grow_saved_file(bytes, length)) {
+                accept(answered);
+                return;
+            }
             break;
         case phase::announced:
         case phase::asking: fail_file("data came before its size"); break;
@@ -317,15 +330,14 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
 void transfer_session::receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered) {
     const bool saving = phase_ == phase::receiving;
     std::string error;
-    if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
-        fail_file("more data came than its size announced");
-    } else if (saving && options_.max_size && length > *options_.max_size - received_) {
+    if (saving && options_.max_size && length > *options_.max_size - received_) {
         fail_file(over_the_limit(received_ + length));
     } else if (saving && !sink_.write(bytes, length, &error)) {
         fail_file(error);
     } else {
         received_ += length;
-        if (announced_size_ != UNKNOWN_SIZE && received_ == announced_size_ && saving) {
+        // A file that grew before the sender read it fills its last block beyond the size.
+        if (announced_size_ != UNKNOWN_SIZE && received_ >= announced_size_ && saving) {
             // The last block: its answer tells the sender the file is stored, so store it first.
             if (!sink_.commit(&error)) {
                 fail_file(error);
@@ -341,6 +353,38 @@ void transfer_session::receive_block(const unsigned char* bytes, std::size_t len
         return;
     }
     refuse(answered);
+}
+
+// Every block that comes after the announced size is added to the saved file and flushed before
+// it is answered, so that a sender's last answer still means that all it sent is on disk: the
+// sender only finds its file's end after that answer, and nothing answers its end message.
+bool transfer_session::grow_saved_file(const unsigned char* bytes, std::size_t length) {
+    if (options_.max_size && length > *options_.max_size - received_) {
+        give_up_file(over_the_limit(received_ + length));
+        return false;
+    }
+    const std::string shown_name = escaped_for_display(sink_.saved_name());
+    std::string error;
+    if (grown_file_fd_ < 0) {
+        const std::string path = options_.directory + "/" + sink_.saved_name();
+        grown_file_fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+        if (grown_file_fd_ < 0) error = failure_text("cannot reopen " + shown_name + " to add to it", errno);
+    }
+    if (error.empty() && (write_all(grown_file_fd_, bytes, length) != length || fsync(grown_file_fd_) != 0)) {
+        error = failure_text("cannot write " + shown_name, errno);
+    }
+    if (!error.empty()) {
+        give_up_file(error);
+        return false;
+    }
+    received_ += length;
+    progress_.file_advanced(received_, monotonic_clock::now());
+    return true;
+}
+
+void transfer_session::close_grown_file() {
+    if (grown_file_fd_ >= 0) close(grown_file_fd_);
+    grown_file_fd_ = -1;
 }
 
 void transfer_session::end_message() {
@@ -399,6 +443,7 @@ std::string transfer_session::over_the_limit(std::uint64_t size) const {
 }
 
 void transfer_session::report_saved() {
+    close_grown_file();
     ++files_saved_;
     progress_.file_saved(options_.directory + "/" + sink_.saved_name());
 }
@@ -406,6 +451,7 @@ void transfer_session::report_saved() {
 // A file that was saved already is taken back: the sender is about to be refused, after the
 // answers it has not read, which are taken back too: a sender killed mid-file reads none of them.
 void transfer_session::give_up_file(const std::string& reason) {
+    close_grown_file();
     if (phase_ == phase::committed) sink_.remove_saved();
     fail_file(reason);
     take_back_answers();

@@ -32,6 +32,9 @@ public:
     // Ordinary output goes to screen, answers to command_input: the queues the relay writes.
     transfer_session(file_sink& sink, progress_display& progress, session_options options, byte_sink& screen,
                      input_sink& command_input);
+    ~transfer_session();
+    transfer_session(const transfer_session&) = delete;
+    transfer_session& operator=(const transfer_session&) = delete;
 
     void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
     void command_output(const unsigned char* bytes, std::size_t length) override;
@@ -51,7 +54,8 @@ private:
         asking,     // waiting for the user's answer before the first reply
         receiving,  // blocks are coming
         skipping,   // blocks are coming and dropped: the user chose to skip the file
-        committed,  // every announced byte came and the file is saved; its end comes next
+        committed,  // every announced byte came and the file is saved; its end, or more data
+                    // if it grew, comes next
         refusing,   // the file failed: refuse what is left of it
     };
 
@@ -99,6 +103,8 @@ private:
     void skip_file();
     std::string over_the_limit(std::uint64_t size) const;
     void drop_stale_answers();
+    bool grow_saved_file(const unsigned char* bytes, std::size_t length);
+    void close_grown_file();
     void receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered);
 
     file_sink& sink_;
@@ -129,6 +135,8 @@ private:
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
     unsigned files_saved_ = 0;
+    // The saved file, open again while it grows beyond its announced size.
+    int grown_file_fd_ = -1;
     std::array<unsigned char, MAX_KEPT_KEYS> kept_keys_{};
     std::size_t kept_length_ = 0;
     bool kept_keys_overflowed_ = false;

@@ -66,6 +66,7 @@ TEST(progress_line, fits_the_columns_given) {
         {64 * mib, 29, "abcdef...lmnop  12.0 MiB  18%"},  // a 30-column terminal
         {64 * mib, 12, "abcdefg  18%"},
         {UNKNOWN_SIZE, 29, "abcdefghijklmnop  12.0 MiB"},
+        {8 * mib, 80, "abcdefghijklmnop  12.0 MiB of 8.0 MiB  grew +4.0 MiB  1.0 MiB/s"},
     };
     for (const auto& line : lines) {
         EXPECT_EQ(progress_line("abcdefghijklmnop", 12 * mib, line.total, 1.0 * mib, line.columns), line.expected)
