@@ -220,12 +220,18 @@ void progress_display::file_started(std::uint64_t total, monotonic_clock::time_p
     total_ = total;
     received_ = 0;
     started_ = now;
-    if (!quiet_) draw(now);
 }
 
+// The line appears with the first data: a file that never sends any (output that only looked
+// like a transfer) leaves no progress line behind, which the command's output would soon put
+// out of reach of being erased.
 void progress_display::file_advanced(std::uint64_t received, monotonic_clock::time_point now) {
     received_ = received;
-    tick(now);
+    if (line_drawn_) {
+        tick(now);
+    } else if (!quiet_) {
+        draw(now);
+    }
 }
 
 void progress_display::tick(monotonic_clock::time_point now) {

@@ -139,12 +139,31 @@ void transfer_session::tick(monotonic_clock::time_point now) {
     deliver_kept_keys_when_due(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
-    if (!file_open() && parser_.in_message()) parser_.finish(*this);
+    if (!file_open() && parser_.in_message()) finish_held_output();
+}
+
+// A message held back is let go of; a broken block's remains among it are told about.
+void transfer_session::finish_held_output() {
+    parser_.finish(*this);
+    if (hidden_block_bytes_ > 0) progress_.notice(hidden_block_text());
+}
+
+// A killed sender leaves up to a block's letters (about 74 KB), which on the screen are hundreds of
+// lines of nothing, ahead of the reason they stopped.
+bool transfer_session::hide_broken_block(std::size_t length) {
+    hidden_block_bytes_ += length;
+    return true;
+}
+
+std::string transfer_session::hidden_block_text() {
+    std::string text = std::to_string(hidden_block_bytes_) + " bytes of a broken transfer block were not shown";
+    hidden_block_bytes_ = 0;
+    return text;
 }
 
 void transfer_session::output_ended(const char* reason) {
     // A message prefix held back at the very end was ordinary output after all.
-    parser_.finish(*this);
+    finish_held_output();
     show_ignored();
     if (phase_ == phase::committed) {
         // Saved before its end message could come: it is complete all the same.
@@ -418,10 +437,12 @@ void transfer_session::rejected_message(message_kind kind, parse_error error) {
     // A sender waits for an answer to each size and block message.
     const bool answer_awaited = kind == message_kind::size || kind == message_kind::block;
     const answered_ahead answered = answer_awaited ? take_answer() : answered_ahead::no;
+    std::string what = describe(error);
+    if (hidden_block_bytes_ > 0) what += " (" + hidden_block_text() + ")";
     if (file_open()) {
-        give_up_file(std::string("the transfer broke: ") + describe(error));
+        give_up_file("the transfer broke: " + what);
     } else if (phase_ == phase::idle) {
-        note_ignored(describe(error));
+        note_ignored(what);
         // A sender whose path message broke waits for the answer to its size: its file is
         // refused, at its next message.
         if (kind == message_kind::path) {

@@ -68,6 +68,10 @@ private:
     void block_message(const unsigned char* bytes, std::size_t length) override;
     void end_message() override;
     void rejected_message(message_kind kind, parse_error error) override;
+    bool hide_broken_block(std::size_t length) override;
+    // What is said of the remains of a broken block left off the screen, then forgets them.
+    std::string hidden_block_text();
+    void finish_held_output();
 
     void start_file(answered_ahead answered);
     void fail_file(const std::string& reason);
@@ -130,6 +134,8 @@ private:
     // How many blocks of the file in progress may be answered before they come.
     answer_window window_;
     monotonic_clock::time_point last_output_at_{};
+    // Bytes of broken blocks left off the screen, not told about yet.
+    std::uint64_t hidden_block_bytes_ = 0;
     std::uint64_t ignored_count_ = 0;
     std::string first_ignored_;
     // Without a keyboard left, --ask cannot be answered: every file is declined.

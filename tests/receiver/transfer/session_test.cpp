@@ -462,6 +462,24 @@ TEST_F(session_test, a_broken_transfer_takes_back_the_answers_nobody_read) {
     EXPECT_EQ(terminal.drops, 1);
 }
 
+// A sender killed in the middle of a block leaves up to a block's letters: they are counted, not
+// shown, and what the shell prints next reaches the screen whole, letters at its start included.
+TEST_F(session_test, a_killed_senders_broken_block_is_counted_and_the_output_after_it_kept) {
+    const std::string broken = path_message("f") + size_message(2 * BLOCK) +
+                               block_message(std::string(BLOCK, 'x')).substr(0, 1001);
+    const struct {
+        std::vector<std::string> reads;
+        std::string after;
+    } cases[] = {{{broken, "DEAD\r\n$ "}, "DEAD\r\n$ "}, {{broken + "Killed\r\n$ "}, "Killed\r\n$ "}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.after);
+        restart();
+        for (const std::string& read : test.reads) feed(read);
+        EXPECT_EQ(screen.text, test.after);
+        EXPECT_NE(shown().find("1001 bytes of a broken transfer block were not shown"), std::string::npos) << shown();
+    }
+}
+
 // A sender whose file ended early, or that was killed, leaves answers it did not read: a next
 // run throws them away, so they must not count for it, which would then wait for ever.
 TEST_F(session_test, answers_left_by_a_file_that_ended_early_are_written_off) {
