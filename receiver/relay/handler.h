@@ -71,6 +71,9 @@ public:
     // MAX_HELD_BYTES: a handler puts there no more than that many times what it was given plus
     // what it held back, and holds back at most MAX_HELD_BYTES.
     virtual void command_output(const unsigned char* bytes, std::size_t length) = 0;
+    // Whether the command's output should wait unread for now (the terminal holds it, and the
+    // command blocks once that is full): a question on the screen that it must not cover.
+    virtual bool output_paused() const { return false; }
     // Whether keystrokes should go to the handler instead of the command (during a transfer).
     virtual bool wants_keyboard() const = 0;
     virtual void keyboard(const unsigned char* bytes, std::size_t length) = 0;

@@ -38,6 +38,9 @@ public:
 
     void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
     void command_output(const unsigned char* bytes, std::size_t length) override;
+    // While --ask waits for an answer, what the command writes (a sender's hint that it is
+    // waiting) would cover the question.
+    bool output_paused() const override { return phase_ == phase::asking; }
     bool wants_keyboard() const override;
     void keyboard(const unsigned char* bytes, std::size_t length) override;
     void keyboard_ended() override;

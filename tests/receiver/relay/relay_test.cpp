@@ -51,6 +51,8 @@ struct handler_setup {
     std::string keyboard_answer;
     bool hold_back = false;  // keep back the tail of every chunk, as a parser holds a prefix
     bool wants_ticks = false;
+    // Output waits unread once this came, until a key comes; the key is marked on the screen.
+    std::string pause_after;
     // When set, counts the turns of the relay's loop (it asks wants_ticks() in each); shared
     // memory, so that the test sees the count while the relay runs.
     std::atomic<long>* loop_turns = nullptr;
@@ -77,6 +79,10 @@ public:
         : setup_(setup), report_(report), screen_(screen), command_input_(command_input) {}
 
     void command_output(const unsigned char* bytes, std::size_t length) override {
+        if (!setup_.pause_after.empty()) {
+            paused_ = std::string_view(reinterpret_cast<const char*>(bytes), length).find(setup_.pause_after) !=
+                      std::string_view::npos;
+        }
         for (std::size_t i = 0; i < length && !setup_.trigger.empty(); ++i) {
             const char byte = static_cast<char>(bytes[i]);
             matched_ = byte == setup_.trigger[matched_] ? matched_ + 1 : (byte == setup_.trigger[0] ? 1 : 0);
@@ -96,8 +102,11 @@ public:
         screen_.append(bytes, length - held_length_);
         std::memcpy(held_.data(), bytes + length - held_length_, held_length_);
     }
+    bool output_paused() const override { return paused_; }
     bool wants_keyboard() const override { return setup_.divert_keyboard; }
     void keyboard(const unsigned char* bytes, std::size_t length) override {
+        if (paused_) screen_.append(as_bytes("|KEY|"), 5);
+        paused_ = false;
         const std::size_t used = std::strlen(report_.keys);
         std::memcpy(report_.keys + used, bytes, std::min(length, sizeof report_.keys - used - 1));
         command_input_.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
@@ -124,6 +133,7 @@ private:
     byte_sink& screen_;
     byte_sink& command_input_;
     std::size_t matched_ = 0;
+    bool paused_ = false;
     std::array<unsigned char, MAX_HELD_BYTES> held_{};
     std::size_t held_length_ = 0;
 };
@@ -502,6 +512,22 @@ TEST(relay_input, keystrokes_go_to_the_handler_while_it_wants_them) {
     const child_report report = run.finish();
     EXPECT_EQ(run.output(), "READYXY.");
     EXPECT_STREQ(report.keys, "abc");
+}
+
+// A question on the screen (--ask) is not covered by what the command writes meanwhile.
+TEST(relay_input, output_waits_unread_while_the_handler_pauses_it) {
+    run_setup setup;
+    setup.command = shell("stty raw -echo; printf ASK; sleep 0.3; printf later; dd bs=1 count=1 2>/dev/null");
+    setup.input = input_kind::pipe;
+    setup.handler.divert_keyboard = true;
+    setup.handler.keyboard_answer = "Z";
+    setup.handler.pause_after = "ASK";
+    relay_run run(setup);
+    ASSERT_TRUE(run.read_until("ASK"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the later output is due by now
+    run.send("y");
+    run.finish();
+    EXPECT_EQ(run.output(), "ASK|KEY|laterZ");
 }
 
 TEST(relay_start, a_command_that_cannot_run_is_reported_and_leaves_the_terminal_alone) {
