@@ -42,8 +42,8 @@ protected:
 // The command's terminal, as far as a transfer changes it.
 class command_terminal {
 public:
-    // When the terminal is in line mode or echoes, switches both off, so that answers reach the
-    // command at once and do not show on the screen.
+    // When the terminal is in line mode or echoes, switches both off as the next answers are
+    // written, so that they reach the command at once and do not show on the screen.
     virtual void hold_for_transfer() = 0;
     // Puts back exactly what hold_for_transfer() found, once the answers queued so far are
     // written, unless the command changed the mode itself meanwhile.

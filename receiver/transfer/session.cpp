@@ -193,8 +193,6 @@ void transfer_session::path_message(std::string_view path) {
         report_saved();
     }
     drop_stale_answers();
-    // Answers come next: they must reach the sender even through a terminal in line mode.
-    if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
     sent_path_.assign(path);
     progress_.file_named(sent_path_);
     phase_ = phase::announced;
@@ -510,11 +508,11 @@ void transfer_session::forget_answers_ahead() {
     refusal_ahead_ = false;
 }
 
-// Line mode is taken off at a path message, before the first answer. It comes back once no file
-// is in progress, or the file's last answer went out: every answer is written by then, and the
-// command's terminal delivers them as they are.
+// Line mode is off only while answers are written: it comes back once those queued so far have
+// reached the command's side, which delivers them as they are. A shell's line editor that looked
+// at the mode meanwhile would keep it (no echo) for its next command lines.
 void transfer_session::settle_command_terminal() {
-    if (command_terminal_ != nullptr && !file_in_progress()) command_terminal_->release_after_transfer();
+    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
 }
 
 void transfer_session::note_ignored(const std::string& text) {
@@ -531,11 +529,10 @@ void transfer_session::show_ignored() {
     progress_.notice(text);
 }
 
-// Every answer is written with line mode and echo off. A file in progress has it held since its
-// path message; a refusal for what is left of a file that failed may come after the release, and
-// in line mode it would wait for a newline and be echoed on the screen.
+// Every answer is written with line mode and echo off: in line mode it would wait for a newline
+// and be echoed on the screen.
 void transfer_session::reply(bool accepted) {
-    if (!file_in_progress() && command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
+    if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
     command_input_.append(accepted ? REPLY_ACCEPTED : REPLY_REFUSED, REPLY_LENGTH);
 }
 

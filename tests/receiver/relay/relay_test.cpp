@@ -744,6 +744,9 @@ TEST(command_terminal, a_mode_released_under_a_line_editor_comes_back_when_the_e
     mode.hold_for_transfer();
     termios held{};
     ASSERT_EQ(tcgetattr(slave, &held), 0);
+    EXPECT_EQ(held.c_lflag, found.c_lflag) << "the mode changed before any answer was written";
+    mode.before_input_write();  // the hold comes into force with the answers written
+    ASSERT_EQ(tcgetattr(slave, &held), 0);
     termios editor = held;
     editor.c_lflag &= ~static_cast<tcflag_t>(ISIG);
     ASSERT_EQ(tcsetattr(slave, TCSANOW, &editor), 0);

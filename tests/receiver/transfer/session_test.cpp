@@ -444,16 +444,35 @@ TEST_F(session_test, keys_typed_during_a_file_wait_for_its_end_and_a_second_ctrl
     EXPECT_EQ(replies.text, "d\x03");
 }
 
+// The command's terminal as the session changes it: whether line mode is held off.
+struct terminal_calls final : command_terminal {
+    void hold_for_transfer() override { held = true; }
+    void release_after_transfer() override { held = false; }
+    void drop_unread_and_release() override {
+        ++drops;
+        held = false;
+    }
+    bool release_pending() const override { return false; }
+    bool held = false;
+    int drops = 0;
+};
+
+// Line mode is held off only while answers are written, also in the middle of a file: a shell's
+// line editor that found it off at its prompt (after output that only named a file) would keep
+// it, without echo, for the lines after.
+TEST_F(session_test, line_mode_is_held_off_only_while_answers_are_written) {
+    terminal_calls terminal;
+    start();
+    session->command_started(terminal);
+    feed(path_message("f") + size_message(5));
+    EXPECT_EQ(replies.text, answers("k"));
+    EXPECT_FALSE(terminal.held);
+}
+
 // A file given up because its transfer broke takes back the answers its sender did not read: a
 // killed sender reads none, and the next program to read a line would get them.
 TEST_F(session_test, a_broken_transfer_takes_back_the_answers_nobody_read) {
-    struct terminal_calls final : command_terminal {
-        void hold_for_transfer() override {}
-        void release_after_transfer() override {}
-        void drop_unread_and_release() override { ++drops; }
-        bool release_pending() const override { return false; }
-        int drops = 0;
-    } terminal;
+    terminal_calls terminal;
     start();
     session->command_started(terminal);
     const std::string data(6 * BLOCK, 'x');
