@@ -444,57 +444,41 @@ TEST_F(session_test, keys_typed_during_a_file_wait_for_its_end_and_a_second_ctrl
     EXPECT_EQ(replies.text, "d\x03");
 }
 
-// The command's terminal as the session changes it: whether line mode is held off.
+// The command's terminal as the session changes it.
 struct terminal_calls final : command_terminal {
     void hold_for_transfer() override { held = true; }
     void release_after_transfer() override { held = false; }
-    void drop_unread_and_release() override {
-        ++drops;
-        held = false;
-    }
+    void drop_unread_and_release() override { ++drops; }
     bool release_pending() const override { return false; }
     bool held = false;
     int drops = 0;
 };
 
-// Line mode is held off only while answers are written, also in the middle of a file: a shell's
-// line editor that found it off at its prompt (after output that only named a file) would keep
-// it, without echo, for the lines after.
-TEST_F(session_test, line_mode_is_held_off_only_while_answers_are_written) {
+// Line mode is off only while answers are written, mid-file too (a shell's line editor that found
+// it off at its prompt would keep it, without echo); a transfer that broke (a killed sender) takes
+// back the answers nobody read, which the next program to read a line would get.
+TEST_F(session_test, line_mode_is_off_only_for_answers_and_a_broken_transfer_takes_them_back) {
     terminal_calls terminal;
     start();
     session->command_started(terminal);
-    feed(path_message("f") + size_message(5));
-    EXPECT_EQ(replies.text, answers("k"));
+    const std::string block = block_message(std::string(BLOCK, 'x'));
+    feed(path_message("f") + size_message(6 * BLOCK) + block);
     EXPECT_FALSE(terminal.held);
-}
-
-// A file given up because its transfer broke takes back the answers its sender did not read: a
-// killed sender reads none, and the next program to read a line would get them.
-TEST_F(session_test, a_broken_transfer_takes_back_the_answers_nobody_read) {
-    terminal_calls terminal;
-    start();
-    session->command_started(terminal);
-    const std::string data(6 * BLOCK, 'x');
-    feed(path_message("f") + size_message(data.size()) + block_message(data.substr(0, BLOCK)) +
-         block_message(data.substr(0, BLOCK)).substr(0, 99) + "Killed\n");
+    feed(block.substr(0, 99) + "Killed\n");
     EXPECT_EQ(terminal.drops, 1);
 }
 
 // A sender killed in the middle of a block leaves up to a block's letters: they are counted, not
 // shown, and what the shell prints next reaches the screen whole, letters at its start included.
 TEST_F(session_test, a_killed_senders_broken_block_is_counted_and_the_output_after_it_kept) {
-    const std::string broken = path_message("f") + size_message(2 * BLOCK) +
-                               block_message(std::string(BLOCK, 'x')).substr(0, 1001);
-    const struct {
-        std::vector<std::string> reads;
-        std::string after;
-    } cases[] = {{{broken, "DEAD\r\n$ "}, "DEAD\r\n$ "}, {{broken + "Killed\r\n$ "}, "Killed\r\n$ "}};
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.after);
+    const std::string broken =
+        path_message("f") + size_message(2 * BLOCK) + block_message(std::string(BLOCK, 'x')).substr(0, 1001);
+    for (const auto& [same_read, next_read] :
+         {std::pair<std::string, std::string>{"", "DEAD\r\n"}, {"Killed\r\n", ""}}) {
         restart();
-        for (const std::string& read : test.reads) feed(read);
-        EXPECT_EQ(screen.text, test.after);
+        feed(broken + same_read);
+        feed(next_read);
+        EXPECT_EQ(screen.text, same_read + next_read);
         EXPECT_NE(shown().find("1001 bytes of a broken transfer block were not shown"), std::string::npos) << shown();
     }
 }
