@@ -51,8 +51,7 @@ struct handler_setup {
     std::string keyboard_answer;
     bool hold_back = false;  // keep back the tail of every chunk, as a parser holds a prefix
     bool wants_ticks = false;
-    // Output waits unread once this came, until a key comes; the key is marked on the screen.
-    std::string pause_after;
+    bool pause_on_trigger = false;  // output waits unread from the trigger to a key, marked "|KEY|"
     // When set, counts the turns of the relay's loop (it asks wants_ticks() in each); shared
     // memory, so that the test sees the count while the relay runs.
     std::atomic<long>* loop_turns = nullptr;
@@ -79,16 +78,13 @@ public:
         : setup_(setup), report_(report), screen_(screen), command_input_(command_input) {}
 
     void command_output(const unsigned char* bytes, std::size_t length) override {
-        if (!setup_.pause_after.empty()) {
-            paused_ = std::string_view(reinterpret_cast<const char*>(bytes), length).find(setup_.pause_after) !=
-                      std::string_view::npos;
-        }
         for (std::size_t i = 0; i < length && !setup_.trigger.empty(); ++i) {
             const char byte = static_cast<char>(bytes[i]);
             matched_ = byte == setup_.trigger[matched_] ? matched_ + 1 : (byte == setup_.trigger[0] ? 1 : 0);
             if (matched_ == setup_.trigger.size()) {
                 matched_ = 0;
                 ++report_.answers;
+                paused_ = setup_.pause_on_trigger;
                 command_input_.append(as_bytes(setup_.answer), setup_.answer.size());
             }
         }
@@ -521,7 +517,8 @@ TEST(relay_input, output_waits_unread_while_the_handler_pauses_it) {
     setup.input = input_kind::pipe;
     setup.handler.divert_keyboard = true;
     setup.handler.keyboard_answer = "Z";
-    setup.handler.pause_after = "ASK";
+    setup.handler.trigger = "ASK";
+    setup.handler.pause_on_trigger = true;
     relay_run run(setup);
     ASSERT_TRUE(run.read_until("ASK"));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the later output is due by now
