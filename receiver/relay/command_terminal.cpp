@@ -42,9 +42,17 @@ bool input_unread(int side) {
 
 }  // namespace
 
+// The mode is changed only right before the answers are written, and put back right after they
+// reached the command's side: a program that looks at the mode meanwhile (a shell's line editor
+// saves it at each prompt, to put back around each command) could keep it for good.
 void command_terminal_mode::hold_for_transfer() {
     release_due_ = false;
     end_pause();
+    hold_due_ = !held_;
+}
+
+void command_terminal_mode::apply_hold() {
+    hold_due_ = false;
     if (held_ || master_fd_ < 0) return;
     termios mode{};
     if (tcgetattr(master_fd_, &mode) != 0) return;
@@ -58,13 +66,14 @@ void command_terminal_mode::hold_for_transfer() {
 }
 
 void command_terminal_mode::release_after_transfer() {
-    if (held_ && !release_due_) {
+    if ((held_ || hold_due_) && !release_due_) {
         release_due_ = true;
         release_due_since_ = monotonic_clock::now();
     }
 }
 
 void command_terminal_mode::drop_unread_and_release() {
+    hold_due_ = false;
     if (master_fd_ < 0) return;
     const int side = open_command_side(master_fd_);
     if (side >= 0) {
@@ -79,6 +88,7 @@ void command_terminal_mode::drop_unread_and_release() {
 // mode at once (a shell saves it, to put back after each command line). Its output, which it writes
 // before it ends, waits until the mode is back.
 void command_terminal_mode::before_input_write() {
+    if (hold_due_) apply_hold();
     if (!release_due_ || master_fd_ < 0 || paused_side_ >= 0) return;
     paused_side_ = open_command_side(master_fd_);
     if (paused_side_ < 0) return;
@@ -89,6 +99,11 @@ void command_terminal_mode::before_input_write() {
 void command_terminal_mode::settle_after_input_write(bool all_written) {
     if (!release_due_) {  // only our mode awaited
         restore();
+        return;
+    }
+    if (!held_) {  // nothing was written: the hold never came into force
+        release_due_ = hold_due_ = false;
+        end_pause();
         return;
     }
     bool delivered = false;

@@ -31,7 +31,7 @@ public:
     void after_input_write(bool all_written) {
         if (release_due_ || awaiting_our_mode_) settle_after_input_write(all_written);
     }
-    bool release_pending() const { return release_due_; }
+    bool release_pending() const override { return release_due_; }
     // The terminal is closed: nothing more to put back.
     void closed() {
         end_pause();
@@ -40,11 +40,13 @@ public:
 
 private:
     void settle_after_input_write(bool all_written);
+    void apply_hold();
     void restore();
     void end_pause();
 
     int master_fd_;
     bool held_ = false;
+    bool hold_due_ = false;  // at the next write
     bool release_due_ = false;
     // Released while a program had a mode of its own set: ours comes back over once it shows again.
     bool awaiting_our_mode_ = false;

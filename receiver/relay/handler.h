@@ -42,8 +42,8 @@ protected:
 // The command's terminal, as far as a transfer changes it.
 class command_terminal {
 public:
-    // When the terminal is in line mode or echoes, switches both off, so that answers reach the
-    // command at once and do not show on the screen.
+    // When the terminal is in line mode or echoes, switches both off as the next answers are
+    // written, so that they reach the command at once and do not show on the screen.
     virtual void hold_for_transfer() = 0;
     // Puts back exactly what hold_for_transfer() found, once the answers queued so far are
     // written, unless the command changed the mode itself meanwhile.
@@ -51,6 +51,8 @@ public:
     // The transfer was given up: what the command has not read yet of its input (answers nobody
     // will read) is dropped, and the mode is put back now.
     virtual void drop_unread_and_release() = 0;
+    // A release is waiting for the answers to reach the command's side.
+    virtual bool release_pending() const = 0;
 
 protected:
     ~command_terminal() = default;
@@ -69,6 +71,9 @@ public:
     // MAX_HELD_BYTES: a handler puts there no more than that many times what it was given plus
     // what it held back, and holds back at most MAX_HELD_BYTES.
     virtual void command_output(const unsigned char* bytes, std::size_t length) = 0;
+    // Whether the command's output should wait unread for now (the terminal holds it, and the
+    // command blocks once that is full): a question on the screen that it must not cover.
+    virtual bool output_paused() const { return false; }
     // Whether keystrokes should go to the handler instead of the command (during a transfer).
     virtual bool wants_keyboard() const = 0;
     virtual void keyboard(const unsigned char* bytes, std::size_t length) = 0;

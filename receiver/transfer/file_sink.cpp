@@ -154,6 +154,9 @@ struct file_sink::state {
     std::size_t made_from = std::string::npos;
     bool path_refused = false;
     int file_fd = -1;            // the temporary file of the file in progress
+    // The last file saved, kept open so that a file that grows while it is sent gets the rest
+    // added to what was saved, not to whatever its name may lead to by then.
+    int saved_fd = -1;
     std::string temporary_name;  // empty when that file has no name
     std::string clean_name;      // the last part of the path
     std::string saved_name;      // the saved file's path beneath the directory
@@ -263,6 +266,12 @@ struct file_sink::state {
         file_fd = -1;
     }
 
+    void close_saved() {
+        if (saved_fd < 0) return;
+        close(saved_fd);
+        saved_fd = -1;
+    }
+
     void discard() {
         if (file_fd < 0) return;
         close_file();
@@ -330,6 +339,7 @@ file_sink::file_sink(const std::string& directory, file_sink_options options) : 
 
 file_sink::~file_sink() {
     state_->discard();
+    state_->close_saved();
     state_->close_folder();
     if (state_->directory_fd >= 0) close(state_->directory_fd);
 }
@@ -356,6 +366,7 @@ bool file_sink::check_writable(std::string* err) {
 bool file_sink::begin(std::string_view sent_path, std::string* err) {
     state& s = *state_;
     s.discard();
+    s.close_saved();
     s.close_folder();
     s.saved_name.clear();
     s.written = 0;
@@ -439,10 +450,12 @@ bool file_sink::commit(std::string* err) {
         }
         struct stat saved_status {};
         const bool identified = fstat(s.file_fd, &saved_status) == 0;
-        s.close_file();
+        s.saved_fd = s.file_fd;
+        s.file_fd = -1;
         // The name must survive a crash as well, else the file is not saved; take it back if not.
         if (fsync(s.folder_fd) != 0) {
             const int fsync_error = errno;
+            s.close_saved();
             unlinkat(s.folder_fd, candidate.c_str(), 0);
             s.remove_made_folders();
             *err = failure_text(
@@ -466,6 +479,20 @@ bool file_sink::commit(std::string* err) {
 
 const std::string& file_sink::saved_name() const { return state_->saved_name; }
 
+bool file_sink::append_to_saved(const unsigned char* bytes, std::size_t length, std::string* err) {
+    state& s = *state_;
+    if (s.saved_fd < 0) {
+        *err = "cannot add to a saved file: none is open";
+        return false;
+    }
+    if (write_all(s.saved_fd, bytes, length) != length || fsync(s.saved_fd) != 0) {
+        *err = failure_text("cannot write " + shown(s.saved_name), errno);
+        return false;
+    }
+    s.written += length;
+    return true;
+}
+
 bool file_sink::renamed() const { return state_->saved_renamed; }
 
 bool file_sink::remove_saved() {
@@ -477,6 +504,7 @@ bool file_sink::remove_saved() {
                       status.st_dev == s.saved_device && status.st_ino == s.saved_inode;
     if (!same || unlinkat(s.folder_fd, name, 0) != 0) return false;
     (void)fsync(s.folder_fd);
+    s.close_saved();
     s.saved_name.clear();
     return true;
 }

@@ -75,6 +75,9 @@ public:
     // removed, on failure. saved_name() is the path chosen, beneath the directory.
     bool commit(std::string* err);
     const std::string& saved_name() const;
+    // Adds bytes to the end of the file the last commit() saved, and flushes them to disk: a file
+    // that grew while it was sent. Written through the saved file's own descriptor, never by name.
+    bool append_to_saved(const unsigned char* bytes, std::size_t length, std::string* err);
     // Whether the last file saved took a numbered variant: its name was taken.
     bool renamed() const;
 

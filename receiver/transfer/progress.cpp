@@ -177,7 +177,8 @@ std::string progress_line(std::string_view shown_name, std::uint64_t received, s
         total_text = " of " + human_size(total);
         const double percent_exact =
             total == 0 ? 100.0 : static_cast<double>(received) * 100.0 / static_cast<double>(total);
-        percent_text = "  " + std::to_string(static_cast<unsigned>(percent_exact)) + "%";
+        percent_text = received > total ? "  grew +" + human_size(received - total)
+                                        : "  " + std::to_string(static_cast<unsigned>(percent_exact)) + "%";
     }
     if (bytes_per_second > 0) {
         rate_text = "  " + human_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
@@ -219,12 +220,18 @@ void progress_display::file_started(std::uint64_t total, monotonic_clock::time_p
     total_ = total;
     received_ = 0;
     started_ = now;
-    if (!quiet_) draw(now);
 }
 
+// The line appears with the first data: a file that never sends any (output that only looked
+// like a transfer) leaves no progress line behind, which the command's output would soon put
+// out of reach of being erased.
 void progress_display::file_advanced(std::uint64_t received, monotonic_clock::time_point now) {
     received_ = received;
-    tick(now);
+    if (line_drawn_) {
+        tick(now);
+    } else if (!quiet_) {
+        draw(now);
+    }
 }
 
 void progress_display::tick(monotonic_clock::time_point now) {

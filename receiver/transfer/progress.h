@@ -46,7 +46,7 @@ public:
 
     // A file was named; the outcome lines that follow are about it.
     void file_named(std::string_view sent_name);
-    // Its data begins: the progress line appears.
+    // Its data may begin: the progress line appears with the first of it.
     void file_started(std::uint64_t total, monotonic_clock::time_point now);
     void file_advanced(std::uint64_t received, monotonic_clock::time_point now);
     // Redraws when enough time has passed since the last drawing.

@@ -1,13 +1,24 @@
 #include "receiver/transfer/session.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "common/display.h"
+#include "common/io.h"
 
 namespace pushfile::receive {
 namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it arrives
+// A Ctrl-C this soon after one that cancelled a file goes to the command.
+constexpr std::chrono::seconds REPEATED_INTERRUPT{2};
+// Keys kept during a file go to the command once no next file has begun for this long.
+constexpr std::chrono::milliseconds KEYS_AFTER_FILE_END{300};
 
 }  // namespace
 
@@ -17,19 +28,25 @@ transfer_session::transfer_session(file_sink& sink, progress_display& progress, 
     sent_path_.reserve(MAX_PATH_LENGTH);
 }
 
+
 void transfer_session::command_output(const unsigned char* bytes, std::size_t length) {
     last_output_at_ = monotonic_clock::now();
+    const bool was_open = file_open();
     parser_.feed(bytes, length, *this);
+    if (was_open && !file_open()) file_closed_at_ = last_output_at_;
     settle_command_terminal();
+    deliver_kept_keys_when_due(last_output_at_);
 }
 
 // While a file arrives, keystrokes would reach the sender as replies and break the transfer, so
-// they are not passed on; Ctrl-C cancels the file instead, and once the sender has gone quiet the
-// next key gives up on the file and goes to the command.
-bool transfer_session::wants_keyboard() const { return file_open(); }
+// they wait until the file is over; Ctrl-C cancels the file instead, and once the sender has gone
+// quiet the next key gives up on the file and goes to the command.
+bool transfer_session::wants_keyboard() const { return file_open() || kept_length_ > 0; }
 
 void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) {
     if (length == 0) return;
+    const auto now = monotonic_clock::now();
+    const auto* interrupt = static_cast<const unsigned char*>(std::memchr(bytes, INTERRUPT_KEY, length));
     if (phase_ == phase::asking) {
         switch (bytes[0]) {
             case 'y':
@@ -50,13 +67,53 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) 
                 break;
             default: break;  // the question stays until one of its answers comes
         }
-    } else if (std::memchr(bytes, INTERRUPT_KEY, length) != nullptr) {
+    } else if (!file_open()) {
+        // Keys kept from a file that just ended still wait for a sender's next file; a Ctrl-C is
+        // for the command, and does not wait.
+        keep_keys(bytes, length);
+        if (interrupt != nullptr) deliver_kept_keys();
+    } else if (interrupt != nullptr) {
+        // A second Ctrl-C soon after a cancel is for the command: one that keeps printing
+        // things that look like a file must still be stoppable.
+        const bool repeated = cancelled_at_ && now - *cancelled_at_ < REPEATED_INTERRUPT;
+        keep_keys(bytes, static_cast<std::size_t>(interrupt - bytes));
         abandon_file("cancelled");
-    } else if (monotonic_clock::now() - last_output_at_ >= QUIET_SENDER_LIMIT) {
+        cancelled_at_ = now;
+        const unsigned char* rest = repeated ? interrupt : interrupt + 1;
+        command_input_.append(rest, static_cast<std::size_t>(bytes + length - rest));
+    } else if (now - last_output_at_ >= QUIET_SENDER_LIMIT) {
         abandon_file("given up: the sender sent nothing for a while and a key was pressed");
         command_input_.append(bytes, length);
+    } else {
+        keep_keys(bytes, length);
     }
     settle_command_terminal();
+}
+
+void transfer_session::keep_keys(const unsigned char* bytes, std::size_t length) {
+    const std::size_t kept = std::min(length, kept_keys_.size() - kept_length_);
+    if (kept > 0) std::memcpy(kept_keys_.data() + kept_length_, bytes, kept);
+    kept_length_ += kept;
+    if (kept < length && !kept_keys_overflowed_) {
+        kept_keys_overflowed_ = true;
+        progress_.notice("keys typed during the transfer beyond the first " + human_size(MAX_KEPT_KEYS) +
+                         " were dropped");
+    }
+}
+
+void transfer_session::deliver_kept_keys() {
+    command_input_.append(kept_keys_.data(), kept_length_);
+    kept_length_ = 0;
+    kept_keys_overflowed_ = false;
+}
+
+// A sender names its next file right after the end of the one before, and would take keys
+// written in between as its answers; they go once it has had time to, and once the command's
+// terminal is back in its own mode, where the command reads them as typed.
+void transfer_session::deliver_kept_keys_when_due(monotonic_clock::time_point now) {
+    if (kept_length_ == 0 || file_open() || now - file_closed_at_ < KEYS_AFTER_FILE_END) return;
+    if (command_terminal_ != nullptr && command_terminal_->release_pending()) return;
+    deliver_kept_keys();
 }
 
 void transfer_session::keyboard_ended() {
@@ -73,20 +130,41 @@ void transfer_session::decline(const std::string& reason) {
 }
 
 bool transfer_session::wants_ticks() const {
-    return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || (!file_open() && parser_.in_message());
+    return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || kept_length_ > 0 ||
+           (!file_open() && parser_.in_message());
 }
 
 void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
+    deliver_kept_keys_when_due(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
     if (!file_open()) show_summary();
-    if (!file_open() && parser_.in_message()) parser_.finish(*this);
+    if (!file_open() && parser_.in_message()) finish_held_output();
+}
+
+// A message held back is let go of; a broken block's remains among it are told about.
+void transfer_session::finish_held_output() {
+    parser_.finish(*this);
+    if (hidden_block_bytes_ > 0) progress_.notice(hidden_block_text());
+}
+
+// A killed sender leaves up to a block's letters (about 74 KB), which on the screen are hundreds of
+// lines of nothing, ahead of the reason they stopped.
+bool transfer_session::hide_broken_block(std::size_t length) {
+    hidden_block_bytes_ += length;
+    return true;
+}
+
+std::string transfer_session::hidden_block_text() {
+    std::string text = std::to_string(hidden_block_bytes_) + " bytes of a broken transfer block were not shown";
+    hidden_block_bytes_ = 0;
+    return text;
 }
 
 void transfer_session::output_ended(const char* reason) {
     // A message prefix held back at the very end was ordinary output after all.
-    parser_.finish(*this);
+    finish_held_output();
     show_ignored();
     if (phase_ == phase::committed) {
         // Saved before its end message could come: it is complete all the same.
@@ -98,6 +176,7 @@ void transfer_session::output_ended(const char* reason) {
     show_summary();
     forget_answers_ahead();
     command_terminal_ = nullptr;  // closed with the output
+    kept_length_ = 0;             // nobody left to read them
 }
 
 bool transfer_session::file_in_progress() const {
@@ -117,8 +196,6 @@ void transfer_session::path_message(std::string_view path) {
     }
     drop_stale_answers();
     if (!burst_summary::summarised(path)) show_summary();
-    // Answers come next: they must reach the sender even through a terminal in line mode.
-    if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
     sent_path_.assign(path);
     progress_.file_named(summary_.progress_name(sent_path_));
     phase_ = phase::announced;
@@ -266,8 +343,12 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
         case phase::receiving:
         case phase::skipping: receive_block(bytes, length, answered); return;
         case phase::committed:
-            // The file grew on the sender's side after all its announced bytes came.
-            give_up_file("more data came than its size announced");
+            // The file grew on the sender's side after all its announced bytes came; the sender
+            // goes on until its read finds the end.
+            if (grow_saved_file(bytes, length)) {
+                accept(answered);
+                return;
+            }
             break;
         case phase::announced:
         case phase::asking: fail_file("data came before its size"); break;
@@ -280,15 +361,14 @@ void transfer_session::block_message(const unsigned char* bytes, std::size_t len
 void transfer_session::receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered) {
     const bool saving = phase_ == phase::receiving;
     std::string error;
-    if (announced_size_ != UNKNOWN_SIZE && length > announced_size_ - received_) {
-        fail_file("more data came than its size announced");
-    } else if (saving && options_.max_size && length > *options_.max_size - received_) {
+    if (saving && options_.max_size && length > *options_.max_size - received_) {
         fail_file(over_the_limit(received_ + length));
     } else if (saving && !sink_.write(bytes, length, &error)) {
         fail_file(error);
     } else {
         received_ += length;
-        if (announced_size_ != UNKNOWN_SIZE && received_ == announced_size_ && saving) {
+        // A file that grew before the sender read it fills its last block beyond the size.
+        if (announced_size_ != UNKNOWN_SIZE && received_ >= announced_size_ && saving) {
             // The last block: its answer tells the sender the file is stored, so store it first.
             if (!sink_.commit(&error)) {
                 fail_file(error);
@@ -304,6 +384,23 @@ void transfer_session::receive_block(const unsigned char* bytes, std::size_t len
         return;
     }
     refuse(answered);
+}
+
+// Every block that comes after the announced size is added to the saved file and flushed before
+// it is answered, so that a sender's last answer still means that all it sent is on disk: the
+// sender only finds its file's end after that answer, and nothing answers its end message.
+bool transfer_session::grow_saved_file(const unsigned char* bytes, std::size_t length) {
+    if (options_.max_size && length > *options_.max_size - received_) {
+        give_up_file(over_the_limit(received_ + length));
+        return false;
+    }
+    if (std::string error; !sink_.append_to_saved(bytes, length, &error)) {
+        give_up_file(error);
+        return false;
+    }
+    received_ += length;
+    progress_.file_advanced(received_, monotonic_clock::now());
+    return true;
 }
 
 void transfer_session::end_message() {
@@ -339,10 +436,12 @@ void transfer_session::rejected_message(message_kind kind, parse_error error) {
     // A sender waits for an answer to each size and block message.
     const bool answer_awaited = kind == message_kind::size || kind == message_kind::block;
     const answered_ahead answered = answer_awaited ? take_answer() : answered_ahead::no;
+    std::string what = describe(error);
+    if (hidden_block_bytes_ > 0) what += " (" + hidden_block_text() + ")";
     if (file_open()) {
-        give_up_file(std::string("the transfer broke: ") + describe(error));
+        give_up_file("the transfer broke: " + what);
     } else if (phase_ == phase::idle) {
-        note_ignored(describe(error));
+        note_ignored(what);
         // A sender whose path message broke waits for the answer to its size: its file is
         // refused, at its next message.
         if (kind == message_kind::path) {
@@ -372,10 +471,12 @@ void transfer_session::report_saved() {
     }
 }
 
-// A file that was saved already is taken back: the sender is about to be refused.
+// A file that was saved already is taken back: the sender is about to be refused, after the
+// answers it has not read, which are taken back too: a sender killed mid-file reads none of them.
 void transfer_session::give_up_file(const std::string& reason) {
     if (phase_ == phase::committed) sink_.remove_saved();
     fail_file(reason);
+    take_back_answers();
 }
 
 void transfer_session::fail_file(const std::string& reason) {
@@ -392,6 +493,14 @@ void transfer_session::abandon_file(const std::string& reason) {
     } else {
         fail_file(reason);
     }
+    take_back_answers();
+    deliver_kept_keys();
+}
+
+// While a file is open only answers go to the command, so all it has not read yet is answers:
+// they are dropped before the mode is put back, which would otherwise hand them to the next
+// program that reads a line.
+void transfer_session::take_back_answers() {
     forget_answers_ahead();
     command_input_.discard_queued();
     if (command_terminal_ != nullptr) command_terminal_->drop_unread_and_release();
@@ -402,11 +511,11 @@ void transfer_session::forget_answers_ahead() {
     refusal_ahead_ = false;
 }
 
-// Line mode is taken off at a path message, before the first answer. It comes back once no file
-// is in progress, or the file's last answer went out: every answer is written by then, and the
-// command's terminal delivers them as they are.
+// Line mode is off only while answers are written: it comes back once those queued so far have
+// reached the command's side, which delivers them as they are. A shell's line editor that looked
+// at the mode meanwhile would keep it (no echo) for its next command lines.
 void transfer_session::settle_command_terminal() {
-    if (command_terminal_ != nullptr && !file_in_progress()) command_terminal_->release_after_transfer();
+    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
 }
 
 void transfer_session::tell_failure(const std::string& reason) {
@@ -440,11 +549,10 @@ void transfer_session::show_ignored() {
     progress_.notice(text);
 }
 
-// Every answer is written with line mode and echo off. A file in progress has it held since its
-// path message; a refusal for what is left of a file that failed may come after the release, and
-// in line mode it would wait for a newline and be echoed on the screen.
+// Every answer is written with line mode and echo off: in line mode it would wait for a newline
+// and be echoed on the screen.
 void transfer_session::reply(bool accepted) {
-    if (!file_in_progress() && command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
+    if (command_terminal_ != nullptr) command_terminal_->hold_for_transfer();
     command_input_.append(accepted ? REPLY_ACCEPTED : REPLY_REFUSED, REPLY_LENGTH);
 }
 

@@ -2,6 +2,7 @@
 // file through the sink, answers the sender, and tells the user what happened.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ struct session_options {
     bool quiet = false;  // a burst of files with folders is summed up only when some failed
 };
 
+// Keys typed during a file that are kept for the command; the rest are dropped.
+inline constexpr std::size_t MAX_KEPT_KEYS = 4096;
+
 class transfer_session final : public stream_handler, private stream_parser_events {
 public:
     // Ordinary output goes to screen, answers to command_input: the queues the relay writes.
@@ -33,6 +37,9 @@ public:
 
     void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
     void command_output(const unsigned char* bytes, std::size_t length) override;
+    // While --ask waits for an answer, what the command writes (a sender's hint that it is
+    // waiting) would cover the question.
+    bool output_paused() const override { return phase_ == phase::asking; }
     bool wants_keyboard() const override;
     void keyboard(const unsigned char* bytes, std::size_t length) override;
     void keyboard_ended() override;
@@ -49,7 +56,8 @@ private:
         asking,     // waiting for the user's answer before the first reply
         receiving,  // blocks are coming
         skipping,   // blocks are coming and dropped: the user chose to skip the file
-        committed,  // every announced byte came and the file is saved; its end comes next
+        committed,  // every announced byte came and the file is saved; its end, or more data
+                    // if it grew, comes next
         refusing,   // the file failed: refuse what is left of it
     };
 
@@ -62,6 +70,10 @@ private:
     void block_message(const unsigned char* bytes, std::size_t length) override;
     void end_message() override;
     void rejected_message(message_kind kind, parse_error error) override;
+    bool hide_broken_block(std::size_t length) override;
+    // What is said of the remains of a broken block left off the screen, then forgets them.
+    std::string hidden_block_text();
+    void finish_held_output();
 
     void start_file(answered_ahead answered);
     void fail_file(const std::string& reason);
@@ -76,6 +88,13 @@ private:
     // under way are written off, and the keyboard goes back to the command.
     void abandon_file(const std::string& reason);
     void forget_answers_ahead();
+    // The file is given up: its answers still queued or unread by the command are taken back.
+    void take_back_answers();
+    // Keys typed while a file is open wait, in order, for the command once it is over, like a
+    // terminal's type-ahead.
+    void keep_keys(const unsigned char* bytes, std::size_t length);
+    void deliver_kept_keys();
+    void deliver_kept_keys_when_due(monotonic_clock::time_point now);
     void report_saved();
     // Line mode of the command's terminal stays off while an answer may still be needed.
     void settle_command_terminal();
@@ -92,6 +111,7 @@ private:
     void skip_file();
     std::string over_the_limit(std::uint64_t size) const;
     void drop_stale_answers();
+    bool grow_saved_file(const unsigned char* bytes, std::size_t length);
     void receive_block(const unsigned char* bytes, std::size_t length, answered_ahead answered);
 
     file_sink& sink_;
@@ -119,12 +139,19 @@ private:
     // How many blocks of the file in progress may be answered before they come.
     answer_window window_;
     monotonic_clock::time_point last_output_at_{};
+    // Bytes of broken blocks left off the screen, not told about yet.
+    std::uint64_t hidden_block_bytes_ = 0;
     std::uint64_t ignored_count_ = 0;
     std::string first_ignored_;
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
     unsigned files_saved_ = 0;
     burst_summary summary_;
+    std::array<unsigned char, MAX_KEPT_KEYS> kept_keys_{};
+    std::size_t kept_length_ = 0;
+    bool kept_keys_overflowed_ = false;
+    monotonic_clock::time_point file_closed_at_{};
+    std::optional<monotonic_clock::time_point> cancelled_at_;
 };
 
 }  // namespace pushfile::receive

@@ -1,6 +1,7 @@
 #include "receiver/transfer/stream_parser.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "common/letters.h"
@@ -17,6 +18,13 @@ constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
 constexpr std::size_t MESSAGE_HEADER_LENGTH = sizeof MESSAGE_PREFIX + 1;  // the prefix and the code
 // The digits of the largest number a field can hold (2^64 - 1).
 constexpr std::size_t MOST_DIGITS = 20;
+// At most this many letters that came in the read that broke a block are taken for the
+// command's own output, not the block's.
+constexpr std::size_t MOST_LETTERS_AFTER_BREAK = 16;
+constexpr std::size_t NOT_IN_LETTERS = SIZE_MAX;
+// A broken block is recognisably a sender's, and may be hidden, with at least this many letters:
+// output that only looks like one rarely has more than a few in a row.
+constexpr std::size_t FEWEST_LETTERS_HIDDEN = 16;
 
 // What a complete message carried, for its form to report.
 struct message_body {
@@ -27,6 +35,11 @@ struct message_body {
 };
 
 bool is_digit(unsigned char byte) { return byte >= '0' && byte <= '9'; }
+
+// A byte that goes on a word begun with a letter of the encoding ('@'..'O').
+bool is_word_byte(unsigned char byte) {
+    return is_digit(byte) || (byte >= 'a' && byte <= 'z') || (byte > 'O' && byte <= 'Z');
+}
 
 // Adds a decimal digit to number unless the result would exceed limit.
 bool append_digit(std::uint64_t& number, unsigned char digit, std::uint64_t limit) {
@@ -150,6 +163,7 @@ const char* describe(parse_error error) {
 }
 
 void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_parser_events& events) {
+    letters_before_feed_ = state_ == state::letters ? letter_count() : NOT_IN_LETTERS;
     std::size_t i = 0;
     while (i < length) {
         const unsigned char* next = bytes + i;
@@ -184,7 +198,13 @@ void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_
     }
 }
 
-void stream_parser::finish(stream_parser_events& events) { release(events); }
+void stream_parser::finish(stream_parser_events& events) {
+    if (state_ == state::letters && letter_count() >= FEWEST_LETTERS_HIDDEN && events.hide_broken_block(held_bytes())) {
+        state_ = state::ground;
+        return;
+    }
+    release(events);
+}
 
 std::size_t stream_parser::held_bytes() const {
     switch (state_) {
@@ -252,6 +272,7 @@ void stream_parser::enter_field(std::size_t index) {
             state_ = state::number;
             break;
         case message_field::letters:
+            letters_before_feed_ = NOT_IN_LETTERS;  // the letters begin within this feed
             block_length_ = 0;
             letter_sum_ = 0;
             have_half_letter_ = false;
@@ -320,7 +341,7 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
             return 1;
         }
         if (!is_letter(second)) {
-            reject(parse_error::bad_letter, false, events);
+            reject(parse_error::bad_letter, false, events, second);
             return 0;
         }
         block_[block_length_++] = static_cast<unsigned char>(((half_letter_ & 0x0FU) << 4U) | (second & 0x0FU));
@@ -343,7 +364,7 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
         return i + 1;
     }
     if (!is_letter(byte)) {
-        reject(parse_error::bad_letter, false, events);
+        reject(parse_error::bad_letter, false, events, byte);
         return i;
     }
     if (block_length_ == BLOCK_SIZE) {
@@ -358,7 +379,7 @@ std::size_t stream_parser::feed_letters(const unsigned char* bytes, std::size_t 
         reject(parse_error::odd_letter_count, true, events);
         return i + 2;
     }
-    reject(parse_error::bad_letter, false, events);
+    reject(parse_error::bad_letter, false, events, bytes[i + 1]);
     return i + 1;
 }
 
@@ -383,7 +404,17 @@ void stream_parser::complete(stream_parser_events& events) {
     form.report(body, events);
 }
 
-void stream_parser::reject(parse_error error, bool ended_by_nul, stream_parser_events& events) {
+void stream_parser::reject(parse_error error, bool ended_by_nul, stream_parser_events& events,
+                           unsigned char breaking_byte) {
+    if (state_ == state::letters && letter_count() >= FEWEST_LETTERS_HIDDEN) {
+        // The command's own output after a killed sender may begin with letters: those that came
+        // in this read, when few, and else the one just before a word goes on ("Killed").
+        std::size_t kept = 0;
+        if (letters_before_feed_ != NOT_IN_LETTERS) kept = letter_count() - letters_before_feed_;
+        if (kept == 0 || kept > MOST_LETTERS_AFTER_BREAK) kept = is_word_byte(breaking_byte) ? 1 : 0;
+        if (ended_by_nul) kept = 0;
+        if (hide_block_remains(std::min(kept, letter_count()), error, ended_by_nul, events)) return;
+    }
     release(events);
     if (ended_by_nul) {
         static constexpr unsigned char nul = 0;
@@ -425,6 +456,27 @@ void stream_parser::release(stream_parser_events& events) {
             case message_field::letters: release_letters(events); break;
         }
     }
+}
+
+bool stream_parser::hide_block_remains(std::size_t kept_letters, parse_error error, bool ended_by_nul,
+                                       stream_parser_events& events) {
+    if (!events.hide_broken_block(held_bytes() - kept_letters + (ended_by_nul ? 1 : 0))) return false;
+    state_ = state::ground;
+    events.rejected_message(form_->kind, error);
+    release_letters_from(letter_count() - kept_letters, events);
+    return true;
+}
+
+void stream_parser::release_letters_from(std::size_t first, stream_parser_events& events) const {
+    if (first >= letter_count()) return;
+    std::array<unsigned char, 2 * MOST_LETTERS_AFTER_BREAK + 3> letters;
+    const std::size_t first_byte = first / 2;
+    const std::size_t pairs = block_length_ - first_byte;
+    encode_letters(block_.data() + first_byte, pairs, letters.data());
+    std::size_t count = 2 * pairs;
+    if (have_half_letter_) letters[count++] = half_letter_;
+    const std::size_t skipped = first % 2;
+    events.pass_through(letters.data() + skipped, count - skipped);
 }
 
 void stream_parser::release_number(stream_parser_events& events) const {

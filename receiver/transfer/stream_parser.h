@@ -69,10 +69,21 @@ public:
         (void)length;
     }
     virtual void end_message() {}
-    // A message that began but broke the format. Its bytes have just been passed through.
+    // A message that began but broke the format. Its bytes have just been passed through, or
+    // left out when hide_broken_block() said so.
     virtual void rejected_message(message_kind kind, parse_error error) {
         (void)kind;
         (void)error;
+    }
+    // A block message broke after its checksum, the space and many letters (which output that
+    // only looks like a message seldom has): whether to leave its length held bytes (header,
+    // checksum, letters, and the NUL that ended it, if one did) out of the ordinary output. A few
+    // letters that came in the read that broke it, after the read before it, are passed through
+    // after rejected_message() all the same: they may be the start of what the command printed
+    // after a sender was killed ("Killed").
+    virtual bool hide_broken_block(std::size_t length) {
+        (void)length;
+        return false;
     }
 
 protected:
@@ -144,10 +155,18 @@ private:
     // The body's NUL came: checks what only the whole message shows, then reports it.
     void complete(stream_parser_events& events);
     // The candidate is not a message: releases it, with the NUL that ended it when ended_by_nul.
-    void reject(parse_error error, bool ended_by_nul, stream_parser_events& events);
+    // breaking_byte: the byte that broke a block's letters, if one did.
+    void reject(parse_error error, bool ended_by_nul, stream_parser_events& events, unsigned char breaking_byte = 0);
     void release(stream_parser_events& events);
     void release_number(stream_parser_events& events) const;
     void release_letters(stream_parser_events& events) const;
+    // The letters held from the index first on, as they came.
+    void release_letters_from(std::size_t first, stream_parser_events& events) const;
+    std::size_t letter_count() const { return 2 * block_length_ + (have_half_letter_ ? 1 : 0); }
+    // For a block broken in its letters: whether the events hid it; kept_letters of its last
+    // letters are passed through after it.
+    bool hide_block_remains(std::size_t kept_letters, parse_error error, bool ended_by_nul,
+                            stream_parser_events& events);
 
     state state_ = state::ground;
     // The form of the message held, once its code has come, and the field being read.
@@ -161,6 +180,9 @@ private:
     std::size_t block_length_ = 0;
     std::uint64_t letter_sum_ = 0;
     // The first letter of a pair whose second letter has not arrived yet.
+    // Letters held when the current feed began, or NOT_IN_LETTERS when the block's letters
+    // began within it.
+    std::size_t letters_before_feed_ = 0;
     bool have_half_letter_ = false;
     unsigned char half_letter_ = 0;
     std::array<char, MAX_PATH_LENGTH> text_{};

@@ -51,6 +51,7 @@ struct handler_setup {
     std::string keyboard_answer;
     bool hold_back = false;  // keep back the tail of every chunk, as a parser holds a prefix
     bool wants_ticks = false;
+    bool pause_on_trigger = false;  // output waits unread from the trigger to a key, marked "|KEY|"
     // When set, counts the turns of the relay's loop (it asks wants_ticks() in each); shared
     // memory, so that the test sees the count while the relay runs.
     std::atomic<long>* loop_turns = nullptr;
@@ -83,6 +84,7 @@ public:
             if (matched_ == setup_.trigger.size()) {
                 matched_ = 0;
                 ++report_.answers;
+                paused_ = setup_.pause_on_trigger;
                 command_input_.append(as_bytes(setup_.answer), setup_.answer.size());
             }
         }
@@ -96,8 +98,11 @@ public:
         screen_.append(bytes, length - held_length_);
         std::memcpy(held_.data(), bytes + length - held_length_, held_length_);
     }
+    bool output_paused() const override { return paused_; }
     bool wants_keyboard() const override { return setup_.divert_keyboard; }
     void keyboard(const unsigned char* bytes, std::size_t length) override {
+        if (paused_) screen_.append(as_bytes("|KEY|"), 5);
+        paused_ = false;
         const std::size_t used = std::strlen(report_.keys);
         std::memcpy(report_.keys + used, bytes, std::min(length, sizeof report_.keys - used - 1));
         command_input_.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
@@ -124,6 +129,7 @@ private:
     byte_sink& screen_;
     byte_sink& command_input_;
     std::size_t matched_ = 0;
+    bool paused_ = false;
     std::array<unsigned char, MAX_HELD_BYTES> held_{};
     std::size_t held_length_ = 0;
 };
@@ -504,6 +510,23 @@ TEST(relay_input, keystrokes_go_to_the_handler_while_it_wants_them) {
     EXPECT_STREQ(report.keys, "abc");
 }
 
+// A question on the screen (--ask) is not covered by what the command writes meanwhile.
+TEST(relay_input, output_waits_unread_while_the_handler_pauses_it) {
+    run_setup setup;
+    setup.command = shell("stty raw -echo; printf ASK; sleep 0.3; printf later; dd bs=1 count=1 2>/dev/null");
+    setup.input = input_kind::pipe;
+    setup.handler.divert_keyboard = true;
+    setup.handler.keyboard_answer = "Z";
+    setup.handler.trigger = "ASK";
+    setup.handler.pause_on_trigger = true;
+    relay_run run(setup);
+    ASSERT_TRUE(run.read_until("ASK"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the later output is due by now
+    run.send("y");
+    run.finish();
+    EXPECT_EQ(run.output(), "ASK|KEY|laterZ");
+}
+
 TEST(relay_start, a_command_that_cannot_run_is_reported_and_leaves_the_terminal_alone) {
     temporary_directory directory;
     const std::string not_executable = directory.file("plain");
@@ -717,6 +740,9 @@ TEST(command_terminal, a_mode_released_under_a_line_editor_comes_back_when_the_e
     command_terminal_mode mode(master);
     mode.hold_for_transfer();
     termios held{};
+    ASSERT_EQ(tcgetattr(slave, &held), 0);
+    EXPECT_EQ(held.c_lflag, found.c_lflag) << "the mode changed before any answer was written";
+    mode.before_input_write();  // the hold comes into force with the answers written
     ASSERT_EQ(tcgetattr(slave, &held), 0);
     termios editor = held;
     editor.c_lflag &= ~static_cast<tcflag_t>(ISIG);

@@ -66,6 +66,7 @@ TEST(progress_line, fits_the_columns_given) {
         {64 * mib, 29, "abcdef...lmnop  12.0 MiB  18%"},  // a 30-column terminal
         {64 * mib, 12, "abcdefg  18%"},
         {UNKNOWN_SIZE, 29, "abcdefghijklmnop  12.0 MiB"},
+        {8 * mib, 80, "abcdefghijklmnop  12.0 MiB of 8.0 MiB  grew +4.0 MiB  1.0 MiB/s"},
     };
     for (const auto& line : lines) {
         EXPECT_EQ(progress_line("abcdefghijklmnop", 12 * mib, line.total, 1.0 * mib, line.columns), line.expected)
@@ -87,7 +88,8 @@ TEST(progress_line, drawing_follows_the_terminal_width) {
         progress_display progress(writer, false);
         progress.file_named(std::string(60, 'n') + ".bin");
         const monotonic_clock::time_point start = monotonic_clock::now();
-        progress.file_started(1 << 20, start);
+        progress.file_started(1 << 20, start);  // nothing is drawn before data comes
+        progress.file_advanced(1 << 18, start);
         size.ws_col = 30;
         ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
         progress.file_advanced(1 << 19, start + std::chrono::seconds(1));
@@ -112,7 +114,7 @@ TEST(progress_line, drawing_follows_the_terminal_width) {
     }
     ASSERT_EQ(lines.size(), 2U) << drawn;
     // Off the last column, where a character leaves the cursor waiting to wrap.
-    EXPECT_EQ(lines[0], "nnnnnnnn...nnnn.bin  0 B of 1.0 MiB  0%");
+    EXPECT_EQ(lines[0], "nnnnn....bin  256.0 KiB of 1.0 MiB  25%");
     EXPECT_EQ(lines[1], "nnnnn...n.bin  512.0 KiB  50%");
 }
 
