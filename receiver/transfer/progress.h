@@ -54,6 +54,8 @@ public:
     // Whether a progress line is on the screen, to be redrawn by tick().
     bool line_shown() const { return line_drawn_; }
     void file_saved(std::string_view saved_path);
+    // A file saved without a line of its own (a summary tells of it later): its progress line goes.
+    void file_done() { clear_line(); }
     void file_failed(std::string_view reason);
     // A failure that concerns no file in progress (a stray or broken message).
     void notice(std::string_view text);

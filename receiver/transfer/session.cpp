@@ -186,7 +186,17 @@ bool transfer_session::file_in_progress() const {
 
 bool transfer_session::file_open() const { return file_in_progress() || phase_ == phase::committed; }
 
-void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) { screen_.append(bytes, length); }
+void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) {
+    // The command speaks again between files: a tree's burst is over, and its summary goes ahead of
+    // what follows (the sender's own lines, the shell's prompt). The zero byte after a file's end
+    // may come on its own and says nothing.
+    if (summary_.pending() && !file_open() && std::find_if(bytes, bytes + length, [](unsigned char byte) {
+                                                  return byte != 0;
+                                              }) != bytes + length) {
+        show_summary();
+    }
+    screen_.append(bytes, length);
+}
 
 void transfer_session::path_message(std::string_view path) {
     show_ignored();
@@ -466,6 +476,7 @@ void transfer_session::report_saved() {
     ++files_saved_;
     if (burst_summary::summarised(sent_path_)) {
         summary_.saved(sent_path_, sink_.saved_name(), received_, sink_.renamed());
+        progress_.file_done();
     } else {
         progress_.file_saved(options_.directory + "/" + sink_.saved_name());
     }

@@ -165,6 +165,9 @@ TEST_F(session_test, saves_files_answers_each_message_and_shows_the_rest) {
     EXPECT_EQ(contents("b"), "");
     EXPECT_NE(shown().find("saved /dir/a (36.4 KiB) as " + directory.string() + "/a"), std::string::npos) << shown();
     EXPECT_EQ(session->files_saved(), 2U);
+    // A tree is summed up as soon as the command speaks again, ahead of what it says.
+    feed(file_stream("t/x", "x") + file_stream("t/y", "y") + "$ ");
+    EXPECT_NE(shown().find("saved 2 files (2 B) in " + directory.string() + "/t\n"), std::string::npos) << shown();
 }
 
 TEST_F(session_test, broken_transfers_are_refused_and_leave_nothing) {
