@@ -1,4 +1,5 @@
-// Escaping of outside bytes for display: what is escaped, what is kept, and where it is cut.
+// Escaping of outside bytes for display: what is escaped, what is kept, and where it is cut; and
+// the text helpers under it: cuts that keep characters whole, widths on a terminal.
 #include "common/display.h"
 
 #include <cstring>
@@ -78,6 +79,51 @@ TEST(escape_for_display, cuts_only_between_pieces_and_only_when_needed) {
         for (const std::size_t boundary : boundaries)
             if (boundary + 4 <= capacity) kept = boundary;
         EXPECT_EQ(got, full.substr(0, kept) + "...") << "capacity " << capacity;
+    }
+}
+
+// A cut at a byte limit keeps UTF-8 characters whole; stray continuation bytes may be cut anywhere.
+TEST(utf8_prefix_length, never_splits_a_character) {
+    const struct {
+        std::string text;
+        std::size_t limit;
+        std::size_t kept;
+    } cases[] = {
+        {"abc", 5, 3},
+        {"abc", 2, 2},
+        // Characters of 2, 3 and 4 bytes: split by the limit, or fitting it exactly.
+        {"\xc3\xa9\xc3\xa9", 3, 2},
+        {"\xe2\x82\xac\xe2\x82\xac", 5, 3},
+        {"\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac", 6, 6},
+        {"\xf0\x9f\x98\x80\xf0\x9f\x98\x80", 7, 4},
+        {"\x80\x80\x80\x80\x80", 4, 4},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pushfile::utf8_prefix_length(c.text, c.limit), c.kept) << c.limit;
+}
+
+// Widths of display-escaped text, and where it may be cut to fit columns from either end: escapes
+// and wide characters go whole, combining marks stay with their base.
+TEST(display_columns, count_escapes_wide_characters_and_combining_marks) {
+    const struct {
+        std::string shown;
+        std::size_t width;
+        std::size_t columns;
+        std::size_t prefix_bytes;  // of the start that fits in columns
+        std::size_t suffix_start;  // of the end that fits in columns
+    } cases[] = {
+        {"abc", 3, 2, 2, 1},
+        // Three wide characters.
+        {"\xe4\xb8\x80\xe4\xba\x8c\xe4\xb8\x89", 6, 3, 3, 6},
+        // e, a combining accent, x.
+        {"e\xcc\x81x", 2, 1, 3, 3},
+        // Escapes are as wide as they are written, an emoji two columns.
+        {"\\x9bz", 5, 3, 0, 4},
+        {"\\e\xf0\x9f\x98\x80", 4, 2, 2, 2},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(pushfile::display_columns(c.shown), c.width) << c.shown;
+        EXPECT_EQ(pushfile::prefix_fitting_columns(c.shown, c.columns), c.prefix_bytes) << c.shown;
+        EXPECT_EQ(pushfile::suffix_fitting_columns(c.shown, c.columns), c.suffix_start) << c.shown;
     }
 }
 
