@@ -1,5 +1,5 @@
 // Escaping of outside bytes for display: what is escaped, what is kept, and where it is cut; and
-// the text helpers under it: cuts that keep characters whole, widths on a terminal.
+// cuts at a byte limit that keep characters whole.
 #include "common/display.h"
 
 #include <cstring>
@@ -89,8 +89,6 @@ TEST(utf8_prefix_length, never_splits_a_character) {
         std::size_t limit;
         std::size_t kept;
     } cases[] = {
-        {"abc", 5, 3},
-        {"abc", 2, 2},
         // Characters of 2, 3 and 4 bytes: split by the limit, or fitting it exactly.
         {"\xc3\xa9\xc3\xa9", 3, 2},
         {"\xe2\x82\xac\xe2\x82\xac", 5, 3},
@@ -99,32 +97,6 @@ TEST(utf8_prefix_length, never_splits_a_character) {
         {"\x80\x80\x80\x80\x80", 4, 4},
     };
     for (const auto& c : cases) EXPECT_EQ(pushfile::utf8_prefix_length(c.text, c.limit), c.kept) << c.limit;
-}
-
-// Widths of display-escaped text, and where it may be cut to fit columns from either end: escapes
-// and wide characters go whole, combining marks stay with their base.
-TEST(display_columns, count_escapes_wide_characters_and_combining_marks) {
-    const struct {
-        std::string shown;
-        std::size_t width;
-        std::size_t columns;
-        std::size_t prefix_bytes;  // of the start that fits in columns
-        std::size_t suffix_start;  // of the end that fits in columns
-    } cases[] = {
-        {"abc", 3, 2, 2, 1},
-        // Three wide characters.
-        {"\xe4\xb8\x80\xe4\xba\x8c\xe4\xb8\x89", 6, 3, 3, 6},
-        // e, a combining accent, x.
-        {"e\xcc\x81x", 2, 1, 3, 3},
-        // Escapes are as wide as they are written, an emoji two columns.
-        {"\\x9bz", 5, 3, 0, 4},
-        {"\\e\xf0\x9f\x98\x80", 4, 2, 2, 2},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(pushfile::display_columns(c.shown), c.width) << c.shown;
-        EXPECT_EQ(pushfile::prefix_fitting_columns(c.shown, c.columns), c.prefix_bytes) << c.shown;
-        EXPECT_EQ(pushfile::suffix_fitting_columns(c.shown, c.columns), c.suffix_start) << c.shown;
-    }
 }
 
 }  // namespace
