@@ -10,7 +10,7 @@ namespace {
 std::size_t showable_sequence_length(const unsigned char* in, std::size_t available) {
     char32_t code_point = 0;
     const std::size_t length = decode_utf8(in, available, &code_point);
-    return code_point <= 0x9F ? 0 : length;
+    return is_control(code_point) ? 0 : length;
 }
 
 // The escaped form of the character at bytes[0]: its bytes in piece, their count returned, and the
@@ -18,7 +18,7 @@ std::size_t showable_sequence_length(const unsigned char* in, std::size_t availa
 std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char (&piece)[4], std::size_t* consumed) {
     const unsigned char byte = bytes[0];
     *consumed = 1;
-    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+    if (!is_control(byte) && byte < 0x80 && byte != '\\') {
         piece[0] = static_cast<char>(byte);
         return 1;
     }
@@ -46,27 +46,6 @@ std::size_t escape_piece(const unsigned char* bytes, std::size_t available, char
 }
 
 }  // namespace
-
-std::size_t decode_utf8(const unsigned char* in, std::size_t available, char32_t* code_point) {
-    const unsigned char lead = in[0];
-    *code_point = 0;
-    // C0 and C1 only begin overlong forms; F5 and above only code points beyond U+10FFFF.
-    if (lead < 0xC2 || lead > 0xF4) return 0;
-    const std::size_t length = utf8_claimed_length(lead);
-    static constexpr char32_t minimum_for_length[] = {0, 0, 0x80, 0x800, 0x10000};
-    static constexpr unsigned lead_bits_for_length[] = {0, 0, 0x1FU, 0x0FU, 0x07U};
-    const char32_t minimum = minimum_for_length[length];
-    char32_t value = lead & lead_bits_for_length[length];
-    if (available < length) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((in[i] & 0xC0U) != 0x80U) return 0;
-        value = (value << 6U) | (in[i] & 0x3FU);
-    }
-    if (value < minimum || value > 0x10FFFF) return 0;
-    if (value >= 0xD800 && value <= 0xDFFF) return 0;
-    *code_point = value;
-    return length;
-}
 
 std::size_t escape_for_display(const char* in, std::size_t length, char* out, std::size_t capacity) {
     static constexpr char ellipsis[] = "...";

@@ -6,24 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/text.h"
+
 namespace pushfile {
 
 // Lower-case hexadecimal digits, by value.
 inline constexpr char HEX_DIGITS[] = "0123456789abcdef";
-
-// The length in bytes that a UTF-8 sequence starting with lead claims: 2 to 4 for a lead byte,
-// 1 for anything else. Says nothing of whether the sequence is valid (decode_utf8 does).
-constexpr std::size_t utf8_claimed_length(unsigned char lead) {
-    if (lead >= 0xF0) return 4;
-    if (lead >= 0xE0) return 3;
-    if (lead >= 0xC0) return 2;
-    return 1;
-}
-
-// Decodes the UTF-8 character at in[0]: returns its length and sets *code_point, or returns 0 when
-// no valid character starts there (overlong forms, surrogates and code points above U+10FFFF are
-// invalid).
-std::size_t decode_utf8(const unsigned char* in, std::size_t available, char32_t* code_point);
 
 // Writes the escaped form of in[0..length) into out, NUL-terminated, never more than capacity
 // bytes in all (capacity must be at least 4). An escape is never cut: when the text does not fit,

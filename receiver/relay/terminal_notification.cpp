@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "common/display.h"
+#include "common/text.h"
 
 namespace pushfile::receive {
 namespace {
@@ -64,13 +64,13 @@ void append_escape_string_text(std::string& out, std::string_view text) {
     while (at < text.size()) {
         const unsigned char byte = bytes[at];
         if (byte < 0x80) {
-            out += byte < 0x20 || byte == 0x7f ? '?' : static_cast<char>(byte);
+            out += is_control(byte) ? '?' : static_cast<char>(byte);
             ++at;
             continue;
         }
         char32_t code_point = 0;
         const std::size_t length = decode_utf8(bytes + at, text.size() - at, &code_point);
-        if (length == 0 || code_point <= 0x9f) {
+        if (length == 0 || is_control(code_point)) {
             out += '?';
             at += length == 0 ? 1 : length;
             continue;

@@ -11,6 +11,7 @@
 
 #include "common/display.h"
 #include "common/io.h"
+#include "common/text.h"
 #include "receiver/program.h"
 #include <linux/openat2.h>
 
@@ -28,17 +29,6 @@ constexpr std::string_view TEMPORARY_SUFFIX = ".part";
 // openat2() fails with EAGAIN when a rename elsewhere raced its resolution; it is safe to retry.
 constexpr int RESOLVE_ATTEMPTS = 8;
 constexpr int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-
-// The longest prefix of text of at most limit bytes that does not split a UTF-8 character.
-// Bytes that are not UTF-8 have no characters to keep whole, so they may be cut anywhere.
-std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) {
-    if (text.size() <= limit) return text.size();
-    std::size_t start = limit;
-    while (start > 0 && limit - start < 3 && (static_cast<unsigned char>(text[start]) & 0xC0U) == 0x80U) --start;
-    const auto lead = static_cast<unsigned char>(text[start]);
-    if (start < limit && lead >= 0xC0 && start + utf8_claimed_length(lead) > limit) return start;
-    return limit;
-}
 
 // Outside names in messages, escaped for the screen.
 std::string shown(std::string_view text) { return escaped_for_display(text); }

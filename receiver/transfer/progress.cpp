@@ -11,6 +11,7 @@
 #include "common/display.h"
 #include "common/io.h"
 #include "common/protocol.h"
+#include "common/text.h"
 #include "receiver/program.h"
 #include "receiver/relay/screen_writer.h"
 
@@ -37,95 +38,7 @@ constexpr std::string_view ELLIPSIS = "...";
 // A name is not shortened below this: three columns at each end and the ellipsis.
 constexpr std::size_t MIN_NAME_COLUMNS = 9;
 
-struct text_unit {
-    std::size_t bytes;
-    std::size_t columns;
-};
-
-// Zero-width code points: combining marks of the common scripts, zero-width spaces and joiners,
-// variation selectors.
-constexpr char32_t ZERO_WIDTH[][2] = {
-    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x05BF, 0x05C7},   {0x0610, 0x061A},
-    {0x064B, 0x065F}, {0x0670, 0x0670}, {0x06D6, 0x06ED}, {0x0E31, 0x0E31},   {0x0E34, 0x0E3A},
-    {0x0E47, 0x0E4E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},   {0x20D0, 0x20FF},
-    {0x3099, 0x309A}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xE0100, 0xE01EF},
-};
-// Code points a terminal shows two columns wide: East Asian wide and full-width forms, emoji.
-constexpr char32_t DOUBLE_WIDTH[][2] = {
-    {0x1100, 0x115F}, {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},
-    {0xA000, 0xA4CF}, {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},
-    {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
-};
-
-template <std::size_t N>
-bool in_ranges(char32_t code_point, const char32_t (&ranges)[N][2]) {
-    return std::any_of(std::begin(ranges), std::end(ranges), [code_point](const char32_t(&range)[2]) {
-        return code_point >= range[0] && code_point <= range[1];
-    });
-}
-
-std::size_t code_point_columns(char32_t code_point) {
-    if (in_ranges(code_point, ZERO_WIDTH)) return 0;
-    return in_ranges(code_point, DOUBLE_WIDTH) ? 2 : 1;
-}
-
-// The first piece of text that must stay whole: an escape, a UTF-8 character or a single byte.
-text_unit first_unit(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    if (lead == '\\' && text.size() >= 2) {
-        const std::size_t length = text[1] == 'x' ? std::min<std::size_t>(4, text.size()) : 2;
-        return {length, length};
-    }
-    if (lead < 0x80) return {1, 1};
-    char32_t code_point = 0;
-    const std::size_t length =
-        decode_utf8(reinterpret_cast<const unsigned char*>(text.data()), text.size(), &code_point);
-    if (length == 0) return {1, 1};
-    return {length, code_point_columns(code_point)};
-}
-
-// How many bytes of text's start fit in columns; zero-width pieces that follow stay with it.
-std::size_t prefix_fitting(std::string_view text, std::size_t columns) {
-    std::size_t at = 0;
-    std::size_t used = 0;
-    while (at < text.size()) {
-        const text_unit unit = first_unit(text.substr(at));
-        if (used + unit.columns > columns) break;
-        used += unit.columns;
-        at += unit.bytes;
-    }
-    return at;
-}
-
-// Where the shortest end of text that fits in columns begins, without a combining mark at its
-// start (its base is cut off).
-std::size_t suffix_fitting(std::string_view text, std::size_t columns) {
-    std::size_t left = display_columns(text);
-    std::size_t at = 0;
-    while (at < text.size() && left > columns) {
-        const text_unit unit = first_unit(text.substr(at));
-        left -= unit.columns;
-        at += unit.bytes;
-    }
-    while (at < text.size()) {
-        const text_unit unit = first_unit(text.substr(at));
-        if (unit.columns != 0) break;
-        at += unit.bytes;
-    }
-    return at;
-}
-
 }  // namespace
-
-std::size_t display_columns(std::string_view text) {
-    std::size_t columns = 0;
-    for (std::size_t at = 0; at < text.size();) {
-        const text_unit unit = first_unit(text.substr(at));
-        columns += unit.columns;
-        at += unit.bytes;
-    }
-    return columns;
-}
 
 std::string fit_to_columns(std::string_view shown_name, std::string_view rest, std::size_t columns) {
     const std::size_t name_columns = display_columns(shown_name);
@@ -142,12 +55,12 @@ std::string fit_to_columns(std::string_view shown_name, std::string_view rest, s
     } else {
         // The end of a name (its extension, a number) tells files apart as much as its start.
         const std::size_t ends = name_room - ELLIPSIS.size();
-        const std::size_t head = prefix_fitting(shown_name, ends - ends / 2);
-        const std::size_t tail = suffix_fitting(shown_name, ends / 2);
+        const std::size_t head = prefix_fitting_columns(shown_name, ends - ends / 2);
+        const std::size_t tail = suffix_fitting_columns(shown_name, ends / 2);
         line.append(shown_name.substr(0, head)).append(ELLIPSIS).append(shown_name.substr(tail));
     }
     line.append(rest);
-    line.resize(prefix_fitting(line, columns));
+    line.resize(prefix_fitting_columns(line, columns));
     return line;
 }
 
@@ -204,7 +117,7 @@ std::string progress_line(std::string_view shown_name, std::uint64_t received, s
     const std::string& last = choices[std::size(choices) - 1];
     const std::size_t last_columns = display_columns(last);
     if (last_columns >= columns) return fit_to_columns(shown_name, "", columns);
-    return std::string(shown_name.substr(0, prefix_fitting(shown_name, columns - last_columns))) + last;
+    return std::string(shown_name.substr(0, prefix_fitting_columns(shown_name, columns - last_columns))) + last;
 }
 
 progress_display::progress_display(screen_writer& screen, bool quiet)

@@ -26,12 +26,6 @@ std::string human_size(std::uint64_t bytes);
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
                           double bytes_per_second, std::size_t columns = 0);
 
-// The columns text takes on a terminal. text is display-escaped (common/display.h): an escape
-// such as \e or \x9b counts as the characters it is written with, a UTF-8 character as its
-// width (2 for wide East Asian characters and emoji, 0 for combining marks; from a small table
-// of the common ranges, not from the locale).
-std::size_t display_columns(std::string_view text);
-
 // shown_name followed by rest in at most columns columns: the name is shortened in the middle
 // first ("abc...xyz"), down to a few columns; if that is not enough the line is cut at its end.
 // Never splits a UTF-8 character or an escape, and keeps combining marks with their base.

@@ -1,4 +1,5 @@
-// Escaping of outside bytes for display: what is escaped, what is kept, and where it is cut.
+// Escaping of outside bytes for display: what is escaped, what is kept, and where it is cut; and
+// cuts at a byte limit that keep characters whole.
 #include "common/display.h"
 
 #include <cstring>
@@ -79,6 +80,23 @@ TEST(escape_for_display, cuts_only_between_pieces_and_only_when_needed) {
             if (boundary + 4 <= capacity) kept = boundary;
         EXPECT_EQ(got, full.substr(0, kept) + "...") << "capacity " << capacity;
     }
+}
+
+// A cut at a byte limit keeps UTF-8 characters whole; stray continuation bytes may be cut anywhere.
+TEST(utf8_prefix_length, never_splits_a_character) {
+    const struct {
+        std::string text;
+        std::size_t limit;
+        std::size_t kept;
+    } cases[] = {
+        // Characters of 2, 3 and 4 bytes: split by the limit, or fitting it exactly.
+        {"\xc3\xa9\xc3\xa9", 3, 2},
+        {"\xe2\x82\xac\xe2\x82\xac", 5, 3},
+        {"\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac", 6, 6},
+        {"\xf0\x9f\x98\x80\xf0\x9f\x98\x80", 7, 4},
+        {"\x80\x80\x80\x80\x80", 4, 4},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pushfile::utf8_prefix_length(c.text, c.limit), c.kept) << c.limit;
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "receiver/settings.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +80,28 @@ TEST(parse_settings, reads_every_setting_and_names_the_line_of_a_bad_one) {
         EXPECT_FALSE(parse_settings(text, environment, &settings, &error)) << text;
         EXPECT_TRUE(error.starts_with(expected)) << error;
     }
+}
+
+// The size option's bytes: digits and one suffix, within 64 bits; nothing before, nothing after.
+TEST(parse_byte_count, takes_digits_and_one_suffix_within_64_bits) {
+    const std::pair<const char*, std::optional<std::uint64_t>> cases[] = {
+        {"18446744073709551615", UINT64_MAX},
+        {"18446744073709551616", std::nullopt},
+        {"17179869183G", UINT64_MAX - (1ULL << 30) + 1},
+        {"17179869184G", std::nullopt},
+        {"3k", 3ULL << 10},
+        {"3m", 3ULL << 20},
+        {"3g", 3ULL << 30},
+        {"3t", 3ULL << 40},
+        {"3T", 3ULL << 40},
+        {"1Kb", std::nullopt},
+        {"K", std::nullopt},
+        {"", std::nullopt},
+        {"-1", std::nullopt},
+        {"+1", std::nullopt},
+        {" 1", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(parse_byte_count(text), expected) << '"' << text << '"';
 }
 
 }  // namespace

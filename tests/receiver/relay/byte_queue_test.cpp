@@ -76,10 +76,13 @@ TEST(command_input_queue, discard_drops_what_is_queued_but_finishes_an_append_al
         EXPECT_EQ(queue.write_to(pipe.write_end), write_outcome::done) << item.what;
         const std::string kept = pipe.drain();
         EXPECT_TRUE(kept == item.written_after_discard) << item.what << ": " << kept.size() << " bytes";
-        // Whatever was kept, a new answer comes whole after it.
+        // Whatever was kept, a new answer comes whole after it, and a second discard drops the next.
         queue.append(bytes_of("ky"), 2);
         queue.write_to(pipe.write_end);
         EXPECT_EQ(pipe.drain(), "ky") << item.what;
+        queue.append(bytes_of("no"), 2);
+        queue.discard_queued();
+        EXPECT_TRUE(queue.empty()) << item.what << ": a stale answer stays queued";
     }
 }
 

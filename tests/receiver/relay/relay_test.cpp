@@ -51,6 +51,7 @@ struct handler_setup {
     std::string keyboard_answer;
     bool hold_back = false;  // keep back the tail of every chunk, as a parser holds a prefix
     bool wants_ticks = false;
+    bool release_on_tick = false;   // a tick lets go of what is held, as a parser does a stale prefix
     bool pause_on_trigger = false;  // output waits unread from the trigger to a key, marked "|KEY|"
     // When set, counts the turns of the relay's loop (it asks wants_ticks() in each); shared
     // memory, so that the test sees the count while the relay runs.
@@ -112,7 +113,12 @@ public:
         if (setup_.loop_turns != nullptr) ++*setup_.loop_turns;
         return setup_.wants_ticks;
     }
-    void tick(monotonic_clock::time_point) override { ++report_.ticks; }
+    void tick(monotonic_clock::time_point) override {
+        ++report_.ticks;
+        if (!setup_.release_on_tick) return;
+        screen_.append(held_.data(), held_length_);
+        held_length_ = 0;
+    }
     void output_ended(const char* reason) override {
         ++report_.ended_calls;
         report_.ended_reason_null = reason == nullptr;
@@ -382,6 +388,20 @@ TEST(relay_output, output_still_in_the_terminal_when_the_command_ends_is_relayed
     const child_report report = run.finish();
     EXPECT_EQ(report.exit_status, 3);
     EXPECT_TRUE(run.output() == expected) << run.output().size() << " bytes";
+}
+
+// The command then waits for a line: the held bytes can reach the screen only through the tick.
+TEST(relay_output, bytes_let_go_of_at_a_tick_reach_the_screen_while_the_command_is_quiet) {
+    run_setup setup;
+    setup.input = input_kind::pipe;
+    setup.handler.hold_back = true;
+    setup.handler.wants_ticks = true;
+    setup.handler.release_on_tick = true;
+    setup.command = shell("printf 'ready\\033'; read line");
+    relay_run run(setup);
+    EXPECT_TRUE(run.read_until("ready\x1b"));
+    run.send("\n");
+    EXPECT_EQ(run.finish().exit_status, 0);
 }
 
 TEST(relay_output, a_background_process_holding_the_terminal_does_not_keep_the_relay_running) {

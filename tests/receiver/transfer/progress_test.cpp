@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "common/protocol.h"
+#include "common/text.h"
 #include "receiver/relay/screen_writer.h"
 
 namespace {
@@ -49,7 +50,7 @@ TEST(progress_line, fits_the_columns_given) {
     for (const fit_case& c : cases) {
         const std::string fitted = fit_to_columns(c.name, c.rest, c.columns);
         EXPECT_EQ(fitted, c.expected) << c.name << " in " << c.columns;
-        EXPECT_LE(display_columns(fitted), c.columns) << c.name;
+        EXPECT_LE(pushfile::display_columns(fitted), c.columns) << c.name;
     }
 
     // The progress line's figures are never cut: the time left goes first, then the rate, then
