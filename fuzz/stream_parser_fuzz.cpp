@@ -1,4 +1,4 @@
-// libFuzzer target for the receiver's stream parser.
+// libFuzzer target for the transfer core's stream parser.
 //
 // Input layout: four control bytes, then the stream itself.
 //   [0] bits 0-4: largest chunk is 2^(n % 17) bytes; bit 7: feed empty chunks between the others
@@ -24,8 +24,8 @@
 #include <string>
 #include <string_view>
 
-#include "receiver/transfer/stream_parser.h"
 #include "tests/support/stream_builder.h"
+#include "transfer/stream_parser.h"
 
 namespace {
 

@@ -1,16 +1,12 @@
-#include "receiver/transfer/stream_parser.h"
+#include "transfer/stream_parser.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "common/letters.h"
-#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
-
-// The relay keeps room for what a handler holds back; a held message must fit in it.
-static_assert(MAX_RELEASE_BYTES <= MAX_HELD_BYTES);
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "receiver/transfer/file_sink.h"
+#include "transfer/file_sink.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "common/display.h"
+#include "common/failure.h"
 #include "common/io.h"
-#include "receiver/program.h"
 #include <linux/openat2.h>
 
 namespace pushfile::receive {

@@ -1,4 +1,4 @@
-#include "receiver/transfer/session.h"
+#include "receiver/session/session.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,6 +12,10 @@
 #include "common/io.h"
 
 namespace pushfile::receive {
+
+// The relay keeps room for what a handler holds back; a message the parser holds must fit in it.
+static_assert(MAX_RELEASE_BYTES <= MAX_HELD_BYTES);
+
 namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;  // Ctrl-C cancels a file while it arrives
@@ -27,7 +31,6 @@ transfer_session::transfer_session(file_sink& sink, progress_display& progress, 
     : sink_(sink), progress_(progress), options_(std::move(options)), screen_(screen), command_input_(command_input) {
     sent_path_.reserve(MAX_PATH_LENGTH);
 }
-
 
 void transfer_session::command_output(const unsigned char* bytes, std::size_t length) {
     last_output_at_ = monotonic_clock::now();

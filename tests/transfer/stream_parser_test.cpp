@@ -1,4 +1,4 @@
-#include "receiver/transfer/stream_parser.h"
+#include "transfer/stream_parser.h"
 
 #include <atomic>
 #include <cstdlib>

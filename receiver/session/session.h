@@ -8,11 +8,11 @@
 #include <string>
 
 #include "receiver/relay/handler.h"
-#include "receiver/transfer/answer_window.h"
-#include "receiver/transfer/burst_summary.h"
-#include "receiver/transfer/file_sink.h"
-#include "receiver/transfer/progress.h"
-#include "receiver/transfer/stream_parser.h"
+#include "receiver/session/burst_summary.h"
+#include "receiver/session/progress.h"
+#include "transfer/answer_window.h"
+#include "transfer/file_sink.h"
+#include "transfer/stream_parser.h"
 
 namespace pushfile::receive {
 

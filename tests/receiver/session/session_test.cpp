@@ -1,4 +1,4 @@
-#include "receiver/transfer/session.h"
+#include "receiver/session/session.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "receiver/transfer/file_sink.h"
+#include "transfer/file_sink.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
