@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "common/display.h"
@@ -165,7 +166,6 @@ struct file_sink::state {
     // The saved file's identity, so that taking it back never removes another file.
     dev_t saved_device = 0;
     ino_t saved_inode = 0;
-    std::uint64_t written = 0;
     std::string open_error;  // why the directory could not be opened
 
     std::string shown_folder() const { return shown(folder.empty() ? directory : directory + "/" + folder); }
@@ -369,7 +369,6 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
     s.close_saved();
     s.close_folder();
     s.saved_name.clear();
-    s.written = 0;
     s.path_refused = false;
     const std::string relative = s.options.keep_folders ? clean_relative_path(sent_path) : clean_file_name(sent_path);
     const auto [folder, name] = split_last(relative);
@@ -406,17 +405,13 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
 
 bool file_sink::path_refused() const { return state_->path_refused; }
 
-bool file_sink::in_progress() const { return state_->file_fd >= 0; }
-
 bool file_sink::write(const unsigned char* bytes, std::size_t length, std::string* err) {
     state& s = *state_;
     if (s.file_fd < 0) {
         *err = "cannot write: no file is being received";
         return false;
     }
-    const std::size_t done = write_all(s.file_fd, bytes, length);
-    s.written += done;
-    if (done < length) {
+    if (write_all(s.file_fd, bytes, length) < length) {
         const int error_number = errno;
         s.discard();
         *err = failure_text("cannot write " + shown(s.clean_name), error_number);
@@ -424,8 +419,6 @@ bool file_sink::write(const unsigned char* bytes, std::size_t length, std::strin
     }
     return true;
 }
-
-std::uint64_t file_sink::bytes_written() const { return state_->written; }
 
 bool file_sink::commit(std::string* err) {
     state& s = *state_;
@@ -489,7 +482,6 @@ bool file_sink::append_to_saved(const unsigned char* bytes, std::size_t length, 
         *err = failure_text("cannot write " + shown(s.saved_name), errno);
         return false;
     }
-    s.written += length;
     return true;
 }
 

@@ -466,7 +466,6 @@ std::string transfer_session::over_the_limit(std::uint64_t size) const {
 }
 
 void transfer_session::report_saved() {
-    ++files_saved_;
     if (burst_summary::summarised(sent_path_)) {
         summary_.saved(sent_path_, sink_.saved_name(), received_, sink_.renamed());
     } else {

@@ -47,8 +47,6 @@ public:
     void tick(monotonic_clock::time_point now) override;
     void output_ended(const char* reason) override;
 
-    unsigned files_saved() const { return files_saved_; }
-
 private:
     enum class phase {
         idle,       // between files
@@ -145,7 +143,6 @@ private:
     std::string first_ignored_;
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
-    unsigned files_saved_ = 0;
     burst_summary summary_;
     std::array<unsigned char, MAX_KEPT_KEYS> kept_keys_{};
     std::size_t kept_length_ = 0;
