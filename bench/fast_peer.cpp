@@ -17,7 +17,7 @@
 
 #include "common/display.h"
 #include "common/protocol.h"
-#include "receiver/transfer/stream_parser.h"
+#include "transfer/stream_parser.h"
 
 namespace {
 

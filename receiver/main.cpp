@@ -16,11 +16,11 @@
 #include "receiver/program.h"
 #include "receiver/relay/relay.h"
 #include "receiver/relay/screen_writer.h"
+#include "receiver/session/forwarder.h"
+#include "receiver/session/progress.h"
+#include "receiver/session/session.h"
 #include "receiver/settings.h"
-#include "receiver/transfer/file_sink.h"
-#include "receiver/transfer/forwarder.h"
-#include "receiver/transfer/progress.h"
-#include "receiver/transfer/session.h"
+#include "transfer/file_sink.h"
 
 namespace {
 

@@ -1,13 +1,14 @@
-// The receiver's name, its own exit statuses, the form of its failure messages, and its clock.
+// The receiver's name and its own exit statuses; with them, for the receiver's code, the failure
+// messages' form and the clock, which the transfer core shares.
 #pragma once
 
-#include <chrono>
-#include <string>
+#include "common/clock.h"
+#include "common/failure.h"
 
 namespace pushfile::receive {
 
-// Every wait, timeout and rate of the receiver is measured on this clock.
-using monotonic_clock = std::chrono::steady_clock;
+// The clock by its short name also where only this namespace is used (the tests).
+using pushfile::monotonic_clock;
 
 // The name messages use, whatever path the program was started by.
 inline constexpr const char* PROGRAM_NAME = "pushfile-receive";
@@ -18,9 +19,5 @@ inline constexpr int EXIT_BAD_USAGE = 125;     // a bad option or DIR
 inline constexpr int EXIT_NOT_RUNNABLE = 126;  // the command was found but cannot run
 inline constexpr int EXIT_NOT_FOUND = 127;     // the command was not found
 inline constexpr int EXIT_RELAY_FAILED = 255;  // no pseudo-terminal, standard output gone, ...
-
-// "what: why" from an error number the caller saved before building what: anything that
-// allocates may change errno.
-std::string failure_text(const std::string& what, int error_number);
 
 }  // namespace pushfile::receive

@@ -11,6 +11,7 @@
 
 #include "common/display.h"
 #include "common/io.h"
+#include "common/owned_fd.h"
 #include "receiver/program.h"
 
 namespace pushfile::receive {
@@ -88,50 +89,46 @@ bool start_on_new_terminal(const std::vector<std::string>& command, const termio
     for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
-    int master_fd = -1;
-    int slave_fd = -1;
-    if (openpty(&master_fd, &slave_fd, nullptr, settings, size) != 0) {
+    int new_master = -1;
+    int new_slave = -1;
+    if (openpty(&new_master, &new_slave, nullptr, settings, size) != 0) {
         return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", errno), failure_status, err);
     }
-    master_fd = move_above_standard(master_fd);
-    slave_fd = move_above_standard(slave_fd);
+    owned_fd master(move_above_standard(new_master));
+    owned_fd slave(move_above_standard(new_slave));
     int report_pipe[2] = {-1, -1};
-    if (master_fd < 0 || slave_fd < 0 || pipe2(report_pipe, O_CLOEXEC) != 0) {
+    if (!master.valid() || !slave.valid() || pipe2(report_pipe, O_CLOEXEC) != 0) {
         const int error_number = errno;
-        if (master_fd >= 0) close(master_fd);
-        if (slave_fd >= 0) close(slave_fd);
         return failed(EXIT_RELAY_FAILED, failure_text("cannot open a new terminal", error_number), failure_status, err);
     }
-    report_pipe[0] = move_above_standard(report_pipe[0]);
-    report_pipe[1] = move_above_standard(report_pipe[1]);
+    owned_fd report_reader(move_above_standard(report_pipe[0]));
+    owned_fd report_writer(move_above_standard(report_pipe[1]));
 
-    const pid_t child = report_pipe[0] < 0 || report_pipe[1] < 0 ? -1 : fork();
-    if (child == 0) become_command(slave_fd, report_pipe[1], argv.data());
+    const pid_t child = !report_reader.valid() || !report_writer.valid() ? -1 : fork();
+    if (child == 0) become_command(slave.get(), report_writer.get(), argv.data());
     const int fork_errno = errno;
-    close(slave_fd);
-    if (report_pipe[1] >= 0) close(report_pipe[1]);
+    // Only the child uses these; the reader sees the pipe's end once the child's copy is gone.
+    slave.reset();
+    report_writer.reset();
     if (child < 0) {
-        close(master_fd);
-        if (report_pipe[0] >= 0) close(report_pipe[0]);
         return failed(EXIT_RELAY_FAILED, failure_text("cannot start a process", fork_errno), failure_status, err);
     }
 
     // The pipe closes unread on a successful exec.
     start_failure failure{};
     ssize_t got;
-    while ((got = read(report_pipe[0], &failure, sizeof failure)) < 0 && errno == EINTR) {}
-    close(report_pipe[0]);
+    while ((got = read(report_reader.get(), &failure, sizeof failure)) < 0 && errno == EINTR) {}
     if (got == static_cast<ssize_t>(sizeof failure)) {
-        close(master_fd);
+        master.reset();
         int ignored_status = 0;
         while (waitpid(child, &ignored_status, 0) < 0 && errno == EINTR) {}
         return not_run(command.front(), failure, failure_status, err);
     }
 
-    const int flags = fcntl(master_fd, F_GETFL);
-    if (flags >= 0) (void)fcntl(master_fd, F_SETFL, flags | O_NONBLOCK);
+    const int flags = fcntl(master.get(), F_GETFL);
+    if (flags >= 0) (void)fcntl(master.get(), F_SETFL, flags | O_NONBLOCK);
     started->pid = child;
-    started->master_fd = master_fd;
+    started->master_fd = master.release();
     return true;
 }
 

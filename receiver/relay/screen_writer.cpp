@@ -56,15 +56,14 @@ void screen_writer::destination::open_for(int given_fd) {
     if (flags >= 0 && (flags & O_NONBLOCK) != 0) return;
     // Setting O_NONBLOCK on the descriptor itself would reach the shell that shares it; a
     // descriptor of our own for the same terminal or pipe keeps it to us.
-    const int own =
-        move_above_standard(open(path_of_descriptor(given_fd).text, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (own < 0) {
+    own_fd.reset(
+        move_above_standard(open(path_of_descriptor(given_fd).text, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)));
+    if (!own_fd.valid()) {
         careful = true;
         ready = false;
         return;
     }
-    fd = own;
-    own_fd = true;
+    fd = own_fd.get();
 }
 
 long screen_writer::destination::write_some(const unsigned char* bytes, std::size_t length) {
@@ -101,11 +100,6 @@ screen_writer::screen_writer(int output_fd, int error_fd, notification_escape no
     scratch_.reserve(1024);
     title_shown_.reserve(256);
     title_next_.reserve(256);
-}
-
-screen_writer::~screen_writer() {
-    if (out_.own_fd) close(out_.fd);
-    if (err_.own_fd) close(err_.fd);
 }
 
 void screen_writer::output_sink::append(const unsigned char* bytes, std::size_t length) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/owned_fd.h"
 #include "receiver/relay/byte_queue.h"
 #include "receiver/relay/handler.h"
 #include "receiver/relay/line_queue.h"
@@ -44,7 +45,6 @@ public:
         : screen_writer(1, 2, notifications) {}
     // The same with other descriptors in place of standard output and standard error.
     screen_writer(int output_fd, int error_fd, notification_escape notifications = notification_escape::none);
-    ~screen_writer();
     screen_writer(const screen_writer&) = delete;
     screen_writer& operator=(const screen_writer&) = delete;
 
@@ -96,8 +96,8 @@ private:
     // A descriptor written without blocking: a private non-blocking descriptor of the same file
     // where one can be opened, else small writes after poll() said there is room.
     struct destination {
-        int fd = -1;
-        bool own_fd = false;    // opened here, closed here
+        int fd = -1;            // the one given, or own_fd
+        owned_fd own_fd;        // opened here, closed with the destination
         bool use_send = false;  // a socket: send() with MSG_DONTWAIT
         bool careful = false;   // blocking descriptor: one write of at most a few KiB per POLLOUT
         bool ready = true;      // may be written now

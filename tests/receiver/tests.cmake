@@ -1,10 +1,9 @@
-# Receiver tests: one program per unit, beside the layer it belongs to (relay/, transfer/), and the
+# Receiver tests: one program per unit, beside the layer it belongs to (relay/, session/), and the
 # whole receiver run as a program at the top; all are built after the programs they may run.
 set(receiver_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/receiver)
 foreach(test_path relay/relay_test relay/byte_queue_test relay/line_queue_test relay/output_scanner_test
                   relay/screen_writer_test
-                  transfer/stream_parser_test transfer/session_test transfer/answer_window_test
-                  transfer/file_sink_test transfer/progress_test transfer/forwarder_test settings_test
+                  session/session_test session/progress_test session/forwarder_test settings_test
                   receiver_e2e_test hostile_test load_test)
   cmake_path(GET test_path FILENAME test_name)
   add_executable(${test_name} ${receiver_test_dir}/${test_path}.cpp)

@@ -1,5 +1,5 @@
 // The forwarder without tmux: streams in, the bytes it puts on the screen out, plain and wrapped.
-#include "receiver/transfer/forwarder.h"
+#include "receiver/session/forwarder.h"
 
 #include <string>
 #include <vector>

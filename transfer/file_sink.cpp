@@ -1,4 +1,4 @@
-#include "receiver/transfer/file_sink.h"
+#include "transfer/file_sink.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "common/display.h"
+#include "common/failure.h"
 #include "common/io.h"
+#include "common/owned_fd.h"
 #include "common/text.h"
-#include "receiver/program.h"
 #include <linux/openat2.h>
 
 namespace pushfile::receive {
@@ -70,18 +72,14 @@ std::pair<std::string_view, std::string_view> split_last(std::string_view path) 
 }
 
 // Opens path, relative to folder_fd and made of clean parts, as a folder one part at a time,
-// following no link. Returns -1 with errno set on failure.
-int walk_to_folder(int folder_fd, std::string_view path) {
-    int current = fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
-    while (current >= 0 && !path.empty()) {
+// following no link. Holds none, with errno set, on failure.
+owned_fd walk_to_folder(int folder_fd, std::string_view path) {
+    owned_fd current(fcntl(folder_fd, F_DUPFD_CLOEXEC, 0));
+    while (current.valid() && !path.empty()) {
         const std::size_t slash = path.find('/');
         const std::string part(path.substr(0, slash));
         path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-        const int next = openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
-        const int error_number = errno;
-        close(current);
-        errno = error_number;
-        current = next;
+        current.reset(openat(current.get(), part.c_str(), FOLDER_FLAGS | O_NOFOLLOW));
     }
     return current;
 }
@@ -133,20 +131,20 @@ std::string clean_file_name(std::string_view sent_path) {
 struct file_sink::state {
     std::string directory;  // as given, for messages only
     file_sink_options options;
-    int directory_fd = -1;
+    owned_fd directory_fd;
     bool try_unnamed = true;  // cleared once the file system turns O_TMPFILE down
     // The folder of the file in progress, or of the last one saved, beneath the directory: its
     // path ("" for the directory itself) and its descriptor, held from begin() to the next begin().
     std::string folder;
-    int folder_fd = -1;
+    owned_fd folder_fd;
     // Where in folder the parts begin() made start, while the file is not saved: they are removed
     // again, if still empty, when it is given up. npos when none were made.
     std::size_t made_from = std::string::npos;
     bool path_refused = false;
-    int file_fd = -1;            // the temporary file of the file in progress
+    owned_fd file_fd;  // the temporary file of the file in progress
     // The last file saved, kept open so that a file that grows while it is sent gets the rest
     // added to what was saved, not to whatever its name may lead to by then.
-    int saved_fd = -1;
+    owned_fd saved_fd;
     std::string temporary_name;  // empty when that file has no name
     std::string clean_name;      // the last part of the path
     std::string saved_name;      // the saved file's path beneath the directory
@@ -155,62 +153,60 @@ struct file_sink::state {
     // The saved file's identity, so that taking it back never removes another file.
     dev_t saved_device = 0;
     ino_t saved_inode = 0;
-    std::uint64_t written = 0;
     std::string open_error;  // why the directory could not be opened
 
     std::string shown_folder() const { return shown(folder.empty() ? directory : directory + "/" + folder); }
 
     // Opens a folder beneath the directory by the kernel's resolution, which refuses links and any
     // way out; without openat2() (older kernels, qemu-user, some sandboxes), a part at a time.
-    int open_folder_beneath(std::string_view path) {
-        if (path.empty()) return fcntl(directory_fd, F_DUPFD_CLOEXEC, 0);
+    owned_fd open_folder_beneath(std::string_view path) {
+        if (path.empty()) return owned_fd(fcntl(directory_fd.get(), F_DUPFD_CLOEXEC, 0));
         if (options.use_openat2) {
             open_how how{};
             how.flags = static_cast<std::uint64_t>(FOLDER_FLAGS);
             how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
             const std::string text(path);
             for (int attempt = 0; attempt < RESOLVE_ATTEMPTS; ++attempt) {
-                const long fd = syscall(SYS_openat2, directory_fd, text.c_str(), &how, sizeof how);
-                if (fd >= 0) return static_cast<int>(fd);
+                const long fd = syscall(SYS_openat2, directory_fd.get(), text.c_str(), &how, sizeof how);
+                if (fd >= 0) return owned_fd(static_cast<int>(fd));
                 if (errno != EAGAIN) break;
             }
-            if (errno != ENOSYS && errno != EPERM) return -1;
+            if (errno != ENOSYS && errno != EPERM) return {};
             options.use_openat2 = false;
         }
-        return walk_to_folder(directory_fd, path);
+        return walk_to_folder(directory_fd.get(), path);
     }
 
     // Opens folder_fd on folder, making the parts that are missing (with the umask's permissions)
     // and flushing the parent of each.
     bool open_folder(std::string* err) {
         folder_fd = open_folder_beneath(folder);
-        if (folder_fd >= 0) return true;
+        if (folder_fd.valid()) return true;
         // Some part is missing or is no folder: find which, a part at a time, and make those missing.
         // Each part is one clean name (no '/', never ".."), so this walk cannot leave the directory.
-        int current = fcntl(directory_fd, F_DUPFD_CLOEXEC, 0);
-        for (std::size_t at = 0; current >= 0 && at < folder.size();) {
+        owned_fd current(fcntl(directory_fd.get(), F_DUPFD_CLOEXEC, 0));
+        for (std::size_t at = 0; current.valid() && at < folder.size();) {
             std::size_t end = folder.find('/', at);
             if (end == std::string::npos) end = folder.size();
             const std::string part = folder.substr(at, end - at);
-            int next = openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
+            int next = openat(current.get(), part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
             if (next < 0 && errno == ENOENT) {
-                if (mkdirat(current, part.c_str(), 0777) == 0) {
+                if (mkdirat(current.get(), part.c_str(), 0777) == 0) {
                     if (made_from == std::string::npos) made_from = at;
                     // The new folder must survive a crash as the file's name does; a failed
                     // flush leaves its errno for the message.
-                    next = fsync(current) == 0 ? openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW) : -1;
+                    next =
+                        fsync(current.get()) == 0 ? openat(current.get(), part.c_str(), FOLDER_FLAGS | O_NOFOLLOW) : -1;
                 } else if (errno == EEXIST) {
-                    next = openat(current, part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
+                    next = openat(current.get(), part.c_str(), FOLDER_FLAGS | O_NOFOLLOW);
                 }
             }
-            const int error_number = errno;
-            close(current);
-            current = next;
-            if (current < 0) return refuse_folder(folder.substr(0, end), error_number, err);
+            current.reset(next);
+            if (!current.valid()) return refuse_folder(folder.substr(0, end), errno, err);
             at = end + 1;
         }
-        folder_fd = current;
-        return current >= 0 || refuse_folder(folder, errno, err);
+        folder_fd = std::move(current);
+        return folder_fd.valid() || refuse_folder(folder, errno, err);
     }
 
     bool refuse_folder(const std::string& failed, int error_number, std::string* err) {
@@ -232,41 +228,22 @@ struct file_sink::state {
         std::string_view path = folder;
         while (path.size() > made_from) {
             const auto [parent, last] = split_last(path);
-            const int parent_fd = open_folder_beneath(parent);
-            if (parent_fd < 0) break;
+            const owned_fd parent_fd = open_folder_beneath(parent);
+            if (!parent_fd.valid()) break;
             const std::string name(last);
-            const bool removed = unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0;
-            if (removed) (void)fsync(parent_fd);
-            close(parent_fd);
+            const bool removed = unlinkat(parent_fd.get(), name.c_str(), AT_REMOVEDIR) == 0;
+            if (removed) (void)fsync(parent_fd.get());
             if (!removed) break;
             path = parent;
         }
         made_from = std::string::npos;
     }
 
-    void close_folder() {
-        if (folder_fd >= 0) close(folder_fd);
-        folder_fd = -1;
-    }
-
-    // Closes the file in progress: once it is saved only the descriptor is left to close.
-    void close_file() {
-        if (file_fd < 0) return;
-        close(file_fd);
-        file_fd = -1;
-    }
-
-    void close_saved() {
-        if (saved_fd < 0) return;
-        close(saved_fd);
-        saved_fd = -1;
-    }
-
     void discard() {
-        if (file_fd < 0) return;
-        close_file();
+        if (!file_fd.valid()) return;
+        file_fd.reset();
         if (!temporary_name.empty()) {
-            unlinkat(folder_fd, temporary_name.c_str(), 0);
+            unlinkat(folder_fd.get(), temporary_name.c_str(), 0);
             temporary_name.clear();
         }
         remove_made_folders();
@@ -276,9 +253,10 @@ struct file_sink::state {
         for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
             std::string name;
             if (!random_temporary_name(name)) break;
-            const int fd = openat(folder_fd, name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
+            const int fd =
+                openat(folder_fd.get(), name.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0666);
             if (fd >= 0) {
-                file_fd = fd;
+                file_fd.reset(fd);
                 temporary_name = std::move(name);
                 return true;
             }
@@ -295,23 +273,26 @@ struct file_sink::state {
     // errno says why (EEXIST: the name is taken, a symlink included).
     bool place(const std::string& candidate) {
         if (temporary_name.empty()) {
-            const descriptor_path link_path = path_of_descriptor(file_fd);
-            if (linkat(AT_FDCWD, link_path.text, folder_fd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+            const descriptor_path link_path = path_of_descriptor(file_fd.get());
+            if (linkat(AT_FDCWD, link_path.text, folder_fd.get(), candidate.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                return true;
             const int error_number = errno;
             // Without /proc the descriptor itself still works where privileges allow it.
-            if (error_number == ENOENT && linkat(file_fd, "", folder_fd, candidate.c_str(), AT_EMPTY_PATH) == 0)
+            if (error_number == ENOENT &&
+                linkat(file_fd.get(), "", folder_fd.get(), candidate.c_str(), AT_EMPTY_PATH) == 0)
                 return true;
             errno = error_number;
             return false;
         }
-        if (renameat2(folder_fd, temporary_name.c_str(), folder_fd, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+        if (renameat2(folder_fd.get(), temporary_name.c_str(), folder_fd.get(), candidate.c_str(), RENAME_NOREPLACE) ==
+            0) {
             temporary_name.clear();
             return true;
         }
         if (errno != EINVAL && errno != ENOSYS) return false;
         // No RENAME_NOREPLACE here: a hard link refuses existing names just as well.
-        if (linkat(folder_fd, temporary_name.c_str(), folder_fd, candidate.c_str(), 0) != 0) return false;
-        unlinkat(folder_fd, temporary_name.c_str(), 0);
+        if (linkat(folder_fd.get(), temporary_name.c_str(), folder_fd.get(), candidate.c_str(), 0) != 0) return false;
+        unlinkat(folder_fd.get(), temporary_name.c_str(), 0);
         temporary_name.clear();
         return true;
     }
@@ -320,21 +301,16 @@ struct file_sink::state {
 file_sink::file_sink(const std::string& directory, file_sink_options options) : state_(std::make_unique<state>()) {
     state_->directory = directory;
     state_->options = options;
-    state_->directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (state_->directory_fd < 0) {
+    state_->directory_fd.reset(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!state_->directory_fd.valid()) {
         const int error_number = errno;
         state_->open_error = failure_text("cannot open the directory " + shown(directory), error_number);
     }
 }
 
-file_sink::~file_sink() {
-    state_->discard();
-    state_->close_saved();
-    state_->close_folder();
-    if (state_->directory_fd >= 0) close(state_->directory_fd);
-}
+file_sink::~file_sink() { state_->discard(); }
 
-bool file_sink::ok() const { return state_->directory_fd >= 0; }
+bool file_sink::ok() const { return state_->directory_fd.valid(); }
 
 bool file_sink::check_writable(std::string* err) {
     if (!ok()) {
@@ -356,16 +332,15 @@ bool file_sink::check_writable(std::string* err) {
 bool file_sink::begin(std::string_view sent_path, std::string* err) {
     state& s = *state_;
     s.discard();
-    s.close_saved();
-    s.close_folder();
+    s.saved_fd.reset();
+    s.folder_fd.reset();
     s.saved_name.clear();
-    s.written = 0;
     s.path_refused = false;
     const std::string relative = s.options.keep_folders ? clean_relative_path(sent_path) : clean_file_name(sent_path);
     const auto [folder, name] = split_last(relative);
     s.folder = folder;
     s.clean_name = name;
-    if (s.directory_fd < 0) {
+    if (!s.directory_fd.valid()) {
         *err = "cannot save " + shown(relative) + ": the directory " + shown(s.directory) + " is not open";
         return false;
     }
@@ -377,9 +352,9 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
     }
     if (!s.open_folder(err)) return false;
     if (s.try_unnamed) {
-        const int fd = openat(s.folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        const int fd = openat(s.folder_fd.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
-            s.file_fd = fd;
+            s.file_fd.reset(fd);
             return true;
         }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -396,17 +371,13 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
 
 bool file_sink::path_refused() const { return state_->path_refused; }
 
-bool file_sink::in_progress() const { return state_->file_fd >= 0; }
-
 bool file_sink::write(const unsigned char* bytes, std::size_t length, std::string* err) {
     state& s = *state_;
-    if (s.file_fd < 0) {
+    if (!s.file_fd.valid()) {
         *err = "cannot write: no file is being received";
         return false;
     }
-    const std::size_t done = write_all(s.file_fd, bytes, length);
-    s.written += done;
-    if (done < length) {
+    if (write_all(s.file_fd.get(), bytes, length) < length) {
         const int error_number = errno;
         s.discard();
         *err = failure_text("cannot write " + shown(s.clean_name), error_number);
@@ -415,15 +386,13 @@ bool file_sink::write(const unsigned char* bytes, std::size_t length, std::strin
     return true;
 }
 
-std::uint64_t file_sink::bytes_written() const { return state_->written; }
-
 bool file_sink::commit(std::string* err) {
     state& s = *state_;
-    if (s.file_fd < 0) {
+    if (!s.file_fd.valid()) {
         *err = "cannot save: no file is being received";
         return false;
     }
-    if (fsync(s.file_fd) != 0) {
+    if (fsync(s.file_fd.get()) != 0) {
         const int error_number = errno;
         s.discard();
         *err = failure_text("cannot write " + shown(s.clean_name) + " to disk", error_number);
@@ -439,14 +408,13 @@ bool file_sink::commit(std::string* err) {
             return false;
         }
         struct stat saved_status {};
-        const bool identified = fstat(s.file_fd, &saved_status) == 0;
-        s.saved_fd = s.file_fd;
-        s.file_fd = -1;
+        const bool identified = fstat(s.file_fd.get(), &saved_status) == 0;
+        s.saved_fd = std::move(s.file_fd);
         // The name must survive a crash as well, else the file is not saved; take it back if not.
-        if (fsync(s.folder_fd) != 0) {
+        if (fsync(s.folder_fd.get()) != 0) {
             const int fsync_error = errno;
-            s.close_saved();
-            unlinkat(s.folder_fd, candidate.c_str(), 0);
+            s.saved_fd.reset();
+            unlinkat(s.folder_fd.get(), candidate.c_str(), 0);
             s.remove_made_folders();
             *err = failure_text(
                 "cannot save " + shown(candidate) + ": flushing the directory " + s.shown_folder() + " failed",
@@ -471,15 +439,14 @@ const std::string& file_sink::saved_name() const { return state_->saved_name; }
 
 bool file_sink::append_to_saved(const unsigned char* bytes, std::size_t length, std::string* err) {
     state& s = *state_;
-    if (s.saved_fd < 0) {
+    if (!s.saved_fd.valid()) {
         *err = "cannot add to a saved file: none is open";
         return false;
     }
-    if (write_all(s.saved_fd, bytes, length) != length || fsync(s.saved_fd) != 0) {
+    if (write_all(s.saved_fd.get(), bytes, length) != length || fsync(s.saved_fd.get()) != 0) {
         *err = failure_text("cannot write " + shown(s.saved_name), errno);
         return false;
     }
-    s.written += length;
     return true;
 }
 
@@ -487,14 +454,14 @@ bool file_sink::renamed() const { return state_->saved_renamed; }
 
 bool file_sink::remove_saved() {
     state& s = *state_;
-    if (s.saved_name.empty() || s.saved_inode == 0 || s.folder_fd < 0) return false;
+    if (s.saved_name.empty() || s.saved_inode == 0 || !s.folder_fd.valid()) return false;
     struct stat status {};
     const char* name = s.saved_last_part.c_str();
-    const bool same = fstatat(s.folder_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+    const bool same = fstatat(s.folder_fd.get(), name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
                       status.st_dev == s.saved_device && status.st_ino == s.saved_inode;
-    if (!same || unlinkat(s.folder_fd, name, 0) != 0) return false;
-    (void)fsync(s.folder_fd);
-    s.close_saved();
+    if (!same || unlinkat(s.folder_fd.get(), name, 0) != 0) return false;
+    (void)fsync(s.folder_fd.get());
+    s.saved_fd.reset();
     s.saved_name.clear();
     return true;
 }

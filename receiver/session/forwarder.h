@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "receiver/relay/handler.h"
-#include "receiver/transfer/stream_parser.h"
+#include "transfer/stream_parser.h"
 
 namespace pushfile::receive {
 

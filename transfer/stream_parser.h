@@ -100,6 +100,7 @@ inline constexpr std::chrono::milliseconds QUIET_SENDER_LIMIT{1000};
 
 // The longest path a message can carry: the message, its NUL included, fits MESSAGE_BUFFER_SIZE.
 inline constexpr std::size_t MAX_PATH_LENGTH = MESSAGE_BUFFER_SIZE - 5;
+// The most digits a number field has: a size's, up to 2^64 - 1.
 inline constexpr std::size_t MAX_SIZE_DIGITS = 20;
 inline constexpr std::size_t MAX_CHECKSUM_DIGITS = 10;
 // The most bytes the parser holds back between feeds: the longest block message but its NUL.
@@ -123,11 +124,9 @@ public:
     void finish(stream_parser_events& events);
     // Whether the parser holds a candidate (a prefix, or a message partly read).
     bool in_message() const { return state_ != state::ground && state_ != state::after_message; }
-    // How many bytes fed so far are held back, neither passed through nor part of a message yet.
+    // How many bytes fed so far are held back, neither passed through nor part of a message yet:
+    // the last ones fed, which finish() would pass through as they came.
     std::size_t held_bytes() const;
-    // Bytes of complete valid messages since the start: with the bytes passed through and
-    // held_bytes(), every byte fed.
-    std::uint64_t message_bytes() const { return message_bytes_; }
 
 private:
     enum class state {
@@ -172,7 +171,6 @@ private:
     // The form of the message held, once its code has come, and the field being read.
     const message_form* form_ = nullptr;
     std::size_t field_index_ = 0;
-    std::uint64_t message_bytes_ = 0;
     // What the fields hold so far; a form has at most one field of each kind.
     std::size_t digit_count_ = 0;
     std::uint64_t number_ = 0;

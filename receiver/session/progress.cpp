@@ -1,4 +1,4 @@
-#include "receiver/transfer/progress.h"
+#include "receiver/session/progress.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "receiver/transfer/forwarder.h"
+#include "receiver/session/forwarder.h"
 
 #include <array>
 #include <cstring>

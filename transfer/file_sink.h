@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,12 +61,9 @@ public:
     // Whether the last begin() failed on that file's path alone (a file or a link where a folder
     // is needed, a path too long, a folder that cannot be made): the next file may well succeed.
     bool path_refused() const;
-    bool in_progress() const;
-    // Appends bytes to the file in progress. On failure the file is given up (its temporary file
-    // removed, in_progress() false).
+    // Appends bytes to the file in progress. On failure the file is given up: its temporary file
+    // is removed, and nothing more can be written or saved until the next begin().
     bool write(const unsigned char* bytes, std::size_t length, std::string* err);
-    // Bytes written to the file in progress, or to the last one begun.
-    std::uint64_t bytes_written() const;
 
     // Flushes the data to disk and gives it its final name without replacing anything: the clean
     // name, else "name.1", "name.2", ... (the suffix comes after the whole name; the name is cut so

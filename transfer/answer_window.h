@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "receiver/program.h"
+#include "common/clock.h"
 
 namespace pushfile::receive {
 

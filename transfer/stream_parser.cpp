@@ -1,23 +1,17 @@
-#include "receiver/transfer/stream_parser.h"
+#include "transfer/stream_parser.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "common/letters.h"
-#include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
-
-// The relay keeps room for what a handler holds back; a held message must fit in it.
-static_assert(MAX_RELEASE_BYTES <= MAX_HELD_BYTES);
 
 namespace {
 
 constexpr unsigned char MESSAGE_PREFIX[] = {ESCAPE, INTRODUCER, FAMILY};
 constexpr std::size_t MESSAGE_HEADER_LENGTH = sizeof MESSAGE_PREFIX + 1;  // the prefix and the code
-// The digits of the largest number a field can hold (2^64 - 1).
-constexpr std::size_t MOST_DIGITS = 20;
 // At most this many letters that came in the read that broke a block are taken for the
 // command's own output, not the block's.
 constexpr std::size_t MOST_LETTERS_AFTER_BREAK = 16;
@@ -129,7 +123,7 @@ constexpr bool readable(const message_form& form) {
     if (second != none && (first == second || first == text || first == letters)) return false;
     if ((first == letters) || (second == letters && first != number)) return false;
     const bool has_number = first == number || second == number;
-    return !has_number || (form.max_digits > 0 && form.max_digits <= MOST_DIGITS && form.max_number > 0);
+    return !has_number || (form.max_digits > 0 && form.max_digits <= MAX_SIZE_DIGITS && form.max_number > 0);
 }
 
 constexpr bool forms_are_sound() {
@@ -188,10 +182,7 @@ void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_
             case state::letters: i += feed_letters(next, left, events); break;
             case state::empty_body: i += feed_empty_body(next, events); break;
             case state::after_message:
-                if (*next == 0) {
-                    ++message_bytes_;
-                    ++i;
-                }
+                if (*next == 0) ++i;
                 state_ = state::ground;
                 break;
         }
@@ -398,7 +389,6 @@ void stream_parser::complete(stream_parser_events& events) {
         if (letter_sum_ != number_) return reject(parse_error::checksum_mismatch, true, events);
     }
     const message_form& form = *form_;
-    message_bytes_ += held_bytes() + 1;
     state_ = form.takes_extra_nul ? state::after_message : state::ground;
     const message_body body{std::string_view(text_.data(), text_length_), number_, block_.data(), block_length_};
     form.report(body, events);
@@ -480,7 +470,7 @@ void stream_parser::release_letters_from(std::size_t first, stream_parser_events
 }
 
 void stream_parser::release_number(stream_parser_events& events) const {
-    std::array<unsigned char, MOST_DIGITS> digits{};
+    std::array<unsigned char, MAX_SIZE_DIGITS> digits{};
     std::uint64_t value = number_;
     for (std::size_t k = digit_count_; k > 0; --k) {
         digits[k - 1] = static_cast<unsigned char>('0' + value % 10);

@@ -1,4 +1,4 @@
-#include "receiver/transfer/answer_window.h"
+#include "transfer/answer_window.h"
 
 #include <algorithm>
 #include <chrono>

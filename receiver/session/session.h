@@ -8,11 +8,11 @@
 #include <string>
 
 #include "receiver/relay/handler.h"
-#include "receiver/transfer/answer_window.h"
-#include "receiver/transfer/burst_summary.h"
-#include "receiver/transfer/file_sink.h"
-#include "receiver/transfer/progress.h"
-#include "receiver/transfer/stream_parser.h"
+#include "receiver/session/burst_summary.h"
+#include "receiver/session/progress.h"
+#include "transfer/answer_window.h"
+#include "transfer/file_sink.h"
+#include "transfer/stream_parser.h"
 
 namespace pushfile::receive {
 
@@ -46,8 +46,6 @@ public:
     bool wants_ticks() const override;
     void tick(monotonic_clock::time_point now) override;
     void output_ended(const char* reason) override;
-
-    unsigned files_saved() const { return files_saved_; }
 
 private:
     enum class phase {
@@ -145,7 +143,6 @@ private:
     std::string first_ignored_;
     // Without a keyboard left, --ask cannot be answered: every file is declined.
     bool keyboard_open_ = true;
-    unsigned files_saved_ = 0;
     burst_summary summary_;
     std::array<unsigned char, MAX_KEPT_KEYS> kept_keys_{};
     std::size_t kept_length_ = 0;

@@ -1,8 +1,8 @@
-#include "receiver/transfer/burst_summary.h"
+#include "receiver/session/burst_summary.h"
 
 #include "common/display.h"
-#include "receiver/transfer/file_sink.h"
-#include "receiver/transfer/progress.h"
+#include "receiver/session/progress.h"
+#include "transfer/file_sink.h"
 
 namespace pushfile::receive {
 namespace {

@@ -1,6 +1,6 @@
 // The progress line: fitted to the terminal's width, drawn on a terminal directly or through the
 // relay's screen writer.
-#include "receiver/transfer/progress.h"
+#include "receiver/session/progress.h"
 
 #include <fcntl.h>
 #include <pty.h>

@@ -1,4 +1,4 @@
-#include "receiver/transfer/answer_window.h"
+#include "transfer/answer_window.h"
 
 #include <chrono>
 
@@ -37,7 +37,7 @@ TEST(answer_window, allows_what_the_blocks_so_far_and_the_link_rate_earn) {
     for (const window_case& c : cases) {
         answer_window window;
         window.restart();
-        const monotonic_clock::time_point start{};
+        const pushfile::monotonic_clock::time_point start{};
         for (int block = 1; block <= c.blocks; ++block) {
             window.block_arrived(BLOCK_SIZE, static_cast<std::uint64_t>(block) * BLOCK_SIZE,
                                  start + (block - 1) * c.interval);

@@ -1,11 +1,11 @@
-#include "receiver/program.h"
+#include "common/failure.h"
 
 #include <cstring>
 
-namespace pushfile::receive {
+namespace pushfile {
 
 std::string failure_text(const std::string& what, int error_number) {
     return what + ": " + std::strerror(error_number);
 }
 
-}  // namespace pushfile::receive
+}  // namespace pushfile
