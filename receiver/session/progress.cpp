@@ -171,6 +171,8 @@ std::size_t progress_display::terminal_columns() const {
     return ioctl(screen_.messages_fd(), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
+bool progress_display::full_screen_program() const { return screen_.lines_in_title(); }
+
 void progress_display::clear_line() {
     if (line_drawn_) screen_.clear_progress();
     line_drawn_ = false;

@@ -48,6 +48,9 @@ public:
     // Whether a progress line is on the screen, to be redrawn by tick().
     bool line_shown() const { return line_drawn_; }
     void file_saved(std::string_view saved_path);
+    // Whether a full-screen program holds the screen: the lines wait, and the command redraws its
+    // screen at will, so what it writes says nothing about where a sender's run ends.
+    bool full_screen_program() const;
     // A file saved without a line of its own (a summary tells of it later): its progress line goes.
     void file_done() { clear_line(); }
     void file_failed(std::string_view reason);

@@ -90,10 +90,10 @@ bool transfer_session::file_open() const { return file_in_progress() || phase_ =
 void transfer_session::pass_through(const unsigned char* bytes, std::size_t length) {
     // The command speaks again between files: a tree's burst is over, and its summary goes ahead of
     // what follows (the sender's own lines, the shell's prompt). The zero byte after a file's end
-    // may come on its own and says nothing.
-    if (summary_.pending() && !file_open() && std::find_if(bytes, bytes + length, [](unsigned char byte) {
-                                                  return byte != 0;
-                                              }) != bytes + length) {
+    // may come on its own and says nothing; nor does a full-screen program (a remote tmux) redrawing.
+    const auto not_zero = [](unsigned char byte) { return byte != 0; };
+    if (summary_.pending() && !file_open() && !progress_.full_screen_program() &&
+        std::any_of(bytes, bytes + length, not_zero)) {
         show_summary();
     }
     screen_.append(bytes, length);
