@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
     }
     // Our own lines go through the same writer as the command's output, so they keep their place.
     screen_writer screen(
-        chosen_notification_escape(parsed.notify, [](const char* name) -> const char* { return std::getenv(name); }));
+        chosen_notification_escape(parsed.notify, process_environment));
     command_input_queue command_input;
     progress_display progress(screen, parsed.quiet);
     transfer_session session(sink, progress,

@@ -2,6 +2,9 @@
 // messages' form and the clock, which the transfer core shares.
 #pragma once
 
+#include <cstdlib>
+#include <functional>
+
 #include "common/clock.h"
 #include "common/failure.h"
 
@@ -9,6 +12,12 @@ namespace pushfile::receive {
 
 // The clock by its short name also where only this namespace is used (the tests).
 using pushfile::monotonic_clock;
+
+// Looks up an environment variable: nullptr when it is not set. Parts that read the environment
+// take one, so that tests can give them an environment of their own.
+using environment_lookup = std::function<const char*(const char* name)>;
+// The process's own environment.
+inline const char* process_environment(const char* name) { return std::getenv(name); }
 
 // The name messages use, whatever path the program was started by.
 inline constexpr const char* PROGRAM_NAME = "pushfile-receive";

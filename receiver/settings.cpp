@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "common/display.h"
 #include "receiver/program.h"
@@ -142,8 +141,6 @@ std::string download_dir_from(std::string_view text, const environment_lookup& e
 }
 
 }  // namespace
-
-const char* process_environment(const char* name) { return std::getenv(name); }
 
 std::optional<std::uint64_t> parse_byte_count(std::string_view text) {
     if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;

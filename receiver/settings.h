@@ -3,17 +3,13 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace pushfile::receive {
+#include "receiver/program.h"
 
-// Looks up an environment variable: nullptr when it is not set.
-using environment_lookup = std::function<const char*(const char* name)>;
-// The process's own environment.
-const char* process_environment(const char* name);
+namespace pushfile::receive {
 
 // "1048576", "1M": a number of bytes, with K, M, G, T for powers of 1024.
 std::optional<std::uint64_t> parse_byte_count(std::string_view text);

@@ -90,8 +90,10 @@ private:
 
     bool output_open() const { return stage_ == stage::relaying || stage_ == stage::after_command; }
     bool ticking() const { return output_open() && handler_.wants_ticks(); }
+    // Room on the screen for what a read may bring, and a handler that takes output now.
     bool may_read_output() const {
-        return screen_.output_room() >= SCREEN_ROOM_FOR_READ && screen_.message_room() >= MESSAGE_ROOM_FOR_READ;
+        return screen_.output_room() >= SCREEN_ROOM_FOR_READ && screen_.message_room() >= MESSAGE_ROOM_FOR_READ &&
+               !handler_.output_paused();
     }
 
     stream_handler& handler_;
@@ -172,7 +174,7 @@ bool relay::wait_and_serve(monotonic_clock::time_point now) {
     }
     if (output_open()) {
         short events = command_input_.empty() ? 0 : POLLOUT;
-        if (may_read_output() && !handler_.output_paused()) events |= POLLIN;
+        if (may_read_output()) events |= POLLIN;
         if (events != 0) fds[master] = {master_fd_, events, 0};
     }
     fds[screen] = {screen_.waits_for(), POLLOUT, 0};
@@ -209,8 +211,7 @@ bool relay::wait_and_serve(monotonic_clock::time_point now) {
 void relay::read_command_output() {
     // A terminal hands over at most a few KiB per read. Each read is written out at once: the
     // screen works on it while the command's terminal fills up again for the next read.
-    for (int reads = 0;
-         reads < OUTPUT_READS_PER_WAKE && output_open() && may_read_output() && !handler_.output_paused(); ++reads) {
+    for (int reads = 0; reads < OUTPUT_READS_PER_WAKE && output_open() && may_read_output(); ++reads) {
         const ssize_t got = read(master_fd_, chunk_.get(), COMMAND_READ_SIZE);
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (got <= 0) {

@@ -5,10 +5,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "receiver/program.h"
 
 namespace pushfile::receive {
 
@@ -18,9 +19,6 @@ enum class notification_escape : std::uint8_t {
     osc777,  // ESC ] 777 ; notify ; TITLE ; BODY ST: VTE with the notification patch, foot, urxvt's notify extension
     osc99,   // ESC ] 99 ; ; TEXT ST: kitty
 };
-
-// An environment variable's value, or null when it is not set.
-using environment_lookup = std::function<const char*(const char*)>;
 
 // The escape that the terminal in this environment is known to show, or none: the Linux console,
 // a terminal multiplexer in between (tmux, screen) and unknown terminals get none.

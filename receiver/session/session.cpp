@@ -1,14 +1,7 @@
 #include "receiver/session/session.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <utility>
-
-#include "common/display.h"
-#include "common/io.h"
 
 namespace pushfile::receive {
 
