@@ -190,7 +190,7 @@ void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_
 }
 
 void stream_parser::finish(stream_parser_events& events) {
-    if (state_ == state::letters && letter_count() >= FEWEST_LETTERS_HIDDEN && events.hide_broken_block(held_bytes())) {
+    if (holds_block_remains() && events.hide_broken_block(held_bytes())) {
         state_ = state::ground;
         return;
     }
@@ -396,7 +396,7 @@ void stream_parser::complete(stream_parser_events& events) {
 
 void stream_parser::reject(parse_error error, bool ended_by_nul, stream_parser_events& events,
                            unsigned char breaking_byte) {
-    if (state_ == state::letters && letter_count() >= FEWEST_LETTERS_HIDDEN) {
+    if (holds_block_remains()) {
         // The command's own output after a killed sender may begin with letters: those that came
         // in this read, when few, and else the one just before a word goes on ("Killed").
         std::size_t kept = 0;
@@ -446,6 +446,10 @@ void stream_parser::release(stream_parser_events& events) {
             case message_field::letters: release_letters(events); break;
         }
     }
+}
+
+bool stream_parser::holds_block_remains() const {
+    return state_ == state::letters && letter_count() >= FEWEST_LETTERS_HIDDEN;
 }
 
 bool stream_parser::hide_block_remains(std::size_t kept_letters, parse_error error, bool ended_by_nul,

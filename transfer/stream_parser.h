@@ -162,6 +162,9 @@ private:
     // The letters held from the index first on, as they came.
     void release_letters_from(std::size_t first, stream_parser_events& events) const;
     std::size_t letter_count() const { return 2 * block_length_ + (have_half_letter_ ? 1 : 0); }
+    // Enough of a block's letters are held to be recognisably a sender's: what is left of it after
+    // a break may be hidden instead of shown.
+    bool holds_block_remains() const;
     // For a block broken in its letters: whether the events hid it; kept_letters of its last
     // letters are passed through after it.
     bool hide_block_remains(std::size_t kept_letters, parse_error error, bool ended_by_nul,
