@@ -112,6 +112,29 @@ at_least() { awk "BEGIN { exit !($1 >= $2) }"; }
 verdict_at_most() { if at_most "$1" "$2"; then echo PASS; else echo FAIL; fi; }
 verdict_at_least() { if at_least "$1" "$2"; then echo PASS; else echo FAIL; fi; }
 lesser() { awk "BEGIN { print ($1 < $2) ? $1 : $2 }"; }
+
+# Times two ways in turn, RUNS times each, with "MEASURE WAY" printing one run's seconds: the best
+# of each in best_a and best_b, its runs in runs_a and runs_b. Fails when a run failed.
+best_of_two() { # measure way_a way_b
+    local measure=$1 run seconds ok=0
+    best_a='' best_b='' runs_a='' runs_b=''
+    for ((run = 1; run <= RUNS; run++)); do
+        if seconds=$("$measure" "$2"); then
+            best_a=$(lesser "${best_a:-$seconds}" "$seconds")
+            runs_a+=" $(calc "$seconds" 3)"
+        else
+            ok=1
+        fi
+        if seconds=$("$measure" "$3"); then
+            best_b=$(lesser "${best_b:-$seconds}" "$seconds")
+            runs_b+=" $(calc "$seconds" 3)"
+        else
+            ok=1
+        fi
+        say "   run $run: $2${runs_a:- n/a} s; $3${runs_b:- n/a} s"
+    done
+    [ -n "$best_a" ] && [ -n "$best_b" ] && return "$ok"
+}
 mib_per_s() { calc "$1 / $2 / 1048576" 1; }
 
 ROWS=()
@@ -409,25 +432,12 @@ folder_or_files() {
     fi
     say "== a folder of ${FOLDER_FILES} files of 1 KB, as a folder and as the files named (best of $RUNS)"
     mkdir -p "$WORK/folder"
-    local i run seconds folder_best='' files_best='' folder_runs='' files_runs='' ok=1
+    local i ok=1
     for ((i = 0; i < FOLDER_FILES; i++)); do head -c 1024 /dev/urandom >"$WORK/folder/file-$i"; done
-    for ((run = 1; run <= RUNS; run++)); do
-        if seconds=$(folder_seconds folder); then
-            folder_best=$(lesser "${folder_best:-$seconds}" "$seconds")
-            folder_runs+=" $(calc "$seconds" 3)"
-        else
-            ok=0
-        fi
-        if seconds=$(folder_seconds files); then
-            files_best=$(lesser "${files_best:-$seconds}" "$seconds")
-            files_runs+=" $(calc "$seconds" 3)"
-        else
-            ok=0
-        fi
-        say "   run $run: folder${folder_runs:- n/a} s; files named${files_runs:- n/a} s"
-    done
+    best_of_two folder_seconds folder files || ok=0
+    local folder_best=$best_a files_best=$best_b folder_runs=$runs_a files_runs=$runs_b
     rm -rf "$WORK/folder" "$WORK/folder.out"
-    if [ "$ok" -eq 0 ] || [ -z "$folder_best" ] || [ -z "$files_best" ]; then
+    if [ "$ok" -eq 0 ]; then
         row "$label" "a run failed" "<= $FOLDER_RATIO_LIMIT" FAIL
         return
     fi
@@ -583,24 +593,11 @@ through_tmux() {
     fi
     say "== through tmux (${TMUX_MIB} MiB, $(tmux -V), best of $RUNS)"
     make_random_file tmux.bin "$TMUX_MIB"
-    local bytes=$((TMUX_MIB * 1048576)) run seconds direct_best='' tmux_best='' direct_runs='' tmux_runs='' ok=1
-    for ((run = 1; run <= RUNS; run++)); do
-        if seconds=$(tmux_pane_seconds direct); then
-            direct_best=$(lesser "${direct_best:-$seconds}" "$seconds")
-            direct_runs+=" $(calc "$seconds" 3)"
-        else
-            ok=0
-        fi
-        if seconds=$(tmux_pane_seconds tmux); then
-            tmux_best=$(lesser "${tmux_best:-$seconds}" "$seconds")
-            tmux_runs+=" $(calc "$seconds" 3)"
-        else
-            ok=0
-        fi
-        say "   run $run: direct${direct_runs:- n/a} s; tmux${tmux_runs:- n/a} s"
-    done
+    local bytes=$((TMUX_MIB * 1048576)) ok=1
+    best_of_two tmux_pane_seconds direct tmux || ok=0
+    local direct_best=$best_a tmux_best=$best_b direct_runs=$runs_a tmux_runs=$runs_b
     rm -rf "$WORK/tmux" "$WORK/tmux.bin"
-    if [ "$ok" -eq 0 ] || [ -z "$direct_best" ] || [ -z "$tmux_best" ]; then
+    if [ "$ok" -eq 0 ]; then
         row "tmux pane / direct pty, file B/s (${TMUX_MIB} MiB)" "a transfer failed" "" FAIL
         return
     fi
