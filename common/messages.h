@@ -15,4 +15,10 @@ std::size_t format_size_message(char* buffer, std::uint64_t size);
 std::size_t format_block_header(char* buffer, std::int32_t checksum);
 std::size_t format_end_message(char* buffer);
 
+// pullfile's messages (protocol.h), the same way; a folder or reason is cut to fit.
+std::size_t format_upload_request(char* buffer, const char* folder);
+std::size_t format_upload_ack(char* buffer, std::uint64_t sequence);
+std::size_t format_upload_failed(char* buffer, std::uint64_t file_sequence, const char* reason);
+std::size_t format_upload_end(char* buffer, int status);
+
 }  // namespace pushfile

@@ -39,4 +39,19 @@ inline constexpr unsigned char LINE_KILL = 0x15;
 inline constexpr unsigned char REPLY_ACCEPTED[REPLY_LENGTH] = {'k', LINE_KILL};
 inline constexpr unsigned char REPLY_REFUSED[REPLY_LENGTH] = {'n', LINE_KILL};
 
+// The upload direction: pullfile, on the remote host, asks the terminal for files. Its messages
+// have the same frame as the sender's (ESC } f CODE BODY NUL); the files come back as typed text
+// (upload_frames.h in transfer/).
+// Request: the body is the folder the files will be saved in, as pullfile names it (for the
+// prompt only; it names no file of the user's).
+inline constexpr unsigned char CODE_UPLOAD_REQUEST = 'u';
+// Acknowledgement: the body is the decimal sequence number of the last frame handled. A data
+// frame is handled once written, a file's end frame once the file is saved under its final name.
+inline constexpr unsigned char CODE_UPLOAD_ACK = 'a';
+// A file was not saved: the sequence number of its file frame, a space, and why, for a person.
+// pullfile goes on with the next file.
+inline constexpr unsigned char CODE_UPLOAD_FAILED = 'e';
+// pullfile ends and reads nothing more: the body is its exit status, in decimal.
+inline constexpr unsigned char CODE_UPLOAD_END = 'q';
+
 }  // namespace pushfile

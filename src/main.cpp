@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/display.h"
-#include "src/folder_walk.h"
+#include "common/folder_walk.h"
 #include "src/terminal.h"
 #include "src/transfer.h"
 

@@ -36,7 +36,7 @@
 
 namespace pushfile::receive {
 
-enum class message_kind : unsigned char { path, size, block, end };
+enum class message_kind : unsigned char { path, size, block, end, upload_request, upload_ack, upload_failed, upload_end };
 
 enum class parse_error : unsigned char {
     path_too_long,      // no NUL within the longest path a message can carry
@@ -69,6 +69,16 @@ public:
         (void)length;
     }
     virtual void end_message() {}
+    // pullfile's messages (protocol.h): a request for files to be saved in folder, the sequence
+    // number of the last frame it handled, a file it did not save (by its file frame's sequence
+    // number) and why, and its end with its exit status.
+    virtual void upload_request(std::string_view folder) { (void)folder; }
+    virtual void upload_ack(std::uint64_t sequence) { (void)sequence; }
+    virtual void upload_failed(std::uint64_t file_sequence, std::string_view reason) {
+        (void)file_sequence;
+        (void)reason;
+    }
+    virtual void upload_end(std::uint64_t status) { (void)status; }
     // A message that began but broke the format. Its bytes have just been passed through, or
     // left out when hide_broken_block() said so.
     virtual void rejected_message(message_kind kind, parse_error error) {

@@ -1,12 +1,13 @@
-// The walk through a folder named on the command line: every entry beneath it, by name in byte
-// order (strcmp), depth first, each with the path NAME/relative/path that the terminal is told.
+// The walk through a folder named on pushfile's command line or at the upload prompt: every entry
+// beneath it, by name in byte order (strcmp), depth first, each with the path NAME/relative/path
+// that the other side is told.
 // All of it lives in fixed buffers, whatever the number of entries or the depth of the tree.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace pushfile::send {
+namespace pushfile {
 
 // Why an entry beneath a folder is not sent.
 enum class skip_reason { symbolic_link, fifo, device, socket, path_too_long };
@@ -76,4 +77,4 @@ walk_step next_walk_entry(folder_walk* walk, walk_entry* entry);
 // Closes what the walk holds open. Safe to call more than once.
 void end_folder_walk(folder_walk* walk);
 
-}  // namespace pushfile::send
+}  // namespace pushfile

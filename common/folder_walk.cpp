@@ -1,4 +1,4 @@
-#include "src/folder_walk.h"
+#include "common/folder_walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace pushfile::send {
+namespace pushfile {
 namespace {
 
 constexpr int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -338,4 +338,4 @@ void end_folder_walk(folder_walk* walk) {
     walk->folder = -1;
 }
 
-}  // namespace pushfile::send
+}  // namespace pushfile

@@ -1,0 +1,118 @@
+// The upload's frames: what the receiver types into the terminal for pullfile to read, and how
+// pullfile finds them in what it reads. Every byte of a frame is printable ASCII, and none is '~'
+// (ssh's escape character), '`' or a control byte, so frames pass ssh with or without a terminal,
+// tmux (which reads them as keys), serial consoles with XON/XOFF, and line disciplines in any
+// mode: no line end is sent, and CR and LF met inside a frame are ignored.
+//
+//   frame     '#' TYPE SEQUENCE ',' PAYLOAD ',' CHECK '.'
+//   TYPE      one capital letter, frame_type below
+//   SEQUENCE  1..19 decimal digits: 1 for an upload's first frame, one more for each frame after it
+//   CHECK     8 lowercase hex digits: the CRC-32 of every byte from TYPE to the ',' before CHECK
+//   PAYLOAD   by TYPE:
+//     P  DIGITS: the version of this format the receiver writes (UPLOAD_FORMAT_VERSION). It saw
+//        the request and is asking its user which files to send.
+//     F  SIZE ';' NAME: a file begins. SIZE 1..20 digits; NAME the path to save it under, beneath
+//        pullfile's folder, in base64, 1..MAX_UPLOAD_NAME bytes ("photos/2024/a.jpg" for a file
+//        of a folder sent).
+//     D  the file's next bytes in base64: 1..UPLOAD_BLOCK_SIZE of them
+//     E  empty: the file's end; every byte of it came
+//     X  empty: the receiver gave up on the file (it could not be read in full)
+//     Z  DIGITS: every file chosen was sent; how many
+//     C  empty: the user cancelled the upload
+//     N  empty: the user chose no file
+//     R  empty: this receiver does not take upload requests
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "common/protocol.h"
+#include "common/upload_encoding.h"
+
+namespace pushfile {
+
+enum class frame_type : unsigned char {
+    prompting = 'P',
+    file = 'F',
+    data = 'D',
+    file_end = 'E',
+    given_up = 'X',
+    done = 'Z',
+    cancelled = 'C',
+    nothing = 'N',
+    refused = 'R',
+};
+
+inline constexpr unsigned UPLOAD_FORMAT_VERSION = 1;
+// As a download's block, so that one answer window sizes both directions.
+inline constexpr std::size_t UPLOAD_BLOCK_SIZE = BLOCK_SIZE;
+inline constexpr std::size_t MAX_UPLOAD_NAME = 4095;
+inline constexpr std::size_t MAX_SEQUENCE_DIGITS = 19;
+// The longest frame: a data frame of a full block.
+inline constexpr std::size_t MAX_FRAME_LENGTH = 2 + MAX_SEQUENCE_DIGITS + 1 + base64_length(UPLOAD_BLOCK_SIZE) + 1 + 8 + 1;
+
+struct upload_frame {
+    frame_type type = frame_type::nothing;
+    std::uint64_t sequence = 0;
+    std::uint64_t number = 0;               // P: the version; F: the size; Z: the file count
+    std::string_view name;                  // F: the path decoded (may hold any byte but NUL)
+    const unsigned char* data = nullptr;    // D: the bytes decoded
+    std::size_t length = 0;
+};
+
+enum class frame_error : unsigned char {
+    cut,          // a new frame began, or the input ended, before this one did
+    bad_byte,     // a byte that cannot stand where it stands
+    too_long,     // longer than any frame, or a field longer than its limit
+    bad_check,    // the CRC-32 does not match
+    bad_payload,  // the check matches but the payload is not what its type carries
+};
+
+// A short description for people, e.g. "a frame whose check does not match".
+const char* describe(frame_error error);
+
+class frame_events {
+public:
+    // A complete frame whose check matched and whose payload is well formed. Its views are valid
+    // until the next feed.
+    virtual void frame_received(const upload_frame& frame) = 0;
+    virtual void frame_broken(frame_error error) = 0;
+    // Bytes outside any frame: keys typed on this side, or noise. CR and LF inside frames are not
+    // reported.
+    virtual void stray_bytes(const unsigned char* bytes, std::size_t length) { (void)bytes, (void)length; }
+
+protected:
+    ~frame_events() = default;
+};
+
+// Finds the frames in what pullfile reads, fed in chunks of any size. Memory is fixed: one
+// frame's text and its decoded payload.
+class frame_reader {
+public:
+    frame_reader();
+    void feed(const unsigned char* bytes, std::size_t length, frame_events& events);
+    // The input ended: a frame begun is reported cut.
+    void finish(frame_events& events);
+    bool in_frame() const { return length_ > 0; }
+
+private:
+    void complete(frame_events& events);
+
+    std::unique_ptr<char[]> text_;  // the frame from TYPE on, MAX_FRAME_LENGTH bytes
+    std::size_t length_ = 0;        // 0: outside a frame; else bytes held, '#' counted
+    std::unique_ptr<unsigned char[]> decoded_;
+};
+
+// Each writes one whole frame into frame (room for MAX_FRAME_LENGTH bytes) and returns its length.
+// A frame without payload (E, X, C, N, R):
+std::size_t format_empty_frame(frame_type type, std::uint64_t sequence, char* frame);
+// P and Z:
+std::size_t format_number_frame(frame_type type, std::uint64_t sequence, std::uint64_t number, char* frame);
+// name: 1..MAX_UPLOAD_NAME bytes.
+std::size_t format_file_frame(std::uint64_t sequence, std::uint64_t size, std::string_view name, char* frame);
+// count: 1..UPLOAD_BLOCK_SIZE bytes.
+std::size_t format_data_frame(std::uint64_t sequence, const unsigned char* bytes, std::size_t count, char* frame);
+
+}  // namespace pushfile
