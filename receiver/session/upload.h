@@ -70,7 +70,7 @@ public:
     void file_failed(std::uint64_t file_sequence, std::string_view reason, monotonic_clock::time_point now);
     void ended(std::uint64_t status);
     // The command's output as it goes to the screen.
-    void output_shown(const unsigned char* bytes, std::size_t length) { paste_mode_.feed(bytes, length); }
+    void output_shown(const unsigned char* bytes, std::size_t length);
 
     // From the request to pullfile's end: the keyboard is the upload's, the command's terminal held.
     bool active() const { return stage_ != stage::idle; }
@@ -186,6 +186,7 @@ private:
     bool pending_ends_file_ = false;
 
     std::uint64_t sequence_ = 0;  // of the last frame typed
+    frame_type last_typed_ = frame_type::nothing;
     std::uint64_t acked_ = 0;     // the last sequence acknowledged
     std::uint64_t typed_ = 0;     // bytes typed in this upload
     std::size_t last_free_ = 0;   // the input queue's room after our last append
@@ -193,6 +194,9 @@ private:
     bool cancel_due_ = false;
     std::size_t free_before_cancel_ = 0;
     bool cancelled_ = false;
+    // Output other than pullfile's messages came while frames were in flight: pullfile may be gone
+    // and a shell reading the frames. None goes out until pullfile is heard from again.
+    bool doubt_pullfile_ = false;
     // Z, N or C, once due, and its sequence.
     frame_type final_frame_ = frame_type::nothing;
     std::uint64_t final_sequence_ = 0;

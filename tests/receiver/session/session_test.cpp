@@ -714,13 +714,13 @@ TEST_F(upload_test, every_way_an_upload_ends) {
     };
     using enum pushfile::frame_type;
     const ending endings[] = {
-        {"an empty line", false, [this] { press("\r"); }, nothing, "nothing was sent up"},
+        {"an empty line", false, [this] { press("\r"); }, nothing, "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
         {"Esc once no more keys come", false,
          [this] {
              press("abc\x1b");
              session->tick(monotonic_clock::now() + std::chrono::seconds(1));
          },
-         nothing, "nothing was sent up"},
+         nothing, "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
         {"--no-upload", true, [] {}, refused, "refused pullfile's request for files to go up to"},
         {"Ctrl-C while sending: what is not written yet is dropped", false,
          [this] {
@@ -760,19 +760,23 @@ TEST_F(upload_test, every_way_an_upload_ends) {
     }
 }
 
-// A key after a silent second gives up: pullfile may be gone without a word.
-TEST_F(upload_test, a_key_after_pullfile_went_quiet_gives_the_keyboard_back) {
+// pullfile may be gone without a word: frames stop at other output, and a key after a silent second
+// gives up.
+TEST_F(upload_test, a_pullfile_gone_without_a_word_gets_no_more_frames_and_a_key_gives_up) {
     start_upload();
     write_file("f", std::string(5 * BLOCK, 'f'));
     press("f\r");
     pump();
+    // Output other than pullfile's while it has frames to read: a shell's, most likely.
+    feed(upload_message('a', "3") + "Killed\r\n$ ");
+    EXPECT_EQ(pump().size(), 4U) << "frames went on to what printed a prompt";
     press("x");
     EXPECT_TRUE(session->wants_keyboard()) << "a key while pullfile answers is held back";
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     press("y");
     EXPECT_FALSE(session->wants_keyboard());
     EXPECT_EQ(terminal.drops, 1);
-    EXPECT_EQ(replies.text.substr(replies.text.size() - 1), "y");
+    EXPECT_EQ(replies.text.substr(replies.text.size() - 2), "\x15y") << "the frames a shell took are erased";
     EXPECT_NE(shown().find("pullfile stopped answering"), std::string::npos) << shown();
 }
 
