@@ -313,8 +313,9 @@ bool upload_engine::prepare_data_frame() {
     }
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(UPLOAD_BLOCK_SIZE, file.size - current_.sent));
     const long got = read_fully(current_.fd.get(), block_.get(), wanted);
+    const int read_error = errno;
     if (got < 0 || static_cast<std::size_t>(got) < wanted) {
-        fail_file(file, got < 0 ? failure_text("cannot read it", errno)
+        fail_file(file, got < 0 ? failure_text("cannot read it", read_error)
                                 : "it shrank to " + std::to_string(current_.sent + static_cast<std::uint64_t>(got)) +
                                       " of its " + std::to_string(file.size) + " bytes while it was sent");
         pending_length_ = format_empty_frame(frame_type::given_up, sequence_ + 1, frame_.get());
@@ -362,7 +363,8 @@ bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, b
         const std::string& path = paths_[next_path_++];
         struct stat status {};
         if (stat(path.c_str(), &status) != 0) {
-            progress_.notice(failure_text("cannot send " + shown(path), errno));
+            const int error = errno;
+            progress_.notice(failure_text("cannot send " + shown(path), error));
             continue;
         }
         if (S_ISDIR(status.st_mode)) {
@@ -381,7 +383,8 @@ bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, b
         }
         owned_fd file(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!file.valid()) {
-            progress_.notice(failure_text("cannot send " + shown(path), errno));
+            const int error = errno;
+            progress_.notice(failure_text("cannot send " + shown(path), error));
             continue;
         }
         if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
