@@ -338,8 +338,8 @@ void upload_engine::type_prepared_frame() {
     pending_length_ = 0;
     const bool of_a_file = pending_type_ == frame_type::file || pending_type_ == frame_type::data ||
                            pending_type_ == frame_type::file_end || pending_type_ == frame_type::given_up;
-    frames_[(first_frame_ + frame_count_++) % MAX_FRAMES_IN_FLIGHT] = {
-        sequence_, pending_type_, pending_data_length_, typed_, of_a_file ? current_.slot : 0};
+    frames_[(first_frame_ + frame_count_++) % MAX_FRAMES_IN_FLIGHT] = {sequence_, pending_type_, pending_data_length_,
+                                                                       typed_, of_a_file ? current_.slot : 0};
     if (pending_type_ == frame_type::data) ++data_in_flight_;
     if (of_a_file) current_slot().last_sequence = sequence_;
     if (pending_ends_file_) {
@@ -559,7 +559,8 @@ std::string upload_engine::summary_line(std::uint64_t status) const {
 }
 
 bool upload_engine::may_cancel() const {
-    return stage_ == stage::sending || (stage_ == stage::closing && final_frame_ == frame_type::done && acked_ < final_sequence_);
+    return stage_ == stage::sending ||
+           (stage_ == stage::closing && final_frame_ == frame_type::done && acked_ < final_sequence_);
 }
 
 // What is still queued is dropped, but for the rest of a frame partly written; how much that was

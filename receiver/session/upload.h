@@ -110,10 +110,10 @@ private:
         std::uint64_t last_sequence = 0;  // of its newest frame
         std::string name;                 // as sent
         std::uint64_t size = 0;
-        std::uint64_t acknowledged = 0;   // bytes
-        bool in_folder = false;           // told of in the summary only
-        bool closed = false;              // no more frames of it will be typed
-        bool failed = false;              // its outcome was told already
+        std::uint64_t acknowledged = 0;  // bytes
+        bool in_folder = false;          // told of in the summary only
+        bool closed = false;             // no more frames of it will be typed
+        bool failed = false;             // its outcome was told already
     };
 
     // The file being read and sent.
@@ -187,9 +187,9 @@ private:
 
     std::uint64_t sequence_ = 0;  // of the last frame typed
     frame_type last_typed_ = frame_type::nothing;
-    std::uint64_t acked_ = 0;     // the last sequence acknowledged
-    std::uint64_t typed_ = 0;     // bytes typed in this upload
-    std::size_t last_free_ = 0;   // the input queue's room after our last append
+    std::uint64_t acked_ = 0;    // the last sequence acknowledged
+    std::uint64_t typed_ = 0;    // bytes typed in this upload
+    std::size_t last_free_ = 0;  // the input queue's room after our last append
     // Ctrl-C dropped what was queued; the room it made is seen at the next call.
     bool cancel_due_ = false;
     std::size_t free_before_cancel_ = 0;

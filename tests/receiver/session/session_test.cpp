@@ -608,9 +608,8 @@ struct typed_frame {
 struct frame_list final : pushfile::frame_events {
     void frame_received(const pushfile::upload_frame& frame) override {
         const std::string data(reinterpret_cast<const char*>(frame.data), frame.data == nullptr ? 0 : frame.length);
-        frames.push_back({frame.type, frame.sequence, frame.number, frame.type == pushfile::frame_type::file
-                                                                         ? std::string(frame.name)
-                                                                         : data});
+        frames.push_back({frame.type, frame.sequence, frame.number,
+                          frame.type == pushfile::frame_type::file ? std::string(frame.name) : data});
     }
     void frame_broken(pushfile::frame_error) override { ++broken; }
     std::vector<typed_frame> frames;
@@ -660,7 +659,9 @@ protected:
         std::size_t acked = 1;
         while (frames.size() > acked) {
             std::size_t in_flight = 0;
-            for (std::size_t i = acked; i < frames.size(); ++i) in_flight += frames[i].type == pushfile::frame_type::data;
+            for (std::size_t i = acked; i < frames.size(); ++i) {
+                in_flight += frames[i].type == pushfile::frame_type::data;
+            }
             EXPECT_LE(in_flight, acked == 1 ? 2U : answer_window::MAX_BLOCKS);
             acked = frames.size();
             feed(upload_message('a', std::to_string(acked)));
@@ -690,7 +691,8 @@ TEST_F(upload_test, chosen_files_and_folders_go_up_as_frames_and_their_outcomes_
         if (frame.type == pushfile::frame_type::file) file = &sent[frame.text];
         if (frame.type == pushfile::frame_type::data) *file += frame.text;
     }
-    EXPECT_EQ(sent, (std::map<std::string, std::string>{{"a.txt", "abc"}, {"big.bin", big}, {"tree/sub/y", ""}, {"tree/x", "x"}}));
+    EXPECT_EQ(sent, (std::map<std::string, std::string>{
+                        {"a.txt", "abc"}, {"big.bin", big}, {"tree/sub/y", ""}, {"tree/x", "x"}}));
     EXPECT_EQ(frames.back().number, 4U);
     feed(upload_message('q', "0") + "$ ");
     EXPECT_FALSE(session->wants_keyboard());
@@ -714,7 +716,8 @@ TEST_F(upload_test, every_way_an_upload_ends) {
     };
     using enum pushfile::frame_type;
     const ending endings[] = {
-        {"an empty line", false, [this] { press("\r"); }, nothing, "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
+        {"an empty line", false, [this] { press("\r"); }, nothing,
+         "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
         {"Esc once no more keys come", false,
          [this] {
              press("abc\x1b");
