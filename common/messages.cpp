@@ -33,4 +33,26 @@ std::size_t format_end_message(char* buffer) {
     return text_length(buffer);
 }
 
+std::size_t format_upload_request(char* buffer, const char* folder) {
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%s", ESCAPE, INTRODUCER, FAMILY, CODE_UPLOAD_REQUEST, folder);
+    return text_length(buffer);
+}
+
+std::size_t format_upload_ack(char* buffer, std::uint64_t sequence) {
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%llu", ESCAPE, INTRODUCER, FAMILY, CODE_UPLOAD_ACK,
+                  static_cast<unsigned long long>(sequence));
+    return text_length(buffer);
+}
+
+std::size_t format_upload_failed(char* buffer, std::uint64_t file_sequence, const char* reason) {
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%llu %s", ESCAPE, INTRODUCER, FAMILY, CODE_UPLOAD_FAILED,
+                  static_cast<unsigned long long>(file_sequence), reason);
+    return text_length(buffer);
+}
+
+std::size_t format_upload_end(char* buffer, int status) {
+    std::snprintf(buffer, MESSAGE_BUFFER_SIZE, "%c%c%c%c%d", ESCAPE, INTRODUCER, FAMILY, CODE_UPLOAD_END, status);
+    return text_length(buffer);
+}
+
 }  // namespace pushfile

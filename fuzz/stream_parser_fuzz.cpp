@@ -117,6 +117,22 @@ public:
         const pause_scope paused;
         record('E', "");
     }
+    void upload_request(std::string_view folder) override {
+        const pause_scope paused;
+        record('U', folder);
+    }
+    void upload_ack(std::uint64_t sequence) override {
+        const pause_scope paused;
+        record('A', std::to_string(sequence));
+    }
+    void upload_failed(std::uint64_t sequence, std::string_view reason) override {
+        const pause_scope paused;
+        record('F', std::to_string(sequence) + " " + std::string(reason));
+    }
+    void upload_end(std::uint64_t status) override {
+        const pause_scope paused;
+        record('Q', std::to_string(status));
+    }
     void rejected_message(message_kind kind, parse_error error) override {
         const pause_scope paused;
         flush(text_, pending_);
@@ -237,6 +253,35 @@ private:
                 record('B', bytes);
                 return j + 1 - at;
             }
+            case 'u': {
+                while (j < n && in_[j] != '\0' && j - body < pushfile::receive::MAX_PATH_LENGTH) ++j;
+                if (j == n || in_[j] != '\0') return not_a_message(j - at);
+                record('U', in_.substr(body, j - body));
+                return j + 1 - at;
+            }
+            case 'a':
+            case 'q': {
+                const bool ack = in_[at + 3] == 'a';
+                std::uint64_t value = 0;
+                j = number(body, ack ? 19 : 3, ack ? UINT64_MAX : 255, &value);
+                if (j == n) return not_a_message(n - at);
+                if (in_[j] != '\0') return not_a_message(j - at);
+                if (j == body) return not_a_message(j + 1 - at);
+                record(ack ? 'A' : 'Q', std::to_string(value));
+                return j + 1 - at;
+            }
+            case 'e': {
+                std::uint64_t value = 0;
+                j = number(body, 19, UINT64_MAX, &value);
+                if (j == n) return not_a_message(n - at);
+                if (in_[j] == '\0') return not_a_message(j + 1 - at);
+                if (in_[j] != ' ' || j == body) return not_a_message(j - at);
+                const std::size_t text = ++j;
+                while (j < n && in_[j] != '\0' && j - text < pushfile::receive::MAX_PATH_LENGTH) ++j;
+                if (j == n || in_[j] != '\0') return not_a_message(j - at);
+                record('F', std::to_string(value) + " " + std::string(in_.substr(text, j - text)));
+                return j + 1 - at;
+            }
             case 'x':
                 if (body == n) return not_a_message(n - at);
                 if (in_[body] != '\0') return not_a_message(4);
@@ -245,6 +290,20 @@ private:
                 return body + 1 < n && in_[body + 1] == '\0' ? 6 : 5;
             default: return not_a_message(3);
         }
+    }
+
+    // Digits from `at` while they stay within max_digits and max_value: where they stop.
+    std::size_t number(std::size_t at, std::size_t max_digits, std::uint64_t max_value, std::uint64_t* value) const {
+        std::size_t j = at;
+        for (; j < in_.size() && digit(in_[j]) && j - at < max_digits; ++j) {
+            std::uint64_t next = 0;
+            if (__builtin_mul_overflow(*value, 10U, &next) ||
+                __builtin_add_overflow(next, static_cast<unsigned>(in_[j] - '0'), &next) || next > max_value) {
+                break;
+            }
+            *value = next;
+        }
+        return j;
     }
 
     void record(char code, std::string_view payload) {

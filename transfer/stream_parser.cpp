@@ -99,6 +99,38 @@ constexpr message_form MESSAGE_FORMS[] = {
      .too_long = parse_error::bad_end,
      .takes_extra_nul = true,
      .report = [](const message_body&, stream_parser_events& events) { events.end_message(); }},
+    // pullfile's messages. A sequence number has at most 19 digits, an exit status at most 3.
+    {.code = CODE_UPLOAD_REQUEST,
+     .kind = message_kind::upload_request,
+     .fields = {text, none},
+     .malformed = parse_error::bad_upload_message,
+     .too_long = parse_error::bad_upload_message,
+     .report = [](const message_body& body, stream_parser_events& events) { events.upload_request(body.text); }},
+    {.code = CODE_UPLOAD_ACK,
+     .kind = message_kind::upload_ack,
+     .fields = {number, none},
+     .malformed = parse_error::bad_upload_message,
+     .too_long = parse_error::bad_upload_message,
+     .max_digits = 19,
+     .max_number = UINT64_MAX,
+     .report = [](const message_body& body, stream_parser_events& events) { events.upload_ack(body.number); }},
+    {.code = CODE_UPLOAD_FAILED,
+     .kind = message_kind::upload_failed,
+     .fields = {number, text},
+     .malformed = parse_error::bad_upload_message,
+     .too_long = parse_error::bad_upload_message,
+     .max_digits = 19,
+     .max_number = UINT64_MAX,
+     .report = [](const message_body& body,
+                  stream_parser_events& events) { events.upload_failed(body.number, body.text); }},
+    {.code = CODE_UPLOAD_END,
+     .kind = message_kind::upload_end,
+     .fields = {number, none},
+     .malformed = parse_error::bad_upload_message,
+     .too_long = parse_error::bad_upload_message,
+     .max_digits = 3,
+     .max_number = 255,
+     .report = [](const message_body& body, stream_parser_events& events) { events.upload_end(body.number); }},
 };
 
 // The most a form's message holds back before its NUL; text and letters are bounded by the
@@ -152,6 +184,7 @@ const char* describe(parse_error error) {
         case parse_error::block_too_long: return "a block longer than the largest block";
         case parse_error::checksum_mismatch: return "a block whose checksum does not match its data";
         case parse_error::bad_end: return "a malformed end message";
+        case parse_error::bad_upload_message: return "a malformed upload message";
     }
     return "a malformed message";
 }

@@ -16,6 +16,11 @@
 //                                      is the number DIGITS spell
 //   end    ESC } f x NUL [NUL]         the sender's extra zero byte belongs to it when it comes
 //                                      directly after
+// and pullfile's (the upload direction), each a number of 1..19 digits or a text as a path's:
+//   request         ESC } f u FOLDER NUL
+//   acknowledgement ESC } f a SEQUENCE NUL
+//   file failed     ESC } f e SEQUENCE SP REASON NUL
+//   end             ESC } f q STATUS NUL     STATUS: 1..3 digits, at most 255
 // Leading zeros in DIGITS are allowed. A candidate begins at an ESC in ordinary output. It breaks
 // at the first byte that cannot continue it: that byte is not part of it and is scanned again
 // (it may open the next message). A candidate that reaches its NUL but fails a check (an empty
@@ -49,6 +54,7 @@ enum class parse_error : unsigned char {
     block_too_long,     // more letters than a block can hold
     checksum_mismatch,  // the letters do not add up to the checksum sent
     bad_end,            // an end message with a body
+    bad_upload_message, // one of pullfile's messages with a body that is not its form's
 };
 
 // A short description for people, e.g. "a block's checksum does not match".

@@ -99,9 +99,11 @@ public:
 
 private:
     void complete(frame_events& events);
+    void broken(frame_error error, frame_events& events);
 
     std::unique_ptr<char[]> text_;  // the frame from TYPE on, MAX_FRAME_LENGTH bytes
     std::size_t length_ = 0;        // 0: outside a frame; else bytes held, '#' counted
+    bool skipping_ = false;         // the rest of a broken frame, up to its '.'
     std::unique_ptr<unsigned char[]> decoded_;
 };
 

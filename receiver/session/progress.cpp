@@ -64,20 +64,6 @@ std::string fit_to_columns(std::string_view shown_name, std::string_view rest, s
     return line;
 }
 
-std::string human_size(std::uint64_t bytes) {
-    static constexpr const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    if (bytes < 1024) return std::to_string(bytes) + " B";
-    auto value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(units)) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
-}
-
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
                           double bytes_per_second, std::size_t columns) {
     const std::string received_text = "  " + human_size(received);

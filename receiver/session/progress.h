@@ -9,14 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/human_size.h"
 #include "receiver/program.h"
 
 namespace pushfile::receive {
 
 class screen_writer;
-
-// "1.5 MiB", "512 B": sizes as people read them.
-std::string human_size(std::uint64_t bytes);
 
 // The progress line without its terminal controls, e.g.
 // "report.pdf  12.0 MiB of 64.0 MiB  18%  30.1 MiB/s  0:01 left". A total of UNKNOWN_SIZE leaves

@@ -188,6 +188,10 @@ TEST(messages, formats) {
     expect_message([](char* b) { return format_block_header(b, 408); }, "\x1b}fd408 ");
     expect_message([](char* b) { return format_block_header(b, 5888344); }, "\x1b}fd5888344 ");
     expect_message([](char* b) { return format_end_message(b); }, "\x1b}fx");
+    expect_message([](char* b) { return format_upload_request(b, "/home/me"); }, "\x1b}fu/home/me");
+    expect_message([](char* b) { return format_upload_ack(b, 42); }, "\x1b}fa42");
+    expect_message([](char* b) { return format_upload_failed(b, 3, "disk full"); }, "\x1b}fe3 disk full");
+    expect_message([](char* b) { return format_upload_end(b, 255); }, "\x1b}fq255");
 }
 
 // The whole path message, NUL included, is at most 12288 bytes: paths up to 12283 bytes fit.

@@ -31,7 +31,7 @@ using namespace pushfile_test;
 using records = std::vector<std::string>;
 
 const char* kind_name(message_kind kind) {
-    constexpr const char* names[] = {"path", "size", "block", "end"};
+    constexpr const char* names[] = {"path", "size", "block", "end", "request", "ack", "failed", "quit"};
     const auto index = static_cast<std::size_t>(kind);
     return index < std::size(names) ? names[index] : "another kind";
 }
@@ -62,6 +62,12 @@ public:
         event("B:" + std::string(reinterpret_cast<const char*>(bytes), length));
     }
     void end_message() override { event("E"); }
+    void upload_request(std::string_view folder) override { event("U:" + std::string(folder)); }
+    void upload_ack(std::uint64_t sequence) override { event("A:" + std::to_string(sequence)); }
+    void upload_failed(std::uint64_t sequence, std::string_view reason) override {
+        event("F:" + std::to_string(sequence) + " " + std::string(reason));
+    }
+    void upload_end(std::uint64_t status) override { event("Q:" + std::to_string(status)); }
     void rejected_message(message_kind kind, parse_error error) override { event(rejected(kind, error)); }
 
     records events;
@@ -243,6 +249,21 @@ TEST(stream_parser, anything_but_a_complete_valid_message_is_passed_through_whol
         {"end, then two zero bytes", end_message() + nul, {"E", "T:" + nul}},
         {"end without its zero byte", end_message().substr(0, 5) + "A", {"E", "T:A"}},
         {"two ends", end_message().substr(0, 5) + end_message(), {"E", "E"}},
+
+        // pullfile's messages, and their limits.
+        {"upload conversation",
+         "\x1b}fu/home/me dl" + nul + "\x1b}fa9223372036854775807" + nul + "\x1b}fe7 no room: a b" + nul +
+             "\x1b}fq255" + nul,
+         {"U:/home/me dl", "A:9223372036854775807", "F:7 no room: a b", "Q:255"}},
+        {"ack with a letter",
+         "\x1b}fa1x",
+         {"T:\x1b}fa1", rejected(message_kind::upload_ack, parse_error::bad_upload_message), "T:x"}},
+        {"exit status beyond 255",
+         "\x1b}fq256" + nul,
+         {"T:\x1b}fq25", rejected(message_kind::upload_end, parse_error::bad_upload_message), "T:6" + nul}},
+        {"failure without its reason",
+         "\x1b}fe7" + nul,
+         {"T:\x1b}fe7" + nul, rejected(message_kind::upload_failed, parse_error::bad_upload_message)}},
 
         // Valid messages among broken ones are still found.
         {"mixed",

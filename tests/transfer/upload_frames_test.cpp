@@ -1,0 +1,168 @@
+#include "transfer/upload_frames.h"
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace pushfile;
+using records = std::vector<std::string>;
+
+// One record per event; stray bytes merged, so that differently split feeds compare equal.
+class transcript final : public frame_events {
+public:
+    void frame_received(const upload_frame& frame) override {
+        std::string record(1, static_cast<char>(frame.type));
+        record += std::to_string(frame.sequence) + ":" + std::to_string(frame.number) + ":" + std::string(frame.name);
+        if (frame.data != nullptr) record += ":" + std::string(reinterpret_cast<const char*>(frame.data), frame.length);
+        event(record);
+    }
+    void frame_broken(frame_error error) override { event(std::string("broken: ") + describe(error)); }
+    void stray_bytes(const unsigned char* bytes, std::size_t length) override {
+        const std::string text(reinterpret_cast<const char*>(bytes), length);
+        if (stray_open_) {
+            events.back() += text;
+        } else {
+            events.push_back("stray:" + text);
+        }
+        stray_open_ = true;
+    }
+
+    records events;
+
+private:
+    void event(std::string record) {
+        events.push_back(std::move(record));
+        stray_open_ = false;
+    }
+    bool stray_open_ = false;
+};
+
+std::string frame_text(std::size_t (*format)(char*)) {
+    std::string frame(MAX_FRAME_LENGTH, '\0');
+    frame.resize(format(frame.data()));
+    return frame;
+}
+
+std::string data_frame(std::uint64_t sequence, const std::string& bytes) {
+    std::string frame(MAX_FRAME_LENGTH, '\0');
+    frame.resize(format_data_frame(sequence, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                                   frame.data()));
+    return frame;
+}
+
+std::string file_frame(std::uint64_t sequence, std::uint64_t size, const std::string& name) {
+    std::string frame(MAX_FRAME_LENGTH, '\0');
+    frame.resize(format_file_frame(sequence, size, name, frame.data()));
+    return frame;
+}
+
+records read_frames(const std::string& input, std::size_t chunk) {
+    frame_reader reader;
+    transcript events;
+    for (std::size_t at = 0; at < input.size(); at += chunk) {
+        const std::size_t length = std::min(chunk, input.size() - at);
+        reader.feed(reinterpret_cast<const unsigned char*>(input.data()) + at, length, events);
+    }
+    reader.finish(events);
+    return events.events;
+}
+
+TEST(upload_encoding, known_values) {
+    EXPECT_EQ(crc32(0, "123456789", 9), 0xCBF43926U);
+    EXPECT_EQ(crc32(crc32(0, "1234", 4), "56789", 5), 0xCBF43926U);
+    const std::pair<std::string, std::string> vectors[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"\xff\xfe", "//4="}};
+    for (const auto& [bytes, text] : vectors) {
+        std::string encoded(base64_length(bytes.size()), '\0');
+        EXPECT_EQ(base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), encoded.data()),
+                  text.size());
+        EXPECT_EQ(encoded, text);
+        unsigned char decoded[8];
+        std::size_t count = 99;
+        ASSERT_TRUE(base64_decode(text.data(), text.size(), decoded, &count)) << text;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(decoded), count), bytes);
+    }
+    // One encoding per byte string: no stray characters, padding only at the end, no bits left over.
+    for (const std::string bad : {"Zg=", "Zg=a", "Z===", "Zh==", "Zm9=", "Zg==Zg==", "Zm~v", "Zm9 "}) {
+        unsigned char decoded[8];
+        std::size_t count = 0;
+        EXPECT_FALSE(base64_decode(bad.data(), bad.size(), decoded, &count)) << bad;
+    }
+}
+
+// Every frame is printable ASCII without '~' or '`', and reads back as written however the
+// input is split, with line ends anywhere in it and keys around it.
+TEST(upload_frames, read_back_whatever_the_split) {
+    std::mt19937 random(7);
+    std::string block(UPLOAD_BLOCK_SIZE, '\0');
+    for (char& byte : block) byte = static_cast<char>(random());
+    const std::string name = "photos/\xc3\xa9t\xc3\xa9 1/a.jpg";
+    std::string input = "ls\r";
+    input += frame_text([](char* f) { return format_number_frame(frame_type::prompting, 1, 1, f); });
+    input += file_frame(2, UPLOAD_BLOCK_SIZE + 2, name);
+    input += data_frame(3, block);
+    input += data_frame(4, "\n\x01");
+    input += frame_text([](char* f) { return format_empty_frame(frame_type::file_end, 5, f); });
+    input += frame_text([](char* f) { return format_number_frame(frame_type::done, 6, 1, f); });
+    for (const char byte : input.substr(3)) {
+        const auto value = static_cast<unsigned char>(byte);
+        ASSERT_TRUE(value > ' ' && value < 0x7F && value != '~' && value != '`') << int{value};
+    }
+    input.insert(input.size() / 2, "\r\n");
+    input += "q";
+    const records expected = {"stray:ls\r",
+                              "P1:1:",
+                              "F2:" + std::to_string(UPLOAD_BLOCK_SIZE + 2) + ":" + name,
+                              "D3:0::" + block,
+                              "D4:0::\n\x01",
+                              "E5:0:",
+                              "Z6:1:",
+                              "stray:q"};
+    for (const std::size_t chunk : {input.size(), std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
+        EXPECT_EQ(read_frames(input, chunk), expected) << "chunks of " << chunk;
+    }
+}
+
+TEST(upload_frames, broken_frames_are_reported_and_what_follows_is_read) {
+    const std::string good = frame_text([](char* f) { return format_empty_frame(frame_type::file_end, 9, f); });
+    std::string flipped = data_frame(3, "abc");
+    flipped[5] = flipped[5] == 'A' ? 'B' : 'A';
+    // A check that matches what it covers, around a payload its type does not carry.
+    const auto with_check = [](std::string body) {
+        const std::uint32_t check = crc32(0, body.data(), body.size());
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", check);
+        return "#" + body + hex + ".";
+    };
+    const std::string long_frame = "#D1," + std::string(MAX_FRAME_LENGTH, 'A') + ",00000000.";
+    struct broken_case {
+        const char* label;
+        std::string input;
+        const char* error;
+    };
+    const broken_case cases[] = {
+        {"check does not match", flipped, "a frame whose check does not match"},
+        {"cut by the next frame", data_frame(3, "abc").substr(0, 9), "a frame that was cut off"},
+        {"control byte inside", "#D3,YW\x1b" "Jj,0.", "a frame holding a byte that does not belong in one"},
+        {"longer than any frame", long_frame, "a frame longer than the longest frame"},
+        {"data frame without data", with_check("D3,,"), "a frame whose content is malformed"},
+        {"unknown type", with_check("Q3,,"), "a frame whose content is malformed"},
+        {"file without a size", with_check("F3,YQ==,"), "a frame whose content is malformed"},
+        {"name with a NUL", with_check("F3,1;YQBi,"), "a frame whose content is malformed"},
+        {"sequence of 20 digits", with_check("E12345678901234567890,,"), "a frame whose content is malformed"},
+        {"data beyond a block", with_check("D3," + std::string(base64_length(UPLOAD_BLOCK_SIZE + 3), 'A') + ","),
+         "a frame whose content is malformed"},
+    };
+    for (const broken_case& c : cases) {
+        const records expected = {std::string("broken: ") + c.error, "E9:0:"};
+        EXPECT_EQ(read_frames(c.input + good, c.input.size() + good.size()), expected) << c.label;
+        EXPECT_EQ(read_frames(c.input + good, 5), expected) << c.label << ", in chunks of 5";
+    }
+    EXPECT_EQ(read_frames(good.substr(0, 6), 100), records{"broken: a frame that was cut off"});
+}
+
+}  // namespace

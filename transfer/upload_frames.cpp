@@ -1,0 +1,245 @@
+#include "transfer/upload_frames.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace pushfile {
+namespace {
+
+constexpr unsigned char FRAME_START = '#';
+constexpr unsigned char FRAME_END = '.';
+constexpr unsigned char FIELD_SEPARATOR = ',';
+constexpr unsigned char SIZE_SEPARATOR = ';';
+constexpr std::size_t CHECK_DIGITS = 8;
+constexpr std::size_t MAX_NUMBER_DIGITS = 20;
+constexpr std::size_t DECODED_SIZE = std::max(UPLOAD_BLOCK_SIZE, MAX_UPLOAD_NAME);
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
+static_assert(base64_length(MAX_UPLOAD_NAME) + MAX_NUMBER_DIGITS + 1 <= base64_length(UPLOAD_BLOCK_SIZE),
+              "a file frame fits where a data frame does");
+
+bool is_digit(unsigned char byte) { return byte >= '0' && byte <= '9'; }
+
+// What a frame is made of between its '#' and its '.': base64, digits, and its separators.
+bool is_frame_byte(unsigned char byte) {
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || is_digit(byte) || byte == '+' ||
+           byte == '/' || byte == '=' || byte == FIELD_SEPARATOR || byte == SIZE_SEPARATOR;
+}
+
+bool is_line_end(unsigned char byte) { return byte == '\r' || byte == '\n'; }
+
+bool known_type(unsigned char byte) {
+    switch (static_cast<frame_type>(byte)) {
+        case frame_type::prompting:
+        case frame_type::file:
+        case frame_type::data:
+        case frame_type::file_end:
+        case frame_type::given_up:
+        case frame_type::done:
+        case frame_type::cancelled:
+        case frame_type::nothing:
+        case frame_type::refused: return true;
+    }
+    return false;
+}
+
+// 1..max_digits decimal digits, the whole view, without overflow.
+bool parse_number(std::string_view digits, std::size_t max_digits, std::uint64_t* number) {
+    if (digits.empty() || digits.size() > max_digits) return false;
+    std::uint64_t value = 0;
+    for (const char digit : digits) {
+        const auto byte = static_cast<unsigned char>(digit);
+        if (!is_digit(byte)) return false;
+        const unsigned next = byte - '0';
+        if (value > (UINT64_MAX - next) / 10) return false;
+        value = value * 10 + next;
+    }
+    *number = value;
+    return true;
+}
+
+bool parse_check(std::string_view hex, std::uint32_t* check) {
+    if (hex.size() != CHECK_DIGITS) return false;
+    std::uint32_t value = 0;
+    for (const char digit : hex) {
+        const char* found = std::strchr(HEX_DIGITS, digit);
+        if (digit == '\0' || found == nullptr) return false;
+        value = value << 4 | static_cast<std::uint32_t>(found - HEX_DIGITS);
+    }
+    *check = value;
+    return true;
+}
+
+// The frame's head: '#', the type, the sequence number and the separator after it.
+std::size_t begin_frame(frame_type type, std::uint64_t sequence, char* frame) {
+    const int length = std::snprintf(frame, MAX_FRAME_LENGTH, "#%c%llu,", static_cast<char>(type),
+                                     static_cast<unsigned long long>(sequence));
+    return static_cast<std::size_t>(length);
+}
+
+// Adds the separator, the check of everything after '#', and the '.'.
+std::size_t end_frame(char* frame, std::size_t length) {
+    frame[length++] = FIELD_SEPARATOR;
+    const std::uint32_t check = crc32(0, frame + 1, length - 1);
+    for (std::size_t i = 0; i < CHECK_DIGITS; ++i) {
+        frame[length + i] = HEX_DIGITS[(check >> (28 - 4 * i)) & 0xFU];
+    }
+    length += CHECK_DIGITS;
+    frame[length++] = FRAME_END;
+    return length;
+}
+
+}  // namespace
+
+const char* describe(frame_error error) {
+    switch (error) {
+        case frame_error::cut: return "a frame that was cut off";
+        case frame_error::bad_byte: return "a frame holding a byte that does not belong in one";
+        case frame_error::too_long: return "a frame longer than the longest frame";
+        case frame_error::bad_check: return "a frame whose check does not match";
+        case frame_error::bad_payload: return "a frame whose content is malformed";
+    }
+    return "a malformed frame";
+}
+
+frame_reader::frame_reader()
+    : text_(std::make_unique_for_overwrite<char[]>(MAX_FRAME_LENGTH)),
+      decoded_(std::make_unique_for_overwrite<unsigned char[]>(DECODED_SIZE)) {}
+
+void frame_reader::feed(const unsigned char* bytes, std::size_t length, frame_events& events) {
+    std::size_t i = 0;
+    while (i < length) {
+        if (length_ == 0 && !skipping_) {
+            // Outside a frame: everything up to the next '#' is stray.
+            const auto* start = static_cast<const unsigned char*>(std::memchr(bytes + i, FRAME_START, length - i));
+            const std::size_t span = start != nullptr ? static_cast<std::size_t>(start - (bytes + i)) : length - i;
+            if (span > 0) events.stray_bytes(bytes + i, span);
+            i += span;
+            if (start == nullptr) return;
+            length_ = 1;
+            ++i;
+            continue;
+        }
+        const unsigned char byte = bytes[i++];
+        if (byte == FRAME_START) {
+            if (!skipping_) events.frame_broken(frame_error::cut);
+            skipping_ = false;
+            length_ = 1;
+        } else if (skipping_) {
+            // The rest of a broken frame, up to its end.
+            if (byte == FRAME_END) skipping_ = false;
+        } else if (byte == FRAME_END) {
+            complete(events);
+            length_ = 0;
+        } else if (is_line_end(byte)) {
+            // Something on the way broke the line: the frame goes on after it.
+        } else if (!is_frame_byte(byte)) {
+            broken(frame_error::bad_byte, events);
+        } else if (length_ >= MAX_FRAME_LENGTH - 1) {  // no room left for the frame's '.'
+            broken(frame_error::too_long, events);
+        } else {
+            text_[length_ - 1] = static_cast<char>(byte);
+            ++length_;
+        }
+    }
+}
+
+void frame_reader::finish(frame_events& events) {
+    if (length_ > 0) events.frame_broken(frame_error::cut);
+    length_ = 0;
+    skipping_ = false;
+}
+
+// What is left of the frame is skipped up to its '.', or the next frame's '#'.
+void frame_reader::broken(frame_error error, frame_events& events) {
+    events.frame_broken(error);
+    length_ = 0;
+    skipping_ = true;
+}
+
+void frame_reader::complete(frame_events& events) {
+    const std::string_view text(text_.get(), length_ - 1);
+    const std::size_t check_separator = text.rfind(static_cast<char>(FIELD_SEPARATOR));
+    std::uint32_t check = 0;
+    if (check_separator == std::string_view::npos || !parse_check(text.substr(check_separator + 1), &check)) {
+        events.frame_broken(frame_error::bad_payload);
+        return;
+    }
+    if (crc32(0, text.data(), check_separator + 1) != check) {
+        events.frame_broken(frame_error::bad_check);
+        return;
+    }
+    const std::size_t sequence_end = text.find(static_cast<char>(FIELD_SEPARATOR));
+    upload_frame frame;
+    const auto type = static_cast<unsigned char>(text[0]);
+    if (sequence_end == check_separator || !known_type(type) ||
+        !parse_number(text.substr(1, sequence_end - 1), MAX_SEQUENCE_DIGITS, &frame.sequence)) {
+        events.frame_broken(frame_error::bad_payload);
+        return;
+    }
+    frame.type = static_cast<frame_type>(type);
+    const std::string_view payload = text.substr(sequence_end + 1, check_separator - sequence_end - 1);
+    bool well_formed = false;
+    switch (frame.type) {
+        case frame_type::prompting:
+        case frame_type::done: well_formed = parse_number(payload, MAX_NUMBER_DIGITS, &frame.number); break;
+        case frame_type::file: {
+            const std::size_t separator = payload.find(static_cast<char>(SIZE_SEPARATOR));
+            const std::string_view name = separator == std::string_view::npos ? "" : payload.substr(separator + 1);
+            std::size_t decoded = 0;
+            well_formed = separator != std::string_view::npos &&
+                          parse_number(payload.substr(0, separator), MAX_NUMBER_DIGITS, &frame.number) &&
+                          name.size() <= base64_length(MAX_UPLOAD_NAME) &&
+                          base64_decode(name.data(), name.size(), decoded_.get(), &decoded) && decoded > 0 &&
+                          decoded <= MAX_UPLOAD_NAME && std::memchr(decoded_.get(), 0, decoded) == nullptr;
+            frame.name = std::string_view(reinterpret_cast<const char*>(decoded_.get()), decoded);
+            break;
+        }
+        case frame_type::data:
+            well_formed = payload.size() <= base64_length(UPLOAD_BLOCK_SIZE) &&
+                          base64_decode(payload.data(), payload.size(), decoded_.get(), &frame.length) &&
+                          frame.length > 0 && frame.length <= UPLOAD_BLOCK_SIZE;
+            frame.data = decoded_.get();
+            break;
+        case frame_type::file_end:
+        case frame_type::given_up:
+        case frame_type::cancelled:
+        case frame_type::nothing:
+        case frame_type::refused: well_formed = payload.empty(); break;
+    }
+    if (!well_formed) {
+        events.frame_broken(frame_error::bad_payload);
+        return;
+    }
+    events.frame_received(frame);
+}
+
+std::size_t format_empty_frame(frame_type type, std::uint64_t sequence, char* frame) {
+    return end_frame(frame, begin_frame(type, sequence, frame));
+}
+
+std::size_t format_number_frame(frame_type type, std::uint64_t sequence, std::uint64_t number, char* frame) {
+    std::size_t length = begin_frame(type, sequence, frame);
+    length += static_cast<std::size_t>(
+        std::snprintf(frame + length, MAX_FRAME_LENGTH - length, "%llu", static_cast<unsigned long long>(number)));
+    return end_frame(frame, length);
+}
+
+std::size_t format_file_frame(std::uint64_t sequence, std::uint64_t size, std::string_view name, char* frame) {
+    name = name.substr(0, MAX_UPLOAD_NAME);
+    std::size_t length = begin_frame(frame_type::file, sequence, frame);
+    length += static_cast<std::size_t>(std::snprintf(frame + length, MAX_FRAME_LENGTH - length, "%llu%c",
+                                                     static_cast<unsigned long long>(size), SIZE_SEPARATOR));
+    length += base64_encode(reinterpret_cast<const unsigned char*>(name.data()), name.size(), frame + length);
+    return end_frame(frame, length);
+}
+
+std::size_t format_data_frame(std::uint64_t sequence, const unsigned char* bytes, std::size_t count, char* frame) {
+    count = std::min(count, UPLOAD_BLOCK_SIZE);
+    std::size_t length = begin_frame(frame_type::data, sequence, frame);
+    length += base64_encode(bytes, count, frame + length);
+    return end_frame(frame, length);
+}
+
+}  // namespace pushfile
