@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds every download: the static sender, pullfile and receiver for x86-64, aarch64, armhf and
 # riscv64 (cross-built with Debian's cross compilers), the Debian packages, and build/dist with one
-# file per download and SHA256SUMS. Each foreign build is tested under qemu-user first: the letter,
-# display and upload frame tests, pullfile's --version, a real transfer from its sender to this
-# machine's receiver, one from this machine's sender to its receiver, and one from this machine's
-# sender through its forwarder (--forward) to this machine's receiver, the files compared each time.
+# file per download and SHA256SUMS. Each foreign build is tested under qemu-user first: the letter
+# and display tests, pullfile's --version, a real transfer from its sender to this machine's
+# receiver, one from this machine's sender to its receiver, and one from this machine's sender
+# through its forwarder (--forward) to this machine's receiver, the files compared each time.
 # Installs the Debian packages it needs when run as root; otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,7 +70,7 @@ for target in "${targets[@]}"; do
   say "$preset: cross-building"
   quietly cmake --preset "$preset"
   quietly cmake --build --preset "$preset"
-  say "$preset: letter, display and upload frame tests under $qemu"
+  say "$preset: letter and display tests under $qemu"
   quietly ctest --preset "$preset"
   say "$preset: pullfile --version under $qemu"
   if ! pullfile_version=$("$qemu" "build/$preset/pullfile" --version 2>&1) ||
