@@ -73,7 +73,7 @@ for target in "${targets[@]}"; do
   say "$preset: letter and display tests under $qemu"
   quietly ctest --preset "$preset"
   say "$preset: pullfile --version under $qemu"
-  if ! pullfile_version=$("$qemu" "build/$preset/pullfile" --version 2>&1) ||
+  if ! pullfile_version=$("$qemu" "build/$preset/pullfile/pullfile" --version 2>&1) ||
     [ "$pullfile_version" != "pullfile $version" ]; then
     say "$preset: pullfile --version printed '$pullfile_version', not 'pullfile $version'" >&2
     exit 1
