@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds every download: the static sender and receiver for x86-64, aarch64, armhf and riscv64
-# (cross-built with Debian's cross compilers), the Debian packages, and build/dist with one file
-# per download and SHA256SUMS. Each foreign build is tested under qemu-user first: the letter and
-# display tests, a real transfer from its sender to this machine's receiver, one from this
-# machine's sender to its receiver, and one from this machine's sender through its forwarder
-# (--forward) to this machine's receiver, the files compared each time.
+# Builds every download: the static sender, pullfile and receiver for x86-64, aarch64, armhf and
+# riscv64 (cross-built with Debian's cross compilers), the Debian packages, and build/dist with one
+# file per download and SHA256SUMS. Each foreign build is tested under qemu-user first: the letter
+# and display tests, pullfile's --version, a real transfer from its sender to this machine's
+# receiver, one from this machine's sender to its receiver, and one from this machine's sender
+# through its forwarder (--forward) to this machine's receiver, the files compared each time.
 # Installs the Debian packages it needs when run as root; otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,6 +58,7 @@ quietly cmake --preset release
 quietly cmake --build --preset release
 sender=build/release/pushfile
 receiver=build/release/receiver/pushfile-receive
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
 
 mkdir "$work/files"
 cp README.md "$work/files/"
@@ -71,6 +72,15 @@ for target in "${targets[@]}"; do
   quietly cmake --build --preset "$preset"
   say "$preset: letter and display tests under $qemu"
   quietly ctest --preset "$preset"
+  say "$preset: pullfile --version under $qemu"
+  if ! pullfile_version=$("$qemu" "build/$preset/pullfile/pullfile" --version 2>&1) ||
+    [ "$pullfile_version" != "pullfile $version" ]; then
+    say "$preset: pullfile --version printed '$pullfile_version', not 'pullfile $version'" >&2
+    exit 1
+  fi
+  # Upload under qemu: a real upload from this machine's receiver to the $preset pullfile, and from
+  # the $preset receiver to this machine's pullfile, is still to be added here, once the receiver
+  # side of uploads has landed.
   say "$preset: sending 3 files from the $preset sender (under $qemu) to the x86-64 receiver"
   mkdir "$work/$preset-sender"
   quietly "$receiver" -q -d "$work/$preset-sender" -- "$qemu" "build/$preset/pushfile" \
@@ -91,7 +101,6 @@ done
 say "packages and build/dist"
 rm -rf build/dist
 mkdir -p build/dist
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
 for preset_machine in release:x86_64 aarch64:aarch64 armhf:armv7l riscv64:riscv64; do
   preset=${preset_machine%%:*}
   machine=${preset_machine#*:}
@@ -99,10 +108,10 @@ for preset_machine in release:x86_64 aarch64:aarch64 armhf:armv7l riscv64:riscv6
   quietly cpack --preset "$preset"
   cp "build/$preset/packages/"*.deb build/dist/
   # The stripped programs, as they are installed.
-  for component_program in sender:pushfile receiver:pushfile-receive; do
-    component=${component_program%%:*}
-    program=${component_program#*:}
+  for component in sender receiver; do
     quietly cmake --install "build/$preset" --component "$component" --prefix "$work/install-$preset"
+  done
+  for program in pushfile pullfile pushfile-receive; do
     cp "$work/install-$preset/bin/$program" "build/dist/$program-$machine"
     # Copied onto hosts as they are, they must need no loader or library of this machine.
     if readelf --program-headers "build/dist/$program-$machine" | grep -q INTERP; then
