@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/pty_peer.h"
 #include "tests/support/receiver_run.h"
+#include "tests/support/ssh_lab.h"
 
 namespace {
 
@@ -202,6 +204,78 @@ TEST(receiver_end_to_end, keys_reach_the_command_once_a_transfer_has_gone_quiet)
     EXPECT_EQ(result.status, 0) << result.errors;
     EXPECT_NE(result.output.find("got=[abc]"), std::string::npos) << result.output;
     EXPECT_NE(result.errors.find("x not saved: given up"), std::string::npos) << result.errors;
+}
+
+// The other way: pullfile on the far side asks, the user types local paths at the receiver's
+// prompt, the files go up, through the command directly and through a real ssh with a terminal on
+// the far side and without one. Ctrl-C in the middle of a file leaves nothing there, and the shell
+// that ran pullfile reads the next line as typed.
+TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
+    ssh_lab lab;
+    scratch_dir local;
+    scratch_dir remote;
+    const std::string big = random_bytes(20U << 20, 21);
+    write_file(local.path / "empty", "");
+    write_file(local.path / "few bytes", "few");
+    write_file(local.path / "big.bin", big);
+    // Long enough to be still going up when the Ctrl-C comes, however fast the machine.
+    write_file(local.path / "huge.bin", "");
+    fs::resize_file(local.path / "huge.bin", std::uintmax_t{64} << 30);
+    struct route {
+        const char* what;
+        bool over_ssh;
+        bool remote_terminal;
+    };
+    for (const route& way : {route{"directly", false, false}, route{"ssh -t", true, true},
+                             route{"ssh without -t", true, false}}) {
+        SCOPED_TRACE(way.what);
+        if (way.over_ssh && !lab.available()) {
+            ADD_FAILURE() << "no ssh to try: " << lab.why_not();
+            continue;
+        }
+        for (const bool interrupted : {false, true}) {
+            SCOPED_TRACE(interrupted ? "Ctrl-C in the middle" : "three files");
+            for (const std::string& name : names_in(remote.path)) fs::remove_all(remote.path / name);
+            // The shell reads a line after pullfile: whatever an upload left in its input would show.
+            const std::string script = "cd '" + remote.path.string() + "' && " + PULLFILE_BINARY +
+                                       "; echo \"status=$?\"; read -r line; echo \"next=[$line]\"";
+            child_options options;
+            options.program = RECEIVER_BINARY;
+            options.working_directory = local.path;
+            options.errors_to_terminal = true;
+            options.arguments = {RECEIVER_BINARY, "-d", local.path, "--"};
+            if (way.over_ssh) {
+                const std::vector<std::string> ssh = lab.ssh(way.remote_terminal);
+                options.arguments.insert(options.arguments.end(), ssh.begin(), ssh.end());
+                options.arguments.push_back(script);
+            } else {
+                options.arguments.insert(options.arguments.end(), {"sh", "-c", script});
+            }
+            pty_peer user(options);
+            ASSERT_TRUE(user.read_until("upload to remote", 60s)) << user.read_rest(1s);
+            user.send(interrupted ? "huge.bin\r" : "empty 'few bytes' big\\.bin\r");
+            if (interrupted) {
+                std::this_thread::sleep_for(1500ms);
+                user.send("\x03");
+            }
+            ASSERT_TRUE(user.read_until("status=", 120s)) << user.read_rest(1s);
+            std::string status = user.read_through('\n', 5s);
+            status.erase(status.find_first_of("\r\n"));
+            user.send("typed\r");
+            const std::string rest = user.read_rest(30s);
+            EXPECT_EQ(user.wait(30s).code, 0);
+            EXPECT_NE(rest.find("next=[typed]"), std::string::npos) << rest;
+            if (interrupted) {
+                EXPECT_EQ(status, "255") << rest;
+                EXPECT_EQ(names_in(remote.path), std::vector<std::string>{}) << "nothing of the cancelled file";
+                continue;
+            }
+            EXPECT_EQ(status, "0") << rest;
+            EXPECT_EQ(names_in(remote.path), (std::vector<std::string>{"big.bin", "empty", "few bytes"}));
+            EXPECT_EQ(read_file(remote.path / "few bytes"), "few");
+            EXPECT_TRUE(read_file(remote.path / "big.bin") == big) << "big.bin differs";
+        }
+    }
 }
 
 }  // namespace

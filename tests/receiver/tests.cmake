@@ -13,8 +13,9 @@ foreach(test_path relay/relay_test relay/byte_queue_test relay/line_queue_test r
   target_compile_definitions(${test_name} PRIVATE
     PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
     RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>"
-    LINK_SIM_BINARY="$<TARGET_FILE:link_sim>")
-  add_dependencies(${test_name} pushfile pushfile-receive link_sim)
+    LINK_SIM_BINARY="$<TARGET_FILE:link_sim>"
+    PULLFILE_BINARY="$<TARGET_FILE:pullfile>")
+  add_dependencies(${test_name} pushfile pushfile-receive link_sim pullfile)
   if(test_name STREQUAL "load_test")
     # Heavy runs (thousands of files, gigabytes): left out of the sanitizer pass.
     gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS load TIMEOUT 900)

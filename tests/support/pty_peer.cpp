@@ -54,7 +54,7 @@ void close_if_open(int& fd) {
     if (options.input == input_source::terminal) dup2(slave, STDIN_FILENO);
     if (options.input == input_source::file) dup2(input_file, STDIN_FILENO);
     dup2(options.output == output_target::terminal ? slave : output_write, STDOUT_FILENO);
-    dup2(errors_write, STDERR_FILENO);
+    dup2(options.errors_to_terminal ? slave : errors_write, STDERR_FILENO);
     close_range(STDERR_FILENO + 1, ~0U, 0);
     if (options.input == input_source::closed) close(STDIN_FILENO);
     signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
@@ -212,6 +212,13 @@ std::string pty_peer::read_through(char last, milliseconds guard) {
     pump_until([&] { return pending_.find(last) != std::string::npos; }, clock_type::now() + guard);
     const std::size_t at = pending_.find(last);
     return take(at == std::string::npos ? pending_.size() : at + 1);
+}
+
+bool pty_peer::read_until(std::string_view text, milliseconds guard) {
+    pump_until([&] { return pending_.find(text) != std::string::npos; }, clock_type::now() + guard);
+    const std::size_t at = pending_.find(text);
+    take(at == std::string::npos ? pending_.size() : at + text.size());
+    return at != std::string::npos;
 }
 
 std::string pty_peer::read_rest(milliseconds guard) {

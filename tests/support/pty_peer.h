@@ -1,6 +1,6 @@
 // Runs a program on a real pseudo-terminal while the test plays the terminal: it reads what the
 // program writes, answers on the program's input, and looks at the line's settings. Standard error
-// always goes to a pipe of its own, so that it never mixes with the byte stream.
+// goes to a pipe of its own, so that it never mixes with the byte stream, unless asked otherwise.
 #pragma once
 
 #include <sys/types.h>
@@ -34,6 +34,8 @@ struct child_options {
     bool ignore_sigpipe = false;
     std::vector<int> ignored_signals;  // as a shell leaves SIGINT and SIGQUIT for a command run with '&'
     std::string working_directory;
+    // Standard error on the terminal too, as at a person's screen (its pipe then stays empty).
+    bool errors_to_terminal = false;
 };
 
 struct exit_status {
@@ -55,6 +57,8 @@ public:
     std::string read_through(char last, milliseconds guard = HANG_GUARD);  // up to and including last
     std::string read_rest(milliseconds guard = HANG_GUARD);                // until the output ends
     std::string read_for(milliseconds period);                             // whatever comes in period
+    // Reads until text has come (all of it is taken, through text); false when it did not come.
+    bool read_until(std::string_view text, milliseconds guard = HANG_GUARD);
     bool output_ended() const { return output_ended_; }
     // Reads at most chunk bytes at a time and pauses after each read, to play a slow reader.
     void set_read_pacing(std::size_t chunk, milliseconds pause);
