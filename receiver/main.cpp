@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/display.h"
@@ -33,13 +34,15 @@ constexpr int FLAT = 258;
 constexpr int WHERE = 259;
 constexpr int NOTIFY = 260;
 constexpr int NO_NOTIFY = 261;
+constexpr int NO_UPLOAD = 262;
 
 constexpr const char* USAGE =
     "Usage: pushfile-receive [-d DIR] [--ask] [--max-size BYTES] [--quiet] [--no-answer-ahead] [--flat]\n"
-    "                        [--notify | --no-notify] [-- COMMAND [ARG...]]\n"
+    "                        [--notify | --no-notify] [--no-upload] [-- COMMAND [ARG...]]\n"
     "       pushfile-receive --forward [-- COMMAND [ARG...]]\n"
     "       pushfile-receive --where\n"
-    "Run COMMAND (default: $SHELL) on a new terminal and save the files that pushfile sends from it.\n"
+    "Run COMMAND (default: $SHELL) on a new terminal and save the files that pushfile sends from it;\n"
+    "when pullfile runs in it, ask for files here and send them up.\n"
     "With --forward, save nothing: pass the transfers on to a receiver further out (on a jump host).\n"
     "\n"
     "  -d, --directory DIR    save files in DIR (default: below)\n"
@@ -51,6 +54,7 @@ constexpr const char* USAGE =
     "      --notify           outcomes during a full-screen program as desktop notifications, even\n"
     "                         where the terminal is not known to show them (default: where it is)\n"
     "      --no-notify        no desktop notifications\n"
+    "      --no-upload        refuse pullfile's requests for files\n"
     "      --forward          pass transfers on, wrapped for tmux inside a tmux pane\n"
     "      --where            show the folder files would go to now, and what chose it\n"
     "  -h, --help             show this help\n"
@@ -63,7 +67,7 @@ constexpr const char* USAGE =
     "$PUSHFILE_RECEIVE_DIR, else dir in the configuration file, else the download folder\n"
     "(XDG_DOWNLOAD_DIR in user-dirs.dirs, else ~/Downloads) if it exists, else the current folder.\n"
     "The configuration file ($XDG_CONFIG_HOME/pushfile/receive.conf) takes name = value lines:\n"
-    "dir, ask, max-size, no-answer-ahead, flat, quiet, notify.\n";
+    "dir, ask, max-size, no-answer-ahead, flat, quiet, notify, upload.\n";
 
 struct options {
     std::optional<std::string> directory;
@@ -73,6 +77,7 @@ struct options {
     bool forward = false;
     std::optional<bool> notify;  // desktop notifications; unset: where the terminal is known to show them
     bool flat = false;
+    bool upload = true;
     bool help = false;
     bool where = false;
     bool saving_option = false;  // one of the options that only make sense when files are saved
@@ -87,6 +92,7 @@ void apply_settings(const settings_file& file, options* parsed) {
     parsed->ask = parsed->ask || file.ask.value_or(false);
     parsed->quiet = parsed->quiet || file.quiet.value_or(false);
     parsed->flat = parsed->flat || file.flat.value_or(false);
+    parsed->upload = parsed->upload && file.upload.value_or(true);
     if (file.no_answer_ahead.value_or(false)) parsed->answer_ahead = false;
     if (!parsed->max_size) parsed->max_size = file.max_size;
     if (!parsed->notify && file.notify && *file.notify != notify_setting::automatic)
@@ -108,6 +114,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
         {"where", no_argument, nullptr, WHERE},
         {"notify", no_argument, nullptr, NOTIFY},
         {"no-notify", no_argument, nullptr, NO_NOTIFY},
+        {"no-upload", no_argument, nullptr, NO_UPLOAD},
         {nullptr, 0, nullptr, 0},
     };
     int option_char = 0;
@@ -117,7 +124,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
     // '+': the first word that is no option starts the command, so its own options stay its own.
     while ((option_char = getopt_long(argc, argv, "+d:am:qh", long_options, nullptr)) != -1) {
         if (option_char == 'd' || option_char == 'a' || option_char == 'q' || option_char == 'm' ||
-            option_char == NO_ANSWER_AHEAD || option_char == FLAT || option_char == WHERE) {
+            option_char == NO_ANSWER_AHEAD || option_char == FLAT || option_char == WHERE || option_char == NO_UPLOAD) {
             parsed->saving_option = true;
         }
         switch (option_char) {
@@ -129,6 +136,7 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
             case 'q': parsed->quiet = true; break;
             case NO_ANSWER_AHEAD: parsed->answer_ahead = false; break;
             case FLAT: parsed->flat = true; break;
+            case NO_UPLOAD: parsed->upload = false; break;
             case WHERE: parsed->where = true; break;
             case 'm':
                 parsed->max_size = parse_byte_count(optarg);
@@ -158,8 +166,8 @@ bool parse_options(int argc, char** argv, options* parsed, int* exit_status) {
     }
     if (parsed->forward && parsed->saving_option) {
         complain(
-            "--forward saves nothing and answers nothing: -d, -a, -m, -q, --no-answer-ahead, --flat and --where do not "
-            "go with it");
+            "--forward saves nothing and answers nothing: -d, -a, -m, -q, --no-answer-ahead, --flat, --where and "
+            "--no-upload do not go with it");
         *exit_status = EXIT_BAD_USAGE;
         return false;
     }
@@ -208,9 +216,15 @@ int main(int argc, char** argv) {
         chosen_notification_escape(parsed.notify, process_environment));
     command_input_queue command_input;
     progress_display progress(screen, parsed.quiet);
-    transfer_session session(sink, progress,
-                             {folder.path, parsed.ask, parsed.max_size, parsed.answer_ahead, parsed.quiet},
-                             screen.command_output(), command_input);
+    session_options session_settings{folder.path, parsed.ask, parsed.max_size, parsed.answer_ahead, parsed.quiet, {}};
+    session_settings.upload.refuse = !parsed.upload;
+    session_settings.upload.quiet = parsed.quiet;
+    // Paths typed at the upload prompt are taken from where the receiver was started.
+    if (char folder_now[4096]; getcwd(folder_now, sizeof folder_now) != nullptr) {
+        session_settings.upload.working_folder = folder_now;
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr) session_settings.upload.home = home;
+    transfer_session session(sink, progress, std::move(session_settings), screen.command_output(), command_input);
 
     std::string error;
     if (!run_relay(parsed.command, session, screen, command_input, &exit_status, &error)) complain(error);

@@ -85,6 +85,7 @@ std::string apply_setting(std::string_view name, std::string_view value, unsigne
                                 : name == "no-answer-ahead" ? &settings->no_answer_ahead
                                 : name == "flat"            ? &settings->flat
                                 : name == "quiet"           ? &settings->quiet
+                                : name == "upload"          ? &settings->upload
                                                             : nullptr;
     if (flag != nullptr) {
         *flag = parse_boolean(value);
@@ -115,7 +116,7 @@ std::string apply_setting(std::string_view name, std::string_view value, unsigne
         settings->directory_line = line;
         return "";
     }
-    return "unknown setting '" + shown(name) + "' (known: dir, ask, max-size, no-answer-ahead, flat, quiet, notify)";
+    return "unknown setting '" + shown(name) + "' (known: dir, ask, max-size, no-answer-ahead, flat, quiet, notify, upload)";
 }
 
 // The download folder user-dirs.dirs names, as XDG_DOWNLOAD_DIR="$HOME/Downloads" or an absolute

@@ -29,6 +29,7 @@ struct settings_file {
     std::optional<bool> flat;
     std::optional<bool> quiet;
     std::optional<notify_setting> notify;
+    std::optional<bool> upload;  // upload = no: pullfile's requests are refused
 };
 
 // $XDG_CONFIG_HOME/pushfile/receive.conf, else ~/.config/pushfile/receive.conf; empty when

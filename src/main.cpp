@@ -9,6 +9,7 @@
 
 #include "common/display.h"
 #include "common/folder_walk.h"
+#include "common/no_answer.h"
 #include "src/terminal.h"
 #include "src/transfer.h"
 
@@ -152,24 +153,11 @@ transfer_outcome send_folder(const char* folder, folder_walk* walk, failure_reco
     return outcome;
 }
 
-// A run that no terminal answers most likely lacks the receiver on the user's side, runs in a tmux
-// that does not pass the messages on, or has a jump host between that does not pass them on.
-constexpr std::size_t NO_ANSWER_LINE_SIZE = 320;
-constexpr const char* TMUX_ADVICE = "inside tmux, set -g allow-passthrough on; ";
-constexpr const char* RECEIVER_ADVICE =
-    "run pushfile-receive on your side (pushfile-receive -- ssh -t host); "
-    "through a jump host, pushfile-receive --forward there";
-
-void format_no_answer(char (&line)[NO_ANSWER_LINE_SIZE], multiplexer pane, const char* ending) {
-    std::snprintf(line, sizeof line, "%s: no terminal answered; %s%s%s", PROGRAM_NAME,
-                  pane == multiplexer::tmux ? TMUX_ADVICE : "", RECEIVER_ADVICE, ending);
-}
-
 // After a run cut off before anything was accepted.
 void report_no_answer(multiplexer pane, transfer_outcome outcome) {
     if (outcome == transfer_outcome::no_reply) {
         char line[NO_ANSWER_LINE_SIZE];
-        format_no_answer(line, pane, "");
+        format_no_answer(line, PROGRAM_NAME, pane == multiplexer::tmux, "");
         std::fprintf(stderr, "%s\n", line);
     } else if (pane == multiplexer::tmux) {
         std::fprintf(stderr,
@@ -205,7 +193,7 @@ int run(int argc, char** argv) {
     const multiplexer pane = multiplexer_of_output();
     wrap_messages_for(pane);
     char no_answer_notice[NO_ANSWER_LINE_SIZE];
-    format_no_answer(no_answer_notice, pane, "; any key gives up");
+    format_no_answer(no_answer_notice, PROGRAM_NAME, pane == multiplexer::tmux, "; any key gives up");
     set_no_answer_notice(no_answer_notice);
     enter_transfer_mode();
     for (int i = 1; i < argc; ++i) {

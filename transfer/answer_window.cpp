@@ -16,7 +16,6 @@ namespace {
 constexpr std::uint64_t INITIAL_WINDOW = 2;
 constexpr std::uint64_t MIN_WINDOW = 1;
 constexpr std::uint64_t WINDOW_GROWTH = 2;
-constexpr std::uint64_t MAX_BYTES_AHEAD = std::uint64_t{4} << 20;
 constexpr auto WINDOW_HORIZON = std::chrono::seconds(1);
 // Below this the rate seen so far says too little to limit the window.
 constexpr auto RATE_SETTLES_AFTER = std::chrono::milliseconds(100);
@@ -42,7 +41,7 @@ void answer_window::block_arrived(std::size_t block_length, std::uint64_t receiv
                                          std::chrono::duration<double>(WINDOW_HORIZON).count();
         window = std::min(window, std::max(MIN_WINDOW, static_cast<std::uint64_t>(bytes_per_horizon) / BLOCK_SIZE));
     }
-    blocks_ = std::min(window, MAX_BYTES_AHEAD / BLOCK_SIZE);
+    blocks_ = std::min(window, MAX_BLOCKS);
 }
 
 // Blocks are at most BLOCK_SIZE bytes, so the bytes left need at least blocks_for(bytes_left) more

@@ -75,8 +75,13 @@ public:
     // command blocks once that is full): a question on the screen that it must not cover.
     virtual bool output_paused() const { return false; }
     // Whether keystrokes should go to the handler instead of the command (during a transfer).
+    // While it wants them they are read whether or not the command's input queue has room.
     virtual bool wants_keyboard() const = 0;
     virtual void keyboard(const unsigned char* bytes, std::size_t length) = 0;
+    // The command's input queue has free bytes of room, before and after each write to the
+    // command: a handler that types input of its own (an upload's frames) appends what fits. Only
+    // what the handler appends changes the room between these calls.
+    virtual void command_input_room(std::size_t free) { (void)free; }
     // The relay's standard input has ended: no more keystrokes will come.
     virtual void keyboard_ended() = 0;
     // Whether tick() is wanted now (a progress line to redraw, held bytes to let go of once the

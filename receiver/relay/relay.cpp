@@ -169,7 +169,8 @@ void relay::tick_if_due(monotonic_clock::time_point now) {
 bool relay::wait_and_serve(monotonic_clock::time_point now) {
     enum { keyboard, master, screen };
     pollfd fds[3] = {{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
-    if (keyboard_open_ && output_open() && command_input_.free_space() >= COMMAND_READ_SIZE + ANSWER_RESERVE) {
+    if (keyboard_open_ && output_open() &&
+        (handler_.wants_keyboard() || command_input_.free_space() >= COMMAND_READ_SIZE + ANSWER_RESERVE)) {
         fds[keyboard] = {STDIN_FILENO, POLLIN, 0};
     }
     if (output_open()) {
@@ -245,12 +246,16 @@ void relay::read_keyboard() {
     handler_.keyboard_ended();
 }
 
+// The handler may type more as each write makes room, until the command's terminal takes no more.
 void relay::write_command_input() {
     if (!output_open()) return;
-    // A failure means the command's side is closed; its remaining output still gets read.
-    if (!command_input_.empty()) {
+    handler_.command_input_room(command_input_.free_space());
+    while (!command_input_.empty()) {
         command_mode_.before_input_write();
-        (void)command_input_.write_to(master_fd_);
+        // A failure means the command's side is closed; its remaining output still gets read.
+        const write_outcome outcome = command_input_.write_to(master_fd_);
+        handler_.command_input_room(command_input_.free_space());
+        if (outcome != write_outcome::done) break;
     }
     command_mode_.after_input_write(command_input_.empty());
 }

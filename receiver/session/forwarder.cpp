@@ -1,5 +1,6 @@
 #include "receiver/session/forwarder.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -21,7 +22,7 @@ void message_forwarder::command_output(const unsigned char* bytes, std::size_t l
 
 void message_forwarder::tick(monotonic_clock::time_point now) {
     const auto quiet = now - last_output_at_;
-    if (transfer_under_way_ && quiet >= QUIET_SENDER_LIMIT) {
+    if (transfer_under_way_ && !upload_under_way_ && quiet >= QUIET_SENDER_LIMIT) {
         // The sender is gone: the command's keys are the user's again.
         transfer_under_way_ = false;
         if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
@@ -31,7 +32,7 @@ void message_forwarder::tick(monotonic_clock::time_point now) {
 
 void message_forwarder::output_ended(const char* /*reason*/) {
     parser_.finish(*this);
-    transfer_under_way_ = false;
+    transfer_under_way_ = upload_under_way_ = false;
     command_terminal_ = nullptr;  // closed with the output
 }
 
@@ -71,7 +72,41 @@ void message_forwarder::end_message() {
     head_[length] = 0;
     head_[length + 1] = 0;
     forward(head_, length + 2, nullptr, 0);
+    if (upload_under_way_) return;
     transfer_under_way_ = false;
+    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
+}
+
+const char* message_forwarder::terminated(std::string_view text) {
+    // The parser takes no longer text than fits a message with its NUL.
+    const std::size_t length = std::min(text.size(), sizeof text_ - 1);
+    std::memcpy(text_, text.data(), length);
+    text_[length] = '\0';
+    return text_;
+}
+
+// pullfile reads the frames through the command's terminal until it ends, however long its user
+// takes to choose: the terminal stays held from its request to its end.
+void message_forwarder::upload_request(std::string_view folder) {
+    transfer_message();
+    upload_under_way_ = true;
+    forward(head_, format_upload_request(head_, terminated(folder)) + 1, nullptr, 0);
+}
+
+void message_forwarder::upload_ack(std::uint64_t sequence) {
+    transfer_message();
+    forward(head_, format_upload_ack(head_, sequence) + 1, nullptr, 0);
+}
+
+void message_forwarder::upload_failed(std::uint64_t file_sequence, std::string_view reason) {
+    transfer_message();
+    forward(head_, format_upload_failed(head_, file_sequence, terminated(reason)) + 1, nullptr, 0);
+}
+
+void message_forwarder::upload_end(std::uint64_t status) {
+    // The parser's numbers go up to 2^64 - 1; an exit status is 0..255.
+    forward(head_, format_upload_end(head_, static_cast<int>(std::min<std::uint64_t>(status, 255))) + 1, nullptr, 0);
+    upload_under_way_ = transfer_under_way_ = false;
     if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
 }
 

@@ -3,7 +3,8 @@
 // message in the command's output goes on to standard output, wrapped in tmux's passthrough when
 // that is the terminal of this process's tmux pane (which would drop it otherwise); everything
 // else passes through as it came. The answers come back from the receiver further out as keys and
-// pass on to the command like every other key.
+// pass on to the command like every other key; so do an upload's frames, pullfile's messages going
+// out like the sender's.
 #pragma once
 
 #include <chrono>
@@ -37,17 +38,26 @@ private:
     void size_message(std::uint64_t size) override;
     void block_message(const unsigned char* bytes, std::size_t length) override;
     void end_message() override;
+    void upload_request(std::string_view folder) override;
+    void upload_ack(std::uint64_t sequence) override;
+    void upload_failed(std::uint64_t file_sequence, std::string_view reason) override;
+    void upload_end(std::uint64_t status) override;
 
     // A message is on its way: answers to it must reach the command at once.
     void transfer_message();
+    // The message's text field as a C string.
+    const char* terminated(std::string_view text);
     void forward(const char* head, std::size_t head_length, const unsigned char* tail, std::size_t tail_length);
 
     stream_parser parser_;
     byte_sink& screen_;
     command_terminal* command_terminal_ = nullptr;
     bool transfer_under_way_ = false;
+    // From pullfile's request to its end: the frames come as the user picks files, at any pace.
+    bool upload_under_way_ = false;
     monotonic_clock::time_point last_output_at_{};
     char head_[MESSAGE_BUFFER_SIZE]{};
+    char text_[MESSAGE_BUFFER_SIZE]{};
     std::unique_ptr<unsigned char[]> letters_;
     std::unique_ptr<unsigned char[]> wrapped_;  // only when wrapping for tmux
 };

@@ -19,6 +19,8 @@ namespace pushfile::receive {
 namespace {
 
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(250);
+// Marks an uploaded file's progress line apart from a download's.
+constexpr std::string_view GOING_UP = "up: ";
 constexpr std::size_t SHOWN_NAME_CAPACITY = 4 * 255 + 4;
 
 std::string escaped(std::string_view text) { return escaped_for_display(text, SHOWN_NAME_CAPACITY); }
@@ -62,20 +64,6 @@ std::string fit_to_columns(std::string_view shown_name, std::string_view rest, s
     line.append(rest);
     line.resize(prefix_fitting_columns(line, columns));
     return line;
-}
-
-std::string human_size(std::uint64_t bytes) {
-    static constexpr const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    if (bytes < 1024) return std::to_string(bytes) + " B";
-    auto value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(units)) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
 }
 
 std::string progress_line(std::string_view shown_name, std::uint64_t received, std::uint64_t total,
@@ -124,6 +112,7 @@ progress_display::progress_display(screen_writer& screen, bool quiet)
     : screen_(screen), quiet_(quiet), on_terminal_(isatty(screen.messages_fd()) == 1) {}
 
 void progress_display::file_named(std::string_view sent_name) {
+    going_up_ = false;
     shown_name_ = escaped(sent_name);
     total_ = 0;
     received_ = 0;
@@ -159,7 +148,8 @@ void progress_display::draw(monotonic_clock::time_point now) {
     // wrap, and some terminals then erase it or wrap at once. A window title takes it whole.
     const std::size_t columns = screen_.lines_in_title() ? 0 : terminal_columns();
     const std::string line =
-        progress_line(shown_name_, received_, total_, rate, columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1));
+        progress_line(going_up_ ? std::string(GOING_UP) + shown_name_ : shown_name_, received_, total_, rate,
+                      columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1));
     line_drawn_ = true;
     last_drawn_ = now;
     screen_.show_progress(line);
@@ -187,7 +177,8 @@ void progress_display::file_saved(std::string_view saved_path) {
 
 void progress_display::file_failed(std::string_view reason) {
     clear_line();
-    screen_.print_line(std::string(PROGRAM_NAME) + ": " + shown_name_ + " not saved: " + std::string(reason));
+    screen_.print_line(std::string(PROGRAM_NAME) + ": " + shown_name_ + (going_up_ ? " not sent up: " : " not saved: ") +
+                       std::string(reason));
 }
 
 void progress_display::notice(std::string_view text) {
@@ -209,6 +200,48 @@ void progress_display::file_skipped() {
     clear_line();
     if (quiet_) return;
     screen_.print_line(std::string(PROGRAM_NAME) + ": skipped " + shown_name_);
+}
+
+void progress_display::show_prompt(std::string_view line) {
+    if (on_terminal_) {
+        screen_.show_progress(line);
+    } else if (!prompt_printed_) {
+        screen_.print_line(line);
+    }
+    prompt_printed_ = true;
+}
+
+void progress_display::prompt_listing(std::string_view listing) {
+    while (!listing.empty()) {
+        const std::size_t end = listing.find('\n');
+        screen_.print_line(listing.substr(0, end));
+        listing = end == std::string_view::npos ? std::string_view() : listing.substr(end + 1);
+    }
+}
+
+// A line of its own drawn over the prompt's, which leaves the prompt's text where it was; elsewhere
+// the line tells what was chosen.
+void progress_display::end_prompt(std::string_view line) {
+    screen_.print_line(line);
+    prompt_printed_ = false;
+}
+
+std::size_t progress_display::prompt_columns() const {
+    if (screen_.lines_in_title()) return 0;
+    const std::size_t columns = terminal_columns();
+    return columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1);
+}
+
+void progress_display::upload_file_named(std::string_view sent_name) {
+    file_named(sent_name);
+    going_up_ = true;
+}
+
+void progress_display::file_sent_up(std::uint64_t size, std::string_view shown_folder) {
+    clear_line();
+    if (quiet_) return;
+    screen_.print_line(std::string(PROGRAM_NAME) + ": sent " + shown_name_ + " (" + human_size(size) + ") up to " +
+                       std::string(shown_folder));
 }
 
 }  // namespace pushfile::receive

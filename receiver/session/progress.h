@@ -9,14 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/human_size.h"
 #include "receiver/program.h"
 
 namespace pushfile::receive {
 
 class screen_writer;
-
-// "1.5 MiB", "512 B": sizes as people read them.
-std::string human_size(std::uint64_t bytes);
 
 // The progress line without its terminal controls, e.g.
 // "report.pdf  12.0 MiB of 64.0 MiB  18%  30.1 MiB/s  0:01 left". A total of UNKNOWN_SIZE leaves
@@ -63,6 +61,18 @@ public:
     // The user chose to skip the file: its data was dropped.
     void file_skipped();
 
+    // An upload: the prompt's line (its text fitted to prompt_columns(), cursor at its end),
+    // redrawn in place; the names Tab listed, above it; and the line left as it was once done.
+    // Drawn whatever quiet says: the user is asked.
+    void show_prompt(std::string_view line);
+    void prompt_listing(std::string_view listing);
+    void end_prompt(std::string_view line);
+    // The columns a line may take on the terminal the lines go to, 0 when not known.
+    std::size_t prompt_columns() const;
+    // A file going up: named, its progress as above (marked as going up), and its outcomes.
+    void upload_file_named(std::string_view sent_name);
+    void file_sent_up(std::uint64_t size, std::string_view shown_folder);
+
 private:
     void draw(monotonic_clock::time_point now);
     // The width of the terminal the progress goes to, or 0 when it cannot be known.
@@ -73,6 +83,8 @@ private:
     bool quiet_;
     bool on_terminal_;
     bool line_drawn_ = false;
+    bool prompt_printed_ = false;  // not on a terminal: the prompt is printed once
+    bool going_up_ = false;        // the named file is uploaded
     std::string shown_name_;
     std::uint64_t total_ = 0;
     std::uint64_t received_ = 0;

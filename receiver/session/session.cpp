@@ -10,7 +10,12 @@ static_assert(MAX_RELEASE_BYTES <= MAX_HELD_BYTES);
 
 transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options,
                                    byte_sink& screen, input_sink& command_input)
-    : sink_(sink), progress_(progress), options_(std::move(options)), screen_(screen), command_input_(command_input) {
+    : sink_(sink),
+      progress_(progress),
+      options_(std::move(options)),
+      screen_(screen),
+      command_input_(command_input),
+      upload_(progress, screen, command_input, options_.upload) {
     sent_path_.reserve(MAX_PATH_LENGTH);
 }
 
@@ -25,11 +30,12 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
 
 bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || kept_length_ > 0 ||
-           (!file_open() && parser_.in_message());
+           (!file_open() && parser_.in_message()) || upload_.wants_ticks();
 }
 
 void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
+    upload_.tick(now);
     deliver_kept_keys_when_due(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
@@ -69,6 +75,7 @@ void transfer_session::output_ended(const char* reason) {
     phase_ = phase::idle;
     show_summary();
     forget_answers_ahead();
+    upload_.output_ended(reason);
     command_terminal_ = nullptr;  // closed with the output
     kept_length_ = 0;             // nobody left to read them
 }
@@ -89,6 +96,7 @@ void transfer_session::pass_through(const unsigned char* bytes, std::size_t leng
         std::any_of(bytes, bytes + length, not_zero)) {
         show_summary();
     }
+    upload_.output_shown(bytes, length);
     screen_.append(bytes, length);
 }
 
@@ -418,9 +426,24 @@ void transfer_session::forget_answers_ahead() {
 // Line mode is off only while answers are written: it comes back once those queued so far have
 // reached the command's side, which delivers them as they are. A shell's line editor that looked
 // at the mode meanwhile would keep it (no echo) for its next command lines.
+// An upload holds the terminal until pullfile ends: the frames go on between its messages.
 void transfer_session::settle_command_terminal() {
-    if (command_terminal_ != nullptr) command_terminal_->release_after_transfer();
+    if (command_terminal_ != nullptr && !upload_.active()) command_terminal_->release_after_transfer();
 }
+
+void transfer_session::upload_request(std::string_view folder) {
+    show_ignored();
+    show_summary();
+    upload_.request(folder, last_output_at_);
+}
+
+void transfer_session::upload_ack(std::uint64_t sequence) { upload_.acknowledged(sequence, last_output_at_); }
+
+void transfer_session::upload_failed(std::uint64_t file_sequence, std::string_view reason) {
+    upload_.file_failed(file_sequence, reason, last_output_at_);
+}
+
+void transfer_session::upload_end(std::uint64_t status) { upload_.ended(status); }
 
 void transfer_session::tell_failure(const std::string& reason) {
     if (burst_summary::summarised(sent_path_)) {

@@ -1,5 +1,6 @@
 // One receiving session: follows the transfer messages found in the command's output, saves each
-// file through the sink, answers the sender, and tells the user what happened.
+// file through the sink, answers the sender, and tells the user what happened. pullfile's
+// messages go to the upload engine, which sends files the other way.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 #include "receiver/relay/handler.h"
 #include "receiver/session/burst_summary.h"
 #include "receiver/session/progress.h"
+#include "receiver/session/upload.h"
 #include "transfer/answer_window.h"
 #include "transfer/file_sink.h"
 #include "transfer/stream_parser.h"
@@ -24,6 +26,7 @@ struct session_options {
     // block. Off: one answer per message, sent when the message has arrived.
     bool answer_ahead = true;
     bool quiet = false;  // a burst of files with folders is summed up only when some failed
+    upload_options upload;  // pullfile's requests for files from this side
 };
 
 // Keys typed during a file that are kept for the command; the rest are dropped.
@@ -35,14 +38,18 @@ public:
     transfer_session(file_sink& sink, progress_display& progress, session_options options, byte_sink& screen,
                      input_sink& command_input);
 
-    void command_started(command_terminal& terminal) override { command_terminal_ = &terminal; }
+    void command_started(command_terminal& terminal) override {
+        command_terminal_ = &terminal;
+        upload_.command_started(terminal);
+    }
     void command_output(const unsigned char* bytes, std::size_t length) override;
-    // While --ask waits for an answer, what the command writes (a sender's hint that it is
-    // waiting) would cover the question.
-    bool output_paused() const override { return phase_ == phase::asking; }
+    // While --ask waits for an answer, or the upload prompt for paths, what the command writes (a
+    // sender's hint that it is waiting) would cover the question.
+    bool output_paused() const override { return phase_ == phase::asking || upload_.prompting(); }
     bool wants_keyboard() const override;
     void keyboard(const unsigned char* bytes, std::size_t length) override;
     void keyboard_ended() override;
+    void command_input_room(std::size_t free) override { upload_.command_input_room(free); }
     bool wants_ticks() const override;
     void tick(monotonic_clock::time_point now) override;
     void output_ended(const char* reason) override;
@@ -69,6 +76,10 @@ private:
     void end_message() override;
     void rejected_message(message_kind kind, parse_error error) override;
     bool hide_broken_block(std::size_t length) override;
+    void upload_request(std::string_view folder) override;
+    void upload_ack(std::uint64_t sequence) override;
+    void upload_failed(std::uint64_t file_sequence, std::string_view reason) override;
+    void upload_end(std::uint64_t status) override;
     // What is said of the remains of a broken block left off the screen, then forgets them.
     std::string hidden_block_text();
     void finish_held_output();
@@ -149,6 +160,7 @@ private:
     bool kept_keys_overflowed_ = false;
     monotonic_clock::time_point file_closed_at_{};
     std::optional<monotonic_clock::time_point> cancelled_at_;
+    upload_engine upload_;
 };
 
 }  // namespace pushfile::receive

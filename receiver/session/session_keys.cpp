@@ -20,11 +20,16 @@ constexpr std::chrono::milliseconds KEYS_AFTER_FILE_END{300};
 // While a file arrives, keystrokes would reach the sender as replies and break the transfer, so
 // they wait until the file is over; Ctrl-C cancels the file instead, and once the sender has gone
 // quiet the next key gives up on the file and goes to the command.
-bool transfer_session::wants_keyboard() const { return file_open() || kept_length_ > 0; }
+// During an upload, keys are the upload's: the prompt's, or held back from the frames it types.
+bool transfer_session::wants_keyboard() const { return upload_.active() || file_open() || kept_length_ > 0; }
 
 void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) {
     if (length == 0) return;
     const auto now = monotonic_clock::now();
+    if (upload_.active()) {
+        upload_.keyboard(bytes, length, now);
+        return;
+    }
     const auto* interrupt = static_cast<const unsigned char*>(std::memchr(bytes, INTERRUPT_KEY, length));
     if (phase_ == phase::asking) {
         switch (bytes[0]) {
@@ -97,6 +102,7 @@ void transfer_session::deliver_kept_keys_when_due(monotonic_clock::time_point no
 
 void transfer_session::keyboard_ended() {
     keyboard_open_ = false;
+    upload_.keyboard_ended();
     if (phase_ != phase::asking) return;
     decline("no answer can come: the keyboard input has ended");
     settle_command_terminal();

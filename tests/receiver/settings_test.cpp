@@ -62,12 +62,13 @@ TEST(parse_settings, reads_every_setting_and_names_the_line_of_a_bad_one) {
     std::string error;
     ASSERT_TRUE(
         parse_settings("ask = On\n  max-size=2K \nflat = TRUE\nno-answer-ahead = off\nquiet = no\n"
-                       "notify = auto\ndir = ~",
+                       "notify = auto\nupload = NO\ndir = ~",
                        environment, &settings, &error))
         << error;
     EXPECT_TRUE(settings.ask == true && settings.max_size == 2048U && settings.flat == true &&
                 settings.no_answer_ahead == false && settings.quiet == false &&
-                settings.notify == notify_setting::automatic && settings.directory == "/h");
+                settings.notify == notify_setting::automatic && settings.upload == false &&
+                settings.directory == "/h");
     const std::pair<const char*, const char*> bad[] = {
         {"ask = yes\nask = maybe", "receive.conf:2: ask wants yes or no: ask = maybe"},
         {"# comment\n\nsize = 1", "receive.conf:3: unknown setting 'size'"},

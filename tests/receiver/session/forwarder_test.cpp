@@ -32,6 +32,8 @@ struct piece {
     std::string bytes;
 };
 
+std::string pullfile_message(const std::string& code_and_body) { return "\x1b}f" + code_and_body + '\0'; }
+
 std::string all_bytes(std::size_t count) {
     std::string data(count, '\0');
     for (std::size_t i = 0; i < count; ++i) data[i] = static_cast<char>(i * 7 % 256);
@@ -52,6 +54,9 @@ TEST(message_forwarder, passes_messages_on_plain_or_wrapped_and_everything_else_
          {{false, "\x1b}fs12x"}, {false, std::string("\x1b}fd1 @@\0", 9)}, {false, "\x1b"},
           {true, size_message(7)}, {false, "\x1b}fr" + std::string(longest_path + 1, 'p')},
           {false, block_message(all_bytes(pushfile::BLOCK_SIZE + 1))}, {true, end_message()}, {false, "\x1b}fd408 FAF"}}},
+        {"pullfile's messages",
+         {{false, "$ pullfile\r\n"}, {true, pullfile_message("u/home/\x1b[2Jme")}, {true, pullfile_message("a12")},
+          {true, pullfile_message("e3 cannot save a: \x1b[31m")}, {true, pullfile_message("q255")}, {false, "$ "}}},
     };
     for (const auto& [name, pieces] : rows) {
         std::string stream, tmux;  // plain, the forwarder gives back what it was given
@@ -74,6 +79,29 @@ TEST(message_forwarder, passes_messages_on_plain_or_wrapped_and_everything_else_
             }
         }
     }
+}
+
+// pullfile reads its frames through the command's terminal for as long as its user takes to choose.
+TEST(message_forwarder, holds_the_terminal_from_pullfiles_request_to_its_end) {
+    struct terminal_calls final : command_terminal {
+        void hold_for_transfer() override { held = true; }
+        void release_after_transfer() override { held = false; }
+        void drop_unread_and_release() override { held = false; }
+        bool release_pending() const override { return false; }
+        bool held = false;
+    } terminal;
+    recorded_screen screen;
+    message_forwarder forwarder(false, screen);
+    forwarder.command_started(terminal);
+    const auto feed = [&](const std::string& bytes) {
+        forwarder.command_output(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    };
+    feed(pullfile_message("u/dl"));
+    EXPECT_TRUE(terminal.held);
+    forwarder.tick(monotonic_clock::now() + std::chrono::minutes(5));
+    EXPECT_TRUE(terminal.held) << "released while the user chose files";
+    feed(pullfile_message("q0"));
+    EXPECT_FALSE(terminal.held);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <cstdarg>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,7 @@
 
 #include "receiver/relay/screen_writer.h"
 #include "tests/support/stream_builder.h"
+#include "transfer/upload_frames.h"
 
 // The sink's temporary files are named here, as on a file system without unnamed ones, so that a
 // file given up whose temporary is left behind shows in the directory.
@@ -52,6 +56,8 @@ public:
         if (!held) taken = text.size();
     }
     void discard_queued() override { text.resize(taken); }
+    // The room a queue of 256 KiB has left.
+    std::size_t free() const { return (std::size_t{256} << 10) - (text.size() - taken); }
     void clear() {
         text.clear();
         taken = 0;
@@ -587,6 +593,187 @@ TEST_F(session_test, stale_answers_never_reach_a_later_sender) {
     feed(size_message(3) + block_message("abc") + end_message());
     EXPECT_EQ(replies.text, answers("kk"));
     EXPECT_EQ(contents("new"), "abc");
+}
+
+// Uploads: pullfile's messages fed as the relay feeds them, the frames typed back read with the
+// frame reader, as pullfile reads them.
+
+struct typed_frame {
+    pushfile::frame_type type;
+    std::uint64_t sequence;
+    std::uint64_t number;
+    std::string text;  // F: the name; D: the bytes
+};
+
+struct frame_list final : pushfile::frame_events {
+    void frame_received(const pushfile::upload_frame& frame) override {
+        const std::string data(reinterpret_cast<const char*>(frame.data), frame.data == nullptr ? 0 : frame.length);
+        frames.push_back({frame.type, frame.sequence, frame.number, frame.type == pushfile::frame_type::file
+                                                                         ? std::string(frame.name)
+                                                                         : data});
+    }
+    void frame_broken(pushfile::frame_error) override { ++broken; }
+    std::vector<typed_frame> frames;
+    int broken = 0;
+};
+
+std::string upload_message(char code, const std::string& body) { return std::string("\x1b}f") + code + body + '\0'; }
+
+class upload_test : public session_test {
+protected:
+    void start_upload(bool refuse = false) {
+        if (source.empty()) {
+            char pattern[] = "/tmp/pushfile-upload-XXXXXX";
+            source = mkdtemp(pattern);
+        }
+        for (const auto& entry : fs::directory_iterator(source)) fs::remove_all(entry.path());
+        session_options options;
+        options.upload = {refuse, source.string(), "", false};
+        terminal = {};
+        restart(options);
+        session->command_started(terminal);
+        feed("$ pullfile\r\n" + upload_message('u', "/remote/\x1b[2Jdl"));
+        pump();
+    }
+    void TearDown() override {
+        if (!source.empty()) fs::remove_all(source);
+        session_test::TearDown();
+    }
+    void write_file(const std::string& name, const std::string& data) {
+        fs::create_directories((source / name).parent_path());
+        std::ofstream(source / name, std::ios::binary) << data;
+    }
+    // The relay's turn after a write: the frames due go into what room the queue has.
+    std::vector<typed_frame> pump() {
+        session->command_input_room(replies.free());
+        frame_list read;
+        pushfile::frame_reader reader;
+        reader.feed(reinterpret_cast<const unsigned char*>(replies.text.data()), replies.text.size(), read);
+        EXPECT_EQ(read.broken, 0);
+        for (std::size_t i = 0; i < read.frames.size(); ++i) EXPECT_EQ(read.frames[i].sequence, i + 1);
+        return read.frames;
+    }
+    // pullfile acknowledging every frame typed so far, until its end: the data frames in flight
+    // never exceed the window, which opens at 2 and grows as acknowledgements come.
+    std::vector<typed_frame> acknowledge_all() {
+        std::vector<typed_frame> frames = pump();
+        std::size_t acked = 1;
+        while (frames.size() > acked) {
+            std::size_t in_flight = 0;
+            for (std::size_t i = acked; i < frames.size(); ++i) in_flight += frames[i].type == pushfile::frame_type::data;
+            EXPECT_LE(in_flight, acked == 1 ? 2U : answer_window::MAX_BLOCKS);
+            acked = frames.size();
+            feed(upload_message('a', std::to_string(acked)));
+            frames = pump();
+        }
+        return frames;
+    }
+    fs::path source;
+    terminal_calls terminal;
+};
+
+TEST_F(upload_test, chosen_files_and_folders_go_up_as_frames_and_their_outcomes_are_told) {
+    start_upload();
+    const std::string big(5 * BLOCK + 7, 'b');
+    write_file("a.txt", "abc");
+    write_file("big.bin", big);
+    write_file("tree/x", "x");
+    write_file("tree/sub/y", "");
+    ASSERT_EQ(mkfifo((source / "pipe").c_str(), 0600), 0);
+    EXPECT_EQ(pump().back().type, pushfile::frame_type::prompting);
+    EXPECT_TRUE(session->output_paused() && session->wants_keyboard() && terminal.held);
+    press("a.txt 'big.bin' tree pipe missing\r");
+    const std::vector<typed_frame> frames = acknowledge_all();
+    std::map<std::string, std::string> sent;
+    std::string* file = nullptr;
+    for (const typed_frame& frame : frames) {
+        if (frame.type == pushfile::frame_type::file) file = &sent[frame.text];
+        if (frame.type == pushfile::frame_type::data) *file += frame.text;
+    }
+    EXPECT_EQ(sent, (std::map<std::string, std::string>{{"a.txt", "abc"}, {"big.bin", big}, {"tree/sub/y", ""}, {"tree/x", "x"}}));
+    EXPECT_EQ(frames.back().number, 4U);
+    feed(upload_message('q', "0") + "$ ");
+    EXPECT_FALSE(session->wants_keyboard());
+    EXPECT_EQ(terminal.drops, 1) << "the terminal is put back as pullfile ends";
+    EXPECT_EQ(screen.text, "$ pullfile\r\n\x1b[?2004h\x1b[?2004l$ ") << "bracketed paste only while asking";
+    const std::string text = shown();
+    for (const char* line : {"sent a.txt (3 B) up to /remote/\\e[2Jdl\n", "pipe: not sent: a FIFO\n",
+                             "missing: No such file", "upload over: sent 4 files (182.0 KiB) up to"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
+    }
+}
+
+// However the upload ends, the last frame says so, and the keyboard and the terminal go back.
+TEST_F(upload_test, every_way_an_upload_ends) {
+    struct ending {
+        const char* name;
+        bool refuse;
+        std::function<void()> act;
+        pushfile::frame_type last;
+        const char* told;
+    };
+    using enum pushfile::frame_type;
+    const ending endings[] = {
+        {"an empty line", false, [this] { press("\r"); }, nothing, "nothing was sent up"},
+        {"Esc once no more keys come", false,
+         [this] {
+             press("abc\x1b");
+             session->tick(monotonic_clock::now() + std::chrono::seconds(1));
+         },
+         nothing, "nothing was sent up"},
+        {"--no-upload", true, [] {}, refused, "refused pullfile's request for files to go up to"},
+        {"Ctrl-C while sending: what is not written yet is dropped", false,
+         [this] {
+             write_file("f", std::string(9 * BLOCK, 'f'));
+             press("f\r");
+             pump();
+             replies.held = true;  // the command reads no more for now
+             feed(upload_message('a', "3"));
+             EXPECT_GT(pump().size(), 4U) << "the window opened";
+             press("\x03");
+         },
+         cancelled, "f not sent up: cancelled"},
+        {"pullfile could not save a file", false,
+         [this] {
+             write_file("f", std::string(9 * BLOCK, 'f'));
+             write_file("g", "g");
+             press("f g\r");
+             const std::size_t typed = pump().size();
+             feed(upload_message('e', "2 cannot save f: \x1b]0;no room"));
+             const std::vector<typed_frame> frames = acknowledge_all();
+             EXPECT_EQ(frames[typed].type, file) << "f was still sent";
+             EXPECT_EQ(frames[typed].text, "g");
+         },
+         done, "f not sent up: cannot save f: \\e]0;no room"},
+    };
+    for (const ending& test : endings) {
+        SCOPED_TRACE(test.name);
+        start_upload(test.refuse);
+        test.act();
+        replies.held = false;
+        EXPECT_EQ(pump().back().type, test.last);
+        EXPECT_FALSE(session->output_paused());
+        EXPECT_TRUE(session->wants_keyboard()) << "keys wait for pullfile's end";
+        feed(upload_message('q', "1"));
+        EXPECT_FALSE(session->wants_keyboard());
+        EXPECT_NE(shown().find(test.told), std::string::npos) << shown();
+    }
+}
+
+// A key after a silent second gives up: pullfile may be gone without a word.
+TEST_F(upload_test, a_key_after_pullfile_went_quiet_gives_the_keyboard_back) {
+    start_upload();
+    write_file("f", std::string(5 * BLOCK, 'f'));
+    press("f\r");
+    pump();
+    press("x");
+    EXPECT_TRUE(session->wants_keyboard()) << "a key while pullfile answers is held back";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    press("y");
+    EXPECT_FALSE(session->wants_keyboard());
+    EXPECT_EQ(terminal.drops, 1);
+    EXPECT_EQ(replies.text.substr(replies.text.size() - 1), "y");
+    EXPECT_NE(shown().find("pullfile stopped answering"), std::string::npos) << shown();
 }
 
 }  // namespace

@@ -1,0 +1,228 @@
+#include "pullfile/pull_session.h"
+
+#include <utility>
+
+#include "common/display.h"
+#include "common/human_size.h"
+#include "common/messages.h"
+
+namespace pushfile::pull {
+namespace {
+
+std::string shown(std::string_view text) { return escaped_for_display(text); }
+
+// Adds an entry to a list that names at most SUMMARY_NAMES of count entries.
+void list(std::string& names, unsigned count, const std::string& entry) {
+    if (count > SUMMARY_NAMES) return;
+    if (!names.empty()) names += ", ";
+    names += entry;
+}
+
+std::string more(unsigned count) {
+    return count > SUMMARY_NAMES ? " and " + std::to_string(count - SUMMARY_NAMES) + " more" : "";
+}
+
+std::string lost_frames(std::uint64_t expected, std::uint64_t came) {
+    if (came < expected) return "frame " + std::to_string(came) + " came again after frame " + std::to_string(expected - 1);
+    if (came == expected + 1) return "frame " + std::to_string(expected) + " never came";
+    return "frames " + std::to_string(expected) + " to " + std::to_string(came - 1) + " never came";
+}
+
+}  // namespace
+
+pull_session::pull_session(receive::file_sink& sink, message_output& output, std::string folder)
+    : sink_(sink), output_(output), folder_(std::move(folder)) {}
+
+void pull_session::feed(const unsigned char* bytes, std::size_t length) {
+    if (over()) return;
+    reader_.feed(bytes, length, *this);
+    acknowledge();
+}
+
+void pull_session::input_ended(const std::string& why) {
+    if (over()) return;
+    reader_.finish(*this);
+    if (over()) return;
+    end_reason_ = why;
+    finish(ending::input_ended);
+}
+
+void pull_session::stop(const std::string& why) {
+    end_reason_ = why;
+    drop_file_in_progress();
+    end_ = ending::stopped;
+}
+
+void pull_session::frame_received(const upload_frame& frame) {
+    if (over()) return;
+    answered_ = true;
+    if (frame.sequence != last_sequence_ + 1) upload_broke(lost_frames(last_sequence_ + 1, frame.sequence));
+    last_sequence_ = frame.sequence;
+    switch (frame.type) {
+        case frame_type::prompting: break;
+        case frame_type::file: begin_file(frame); break;
+        case frame_type::data: write_data(frame); break;
+        case frame_type::file_end: end_file(); break;
+        case frame_type::given_up: file_given_up(); break;
+        case frame_type::done:
+            if (file_ == file_state::receiving) upload_broke("the upload ended before the last file did");
+            finish(ending::done);
+            break;
+        // Not acknowledged: pullfile's end answers them.
+        case frame_type::cancelled: finish(ending::cancelled); return;
+        case frame_type::nothing: finish(ending::nothing_chosen); return;
+        case frame_type::refused: finish(ending::refused); return;
+    }
+    if (!over() || end_ == ending::done) handled_ = frame.sequence;
+}
+
+void pull_session::frame_broken(frame_error error) {
+    if (over()) return;
+    // Before the first frame whatever arrives is a key or noise: nobody is answering.
+    if (!answered_) return finish(ending::gave_up);
+    upload_broke(describe(error));
+}
+
+void pull_session::stray_bytes(const unsigned char* bytes, std::size_t length) {
+    (void)bytes, (void)length;
+    // Once a receiver answers, it holds the keys: what else arrives is noise of the line.
+    if (!answered_ && !over()) finish(ending::gave_up);
+}
+
+void pull_session::begin_file(const upload_frame& frame) {
+    if (file_ == file_state::receiving) upload_broke("a file began before the last one ended");
+    lost_from_ = 0;
+    file_sequence_ = frame.sequence;
+    file_size_ = frame.number;
+    file_received_ = 0;
+    file_name_ = frame.name;
+    file_ = file_state::receiving;
+    if (std::string error; !sink_.begin(file_name_, &error)) file_failed(file_sequence_, file_name_, error);
+}
+
+void pull_session::write_data(const upload_frame& frame) {
+    if (file_ != file_state::receiving) return orphan_frame(frame.sequence);
+    if (frame.length > file_size_ - file_received_) {
+        sink_.abort();
+        return file_failed(file_sequence_, file_name_,
+                           "more bytes came than the " + std::to_string(file_size_) + " announced for " + shown(file_name_));
+    }
+    file_received_ += frame.length;
+    if (std::string error; !sink_.write(frame.data, frame.length, &error)) file_failed(file_sequence_, file_name_, error);
+}
+
+void pull_session::end_file() {
+    if (file_ != file_state::receiving) return orphan_frame(last_sequence_);
+    if (file_received_ != file_size_) {
+        sink_.abort();
+        return file_failed(file_sequence_, file_name_,
+                           "only " + std::to_string(file_received_) + " of the " + std::to_string(file_size_) +
+                               " bytes announced for " + shown(file_name_) + " came");
+    }
+    if (std::string error; !sink_.commit(&error)) return file_failed(file_sequence_, file_name_, error);
+    file_ = file_state::none;
+    ++saved_;
+    saved_bytes_ += file_size_;
+    if (sink_.renamed()) list(renamed_list_, ++renamed_, shown(file_name_) + " as " + shown(sink_.saved_name()));
+}
+
+void pull_session::file_given_up() {
+    if (file_ != file_state::receiving) return orphan_frame(last_sequence_);
+    sink_.abort();
+    file_ = file_state::none;
+    list(not_saved_list_, ++not_saved_, shown(file_name_) + " (given up on the sending side)");
+}
+
+void pull_session::orphan_frame(std::uint64_t sequence) {
+    if (file_ == file_state::skipping) return;
+    // A file's data without its file frame: that frame broke or was lost at the last break, or
+    // never came at all.
+    std::uint64_t file_sequence = lost_from_;
+    if (file_sequence == 0) {
+        upload_broke("a file's data came without its file frame");
+        file_sequence = sequence;
+    }
+    lost_from_ = 0;
+    file_failed(file_sequence, "", "the upload broke: its file frame never came");
+}
+
+void pull_session::upload_broke(const std::string& what) {
+    if (!broken_) break_reason_ = what;
+    broken_ = true;
+    if (file_ == file_state::receiving) {
+        sink_.abort();
+        file_failed(file_sequence_, file_name_, "the upload broke: " + what);
+    } else if (file_ == file_state::none && lost_from_ == 0) {
+        lost_from_ = last_sequence_ + 1;
+    }
+}
+
+void pull_session::file_failed(std::uint64_t file_sequence, std::string_view name, const std::string& reason) {
+    file_ = file_state::skipping;
+    list(not_saved_list_, ++not_saved_, (name.empty() ? "a file whose name was lost" : shown(name)) + " (" + reason + ")");
+    send(format_upload_failed(message_, file_sequence, reason.c_str()));
+}
+
+void pull_session::finish(ending end) {
+    if (end != ending::done) drop_file_in_progress();
+    end_ = end;
+}
+
+void pull_session::drop_file_in_progress() {
+    if (file_ != file_state::receiving) return;
+    sink_.abort();
+    file_ = file_state::none;
+    dropped_name_ = file_name_;
+}
+
+void pull_session::send(std::size_t length) {
+    if (end_ == ending::output_failed || output_.send(message_, length)) return;
+    drop_file_in_progress();
+    end_reason_ = "the terminal's output failed";
+    end_ = ending::output_failed;
+}
+
+void pull_session::acknowledge() {
+    if (handled_ <= acknowledged_ || end_ == ending::output_failed) return;
+    acknowledged_ = handled_;
+    send(format_upload_ack(message_, handled_));
+}
+
+int pull_session::exit_status() const {
+    switch (end_) {
+        case ending::done:
+            if (broken_) return EXIT_BROKEN;
+            return not_saved_ > 0 ? EXIT_NOT_ALL_SAVED : EXIT_ALL_SAVED;
+        case ending::nothing_chosen:
+        case ending::refused: return EXIT_NOT_ALL_SAVED;
+        default: return EXIT_BROKEN;
+    }
+}
+
+std::string pull_session::summary() const {
+    std::string line;
+    const auto add = [&line](const std::string& part) { line += (line.empty() ? "" : "; ") + part; };
+    switch (end_) {
+        case ending::nothing_chosen: return "nothing was sent";
+        case ending::refused:
+            return "the terminal refuses uploads (its pushfile-receive runs with --no-upload)";
+        case ending::gave_up: return "given up: a key came before any terminal answered";
+        case ending::cancelled: add("cancelled on the sending side"); break;
+        case ending::input_ended:
+        case ending::output_failed:
+        case ending::stopped: add(end_reason_); break;
+        case ending::none:
+        case ending::done: break;
+    }
+    if (broken_) add("the upload broke: " + break_reason_);
+    if (saved_ > 0 || end_ == ending::done) {
+        add("saved " + std::to_string(saved_) + (saved_ == 1 ? " file (" : " files (") + human_size(saved_bytes_) +
+            ") in " + shown(folder_));
+    }
+    if (renamed_ > 0) add(std::to_string(renamed_) + " renamed: " + renamed_list_ + more(renamed_));
+    if (not_saved_ > 0) add(std::to_string(not_saved_) + " not saved: " + not_saved_list_ + more(not_saved_));
+    if (!dropped_name_.empty()) add("nothing of " + shown(dropped_name_) + " was kept");
+    return line;
+}
+
+}  // namespace pushfile::pull

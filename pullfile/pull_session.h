@@ -1,0 +1,118 @@
+// One upload as pullfile follows it: the frames read from the terminal, the files saved through a
+// file sink, and the messages back (acknowledgements, files not saved). Knows nothing of the
+// terminal or of signals, so that it runs on any pair of descriptors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/protocol.h"
+#include "transfer/file_sink.h"
+#include "transfer/upload_frames.h"
+
+namespace pushfile::pull {
+
+inline constexpr const char* PROGRAM_NAME = "pullfile";
+
+// Every file chosen was saved.
+inline constexpr int EXIT_ALL_SAVED = 0;
+// Nothing was sent, uploads are refused, or some file was not saved or was given up.
+inline constexpr int EXIT_NOT_ALL_SAVED = 1;
+// The transfer broke: a broken frame, a lost one, the input cut, cancelled, no receiver.
+inline constexpr int EXIT_BROKEN = 255;
+
+// Where the session's messages go, each whole.
+class message_output {
+public:
+    // Returns false when the message could not be written; the run ends then.
+    virtual bool send(const char* message, std::size_t length) = 0;
+
+protected:
+    ~message_output() = default;
+};
+
+// The most names a summary lists of each kind (renamed, not saved); the rest are counted.
+inline constexpr std::size_t SUMMARY_NAMES = 3;
+
+class pull_session final : private frame_events {
+public:
+    // folder: the directory sink saves in, as the summary names it.
+    pull_session(receive::file_sink& sink, message_output& output, std::string folder);
+
+    // Bytes read from the terminal. Frames complete in them are handled at once; then the last
+    // frame handled is acknowledged. Nothing is read once over().
+    void feed(const unsigned char* bytes, std::size_t length);
+    // The input ended (or could not be read: why says so); a file in progress is dropped.
+    void input_ended(const std::string& why);
+    // The run is stopped from outside (a signal); a file in progress is dropped.
+    void stop(const std::string& why);
+
+    // Whether a frame has come: until then a key or noise gives up.
+    bool answered() const { return answered_; }
+    // Whether the input ended before any frame came: nobody answered.
+    bool unanswered() const { return !answered_ && end_ == ending::input_ended; }
+    bool over() const { return end_ != ending::none; }
+    int exit_status() const;
+    // The one line that tells how the run went, without the program's name.
+    std::string summary() const;
+
+private:
+    enum class ending : unsigned char {
+        none, done, cancelled, nothing_chosen, refused, gave_up, input_ended, output_failed, stopped,
+    };
+    enum class file_state : unsigned char { none, receiving, skipping };
+
+    void frame_received(const upload_frame& frame) override;
+    void frame_broken(frame_error error) override;
+    void stray_bytes(const unsigned char* bytes, std::size_t length) override;
+
+    void begin_file(const upload_frame& frame);
+    void write_data(const upload_frame& frame);
+    void end_file();
+    void file_given_up();
+    // A frame of a file whose file frame never came.
+    void orphan_frame(std::uint64_t sequence);
+    // A broken or lost frame: the file it belongs to is never saved, and the run ends broken.
+    void upload_broke(const std::string& what);
+    void file_failed(std::uint64_t file_sequence, std::string_view name, const std::string& reason);
+    void finish(ending end);
+    void drop_file_in_progress();
+    void send(std::size_t length);
+    void acknowledge();
+
+    receive::file_sink& sink_;
+    message_output& output_;
+    std::string folder_;
+    frame_reader reader_;
+    char message_[MESSAGE_BUFFER_SIZE];
+
+    ending end_ = ending::none;
+    bool answered_ = false;
+    bool broken_ = false;
+    std::string break_reason_;  // the first break's
+    std::string end_reason_;    // input_ended(), stop(), a failed output
+    std::uint64_t last_sequence_ = 0;
+    std::uint64_t handled_ = 0;       // acknowledged once it passes acknowledged_
+    std::uint64_t acknowledged_ = 0;
+    // The first frame not seen at the last break outside a file: the file frame lost, if a file's
+    // data comes next.
+    std::uint64_t lost_from_ = 0;
+
+    file_state file_ = file_state::none;
+    std::uint64_t file_sequence_ = 0;
+    std::uint64_t file_size_ = 0;
+    std::uint64_t file_received_ = 0;
+    std::string file_name_;  // as sent, at most MAX_UPLOAD_NAME bytes
+
+    unsigned saved_ = 0;
+    std::uint64_t saved_bytes_ = 0;
+    unsigned renamed_ = 0;
+    std::string renamed_list_;
+    unsigned not_saved_ = 0;
+    std::string not_saved_list_;
+    std::string dropped_name_;  // the file in progress when the run ended
+};
+
+}  // namespace pushfile::pull

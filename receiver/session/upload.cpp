@@ -1,0 +1,615 @@
+#include "receiver/session/upload.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "common/display.h"
+#include "common/failure.h"
+#include "receiver/session/burst_summary.h"
+#include "transfer/stream_parser.h"
+
+namespace pushfile::receive {
+namespace {
+
+constexpr unsigned char INTERRUPT_KEY = 0x03;
+// The user's terminal marks pasted text while this mode is set: the prompt takes a pasted name
+// whole, spaces and all.
+constexpr std::string_view PASTE_MODE = "\x1b[?2004";
+constexpr std::string_view PASTE_MODE_ON = "\x1b[?2004h";
+constexpr std::string_view PASTE_MODE_OFF = "\x1b[?2004l";
+
+static_assert(WALK_PATH_LIMIT <= MAX_UPLOAD_NAME, "a path a folder walk hands out must fit a file frame");
+
+std::string shown(std::string_view text) { return escaped_for_display(text); }
+
+const unsigned char* as_bytes(std::string_view text) { return reinterpret_cast<const unsigned char*>(text.data()); }
+
+const char* skip_reason_text(skip_reason reason) {
+    switch (reason) {
+        case skip_reason::symbolic_link: return "a symbolic link, not followed";
+        case skip_reason::fifo: return "a FIFO";
+        case skip_reason::device: return "a device";
+        case skip_reason::socket: return "a socket";
+        case skip_reason::path_too_long: return "its path is too long";
+    }
+    return "not a regular file";
+}
+
+const char* file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+// A file named at the prompt goes up under its last name, as pushfile sends it.
+std::string_view last_part(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// Reads until count bytes came or the file ended; -1 when a read failed (errno says why).
+long read_fully(int fd, unsigned char* bytes, std::size_t count) {
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t read_now = read(fd, bytes + got, count - got);
+        if (read_now < 0 && errno == EINTR) continue;
+        if (read_now < 0) return -1;
+        if (read_now == 0) break;
+        got += static_cast<std::size_t>(read_now);
+    }
+    return static_cast<long>(got);
+}
+
+}  // namespace
+
+void paste_mode_tracker::feed(const unsigned char* bytes, std::size_t length) {
+    std::size_t at = 0;
+    while (at < length) {
+        if (matched_ == 0) {
+            const void* escape = std::memchr(bytes + at, PASTE_MODE[0], length - at);
+            if (escape == nullptr) return;
+            at = static_cast<std::size_t>(static_cast<const unsigned char*>(escape) - bytes) + 1;
+            matched_ = 1;
+            continue;
+        }
+        const auto byte = static_cast<char>(bytes[at++]);
+        if (matched_ == PASTE_MODE.size()) {
+            if (byte == 'h' || byte == 'l') on_ = byte == 'h';
+            matched_ = byte == PASTE_MODE[0] ? 1 : 0;
+        } else if (byte == PASTE_MODE[matched_]) {
+            ++matched_;
+        } else {
+            matched_ = byte == PASTE_MODE[0] ? 1 : 0;
+        }
+    }
+}
+
+upload_engine::upload_engine(progress_display& progress, byte_sink& screen, input_sink& command_input,
+                             upload_options options)
+    : progress_(progress), screen_(screen), command_input_(command_input), options_(std::move(options)) {}
+
+upload_engine::~upload_engine() {
+    if (walking_) end_folder_walk(walk_.get());
+}
+
+// pullfile waits for a frame before it does anything: the first goes out at once, P while the
+// user is asked, R when uploads are off.
+void upload_engine::request(std::string_view folder, monotonic_clock::time_point now) {
+    if (active()) {
+        // A pullfile before this one ended without a word (killed): its upload is over.
+        progress_.notice("pullfile asked for files again before its last upload ended; that one is over");
+        end_upload();
+    }
+    if (!frame_) {
+        frame_ = std::make_unique_for_overwrite<char[]>(MAX_FRAME_LENGTH);
+        block_ = std::make_unique_for_overwrite<unsigned char[]>(UPLOAD_BLOCK_SIZE);
+    }
+    folder_ = shown(folder);
+    sequence_ = acked_ = typed_ = 0;
+    cancel_due_ = cancelled_ = false;
+    first_frame_ = frame_count_ = 0;
+    first_file_ = file_count_ = 0;
+    data_in_flight_ = bytes_acknowledged_ = 0;
+    shown_file_ = 0;
+    files_announced_ = files_saved_ = bytes_saved_ = files_failed_ = 0;
+    failed_names_.clear();
+    window_.restart();
+    last_heard_ = now;
+    // Line mode and echo stay off until pullfile ends: without a terminal of its own (ssh without
+    // -t), it reads the frames through this one.
+    if (terminal_ != nullptr) terminal_->hold_for_transfer();
+    if (options_.refuse) {
+        prepare_last_frame(frame_type::refused);
+        stage_ = stage::refusing;
+        progress_.notice("refused pullfile's request for files to go up to " + folder_ +
+                         ": uploads are off here (--no-upload, or upload = no)");
+        return;
+    }
+    prepare_last_frame(frame_type::prompting, UPLOAD_FORMAT_VERSION);
+    stage_ = stage::prompting;
+    prompt_.emplace(folder, options_.working_folder, options_.home);
+    if (!paste_mode_.on()) {
+        screen_.append(as_bytes(PASTE_MODE_ON), PASTE_MODE_ON.size());
+        paste_mode_set_ = true;
+    }
+    draw_prompt();
+}
+
+void upload_engine::draw_prompt() { progress_.show_prompt(prompt_->line(progress_.prompt_columns())); }
+
+void upload_engine::restore_paste_mode() {
+    if (paste_mode_set_ && !paste_mode_.on()) screen_.append(as_bytes(PASTE_MODE_OFF), PASTE_MODE_OFF.size());
+    paste_mode_set_ = false;
+}
+
+void upload_engine::keyboard(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now) {
+    if (length == 0 || !active()) return;
+    if (stage_ == stage::prompting) {
+        last_key_at_ = now;
+        prompt_answered(prompt_->feed(bytes, length), now);
+        return;
+    }
+    // Keys would reach pullfile among the frames: they are held back, but for these.
+    const bool interrupt = std::memchr(bytes, INTERRUPT_KEY, length) != nullptr;
+    if (interrupt && may_cancel()) {
+        cancel();
+    } else if (interrupt) {
+        give_up("given up waiting for pullfile's end");
+        command_input_.append(bytes, length);
+    } else if (now - last_heard_ >= QUIET_SENDER_LIMIT) {
+        give_up("given up: pullfile stopped answering and a key was pressed");
+        command_input_.append(bytes, length);
+    }
+}
+
+void upload_engine::prompt_answered(upload_prompt::state state, monotonic_clock::time_point now) {
+    switch (state) {
+        case upload_prompt::state::editing:
+            if (!prompt_->listing().empty()) progress_.prompt_listing(prompt_->listing());
+            draw_prompt();
+            return;
+        case upload_prompt::state::send: {
+            std::vector<std::string> paths = prompt_->paths();
+            leave_prompt();
+            paths_ = std::move(paths);
+            next_path_ = 0;
+            stage_ = stage::sending;
+            // pullfile said nothing while the user chose: its silence counts from now.
+            last_heard_ = now;
+            return;
+        }
+        case upload_prompt::state::nothing:
+            leave_prompt();
+            prepare_last_frame(frame_type::nothing);
+            stage_ = stage::closing;
+            return;
+    }
+}
+
+// The prompt's last drawing stays on the screen, as a shell's command line does.
+void upload_engine::leave_prompt() {
+    progress_.end_prompt(prompt_->line(progress_.prompt_columns()));
+    restore_paste_mode();
+    prompt_.reset();
+}
+
+void upload_engine::keyboard_ended() {
+    if (stage_ != stage::prompting) return;
+    leave_prompt();
+    prepare_last_frame(frame_type::nothing);
+    stage_ = stage::closing;
+}
+
+bool upload_engine::wants_ticks() const { return stage_ == stage::prompting && prompt_->escape_pending(); }
+
+void upload_engine::tick(monotonic_clock::time_point now) {
+    if (wants_ticks() && now - last_key_at_ >= ESCAPE_KEY_WAIT) prompt_answered(prompt_->escape_timed_out(), now);
+}
+
+void upload_engine::command_input_room(std::size_t free) {
+    if (!active()) return;
+    if (cancel_due_) finish_cancel(free);
+    while (frame_count_ < MAX_FRAMES_IN_FLIGHT && prepare_frame() && pending_length_ <= free) {
+        free -= pending_length_;
+        type_prepared_frame();
+    }
+    last_free_ = free;
+}
+
+bool upload_engine::prepare_frame() {
+    if (pending_length_ > 0) return true;
+    if (stage_ != stage::sending) return false;
+    return have_current_ ? prepare_data_frame() : prepare_file_frame();
+}
+
+// Frames that belong to no file, and end what the upload does: P and R, then Z, N or C.
+void upload_engine::prepare_last_frame(frame_type type, std::uint64_t number) {
+    const std::uint64_t sequence = sequence_ + 1;
+    pending_length_ = type == frame_type::prompting || type == frame_type::done
+                          ? format_number_frame(type, sequence, number, frame_.get())
+                          : format_empty_frame(type, sequence, frame_.get());
+    pending_type_ = type;
+    pending_data_length_ = 0;
+    pending_ends_file_ = false;
+    if (type == frame_type::done || type == frame_type::nothing || type == frame_type::cancelled) {
+        final_frame_ = type;
+        final_sequence_ = sequence;
+    }
+}
+
+bool upload_engine::prepare_file_frame() {
+    forget_done_files();
+    if (file_count_ == MAX_FILES_IN_FLIGHT) return false;
+    int fd = -1;
+    std::string name;
+    std::uint64_t size = 0;
+    bool in_folder = false;
+    if (!next_file(&fd, &name, &size, &in_folder)) {
+        // Nothing could be sent at all: pullfile is told so, and says it.
+        if (files_announced_ == 0) {
+            prepare_last_frame(frame_type::nothing);
+        } else {
+            prepare_last_frame(frame_type::done, files_announced_);
+        }
+        stage_ = stage::closing;
+        return true;
+    }
+    const std::size_t index = first_file_ + file_count_++;
+    file_record& file = slot(index);
+    file.file_sequence = file.last_sequence = sequence_ + 1;
+    file.name = std::move(name);
+    file.size = size;
+    file.acknowledged = 0;
+    file.in_folder = in_folder;
+    file.closed = file.failed = false;
+    current_.fd.reset(fd);
+    current_.sent = 0;
+    current_.slot = index;
+    have_current_ = true;
+    ++files_announced_;
+    pending_length_ = format_file_frame(sequence_ + 1, size, file.name, frame_.get());
+    pending_type_ = frame_type::file;
+    pending_data_length_ = 0;
+    pending_ends_file_ = false;
+    return true;
+}
+
+// The file's next block, as the window allows; then its end. A file that cannot be read in full
+// is given up with X: pullfile keeps nothing of it.
+bool upload_engine::prepare_data_frame() {
+    file_record& file = current_slot();
+    pending_data_length_ = 0;
+    pending_ends_file_ = true;
+    if (current_.sent == file.size) {
+        pending_length_ = format_empty_frame(frame_type::file_end, sequence_ + 1, frame_.get());
+        pending_type_ = frame_type::file_end;
+        return true;
+    }
+    if (data_in_flight_ >= std::max<std::uint64_t>(window_.blocks(), 1)) {
+        pending_ends_file_ = false;
+        return false;
+    }
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(UPLOAD_BLOCK_SIZE, file.size - current_.sent));
+    const long got = read_fully(current_.fd.get(), block_.get(), wanted);
+    if (got < 0 || static_cast<std::size_t>(got) < wanted) {
+        fail_file(file, got < 0 ? failure_text("cannot read it", errno)
+                                : "it shrank to " + std::to_string(current_.sent + static_cast<std::uint64_t>(got)) +
+                                      " of its " + std::to_string(file.size) + " bytes while it was sent");
+        pending_length_ = format_empty_frame(frame_type::given_up, sequence_ + 1, frame_.get());
+        pending_type_ = frame_type::given_up;
+        return true;
+    }
+    pending_length_ = format_data_frame(sequence_ + 1, block_.get(), wanted, frame_.get());
+    pending_type_ = frame_type::data;
+    pending_data_length_ = wanted;
+    pending_ends_file_ = false;
+    current_.sent += wanted;
+    return true;
+}
+
+void upload_engine::type_prepared_frame() {
+    command_input_.append(reinterpret_cast<const unsigned char*>(frame_.get()), pending_length_);
+    ++sequence_;
+    typed_ += pending_length_;
+    pending_length_ = 0;
+    const bool of_a_file = pending_type_ == frame_type::file || pending_type_ == frame_type::data ||
+                           pending_type_ == frame_type::file_end || pending_type_ == frame_type::given_up;
+    frames_[(first_frame_ + frame_count_++) % MAX_FRAMES_IN_FLIGHT] = {
+        sequence_, pending_type_, pending_data_length_, typed_, of_a_file ? current_.slot : 0};
+    if (pending_type_ == frame_type::data) ++data_in_flight_;
+    if (of_a_file) current_slot().last_sequence = sequence_;
+    if (pending_ends_file_) {
+        current_slot().closed = true;
+        close_current();
+    }
+}
+
+// The paths named at the prompt in turn, a folder's files as a walk finds them. What cannot be
+// sent is told, a line each, and passed over.
+bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, bool* in_folder) {
+    for (;;) {
+        if (walking_) {
+            if (next_folder_file(fd, name, size)) {
+                *in_folder = true;
+                return true;
+            }
+            continue;
+        }
+        if (next_path_ == paths_.size()) return false;
+        const std::string& path = paths_[next_path_++];
+        struct stat status {};
+        if (stat(path.c_str(), &status) != 0) {
+            progress_.notice(failure_text("cannot send " + shown(path), errno));
+            continue;
+        }
+        if (S_ISDIR(status.st_mode)) {
+            if (!walk_) walk_ = std::make_unique<folder_walk>();
+            if (const int error = start_folder_walk(walk_.get(), path.c_str()); error != 0) {
+                progress_.notice(failure_text("cannot send the folder " + shown(path), error));
+                end_folder_walk(walk_.get());
+                continue;
+            }
+            walking_ = true;
+            continue;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            progress_.notice(shown(path) + ": not sent: " + file_kind(status.st_mode));
+            continue;
+        }
+        owned_fd file(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!file.valid()) {
+            progress_.notice(failure_text("cannot send " + shown(path), errno));
+            continue;
+        }
+        if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            progress_.notice(shown(path) + ": not sent: it changed while it was opened");
+            continue;
+        }
+        *fd = file.release();
+        name->assign(last_part(path));
+        *size = static_cast<std::uint64_t>(status.st_size);
+        *in_folder = false;
+        return true;
+    }
+}
+
+// The walk's next file, or false after telling of an entry passed over or at the walk's end.
+bool upload_engine::next_folder_file(int* fd, std::string* name, std::uint64_t* size) {
+    walk_entry entry;
+    switch (next_walk_entry(walk_.get(), &entry)) {
+        case walk_step::done:
+            end_folder_walk(walk_.get());
+            walking_ = false;
+            return false;
+        case walk_step::skipped:
+            progress_.notice(shown(entry.sent_path) + ": not sent: " + skip_reason_text(entry.skipped));
+            return false;
+        case walk_step::unreadable:
+            progress_.notice(failure_text("cannot send " + shown(entry.sent_path), entry.error));
+            return false;
+        case walk_step::file: break;
+    }
+    owned_fd file(entry.file);
+    struct stat status {};
+    if (!file.valid() || fstat(file.get(), &status) != 0) {
+        const int error = file.valid() ? errno : entry.error;
+        progress_.notice(failure_text("cannot send " + shown(entry.sent_path), error));
+        return false;
+    }
+    *fd = file.release();
+    name->assign(entry.sent_path);
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+void upload_engine::close_current() {
+    current_.fd.reset();
+    have_current_ = false;
+}
+
+// Acknowledgements are cumulative: every frame up to sequence is handled.
+void upload_engine::acknowledged(std::uint64_t sequence, monotonic_clock::time_point now) {
+    if (!active()) return;
+    last_heard_ = now;
+    if (sequence <= acked_ || sequence > sequence_) return;
+    acked_ = sequence;
+    while (frame_count_ > 0 && frames_[first_frame_].sequence <= sequence) {
+        const frame_record record = frames_[first_frame_];
+        first_frame_ = (first_frame_ + 1) % MAX_FRAMES_IN_FLIGHT;
+        --frame_count_;
+        if (record.type == frame_type::data) {
+            --data_in_flight_;
+            bytes_acknowledged_ += record.data_length;
+            // The window grows with the blocks acknowledged and follows the rate they come at.
+            window_.block_arrived(record.data_length, bytes_acknowledged_, now);
+            file_record& file = slot(record.file);
+            file.acknowledged += record.data_length;
+            if (!file.failed) {
+                show_file(file, now);
+                progress_.file_advanced(file.acknowledged, now);
+            }
+        } else if (record.type == frame_type::file_end) {
+            file_saved(slot(record.file), now);
+        }
+    }
+    forget_done_files();
+}
+
+// An end frame is acknowledged once pullfile saved the file under its final name.
+void upload_engine::file_saved(file_record& file, monotonic_clock::time_point now) {
+    if (file.failed) return;
+    ++files_saved_;
+    bytes_saved_ += file.size;
+    show_file(file, now);
+    if (file.in_folder) {
+        progress_.file_done();
+    } else {
+        progress_.file_sent_up(file.size, folder_);
+    }
+    shown_file_ = 0;
+}
+
+void upload_engine::show_file(file_record& file, monotonic_clock::time_point now) {
+    if (shown_file_ == file.file_sequence) return;
+    progress_.upload_file_named(file.name);
+    progress_.file_started(file.size, now);
+    shown_file_ = file.file_sequence;
+}
+
+void upload_engine::fail_file(file_record& file, std::string_view reason) {
+    file.failed = true;
+    ++files_failed_;
+    if (files_failed_ <= SUMMARY_NAMES_LISTED) {
+        if (!failed_names_.empty()) failed_names_ += ", ";
+        failed_names_ += shown(file.name);
+    }
+    progress_.upload_file_named(file.name);
+    progress_.file_failed(reason);
+    shown_file_ = 0;
+}
+
+void upload_engine::file_failed(std::uint64_t file_sequence, std::string_view reason, monotonic_clock::time_point now) {
+    if (!active()) return;
+    last_heard_ = now;
+    for (std::size_t index = first_file_; index < first_file_ + file_count_; ++index) {
+        file_record& file = slot(index);
+        if (file.file_sequence != file_sequence) continue;
+        if (!file.failed) fail_file(file, shown(reason));
+        if (have_current_ && current_.slot == index) {
+            // pullfile passes over the rest of it: nothing more of it is typed.
+            if (pending_length_ > 0 && pending_type_ != frame_type::file) pending_length_ = 0;
+            file.closed = true;
+            close_current();
+        }
+        return;
+    }
+    progress_.notice("pullfile could not save a file: " + shown(reason));
+}
+
+// Files go in order, so the oldest are done with first.
+void upload_engine::forget_done_files() {
+    while (file_count_ > 0 && slot(first_file_).closed && acked_ >= slot(first_file_).last_sequence) {
+        ++first_file_;
+        --file_count_;
+    }
+}
+
+void upload_engine::ended(std::uint64_t status) {
+    if (!active()) return;
+    const std::string line = summary_line(status);
+    // pullfile reads nothing more: frames it has not read would reach whatever reads next.
+    command_input_.discard_queued();
+    if (terminal_ != nullptr) terminal_->drop_unread_and_release();
+    end_upload();
+    if (!line.empty()) progress_.notice(line);
+}
+
+std::string upload_engine::summary_line(std::uint64_t status) const {
+    if (stage_ == stage::refusing) return {};  // told at the request
+    if (options_.quiet && status == 0 && files_failed_ == 0) return {};
+    std::string line = cancelled_ ? "upload cancelled: " : "upload over: ";
+    if (files_saved_ == 0 && files_failed_ == 0) {
+        line += "nothing was sent up";
+    } else {
+        line += "sent " + std::to_string(files_saved_) + (files_saved_ == 1 ? " file (" : " files (") +
+                human_size(bytes_saved_) + ") up to " + folder_;
+    }
+    if (files_failed_ > 0) {
+        line += "; " + std::to_string(files_failed_) + " not sent: " + failed_names_;
+        if (files_failed_ > SUMMARY_NAMES_LISTED) {
+            line += " and " + std::to_string(files_failed_ - SUMMARY_NAMES_LISTED) + " more";
+        }
+    }
+    if (status != 0) line += " (pullfile's exit status " + std::to_string(status) + ")";
+    return line;
+}
+
+bool upload_engine::may_cancel() const {
+    return stage_ == stage::sending || (stage_ == stage::closing && final_frame_ == frame_type::done && acked_ < final_sequence_);
+}
+
+// What is still queued is dropped, but for the rest of a frame partly written; how much that was
+// shows in the room the queue has at the next call (only our frames went into it meanwhile).
+void upload_engine::cancel() {
+    free_before_cancel_ = last_free_;
+    command_input_.discard_queued();
+    cancel_due_ = true;
+    cancelled_ = true;
+    pending_length_ = 0;
+    if (have_current_) {
+        file_record& file = current_slot();
+        fail_file(file, "cancelled");
+        file.closed = true;
+        close_current();
+    }
+    if (walking_) {
+        end_folder_walk(walk_.get());
+        walking_ = false;
+    }
+    paths_.clear();
+    stage_ = stage::closing;
+}
+
+void upload_engine::finish_cancel(std::size_t free) {
+    cancel_due_ = false;
+    typed_ -= std::min<std::uint64_t>(free > free_before_cancel_ ? free - free_before_cancel_ : 0, typed_);
+    // The frames dropped are the newest; pullfile never saw them, and the next frame follows the
+    // last one it will see.
+    while (frame_count_ > 0) {
+        const frame_record& newest = frames_[(first_frame_ + frame_count_ - 1) % MAX_FRAMES_IN_FLIGHT];
+        if (newest.end <= typed_) break;
+        if (newest.type == frame_type::data) --data_in_flight_;
+        sequence_ = newest.sequence - 1;
+        --frame_count_;
+    }
+    while (file_count_ > 0 && slot(first_file_ + file_count_ - 1).file_sequence > sequence_) --file_count_;
+    for (std::size_t index = first_file_; index < first_file_ + file_count_; ++index) {
+        slot(index).last_sequence = std::min(slot(index).last_sequence, sequence_);
+    }
+    prepare_last_frame(frame_type::cancelled);
+}
+
+void upload_engine::give_up(std::string_view why) {
+    command_input_.discard_queued();
+    if (terminal_ != nullptr) terminal_->drop_unread_and_release();
+    std::string line(why);
+    if (files_saved_ > 0) {
+        line += "; " + std::to_string(files_saved_) + (files_saved_ == 1 ? " file" : " files") + " went up to " +
+                folder_ + " before";
+    }
+    end_upload();
+    progress_.notice(line);
+}
+
+void upload_engine::output_ended(const char* reason) {
+    if (active()) {
+        const std::string why = reason != nullptr ? reason : "the command's output ended";
+        end_upload();
+        progress_.notice("the upload ended: " + why);
+    }
+    terminal_ = nullptr;  // closed with the output
+}
+
+void upload_engine::end_upload() {
+    if (stage_ == stage::prompting) leave_prompt();
+    close_current();
+    if (walking_) {
+        end_folder_walk(walk_.get());
+        walking_ = false;
+    }
+    paths_.clear();
+    pending_length_ = 0;
+    cancel_due_ = false;
+    stage_ = stage::idle;
+    progress_.file_done();
+}
+
+}  // namespace pushfile::receive
