@@ -1,0 +1,543 @@
+#include "receiver/session/upload_prompt.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "common/display.h"
+#include "common/text.h"
+#include "receiver/session/progress.h"
+
+namespace pushfile::receive {
+namespace {
+
+constexpr unsigned char ESCAPE = 0x1B;
+constexpr unsigned char INTERRUPT = 0x03;    // Ctrl-C
+constexpr unsigned char END_OF_FILE = 0x04;  // Ctrl-D
+constexpr unsigned char KILL_LINE = 0x15;    // Ctrl-U
+constexpr unsigned char KILL_WORD = 0x17;    // Ctrl-W
+
+constexpr std::string_view PROMPT_HEAD = "upload to remote ";
+constexpr std::string_view PROMPT_HINT = " (Tab completes, Enter sends, Esc cancels): ";
+constexpr std::string_view PROMPT_END = ": ";
+constexpr std::string_view ELLIPSIS = "...";
+// A folder shown shorter than this says too little to be worth the room.
+constexpr std::size_t MIN_FOLDER_COLUMNS = 9;
+constexpr std::size_t SHOWN_FOLDER_CAPACITY = 4 * 4096 + 4;
+constexpr std::size_t SHOWN_NAME_CAPACITY = 4 * 255 + 4;
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+bool escaped_in_double_quotes(char c) { return c == '"' || c == '\\' || c == '$' || c == '`'; }
+
+enum class quoting { none, single, double_quote };
+
+struct split_line {
+    std::vector<std::string> words;
+    quoting open = quoting::none;  // a quote the line leaves open
+    bool word_at_end = false;      // the last word reaches the end of the line: Tab completes it
+};
+
+split_line split_words(std::string_view line, std::string_view home) {
+    split_line split;
+    std::string word;
+    bool in_word = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (split.open == quoting::single) {
+            if (c == '\'') {
+                split.open = quoting::none;
+            } else {
+                word += c;
+            }
+            continue;
+        }
+        if (split.open == quoting::double_quote) {
+            if (c == '"') {
+                split.open = quoting::none;
+            } else if (c == '\\' && i + 1 < line.size() && escaped_in_double_quotes(line[i + 1])) {
+                word += line[++i];
+            } else {
+                word += c;
+            }
+            continue;
+        }
+        if (is_blank(c)) {
+            if (in_word) split.words.push_back(std::move(word));
+            word.clear();
+            in_word = false;
+            continue;
+        }
+        if (!in_word) {
+            in_word = true;
+            if (c == '~' && !home.empty() && (i + 1 == line.size() || is_blank(line[i + 1]) || line[i + 1] == '/')) {
+                word = home;
+                continue;
+            }
+        }
+        if (c == '\'') {
+            split.open = quoting::single;
+        } else if (c == '"') {
+            split.open = quoting::double_quote;
+        } else if (c == '\\' && i + 1 < line.size()) {
+            word += line[++i];
+        } else {
+            word += c;
+        }
+    }
+    if (in_word) split.words.push_back(std::move(word));
+    split.word_at_end = in_word;
+    return split;
+}
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view start) {
+    return text.size() >= start.size() && std::equal(start.begin(), start.end(), text.begin(), [](char a, char b) {
+               return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
+           });
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The local path a file:// URI names, as terminals and file managers give dropped files; the word
+// itself when it is no such URI (another host's file is no local path).
+std::string local_path(std::string word) {
+    std::string_view rest = word;
+    if (!starts_with_ignoring_case(rest, "file://")) return word;
+    rest.remove_prefix(7);
+    if (starts_with_ignoring_case(rest, "localhost/")) rest.remove_prefix(9);
+    if (rest.empty() || rest[0] != '/') return word;
+    std::string path;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        const int high = rest[i] == '%' && i + 2 < rest.size() ? hex_value(rest[i + 1]) : -1;
+        const int low = high >= 0 ? hex_value(rest[i + 2]) : -1;
+        // %00 would end the path where the system reads it: it stays as written.
+        if (low < 0 || (high == 0 && low == 0)) {
+            path += rest[i];
+            continue;
+        }
+        path += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return path;
+}
+
+std::string joined(std::string_view folder, std::string_view path) {
+    std::string whole(folder);
+    if (whole.empty() || whole.back() != '/') whole += '/';
+    whole.append(path);
+    return whole;
+}
+
+// text written so that split_words, reading it inside the quote the line leaves open, gives it
+// back as it is.
+std::string quoted_for_line(std::string_view text, quoting open, bool word_start) {
+    std::string quoted;
+    for (const char c : text) {
+        switch (open) {
+            case quoting::single: quoted += c == '\'' ? std::string_view("'\\''") : std::string_view(&c, 1); break;
+            case quoting::double_quote:
+                if (escaped_in_double_quotes(c)) quoted += '\\';
+                quoted += c;
+                break;
+            case quoting::none:
+                if (is_blank(c) || c == '\r' || c == '\'' || c == '"' || c == '\\' || (c == '~' && word_start)) {
+                    quoted += '\\';
+                }
+                quoted += c;
+                break;
+        }
+        word_start = false;
+    }
+    return quoted;
+}
+
+struct folder_entry {
+    std::string name;
+    unsigned char type;  // d_type
+};
+
+bool is_folder(const std::string& folder, const folder_entry& entry) {
+    if (entry.type == DT_DIR) return true;
+    if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) return false;
+    struct stat status {};
+    return stat(joined(folder, entry.name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The names in folder that begin with prefix, from at most MAX_FOLDER_ENTRIES entries.
+std::vector<folder_entry> matching_names(const std::string& folder, std::string_view prefix) {
+    std::vector<folder_entry> matches;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+    if (!dir) return matches;
+    const bool hidden = !prefix.empty() && prefix[0] == '.';
+    for (std::size_t read = 0; read < upload_prompt::MAX_FOLDER_ENTRIES; ++read) {
+        // One thread reads the folder, and readdir_r is deprecated.
+        // cppcheck-suppress readdirCalled
+        const dirent* entry = readdir(dir.get());
+        if (entry == nullptr) break;
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == ".." || (name[0] == '.' && !hidden)) continue;
+        if (name.substr(0, prefix.size()) != prefix) continue;
+        matches.push_back({std::string(name), entry->d_type});
+    }
+    return matches;
+}
+
+// How the edited line shows: each character as it is, or escaped when a terminal would act on it
+// or it is no UTF-8; a backslash stays one, since it is the line's own quoting.
+struct shown_text {
+    std::string text;
+    std::vector<std::size_t> starts;   // where each character's shown form begins
+    std::vector<std::size_t> columns;  // and the columns it takes
+    std::size_t total_columns = 0;
+};
+
+shown_text show(std::string_view line) {
+    shown_text shown;
+    for (std::size_t at = 0; at < line.size();) {
+        const auto byte = static_cast<unsigned char>(line[at]);
+        std::size_t length = 1;
+        std::size_t columns = 1;
+        shown.starts.push_back(shown.text.size());
+        if (byte >= 0x20 && byte < 0x7F) {
+            shown.text += line[at];
+        } else {
+            char32_t code_point = 0;
+            if (byte >= 0x80) {
+                length = std::max<std::size_t>(1, decode_utf8(reinterpret_cast<const unsigned char*>(line.data()) + at,
+                                                              line.size() - at, &code_point));
+            }
+            const std::string escaped = escaped_for_display(line.substr(at, length));
+            shown.text += escaped;
+            // Escapes are plain ASCII; a character left as it is takes its own width.
+            columns = length > 1 && !is_control(code_point) ? display_columns(escaped) : escaped.size();
+        }
+        shown.columns.push_back(columns);
+        shown.total_columns += columns;
+        at += length;
+    }
+    return shown;
+}
+
+// The end of the shown text in at most room columns, "..." in front when its start is cut off.
+std::string shown_end(const shown_text& shown, std::size_t room, std::size_t* columns) {
+    if (shown.total_columns <= room) {
+        *columns = shown.total_columns;
+        return shown.text;
+    }
+    const std::size_t ellipsis = room > ELLIPSIS.size() ? ELLIPSIS.size() : 0;
+    std::size_t left = shown.total_columns;
+    std::size_t first = 0;
+    // Combining marks without their base are left out with it.
+    while (first < shown.columns.size() && (left + ellipsis > room || shown.columns[first] == 0)) {
+        left -= shown.columns[first++];
+    }
+    *columns = left + ellipsis;
+    std::string end(ELLIPSIS.substr(0, ellipsis));
+    if (first < shown.starts.size()) end.append(shown.text, shown.starts[first]);
+    return end;
+}
+
+}  // namespace
+
+upload_prompt::upload_prompt(std::string_view remote_folder, std::string working_folder, std::string home)
+    : shown_folder_(escaped_for_display(remote_folder, SHOWN_FOLDER_CAPACITY)),
+      working_folder_(std::move(working_folder)),
+      home_(std::move(home)) {
+    line_.reserve(MAX_LINE);
+}
+
+upload_prompt::state upload_prompt::feed(const unsigned char* keys, std::size_t length) {
+    for (std::size_t i = 0; i < length && state_ == state::editing; ++i) {
+        const unsigned char byte = keys[i];
+        switch (input_) {
+            case input::keys: key(byte); break;
+            case input::escape:
+                if (byte == '[' || byte == 'O') {
+                    input_ = input::sequence;
+                    single_shift_ = byte == 'O';
+                    parameters_length_ = 0;
+                } else if (byte < 0x20 && byte != ESCAPE) {
+                    // Esc and then a control key in one read: both were pressed, Esc first.
+                    state_ = state::nothing;
+                } else if (byte != ESCAPE) {
+                    input_ = input::keys;  // Alt and a key: no meaning here
+                }
+                break;
+            case input::sequence:
+            case input::paste_sequence: {
+                const bool in_paste = input_ == input::paste_sequence;
+                if (!single_shift_ && byte >= 0x20 && byte <= 0x3F) {
+                    if (parameters_length_ < sizeof parameters_)
+                        parameters_[parameters_length_] = static_cast<char>(byte);
+                    parameters_length_ = std::min(parameters_length_ + 1, sizeof parameters_ + 1);
+                    break;
+                }
+                const bool final_byte = byte >= 0x40 && byte <= 0x7E;
+                const std::string_view parameters(parameters_, std::min(parameters_length_, sizeof parameters_));
+                const bool marker =
+                    final_byte && !single_shift_ && byte == '~' && parameters_length_ <= sizeof parameters_;
+                if (marker && parameters == (in_paste ? "201" : "200")) {
+                    input_ = in_paste ? input::keys : input::paste;
+                    paste_after_cr_ = false;
+                    if (!in_paste) listing_.clear();
+                    break;
+                }
+                input_ = in_paste ? input::paste : input::keys;
+                // Any other sequence is a key with no meaning here, or junk in a paste; a byte that
+                // cannot be part of one ends it and counts for itself.
+                if (!final_byte && in_paste) pasted(byte);
+                if (!final_byte && !in_paste) key(byte);
+                break;
+            }
+            case input::paste: pasted(byte); break;
+            case input::paste_escape:
+                if (byte == '[') {
+                    input_ = input::paste_sequence;
+                    single_shift_ = false;
+                    parameters_length_ = 0;
+                } else {
+                    input_ = input::paste;
+                    pasted(byte);
+                }
+                break;
+        }
+    }
+    return state_;
+}
+
+bool upload_prompt::escape_pending() const { return state_ == state::editing && input_ == input::escape; }
+
+upload_prompt::state upload_prompt::escape_timed_out() {
+    if (state_ != state::editing) return state_;
+    if (input_ == input::escape) {
+        state_ = state::nothing;
+    } else if (input_ == input::sequence) {
+        input_ = input::keys;  // Alt-[ or Alt-O, not the start of a longer key
+    }
+    return state_;
+}
+
+void upload_prompt::key(unsigned char byte) {
+    if (byte != '\t') listing_.clear();
+    switch (byte) {
+        case 0x7F:
+        case 0x08: backspace(); break;
+        case KILL_LINE:
+            partial_length_ = 0;
+            line_.clear();
+            shortened();
+            break;
+        case KILL_WORD: delete_word(); break;
+        case '\r':
+        case '\n': enter(); break;
+        case INTERRUPT: state_ = state::nothing; break;
+        case END_OF_FILE:
+            if (line_.empty() && partial_length_ == 0) state_ = state::nothing;
+            break;
+        case '\t': complete(); break;
+        case ESCAPE: input_ = input::escape; break;
+        default:
+            if (byte >= 0x20) add_text_byte(byte);  // other control keys do nothing here
+            break;
+    }
+}
+
+void upload_prompt::pasted(unsigned char byte) {
+    if (byte == ESCAPE) {
+        input_ = input::paste_escape;
+        return;
+    }
+    const bool after_cr = paste_after_cr_;
+    paste_after_cr_ = byte == '\r';
+    if (byte == '\n' && after_cr) return;
+    if (byte == '\r' || byte == '\n' || byte == '\t') byte = ' ';
+    if (byte < 0x20 || byte == 0x7F) return;
+    add_text_byte(byte);
+}
+
+// A character's bytes may come in separate reads; it goes onto the line whole, or not at all.
+void upload_prompt::add_text_byte(unsigned char byte) {
+    if (partial_length_ > 0) {
+        if ((byte & 0xC0U) == 0x80U) {
+            partial_[partial_length_++] = byte;
+            if (partial_length_ < utf8_claimed_length(partial_[0])) return;
+            char32_t code_point = 0;
+            const std::size_t length = decode_utf8(partial_, partial_length_, &code_point);
+            if (length != 0 && is_control(code_point)) {
+                partial_length_ = 0;  // a C1 control a terminal would act on
+                return;
+            }
+            flush_partial_character();
+            return;
+        }
+        flush_partial_character();
+    }
+    if (utf8_claimed_length(byte) > 1) {
+        partial_[0] = byte;
+        partial_length_ = 1;
+        return;
+    }
+    insert(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+}
+
+// Bytes that are no UTF-8 (a name in another encoding) go on the line as they are.
+void upload_prompt::flush_partial_character() {
+    insert(std::string_view(reinterpret_cast<const char*>(partial_), partial_length_));
+    partial_length_ = 0;
+}
+
+void upload_prompt::insert(std::string_view text) {
+    if (line_.size() + text.size() > MAX_LINE) {
+        dropped_ = true;
+        return;
+    }
+    line_.append(text);
+}
+
+void upload_prompt::shortened() { dropped_ = false; }
+
+void upload_prompt::backspace() {
+    if (partial_length_ > 0) {
+        partial_length_ = 0;
+        return;
+    }
+    if (line_.empty()) return;
+    std::size_t start = line_.size() - 1;
+    while (start > 0 && line_.size() - start < 4 && (static_cast<unsigned char>(line_[start]) & 0xC0U) == 0x80U) {
+        --start;
+    }
+    char32_t code_point = 0;
+    const std::size_t tail = line_.size() - start;
+    if (decode_utf8(reinterpret_cast<const unsigned char*>(line_.data()) + start, tail, &code_point) != tail) {
+        start = line_.size() - 1;  // not a character: one byte goes
+    }
+    line_.resize(start);
+    shortened();
+}
+
+void upload_prompt::delete_word() {
+    flush_partial_character();
+    std::size_t end = line_.size();
+    while (end > 0 && line_[end - 1] == ' ') --end;
+    while (end > 0 && line_[end - 1] != ' ') --end;
+    line_.resize(end);
+    shortened();
+}
+
+void upload_prompt::enter() {
+    flush_partial_character();
+    state_ = line_.find_first_not_of(" \t") == std::string::npos ? state::nothing : state::send;
+}
+
+std::vector<std::string> upload_prompt::paths() const {
+    std::vector<std::string> paths = split_words(line_, home_).words;
+    for (std::string& path : paths) {
+        path = local_path(std::move(path));
+        if (!path.empty() && path[0] != '/' && working_folder_ != ".") path = joined(working_folder_, path);
+    }
+    return paths;
+}
+
+// Like a shell: the longest start common to the matching names is added; a single name is added
+// whole, a folder's with '/' to go on into it, a file's closed and followed by a space for the
+// next path. Tab that adds nothing shows the choice instead.
+void upload_prompt::complete() {
+    flush_partial_character();
+    listing_.clear();
+    const split_line split = split_words(line_, home_);
+    const std::string word = split.word_at_end ? split.words.back() : std::string();
+    const std::size_t slash = word.rfind('/');
+    const std::string_view folder_part =
+        slash == std::string::npos ? std::string_view() : std::string_view(word).substr(0, slash + 1);
+    const std::string_view prefix = std::string_view(word).substr(folder_part.size());
+    const std::string folder = folder_part.empty()     ? working_folder_
+                               : folder_part[0] == '/' ? std::string(folder_part)
+                                                       : joined(working_folder_, folder_part);
+    std::vector<folder_entry> matches = matching_names(folder, prefix);
+    if (matches.empty()) return;
+
+    const bool word_start = word.empty() && split.open == quoting::none;
+    if (matches.size() == 1) {
+        std::string added =
+            quoted_for_line(std::string_view(matches[0].name).substr(prefix.size()), split.open, word_start);
+        if (is_folder(folder, matches[0])) {
+            added += '/';
+        } else {
+            if (split.open == quoting::single) added += '\'';
+            if (split.open == quoting::double_quote) added += '"';
+            added += ' ';
+        }
+        insert(added);
+        return;
+    }
+    std::size_t common = matches[0].name.size();
+    for (const folder_entry& match : matches) {
+        const auto differ = std::mismatch(match.name.begin(), match.name.end(), matches[0].name.begin(),
+                                          matches[0].name.begin() + static_cast<std::ptrdiff_t>(common));
+        common = static_cast<std::size_t>(differ.first - match.name.begin());
+    }
+    common = utf8_prefix_length(matches[0].name, common);
+    if (common > prefix.size()) {
+        insert(quoted_for_line(std::string_view(matches[0].name).substr(prefix.size(), common - prefix.size()),
+                               split.open, word_start));
+        return;
+    }
+    const std::size_t listed = std::min(matches.size(), MAX_LISTED);
+    const auto by_name = [](const folder_entry& a, const folder_entry& b) { return a.name < b.name; };
+    std::partial_sort(matches.begin(), matches.begin() + static_cast<std::ptrdiff_t>(listed), matches.end(), by_name);
+    for (std::size_t i = 0; i < listed; ++i) {
+        if (i > 0) listing_ += "  ";
+        listing_ += escaped_for_display(matches[i].name, SHOWN_NAME_CAPACITY);
+        if (is_folder(folder, matches[i])) listing_ += '/';
+    }
+    if (matches.size() > listed) listing_ += "  and " + std::to_string(matches.size() - listed) + " more";
+}
+
+std::string upload_prompt::line(std::size_t columns) const {
+    std::size_t shown_columns = 0;
+    return fitted_line(columns, &shown_columns);
+}
+
+std::size_t upload_prompt::cursor_column(std::size_t columns) const {
+    std::size_t shown_columns = 0;
+    fitted_line(columns, &shown_columns);
+    return shown_columns;
+}
+
+// The text is measured with its own columns (a backslash in it is no escape), the prompt with
+// display_columns.
+std::string upload_prompt::fitted_line(std::size_t columns, std::size_t* shown_columns) const {
+    const shown_text text = show(line_);
+    std::string prompt = std::string(PROMPT_HEAD).append(shown_folder_).append(PROMPT_HINT);
+    // The cursor stays off the last column, where it would wait to wrap.
+    const std::size_t room = columns == 0 ? std::string::npos : columns - 1;
+    if (display_columns(prompt) + text.total_columns > room) {
+        prompt = std::string(PROMPT_HEAD).append(shown_folder_).append(PROMPT_END);
+    }
+    std::size_t prompt_columns = display_columns(prompt);
+    if (prompt_columns + text.total_columns > room) {
+        // The prompt takes what the text leaves, and keeps a third of the line whatever it is.
+        const std::size_t prompt_room =
+            std::max(room > text.total_columns ? room - text.total_columns : 0, std::min(prompt_columns, room / 3));
+        if (prompt_room >= PROMPT_HEAD.size() + MIN_FOLDER_COLUMNS + PROMPT_END.size()) {
+            prompt = std::string(PROMPT_HEAD)
+                         .append(fit_to_columns(shown_folder_, PROMPT_END, prompt_room - PROMPT_HEAD.size()));
+        } else {
+            prompt = "upload: ";
+            prompt.resize(prefix_fitting_columns(prompt, prompt_room));
+        }
+        prompt_columns = display_columns(prompt);
+    }
+    std::size_t text_columns = 0;
+    prompt += shown_end(text, room - prompt_columns, &text_columns);
+    *shown_columns = prompt_columns + text_columns;
+    return prompt;
+}
+
+}  // namespace pushfile::receive

@@ -1,0 +1,123 @@
+// The upload prompt: keys to the edited line, the line to paths as a shell splits them, Tab
+// completion in a real folder, and the line as drawn.
+#include "receiver/session/upload_prompt.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using pushfile::receive::upload_prompt;
+using state = upload_prompt::state;
+
+upload_prompt::state feed(upload_prompt& prompt, const std::string& keys) {
+    return prompt.feed(reinterpret_cast<const unsigned char*>(keys.data()), keys.size());
+}
+
+TEST(upload_prompt, keys_edit_the_line) {
+    struct key_case {
+        std::vector<std::string> reads;  // each fed on its own, as separate reads bring them
+        bool timed_out;                  // the owner saw no key for a while after them
+        std::string text;
+        state expected;
+    };
+    const key_case cases[] = {
+        {{"ab\x7f", "c"}, false, "ac", state::editing},
+        {{"x\xc3\xa9\x08"}, false, "x", state::editing},                      // one character, two bytes
+        {{"\xc3", "\xa9!\xc2", "\x9b"}, false, "\xc3\xa9!", state::editing},  // split; a C1 control dropped
+        {{"abc\x15", "d e\x17"}, false, "d ", state::editing},
+        {{"a\r"}, false, "a", state::send},
+        {{"  \n"}, false, "  ", state::nothing},
+        {{"a\x04"}, false, "a", state::editing},
+        {{"\x04"}, false, "", state::nothing},
+        {{"a\x03"}, false, "a", state::nothing},
+        {{"a\x1b"}, false, "a", state::editing},  // maybe the start of a key's sequence
+        {{"a\x1b"}, true, "a", state::nothing},
+        {{"a\x1b", "[1;5D", "b\x1bOP"}, true, "ab", state::editing},
+        // A paste is text, whatever it holds: line ends and tabs become spaces, controls go.
+        {{"\x1b[200~a\tb\r\nc\x03\rd\x1b[2", "01~e"}, false, "a b c de", state::editing},
+    };
+    for (const key_case& c : cases) {
+        upload_prompt prompt("/dl", "/nonexistent");
+        state got = state::editing;
+        for (const std::string& read : c.reads) got = feed(prompt, read);
+        if (c.timed_out) got = prompt.escape_timed_out();
+        EXPECT_EQ(prompt.text(), c.text) << testing::PrintToString(c.reads);
+        EXPECT_EQ(got, c.expected) << testing::PrintToString(c.reads);
+    }
+
+    upload_prompt full("/dl");
+    feed(full, "\x1b[200~" + std::string(upload_prompt::MAX_LINE + 10, 'x'));
+    EXPECT_EQ(full.text().size(), upload_prompt::MAX_LINE);
+    EXPECT_TRUE(full.text_dropped());
+    feed(full, "\x1b[201~\x7f");
+    EXPECT_FALSE(full.text_dropped());
+}
+
+// What terminals insert for dropped files: GNOME's quoted paths, kitty's and xterm's backslashes,
+// file:// URIs; and what a person types.
+TEST(upload_prompt, paths_are_split_as_a_shell_does) {
+    const struct {
+        std::string line;
+        std::vector<std::string> paths;
+    } cases[] = {
+        {"'/a b/x' '/it'\\''s' ", {"/a b/x", "/it's"}},
+        {"/a\\ b/c\\'d  e\\\\f", {"/a b/c'd", "/w/e\\f"}},
+        {"\"/q \\\"x\\\" \\$y \\n\" '/unclosed", {"/q \"x\" $y \\n", "/unclosed"}},
+        {"~/d ~ a~ ~x \"~/x\"", {"/home/me/d", "/home/me", "/w/a~", "/w/~x", "/w/~/x"}},
+        {"file:///tmp/a%20b%2fc FILE://LocalHost/e%zz%00 file://host/f",
+         {"/tmp/a b/c", "/e%zz%00", "/w/file://host/f"}},
+    };
+    for (const auto& c : cases) {
+        upload_prompt prompt("/dl", "/w", "/home/me");
+        ASSERT_EQ(feed(prompt, c.line + "\r"), state::send) << c.line;
+        EXPECT_EQ(prompt.paths(), c.paths) << c.line;
+    }
+}
+
+TEST(upload_prompt, tab_completes_paths) {
+    char folder_template[] = "/tmp/upload_prompt_test.XXXXXX";
+    ASSERT_NE(mkdtemp(folder_template), nullptr);
+    const std::string folder = folder_template;
+    ASSERT_EQ(mkdir((folder + "/my folder").c_str(), 0700), 0);
+    for (const char* name : {"/my file.txt", "/my folder/in'side", "/other", "/.hidden"}) {
+        std::ofstream(folder + name) << "x";
+    }
+
+    upload_prompt prompt("/dl", folder);
+    feed(prompt, "\t");
+    EXPECT_EQ(prompt.listing(), "my file.txt  my folder/  other");
+    feed(prompt, "m\t");
+    EXPECT_EQ(prompt.text(), "my\\ f");
+    EXPECT_EQ(prompt.listing(), "");
+    feed(prompt, "o\t\t'my fi\t.h\t");
+    EXPECT_EQ(prompt.text(), "my\\ folder/in\\'side 'my file.txt' .hidden ");
+    ASSERT_EQ(feed(prompt, "\r"), state::send);
+    EXPECT_EQ(prompt.paths(),
+              (std::vector<std::string>{folder + "/my folder/in'side", folder + "/my file.txt", folder + "/.hidden"}));
+
+    for (const char* name : {"/my folder/in'side", "/my file.txt", "/other", "/.hidden", "/my folder", ""}) {
+        std::remove((folder + name).c_str());
+    }
+}
+
+// Nothing from outside acts on the terminal, and the end of a long line, where the cursor is,
+// stays in view.
+TEST(upload_prompt, line_is_escaped_and_fitted) {
+    upload_prompt prompt("/dl\x1b[2J");
+    feed(prompt, "a\xff\\b");
+    EXPECT_EQ(prompt.line(0), "upload to remote /dl\\e[2J (Tab completes, Enter sends, Esc cancels): a\\xff\\b");
+    feed(prompt, std::string(60, 'y') + "END");
+    EXPECT_EQ(prompt.line(40), "upload: ..." + std::string(25, 'y') + "END");
+    EXPECT_EQ(prompt.cursor_column(40), 39U);
+}
+
+}  // namespace
