@@ -6,12 +6,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "common/clock.h"
@@ -168,21 +170,19 @@ bool parse_options(int argc, char** argv, std::string* directory, int* exit_stat
     if (argc > 0) argv[0] = program_name.data();
     int option_char = 0;
     while ((option_char = getopt_long(argc, argv, "d:h", long_options, nullptr)) != -1) {
-        switch (option_char) {
-            case 'd': *directory = optarg; break;
-            case 'h':
-                std::fputs(USAGE, stdout);
-                *exit_status = 0;
-                return false;
-            case 'V':  // long option only; PUSHFILE_VERSION comes from the project's version in CMake
-                std::printf("%s %s\n", PROGRAM_NAME, PUSHFILE_VERSION);
-                *exit_status = 0;
-                return false;
-            default:
-                std::fputs(USAGE, stderr);
-                *exit_status = EXIT_BAD_USAGE;
-                return false;
+        if (option_char == 'd') {
+            *directory = optarg;
+            continue;
         }
+        // --version is a long option only; PUSHFILE_VERSION comes from the project's version in CMake.
+        const bool asked = option_char == 'h' || option_char == 'V';
+        if (option_char == 'V') {
+            std::printf("%s %s\n", PROGRAM_NAME, PUSHFILE_VERSION);
+        } else {
+            std::fputs(USAGE, asked ? stdout : stderr);
+        }
+        *exit_status = asked ? 0 : EXIT_BAD_USAGE;
+        return false;
     }
     if (optind < argc) {
         complain("takes no file names: the files are chosen on your side (extra word '" +
@@ -256,7 +256,7 @@ int run(int argc, char** argv) {
     terminal_output output(signals.waiting());
     pull_session session(sink, output, folder);
     char message[MESSAGE_BUFFER_SIZE];
-    if (output.send(message, format_upload_request(message, folder))) {
+    if (output.send(message, format_upload_request(message, folder) + 1)) {
         follow(session, signals.waiting(), no_answer);
     } else if (ending_signal == 0) {
         session.stop(failure_text("cannot write to the terminal", errno));
@@ -274,7 +274,7 @@ int run(int argc, char** argv) {
     }
     const int status = session.exit_status();
     // Told in any case: a receiver that came late must not type frames into whatever runs next.
-    (void)output.send(message, format_upload_end(message, status));
+    (void)output.send(message, format_upload_end(message, status) + 1);
     const int signal_number = ending_signal;
     if (signal_number != 0) signals.let_them_end();
     send::restore_terminal();

@@ -9,26 +9,26 @@
 namespace pushfile::pull {
 namespace {
 
-std::string shown(std::string_view text) { return escaped_for_display(text); }
-
-// Adds an entry to a list that names at most SUMMARY_NAMES of count entries.
-void list(std::string& names, unsigned count, const std::string& entry) {
-    if (count > SUMMARY_NAMES) return;
-    if (!names.empty()) names += ", ";
-    names += entry;
-}
-
-std::string more(unsigned count) {
-    return count > SUMMARY_NAMES ? " and " + std::to_string(count - SUMMARY_NAMES) + " more" : "";
-}
+std::string shown(std::string_view name) { return escaped_for_display(name); }
 
 std::string lost_frames(std::uint64_t expected, std::uint64_t came) {
-    if (came < expected) return "frame " + std::to_string(came) + " came again after frame " + std::to_string(expected - 1);
+    if (came < expected)
+        return "frame " + std::to_string(came) + " came again after frame " + std::to_string(expected - 1);
     if (came == expected + 1) return "frame " + std::to_string(expected) + " never came";
     return "frames " + std::to_string(expected) + " to " + std::to_string(came - 1) + " never came";
 }
 
 }  // namespace
+
+void summary_list::add(const std::string& entry) {
+    if (++count <= SUMMARY_NAMES) names += (names.empty() ? "" : ", ") + entry;
+}
+
+std::string summary_list::text(const char* kind) const {
+    std::string text = std::to_string(count) + " " + kind + ": " + names;
+    if (count > SUMMARY_NAMES) text += " and " + std::to_string(count - SUMMARY_NAMES) + " more";
+    return text;
+}
 
 pull_session::pull_session(receive::file_sink& sink, message_output& output, std::string folder)
     : sink_(sink), output_(output), folder_(std::move(folder)) {}
@@ -59,7 +59,12 @@ void pull_session::frame_received(const upload_frame& frame) {
     if (frame.sequence != last_sequence_ + 1) upload_broke(lost_frames(last_sequence_ + 1, frame.sequence));
     last_sequence_ = frame.sequence;
     switch (frame.type) {
-        case frame_type::prompting: break;
+        case frame_type::prompting:
+            if (frame.number != UPLOAD_FORMAT_VERSION) {
+                format_version_ = frame.number;
+                return finish(ending::other_version);
+            }
+            break;
         case frame_type::file: begin_file(frame); break;
         case frame_type::data: write_data(frame); break;
         case frame_type::file_end: end_file(); break;
@@ -102,13 +107,9 @@ void pull_session::begin_file(const upload_frame& frame) {
 
 void pull_session::write_data(const upload_frame& frame) {
     if (file_ != file_state::receiving) return orphan_frame(frame.sequence);
-    if (frame.length > file_size_ - file_received_) {
-        sink_.abort();
-        return file_failed(file_sequence_, file_name_,
-                           "more bytes came than the " + std::to_string(file_size_) + " announced for " + shown(file_name_));
-    }
     file_received_ += frame.length;
-    if (std::string error; !sink_.write(frame.data, frame.length, &error)) file_failed(file_sequence_, file_name_, error);
+    if (std::string error; !sink_.write(frame.data, frame.length, &error))
+        file_failed(file_sequence_, file_name_, error);
 }
 
 void pull_session::end_file() {
@@ -116,21 +117,21 @@ void pull_session::end_file() {
     if (file_received_ != file_size_) {
         sink_.abort();
         return file_failed(file_sequence_, file_name_,
-                           "only " + std::to_string(file_received_) + " of the " + std::to_string(file_size_) +
-                               " bytes announced for " + shown(file_name_) + " came");
+                           std::to_string(file_received_) + " bytes came for " + shown(file_name_) + ", not the " +
+                               std::to_string(file_size_) + " announced");
     }
     if (std::string error; !sink_.commit(&error)) return file_failed(file_sequence_, file_name_, error);
     file_ = file_state::none;
     ++saved_;
     saved_bytes_ += file_size_;
-    if (sink_.renamed()) list(renamed_list_, ++renamed_, shown(file_name_) + " as " + shown(sink_.saved_name()));
+    if (sink_.renamed()) renamed_.add(shown(file_name_) + " as " + shown(sink_.saved_name()));
 }
 
 void pull_session::file_given_up() {
     if (file_ != file_state::receiving) return orphan_frame(last_sequence_);
     sink_.abort();
     file_ = file_state::none;
-    list(not_saved_list_, ++not_saved_, shown(file_name_) + " (given up on the sending side)");
+    not_saved_.add(shown(file_name_) + " (given up on the sending side)");
 }
 
 void pull_session::orphan_frame(std::uint64_t sequence) {
@@ -159,7 +160,7 @@ void pull_session::upload_broke(const std::string& what) {
 
 void pull_session::file_failed(std::uint64_t file_sequence, std::string_view name, const std::string& reason) {
     file_ = file_state::skipping;
-    list(not_saved_list_, ++not_saved_, (name.empty() ? "a file whose name was lost" : shown(name)) + " (" + reason + ")");
+    not_saved_.add((name.empty() ? "a file whose name was lost" : shown(name)) + " (" + reason + ")");
     send(format_upload_failed(message_, file_sequence, reason.c_str()));
 }
 
@@ -175,8 +176,8 @@ void pull_session::drop_file_in_progress() {
     dropped_name_ = file_name_;
 }
 
-void pull_session::send(std::size_t length) {
-    if (end_ == ending::output_failed || output_.send(message_, length)) return;
+void pull_session::send(std::size_t text_length) {
+    if (end_ == ending::output_failed || output_.send(message_, text_length + 1)) return;
     drop_file_in_progress();
     end_reason_ = "the terminal's output failed";
     end_ = ending::output_failed;
@@ -192,7 +193,7 @@ int pull_session::exit_status() const {
     switch (end_) {
         case ending::done:
             if (broken_) return EXIT_BROKEN;
-            return not_saved_ > 0 ? EXIT_NOT_ALL_SAVED : EXIT_ALL_SAVED;
+            return not_saved_.count > 0 ? EXIT_NOT_ALL_SAVED : EXIT_ALL_SAVED;
         case ending::nothing_chosen:
         case ending::refused: return EXIT_NOT_ALL_SAVED;
         default: return EXIT_BROKEN;
@@ -204,9 +205,12 @@ std::string pull_session::summary() const {
     const auto add = [&line](const std::string& part) { line += (line.empty() ? "" : "; ") + part; };
     switch (end_) {
         case ending::nothing_chosen: return "nothing was sent";
-        case ending::refused:
-            return "the terminal refuses uploads (its pushfile-receive runs with --no-upload)";
+        case ending::refused: return "the terminal refuses uploads (its pushfile-receive runs with --no-upload)";
         case ending::gave_up: return "given up: a key came before any terminal answered";
+        case ending::other_version:
+            return "the terminal's pushfile-receive writes upload frames of version " +
+                   std::to_string(format_version_) + ", this pullfile reads version " +
+                   std::to_string(UPLOAD_FORMAT_VERSION) + ": use the same release on both sides";
         case ending::cancelled: add("cancelled on the sending side"); break;
         case ending::input_ended:
         case ending::output_failed:
@@ -219,8 +223,8 @@ std::string pull_session::summary() const {
         add("saved " + std::to_string(saved_) + (saved_ == 1 ? " file (" : " files (") + human_size(saved_bytes_) +
             ") in " + shown(folder_));
     }
-    if (renamed_ > 0) add(std::to_string(renamed_) + " renamed: " + renamed_list_ + more(renamed_));
-    if (not_saved_ > 0) add(std::to_string(not_saved_) + " not saved: " + not_saved_list_ + more(not_saved_));
+    if (renamed_.count > 0) add(renamed_.text("renamed"));
+    if (not_saved_.count > 0) add(not_saved_.text("not saved"));
     if (!dropped_name_.empty()) add("nothing of " + shown(dropped_name_) + " was kept");
     return line;
 }

@@ -23,7 +23,7 @@ inline constexpr int EXIT_NOT_ALL_SAVED = 1;
 // The transfer broke: a broken frame, a lost one, the input cut, cancelled, no receiver.
 inline constexpr int EXIT_BROKEN = 255;
 
-// Where the session's messages go, each whole.
+// Where the session's messages go, each whole: its text and the NUL that ends it.
 class message_output {
 public:
     // Returns false when the message could not be written; the run ends then.
@@ -34,7 +34,17 @@ protected:
 };
 
 // The most names a summary lists of each kind (renamed, not saved); the rest are counted.
-inline constexpr std::size_t SUMMARY_NAMES = 3;
+inline constexpr unsigned SUMMARY_NAMES = 3;
+
+// Files of one kind for the summary: the first few by name, and how many in all.
+struct summary_list {
+    unsigned count = 0;
+    std::string names;
+
+    void add(const std::string& entry);
+    // "2 renamed: a as a.1, b as b.1", with kind "renamed".
+    std::string text(const char* kind) const;
+};
 
 class pull_session final : private frame_events {
 public:
@@ -60,7 +70,16 @@ public:
 
 private:
     enum class ending : unsigned char {
-        none, done, cancelled, nothing_chosen, refused, gave_up, input_ended, output_failed, stopped,
+        none,
+        done,
+        cancelled,
+        nothing_chosen,
+        refused,
+        other_version,  // the receiver writes frames of another version
+        gave_up,
+        input_ended,
+        output_failed,
+        stopped,
     };
     enum class file_state : unsigned char { none, receiving, skipping };
 
@@ -79,14 +98,15 @@ private:
     void file_failed(std::uint64_t file_sequence, std::string_view name, const std::string& reason);
     void finish(ending end);
     void drop_file_in_progress();
-    void send(std::size_t length);
+    // Sends the message formatted in message_ (text_length: without its NUL).
+    void send(std::size_t text_length);
     void acknowledge();
 
     receive::file_sink& sink_;
     message_output& output_;
     std::string folder_;
     frame_reader reader_;
-    char message_[MESSAGE_BUFFER_SIZE];
+    char message_[MESSAGE_BUFFER_SIZE] = {};
 
     ending end_ = ending::none;
     bool answered_ = false;
@@ -94,11 +114,12 @@ private:
     std::string break_reason_;  // the first break's
     std::string end_reason_;    // input_ended(), stop(), a failed output
     std::uint64_t last_sequence_ = 0;
-    std::uint64_t handled_ = 0;       // acknowledged once it passes acknowledged_
+    std::uint64_t handled_ = 0;  // acknowledged once it passes acknowledged_
     std::uint64_t acknowledged_ = 0;
     // The first frame not seen at the last break outside a file: the file frame lost, if a file's
     // data comes next.
     std::uint64_t lost_from_ = 0;
+    std::uint64_t format_version_ = UPLOAD_FORMAT_VERSION;  // the receiver's, from its P frame
 
     file_state file_ = file_state::none;
     std::uint64_t file_sequence_ = 0;
@@ -108,10 +129,8 @@ private:
 
     unsigned saved_ = 0;
     std::uint64_t saved_bytes_ = 0;
-    unsigned renamed_ = 0;
-    std::string renamed_list_;
-    unsigned not_saved_ = 0;
-    std::string not_saved_list_;
+    summary_list renamed_;
+    summary_list not_saved_;
     std::string dropped_name_;  // the file in progress when the run ended
 };
 

@@ -147,9 +147,8 @@ void progress_display::draw(monotonic_clock::time_point now) {
     // The line stays off the last column: a character written there leaves the cursor waiting to
     // wrap, and some terminals then erase it or wrap at once. A window title takes it whole.
     const std::size_t columns = screen_.lines_in_title() ? 0 : terminal_columns();
-    const std::string line =
-        progress_line(going_up_ ? std::string(GOING_UP) + shown_name_ : shown_name_, received_, total_, rate,
-                      columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1));
+    const std::string line = progress_line(going_up_ ? std::string(GOING_UP) + shown_name_ : shown_name_, received_,
+                                           total_, rate, columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1));
     line_drawn_ = true;
     last_drawn_ = now;
     screen_.show_progress(line);
@@ -177,8 +176,8 @@ void progress_display::file_saved(std::string_view saved_path) {
 
 void progress_display::file_failed(std::string_view reason) {
     clear_line();
-    screen_.print_line(std::string(PROGRAM_NAME) + ": " + shown_name_ + (going_up_ ? " not sent up: " : " not saved: ") +
-                       std::string(reason));
+    screen_.print_line(std::string(PROGRAM_NAME) + ": " + shown_name_ +
+                       (going_up_ ? " not sent up: " : " not saved: ") + std::string(reason));
 }
 
 void progress_display::notice(std::string_view text) {

@@ -18,6 +18,9 @@ namespace pushfile::receive {
 namespace {
 
 constexpr unsigned char INTERRUPT_KEY = 0x03;
+// Erases a line being typed, in line mode and in a shell's line editor alike: frames that reached
+// whatever read after pullfile are taken off its line.
+constexpr unsigned char LINE_KILL_KEY = 0x15;
 // The user's terminal marks pasted text while this mode is set: the prompt takes a pasted name
 // whole, spaces and all.
 constexpr std::string_view PASTE_MODE = "\x1b[?2004";
@@ -104,8 +107,10 @@ upload_engine::~upload_engine() {
 // user is asked, R when uploads are off.
 void upload_engine::request(std::string_view folder, monotonic_clock::time_point now) {
     if (active()) {
-        // A pullfile before this one ended without a word (killed): its upload is over.
+        // A pullfile before this one ended without a word (killed): its upload is over, and its
+        // frames not written yet are for nobody.
         progress_.notice("pullfile asked for files again before its last upload ended; that one is over");
+        command_input_.discard_queued();
         end_upload();
     }
     if (!frame_) {
@@ -114,7 +119,7 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
     }
     folder_ = shown(folder);
     sequence_ = acked_ = typed_ = 0;
-    cancel_due_ = cancelled_ = false;
+    cancel_due_ = cancelled_ = doubt_pullfile_ = false;
     first_frame_ = frame_count_ = 0;
     first_file_ = file_count_ = 0;
     data_in_flight_ = bytes_acknowledged_ = 0;
@@ -224,9 +229,18 @@ void upload_engine::command_input_room(std::size_t free) {
     last_free_ = free;
 }
 
+// During an upload pullfile writes nothing but its messages; other output while it has frames to
+// read is most likely a shell's, pullfile being gone. Its next message says otherwise.
+void upload_engine::output_shown(const unsigned char* bytes, std::size_t length) {
+    paste_mode_.feed(bytes, length);
+    if (length > 0 && stage_ == stage::sending && sequence_ > std::max<std::uint64_t>(acked_, 1)) {
+        doubt_pullfile_ = true;
+    }
+}
+
 bool upload_engine::prepare_frame() {
     if (pending_length_ > 0) return true;
-    if (stage_ != stage::sending) return false;
+    if (stage_ != stage::sending || doubt_pullfile_) return false;
     return have_current_ ? prepare_data_frame() : prepare_file_frame();
 }
 
@@ -299,8 +313,9 @@ bool upload_engine::prepare_data_frame() {
     }
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(UPLOAD_BLOCK_SIZE, file.size - current_.sent));
     const long got = read_fully(current_.fd.get(), block_.get(), wanted);
+    const int read_error = errno;
     if (got < 0 || static_cast<std::size_t>(got) < wanted) {
-        fail_file(file, got < 0 ? failure_text("cannot read it", errno)
+        fail_file(file, got < 0 ? failure_text("cannot read it", read_error)
                                 : "it shrank to " + std::to_string(current_.sent + static_cast<std::uint64_t>(got)) +
                                       " of its " + std::to_string(file.size) + " bytes while it was sent");
         pending_length_ = format_empty_frame(frame_type::given_up, sequence_ + 1, frame_.get());
@@ -319,11 +334,12 @@ void upload_engine::type_prepared_frame() {
     command_input_.append(reinterpret_cast<const unsigned char*>(frame_.get()), pending_length_);
     ++sequence_;
     typed_ += pending_length_;
+    last_typed_ = pending_type_;
     pending_length_ = 0;
     const bool of_a_file = pending_type_ == frame_type::file || pending_type_ == frame_type::data ||
                            pending_type_ == frame_type::file_end || pending_type_ == frame_type::given_up;
-    frames_[(first_frame_ + frame_count_++) % MAX_FRAMES_IN_FLIGHT] = {
-        sequence_, pending_type_, pending_data_length_, typed_, of_a_file ? current_.slot : 0};
+    frames_[(first_frame_ + frame_count_++) % MAX_FRAMES_IN_FLIGHT] = {sequence_, pending_type_, pending_data_length_,
+                                                                       typed_, of_a_file ? current_.slot : 0};
     if (pending_type_ == frame_type::data) ++data_in_flight_;
     if (of_a_file) current_slot().last_sequence = sequence_;
     if (pending_ends_file_) {
@@ -347,7 +363,8 @@ bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, b
         const std::string& path = paths_[next_path_++];
         struct stat status {};
         if (stat(path.c_str(), &status) != 0) {
-            progress_.notice(failure_text("cannot send " + shown(path), errno));
+            const int error = errno;
+            progress_.notice(failure_text("cannot send " + shown(path), error));
             continue;
         }
         if (S_ISDIR(status.st_mode)) {
@@ -366,7 +383,8 @@ bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, b
         }
         owned_fd file(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!file.valid()) {
-            progress_.notice(failure_text("cannot send " + shown(path), errno));
+            const int error = errno;
+            progress_.notice(failure_text("cannot send " + shown(path), error));
             continue;
         }
         if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -419,6 +437,7 @@ void upload_engine::close_current() {
 void upload_engine::acknowledged(std::uint64_t sequence, monotonic_clock::time_point now) {
     if (!active()) return;
     last_heard_ = now;
+    doubt_pullfile_ = false;
     if (sequence <= acked_ || sequence > sequence_) return;
     acked_ = sequence;
     while (frame_count_ > 0 && frames_[first_frame_].sequence <= sequence) {
@@ -479,6 +498,7 @@ void upload_engine::fail_file(file_record& file, std::string_view reason) {
 void upload_engine::file_failed(std::uint64_t file_sequence, std::string_view reason, monotonic_clock::time_point now) {
     if (!active()) return;
     last_heard_ = now;
+    doubt_pullfile_ = false;
     for (std::size_t index = first_file_; index < first_file_ + file_count_; ++index) {
         file_record& file = slot(index);
         if (file.file_sequence != file_sequence) continue;
@@ -508,6 +528,12 @@ void upload_engine::ended(std::uint64_t status) {
     // pullfile reads nothing more: frames it has not read would reach whatever reads next.
     command_input_.discard_queued();
     if (terminal_ != nullptr) terminal_->drop_unread_and_release();
+    // pullfile ends on C, N and R without acknowledging them; anything else unacknowledged it
+    // left unread.
+    if (acked_ < sequence_ && last_typed_ != frame_type::cancelled && last_typed_ != frame_type::nothing &&
+        last_typed_ != frame_type::refused) {
+        command_input_.append(&LINE_KILL_KEY, 1);
+    }
     end_upload();
     if (!line.empty()) progress_.notice(line);
 }
@@ -516,8 +542,8 @@ std::string upload_engine::summary_line(std::uint64_t status) const {
     if (stage_ == stage::refusing) return {};  // told at the request
     if (options_.quiet && status == 0 && files_failed_ == 0) return {};
     std::string line = cancelled_ ? "upload cancelled: " : "upload over: ";
-    if (files_saved_ == 0 && files_failed_ == 0) {
-        line += "nothing was sent up";
+    if (files_saved_ == 0) {
+        line += "no file was sent up to " + folder_;
     } else {
         line += "sent " + std::to_string(files_saved_) + (files_saved_ == 1 ? " file (" : " files (") +
                 human_size(bytes_saved_) + ") up to " + folder_;
@@ -533,7 +559,8 @@ std::string upload_engine::summary_line(std::uint64_t status) const {
 }
 
 bool upload_engine::may_cancel() const {
-    return stage_ == stage::sending || (stage_ == stage::closing && final_frame_ == frame_type::done && acked_ < final_sequence_);
+    return stage_ == stage::sending ||
+           (stage_ == stage::closing && final_frame_ == frame_type::done && acked_ < final_sequence_);
 }
 
 // What is still queued is dropped, but for the rest of a frame partly written; how much that was
@@ -580,6 +607,7 @@ void upload_engine::finish_cancel(std::size_t free) {
 void upload_engine::give_up(std::string_view why) {
     command_input_.discard_queued();
     if (terminal_ != nullptr) terminal_->drop_unread_and_release();
+    if (acked_ < sequence_) command_input_.append(&LINE_KILL_KEY, 1);
     std::string line(why);
     if (files_saved_ > 0) {
         line += "; " + std::to_string(files_saved_) + (files_saved_ == 1 ? " file" : " files") + " went up to " +

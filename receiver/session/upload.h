@@ -70,7 +70,7 @@ public:
     void file_failed(std::uint64_t file_sequence, std::string_view reason, monotonic_clock::time_point now);
     void ended(std::uint64_t status);
     // The command's output as it goes to the screen.
-    void output_shown(const unsigned char* bytes, std::size_t length) { paste_mode_.feed(bytes, length); }
+    void output_shown(const unsigned char* bytes, std::size_t length);
 
     // From the request to pullfile's end: the keyboard is the upload's, the command's terminal held.
     bool active() const { return stage_ != stage::idle; }
@@ -86,7 +86,7 @@ public:
     void output_ended(const char* reason);
 
 private:
-    enum class stage {
+    enum class stage : unsigned char {
         idle,
         refusing,   // R typed; pullfile's end comes next
         prompting,  // P typed; the user names the files
@@ -110,10 +110,10 @@ private:
         std::uint64_t last_sequence = 0;  // of its newest frame
         std::string name;                 // as sent
         std::uint64_t size = 0;
-        std::uint64_t acknowledged = 0;   // bytes
-        bool in_folder = false;           // told of in the summary only
-        bool closed = false;              // no more frames of it will be typed
-        bool failed = false;              // its outcome was told already
+        std::uint64_t acknowledged = 0;  // bytes
+        bool in_folder = false;          // told of in the summary only
+        bool closed = false;             // no more frames of it will be typed
+        bool failed = false;             // its outcome was told already
     };
 
     // The file being read and sent.
@@ -161,10 +161,8 @@ private:
     command_terminal* terminal_ = nullptr;
     paste_mode_tracker paste_mode_;
 
-    stage stage_ = stage::idle;
     std::string folder_;  // pullfile's, escaped
     std::optional<upload_prompt> prompt_;
-    bool paste_mode_set_ = false;
     monotonic_clock::time_point last_key_at_{};
     // The last message from pullfile, or the start of sending: a key after a long silence gives up.
     monotonic_clock::time_point last_heard_{};
@@ -173,28 +171,19 @@ private:
     std::vector<std::string> paths_;
     std::size_t next_path_ = 0;
     std::unique_ptr<folder_walk> walk_;
-    bool walking_ = false;
     open_file current_;
-    bool have_current_ = false;
 
     // The frame buffer holds a frame not typed yet while pending_length_ is not 0.
     std::unique_ptr<char[]> frame_;
     std::unique_ptr<unsigned char[]> block_;
     std::size_t pending_length_ = 0;
-    frame_type pending_type_ = frame_type::nothing;
     std::size_t pending_data_length_ = 0;
-    bool pending_ends_file_ = false;
 
     std::uint64_t sequence_ = 0;  // of the last frame typed
     std::uint64_t acked_ = 0;     // the last sequence acknowledged
     std::uint64_t typed_ = 0;     // bytes typed in this upload
     std::size_t last_free_ = 0;   // the input queue's room after our last append
-    // Ctrl-C dropped what was queued; the room it made is seen at the next call.
-    bool cancel_due_ = false;
     std::size_t free_before_cancel_ = 0;
-    bool cancelled_ = false;
-    // Z, N or C, once due, and its sequence.
-    frame_type final_frame_ = frame_type::nothing;
     std::uint64_t final_sequence_ = 0;
 
     std::array<frame_record, MAX_FRAMES_IN_FLIGHT> frames_{};
@@ -215,6 +204,23 @@ private:
     std::uint64_t bytes_saved_ = 0;
     std::uint64_t files_failed_ = 0;
     std::string failed_names_;
+
+    stage stage_ = stage::idle;
+    frame_type pending_type_ = frame_type::nothing;
+    frame_type last_typed_ = frame_type::nothing;
+    // Z, N or C, once due; final_sequence_ is its sequence.
+    frame_type final_frame_ = frame_type::nothing;
+    bool paste_mode_set_ = false;
+    bool walking_ = false;
+    bool have_current_ = false;
+    bool pending_ends_file_ = false;
+    // Ctrl-C dropped what was queued; the room it made (from free_before_cancel_) is seen at the
+    // next call.
+    bool cancel_due_ = false;
+    bool cancelled_ = false;
+    // Output other than pullfile's messages came while frames were in flight: pullfile may be gone
+    // and a shell reading the frames. None goes out until pullfile is heard from again.
+    bool doubt_pullfile_ = false;
 };
 
 }  // namespace pushfile::receive

@@ -53,6 +53,7 @@ struct handler_setup {
     bool wants_ticks = false;
     bool release_on_tick = false;   // a tick lets go of what is held, as a parser does a stale prefix
     bool pause_on_trigger = false;  // output waits unread from the trigger to a key, marked "|KEY|"
+    bool type_until_key = false;    // fills the command's input as it has room, until a key, marked "KEY"
     // When set, counts the turns of the relay's loop (it asks wants_ticks() in each); shared
     // memory, so that the test sees the count while the relay runs.
     std::atomic<long>* loop_turns = nullptr;
@@ -103,12 +104,19 @@ public:
     bool wants_keyboard() const override { return setup_.divert_keyboard; }
     void keyboard(const unsigned char* bytes, std::size_t length) override {
         if (paused_) screen_.append(as_bytes("|KEY|"), 5);
+        if (setup_.type_until_key) screen_.append(as_bytes("KEY"), 3);
         paused_ = false;
         const std::size_t used = std::strlen(report_.keys);
         std::memcpy(report_.keys + used, bytes, std::min(length, sizeof report_.keys - used - 1));
         command_input_.append(as_bytes(setup_.keyboard_answer), setup_.keyboard_answer.size());
     }
     void keyboard_ended() override {}
+    void command_input_room(std::size_t free) override {
+        static const std::string filler(4096, 'x');
+        for (; setup_.type_until_key && report_.keys[0] == '\0' && free >= filler.size(); free -= filler.size()) {
+            command_input_.append(as_bytes(filler), filler.size());
+        }
+    }
     bool wants_ticks() const override {
         if (setup_.loop_turns != nullptr) ++*setup_.loop_turns;
         return setup_.wants_ticks;
@@ -528,6 +536,20 @@ TEST(relay_input, keystrokes_go_to_the_handler_while_it_wants_them) {
     const child_report report = run.finish();
     EXPECT_EQ(run.output(), "READYXY.");
     EXPECT_STREQ(report.keys, "abc");
+}
+
+// A handler typing into a command that reads nothing (an upload to a pullfile that died) still gets
+// the keys, which are how the user gives up.
+TEST(relay_input, keystrokes_reach_the_handler_while_its_input_fills_the_queue) {
+    run_setup setup;
+    setup.command = shell("stty raw -echo; printf READY; sleep 2");
+    setup.input = input_kind::pipe;
+    setup.handler.divert_keyboard = true;
+    setup.handler.type_until_key = true;
+    relay_run run(setup);
+    ASSERT_TRUE(run.read_until("READY"));
+    run.send("k");
+    EXPECT_TRUE(run.read_until("KEY")) << "the key waited for room in the command's input";
 }
 
 // A question on the screen (--ask) is not covered by what the command writes meanwhile.

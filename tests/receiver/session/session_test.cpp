@@ -608,9 +608,8 @@ struct typed_frame {
 struct frame_list final : pushfile::frame_events {
     void frame_received(const pushfile::upload_frame& frame) override {
         const std::string data(reinterpret_cast<const char*>(frame.data), frame.data == nullptr ? 0 : frame.length);
-        frames.push_back({frame.type, frame.sequence, frame.number, frame.type == pushfile::frame_type::file
-                                                                         ? std::string(frame.name)
-                                                                         : data});
+        frames.push_back({frame.type, frame.sequence, frame.number,
+                          frame.type == pushfile::frame_type::file ? std::string(frame.name) : data});
     }
     void frame_broken(pushfile::frame_error) override { ++broken; }
     std::vector<typed_frame> frames;
@@ -660,7 +659,9 @@ protected:
         std::size_t acked = 1;
         while (frames.size() > acked) {
             std::size_t in_flight = 0;
-            for (std::size_t i = acked; i < frames.size(); ++i) in_flight += frames[i].type == pushfile::frame_type::data;
+            for (std::size_t i = acked; i < frames.size(); ++i) {
+                in_flight += frames[i].type == pushfile::frame_type::data;
+            }
             EXPECT_LE(in_flight, acked == 1 ? 2U : answer_window::MAX_BLOCKS);
             acked = frames.size();
             feed(upload_message('a', std::to_string(acked)));
@@ -690,7 +691,8 @@ TEST_F(upload_test, chosen_files_and_folders_go_up_as_frames_and_their_outcomes_
         if (frame.type == pushfile::frame_type::file) file = &sent[frame.text];
         if (frame.type == pushfile::frame_type::data) *file += frame.text;
     }
-    EXPECT_EQ(sent, (std::map<std::string, std::string>{{"a.txt", "abc"}, {"big.bin", big}, {"tree/sub/y", ""}, {"tree/x", "x"}}));
+    EXPECT_EQ(sent, (std::map<std::string, std::string>{
+                        {"a.txt", "abc"}, {"big.bin", big}, {"tree/sub/y", ""}, {"tree/x", "x"}}));
     EXPECT_EQ(frames.back().number, 4U);
     feed(upload_message('q', "0") + "$ ");
     EXPECT_FALSE(session->wants_keyboard());
@@ -714,13 +716,14 @@ TEST_F(upload_test, every_way_an_upload_ends) {
     };
     using enum pushfile::frame_type;
     const ending endings[] = {
-        {"an empty line", false, [this] { press("\r"); }, nothing, "nothing was sent up"},
+        {"an empty line", false, [this] { press("\r"); }, nothing,
+         "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
         {"Esc once no more keys come", false,
          [this] {
              press("abc\x1b");
              session->tick(monotonic_clock::now() + std::chrono::seconds(1));
          },
-         nothing, "nothing was sent up"},
+         nothing, "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
         {"--no-upload", true, [] {}, refused, "refused pullfile's request for files to go up to"},
         {"Ctrl-C while sending: what is not written yet is dropped", false,
          [this] {
@@ -760,19 +763,23 @@ TEST_F(upload_test, every_way_an_upload_ends) {
     }
 }
 
-// A key after a silent second gives up: pullfile may be gone without a word.
-TEST_F(upload_test, a_key_after_pullfile_went_quiet_gives_the_keyboard_back) {
+// pullfile may be gone without a word: frames stop at other output, and a key after a silent second
+// gives up.
+TEST_F(upload_test, a_pullfile_gone_without_a_word_gets_no_more_frames_and_a_key_gives_up) {
     start_upload();
     write_file("f", std::string(5 * BLOCK, 'f'));
     press("f\r");
     pump();
+    // Output other than pullfile's while it has frames to read: a shell's, most likely.
+    feed(upload_message('a', "3") + "Killed\r\n$ ");
+    EXPECT_EQ(pump().size(), 4U) << "frames went on to what printed a prompt";
     press("x");
     EXPECT_TRUE(session->wants_keyboard()) << "a key while pullfile answers is held back";
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     press("y");
     EXPECT_FALSE(session->wants_keyboard());
     EXPECT_EQ(terminal.drops, 1);
-    EXPECT_EQ(replies.text.substr(replies.text.size() - 1), "y");
+    EXPECT_EQ(replies.text.substr(replies.text.size() - 2), "\x15y") << "the frames a shell took are erased";
     EXPECT_NE(shown().find("pullfile stopped answering"), std::string::npos) << shown();
 }
 

@@ -1,0 +1,9 @@
+# pullfile end to end: the built program fed frames on pipes and on a terminal. It runs as the
+# receiver runs in receiver_run.h (the upload's receiving side), so that helper starts it too.
+add_executable(pullfile_test ${CMAKE_CURRENT_SOURCE_DIR}/pullfile/pullfile_test.cpp)
+target_link_libraries(pullfile_test PRIVATE pushfile_transfer pushfile_test_support pushfile_warnings GTest::gtest_main)
+target_compile_definitions(pullfile_test PRIVATE
+  PULLFILE_BINARY="$<TARGET_FILE:pullfile>"
+  RECEIVER_BINARY="$<TARGET_FILE:pullfile>")
+add_dependencies(pullfile_test pullfile)
+gtest_discover_tests(pullfile_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
