@@ -621,7 +621,7 @@ upload_against_download() {
     local setting upload_rtt upload_rate bound ratio limit RUNS=$UPLOAD_RUNS
     for setting in "${settings[@]}"; do
         IFS=: read -r upload_rtt upload_rate bound <<<"$setting"
-        label="upload / download, RTT $upload_rtt ms, $(awk "BEGIN { print $upload_rate / 1e6 }") MB/s"
+        label="upload / download, RTT $upload_rtt ms, $(awk "BEGIN { print $upload_rate ? $upload_rate / 1e6 \" MB/s\" : \"no cap\" }")"
         say "   RTT $upload_rtt ms, $upload_rate bytes/s each way"
         if ! best_of_two direction_seconds download upload; then
             row "$label" "a transfer failed" "" FAIL
