@@ -14,7 +14,7 @@
 #   BENCH_RUNS=3            timed runs per figure (the best counts)
 #   BENCH_MICRO_MIN_TIME=0.5  seconds per microbenchmark
 #   BENCH_BUILD_DIR=build/bench  BENCH_TMPDIR=/tmp
-#   BENCH_SECTIONS="micro instructions pty pipes memory folders links tmux relay"   the sections to run
+#   BENCH_SECTIONS="micro instructions pty pipes memory folders links upload tmux relay"   the sections to run
 # Quick run: BENCH_PTY_MIB=16 BENCH_PIPE_MIB=16 BENCH_MEM_LARGE_MIB=32 BENCH_RUNS=1 bench/run.sh
 # Some functions run only through a trap or as arguments of others.
 # shellcheck disable=SC2317
@@ -30,7 +30,7 @@ MEM_LARGE_MIB=${BENCH_MEM_LARGE_MIB:-1024}
 RUNS=${BENCH_RUNS:-3}
 MICRO_MIN_TIME=${BENCH_MICRO_MIN_TIME:-0.5}
 TMP_PARENT=${BENCH_TMPDIR:-${TMPDIR:-/tmp}}
-SECTIONS=" ${BENCH_SECTIONS:-micro instructions pty pipes memory folders links tmux relay} "
+SECTIONS=" ${BENCH_SECTIONS:-micro instructions pty pipes memory folders links upload tmux relay} "
 
 # Limits and aims of the targets.
 SENDER_IR_LIMIT=1.5
@@ -111,6 +111,7 @@ at_most() { awk "BEGIN { exit !($1 <= $2) }"; }
 at_least() { awk "BEGIN { exit !($1 >= $2) }"; }
 verdict_at_most() { if at_most "$1" "$2"; then echo PASS; else echo FAIL; fi; }
 verdict_at_least() { if at_least "$1" "$2"; then echo PASS; else echo FAIL; fi; }
+verdict_above() { if awk "BEGIN { exit !($1 > $2) }"; then echo PASS; else echo FAIL; fi; }
 lesser() { awk "BEGIN { print ($1 < $2) ? $1 : $2 }"; }
 
 # Times two ways in turn, RUNS times each, with "MEASURE WAY" printing one run's seconds: the best
@@ -548,6 +549,100 @@ long_links() {
     rm -rf "$WORK/link.bin" "$WORK/link.out"
 }
 
+# ---------------------------------------------------------------- upload
+# The upload (pullfile on the remote side; tty_user types the file's path at the receiver's
+# prompt) against the download (pushfile) of the same file over the same link_sim link, runs
+# alternating: file bytes/s of each and upload / download at each round trip, at BENCH_LINK_RATE
+# each way, and once at a rate low enough that the link, not the processor, is the limit. There
+# the upload should be the faster (its frames carry 3 file bytes in 4 letters, the download's 1
+# in 2). The download is timed from its start, the upload from the Enter key, each to the end of
+# the receiver. Every run checks that the file arrived intact and that the sender exited 0.
+#   BENCH_UPLOAD_MB=20                file, in MB of 10^6 bytes
+#   BENCH_UPLOAD_RTTS="0 50 150"      round trips in ms, at BENCH_LINK_RATE
+#   BENCH_UPLOAD_BOUND_RATE=4000000   bytes/s each way of the bandwidth-bound link (no delay)
+#   BENCH_UPLOAD_RUNS=2               runs of each way (the best counts)
+# Quick look: BENCH_UPLOAD_MB=4 BENCH_UPLOAD_RUNS=1
+UPLOAD_MB=${BENCH_UPLOAD_MB:-20}
+UPLOAD_RTTS=${BENCH_UPLOAD_RTTS:-0 50 150}
+UPLOAD_BOUND_RATE=${BENCH_UPLOAD_BOUND_RATE:-4000000}
+UPLOAD_RUNS=${BENCH_UPLOAD_RUNS:-2}
+UPLOAD_RATIO_LIMIT=0.9
+# The start of the receiver's prompt, whatever the width of its terminal.
+UPLOAD_PROMPT='upload to remote '
+
+upload_ratio_limit() { # rtt_ms; prints the least ratio the target allows, or nothing
+    case $1 in 50 | 150) echo "$UPLOAD_RATIO_LIMIT" ;; esac
+}
+
+# Seconds of one transfer of up.bin over link_sim at upload_rtt and upload_rate; fails unless the
+# sender exited 0 and the file is intact.
+direction_seconds() { # download|upload
+    local delay=$((upload_rtt / 2)) seconds line
+    local -a link=("$BIN/link_sim" --delay-ms "$delay" --rate "$upload_rate" --)
+    rm -rf "$WORK/up.out" && mkdir "$WORK/up.out"
+    if [ "$1" = download ]; then
+        seconds=$(cd "$WORK" && seconds_of timeout "$LINK_TIMEOUT" "$RECEIVER" --quiet -d "$WORK/up.out" -- \
+            "${link[@]}" "$BIN/pushfile" up.bin 2>"$WORK/up.err") || seconds=
+    else
+        # pullfile saves in its current folder: up.out plays the remote host's.
+        # shellcheck disable=SC2016  # the remote shell expands them
+        line=$(cd "$WORK" && timeout "$LINK_TIMEOUT" "$BIN/bench/tty_user" type "$UPLOAD_PROMPT" "$WORK/up.bin\\r" -- \
+            "$RECEIVER" --quiet -d "$WORK" -- "${link[@]}" sh -c 'cd "$1" && exec "$2"' sh "$WORK/up.out" "$PULLFILE" \
+            </dev/null 2>"$WORK/up.err") || true
+        seconds=
+        [ "$(field status "$line")" != 0 ] || seconds=$(field seconds "$line")
+    fi
+    if [ -n "$seconds" ] && cmp -s "$WORK/up.bin" "$WORK/up.out/up.bin"; then
+        printf '%s\n' "$seconds"
+    else
+        cat "$WORK/up.err" >&2
+        say "   the $1 at $upload_rtt ms, $upload_rate B/s failed${line:+ ($line)} or the file differs"
+        return 1
+    fi
+}
+
+upload_against_download() {
+    local label="upload / download"
+    if [ "$RECEIVER_BUILT" -eq 0 ] ||
+        ! cmake --build "$BUILD/main" -j2 --target link_sim tty_user >>"$BUILD/build.log" 2>&1; then
+        row "$label" "SKIP (no receiver or link_sim)" "" SKIP
+        return
+    fi
+    if ! cmake --build "$BUILD/main" -j2 --target pullfile >>"$BUILD/build.log" 2>&1 || [ ! -x "$PULLFILE" ]; then
+        row "$label" "SKIP (pullfile did not build)" "" SKIP
+        return
+    fi
+    say "== upload against download: ${UPLOAD_MB} MB, round trips ${UPLOAD_RTTS} ms at $LINK_RATE bytes/s each way," \
+        "0 ms at $UPLOAD_BOUND_RATE bytes/s (best of $UPLOAD_RUNS)"
+    head -c $((UPLOAD_MB * 1000000)) /dev/urandom >"$WORK/up.bin"
+    local -a settings
+    read -r -a settings <<<"$UPLOAD_RTTS"
+    settings=("${settings[@]/%/:$LINK_RATE:}" "0:$UPLOAD_BOUND_RATE:bound")
+    local setting upload_rtt upload_rate bound ratio limit RUNS=$UPLOAD_RUNS
+    for setting in "${settings[@]}"; do
+        IFS=: read -r upload_rtt upload_rate bound <<<"$setting"
+        label="upload / download, RTT $upload_rtt ms, $(awk "BEGIN { print $upload_rate ? $upload_rate / 1e6 \" MB/s\" : \"no cap\" }")"
+        say "   RTT $upload_rtt ms, $upload_rate bytes/s each way"
+        if ! best_of_two direction_seconds download upload; then
+            row "$label" "a transfer failed" "" FAIL
+            continue
+        fi
+        figure "download, RTT $upload_rtt ms, $upload_rate B/s" \
+            "$(calc "$UPLOAD_MB / $best_a" 2) MB/s of file (runs:$runs_a s)"
+        figure "upload, RTT $upload_rtt ms, $upload_rate B/s" \
+            "$(calc "$UPLOAD_MB / $best_b" 2) MB/s of file (runs:$runs_b s)"
+        ratio=$(calc "$best_a / $best_b" 3)
+        if [ -n "$bound" ]; then
+            row "$label (link-bound)" "$ratio" "> 1" "$(verdict_above "$ratio" 1)"
+        elif limit=$(upload_ratio_limit "$upload_rtt") && [ -n "$limit" ]; then
+            row "$label" "$ratio" ">= $limit" "$(verdict_at_least "$ratio" "$limit")"
+        else
+            row "$label" "$ratio" "(not a target)" INFO
+        fi
+    done
+    rm -rf "$WORK/up.bin" "$WORK/up.out"
+}
+
 # ---------------------------------------------------------------- tmux
 # The file rate with pushfile in a pane of tmux (allow-passthrough on) under the receiver, beside
 # the same receiver running pushfile on its own pseudo-terminal: the same file, the same script
@@ -692,6 +787,7 @@ install_missing_tools
 build_programs
 BIN=$BUILD/main
 RECEIVER=$BIN/receiver/pushfile-receive
+PULLFILE=$BIN/pullfile/pullfile
 BLOCK_BYTES=37268
 mkdir -p "$TMP_PARENT"
 WORK=$(mktemp -d "$TMP_PARENT/pushfile-bench.XXXXXX")
@@ -719,6 +815,7 @@ rm -f "$WORK/pipe.bin" "$WORK/pty.bin"
 if wanted memory; then memory; fi
 if wanted folders; then folder_or_files; fi
 if wanted links; then long_links; fi
+if wanted upload; then upload_against_download; fi
 if wanted tmux; then through_tmux; fi
 if wanted relay; then relay_as_terminal; fi
 

@@ -8,6 +8,10 @@
 //       runs COMMAND, waits until it shows READY, then COUNT times sends one key and waits for it
 //       to come back. COMMAND must echo each key itself (e.g. stty raw -echo; printf READY; cat).
 //       Prints: keys=N median_us=M p90_us=P
+//   tty_user type TEXT KEYS -- COMMAND [ARG...]
+//       plays a person at a prompt: runs COMMAND, waits until it shows TEXT, types KEYS (C escapes:
+//       \r for Enter, \n \t \e \\ \xHH), then reads everything it shows until every holder of
+//       the terminal is gone. Prints: seconds=S (from the keys to the end) status=N (COMMAND's).
 //   tty_user write BYTES
 //       writes BYTES of printable text, 80-byte lines, in 64 KiB writes to standard output:
 //       the command of the output mode.
@@ -24,11 +28,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -90,17 +96,17 @@ pid_t start_on_terminal(char** argv, int& master, const termios* settings = null
     return child;
 }
 
-bool exited_well(pid_t child) {
+// The command's exit status, 128 + N when signal N ended it.
+int exit_status(pid_t child) {
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int measure_output(char** argv) {
-    int master = -1;
-    const double started = now_seconds();
-    const pid_t child = start_on_terminal(argv, master);
-    if (child < 0) return fail("cannot start the command");
+bool exited_well(pid_t child) { return exit_status(child) == 0; }
+
+// Reads and counts what the command shows until the terminal has no holder left (EIO).
+unsigned long long read_to_end(int master) {
     static unsigned char chunk[CHUNK];
     unsigned long long received = 0;
     for (;;) {
@@ -110,9 +116,17 @@ int measure_output(char** argv) {
         } else if (got < 0 && errno == EINTR) {
             continue;
         } else {
-            break;  // EIO: the terminal has no holder left
+            return received;
         }
     }
+}
+
+int measure_output(char** argv) {
+    int master = -1;
+    const double started = now_seconds();
+    const pid_t child = start_on_terminal(argv, master);
+    if (child < 0) return fail("cannot start the command");
+    const unsigned long long received = read_to_end(master);
     const double elapsed = now_seconds() - started;
     const bool ok = exited_well(child);
     std::printf("bytes=%llu seconds=%.6f bytes_per_second=%.0f\n", received, elapsed,
@@ -120,21 +134,70 @@ int measure_output(char** argv) {
     return ok ? 0 : EXIT_FAILED;
 }
 
-// Reads from master until wanted has been seen at the end of what came; false on a timeout.
+// Reads from master until wanted has been seen anywhere in what came (a prompt is followed by
+// cursor moves, not at the end); false on a timeout.
 bool read_until(int master, std::string_view wanted) {
-    std::vector<char> seen;
+    std::string seen;
     for (;;) {
         pollfd entry{master, POLLIN, 0};
         if (poll(&entry, 1, GUARD_MS) <= 0) return false;
         char buffer[4096];
         const ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0) return false;
-        seen.insert(seen.end(), buffer, buffer + got);
-        if (seen.size() >= wanted.size() &&
-            std::string_view(seen.data() + seen.size() - wanted.size(), wanted.size()) == wanted) {
-            return true;
+        seen.append(buffer, static_cast<std::size_t>(got));
+        if (seen.find(wanted) != std::string::npos) return true;
+        // Only a tail that may begin wanted is kept.
+        if (seen.size() >= wanted.size()) seen.erase(0, seen.size() - wanted.size() + 1);
+    }
+}
+
+// The bytes a C-style escaped text stands for (\r \n \t \e \\ \xHH); false on a bad escape.
+bool unescape(std::string_view text, std::string& bytes) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes += text[i];
+            continue;
+        }
+        if (++i == text.size()) return false;
+        switch (text[i]) {
+            case 'r': bytes += '\r'; break;
+            case 'n': bytes += '\n'; break;
+            case 't': bytes += '\t'; break;
+            case 'e': bytes += '\x1b'; break;
+            case '\\': bytes += '\\'; break;
+            case 'x': {
+                const std::string hex(text.substr(i + 1, 2));
+                const auto is_hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+                if (hex.size() != 2 || !is_hex(hex[0]) || !is_hex(hex[1])) return false;
+                bytes += static_cast<char>(std::strtoul(hex.c_str(), nullptr, 16));
+                i += 2;
+                break;
+            }
+            default: return false;
         }
     }
+    return true;
+}
+
+int measure_typing(std::string_view prompt, std::string_view keys, char** argv) {
+    int master = -1;
+    const pid_t child = start_on_terminal(argv, master);
+    if (child < 0) return fail("cannot start the command");
+    if (!read_until(master, prompt)) {
+        kill(child, SIGKILL);
+        errno = 0;
+        return fail("the command did not show its prompt");
+    }
+    const double typed = now_seconds();
+    if (pushfile::write_all(master, keys.data(), keys.size()) != keys.size()) {
+        kill(child, SIGKILL);
+        return fail("cannot type the keys");
+    }
+    read_to_end(master);
+    const double elapsed = now_seconds() - typed;
+    const int status = exit_status(child);
+    std::printf("seconds=%.6f status=%d\n", elapsed, status);
+    return status == 0 ? 0 : EXIT_FAILED;
 }
 
 int measure_echo(int count, char** argv) {
@@ -206,8 +269,8 @@ int bare_relay(char** argv) {
 int usage(const char* name) {
     std::fprintf(stderr,
                  "Usage: %s output -- COMMAND...\n       %s echo COUNT -- COMMAND...\n"
-                 "       %s write BYTES\n       %s relay -- COMMAND...\n",
-                 name, name, name, name);
+                 "       %s type TEXT KEYS -- COMMAND...\n       %s write BYTES\n       %s relay -- COMMAND...\n",
+                 name, name, name, name, name);
     return EXIT_USAGE;
 }
 
@@ -227,6 +290,11 @@ int main(int argc, char** argv) {
     if (argc >= 5 && std::strcmp(argv[1], "echo") == 0 && std::strcmp(argv[3], "--") == 0) {
         const int count = std::atoi(argv[2]);
         if (count > 0) return measure_echo(count, argv + 4);
+    }
+    std::string keys;
+    if (argc >= 6 && std::strcmp(argv[1], "type") == 0 && std::strcmp(argv[4], "--") == 0 && argv[2][0] != '\0' &&
+        unescape(argv[3], keys)) {
+        return measure_typing(argv[2], keys, argv + 5);
     }
     return usage(name);
 }
