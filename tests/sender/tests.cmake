@@ -7,13 +7,14 @@ target_compile_definitions(sender_e2e_test PRIVATE PUSHFILE_BINARY="$<TARGET_FIL
 add_dependencies(sender_e2e_test pushfile)
 gtest_discover_tests(sender_e2e_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
-# pushfile in a pane of the real tmux, the real receiver outside it (.ci/run installs tmux), and once
-# more through the link simulator.
+# pushfile (and pullfile) in a pane of the real tmux, the real receiver outside it (.ci/run installs
+# tmux), and once more through the link simulator.
 add_executable(tmux_test ${sender_test_dir}/tmux_test.cpp)
 target_link_libraries(tmux_test PRIVATE pushfile_test_support pushfile_warnings GTest::gtest_main)
 target_compile_definitions(tmux_test PRIVATE
   PUSHFILE_BINARY="$<TARGET_FILE:pushfile>"
   RECEIVER_BINARY="$<TARGET_FILE:pushfile-receive>"
-  LINK_SIM_BINARY="$<TARGET_FILE:link_sim>")
-add_dependencies(tmux_test pushfile pushfile-receive link_sim)
+  LINK_SIM_BINARY="$<TARGET_FILE:link_sim>"
+  PULLFILE_BINARY="$<TARGET_FILE:pullfile>")
+add_dependencies(tmux_test pushfile pushfile-receive link_sim pullfile)
 gtest_discover_tests(tmux_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)

@@ -242,4 +242,45 @@ TEST_F(tmux_pane, a_forwarder_between_two_tmux_servers_passes_transfers_both_way
     }
 }
 
+// The other way: pullfile in a pane, and in a pane of a second tmux behind a forwarder, asks the
+// receiver outside; the paths typed there go up as keys through every tmux between.
+TEST_F(tmux_pane, uploads_go_up_through_a_pane_and_through_a_forwarder_between_two_tmux_servers) {
+    const std::string blocks = random_bytes(3 * BLOCK + 1000, 12);
+    write_file(source() / "empty", "");
+    write_file(source() / "few", "few bytes");
+    write_file(source() / "blocks.bin", blocks);
+    const fs::path up = dir_.path / "up";
+    const std::string script = "touch ../started; cd ../up && " + std::string(PULLFILE_BINARY) +
+                               " 2> ../pull.err; echo $? > ../pull_status\n";
+    const std::string keys_typed =
+        "'" + source().string() + "/empty' '" + source().string() + "/few' '" + source().string() + "/blocks.bin'\r";
+    for (const bool nested : {false, true}) {
+        SCOPED_TRACE(nested ? "behind a forwarder" : "in a pane");
+        fs::remove_all(up);
+        fs::create_directory(up);
+        fs::remove(dir_.path / "started");
+        int keys[2];
+        ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+        // The paths are typed once pullfile runs and its request had time to reach the receiver.
+        std::atomic<bool> stop{false};
+        std::thread typist([&] {
+            while (!stop && !fs::exists(dir_.path / "started")) std::this_thread::sleep_for(100ms);
+            std::this_thread::sleep_for(1s);
+            (void)!write(keys[1], keys_typed.data(), keys_typed.size());
+        });
+        const run_result result = nested ? run_in_nested_panes(script, {}, {}, {.stdin_fd = keys[0]})
+                                         : run_in_pane(script, PASSTHROUGH_ON, {}, {.stdin_fd = keys[0]});
+        stop = true;
+        typist.join();
+        close(keys[1]);
+        close(keys[0]);
+        ASSERT_FALSE(result.hung) << result.errors;
+        EXPECT_EQ(pane_file("pull_status"), "0\n") << pane_file("pull.err") << result.errors;
+        EXPECT_EQ(names_in(up), (std::vector<std::string>{"blocks.bin", "empty", "few"}));
+        EXPECT_EQ(read_file(up / "few"), "few bytes");
+        EXPECT_TRUE(read_file(up / "blocks.bin") == blocks);
+        EXPECT_NE(pane_file("pull.err").find("saved 3 files"), std::string::npos) << pane_file("pull.err");
+    }
+}
+
 }  // namespace
