@@ -3,8 +3,10 @@
 # riscv64 (cross-built with Debian's cross compilers), the Debian packages, and build/dist with one
 # file per download and SHA256SUMS. Each foreign build is tested under qemu-user first: the letter
 # and display tests, pullfile's --version, a real transfer from its sender to this machine's
-# receiver, one from this machine's sender to its receiver, and one from this machine's sender
-# through its forwarder (--forward) to this machine's receiver, the files compared each time.
+# receiver, one from this machine's sender to its receiver, one from this machine's sender
+# through its forwarder (--forward) to this machine's receiver, and uploads both ways (this
+# machine's receiver to its pullfile, its receiver to this machine's pullfile), the files compared
+# each time.
 # Installs the Debian packages it needs when run as root; otherwise names them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,11 +55,25 @@ expect_files() {
   done
 }
 
+# type_paths_once_started MARKER: as a person at the upload prompt, the three test files and Enter,
+# typed once the command has made MARKER and pullfile has had time to ask (keys that came before the
+# prompt would go to pullfile, which gives up at a key).
+type_paths_once_started() {
+  local tries=0
+  while [ ! -e "$1" ] && [ "$tries" -lt 300 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+  done
+  sleep 3
+  printf "'%s' '%s' '%s'\r" "$work/files/README.md" "$work/files/random.bin" "$work/files/empty"
+}
+
 say "x86-64: building the release preset"
 quietly cmake --preset release
 quietly cmake --build --preset release
 sender=build/release/pushfile
 receiver=build/release/receiver/pushfile-receive
+pullfile=build/release/pullfile/pullfile
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
 
 mkdir "$work/files"
@@ -78,9 +94,16 @@ for target in "${targets[@]}"; do
     say "$preset: pullfile --version printed '$pullfile_version', not 'pullfile $version'" >&2
     exit 1
   fi
-  # Upload under qemu: a real upload from this machine's receiver to the $preset pullfile, and from
-  # the $preset receiver to this machine's pullfile, is still to be added here, once the receiver
-  # side of uploads has landed.
+  say "$preset: uploading 3 files from the x86-64 receiver to the $preset pullfile (under $qemu)"
+  mkdir "$work/$preset-pullfile"
+  type_paths_once_started "$work/$preset-pullfile.started" | quietly "$receiver" -q -d "$work" -- \
+    sh -c "touch '$work/$preset-pullfile.started' && cd '$work/$preset-pullfile' && exec $qemu '$PWD/build/$preset/pullfile/pullfile'"
+  expect_files "$work/$preset-pullfile" "$preset pullfile"
+  say "$preset: uploading 3 files from the $preset receiver (under $qemu) to the x86-64 pullfile"
+  mkdir "$work/$preset-upload"
+  type_paths_once_started "$work/$preset-upload.started" | quietly "$qemu" "build/$preset/receiver/pushfile-receive" \
+    -q -d "$work" -- sh -c "touch '$work/$preset-upload.started' && cd '$work/$preset-upload' && exec '$PWD/$pullfile'"
+  expect_files "$work/$preset-upload" "$preset receiver's upload"
   say "$preset: sending 3 files from the $preset sender (under $qemu) to the x86-64 receiver"
   mkdir "$work/$preset-sender"
   quietly "$receiver" -q -d "$work/$preset-sender" -- "$qemu" "build/$preset/pushfile" \
