@@ -224,6 +224,7 @@ int main(int argc, char** argv) {
         session_settings.upload.working_folder = folder_now;
     }
     if (const char* home = std::getenv("HOME"); home != nullptr) session_settings.upload.home = home;
+    session_settings.upload.keyboard_is_terminal = isatty(STDIN_FILENO) == 1;
     transfer_session session(sink, progress, std::move(session_settings), screen.command_output(), command_input);
 
     std::string error;

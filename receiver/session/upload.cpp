@@ -141,7 +141,7 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
     prepare_last_frame(frame_type::prompting, UPLOAD_FORMAT_VERSION);
     stage_ = stage::prompting;
     prompt_.emplace(folder, options_.working_folder, options_.home);
-    if (!paste_mode_.on()) {
+    if (options_.keyboard_is_terminal && !paste_mode_.on()) {
         screen_.append(as_bytes(PASTE_MODE_ON), PASTE_MODE_ON.size());
         paste_mode_set_ = true;
     }

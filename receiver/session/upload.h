@@ -31,6 +31,8 @@ struct upload_options {
     std::string working_folder = ".";  // relative paths at the prompt start here
     std::string home;                  // ~ at the prompt; empty when unknown
     bool quiet = false;                // only what failed, and a summary when something did
+    // The keys come from a terminal, which can be asked to mark pasted text; not from a pipe.
+    bool keyboard_is_terminal = false;
 };
 
 // Follows whether the command has the user's terminal mark pasted text (ESC [ ? 2004 h / l), so

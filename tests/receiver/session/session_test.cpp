@@ -627,7 +627,7 @@ protected:
         }
         for (const auto& entry : fs::directory_iterator(source)) fs::remove_all(entry.path());
         session_options options;
-        options.upload = {refuse, source.string(), "", false};
+        options.upload = {refuse, source.string(), "", false, true};
         terminal = {};
         restart(options);
         session->command_started(terminal);
