@@ -107,6 +107,13 @@ void pull_session::begin_file(const upload_frame& frame) {
 
 void pull_session::write_data(const upload_frame& frame) {
     if (file_ != file_state::receiving) return orphan_frame(frame.sequence);
+    // Nothing beyond the size announced is written: a stream that lies about it cannot fill the disk.
+    if (frame.length > file_size_ - file_received_) {
+        sink_.abort();
+        return file_failed(file_sequence_, file_name_,
+                           "more bytes came for " + shown(file_name_) + " than the " + std::to_string(file_size_) +
+                               " announced");
+    }
     file_received_ += frame.length;
     if (std::string error; !sink_.write(frame.data, frame.length, &error))
         file_failed(file_sequence_, file_name_, error);

@@ -138,7 +138,7 @@ const upload_case cases[] = {
     {"a bad check, a cut frame and a lost frame each fail their file only", broken_frames, 255,
      "3 not saved: bad (the upload broke: a frame whose check", {{"good", "kept"}}},
     {"sizes that lie, a file given up; names shown escaped", sizes_that_lie, 1,
-     "4 not saved: more\\e[31m (3 bytes came for more\\e[31m, not the 2 announced)", {}},
+     "4 not saved: more\\e[31m (more bytes came for more\\e[31m than the 2 announced)", {}},
     {"cancelled mid-file", cancelled, 255, "cancelled on the sending side; saved 1 file (1 B) in ", {{"first", "1"}}},
     {"the input cut mid-file", cut_off, 255, "the input ended before the upload did; nothing of cut was kept", {}, true},
     {"nothing chosen", nothing_chosen, 1, "nothing was sent", {}},
