@@ -252,6 +252,17 @@ walk_step open_listed_file(int folder, const char* name, walk_entry* entry) {
 
 }  // namespace
 
+const char* describe(skip_reason reason) {
+    switch (reason) {
+        case skip_reason::symbolic_link: return "a symbolic link, not followed";
+        case skip_reason::fifo: return "a FIFO";
+        case skip_reason::device: return "a device";
+        case skip_reason::socket: return "a socket";
+        case skip_reason::path_too_long: return "its path is too long";
+    }
+    return "not a regular file";
+}
+
 int start_folder_walk(folder_walk* walk, const char* folder) {
     walk->root = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (walk->root < 0) return errno;

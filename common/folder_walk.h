@@ -12,6 +12,9 @@ namespace pushfile {
 // Why an entry beneath a folder is not sent.
 enum class skip_reason { symbolic_link, fifo, device, socket, path_too_long };
 
+// What was passed over, for people: "a symbolic link, not followed", "a FIFO", ...
+const char* describe(skip_reason reason);
+
 enum class walk_step {
     file,        // a regular file: entry.file is open for reading, or -1 with entry.error set
     skipped,     // an entry that is not sent: entry.skipped tells why

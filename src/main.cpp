@@ -91,24 +91,13 @@ void record_failure(failure_record* failures, failed_file failure, const char* b
     failures->files[failures->count++] = failure;
 }
 
-const char* skip_reason_text(skip_reason reason) {
-    switch (reason) {
-        case skip_reason::symbolic_link: return "a symbolic link, not followed";
-        case skip_reason::fifo: return "a FIFO";
-        case skip_reason::device: return "a device";
-        case skip_reason::socket: return "a socket";
-        case skip_reason::path_too_long: return "its path is too long";
-    }
-    return "not a regular file";
-}
-
 void report_failures(const failure_record& failures) {
     char shown_path[4096];
     for (std::size_t i = 0; i < failures.count; ++i) {
         const failed_file& file = failures.files[i];
         escape_for_display(file.path, std::strlen(file.path), shown_path, sizeof shown_path);
         if (file.skipped) {
-            std::fprintf(stderr, "%s: %s: skipped: %s\n", PROGRAM_NAME, shown_path, skip_reason_text(file.reason));
+            std::fprintf(stderr, "%s: %s: skipped: %s\n", PROGRAM_NAME, shown_path, describe(file.reason));
         } else if (file.fault.error != 0) {
             std::fprintf(stderr, "%s: %s: %s\n", PROGRAM_NAME, shown_path, std::strerror(file.fault.error));
         } else {

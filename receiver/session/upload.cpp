@@ -33,17 +33,6 @@ std::string shown(std::string_view text) { return escaped_for_display(text); }
 
 const unsigned char* as_bytes(std::string_view text) { return reinterpret_cast<const unsigned char*>(text.data()); }
 
-const char* skip_reason_text(skip_reason reason) {
-    switch (reason) {
-        case skip_reason::symbolic_link: return "a symbolic link, not followed";
-        case skip_reason::fifo: return "a FIFO";
-        case skip_reason::device: return "a device";
-        case skip_reason::socket: return "a socket";
-        case skip_reason::path_too_long: return "its path is too long";
-    }
-    return "not a regular file";
-}
-
 const char* file_kind(mode_t mode) {
     if (S_ISFIFO(mode)) return "a FIFO";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
@@ -408,7 +397,7 @@ bool upload_engine::next_folder_file(int* fd, std::string* name, std::uint64_t* 
             walking_ = false;
             return false;
         case walk_step::skipped:
-            progress_.notice(shown(entry.sent_path) + ": not sent: " + skip_reason_text(entry.skipped));
+            progress_.notice(shown(entry.sent_path) + ": not sent: " + describe(entry.skipped));
             return false;
         case walk_step::unreadable:
             progress_.notice(failure_text("cannot send " + shown(entry.sent_path), entry.error));
