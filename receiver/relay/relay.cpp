@@ -93,7 +93,7 @@ private:
     // Room on the screen for what a read may bring, and a handler that takes output now.
     bool may_read_output() const {
         return screen_.output_room() >= SCREEN_ROOM_FOR_READ && screen_.message_room() >= MESSAGE_ROOM_FOR_READ &&
-               !handler_.output_paused();
+               (!handler_.output_paused() || screen_.last_row_waits_for_output());
     }
 
     stream_handler& handler_;
