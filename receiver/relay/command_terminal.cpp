@@ -40,6 +40,13 @@ bool input_unread(int side) {
     return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
 }
 
+// The command's window less its last row (size has two rows or more).
+winsize without_bottom_row(winsize size) {
+    size.ws_ypixel = static_cast<unsigned short>(size.ws_ypixel - size.ws_ypixel / size.ws_row);
+    --size.ws_row;
+    return size;
+}
+
 }  // namespace
 
 // The mode is changed only right before the answers are written, and put back right after they
@@ -128,6 +135,35 @@ void command_terminal_mode::end_pause() {
     (void)tcflow(paused_side_, TCOON);
     close(paused_side_);
     paused_side_ = -1;
+}
+
+bool command_terminal_mode::take_bottom_row() {
+    if (row_taken_) return true;
+    winsize size{};
+    if (master_fd_ < 0 || ioctl(master_fd_, TIOCGWINSZ, &size) != 0 || size.ws_row < 2) return false;
+    const winsize shorter = without_bottom_row(size);
+    if (ioctl(master_fd_, TIOCSWINSZ, &shorter) != 0) return false;
+    full_size_ = size;
+    row_taken_ = true;
+    return true;
+}
+
+void command_terminal_mode::give_bottom_row_back() {
+    if (!row_taken_) return;
+    row_taken_ = false;
+    if (master_fd_ >= 0) (void)ioctl(master_fd_, TIOCSWINSZ, &full_size_);
+}
+
+void command_terminal_mode::window_changed(const winsize& size) {
+    if (master_fd_ < 0) return;
+    if (!row_taken_) {
+        (void)ioctl(master_fd_, TIOCSWINSZ, &size);
+        return;
+    }
+    full_size_ = size;
+    // Too small to give up a row: the program gets it all, and the last row is shared for a while.
+    const winsize shown = size.ws_row < 2 ? size : without_bottom_row(size);
+    (void)ioctl(master_fd_, TIOCSWINSZ, &shown);
 }
 
 void command_terminal_mode::restore() {

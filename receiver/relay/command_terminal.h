@@ -3,6 +3,7 @@
 // mode the answers wait for a newline that never comes, echoed on the screen meanwhile.
 #pragma once
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <chrono>
@@ -32,6 +33,11 @@ public:
         if (release_due_ || awaiting_our_mode_) settle_after_input_write(all_written);
     }
     bool release_pending() const override { return release_due_; }
+    bool take_bottom_row() override;
+    void give_bottom_row_back() override;
+    // The user's window has this size now (after SIGWINCH): the command's follows it, less the row
+    // taken while one is.
+    void window_changed(const winsize& size);
     // The terminal is closed: nothing more to put back.
     void closed() {
         end_pause();
@@ -56,6 +62,8 @@ private:
     int paused_side_ = -1;
     termios found_{};  // as the transfer found it
     termios set_{};    // as the transfer left it, to tell whether the command changed it since
+    bool row_taken_ = false;
+    winsize full_size_{};  // while a row is taken: the size it is given back with
 };
 
 }  // namespace pushfile::receive

@@ -53,6 +53,12 @@ public:
     virtual void drop_unread_and_release() = 0;
     // A release is waiting for the answers to reach the command's side.
     virtual bool release_pending() const = 0;
+    // Makes the command's window one row shorter, so that a full-screen program keeps off the
+    // screen's last row, which is then free to draw on; the window follows the user's less that
+    // row until it is given back. False when it cannot be (no window size, a single row).
+    virtual bool take_bottom_row() = 0;
+    // The window's full height again: a full-screen program redraws its whole screen.
+    virtual void give_bottom_row_back() = 0;
 
 protected:
     ~command_terminal() = default;

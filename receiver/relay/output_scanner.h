@@ -23,6 +23,8 @@ public:
     };
     // Scans bytes up to just after the first sequence that changes the screen, or to their end.
     result scan(const unsigned char* bytes, std::size_t length);
+    // Whether the bytes scanned so far end inside a sequence, where nothing may be put between.
+    bool inside_sequence() const { return state_ != state::text; }
 
     // Where a byte may be: in text or somewhere in a sequence.
     enum class state : std::uint8_t {

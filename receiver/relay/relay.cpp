@@ -93,7 +93,7 @@ private:
     // Room on the screen for what a read may bring, and a handler that takes output now.
     bool may_read_output() const {
         return screen_.output_room() >= SCREEN_ROOM_FOR_READ && screen_.message_room() >= MESSAGE_ROOM_FOR_READ &&
-               !handler_.output_paused();
+               (!handler_.output_paused() || screen_.last_row_waits_for_output());
     }
 
     stream_handler& handler_;
@@ -151,7 +151,10 @@ void relay::take_signals() {
         const child_exit exit = reap_if_ended(child_);
         if (exit.reaped) command_ended(exit.status);
     }
-    if (signals_.take_window_changed() && master_fd_ >= 0) terminal_.pass_window_size(master_fd_);
+    winsize size{};
+    if (signals_.take_window_changed() && master_fd_ >= 0 && terminal_.window_size(&size)) {
+        command_mode_.window_changed(size);
+    }
 }
 
 void relay::tick_if_due(monotonic_clock::time_point now) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,15 @@ constexpr std::size_t KEPT_LINES_CAPACITY = std::size_t{8} * 1024;
 static_assert(KEPT_LINES_CAPACITY < MESSAGE_ROOM_FOR_READ);
 
 constexpr std::string_view ERASE_TO_LINE_END = "\x1b[K";
+// DECSC and DECRC: the cursor's place, its colours and character set, as the program had them.
+constexpr std::string_view SAVE_CURSOR =
+    "\x1b"
+    "7";
+constexpr std::string_view RESTORE_CURSOR =
+    "\x1b"
+    "8";
+// Our line in plain letters, whatever colours or line-drawing set the program left on.
+constexpr std::string_view PLAIN_TEXT = "\x1b[m\x1b(B";
 // xterm's title stack: saves and restores the window title (and icon name) around ours.
 constexpr std::string_view SAVE_TITLE = "\x1b[22;0t";
 constexpr std::string_view RESTORE_TITLE = "\x1b[23;0t";
@@ -112,8 +122,17 @@ bool screen_writer::queue_line(std::string_view text) {
     return false;
 }
 
-// What the command writes, in order with the receiver's lines, and where it leaves the screen.
 void screen_writer::take_output(const unsigned char* bytes, std::size_t length) {
+    // Output while a line is on the last row goes where the program's cursor is; the line is
+    // drawn again after it (draw_last_row_if_due()), over whatever the output put there.
+    if (last_row_ == last_row_state::drawn && length > 0 && queue_line(RESTORE_CURSOR)) {
+        last_row_ = last_row_state::waiting;
+    }
+    follow_and_queue_output(bytes, length);
+}
+
+// What the command writes, in order with the receiver's lines, and where it leaves the screen.
+void screen_writer::follow_and_queue_output(const unsigned char* bytes, std::size_t length) {
     // The relay reads only while a read's worth of room is left, so everything fits.
     if (!follow_output_) {
         output_appended_ += output_.append(bytes, length);
@@ -312,6 +331,52 @@ void screen_writer::finish_question(std::string_view answer) {
     if (queue_scratch()) cursor_ = {true, own_line::none};
 }
 
+// The handler passes a read on in pieces, and one may end inside a sequence: the line is drawn
+// only once everything queued is through, between sequences.
+void screen_writer::show_on_last_row(std::string_view text) {
+    last_row_text_.assign(text);
+    if (last_row_ == last_row_state::drawn) {
+        queue_last_row(false);
+    } else {
+        last_row_ = last_row_state::waiting;
+    }
+}
+
+void screen_writer::draw_last_row_if_due() {
+    if (last_row_ != last_row_state::waiting || scanner_.inside_sequence()) return;
+    queue_last_row(true);
+}
+
+void screen_writer::queue_last_row(bool save_cursor) {
+    winsize size{};
+    if (ioctl(messages_fd_, TIOCGWINSZ, &size) != 0 || size.ws_row == 0) return;
+    scratch_.clear();
+    if (save_cursor) scratch_.append(SAVE_CURSOR).append(PLAIN_TEXT);
+    scratch_.append("\x1b[").append(std::to_string(size.ws_row)).append(";1H\x1b[2K");
+    scratch_.append(last_row_text_);
+    if (!queue_scratch()) return;
+    last_row_ = last_row_state::drawn;
+    last_row_touched_ = true;
+    last_row_number_ = size.ws_row;
+}
+
+void screen_writer::clear_last_row() {
+    const last_row_state state = last_row_;
+    last_row_ = last_row_state::none;
+    if (!last_row_touched_) return;
+    last_row_touched_ = false;
+    scratch_.clear();
+    if (state == last_row_state::waiting) {
+        // Output came after the line: its remains are cleared around the program's cursor, unless
+        // that would split a sequence (the program redraws its screen soon anyway).
+        if (scanner_.inside_sequence()) return;
+        scratch_.append(SAVE_CURSOR);
+    }
+    scratch_.append("\x1b[").append(std::to_string(last_row_number_)).append(";1H\x1b[2K");
+    scratch_.append(RESTORE_CURSOR);
+    queue_scratch();
+}
+
 bool screen_writer::line_due() const { return !lines_.empty() && lines_.front().due <= output_written_; }
 
 void screen_writer::output_written(std::size_t length) {
@@ -357,6 +422,7 @@ bool screen_writer::write_output() {
 }
 
 void screen_writer::write_ready() {
+    draw_last_row_if_due();
     for (;;) {
         if (line_due()) {
             if (!write_front_line()) return;

@@ -8,7 +8,8 @@
 // program (one that took the alternate screen): there the window title shows them, and the
 // outcome lines wait for the normal screen. The title is written only when its text changes, at
 // most a few times a second; an outcome stays in it for a while, then the window's own title comes
-// back. Where the terminal takes them, outcomes there are also desktop notifications.
+// back. Where the terminal takes them, outcomes there are also desktop notifications. A line that
+// must be seen there (a prompt) goes on the screen's last row, once the program's window keeps off it.
 #pragma once
 
 #include <chrono>
@@ -63,6 +64,20 @@ public:
     // A question left open for its answer, which finish_question() puts after it.
     void ask(std::string_view question);
     void finish_question(std::string_view answer);
+    // A line on the screen's last row, over a full-screen program whose window was made a row
+    // shorter for it: drawn there with the program's cursor saved, drawn again in place, the
+    // cursor left at its end. It is drawn once the output queued so far is through its last
+    // sequence (at the next write_ready()); output that comes meanwhile goes where the program
+    // left its cursor, and the line is drawn again after it. Each drawing goes on the row that is
+    // last at that moment.
+    void show_on_last_row(std::string_view text);
+    // Clears that row and puts the program's cursor back where it was.
+    void clear_last_row();
+    // The line on the last row waits for the rest of a sequence the output stopped inside: the
+    // command's output is wanted even while the handler pauses it.
+    bool last_row_waits_for_output() const {
+        return last_row_ == last_row_state::waiting && scanner_.inside_sequence();
+    }
     // Whether the receiver's lines go to the window title for now (a full-screen program runs).
     bool lines_in_title() const { return alternate_screen_; }
     // The command's output has ended: lines kept for the normal screen are shown now.
@@ -125,6 +140,9 @@ private:
     };
 
     void take_output(const unsigned char* bytes, std::size_t length);
+    void follow_and_queue_output(const unsigned char* bytes, std::size_t length);
+    void draw_last_row_if_due();
+    void queue_last_row(bool save_cursor);
     void screen_changed(output_scanner::change change);
     void back_to_normal_screen(cursor_state state);
     // Starts scratch_ with what puts the cursor at the start of a line of the receiver's own.
@@ -181,6 +199,15 @@ private:
     monotonic_clock::time_point title_given_back_at_ = monotonic_clock::time_point::max();
     monotonic_clock::time_point (*clock_)() = &monotonic_clock::now;
     std::string last_question_;
+    enum class last_row_state : std::uint8_t {
+        none,
+        waiting,  // to be drawn when the output is between sequences; the cursor is the program's
+        drawn,    // the program's cursor is saved, ours is on the row
+    };
+    last_row_state last_row_ = last_row_state::none;
+    bool last_row_touched_ = false;       // drawn since it was shown, perhaps covered by output since
+    unsigned short last_row_number_ = 0;  // where it was last drawn
+    std::string last_row_text_;
     // Outcome lines waiting for the normal screen; beyond its room they are counted.
     line_queue kept_lines_;
     std::uint64_t dropped_kept_lines_ = 0;

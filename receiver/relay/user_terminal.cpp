@@ -26,10 +26,8 @@ void user_terminal::leave_raw_mode() {
     (void)tcsetattr(STDIN_FILENO, TCSADRAIN, &saved_);
 }
 
-void user_terminal::pass_window_size(int fd) const {
-    if (!is_terminal_) return;
-    winsize now{};
-    if (ioctl(STDIN_FILENO, TIOCGWINSZ, &now) == 0) (void)ioctl(fd, TIOCSWINSZ, &now);
+bool user_terminal::window_size(winsize* size) const {
+    return is_terminal_ && ioctl(STDIN_FILENO, TIOCGWINSZ, size) == 0;
 }
 
 }  // namespace pushfile::receive

@@ -24,8 +24,8 @@ public:
     void enter_raw_mode();
     // Puts the settings back as found. Safe to call on every way out, any number of times.
     void leave_raw_mode();
-    // Gives the terminal on fd the user's current window size (after SIGWINCH).
-    void pass_window_size(int fd) const;
+    // The user's current window size (after SIGWINCH); false when it cannot be known.
+    bool window_size(winsize* size) const;
 
 private:
     bool is_terminal_ = false;

@@ -13,6 +13,7 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "receiver/program.h"
+#include "receiver/relay/handler.h"
 #include "receiver/relay/screen_writer.h"
 
 namespace pushfile::receive {
@@ -155,9 +156,10 @@ void progress_display::draw(monotonic_clock::time_point now) {
 }
 
 // Asked at every drawing, so that a resized window is followed at once.
-std::size_t progress_display::terminal_columns() const {
+winsize progress_display::terminal_size() const {
     winsize size{};
-    return ioctl(screen_.messages_fd(), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+    if (ioctl(screen_.messages_fd(), TIOCGWINSZ, &size) != 0) return {};
+    return size;
 }
 
 bool progress_display::full_screen_program() const { return screen_.lines_in_title(); }
@@ -201,8 +203,17 @@ void progress_display::file_skipped() {
     screen_.print_line(std::string(PROGRAM_NAME) + ": skipped " + shown_name_);
 }
 
+void progress_display::begin_prompt(command_terminal* terminal) {
+    if (on_terminal_ && screen_.lines_in_title() && terminal != nullptr && terminal_size().ws_row >= 2 &&
+        terminal->take_bottom_row()) {
+        prompt_row_owner_ = terminal;
+    }
+}
+
 void progress_display::show_prompt(std::string_view line) {
-    if (on_terminal_) {
+    if (prompt_row_owner_ != nullptr) {
+        screen_.show_on_last_row(line);
+    } else if (on_terminal_) {
         screen_.show_progress(line);
     } else if (!prompt_printed_) {
         screen_.print_line(line);
@@ -221,12 +232,18 @@ void progress_display::prompt_listing(std::string_view listing) {
 // A line of its own drawn over the prompt's, which leaves the prompt's text where it was; elsewhere
 // the line tells what was chosen.
 void progress_display::end_prompt(std::string_view line) {
+    if (prompt_row_owner_ != nullptr) {
+        // The program gets its row back after its cursor, and redraws its whole screen.
+        screen_.clear_last_row();
+        prompt_row_owner_->give_bottom_row_back();
+        prompt_row_owner_ = nullptr;
+    }
     screen_.print_line(line);
     prompt_printed_ = false;
 }
 
 std::size_t progress_display::prompt_columns() const {
-    if (screen_.lines_in_title()) return 0;
+    if (prompt_row_owner_ == nullptr && screen_.lines_in_title()) return 0;
     const std::size_t columns = terminal_columns();
     return columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1);
 }

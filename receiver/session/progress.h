@@ -3,6 +3,8 @@
 // always shown escaped.
 #pragma once
 
+#include <sys/ioctl.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +16,7 @@
 
 namespace pushfile::receive {
 
+class command_terminal;
 class screen_writer;
 
 // The progress line without its terminal controls, e.g.
@@ -63,7 +66,10 @@ public:
 
     // An upload: the prompt's line (its text fitted to prompt_columns(), cursor at its end),
     // redrawn in place; the names Tab listed, above it; and the line left as it was once done.
-    // Drawn whatever quiet says: the user is asked.
+    // Drawn whatever quiet says: the user is asked. Over a full-screen program, where the lines go
+    // to the title out of sight, the prompt takes the screen's last row instead, which the
+    // command's terminal (null: none) gives up until end_prompt().
+    void begin_prompt(command_terminal* terminal);
     void show_prompt(std::string_view line);
     void prompt_listing(std::string_view listing);
     void end_prompt(std::string_view line);
@@ -76,7 +82,9 @@ public:
 private:
     void draw(monotonic_clock::time_point now);
     // The width of the terminal the progress goes to, or 0 when it cannot be known.
-    std::size_t terminal_columns() const;
+    std::size_t terminal_columns() const { return terminal_size().ws_col; }
+    // Its size; 0 rows and columns when it cannot be known.
+    winsize terminal_size() const;
     void clear_line();
 
     screen_writer& screen_;
@@ -85,6 +93,8 @@ private:
     bool line_drawn_ = false;
     bool prompt_printed_ = false;  // not on a terminal: the prompt is printed once
     bool going_up_ = false;        // the named file is uploaded
+    // The prompt is on the last row, which this terminal gave up for it.
+    command_terminal* prompt_row_owner_ = nullptr;
     std::string shown_name_;
     std::uint64_t total_ = 0;
     std::uint64_t received_ = 0;

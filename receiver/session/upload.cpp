@@ -134,6 +134,7 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
         screen_.append(as_bytes(PASTE_MODE_ON), PASTE_MODE_ON.size());
         paste_mode_set_ = true;
     }
+    progress_.begin_prompt(terminal_);
     draw_prompt();
 }
 

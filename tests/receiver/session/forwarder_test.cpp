@@ -88,6 +88,8 @@ TEST(message_forwarder, holds_the_terminal_from_pullfiles_request_to_its_end) {
         void release_after_transfer() override { held = false; }
         void drop_unread_and_release() override { held = false; }
         bool release_pending() const override { return false; }
+        bool take_bottom_row() override { return false; }
+        void give_bottom_row_back() override {}
         bool held = false;
     } terminal;
     recorded_screen screen;

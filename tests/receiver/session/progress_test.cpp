@@ -16,6 +16,7 @@
 
 #include "common/protocol.h"
 #include "common/text.h"
+#include "receiver/relay/command_terminal.h"
 #include "receiver/relay/screen_writer.h"
 
 namespace {
@@ -117,6 +118,63 @@ TEST(progress_line, drawing_follows_the_terminal_width) {
     // Off the last column, where a character leaves the cursor waiting to wrap.
     EXPECT_EQ(lines[0], "nnnnn....bin  256.0 KiB of 1.0 MiB  25%");
     EXPECT_EQ(lines[1], "nnnnn...n.bin  512.0 KiB  50%");
+}
+
+// Over a full-screen program the prompt takes the screen's last row, which the command's window
+// gives up until the prompt ends, through a resize too; output that comes meanwhile goes where the
+// program's cursor is, never split inside a sequence, and the prompt is drawn again after it.
+TEST(progress_line, over_a_full_screen_program_the_prompt_takes_the_last_row) {
+    int master = -1;
+    int slave = -1;
+    int command_master = -1;
+    int command_slave = -1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+    ASSERT_EQ(openpty(&command_master, &command_slave, nullptr, nullptr, &size), 0);
+    const auto command_rows = [&] {
+        winsize now{};
+        ioctl(command_slave, TIOCGWINSZ, &now);
+        return now.ws_row;
+    };
+    const auto output = [](screen_writer& writer, const std::string& bytes) {
+        writer.command_output().append(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        writer.write_ready();
+    };
+    {
+        screen_writer writer(slave, slave);
+        progress_display progress(writer, false);
+        command_terminal_mode command(command_master);
+        output(writer, "\x1b[?1049h");
+        progress.begin_prompt(&command);
+        progress.show_prompt("send: a");
+        writer.write_ready();
+        EXPECT_EQ(command_rows(), 23);
+        size.ws_row = 30;
+        ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
+        command.window_changed(size);
+        EXPECT_EQ(command_rows(), 29) << "the relay passed the new size on in full";
+        output(writer, "\x1b[1;");
+        EXPECT_TRUE(writer.last_row_waits_for_output());
+        output(writer, "5Hx");
+        progress.show_prompt("send: ab");
+        progress.end_prompt("send: ab");
+        EXPECT_EQ(command_rows(), 30);
+        writer.flush(monotonic_clock::now() + std::chrono::seconds(30));
+    }
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string drawn;
+    char chunk[4096];
+    for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;) {
+        drawn.append(chunk, static_cast<std::size_t>(got));
+    }
+    for (const int fd : {slave, master, command_slave, command_master}) close(fd);
+    const std::string save = std::string("\x1b") + "7" + "\x1b[m\x1b(B";  // and plain letters
+    const std::string restore = std::string("\x1b") + "8";
+    const auto row = [](int number) { return "\x1b[" + std::to_string(number) + ";1H\x1b[2K"; };
+    EXPECT_EQ(drawn, "\x1b[?1049h" + save + row(24) + "send: a" + restore + "\x1b[1;5Hx" + save + row(30) + "send: a" +
+                         row(30) + "send: ab" + row(30) + restore + "\x1b[22;0t\x1b]2;send: ab\x07");
 }
 
 }  // namespace

@@ -460,6 +460,8 @@ struct terminal_calls final : command_terminal {
     void release_after_transfer() override { held = false; }
     void drop_unread_and_release() override { ++drops; }
     bool release_pending() const override { return false; }
+    bool take_bottom_row() override { return false; }
+    void give_bottom_row_back() override {}
     bool held = false;
     int drops = 0;
 };
