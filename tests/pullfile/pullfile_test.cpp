@@ -118,6 +118,15 @@ void cancelled(upload& u, const fs::path&) {
     u.acked = u.data(big.substr(0, UPLOAD_BLOCK_SIZE)), u.add(frame_type::cancelled);
 }
 void cut_off(upload& u, const fs::path&) { u.file("cut", 9), u.acked = u.data("abc"); }
+// 8 MB of names that each fail their file: what pullfile keeps of them must not grow with them.
+void flood(upload& u, const fs::path&) {
+    u.add(frame_type::prompting, 1);
+    for (int i = 0; i < 2000; ++i) {
+        u.failed.push_back(u.file(std::string(4000, 'n') + std::to_string(i), 1));
+        u.data("xx"), u.add(frame_type::file_end);
+    }
+    u.acked = u.add(frame_type::done, 2000);
+}
 void nothing_chosen(upload& u, const fs::path&) { u.add(frame_type::nothing); }
 void refused(upload& u, const fs::path&) { u.add(frame_type::refused); }
 
@@ -141,10 +150,39 @@ const upload_case cases[] = {
      "4 not saved: more\\e[31m (more bytes came for more\\e[31m than the 2 announced)", {}},
     {"cancelled mid-file", cancelled, 255, "cancelled on the sending side; saved 1 file (1 B) in ", {{"first", "1"}}},
     {"the input cut mid-file", cut_off, 255, "the input ended before the upload did; nothing of cut was kept", {}, true},
+    {"a flood of files that fail", flood, 1, "2000 not saved: ", {}},
     {"nothing chosen", nothing_chosen, 1, "nothing was sent", {}},
     {"uploads refused", refused, 1, "--no-upload", {}},
 };
 // clang-format on
+
+// 32 MB of file frames whose names are each 8000 bytes and whose files each fail: what pullfile
+// keeps of them must not grow with them. The upload is written to a file a frame at a time, so that
+// the test's own memory, which counts towards the child's peak, stays small; it runs first, before
+// other tests leave their memory in this process.
+TEST(pullfile, memory_stays_bounded_whatever_comes) {
+    scratch_dir folder;
+    const fs::path stream = folder.path / "stream";
+    {
+        std::ofstream out(stream, std::ios::binary);
+        upload u;
+        u.add(frame_type::prompting, 1);
+        for (int i = 0; i < 4000; ++i) {
+            u.file(std::string(8000, 'n') + std::to_string(i), 1), u.data("xx"), u.add(frame_type::file_end);
+            out << u.text;
+            u.text.clear();
+        }
+        u.add(frame_type::done, 4000);
+        out << u.text;
+    }
+    const int input = open(stream.c_str(), O_RDONLY | O_CLOEXEC);
+    const run_result result = receiver_run({"-d", folder.path.string()}, {.stdin_fd = input}).finish();
+    close(input);
+    EXPECT_EQ(result.status, 1) << result.errors.substr(0, 300);
+    EXPECT_NE(result.errors.find("4000 not saved"), std::string::npos) << result.errors.substr(0, 300);
+    std::cout << "pullfile peak RSS: " << result.max_rss_kib << " KiB\n";
+    EXPECT_LT(result.max_rss_kib, 8192) << "memory grew with what came";
+}
 
 TEST(pullfile, saves_what_comes_whole_and_nothing_else) {
     (void)signal(SIGPIPE, SIG_IGN);  // pullfile may stop reading before all is written
