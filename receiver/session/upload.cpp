@@ -203,10 +203,16 @@ void upload_engine::keyboard_ended() {
     stage_ = stage::closing;
 }
 
-bool upload_engine::wants_ticks() const { return stage_ == stage::prompting && prompt_->escape_pending(); }
+bool upload_engine::wants_ticks() const {
+    return stage_ == stage::prompting && (prompt_->escape_pending() || prompt_->paste_open());
+}
 
 void upload_engine::tick(monotonic_clock::time_point now) {
-    if (wants_ticks() && now - last_key_at_ >= ESCAPE_KEY_WAIT) prompt_answered(prompt_->escape_timed_out(), now);
+    if (stage_ != stage::prompting) return;
+    if (prompt_->paste_open() && now - last_key_at_ >= PASTE_END_WAIT) prompt_->paste_timed_out();
+    if (prompt_->escape_pending() && now - last_key_at_ >= ESCAPE_KEY_WAIT) {
+        prompt_answered(prompt_->escape_timed_out(), now);
+    }
 }
 
 void upload_engine::command_input_room(std::size_t free) {

@@ -54,6 +54,8 @@ inline constexpr std::size_t MAX_FILES_IN_FLIGHT = 16;
 inline constexpr std::size_t MAX_FRAMES_IN_FLIGHT = answer_window::MAX_BLOCKS + 2 * MAX_FILES_IN_FLIGHT + 4;
 // An Esc key alone is told from the start of a key's sequence by the quiet after it.
 inline constexpr std::chrono::milliseconds ESCAPE_KEY_WAIT{50};
+// A paste that went this quiet without its end marker is over.
+inline constexpr std::chrono::milliseconds PASTE_END_WAIT{1000};
 
 class upload_engine {
 public:

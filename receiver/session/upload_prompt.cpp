@@ -323,6 +323,15 @@ upload_prompt::state upload_prompt::escape_timed_out() {
     return state_;
 }
 
+bool upload_prompt::paste_open() const {
+    return state_ == state::editing &&
+           (input_ == input::paste || input_ == input::paste_escape || input_ == input::paste_sequence);
+}
+
+void upload_prompt::paste_timed_out() {
+    if (paste_open()) input_ = input::keys;
+}
+
 void upload_prompt::key(unsigned char byte) {
     if (byte != '\t') listing_.clear();
     switch (byte) {

@@ -39,6 +39,11 @@ public:
     // key once no more keys came for a moment (about 50 ms): the owner then calls this.
     bool escape_pending() const;
     state escape_timed_out();
+    // A paste whose end marker has not come. A terminal sends the whole paste at once, so one that
+    // went quiet for a while (about a second) is over: the owner calls paste_timed_out(), and keys
+    // are keys again (else Enter, Esc and Ctrl-C would never be read as such).
+    bool paste_open() const;
+    void paste_timed_out();
     state current() const { return state_; }
 
     // The edited line as typed, unescaped.

@@ -60,6 +60,14 @@ TEST(upload_prompt, keys_edit_the_line) {
     EXPECT_TRUE(full.text_dropped());
     feed(full, "\x1b[201~\x7f");
     EXPECT_FALSE(full.text_dropped());
+
+    // A paste whose end never came is over once it went quiet: Enter is Enter again.
+    upload_prompt unended("/dl");
+    feed(unended, "\x1b[200~a\r");
+    EXPECT_TRUE(unended.paste_open());
+    unended.paste_timed_out();
+    EXPECT_EQ(feed(unended, "\r"), state::send);
+    EXPECT_EQ(unended.text(), "a ");
 }
 
 // What terminals insert for dropped files: GNOME's quoted paths, kitty's and xterm's backslashes,
