@@ -177,6 +177,8 @@ void progress_display::file_saved(std::string_view saved_path) {
 }
 
 void progress_display::file_failed(std::string_view reason) {
+    // A question that went unanswered (the keyboard ended, the receiver stops) gives its row back.
+    if (prompt_row_owner_ != nullptr && !question_.empty()) end_prompt(question_);
     clear_line();
     screen_.print_line(std::string(PROGRAM_NAME) + ": " + shown_name_ +
                        (going_up_ ? " not sent up: " : " not saved: ") + std::string(reason));
@@ -187,15 +189,25 @@ void progress_display::notice(std::string_view text) {
     screen_.print_line(std::string(PROGRAM_NAME) + ": " + std::string(text));
 }
 
-void progress_display::ask_about_file(std::uint64_t total) {
+void progress_display::ask_about_file(std::uint64_t total, command_terminal* terminal) {
     clear_line();
     const std::string size_text = total == UNKNOWN_SIZE ? "size unknown" : human_size(total);
     const std::string question = std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text +
                                  ")? y: save, n: skip, q: stop the sender ";
+    // Over a full-screen program the title alone would leave it unseen: it takes the bottom row.
+    begin_prompt(terminal);
+    if (prompt_row_owner_ != nullptr) {
+        question_ = question;
+        screen_.show_on_last_row(question);
+        return;
+    }
     screen_.ask(question);
 }
 
-void progress_display::answered(std::string_view answer) { screen_.finish_question(answer); }
+void progress_display::answered(std::string_view answer) {
+    if (prompt_row_owner_ != nullptr) return end_prompt(question_ + std::string(answer));
+    screen_.finish_question(answer);
+}
 
 void progress_display::file_skipped() {
     clear_line();
@@ -239,6 +251,7 @@ void progress_display::end_prompt(std::string_view line) {
         prompt_row_owner_ = nullptr;
     }
     screen_.print_line(line);
+    question_.clear();  // after its last use: line may be it
     prompt_printed_ = false;
 }
 

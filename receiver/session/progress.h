@@ -58,7 +58,9 @@ public:
     // A failure that concerns no file in progress (a stray or broken message).
     void notice(std::string_view text);
     // Asks whether to receive the named file; the answer comes from the keyboard.
-    void ask_about_file(std::uint64_t total);
+    // Over a full-screen program the question takes the bottom row the command's terminal (null:
+    // none) gives up until the answer.
+    void ask_about_file(std::uint64_t total, command_terminal* terminal = nullptr);
     // Ends the question's line with the answer given ("yes", "skip", "no").
     void answered(std::string_view answer);
     // The user chose to skip the file: its data was dropped.
@@ -95,6 +97,7 @@ private:
     bool going_up_ = false;        // the named file is uploaded
     // The prompt is on the last row, which this terminal gave up for it.
     command_terminal* prompt_row_owner_ = nullptr;
+    std::string question_;  // the --ask question on the bottom row, for the line that answers it
     std::string shown_name_;
     std::uint64_t total_ = 0;
     std::uint64_t received_ = 0;

@@ -181,7 +181,7 @@ void transfer_session::size_message(std::uint64_t size) {
     }
     if (options_.ask) {
         phase_ = phase::asking;
-        progress_.ask_about_file(size);
+        progress_.ask_about_file(size, command_terminal_);
         return;
     }
     start_file(answered);

@@ -161,6 +161,17 @@ TEST(progress_line, over_a_full_screen_program_the_prompt_takes_the_last_row) {
         progress.show_prompt("send: ab");
         progress.end_prompt("send: ab");
         EXPECT_EQ(command_rows(), 30);
+        // --ask's question likewise, and a question left unanswered gives the row back too.
+        progress.file_named("f");
+        progress.ask_about_file(5, &command);
+        writer.write_ready();
+        EXPECT_EQ(command_rows(), 29) << "the question is on the last row";
+        progress.answered("yes");
+        EXPECT_EQ(command_rows(), 30);
+        progress.ask_about_file(5, &command);
+        writer.write_ready();
+        progress.file_failed("no answer can come");
+        EXPECT_EQ(command_rows(), 30);
         writer.flush(monotonic_clock::now() + std::chrono::seconds(30));
     }
     fcntl(master, F_SETFL, O_NONBLOCK);
@@ -173,8 +184,14 @@ TEST(progress_line, over_a_full_screen_program_the_prompt_takes_the_last_row) {
     const std::string save = std::string("\x1b") + "7" + "\x1b[m\x1b(B";  // and plain letters
     const std::string restore = std::string("\x1b") + "8";
     const auto row = [](int number) { return "\x1b[" + std::to_string(number) + ";1H\x1b[2K"; };
-    EXPECT_EQ(drawn, "\x1b[?1049h" + save + row(24) + "send: a" + restore + "\x1b[1;5Hx" + save + row(30) + "send: a" +
-                         row(30) + "send: ab" + row(30) + restore + "\x1b[22;0t\x1b]2;send: ab\x07");
+    EXPECT_TRUE(drawn.starts_with("\x1b[?1049h" + save + row(24) + "send: a" + restore + "\x1b[1;5Hx" + save +
+                                  row(30) + "send: a" + row(30) + "send: ab" + row(30) + restore +
+                                  "\x1b[22;0t\x1b]2;send: ab\x07"))
+        << drawn;
+    EXPECT_NE(drawn.find(row(30) + "pushfile-receive: receive f (5 B)? y: save"), std::string::npos) << drawn;
+    EXPECT_NE(drawn.find("\x1b]2;pushfile-receive: receive f (5 B)? y: save, n: skip, q: stop the sender \x07"),
+              std::string::npos)
+        << "the unanswered question's line, whole: " << drawn;
 }
 
 }  // namespace
