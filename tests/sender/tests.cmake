@@ -17,4 +17,6 @@ target_compile_definitions(tmux_test PRIVATE
   LINK_SIM_BINARY="$<TARGET_FILE:link_sim>"
   PULLFILE_BINARY="$<TARGET_FILE:pullfile>")
 add_dependencies(tmux_test pushfile pushfile-receive link_sim pullfile)
-gtest_discover_tests(tmux_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+# Alone: tmux drops what a pane passes through for a client that falls behind, and a 50 ms link to a
+# client starved of the CPU by the heaviest tests beside it once lost a message that way (in CI).
+gtest_discover_tests(tmux_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
