@@ -219,7 +219,8 @@ int main(int argc, char** argv) {
     session_options session_settings{folder.path, parsed.ask, parsed.max_size, parsed.answer_ahead, parsed.quiet, {}};
     session_settings.upload.refuse = !parsed.upload;
     session_settings.upload.quiet = parsed.quiet;
-    // Paths typed at the upload prompt are taken from where the receiver was started.
+    // Paths typed at the upload prompt are taken from where the command in the foreground was
+    // started, or else from where the receiver was.
     if (char folder_now[4096]; getcwd(folder_now, sizeof folder_now) != nullptr) {
         session_settings.upload.working_folder = folder_now;
     }

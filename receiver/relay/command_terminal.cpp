@@ -5,8 +5,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace pushfile::receive {
 namespace {
@@ -135,6 +137,16 @@ void command_terminal_mode::end_pause() {
     (void)tcflow(paused_side_, TCOON);
     close(paused_side_);
     paused_side_ = -1;
+}
+
+std::string command_terminal_mode::foreground_folder() const {
+    const pid_t group = master_fd_ >= 0 ? tcgetpgrp(master_fd_) : -1;
+    if (group <= 0) return {};
+    const std::string link = "/proc/" + std::to_string(group) + "/cwd";
+    char folder[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), folder, sizeof folder);
+    if (length <= 0 || static_cast<std::size_t>(length) == sizeof folder || folder[0] != '/') return {};
+    return {folder, static_cast<std::size_t>(length)};
 }
 
 bool command_terminal_mode::take_bottom_row() {

@@ -35,6 +35,7 @@ public:
     bool release_pending() const override { return release_due_; }
     bool take_bottom_row() override;
     void give_bottom_row_back() override;
+    std::string foreground_folder() const override;
     // The user's window has this size now (after SIGWINCH): the command's follows it, less the row
     // taken while one is.
     void window_changed(const winsize& size);

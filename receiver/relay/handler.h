@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 
 #include "receiver/program.h"
 
@@ -59,6 +60,9 @@ public:
     virtual bool take_bottom_row() = 0;
     // The window's full height again: a full-screen program redraws its whole screen.
     virtual void give_bottom_row_back() = 0;
+    // The working folder of the program in the terminal's foreground (the ssh the user started
+    // from a shell in some folder, say), or empty when it cannot be known.
+    virtual std::string foreground_folder() const { return {}; }
 
 protected:
     ~command_terminal() = default;

@@ -129,7 +129,11 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
     }
     prepare_last_frame(frame_type::prompting, UPLOAD_FORMAT_VERSION);
     stage_ = stage::prompting;
-    prompt_.emplace(folder, options_.working_folder, options_.home);
+    // Relative paths start where the user was when they started what runs in the terminal now
+    // (the ssh), as they would in that shell; else where the receiver was started.
+    std::string working_folder = terminal_ != nullptr ? terminal_->foreground_folder() : std::string();
+    if (working_folder.empty()) working_folder = options_.working_folder;
+    prompt_.emplace(folder, std::move(working_folder), options_.home);
     if (options_.keyboard_is_terminal && !paste_mode_.on()) {
         screen_.append(as_bytes(PASTE_MODE_ON), PASTE_MODE_ON.size());
         paste_mode_set_ = true;

@@ -28,7 +28,8 @@ namespace pushfile::receive {
 
 struct upload_options {
     bool refuse = false;               // --no-upload: every request is answered with a refusal
-    std::string working_folder = ".";  // relative paths at the prompt start here
+    // Relative paths at the prompt start here when the foreground's folder cannot be known.
+    std::string working_folder = ".";
     std::string home;                  // ~ at the prompt; empty when unknown
     bool quiet = false;                // only what failed, and a summary when something did
     // The keys come from a terminal, which can be asked to mark pasted text; not from a pipe.

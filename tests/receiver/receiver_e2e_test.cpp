@@ -207,8 +207,8 @@ TEST(receiver_end_to_end, keys_reach_the_command_once_a_transfer_has_gone_quiet)
 }
 
 // The other way: pullfile on the far side asks, the user types local paths at the receiver's
-// prompt, the files go up, through the command directly and through a real ssh with a terminal on
-// the far side and without one. Ctrl-C in the middle of a file leaves nothing there, and the shell
+// prompt (relative to where the command in the foreground was started), the files go up, through
+// the command directly and through a real ssh with a terminal on the far side and without one. Ctrl-C in the middle of a file leaves nothing there, and the shell
 // that ran pullfile reads the next line as typed.
 TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
     ssh_lab lab;
@@ -237,13 +237,16 @@ TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
             SCOPED_TRACE(interrupted ? "Ctrl-C in the middle" : "three files");
             for (const std::string& name : names_in(remote.path)) fs::remove_all(remote.path / name);
             // The shell reads a line after pullfile: whatever an upload left in its input would show.
-            const std::string script = "cd '" + remote.path.string() + "' && " + PULLFILE_BINARY +
-                                       "; echo \"status=$?\"; read -r line; echo \"next=[$line]\"";
+            const std::string script = "(cd '" + remote.path.string() + "' && " + PULLFILE_BINARY +
+                                       "); echo \"status=$?\"; read -r line; echo \"next=[$line]\"";
+            // The receiver starts elsewhere; the command in the foreground was started from the
+            // local folder, where the paths typed are then found, as in the shell that started it.
             child_options options;
             options.program = RECEIVER_BINARY;
-            options.working_directory = local.path;
+            options.working_directory = remote.path;
             options.errors_to_terminal = true;
-            options.arguments = {RECEIVER_BINARY, "-d", local.path, "--"};
+            options.arguments = {RECEIVER_BINARY, "-d", local.path, "--", "sh", "-c", "cd \"$0\" && exec \"$@\"",
+                                 local.path};
             if (way.over_ssh) {
                 const std::vector<std::string> ssh = lab.ssh(way.remote_terminal);
                 options.arguments.insert(options.arguments.end(), ssh.begin(), ssh.end());
