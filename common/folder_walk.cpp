@@ -222,13 +222,6 @@ const char* next_name(folder_walk* walk, int* error) {
     return name;
 }
 
-skip_reason skip_reason_of(mode_t mode) {
-    if (S_ISLNK(mode)) return skip_reason::symbolic_link;
-    if (S_ISFIFO(mode)) return skip_reason::fifo;
-    if (S_ISSOCK(mode)) return skip_reason::socket;
-    return skip_reason::device;
-}
-
 // Opens a file that was listed as regular. O_NONBLOCK keeps a FIFO put in its place from holding
 // the open; the type is checked again on what was opened.
 walk_step open_listed_file(int folder, const char* name, walk_entry* entry) {
@@ -251,6 +244,13 @@ walk_step open_listed_file(int folder, const char* name, walk_entry* entry) {
 }
 
 }  // namespace
+
+skip_reason skip_reason_of(mode_t mode) {
+    if (S_ISLNK(mode)) return skip_reason::symbolic_link;
+    if (S_ISFIFO(mode)) return skip_reason::fifo;
+    if (S_ISSOCK(mode)) return skip_reason::socket;
+    return skip_reason::device;
+}
 
 const char* describe(skip_reason reason) {
     switch (reason) {

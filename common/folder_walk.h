@@ -4,6 +4,8 @@
 // All of it lives in fixed buffers, whatever the number of entries or the depth of the tree.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +14,8 @@ namespace pushfile {
 // Why an entry beneath a folder is not sent.
 enum class skip_reason { symbolic_link, fifo, device, socket, path_too_long };
 
+// Why an entry of this type (anything but a folder or a regular file) is not sent.
+skip_reason skip_reason_of(mode_t mode);
 // What was passed over, for people: "a symbolic link, not followed", "a FIFO", ...
 const char* describe(skip_reason reason);
 

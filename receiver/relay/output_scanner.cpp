@@ -138,7 +138,12 @@ void output_scanner::parameter_ended() {
         alternate_parameter_ = true;
         restores_cursor_parameter_ = restores_cursor_parameter_ || parameter_ == 1049;
     }
+    paste_parameter_ = paste_parameter_ || (private_mode_ && parameter_ == 2004);
     parameter_ = 0;
+}
+
+void output_scanner::scan_all(const unsigned char* bytes, std::size_t length) {
+    for (std::size_t at = 0; at < length;) at += scan(bytes + at, length - at).scanned;
 }
 
 output_scanner::result output_scanner::scan(const unsigned char* bytes, std::size_t length) {
@@ -166,6 +171,7 @@ output_scanner::result output_scanner::scan(const unsigned char* bytes, std::siz
                 parameter_ = 0;
                 alternate_parameter_ = false;
                 restores_cursor_parameter_ = false;
+                paste_parameter_ = false;
                 break;
             case cursor_moved: outcome.last_text = 0; break;
             case reset:
@@ -181,6 +187,7 @@ output_scanner::result output_scanner::scan(const unsigned char* bytes, std::siz
             case set_mode:
             case reset_mode:
                 parameter_ended();
+                if (paste_parameter_) bracketed_paste_ = step.what == set_mode;
                 if (alternate_parameter_) {
                     outcome.found = step.what == set_mode        ? change::enter_alternate
                                     : restores_cursor_parameter_ ? change::leave_restoring_cursor

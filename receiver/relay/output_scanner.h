@@ -1,5 +1,6 @@
 // Follows the command's output for what the screen writer's lines depend on: the last byte of
-// text (a line end or not) and the switches to and from the alternate screen. Sequences may be
+// text (a line end or not) and the switches to and from the alternate screen; and whether it
+// asked the terminal to mark pasted text (bracketed paste, mode 2004). Sequences may be
 // split across calls; text runs are skipped with memchr, the bytes of a sequence go through a
 // transition table built from the rules in output_scanner.cpp.
 #pragma once
@@ -25,6 +26,10 @@ public:
     result scan(const unsigned char* bytes, std::size_t length);
     // Whether the bytes scanned so far end inside a sequence, where nothing may be put between.
     bool inside_sequence() const { return state_ != state::text; }
+    // Whether the last switch of bracketed paste seen turned it on.
+    bool bracketed_paste() const { return bracketed_paste_; }
+    // Scans all of bytes, for what they leave behind.
+    void scan_all(const unsigned char* bytes, std::size_t length);
 
     // Where a byte may be: in text or somewhere in a sequence.
     enum class state : std::uint8_t {
@@ -45,6 +50,8 @@ private:
     std::uint32_t parameter_ = 0;
     bool alternate_parameter_ = false;        // 1049, 1047 or 47 among the parameters
     bool restores_cursor_parameter_ = false;  // 1049
+    bool paste_parameter_ = false;            // 2004
+    bool bracketed_paste_ = false;
 };
 
 }  // namespace pushfile::receive

@@ -23,7 +23,6 @@ constexpr unsigned char INTERRUPT_KEY = 0x03;
 constexpr unsigned char LINE_KILL_KEY = 0x15;
 // The user's terminal marks pasted text while this mode is set: the prompt takes a pasted name
 // whole, spaces and all.
-constexpr std::string_view PASTE_MODE = "\x1b[?2004";
 constexpr std::string_view PASTE_MODE_ON = "\x1b[?2004h";
 constexpr std::string_view PASTE_MODE_OFF = "\x1b[?2004l";
 
@@ -32,13 +31,6 @@ static_assert(WALK_PATH_LIMIT <= MAX_UPLOAD_NAME, "a path a folder walk hands ou
 std::string shown(std::string_view text) { return escaped_for_display(text); }
 
 const unsigned char* as_bytes(std::string_view text) { return reinterpret_cast<const unsigned char*>(text.data()); }
-
-const char* file_kind(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
 
 // A file named at the prompt goes up under its last name, as pushfile sends it.
 std::string_view last_part(std::string_view path) {
@@ -61,28 +53,6 @@ long read_fully(int fd, unsigned char* bytes, std::size_t count) {
 }
 
 }  // namespace
-
-void paste_mode_tracker::feed(const unsigned char* bytes, std::size_t length) {
-    std::size_t at = 0;
-    while (at < length) {
-        if (matched_ == 0) {
-            const void* escape = std::memchr(bytes + at, PASTE_MODE[0], length - at);
-            if (escape == nullptr) return;
-            at = static_cast<std::size_t>(static_cast<const unsigned char*>(escape) - bytes) + 1;
-            matched_ = 1;
-            continue;
-        }
-        const auto byte = static_cast<char>(bytes[at++]);
-        if (matched_ == PASTE_MODE.size()) {
-            if (byte == 'h' || byte == 'l') on_ = byte == 'h';
-            matched_ = byte == PASTE_MODE[0] ? 1 : 0;
-        } else if (byte == PASTE_MODE[matched_]) {
-            ++matched_;
-        } else {
-            matched_ = byte == PASTE_MODE[0] ? 1 : 0;
-        }
-    }
-}
 
 upload_engine::upload_engine(progress_display& progress, byte_sink& screen, input_sink& command_input,
                              upload_options options)
@@ -134,7 +104,7 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
     std::string working_folder = terminal_ != nullptr ? terminal_->foreground_folder() : std::string();
     if (working_folder.empty()) working_folder = options_.working_folder;
     prompt_.emplace(folder, std::move(working_folder), options_.home);
-    if (options_.keyboard_is_terminal && !paste_mode_.on()) {
+    if (options_.keyboard_is_terminal && !paste_mode_.bracketed_paste()) {
         screen_.append(as_bytes(PASTE_MODE_ON), PASTE_MODE_ON.size());
         paste_mode_set_ = true;
     }
@@ -145,7 +115,8 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
 void upload_engine::draw_prompt() { progress_.show_prompt(prompt_->line(progress_.prompt_columns())); }
 
 void upload_engine::restore_paste_mode() {
-    if (paste_mode_set_ && !paste_mode_.on()) screen_.append(as_bytes(PASTE_MODE_OFF), PASTE_MODE_OFF.size());
+    if (paste_mode_set_ && !paste_mode_.bracketed_paste())
+        screen_.append(as_bytes(PASTE_MODE_OFF), PASTE_MODE_OFF.size());
     paste_mode_set_ = false;
 }
 
@@ -232,7 +203,7 @@ void upload_engine::command_input_room(std::size_t free) {
 // During an upload pullfile writes nothing but its messages; other output while it has frames to
 // read is most likely a shell's, pullfile being gone. Its next message says otherwise.
 void upload_engine::output_shown(const unsigned char* bytes, std::size_t length) {
-    paste_mode_.feed(bytes, length);
+    paste_mode_.scan_all(bytes, length);
     if (length > 0 && stage_ == stage::sending && sequence_ > std::max<std::uint64_t>(acked_, 1)) {
         doubt_pullfile_ = true;
     }
@@ -378,7 +349,7 @@ bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, b
             continue;
         }
         if (!S_ISREG(status.st_mode)) {
-            progress_.notice(shown(path) + ": not sent: " + file_kind(status.st_mode));
+            progress_.notice(shown(path) + ": not sent: " + describe(skip_reason_of(status.st_mode)));
             continue;
         }
         owned_fd file(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));

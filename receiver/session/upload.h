@@ -19,6 +19,7 @@
 #include "common/folder_walk.h"
 #include "common/owned_fd.h"
 #include "receiver/relay/handler.h"
+#include "receiver/relay/output_scanner.h"
 #include "receiver/session/progress.h"
 #include "receiver/session/upload_prompt.h"
 #include "transfer/answer_window.h"
@@ -27,25 +28,13 @@
 namespace pushfile::receive {
 
 struct upload_options {
-    bool refuse = false;               // --no-upload: every request is answered with a refusal
+    bool refuse = false;  // --no-upload: every request is answered with a refusal
     // Relative paths at the prompt start here when the foreground's folder cannot be known.
     std::string working_folder = ".";
-    std::string home;                  // ~ at the prompt; empty when unknown
-    bool quiet = false;                // only what failed, and a summary when something did
+    std::string home;    // ~ at the prompt; empty when unknown
+    bool quiet = false;  // only what failed, and a summary when something did
     // The keys come from a terminal, which can be asked to mark pasted text; not from a pipe.
     bool keyboard_is_terminal = false;
-};
-
-// Follows whether the command has the user's terminal mark pasted text (ESC [ ? 2004 h / l), so
-// that the prompt can ask for it and then leave it as the command had it.
-class paste_mode_tracker {
-public:
-    void feed(const unsigned char* bytes, std::size_t length);
-    bool on() const { return on_; }
-
-private:
-    std::size_t matched_ = 0;  // bytes of ESC [ ? 2004 seen so far
-    bool on_ = false;
 };
 
 // Files that may be in flight at once, each with its name kept for its outcome line.
@@ -164,7 +153,8 @@ private:
     input_sink& command_input_;
     upload_options options_;
     command_terminal* terminal_ = nullptr;
-    paste_mode_tracker paste_mode_;
+    // The command's output as shown: whether the command has pasted text marked.
+    output_scanner paste_mode_;
 
     std::string folder_;  // pullfile's, escaped
     std::optional<upload_prompt> prompt_;
