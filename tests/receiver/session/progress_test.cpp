@@ -26,6 +26,17 @@ using pushfile::UNKNOWN_SIZE;
 
 // The progress line never wraps: the name gives way in the middle first, whole characters,
 // escapes and combining marks only, then the line is cut at its end.
+// Everything written to a terminal's screen so far, read from its master side.
+std::string drawn_so_far(int master) {
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string drawn;
+    char chunk[4096];
+    for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;) {
+        drawn.append(chunk, static_cast<std::size_t>(got));
+    }
+    return drawn;
+}
+
 TEST(progress_line, fits_the_columns_given) {
     struct fit_case {
         std::string name;  // display-escaped, as the progress display holds it
@@ -97,12 +108,7 @@ TEST(progress_line, drawing_follows_the_terminal_width) {
         progress.file_advanced(1 << 19, start + std::chrono::seconds(1));
         writer.flush(monotonic_clock::now() + std::chrono::seconds(30));
     }
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    std::string drawn;
-    char chunk[4096];
-    for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;) {
-        drawn.append(chunk, static_cast<std::size_t>(got));
-    }
+    const std::string drawn = drawn_so_far(master);
     close(slave);
     close(master);
 
@@ -174,12 +180,7 @@ TEST(progress_line, over_a_full_screen_program_the_prompt_takes_the_last_row) {
         EXPECT_EQ(command_rows(), 30);
         writer.flush(monotonic_clock::now() + std::chrono::seconds(30));
     }
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    std::string drawn;
-    char chunk[4096];
-    for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;) {
-        drawn.append(chunk, static_cast<std::size_t>(got));
-    }
+    const std::string drawn = drawn_so_far(master);
     for (const int fd : {slave, master, command_slave, command_master}) close(fd);
     const std::string save = std::string("\x1b") + "7" + "\x1b[m\x1b(B";  // and plain letters
     const std::string restore = std::string("\x1b") + "8";
