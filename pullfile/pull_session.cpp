@@ -20,16 +20,6 @@ std::string lost_frames(std::uint64_t expected, std::uint64_t came) {
 
 }  // namespace
 
-void summary_list::add(const std::string& entry) {
-    if (++count <= SUMMARY_NAMES) names += (names.empty() ? "" : ", ") + entry;
-}
-
-std::string summary_list::text(const char* kind) const {
-    std::string text = std::to_string(count) + " " + kind + ": " + names;
-    if (count > SUMMARY_NAMES) text += " and " + std::to_string(count - SUMMARY_NAMES) + " more";
-    return text;
-}
-
 pull_session::pull_session(receive::file_sink& sink, message_output& output, std::string folder)
     : sink_(sink), output_(output), folder_(std::move(folder)) {}
 
@@ -110,9 +100,9 @@ void pull_session::write_data(const upload_frame& frame) {
     // Nothing beyond the size announced is written: a stream that lies about it cannot fill the disk.
     if (frame.length > file_size_ - file_received_) {
         sink_.abort();
-        return file_failed(file_sequence_, file_name_,
-                           "more bytes came for " + shown(file_name_) + " than the " + std::to_string(file_size_) +
-                               " announced");
+        return file_failed(
+            file_sequence_, file_name_,
+            "more bytes came for " + shown(file_name_) + " than the " + std::to_string(file_size_) + " announced");
     }
     file_received_ += frame.length;
     if (std::string error; !sink_.write(frame.data, frame.length, &error))

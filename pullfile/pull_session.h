@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/protocol.h"
+#include "common/summary_list.h"
 #include "transfer/file_sink.h"
 #include "transfer/upload_frames.h"
 
@@ -31,19 +32,6 @@ public:
 
 protected:
     ~message_output() = default;
-};
-
-// The most names a summary lists of each kind (renamed, not saved); the rest are counted.
-inline constexpr unsigned SUMMARY_NAMES = 3;
-
-// Files of one kind for the summary: the first few by name, and how many in all.
-struct summary_list {
-    unsigned count = 0;
-    std::string names;
-
-    void add(const std::string& entry);
-    // "2 renamed: a as a.1, b as b.1", with kind "renamed".
-    std::string text(const char* kind) const;
 };
 
 class pull_session final : private frame_events {

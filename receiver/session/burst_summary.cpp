@@ -9,17 +9,6 @@ namespace {
 
 std::string shown(std::string_view text) { return escaped_for_display(text); }
 
-// Adds an entry to a list that names at most SUMMARY_NAMES_LISTED of count entries.
-void list(std::string& names, unsigned count, const std::string& entry) {
-    if (count > SUMMARY_NAMES_LISTED) return;
-    if (!names.empty()) names += ", ";
-    names += entry;
-}
-
-std::string more(unsigned count) {
-    return count > SUMMARY_NAMES_LISTED ? " and " + std::to_string(count - SUMMARY_NAMES_LISTED) + " more" : "";
-}
-
 std::string_view folder_of(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
@@ -45,7 +34,7 @@ bool burst_summary::summarised(std::string_view sent_path) {
 
 std::string burst_summary::progress_name(std::string_view sent_path) const {
     std::string name(sent_path);
-    if (summarised(sent_path)) name += " (#" + std::to_string(files_ + failed_ + 1) + ")";
+    if (summarised(sent_path)) name += " (#" + std::to_string(files_ + failed_.count + 1) + ")";
     return name;
 }
 
@@ -58,26 +47,23 @@ void burst_summary::saved(std::string_view sent_path, std::string_view saved_pat
         folder_ = common_folder(folder_, folder_of(saved_path));
     }
     bytes_ += bytes;
-    if (renamed) list(renamed_list_, ++renamed_, shown(sent_path) + " as " + shown(saved_path));
+    if (renamed) renamed_.add(shown(sent_path) + " as " + shown(saved_path));
 }
 
-void burst_summary::failed(std::string_view sent_path) { list(failed_list_, ++failed_, shown(sent_path)); }
+void burst_summary::failed(std::string_view sent_path) { failed_.add(shown(sent_path)); }
 
 std::string burst_summary::take_line(const std::string& directory, bool quiet) {
     std::string line;
-    if (files_ == 1 && failed_ == 0) {
+    if (files_ == 1 && failed_.count == 0) {
         line = "saved " + shown(first_sent_) + " (" + human_size(bytes_) + ") as " + shown(directory) + "/" +
                shown(first_saved_);
-    } else if (!quiet || failed_ > 0) {
+    } else if (!quiet || failed_.count > 0) {
         line = "saved " + std::to_string(files_) + (files_ == 1 ? " file (" : " files (") + human_size(bytes_) +
                ") in " + shown(folder_.empty() ? directory : directory + "/" + folder_);
-        if (renamed_ > 0) {
-            line +=
-                "; " + std::to_string(renamed_) + " renamed (the name was taken): " + renamed_list_ + more(renamed_);
-        }
-        if (failed_ > 0) line += "; " + std::to_string(failed_) + " not saved: " + failed_list_ + more(failed_);
+        if (renamed_.count > 0) line += "; " + renamed_.text("renamed (the name was taken)");
+        if (failed_.count > 0) line += "; " + failed_.text("not saved");
     }
-    if (quiet && failed_ == 0) line.clear();
+    if (quiet && failed_.count == 0) line.clear();
     *this = burst_summary();
     return line;
 }

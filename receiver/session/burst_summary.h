@@ -9,10 +9,9 @@
 #include <string>
 #include <string_view>
 
-namespace pushfile::receive {
+#include "common/summary_list.h"
 
-// The most renamed or failed files a summary names; the rest are counted.
-inline constexpr std::size_t SUMMARY_NAMES_LISTED = 3;
+namespace pushfile::receive {
 
 class burst_summary {
 public:
@@ -26,21 +25,19 @@ public:
     // Its reason was shown on a line of its own already.
     void failed(std::string_view sent_path);
 
-    bool pending() const { return files_ + failed_ > 0; }
+    bool pending() const { return files_ + failed_.count > 0; }
     // The line that sums the burst up (without the program's name), and a fresh start. A burst of
     // one file saved says so as a saved file's line does. quiet keeps only a burst with failures.
     std::string take_line(const std::string& directory, bool quiet);
 
 private:
     unsigned files_ = 0;
-    unsigned failed_ = 0;
-    unsigned renamed_ = 0;
     std::uint64_t bytes_ = 0;
     std::string folder_;  // the folder every saved file of the burst is in, beneath the directory
     std::string first_sent_;
     std::string first_saved_;
-    std::string renamed_list_;
-    std::string failed_list_;
+    summary_list renamed_;
+    summary_list failed_;
 };
 
 }  // namespace pushfile::receive

@@ -83,8 +83,8 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
     first_file_ = file_count_ = 0;
     data_in_flight_ = bytes_acknowledged_ = 0;
     shown_file_ = 0;
-    files_announced_ = files_saved_ = bytes_saved_ = files_failed_ = 0;
-    failed_names_.clear();
+    files_announced_ = files_saved_ = bytes_saved_ = 0;
+    failed_ = {};
     window_.restart();
     last_heard_ = now;
     // Line mode and echo stay off until pullfile ends: without a terminal of its own (ssh without
@@ -456,11 +456,7 @@ void upload_engine::show_file(file_record& file, monotonic_clock::time_point now
 
 void upload_engine::fail_file(file_record& file, std::string_view reason) {
     file.failed = true;
-    ++files_failed_;
-    if (files_failed_ <= SUMMARY_NAMES_LISTED) {
-        if (!failed_names_.empty()) failed_names_ += ", ";
-        failed_names_ += shown(file.name);
-    }
+    failed_.add(shown(file.name));
     progress_.upload_file_named(file.name);
     progress_.file_failed(reason);
     shown_file_ = 0;
@@ -511,7 +507,7 @@ void upload_engine::ended(std::uint64_t status) {
 
 std::string upload_engine::summary_line(std::uint64_t status) const {
     if (stage_ == stage::refusing) return {};  // told at the request
-    if (options_.quiet && status == 0 && files_failed_ == 0) return {};
+    if (options_.quiet && status == 0 && failed_.count == 0) return {};
     std::string line = cancelled_ ? "upload cancelled: " : "upload over: ";
     if (files_saved_ == 0) {
         line += "no file was sent up to " + folder_;
@@ -519,12 +515,7 @@ std::string upload_engine::summary_line(std::uint64_t status) const {
         line += "sent " + std::to_string(files_saved_) + (files_saved_ == 1 ? " file (" : " files (") +
                 human_size(bytes_saved_) + ") up to " + folder_;
     }
-    if (files_failed_ > 0) {
-        line += "; " + std::to_string(files_failed_) + " not sent: " + failed_names_;
-        if (files_failed_ > SUMMARY_NAMES_LISTED) {
-            line += " and " + std::to_string(files_failed_ - SUMMARY_NAMES_LISTED) + " more";
-        }
-    }
+    if (failed_.count > 0) line += "; " + failed_.text("not sent");
     if (status != 0) line += " (pullfile's exit status " + std::to_string(status) + ")";
     return line;
 }

@@ -18,6 +18,7 @@
 
 #include "common/folder_walk.h"
 #include "common/owned_fd.h"
+#include "common/summary_list.h"
 #include "receiver/relay/handler.h"
 #include "receiver/relay/output_scanner.h"
 #include "receiver/session/progress.h"
@@ -197,8 +198,7 @@ private:
     std::uint64_t files_announced_ = 0;
     std::uint64_t files_saved_ = 0;
     std::uint64_t bytes_saved_ = 0;
-    std::uint64_t files_failed_ = 0;
-    std::string failed_names_;
+    summary_list failed_;
 
     stage stage_ = stage::idle;
     frame_type pending_type_ = frame_type::nothing;
