@@ -586,7 +586,7 @@ direction_seconds() { # download|upload
     else
         # pullfile saves in its current folder: up.out plays the remote host's.
         # shellcheck disable=SC2016  # the remote shell expands them
-        line=$(cd "$WORK" && timeout "$LINK_TIMEOUT" "$BIN/bench/tty_user" type "$UPLOAD_PROMPT" "$WORK/up.bin\\r" -- \
+        line=$(cd "$WORK" && timeout "$LINK_TIMEOUT" "$BIN/bench/tty_user" type "$UPLOAD_PROMPT" "\\e[200~$WORK/up.bin\\e[201~\\r" -- \
             "$RECEIVER" --quiet -d "$WORK" -- "${link[@]}" sh -c 'cd "$1" && exec "$2"' sh "$WORK/up.out" "$PULLFILE" \
             </dev/null 2>"$WORK/up.err") || true
         seconds=

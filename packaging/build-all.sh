@@ -55,9 +55,10 @@ expect_files() {
   done
 }
 
-# type_paths_once_started MARKER: as a person at the upload prompt, the three test files and Enter,
-# typed once the command has made MARKER and pullfile has had time to ask (keys that came before the
-# prompt would go to pullfile, which gives up at a key).
+# type_paths_once_started MARKER: as a person at the upload prompt, the three test files dropped on
+# the terminal (pasted, so that no answer is asked for) and Enter, once the command has made MARKER
+# and pullfile has had time to ask (keys that came before the prompt would go to pullfile, which
+# gives up at a key).
 type_paths_once_started() {
   local tries=0
   while [ ! -e "$1" ] && [ "$tries" -lt 300 ]; do
@@ -65,7 +66,7 @@ type_paths_once_started() {
     tries=$((tries + 1))
   done
   sleep 3
-  printf "'%s' '%s' '%s'\r" "$work/files/README.md" "$work/files/random.bin" "$work/files/empty"
+  printf "\033[200~'%s' '%s' '%s'\033[201~\r" "$work/files/README.md" "$work/files/random.bin" "$work/files/empty"
 }
 
 say "x86-64: building the release preset"

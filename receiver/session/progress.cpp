@@ -142,7 +142,8 @@ void progress_display::tick(monotonic_clock::time_point now) {
 }
 
 void progress_display::draw(monotonic_clock::time_point now) {
-    if (!on_terminal_ || quiet_) return;
+    // The prompt holds the line it is drawn on: nothing is drawn over it.
+    if (!on_terminal_ || quiet_ || (prompt_printed_ && prompt_row_owner_ == nullptr)) return;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;
     // The line stays off the last column: a character written there leaves the cursor waiting to

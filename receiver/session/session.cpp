@@ -24,18 +24,20 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
     const bool was_open = file_open();
     parser_.feed(bytes, length, *this);
     if (was_open && !file_open()) file_closed_at_ = last_output_at_;
+    if (!file_open()) upload_.show_waiting_prompt(last_output_at_);
     settle_command_terminal();
     deliver_kept_keys_when_due(last_output_at_);
 }
 
 bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || kept_length_ > 0 ||
-           (!file_open() && parser_.in_message()) || upload_.wants_ticks();
+           (!file_open() && parser_.in_message()) || upload_.wants_ticks() || upload_.waiting_to_prompt();
 }
 
 void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
     upload_.tick(now);
+    if (!file_open()) upload_.show_waiting_prompt(now);
     deliver_kept_keys_when_due(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
@@ -434,7 +436,7 @@ void transfer_session::settle_command_terminal() {
 void transfer_session::upload_request(std::string_view folder) {
     show_ignored();
     show_summary();
-    upload_.request(folder, last_output_at_);
+    upload_.request(folder, last_output_at_, file_open());
 }
 
 void transfer_session::upload_ack(std::uint64_t sequence) { upload_.acknowledged(sequence, last_output_at_); }

@@ -64,7 +64,7 @@ upload_engine::~upload_engine() {
 
 // pullfile waits for a frame before it does anything: the first goes out at once, P while the
 // user is asked, R when uploads are off.
-void upload_engine::request(std::string_view folder, monotonic_clock::time_point now) {
+void upload_engine::request(std::string_view folder, monotonic_clock::time_point now, bool download_open) {
     if (active()) {
         // A pullfile before this one ended without a word (killed): its upload is over, and its
         // frames not written yet are for nobody.
@@ -98,18 +98,30 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
         return;
     }
     prepare_last_frame(frame_type::prompting, UPLOAD_FORMAT_VERSION);
-    stage_ = stage::prompting;
     // Relative paths start where the user was when they started what runs in the terminal now
     // (the ssh), as they would in that shell; else where the receiver was started.
     std::string working_folder = terminal_ != nullptr ? terminal_->foreground_folder() : std::string();
     if (working_folder.empty()) working_folder = options_.working_folder;
     prompt_.emplace(folder, std::move(working_folder), options_.home);
+    consent_ = {};
+    drop_told_ = false;
+    stage_ = stage::waiting;
+    if (!download_open) show_prompt(now);
+}
+
+void upload_engine::show_waiting_prompt(monotonic_clock::time_point now) {
+    if (stage_ == stage::waiting) show_prompt(now);
+}
+
+void upload_engine::show_prompt(monotonic_clock::time_point now) {
+    stage_ = stage::prompting;
     if (options_.keyboard_is_terminal && !paste_mode_.bracketed_paste()) {
         screen_.append(as_bytes(PASTE_MODE_ON), PASTE_MODE_ON.size());
         paste_mode_set_ = true;
     }
     progress_.begin_prompt(terminal_);
     draw_prompt();
+    consent_.shown(now);
 }
 
 void upload_engine::draw_prompt() { progress_.show_prompt(prompt_->line(progress_.prompt_columns())); }
@@ -121,10 +133,10 @@ void upload_engine::restore_paste_mode() {
 }
 
 void upload_engine::keyboard(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now) {
-    if (length == 0 || !active()) return;
+    if (length == 0 || !takes_keys()) return;
     if (stage_ == stage::prompting) {
         last_key_at_ = now;
-        prompt_answered(prompt_->feed(bytes, length), now);
+        prompt_keys(bytes, length, now);
         return;
     }
     // Keys would reach pullfile among the frames: they are held back, but for these.
@@ -140,28 +152,73 @@ void upload_engine::keyboard(const unsigned char* bytes, std::size_t length, mon
     }
 }
 
+// Keys count only once the user can have seen what they answer (upload_consent.h).
+void upload_engine::prompt_keys(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now) {
+    const upload_consent::verdict verdict = consent_.keys(bytes, length, now);
+    if (verdict != upload_consent::verdict::drop) drop_told_ = false;
+    switch (verdict) {
+        case upload_consent::verdict::take: return prompt_answered(prompt_->feed(bytes, length), now);
+        case upload_consent::verdict::drop:
+            // Said once for each stream of keys, not for each key.
+            if (!drop_told_) {
+                progress_.prompt_listing(consent_.confirming()
+                                             ? "keys that came without a pause were dropped: read what is listed, then y sends"
+                                             : "keys typed as this prompt appeared were dropped: stop, read it, then type");
+                draw_prompt();
+            }
+            drop_told_ = true;
+            return;
+        case upload_consent::verdict::cancel: return prompt_answered(upload_prompt::state::nothing, now);
+        case upload_consent::verdict::confirm: return start_sending(now);
+        case upload_consent::verdict::edit:
+            prompt_->reopen();
+            progress_.prompt_listing("not sent: edit the line, and Enter checks it again");
+            return draw_prompt();
+    }
+}
+
 void upload_engine::prompt_answered(upload_prompt::state state, monotonic_clock::time_point now) {
     switch (state) {
         case upload_prompt::state::editing:
             if (!prompt_->listing().empty()) progress_.prompt_listing(prompt_->listing());
             draw_prompt();
             return;
-        case upload_prompt::state::send: {
-            std::vector<std::string> paths = prompt_->paths();
-            leave_prompt();
-            paths_ = std::move(paths);
-            next_path_ = 0;
-            stage_ = stage::sending;
-            // pullfile said nothing while the user chose: its silence counts from now.
-            last_heard_ = now;
-            return;
-        }
+        case upload_prompt::state::send: return line_entered(now);
         case upload_prompt::state::nothing:
+            prompt_->set_question("nothing sent");
             leave_prompt();
             prepare_last_frame(frame_type::nothing);
             stage_ = stage::closing;
             return;
     }
+}
+
+// Every word is resolved before anything is read. A line that only pastes made (a dropped file)
+// goes at once; one that keys shaped is shown for the user to confirm.
+void upload_engine::line_entered(monotonic_clock::time_point now) {
+    std::string problem;
+    if (!select_upload(prompt_->named_paths(), &selection_, &problem)) {
+        prompt_->reopen();
+        progress_.prompt_listing("nothing sent: " + problem);
+        return draw_prompt();
+    }
+    if (!prompt_->typed()) return start_sending(now);
+    prompt_->set_question("send " + describe(selection_) + "? y sends, other keys edit, Esc cancels: " +
+                          selection_.shown_names);
+    consent_.ask_to_confirm(now);
+    drop_told_ = false;
+    draw_prompt();
+}
+
+void upload_engine::start_sending(monotonic_clock::time_point now) {
+    prompt_->set_question("sending " + describe(selection_) + ": " + selection_.shown_names);
+    leave_prompt();
+    paths_ = std::move(selection_.paths);
+    selection_ = {};
+    next_path_ = 0;
+    stage_ = stage::sending;
+    // pullfile said nothing while the user chose: its silence counts from now.
+    last_heard_ = now;
 }
 
 // The prompt's last drawing stays on the screen, as a shell's command line does.
@@ -172,8 +229,9 @@ void upload_engine::leave_prompt() {
 }
 
 void upload_engine::keyboard_ended() {
-    if (stage_ != stage::prompting) return;
-    leave_prompt();
+    if (stage_ != stage::prompting && stage_ != stage::waiting) return;
+    if (stage_ == stage::prompting) leave_prompt();
+    prompt_.reset();
     prepare_last_frame(frame_type::nothing);
     stage_ = stage::closing;
 }
@@ -590,6 +648,7 @@ void upload_engine::output_ended(const char* reason) {
 
 void upload_engine::end_upload() {
     if (stage_ == stage::prompting) leave_prompt();
+    prompt_.reset();
     close_current();
     if (walking_) {
         end_folder_walk(walk_.get());

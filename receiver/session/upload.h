@@ -22,7 +22,9 @@
 #include "receiver/relay/handler.h"
 #include "receiver/relay/output_scanner.h"
 #include "receiver/session/progress.h"
+#include "receiver/session/upload_consent.h"
 #include "receiver/session/upload_prompt.h"
+#include "receiver/session/upload_selection.h"
 #include "transfer/answer_window.h"
 #include "transfer/upload_frames.h"
 
@@ -59,16 +61,22 @@ public:
 
     void command_started(command_terminal& terminal) { terminal_ = &terminal; }
 
-    // pullfile's messages.
-    void request(std::string_view folder, monotonic_clock::time_point now);
+    // pullfile's messages. A request that comes while a download's file is open is answered at
+    // once, but its prompt waits for show_waiting_prompt() after that file: a progress line would
+    // cover it, and the keys are the download's until then.
+    void request(std::string_view folder, monotonic_clock::time_point now, bool download_open = false);
+    void show_waiting_prompt(monotonic_clock::time_point now);
     void acknowledged(std::uint64_t sequence, monotonic_clock::time_point now);
     void file_failed(std::uint64_t file_sequence, std::string_view reason, monotonic_clock::time_point now);
     void ended(std::uint64_t status);
     // The command's output as it goes to the screen.
     void output_shown(const unsigned char* bytes, std::size_t length);
 
-    // From the request to pullfile's end: the keyboard is the upload's, the command's terminal held.
+    // From the request to pullfile's end: the command's terminal held.
     bool active() const { return stage_ != stage::idle; }
+    // From the prompt on: the keyboard is the upload's.
+    bool takes_keys() const { return active() && stage_ != stage::waiting; }
+    bool waiting_to_prompt() const { return stage_ == stage::waiting; }
     // The prompt is on the screen: the command's output must not cover it.
     bool prompting() const { return stage_ == stage::prompting; }
     void keyboard(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now);
@@ -84,6 +92,7 @@ private:
     enum class stage : unsigned char {
         idle,
         refusing,   // R typed; pullfile's end comes next
+        waiting,    // P typed; the prompt waits for a download's file to end
         prompting,  // P typed; the user names the files
         sending,    // frames go out as the window and the queue allow
         closing,    // the last frame (Z, N or C) is due or typed; pullfile's end comes next
@@ -118,7 +127,11 @@ private:
         std::size_t slot = 0;
     };
 
+    void show_prompt(monotonic_clock::time_point now);
+    void prompt_keys(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now);
     void prompt_answered(upload_prompt::state state, monotonic_clock::time_point now);
+    void line_entered(monotonic_clock::time_point now);
+    void start_sending(monotonic_clock::time_point now);
     void leave_prompt();
     void draw_prompt();
     void restore_paste_mode();
@@ -159,6 +172,9 @@ private:
 
     std::string folder_;  // pullfile's, escaped
     std::optional<upload_prompt> prompt_;
+    upload_consent consent_;
+    bool drop_told_ = false;  // the keys being dropped now were told of
+    upload_selection selection_;  // what the line named, while it is confirmed
     monotonic_clock::time_point last_key_at_{};
     // The last message from pullfile, or the start of sending: a key after a long silence gives up.
     monotonic_clock::time_point last_heard_{};

@@ -14,6 +14,7 @@ namespace pushfile::receive {
 namespace {
 
 constexpr unsigned char ESCAPE = 0x1B;
+constexpr unsigned char BELL = 0x07;
 constexpr unsigned char INTERRUPT = 0x03;    // Ctrl-C
 constexpr unsigned char END_OF_FILE = 0x04;  // Ctrl-D
 constexpr unsigned char KILL_LINE = 0x15;    // Ctrl-U
@@ -35,21 +36,43 @@ enum class quoting { none, single, double_quote };
 
 struct split_line {
     std::vector<std::string> words;
+    // Each word as a glob(3) pattern (quoted pattern characters escaped) when it holds a pattern
+    // character that was not quoted; else empty.
+    std::vector<std::string> patterns;
     quoting open = quoting::none;  // a quote the line leaves open
     bool word_at_end = false;      // the last word reaches the end of the line: Tab completes it
 };
 
+bool is_pattern_character(char c) { return c == '*' || c == '?' || c == '['; }
+
+// Adds c to a word and to its pattern, where a quoted pattern character stands for itself.
+void add_to_word(char c, bool quoted, std::string* word, std::string* pattern, bool* has_pattern) {
+    *word += c;
+    if ((quoted && (is_pattern_character(c) || c == ']')) || c == '\\') *pattern += '\\';
+    if (!quoted && is_pattern_character(c)) *has_pattern = true;
+    *pattern += c;
+}
+
 split_line split_words(std::string_view line, std::string_view home) {
     split_line split;
     std::string word;
+    std::string pattern;
+    bool has_pattern = false;
     bool in_word = false;
+    const auto end_word = [&] {
+        split.words.push_back(std::move(word));
+        split.patterns.push_back(has_pattern ? std::move(pattern) : std::string());
+        word.clear();
+        pattern.clear();
+        has_pattern = false;
+    };
     for (std::size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
         if (split.open == quoting::single) {
             if (c == '\'') {
                 split.open = quoting::none;
             } else {
-                word += c;
+                add_to_word(c, true, &word, &pattern, &has_pattern);
             }
             continue;
         }
@@ -57,22 +80,21 @@ split_line split_words(std::string_view line, std::string_view home) {
             if (c == '"') {
                 split.open = quoting::none;
             } else if (c == '\\' && i + 1 < line.size() && escaped_in_double_quotes(line[i + 1])) {
-                word += line[++i];
+                add_to_word(line[++i], true, &word, &pattern, &has_pattern);
             } else {
-                word += c;
+                add_to_word(c, true, &word, &pattern, &has_pattern);
             }
             continue;
         }
         if (is_blank(c)) {
-            if (in_word) split.words.push_back(std::move(word));
-            word.clear();
+            if (in_word) end_word();
             in_word = false;
             continue;
         }
         if (!in_word) {
             in_word = true;
             if (c == '~' && !home.empty() && (i + 1 == line.size() || is_blank(line[i + 1]) || line[i + 1] == '/')) {
-                word = home;
+                for (const char h : home) add_to_word(h, true, &word, &pattern, &has_pattern);
                 continue;
             }
         }
@@ -81,12 +103,12 @@ split_line split_words(std::string_view line, std::string_view home) {
         } else if (c == '"') {
             split.open = quoting::double_quote;
         } else if (c == '\\' && i + 1 < line.size()) {
-            word += line[++i];
+            add_to_word(line[++i], true, &word, &pattern, &has_pattern);
         } else {
-            word += c;
+            add_to_word(c, false, &word, &pattern, &has_pattern);
         }
     }
-    if (in_word) split.words.push_back(std::move(word));
+    if (in_word) end_word();
     split.word_at_end = in_word;
     return split;
 }
@@ -132,6 +154,16 @@ std::string joined(std::string_view folder, std::string_view path) {
     if (whole.empty() || whole.back() != '/') whole += '/';
     whole.append(path);
     return whole;
+}
+
+// A folder in a glob(3) pattern, standing for itself.
+std::string escaped_for_pattern(std::string_view folder) {
+    std::string escaped;
+    for (const char c : folder) {
+        if (is_pattern_character(c) || c == ']' || c == '\\') escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
 }
 
 // text written so that split_words, reading it inside the quote the line leaves open, gives it
@@ -258,7 +290,9 @@ upload_prompt::state upload_prompt::feed(const unsigned char* keys, std::size_t 
         switch (input_) {
             case input::keys: key(byte); break;
             case input::escape:
-                if (byte == '[' || byte == 'O') {
+                if (byte == ']' || byte == 'P' || byte == 'X' || byte == '^' || byte == '_') {
+                    input_ = input::string;  // a terminal's reply: OSC, DCS, SOS, PM or APC
+                } else if (byte == '[' || byte == 'O') {
                     input_ = input::sequence;
                     single_shift_ = byte == 'O';
                     parameters_length_ = 0;
@@ -295,6 +329,14 @@ upload_prompt::state upload_prompt::feed(const unsigned char* keys, std::size_t 
                 if (!final_byte && !in_paste) key(byte);
                 break;
             }
+            case input::string:
+                if (byte == BELL) input_ = input::keys;
+                if (byte == ESCAPE) input_ = input::string_escape;
+                break;
+            case input::string_escape:
+                // ESC \ ends the string; another ESC may be the start of that end.
+                if (byte != ESCAPE) input_ = byte == '\\' ? input::keys : input::string;
+                break;
             case input::paste: pasted(byte); break;
             case input::paste_escape:
                 if (byte == '[') {
@@ -309,6 +351,12 @@ upload_prompt::state upload_prompt::feed(const unsigned char* keys, std::size_t 
         }
     }
     return state_;
+}
+
+void upload_prompt::reopen() {
+    state_ = state::editing;
+    input_ = input::keys;
+    question_.clear();
 }
 
 bool upload_prompt::escape_pending() const { return state_ == state::editing && input_ == input::escape; }
@@ -334,12 +382,17 @@ void upload_prompt::paste_timed_out() {
 
 void upload_prompt::key(unsigned char byte) {
     if (byte != '\t') listing_.clear();
+    // Whatever a key does to the line makes it typed, but for clearing it.
+    if (byte != '\r' && byte != '\n' && byte != KILL_LINE && byte != ESCAPE && byte != INTERRUPT && byte != END_OF_FILE) {
+        typed_ = true;
+    }
     switch (byte) {
         case 0x7F:
         case 0x08: backspace(); break;
         case KILL_LINE:
             partial_length_ = 0;
             line_.clear();
+            typed_ = false;
             shortened();
             break;
         case KILL_WORD: delete_word(); break;
@@ -445,12 +498,25 @@ void upload_prompt::enter() {
 }
 
 std::vector<std::string> upload_prompt::paths() const {
-    std::vector<std::string> paths = split_words(line_, home_).words;
-    for (std::string& path : paths) {
-        path = local_path(std::move(path));
-        if (!path.empty() && path[0] != '/' && working_folder_ != ".") path = joined(working_folder_, path);
-    }
+    std::vector<std::string> paths;
+    for (named_path& named : named_paths()) paths.push_back(std::move(named.path));
     return paths;
+}
+
+std::vector<named_path> upload_prompt::named_paths() const {
+    split_line split = split_words(line_, home_);
+    std::vector<named_path> named;
+    for (std::size_t i = 0; i < split.words.size(); ++i) {
+        std::string path = local_path(split.words[i]);
+        // A file:// URI names one file, whatever its characters.
+        std::string pattern = path == split.words[i] ? std::move(split.patterns[i]) : std::string();
+        if (!path.empty() && path[0] != '/' && working_folder_ != ".") {
+            path = joined(working_folder_, path);
+            if (!pattern.empty()) pattern = joined(escaped_for_pattern(working_folder_), pattern);
+        }
+        named.push_back({std::move(split.words[i]), std::move(path), std::move(pattern)});
+    }
+    return named;
 }
 
 // Like a shell: the longest start common to the matching names is added; a single name is added
@@ -522,10 +588,16 @@ std::size_t upload_prompt::cursor_column(std::size_t columns) const {
 // The text is measured with its own columns (a backslash in it is no escape), the prompt with
 // display_columns.
 std::string upload_prompt::fitted_line(std::size_t columns, std::size_t* shown_columns) const {
-    const shown_text text = show(line_);
-    std::string prompt = std::string(PROMPT_HEAD).append(shown_folder_).append(PROMPT_HINT);
     // The cursor stays off the last column, where it would wait to wrap.
     const std::size_t room = columns == 0 ? std::string::npos : columns - 1;
+    if (!question_.empty()) {
+        const std::string line =
+            fit_to_columns(std::string(PROMPT_HEAD).append(shown_folder_).append(PROMPT_END), question_, room);
+        *shown_columns = display_columns(line);
+        return line;
+    }
+    const shown_text text = show(line_);
+    std::string prompt = std::string(PROMPT_HEAD).append(shown_folder_).append(PROMPT_HINT);
     if (display_columns(prompt) + text.total_columns > room) {
         prompt = std::string(PROMPT_HEAD).append(shown_folder_).append(PROMPT_END);
     }

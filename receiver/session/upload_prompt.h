@@ -12,6 +12,15 @@
 
 namespace pushfile::receive {
 
+// A path named on the prompt's line.
+struct named_path {
+    std::string word;  // as the line gives it, unquoted
+    std::string path;
+    // The word as a glob(3) pattern when it holds a '*', '?' or '[' that was not quoted (quoted
+    // ones escaped): it names the paths that match. Empty otherwise.
+    std::string pattern;
+};
+
 class upload_prompt {
 public:
     enum class state {
@@ -55,11 +64,22 @@ public:
     // next key empties it.
     const std::string& listing() const { return listing_; }
 
+    // Whether a key shaped the line (text typed, Tab, an edit) rather than only a paste, since it
+    // was last empty.
+    bool typed() const { return typed_; }
+    // After send: the line could not be taken as it is; it stays up to be edited.
+    void reopen();
+    // What the line names, shown for the user to confirm in place of the line, already escaped;
+    // empty to show the line again.
+    void set_question(std::string question) { question_ = std::move(question); }
+
     // The paths on the line, split and unquoted as a shell would: whitespace separates words;
     // '...' is literal; "..." with \ escaping " \ $ `; a backslash escapes the next character;
     // a leading ~/ or a lone ~ is home; file:///path and file://localhost/path (percent-encoded)
     // are local paths. An unclosed quote is taken as closed at the end of the line.
     std::vector<std::string> paths() const;
+    // The same, each with its pattern.
+    std::vector<named_path> named_paths() const;
 
     // The prompt and the edited line to draw on one line of a terminal of that many columns (0:
     // unlimited), without terminal controls and with everything from outside escaped. The end of
@@ -88,6 +108,8 @@ private:
         paste,
         paste_escape,    // ESC inside a paste
         paste_sequence,  // ESC [ ... inside a paste: the end marker or a sequence to drop
+        string,          // a string sequence (a terminal's reply), up to BEL or ESC backslash
+        string_escape,   // ESC inside it
     };
 
     std::string shown_folder_;
@@ -104,6 +126,8 @@ private:
     unsigned char partial_[4] = {};  // a UTF-8 character whose bytes are still coming
     std::size_t partial_length_ = 0;
     bool dropped_ = false;
+    bool typed_ = false;
+    std::string question_;
 };
 
 }  // namespace pushfile::receive

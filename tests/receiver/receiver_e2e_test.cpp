@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "receiver/session/upload_consent.h"
 #include "tests/support/pty_peer.h"
 #include "tests/support/receiver_run.h"
 #include "tests/support/ssh_lab.h"
@@ -256,7 +257,12 @@ TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
             }
             pty_peer user(options);
             ASSERT_TRUE(user.read_until("upload to remote", 60s)) << user.read_rest(1s);
+            // As a person: reads the prompt, types the names, reads what they name, answers y.
+            std::this_thread::sleep_for(pushfile::receive::KEYS_STREAM_GAP + 100ms);
             user.send(interrupted ? "huge.bin\r" : "empty 'few bytes' big\\.bin\r");
+            ASSERT_TRUE(user.read_until("y sends", 30s)) << user.read_rest(1s);
+            std::this_thread::sleep_for(pushfile::receive::KEYS_STREAM_GAP + 100ms);
+            user.send("y");
             if (interrupted) {
                 std::this_thread::sleep_for(1500ms);
                 user.send("\x03");

@@ -252,8 +252,9 @@ TEST_F(tmux_pane, uploads_go_up_through_a_pane_and_through_a_forwarder_between_t
     const fs::path up = dir_.path / "up";
     const std::string script = "touch ../started; cd ../up && " + std::string(PULLFILE_BINARY) +
                                " 2> ../pull.err; echo $? > ../pull_status\n";
-    const std::string keys_typed =
-        "'" + source().string() + "/empty' '" + source().string() + "/few' '" + source().string() + "/blocks.bin'\r";
+    // Pasted, as a terminal marks what a person drops on it: no answer is asked for.
+    const std::string keys_typed = "\x1b[200~'" + source().string() + "/empty' '" + source().string() + "/few' '" +
+                                   source().string() + "/blocks.bin'\x1b[201~\r";
     for (const bool nested : {false, true}) {
         SCOPED_TRACE(nested ? "behind a forwarder" : "in a pane");
         fs::remove_all(up);

@@ -671,6 +671,8 @@ protected:
         }
         return frames;
     }
+    // Names dropped or pasted at the prompt, then Enter: they go at once.
+    void choose(const std::string& line) { press("\x1b[200~" + line + "\x1b[201~\r"); }
     fs::path source;
     terminal_calls terminal;
 };
@@ -685,7 +687,17 @@ TEST_F(upload_test, chosen_files_and_folders_go_up_as_frames_and_their_outcomes_
     ASSERT_EQ(mkfifo((source / "pipe").c_str(), 0600), 0);
     EXPECT_EQ(pump().back().type, pushfile::frame_type::prompting);
     EXPECT_TRUE(session->output_paused() && session->wants_keyboard() && terminal.held);
-    press("a.txt 'big.bin' tree pipe missing\r");
+    // Every word is checked before anything is read: the line stays up, and says what is wrong.
+    choose("a.txt 'big.bin' tree missing pipe");
+    EXPECT_TRUE(session->output_paused());
+    EXPECT_NE(shown().find("no such file or folder: missing"), std::string::npos) << shown();
+    press("\x15");
+    choose("a.txt 'big.bin' tree pipe");
+    EXPECT_NE(shown().find("pipe is a FIFO: only files and folders go up"), std::string::npos) << shown();
+    press("\x15");
+    choose("a.txt 'big.bin' tree");
+    EXPECT_NE(shown().find("sending 4 files (182.0 KiB): a.txt, big.bin, tree/"), std::string::npos) << shown();
+    EXPECT_EQ(shown().find("dropped"), std::string::npos) << "a paste counts at once";
     const std::vector<typed_frame> frames = acknowledge_all();
     std::map<std::string, std::string> sent;
     std::string* file = nullptr;
@@ -701,8 +713,7 @@ TEST_F(upload_test, chosen_files_and_folders_go_up_as_frames_and_their_outcomes_
     EXPECT_EQ(terminal.drops, 1) << "the terminal is put back as pullfile ends";
     EXPECT_EQ(screen.text, "$ pullfile\r\n\x1b[?2004h\x1b[?2004l$ ") << "bracketed paste only while asking";
     const std::string text = shown();
-    for (const char* line : {"sent a.txt (3 B) up to /remote/\\e[2Jdl\n", "pipe: not sent: a FIFO\n",
-                             "missing: No such file", "upload over: sent 4 files (182.0 KiB) up to"}) {
+    for (const char* line : {"sent a.txt (3 B) up to /remote/\\e[2Jdl\n", "upload over: sent 4 files (182.0 KiB) up to"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
     }
 }
@@ -718,10 +729,16 @@ TEST_F(upload_test, every_way_an_upload_ends) {
     };
     using enum pushfile::frame_type;
     const ending endings[] = {
-        {"an empty line", false, [this] { press("\r"); }, nothing,
+        {"an empty line", false,
+         [this] {
+             std::this_thread::sleep_for(KEYS_STREAM_GAP);
+             press("\r");
+         },
+         nothing,
          "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
         {"Esc once no more keys come", false,
          [this] {
+             std::this_thread::sleep_for(KEYS_STREAM_GAP);
              press("abc\x1b");
              session->tick(monotonic_clock::now() + std::chrono::seconds(1));
          },
@@ -730,7 +747,7 @@ TEST_F(upload_test, every_way_an_upload_ends) {
         {"Ctrl-C while sending: what is not written yet is dropped", false,
          [this] {
              write_file("f", std::string(9 * BLOCK, 'f'));
-             press("f\r");
+             choose("f");
              pump();
              replies.held = true;  // the command reads no more for now
              feed(upload_message('a', "3"));
@@ -742,7 +759,7 @@ TEST_F(upload_test, every_way_an_upload_ends) {
          [this] {
              write_file("f", std::string(9 * BLOCK, 'f'));
              write_file("g", "g");
-             press("f g\r");
+             choose("f g");
              const std::size_t typed = pump().size();
              feed(upload_message('e', "2 cannot save f: \x1b]0;no room"));
              const std::vector<typed_frame> frames = acknowledge_all();
@@ -770,7 +787,7 @@ TEST_F(upload_test, every_way_an_upload_ends) {
 TEST_F(upload_test, a_pullfile_gone_without_a_word_gets_no_more_frames_and_a_key_gives_up) {
     start_upload();
     write_file("f", std::string(5 * BLOCK, 'f'));
-    press("f\r");
+    choose("f");
     pump();
     // Output other than pullfile's while it has frames to read: a shell's, most likely.
     feed(upload_message('a', "3") + "Killed\r\n$ ");
