@@ -287,4 +287,48 @@ TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
     }
 }
 
+// A hostile remote program waits for the user's first keys and only then asks for files, so that
+// the rest of a command typed for the remote shell lands at the prompt: nothing of it is taken,
+// with or without a pause after the first word, and pullfile learns that nothing was chosen.
+TEST(receiver_end_to_end, keys_typed_for_the_remote_shell_never_make_an_upload) {
+    scratch_dir local;
+    scratch_dir remote;
+    write_file(local.path / "notes.txt", "secret");
+    const struct {
+        const char* name;
+        int keys_read_first;  // by the remote program, before it asks
+        std::vector<std::string> typed;  // 50 ms a key; each string after a second's pause
+    } cases[] = {
+        {"typed straight on", 1, {"cat notes.txt\r"}},
+        {"a pause after the first word", 4, {"cat ", "notes.txt\rls -l\r"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string script = "stty raw -echo; dd bs=1 count=" + std::to_string(c.keys_read_first) +
+                                   " >/dev/null 2>&1; " + PULLFILE_BINARY + " -d '" + remote.path.string() +
+                                   "'; echo \"status=$?\"";
+        child_options options;
+        options.program = RECEIVER_BINARY;
+        options.working_directory = local.path;
+        options.errors_to_terminal = true;
+        options.arguments = {RECEIVER_BINARY, "-d", local.path, "--", "sh", "-c", script};
+        pty_peer user(options);
+        std::this_thread::sleep_for(500ms);
+        for (const std::string& keys : c.typed) {
+            for (const char key : keys) {
+                user.send(std::string_view(&key, 1));
+                std::this_thread::sleep_for(50ms);
+            }
+            std::this_thread::sleep_for(1000ms);
+        }
+        std::this_thread::sleep_for(1000ms);
+        user.send("\x1b");
+        ASSERT_TRUE(user.read_until("status=", 30s)) << user.read_rest(1s);
+        EXPECT_EQ(user.read_through('\n', 5s).substr(0, 1), "1");
+        const std::string rest = user.read_rest(10s);
+        EXPECT_EQ(names_in(remote.path), std::vector<std::string>{});
+        EXPECT_EQ(user.wait(10s).code, 0) << rest;
+    }
+}
+
 }  // namespace
