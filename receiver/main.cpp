@@ -56,7 +56,8 @@ constexpr const char* USAGE =
     "      --no-notify        no desktop notifications\n"
     "      --no-upload        refuse pullfile's requests for files\n"
     "      --forward          pass transfers on, wrapped for tmux inside a tmux pane\n"
-    "      --where            show the folder files would go to now, and what chose it\n"
+    "      --where            show the folder files would go to now, and what chose it; exit 125\n"
+    "                         when files could not be saved there\n"
     "  -h, --help             show this help\n"
     "      --version          show the version\n"
     "\n"
@@ -201,14 +202,24 @@ int main(int argc, char** argv) {
     }
     apply_settings(settings, &parsed);
     const receive_folder folder = where_files_go(parsed.directory, settings, process_environment);
+    // --where checks the folder as the start does, so that it never calls usable a folder the
+    // start refuses, nor the other way round.
+    file_sink sink(folder.path, {.keep_folders = !parsed.flat});
+    std::string folder_error;
+    const bool folder_usable = sink.check_writable(&folder_error);
+    if (!folder_usable && folder.source != "-d") {
+        folder_error += " (the folder from " + pushfile::escaped_for_display(folder.source) + ")";
+    }
     if (parsed.where) {
         std::printf("%s\t(from %s)\n", shown_folder(folder.path).c_str(),
                     pushfile::escaped_for_display(folder.source).c_str());
-        return 0;
+        if (folder_usable) return 0;
+        std::fflush(stdout);
+        complain(folder_error);
+        return EXIT_BAD_USAGE;
     }
-    file_sink sink(folder.path, {.keep_folders = !parsed.flat});
-    if (std::string error; !sink.check_writable(&error)) {
-        complain(folder.source == "-d" ? error : error + " (the folder from " + folder.source + ")");
+    if (!folder_usable) {
+        complain(folder_error);
         return EXIT_BAD_USAGE;
     }
     // Our own lines go through the same writer as the command's output, so they keep their place.

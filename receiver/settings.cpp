@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/display.h"
+#include "common/folder_walk.h"
+#include "common/owned_fd.h"
 #include "receiver/program.h"
 
 namespace pushfile::receive {
@@ -49,25 +52,65 @@ bool is_directory(const std::string& path) {
     return !path.empty() && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// The file's content, or nullopt with errno set; ENOENT when it is not there. Over the size limit
-// it fails with EFBIG.
-std::optional<std::string> read_small_file(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string content;
+// What reading a small file came to: its content, not there, or a reason it cannot be read.
+enum class small_file { read, absent, refused };
+
+// Why a file that is there but is not a regular file is not read: reading a FIFO would wait for a
+// writer that may never come, and a device may never end.
+std::string not_regular_reason(mode_t mode) {
+    if (S_ISDIR(mode)) return "it is a folder, not a regular file";
+    return std::string("it is ") + describe(skip_reason_of(mode)) + ", not a regular file";
+}
+
+// Reads a regular file of at most MAX_SETTINGS_FILE_SIZE bytes into *content. Never waits on
+// open: a FIFO or a device is refused with *why, as is a file that grows past the limit while it
+// is read.
+small_file read_small_file(const std::string& path, std::string* content, std::string* why) {
+    const owned_fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ENOENT) return small_file::absent;
+        *why = std::strerror(errno);
+        return small_file::refused;
+    }
+    struct stat status {};
+    if (fstat(fd.get(), &status) != 0) {
+        *why = std::strerror(errno);
+        return small_file::refused;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *why = not_regular_reason(status.st_mode);
+        return small_file::refused;
+    }
+    const std::string too_large = "it is larger than " + std::to_string(MAX_SETTINGS_FILE_SIZE / 1024) + " KiB";
+    if (static_cast<std::uint64_t>(status.st_size) > MAX_SETTINGS_FILE_SIZE) {
+        *why = too_large;
+        return small_file::refused;
+    }
+    content->clear();
     char chunk[4096];
     for (;;) {
-        const ssize_t count = read(fd, chunk, sizeof chunk);
+        const ssize_t count = read(fd.get(), chunk, sizeof chunk);
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0 || content.size() + static_cast<std::size_t>(count) > MAX_SETTINGS_FILE_SIZE) {
-            const int error_number = count < 0 ? errno : EFBIG;
-            close(fd);
-            if (count == 0) return content;
-            errno = error_number;
-            return std::nullopt;
+        if (count < 0) {
+            *why = std::strerror(errno);
+            return small_file::refused;
         }
-        content.append(chunk, static_cast<std::size_t>(count));
+        if (count == 0) return small_file::read;
+        if (content->size() + static_cast<std::size_t>(count) > MAX_SETTINGS_FILE_SIZE) {
+            *why = too_large;
+            return small_file::refused;
+        }
+        content->append(chunk, static_cast<std::size_t>(count));
     }
+}
+
+// C0 controls and DEL; bytes of UTF-8 characters are not controls by themselves.
+bool holds_control_byte(std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return true;
+    }
+    return false;
 }
 
 std::optional<bool> parse_boolean(std::string_view value) {
@@ -189,9 +232,12 @@ bool parse_settings(std::string_view text, const environment_lookup& environment
         std::string problem;
         if (equals == std::string_view::npos) {
             problem = "a line wants the form name = value";
+        } else if (const std::string_view value = trimmed(line.substr(equals + 1)); holds_control_byte(value)) {
+            // A NUL would end the path where the system reads it, and the folder shown would not
+            // be the folder used.
+            problem = "a value may not hold control bytes";
         } else {
-            problem = apply_setting(trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)), line_number,
-                                    environment, settings);
+            problem = apply_setting(trimmed(line.substr(0, equals)), value, line_number, environment, settings);
         }
         if (!problem.empty()) {
             *err = shown(settings->path) + ":" + std::to_string(line_number) + ": " + problem + ": " + shown(line);
@@ -204,14 +250,17 @@ bool parse_settings(std::string_view text, const environment_lookup& environment
 bool load_settings(const environment_lookup& environment, settings_file* settings, std::string* err) {
     settings->path = settings_file_path(environment);
     if (settings->path.empty()) return true;
-    const std::optional<std::string> text = read_small_file(settings->path);
-    if (!text) {
-        if (errno == ENOENT) return true;
-        *err = failure_text("cannot read the configuration file " + shown(settings->path), errno);
-        return false;
+    std::string text;
+    std::string why;
+    switch (read_small_file(settings->path, &text, &why)) {
+        case small_file::absent: return true;
+        case small_file::refused:
+            *err = "cannot read the configuration file " + shown(settings->path) + ": " + why;
+            return false;
+        case small_file::read: break;
     }
     settings->found = true;
-    return parse_settings(*text, environment, settings, err);
+    return parse_settings(text, environment, settings, err);
 }
 
 receive_folder where_files_go(const std::optional<std::string>& directory_option, const settings_file& settings,
@@ -229,8 +278,11 @@ receive_folder where_files_go(const std::optional<std::string>& directory_option
     const std::string home = config_home(environment);
     if (!home.empty()) {
         const std::string user_dirs = home + std::string(USER_DIRS_FILE);
-        const std::optional<std::string> text = read_small_file(user_dirs);
-        const std::string download = text ? download_dir_from(*text, environment) : std::string();
+        std::string text;
+        std::string why;
+        const std::string download = read_small_file(user_dirs, &text, &why) == small_file::read
+                                         ? download_dir_from(text, environment)
+                                         : std::string();
         if (is_directory(download)) return {download, "XDG_DOWNLOAD_DIR in " + user_dirs};
     }
     if (const std::string downloads = expanded("~/Downloads", environment); is_directory(downloads)) {

@@ -42,7 +42,8 @@ bool parse_settings(std::string_view text, const environment_lookup& environment
                     std::string* err);
 
 // Finds the configuration file and reads it if it is there. False, with *err, when it is there but
-// cannot be read or has a bad line.
+// is not a regular file (never waited on: a FIFO is refused unopened for reading), is larger than
+// a configuration file can be, cannot be read, or has a bad line.
 bool load_settings(const environment_lookup& environment, settings_file* settings, std::string* err);
 
 // A folder for files, and what chose it, for a person to read.

@@ -1,5 +1,6 @@
 // The real receiver running the real sender on a pseudo-terminal, end to end.
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -72,7 +73,7 @@ TEST(receiver_end_to_end, a_tree_arrives_as_folders_and_a_file_in_the_way_costs_
     EXPECT_EQ(std::system(compare.c_str()), 0) << result.errors;
     EXPECT_NE(result.errors.find("f/x not saved: cannot save f/x: f in "), std::string::npos) << result.errors;
     EXPECT_NE(result.errors.find("saved 3 files (97.7 KiB) in " + (target.path / "a").string() +
-                                 "; 1 renamed (the name was taken): a/b/c.txt as a/b/c.txt.1; 1 not saved: f/x\n"),
+                                 "; 1 renamed: a/b/c.txt as a/b/c.txt.1; 1 not saved: f/x\n"),
               std::string::npos)
         << result.errors;
     EXPECT_EQ(result.errors.find("saved a/"), std::string::npos) << result.errors;
@@ -143,6 +144,40 @@ TEST(receiver_end_to_end, without_d_files_go_to_the_download_folder_and_a_bad_se
     EXPECT_EQ(refused.status, 125);
     EXPECT_NE(refused.errors.find("pushfile/receive.conf:2: ask wants yes or no"), std::string::npos) << refused.errors;
     EXPECT_FALSE(fs::exists(home.path / "ran")) << "the command was not started";
+}
+
+// --where shows the folder and what chose it, and exits as the start would: 125 where files
+// cannot be saved. A FIFO as the configuration file is refused at once, never waited on.
+TEST(receiver_end_to_end, where_exits_as_the_start_would_and_a_fifo_as_configuration_is_refused) {
+    scratch_dir home;
+    const fs::path conf = home.path / ".config" / "pushfile" / "receive.conf";
+    fs::create_directories(conf.parent_path());
+    fs::create_directory(home.path / "Downloads");
+    setenv("HOME", home.path.c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("PUSHFILE_RECEIVE_DIR");
+    const run_result usable = run_receiver({"--where"});
+    EXPECT_EQ(usable.status, 0) << usable.errors;
+    EXPECT_EQ(usable.output, (home.path / "Downloads").string() + "\t(from the download folder)\n");
+
+    write_file(conf, "dir = ~/gone\n");
+    const run_result missing = run_receiver({"--where"});
+    EXPECT_EQ(missing.status, 125);
+    EXPECT_EQ(missing.output, (home.path / "gone").string() + "\t(from dir in " + conf.string() + ", line 1)\n");
+    EXPECT_NE(missing.errors.find("pushfile-receive: cannot open the directory " + (home.path / "gone").string() +
+                                  ": No such file or directory (the folder from dir in " + conf.string()),
+              std::string::npos)
+        << missing.errors;
+
+    fs::remove(conf);
+    ASSERT_EQ(mkfifo(conf.c_str(), 0600), 0);
+    const run_result fifo = run_receiver({"--where"});
+    EXPECT_FALSE(fifo.hung);
+    EXPECT_EQ(fifo.status, 125);
+    EXPECT_NE(fifo.errors.find("pushfile-receive: cannot read the configuration file " + conf.string() +
+                               ": it is a FIFO, not a regular file"),
+              std::string::npos)
+        << fifo.errors;
 }
 
 // As with `ssh host pushfile f` without -t: the sender's input is a pipe from a program that reads

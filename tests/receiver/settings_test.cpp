@@ -69,8 +69,13 @@ TEST(parse_settings, reads_every_setting_and_names_the_line_of_a_bad_one) {
                 settings.no_answer_ahead == false && settings.quiet == false &&
                 settings.notify == notify_setting::automatic && settings.upload == false &&
                 settings.directory == "/h");
-    const std::pair<const char*, const char*> bad[] = {
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> bad[] = {
         {"ask = yes\nask = maybe", "receive.conf:2: ask wants yes or no: ask = maybe"},
+        // Refused, not cut at the NUL; shown escaped.
+        {"dir = /x/real\0/elsewhere"s,
+         "receive.conf:1: a value may not hold control bytes: dir = /x/real\\x00/elsewhere"},
+        {"dir = /x/\x1b[2J", "receive.conf:1: a value may not hold control bytes: dir = /x/\\e[2J"},
         {"# comment\n\nsize = 1", "receive.conf:3: unknown setting 'size'"},
         {"max-size = 1X", "receive.conf:1: max-size wants a number"},
         {"notify = sometimes", "receive.conf:1: notify wants yes, no or auto"},

@@ -184,6 +184,12 @@ TEST_F(session_test, saves_files_answers_each_message_and_shows_the_rest) {
     // A tree is summed up as soon as the command speaks again, ahead of what it says.
     feed(file_stream("t/x", "x") + file_stream("t/y", "y") + "$ ");
     EXPECT_NE(shown().find("saved 2 files (2 B) in " + directory.string() + "/t\n"), std::string::npos) << shown();
+    // Named as renamed: saved under another path than the one sent, its name taken or cleaned.
+    feed(file_stream("./t//w", "w") + file_stream("t/x", "x") + file_stream("t/.z", "z") + "$ ");
+    EXPECT_NE(
+        shown().find("saved 3 files (3 B) in " + directory.string() + "/t; 2 renamed: t/x as t/x.1, t/.z as t/_z\n"),
+        std::string::npos)
+        << shown();
 }
 
 TEST_F(session_test, broken_transfers_are_refused_and_leave_nothing) {
