@@ -724,6 +724,20 @@ TEST_F(upload_test, chosen_files_and_folders_go_up_as_frames_and_their_outcomes_
     }
 }
 
+// A request that comes in the middle of a download's file (another pane's pullfile) is answered,
+// but its prompt waits for the end of that file: the progress line would cover it, and the keys
+// are the download's until then.
+TEST_F(upload_test, a_request_during_a_download_shows_its_prompt_after_that_file) {
+    start_upload();
+    feed(upload_message('q', "1"));
+    feed(path_message("a") + size_message(6) + block_message("abc") + upload_message('u', "/second"));
+    EXPECT_FALSE(session->output_paused());
+    EXPECT_EQ(shown().find("upload to remote /second"), std::string::npos) << shown();
+    feed(block_message("def") + end_message());
+    EXPECT_TRUE(session->output_paused());
+    EXPECT_NE(shown().find("upload to remote /second"), std::string::npos) << shown();
+}
+
 // However the upload ends, the last frame says so, and the keyboard and the terminal go back.
 TEST_F(upload_test, every_way_an_upload_ends) {
     struct ending {
