@@ -112,8 +112,8 @@ TEST(upload_prompt, named_paths_are_checked_before_anything_is_sent) {
         std::string problem;
     } cases[] = {
         {"*.txt c.*", {"/*.txt", "/a.txt", "/b.txt", "/c.pdf"}, ""},
-        {"'*.txt' \\*.txt \"[ab].txt\"", {"/*.txt", "/*.txt", "/[ab].txt"}, "no such file or folder: [ab].txt"},
-        {"[ab].txt", {"/a.txt", "/b.txt"}, ""},
+        {"'*.txt' \\*.txt \"[ab].txt\"", {}, "no such file or folder: [ab].txt"},
+        {"[ab].txt '*'.t?t", {"/a.txt", "/b.txt", "/*.txt"}, ""},
         {"c.pdf *.doc", {}, "nothing matches *.doc"},
         {"nosuch c.pdf", {}, "no such file or folder: nosuch"},
     };
