@@ -256,7 +256,8 @@ int run(int argc, char** argv) {
     terminal_output output(signals.waiting());
     pull_session session(sink, output, folder);
     char message[MESSAGE_BUFFER_SIZE];
-    if (output.send(message, format_upload_request(message, folder) + 1)) {
+    // The request says which versions of the frames this pullfile reads.
+    if (output.send(message, format_upload_request(message, upload_request_body(folder).c_str()) + 1)) {
         follow(session, signals.waiting(), no_answer);
     } else if (ending_signal == 0) {
         session.stop(failure_text("cannot write to the terminal", errno));

@@ -40,6 +40,7 @@ void pull_session::input_ended(const std::string& why) {
 void pull_session::stop(const std::string& why) {
     end_reason_ = why;
     drop_file_in_progress();
+    leave_every_folder();
     end_ = ending::stopped;
 }
 
@@ -50,11 +51,12 @@ void pull_session::frame_received(const upload_frame& frame) {
     last_sequence_ = frame.sequence;
     switch (frame.type) {
         case frame_type::prompting:
-            if (frame.number != UPLOAD_FORMAT_VERSION) {
-                format_version_ = frame.number;
+            format_version_ = frame.number;
+            if (frame.number < FIRST_UPLOAD_FORMAT_VERSION || frame.number > UPLOAD_FORMAT_VERSION)
                 return finish(ending::other_version);
-            }
             break;
+        case frame_type::folder: enter_folder(frame); break;
+        case frame_type::folder_end: leave_folder(); break;
         case frame_type::file: begin_file(frame); break;
         case frame_type::data: write_data(frame); break;
         case frame_type::file_end: end_file(); break;
@@ -92,7 +94,46 @@ void pull_session::begin_file(const upload_frame& frame) {
     file_received_ = 0;
     file_name_ = frame.name;
     file_ = file_state::receiving;
-    if (std::string error; !sink_.begin(file_name_, &error)) file_failed(file_sequence_, file_name_, error);
+    if (std::string error; !sink_.begin(file_name_, &error)) return file_failed(file_sequence_, file_name_, error);
+    if (frame.has_mode_and_time) {
+        sink_.keep_mode_and_time(frame.attributes.mode,
+                                 {static_cast<time_t>(frame.attributes.seconds), frame.attributes.nanoseconds});
+    }
+}
+
+// The folders left open whose path does not hold this one are left first: the walk left them,
+// even if their L frames were lost.
+void pull_session::enter_folder(const upload_frame& frame) {
+    const std::string path = receive::clean_relative_path(frame.name);
+    while (!folders_.empty()) {
+        const std::size_t length = folders_.back().path_length;
+        if (path.size() > length && path[length] == '/' && path.starts_with(std::string_view(folders_path_).substr(0, length))) break;
+        leave_folder();
+    }
+    receive::file_sink::made_folder made;
+    if (std::string error; !sink_.make_folder(frame.name, &made, &error)) {
+        not_saved_.add(shown(frame.name) + "/ (" + error + ")");
+        send(format_upload_failed(message_, frame.sequence, error.c_str()));
+        return;
+    }
+    folders_path_ = made.path;
+    folders_.push_back({made.path.size(), made.made, made.device, made.inode, frame.attributes});
+}
+
+void pull_session::leave_folder() {
+    if (folders_.empty()) return;
+    const folder_entered left = folders_.back();
+    folders_.pop_back();
+    const receive::file_sink::made_folder made{folders_path_.substr(0, left.path_length), left.made, left.device,
+                                          left.inode};
+    folders_path_.resize(folders_.empty() ? 0 : folders_.back().path_length);
+    const timespec modified{static_cast<time_t>(left.attributes.seconds), left.attributes.nanoseconds};
+    if (std::string error; !sink_.finish_folder(made, left.attributes.mode, modified, &error))
+        without_mode_.add(shown(made.path) + " (" + error + ")");
+}
+
+void pull_session::leave_every_folder() {
+    while (!folders_.empty()) leave_folder();
 }
 
 void pull_session::write_data(const upload_frame& frame) {
@@ -163,6 +204,8 @@ void pull_session::file_failed(std::uint64_t file_sequence, std::string_view nam
 
 void pull_session::finish(ending end) {
     if (end != ending::done) drop_file_in_progress();
+    // However the upload ends, the folders made so far get their mode and time.
+    leave_every_folder();
     end_ = end;
 }
 
@@ -206,8 +249,9 @@ std::string pull_session::summary() const {
         case ending::gave_up: return "given up: a key came before any terminal answered";
         case ending::other_version:
             return "the terminal's pushfile-receive writes upload frames of version " +
-                   std::to_string(format_version_) + ", this pullfile reads version " +
-                   std::to_string(UPLOAD_FORMAT_VERSION) + ": use the same release on both sides";
+                   std::to_string(format_version_) + ", this pullfile reads versions " +
+                   std::to_string(FIRST_UPLOAD_FORMAT_VERSION) + " to " + std::to_string(UPLOAD_FORMAT_VERSION) +
+                   ": use the same release on both sides";
         case ending::cancelled: add("cancelled on the sending side"); break;
         case ending::input_ended:
         case ending::output_failed:
@@ -222,6 +266,7 @@ std::string pull_session::summary() const {
     }
     if (renamed_.count > 0) add(renamed_.text("renamed"));
     if (not_saved_.count > 0) add(not_saved_.text("not saved"));
+    if (without_mode_.count > 0) add(without_mode_.text("saved without their mode and time"));
     if (!dropped_name_.empty()) add("nothing of " + shown(dropped_name_) + " was kept");
     return line;
 }

@@ -6,6 +6,8 @@
 // in flight and one of the files they belong to, and a folder walk's fixed buffers.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -60,7 +62,8 @@ public:
     void command_started(command_terminal& terminal) { terminal_ = &terminal; }
 
     // pullfile's messages.
-    void request(std::string_view folder, monotonic_clock::time_point now);
+    // pullfile_reads: the highest version of the frames it reads (parse_upload_request()).
+    void request(std::string_view folder, unsigned pullfile_reads, monotonic_clock::time_point now);
     void acknowledged(std::uint64_t sequence, monotonic_clock::time_point now);
     void file_failed(std::uint64_t file_sequence, std::string_view reason, monotonic_clock::time_point now);
     void ended(std::uint64_t status);
@@ -129,9 +132,11 @@ private:
     bool prepare_data_frame();
     void prepare_last_frame(frame_type type, std::uint64_t number = 0);
     void type_prepared_frame();
-    // The next file to send, opened; false when every path was gone through.
-    bool next_file(int* fd, std::string* name, std::uint64_t* size, bool* in_folder);
-    bool next_folder_file(int* fd, std::string* name, std::uint64_t* size);
+    // What goes next: a file opened, or a folder of a walk entered or left (frames of version 2).
+    enum class next_item : unsigned char { none, file, folder_entered, folder_left };
+    // The next file to send, opened, with its status; none when every path was gone through.
+    next_item next_file(int* fd, std::string* name, struct stat* status, bool* in_folder);
+    next_item next_folder_file(int* fd, std::string* name, struct stat* status);
     void close_current();
     file_record& slot(std::size_t index) { return files_[index % MAX_FILES_IN_FLIGHT]; }
     file_record& current_slot() { return slot(current_.slot); }
@@ -158,6 +163,8 @@ private:
     output_scanner paste_mode_;
 
     std::string folder_;  // pullfile's, escaped
+    // The version of the frames this upload writes: the highest both sides read.
+    unsigned format_version_ = FIRST_UPLOAD_FORMAT_VERSION;
     std::optional<upload_prompt> prompt_;
     monotonic_clock::time_point last_key_at_{};
     // The last message from pullfile, or the start of sending: a key after a long silence gives up.
