@@ -162,7 +162,8 @@ void pull_session::end_file() {
     file_ = file_state::none;
     ++saved_;
     saved_bytes_ += file_size_;
-    if (sink_.renamed()) renamed_.add(shown(file_name_) + " as " + shown(sink_.saved_name()));
+    // A name taken, or one cleaned (".profile" saved as "_profile", "../x" as "x").
+    if (sink_.saved_name() != file_name_) renamed_.add(shown(file_name_) + " as " + shown(sink_.saved_name()));
 }
 
 void pull_session::file_given_up() {
@@ -245,7 +246,9 @@ std::string pull_session::summary() const {
     const auto add = [&line](const std::string& part) { line += (line.empty() ? "" : "; ") + part; };
     switch (end_) {
         case ending::nothing_chosen: return "nothing was sent";
-        case ending::refused: return "the terminal refuses uploads (its pushfile-receive runs with --no-upload)";
+        case ending::refused:
+            return "the terminal refuses uploads (its pushfile-receive runs with --no-upload, or its configuration "
+                   "says upload = no)";
         case ending::gave_up: return "given up: a key came before any terminal answered";
         case ending::other_version:
             return "the terminal's pushfile-receive writes upload frames of version " +
