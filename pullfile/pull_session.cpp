@@ -18,6 +18,11 @@ std::string lost_frames(std::uint64_t expected, std::uint64_t came) {
     return "frames " + std::to_string(expected) + " to " + std::to_string(came - 1) + " never came";
 }
 
+// Where time_t has 32 bits, a time past 2038 cannot be set as sent.
+timespec modification_time(const mode_and_time& attributes) {
+    return {static_cast<time_t>(attributes.seconds), static_cast<long>(attributes.nanoseconds)};
+}
+
 }  // namespace
 
 pull_session::pull_session(receive::file_sink& sink, message_output& output, std::string folder)
@@ -96,8 +101,7 @@ void pull_session::begin_file(const upload_frame& frame) {
     file_ = file_state::receiving;
     if (std::string error; !sink_.begin(file_name_, &error)) return file_failed(file_sequence_, file_name_, error);
     if (frame.has_mode_and_time) {
-        sink_.keep_mode_and_time(frame.attributes.mode,
-                                 {static_cast<time_t>(frame.attributes.seconds), frame.attributes.nanoseconds});
+        sink_.keep_mode_and_time(frame.attributes.mode, modification_time(frame.attributes));
     }
 }
 
@@ -127,8 +131,7 @@ void pull_session::leave_folder() {
     const receive::file_sink::made_folder made{folders_path_.substr(0, left.path_length), left.made, left.device,
                                           left.inode};
     folders_path_.resize(folders_.empty() ? 0 : folders_.back().path_length);
-    const timespec modified{static_cast<time_t>(left.attributes.seconds), left.attributes.nanoseconds};
-    if (std::string error; !sink_.finish_folder(made, left.attributes.mode, modified, &error))
+    if (std::string error; !sink_.finish_folder(made, left.attributes.mode, modification_time(left.attributes), &error))
         without_mode_.add(shown(made.path) + " (" + error + ")");
 }
 
