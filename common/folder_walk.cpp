@@ -243,6 +243,17 @@ walk_step open_listed_file(int folder, const char* name, walk_entry* entry) {
     return walk_step::file;
 }
 
+// The folder just opened, with its mode and time. One that cannot be looked at is reported
+// entered all the same, with no permission bits: its files are walked as for any folder.
+walk_step folder_entered(int folder, walk_entry* entry) {
+    struct stat info {};
+    if (fstat(folder, &info) == 0) {
+        entry->mode = info.st_mode & 07777;
+        entry->modified = info.st_mtim;
+    }
+    return walk_step::folder_entered;
+}
+
 }  // namespace
 
 skip_reason skip_reason_of(mode_t mode) {
@@ -272,6 +283,7 @@ int start_folder_walk(folder_walk* walk, const char* folder) {
         return error;
     }
     walk->folder = walk->root;
+    walk->root_entered = walk->leaving = false;
     walk->depth = 0;
     walk->folder_length = walk->path_length = walk->name_length;
     walk->batch = name_batch{};
@@ -281,6 +293,11 @@ int start_folder_walk(folder_walk* walk, const char* folder) {
 walk_step next_walk_entry(folder_walk* walk, walk_entry* entry) {
     *entry = walk_entry{};
     entry->sent_path = walk->path;
+    if (walk->report_folders && !walk->root_entered) {
+        walk->root_entered = true;
+        entry->relative_path = walk->path + walk->name_length;
+        return folder_entered(walk->root, entry);
+    }
     for (;;) {
         int error = 0;
         const char* name = next_name(walk, &error);
@@ -293,7 +310,19 @@ walk_step next_walk_entry(folder_walk* walk, walk_entry* entry) {
                 entry->error = error;
                 return walk_step::unreadable;
             }
-            if (walk->depth == 0) return walk_step::done;
+            if (walk->report_folders && !walk->leaving) {
+                // Reported under the folder's own path; the next step goes up.
+                walk->leaving = true;
+                walk->path_length = walk->folder_length;
+                walk->path[walk->path_length] = '\0';
+                entry->relative_path = walk->path + std::min(walk->name_length + 1, walk->path_length);
+                return walk_step::folder_left;
+            }
+            walk->leaving = false;
+            if (walk->depth == 0) {
+                walk->leaving = true;  // done stays done, the named folder left once
+                return walk_step::done;
+            }
             error = leave_folder(walk);
             if (error != 0) {
                 walk->batch.next = walk->batch.end = walk->batch.begin;
@@ -340,6 +369,7 @@ walk_step next_walk_entry(folder_walk* walk, walk_entry* entry) {
         walk->folder_length = walk->path_length;
         walk->batch = name_batch{};
         walk->batch.begin = walk->batch.next = walk->batch.end = batch_begin(*walk, walk->depth);
+        if (walk->report_folders) return folder_entered(subfolder, entry);
     }
 }
 

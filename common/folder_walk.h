@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,11 @@ enum class walk_step {
     skipped,     // an entry that is not sent: entry.skipped tells why
     unreadable,  // a folder that could not be opened or listed, or an entry that vanished: entry.error
     done,        // nothing more beneath the folder
+    // With report_folders only: the walk entered a folder (the one named first, then each beneath
+    // it that opened; entry.mode and entry.modified are its), and left it again after its entries.
+    // Each folder entered is left, the named one last, just before done.
+    folder_entered,
+    folder_left,
 };
 
 struct walk_entry {
@@ -32,6 +38,8 @@ struct walk_entry {
     int file = -1;
     int error = 0;
     skip_reason skipped = skip_reason::symbolic_link;
+    mode_t mode = 0;       // folder_entered: its permission bits
+    timespec modified{};  // folder_entered: its modification time
 };
 
 // Paths longer than this (without their NUL) are skipped as too long.
@@ -56,6 +64,10 @@ struct name_batch {
 };
 
 struct folder_walk {
+    // Set before start_folder_walk(): hand out folder_entered and folder_left too.
+    bool report_folders = false;
+    bool root_entered = false;      // reported
+    bool leaving = false;           // folder_left was reported for the folder being walked
     int root = -1;                  // the folder named
     int folder = -1;                // the folder being walked: root or one beneath it
     std::size_t depth = 0;          // of folder below root

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 #include "common/clock.h"
 #include "common/display.h"
@@ -52,6 +53,7 @@ constexpr auto NO_ANSWER_NOTICE_DELAY = std::chrono::milliseconds(3000);
 constexpr int LAST_MESSAGE_WAIT_MS = 1000;
 constexpr std::size_t READ_SIZE = 65536;
 constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+constexpr std::string_view ERASE_SHOWN_MESSAGE = "\r\x1b[K";
 
 volatile sig_atomic_t ending_signal = 0;
 
@@ -256,7 +258,8 @@ int run(int argc, char** argv) {
     terminal_output output(signals.waiting());
     pull_session session(sink, output, folder);
     char message[MESSAGE_BUFFER_SIZE];
-    if (output.send(message, format_upload_request(message, folder) + 1)) {
+    // The request says which versions of the frames this pullfile reads.
+    if (output.send(message, format_upload_request(message, upload_request_body(folder).c_str()) + 1)) {
         follow(session, signals.waiting(), no_answer);
     } else if (ending_signal == 0) {
         session.stop(failure_text("cannot write to the terminal", errno));
@@ -275,6 +278,10 @@ int run(int argc, char** argv) {
     const int status = session.exit_status();
     // Told in any case: a receiver that came late must not type frames into whatever runs next.
     (void)output.send(message, format_upload_end(message, status) + 1);
+    // Where no receiver answered, a plain terminal showed the message's text after its escape:
+    // back to the line's start and erased. A receiver takes the message and passes this on, which
+    // erases an empty line.
+    if (!session.answered()) (void)write_all(STDOUT_FILENO, ERASE_SHOWN_MESSAGE.data(), ERASE_SHOWN_MESSAGE.size());
     const int signal_number = ending_signal;
     if (signal_number != 0) signals.let_them_end();
     send::restore_terminal();

@@ -18,6 +18,11 @@ std::string lost_frames(std::uint64_t expected, std::uint64_t came) {
     return "frames " + std::to_string(expected) + " to " + std::to_string(came - 1) + " never came";
 }
 
+// Where time_t has 32 bits, a time past 2038 cannot be set as sent.
+timespec modification_time(const mode_and_time& attributes) {
+    return {static_cast<time_t>(attributes.seconds), static_cast<long>(attributes.nanoseconds)};
+}
+
 }  // namespace
 
 pull_session::pull_session(receive::file_sink& sink, message_output& output, std::string folder)
@@ -40,6 +45,7 @@ void pull_session::input_ended(const std::string& why) {
 void pull_session::stop(const std::string& why) {
     end_reason_ = why;
     drop_file_in_progress();
+    leave_every_folder();
     end_ = ending::stopped;
 }
 
@@ -50,11 +56,12 @@ void pull_session::frame_received(const upload_frame& frame) {
     last_sequence_ = frame.sequence;
     switch (frame.type) {
         case frame_type::prompting:
-            if (frame.number != UPLOAD_FORMAT_VERSION) {
-                format_version_ = frame.number;
+            format_version_ = frame.number;
+            if (frame.number < FIRST_UPLOAD_FORMAT_VERSION || frame.number > UPLOAD_FORMAT_VERSION)
                 return finish(ending::other_version);
-            }
             break;
+        case frame_type::folder: enter_folder(frame); break;
+        case frame_type::folder_end: leave_folder(); break;
         case frame_type::file: begin_file(frame); break;
         case frame_type::data: write_data(frame); break;
         case frame_type::file_end: end_file(); break;
@@ -92,7 +99,44 @@ void pull_session::begin_file(const upload_frame& frame) {
     file_received_ = 0;
     file_name_ = frame.name;
     file_ = file_state::receiving;
-    if (std::string error; !sink_.begin(file_name_, &error)) file_failed(file_sequence_, file_name_, error);
+    if (std::string error; !sink_.begin(file_name_, &error)) return file_failed(file_sequence_, file_name_, error);
+    if (frame.has_mode_and_time) {
+        sink_.keep_mode_and_time(frame.attributes.mode, modification_time(frame.attributes));
+    }
+}
+
+// The folders left open whose path does not hold this one are left first: the walk left them,
+// even if their L frames were lost.
+void pull_session::enter_folder(const upload_frame& frame) {
+    const std::string path = receive::clean_relative_path(frame.name);
+    while (!folders_.empty()) {
+        const std::size_t length = folders_.back().path_length;
+        if (path.size() > length && path[length] == '/' && path.starts_with(std::string_view(folders_path_).substr(0, length))) break;
+        leave_folder();
+    }
+    receive::file_sink::made_folder made;
+    if (std::string error; !sink_.make_folder(frame.name, &made, &error)) {
+        not_saved_.add(shown(frame.name) + "/ (" + error + ")");
+        send(format_upload_failed(message_, frame.sequence, error.c_str()));
+        return;
+    }
+    folders_path_ = made.path;
+    folders_.push_back({made.path.size(), made.made, made.device, made.inode, frame.attributes});
+}
+
+void pull_session::leave_folder() {
+    if (folders_.empty()) return;
+    const folder_entered left = folders_.back();
+    folders_.pop_back();
+    const receive::file_sink::made_folder made{folders_path_.substr(0, left.path_length), left.made, left.device,
+                                          left.inode};
+    folders_path_.resize(folders_.empty() ? 0 : folders_.back().path_length);
+    if (std::string error; !sink_.finish_folder(made, left.attributes.mode, modification_time(left.attributes), &error))
+        without_mode_.add(shown(made.path) + " (" + error + ")");
+}
+
+void pull_session::leave_every_folder() {
+    while (!folders_.empty()) leave_folder();
 }
 
 void pull_session::write_data(const upload_frame& frame) {
@@ -121,7 +165,8 @@ void pull_session::end_file() {
     file_ = file_state::none;
     ++saved_;
     saved_bytes_ += file_size_;
-    if (sink_.renamed()) renamed_.add(shown(file_name_) + " as " + shown(sink_.saved_name()));
+    // A name taken, or one cleaned (".profile" saved as "_profile", "../x" as "x").
+    if (sink_.saved_name() != file_name_) renamed_.add(shown(file_name_) + " as " + shown(sink_.saved_name()));
 }
 
 void pull_session::file_given_up() {
@@ -163,6 +208,8 @@ void pull_session::file_failed(std::uint64_t file_sequence, std::string_view nam
 
 void pull_session::finish(ending end) {
     if (end != ending::done) drop_file_in_progress();
+    // However the upload ends, the folders made so far get their mode and time.
+    leave_every_folder();
     end_ = end;
 }
 
@@ -202,12 +249,15 @@ std::string pull_session::summary() const {
     const auto add = [&line](const std::string& part) { line += (line.empty() ? "" : "; ") + part; };
     switch (end_) {
         case ending::nothing_chosen: return "nothing was sent";
-        case ending::refused: return "the terminal refuses uploads (its pushfile-receive runs with --no-upload)";
+        case ending::refused:
+            return "the terminal refuses uploads (its pushfile-receive runs with --no-upload, or its configuration "
+                   "says upload = no)";
         case ending::gave_up: return "given up: a key came before any terminal answered";
         case ending::other_version:
             return "the terminal's pushfile-receive writes upload frames of version " +
-                   std::to_string(format_version_) + ", this pullfile reads version " +
-                   std::to_string(UPLOAD_FORMAT_VERSION) + ": use the same release on both sides";
+                   std::to_string(format_version_) + ", this pullfile reads versions " +
+                   std::to_string(FIRST_UPLOAD_FORMAT_VERSION) + " to " + std::to_string(UPLOAD_FORMAT_VERSION) +
+                   ": use the same release on both sides";
         case ending::cancelled: add("cancelled on the sending side"); break;
         case ending::input_ended:
         case ending::output_failed:
@@ -222,6 +272,7 @@ std::string pull_session::summary() const {
     }
     if (renamed_.count > 0) add(renamed_.text("renamed"));
     if (not_saved_.count > 0) add(not_saved_.text("not saved"));
+    if (without_mode_.count > 0) add(without_mode_.text("saved without their mode and time"));
     if (!dropped_name_.empty()) add("nothing of " + shown(dropped_name_) + " was kept");
     return line;
 }

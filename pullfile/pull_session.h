@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/protocol.h"
 #include "common/summary_list.h"
@@ -76,6 +77,10 @@ private:
     void stray_bytes(const unsigned char* bytes, std::size_t length) override;
 
     void begin_file(const upload_frame& frame);
+    void enter_folder(const upload_frame& frame);
+    // The folder on top of the stack gets its mode and time: its files are in.
+    void leave_folder();
+    void leave_every_folder();
     void write_data(const upload_frame& frame);
     void end_file();
     void file_given_up();
@@ -109,6 +114,19 @@ private:
     std::uint64_t lost_from_ = 0;
     std::uint64_t format_version_ = UPLOAD_FORMAT_VERSION;  // the receiver's, from its P frame
 
+    // The folders of a tree entered and not yet left, outermost first. Each one's path is the
+    // start of the next one's, so the path of the innermost holds them all: the stack is bounded
+    // by the length of one path.
+    struct folder_entered {
+        std::size_t path_length = 0;  // of its path, in folders_path_
+        bool made = false;            // by this upload: only those get the mode and time sent
+        dev_t device = 0;
+        ino_t inode = 0;
+        mode_and_time attributes;
+    };
+    std::vector<folder_entered> folders_;
+    std::string folders_path_;  // the innermost's, beneath the folder
+
     file_state file_ = file_state::none;
     std::uint64_t file_sequence_ = 0;
     std::uint64_t file_size_ = 0;
@@ -119,6 +137,7 @@ private:
     std::uint64_t saved_bytes_ = 0;
     summary_list renamed_;
     summary_list not_saved_;
+    summary_list without_mode_;  // saved, but their mode and time could not be set
     std::string dropped_name_;  // the file in progress when the run ended
 };
 

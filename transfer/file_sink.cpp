@@ -154,6 +154,19 @@ struct file_sink::state {
     dev_t saved_device = 0;
     ino_t saved_inode = 0;
     std::string open_error;  // why the directory could not be opened
+    mode_t umask_bits = 0;
+    // For the file in progress: set before its name is given, when keep_mode_and_time() said so.
+    bool keep_attributes = false;
+    mode_t kept_mode = 0;
+    timespec kept_time{};
+
+    mode_t masked(unsigned mode) const { return static_cast<mode_t>(mode) & 0777 & ~umask_bits; }
+
+    // Mode and time on a file or folder this sink made; false with errno set when they failed.
+    bool set_mode_and_time(int fd, mode_t mode, const timespec& modified) const {
+        const timespec times[2] = {{0, UTIME_OMIT}, modified};
+        return fchmod(fd, mode) == 0 && futimens(fd, times) == 0;
+    }
 
     std::string shown_folder() const { return shown(folder.empty() ? directory : directory + "/" + folder); }
 
@@ -301,6 +314,9 @@ struct file_sink::state {
 file_sink::file_sink(const std::string& directory, file_sink_options options) : state_(std::make_unique<state>()) {
     state_->directory = directory;
     state_->options = options;
+    // The process's umask can only be read by setting it: put straight back.
+    state_->umask_bits = umask(0);
+    umask(state_->umask_bits);
     state_->directory_fd.reset(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!state_->directory_fd.valid()) {
         const int error_number = errno;
@@ -336,6 +352,7 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
     s.folder_fd.reset();
     s.saved_name.clear();
     s.path_refused = false;
+    s.keep_attributes = false;
     const std::string relative = s.options.keep_folders ? clean_relative_path(sent_path) : clean_file_name(sent_path);
     const auto [folder, name] = split_last(relative);
     s.folder = folder;
@@ -369,6 +386,63 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
     return s.open_named_temporary(err);
 }
 
+void file_sink::keep_mode_and_time(unsigned mode, const timespec& modified) {
+    state& s = *state_;
+    s.keep_attributes = true;
+    s.kept_mode = s.masked(mode);
+    s.kept_time = modified;
+}
+
+bool file_sink::make_folder(std::string_view sent_path, made_folder* made, std::string* err) {
+    state& s = *state_;
+    s.discard();
+    s.saved_fd.reset();
+    s.folder_fd.reset();
+    s.saved_name.clear();
+    s.path_refused = false;
+    *made = made_folder{};
+    made->path = clean_relative_path(sent_path);
+    s.folder = made->path;
+    s.clean_name.clear();
+    if (!s.directory_fd.valid()) {
+        *err = "cannot make the folder " + shown(made->path) + ": the directory " + shown(s.directory) + " is not open";
+        return false;
+    }
+    if (made->path.size() > MAX_RELATIVE_PATH_LENGTH) {
+        s.path_refused = true;
+        *err = "cannot make the folder " + shown(made->path.substr(0, 64)) + "...: its path is longer than " +
+               std::to_string(MAX_RELATIVE_PATH_LENGTH) + " bytes";
+        return false;
+    }
+    if (!s.open_folder(err)) return false;
+    made->made = s.made_from != std::string::npos;
+    s.made_from = std::string::npos;  // kept, empty or not: an empty folder was sent as one
+    struct stat status {};
+    if (fstat(s.folder_fd.get(), &status) == 0) {
+        made->device = status.st_dev;
+        made->inode = status.st_ino;
+    } else {
+        made->made = false;  // without its identity it cannot be told from another later
+    }
+    return true;
+}
+
+bool file_sink::finish_folder(const made_folder& made, unsigned mode, const timespec& modified, std::string* err) {
+    state& s = *state_;
+    if (!made.made) return true;
+    const owned_fd fd = s.open_folder_beneath(made.path);
+    struct stat status {};
+    if (!fd.valid() || fstat(fd.get(), &status) != 0 || status.st_dev != made.device ||
+        status.st_ino != made.inode)
+        return true;  // gone or replaced: not ours to change
+    if (!s.set_mode_and_time(fd.get(), s.masked(mode), modified) || fsync(fd.get()) != 0) {
+        const int error_number = errno;
+        *err = failure_text("cannot set the mode and time of the folder " + shown(made.path), error_number);
+        return false;
+    }
+    return true;
+}
+
 bool file_sink::path_refused() const { return state_->path_refused; }
 
 bool file_sink::write(const unsigned char* bytes, std::size_t length, std::string* err) {
@@ -390,6 +464,12 @@ bool file_sink::commit(std::string* err) {
     state& s = *state_;
     if (!s.file_fd.valid()) {
         *err = "cannot save: no file is being received";
+        return false;
+    }
+    if (s.keep_attributes && !s.set_mode_and_time(s.file_fd.get(), s.kept_mode, s.kept_time)) {
+        const int error_number = errno;
+        s.discard();
+        *err = failure_text("cannot set the mode and time of " + shown(s.clean_name), error_number);
         return false;
     }
     if (fsync(s.file_fd.get()) != 0) {

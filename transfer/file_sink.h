@@ -4,6 +4,9 @@
 // it is complete.
 #pragma once
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -61,6 +64,10 @@ public:
     // Whether the last begin() failed on that file's path alone (a file or a link where a folder
     // is needed, a path too long, a folder that cannot be made): the next file may well succeed.
     bool path_refused() const;
+    // The file in progress gets these permission bits, less the umask's and never more than 0777,
+    // and this modification time, before commit() gives it its name. Without this call a file
+    // keeps what it was created with: 0666 less the umask's bits, and the time it was written.
+    void keep_mode_and_time(unsigned mode, const timespec& modified);
     // Appends bytes to the file in progress. On failure the file is given up: its temporary file
     // is removed, and nothing more can be written or saved until the next begin().
     bool write(const unsigned char* bytes, std::size_t length, std::string* err);
@@ -80,6 +87,21 @@ public:
     // Takes back the file the last commit() saved, if its name still holds that file: the sender
     // was refused after all. Returns whether it was removed.
     bool remove_saved();
+
+    // A folder of a tree sent, made beneath the directory at clean_relative_path(sent_path), with
+    // the folders above it, never through a link, as begin() makes a file's. One that exists
+    // already is used as it is: made says whether this call created it.
+    struct made_folder {
+        std::string path;  // beneath the directory
+        bool made = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+    bool make_folder(std::string_view sent_path, made_folder* made, std::string* err);
+    // Gives a folder make_folder() created its final permission bits (as keep_mode_and_time()
+    // masks them) and modification time, once its files are in: a folder it found, or one swapped
+    // for another since, is left as it is. Returns false, with *err, when they could not be set.
+    bool finish_folder(const made_folder& made, unsigned mode, const timespec& modified, std::string* err);
 
     // Removes the temporary file of the file in progress, if any, and the folders made for it that
     // are still empty.

@@ -13,10 +13,19 @@ constexpr unsigned char FIELD_SEPARATOR = ',';
 constexpr unsigned char SIZE_SEPARATOR = ';';
 constexpr std::size_t CHECK_DIGITS = 8;
 constexpr std::size_t MAX_NUMBER_DIGITS = 20;
+constexpr std::size_t MAX_MODE_DIGITS = 3;
+constexpr std::size_t MAX_SECONDS_DIGITS = 19;
+constexpr std::size_t MAX_NANOSECONDS_DIGITS = 9;
+constexpr std::uint32_t NANOSECONDS_PER_SECOND = 1000000000;
+constexpr unsigned char MINUS = '-';
+// MODE ';' ['-'] SECONDS ';' NANOSECONDS ';' at their longest.
+constexpr std::size_t MAX_MODE_AND_TIME_LENGTH = MAX_MODE_DIGITS + 2 + MAX_SECONDS_DIGITS + 1 + MAX_NANOSECONDS_DIGITS + 1;
+constexpr std::size_t MAX_REQUEST_VERSION_DIGITS = 3;
 constexpr std::size_t DECODED_SIZE = std::max(UPLOAD_BLOCK_SIZE, MAX_UPLOAD_NAME);
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
-static_assert(base64_length(MAX_UPLOAD_NAME) + MAX_NUMBER_DIGITS + 1 <= base64_length(UPLOAD_BLOCK_SIZE),
+static_assert(base64_length(MAX_UPLOAD_NAME) + MAX_NUMBER_DIGITS + 1 + MAX_MODE_AND_TIME_LENGTH <=
+                  base64_length(UPLOAD_BLOCK_SIZE),
               "a file frame fits where a data frame does");
 
 bool is_digit(unsigned char byte) { return byte >= '0' && byte <= '9'; }
@@ -24,7 +33,7 @@ bool is_digit(unsigned char byte) { return byte >= '0' && byte <= '9'; }
 // What a frame is made of between its '#' and its '.': base64, digits, and its separators.
 bool is_frame_byte(unsigned char byte) {
     return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || is_digit(byte) || byte == '+' ||
-           byte == '/' || byte == '=' || byte == FIELD_SEPARATOR || byte == SIZE_SEPARATOR;
+           byte == '/' || byte == '=' || byte == FIELD_SEPARATOR || byte == SIZE_SEPARATOR || byte == MINUS;
 }
 
 bool is_line_end(unsigned char byte) { return byte == '\r' || byte == '\n'; }
@@ -39,7 +48,9 @@ bool known_type(unsigned char byte) {
         case frame_type::done:
         case frame_type::cancelled:
         case frame_type::nothing:
-        case frame_type::refused: return true;
+        case frame_type::refused:
+        case frame_type::folder:
+        case frame_type::folder_end: return true;
     }
     return false;
 }
@@ -56,6 +67,41 @@ bool parse_number(std::string_view digits, std::size_t max_digits, std::uint64_t
         value = value * 10 + next;
     }
     *number = value;
+    return true;
+}
+
+// The next field of text up to its ';' (the field and the separator taken off text); false when
+// no ';' is left.
+bool take_field(std::string_view* text, std::string_view* field) {
+    const std::size_t separator = text->find(static_cast<char>(SIZE_SEPARATOR));
+    if (separator == std::string_view::npos) return false;
+    *field = text->substr(0, separator);
+    text->remove_prefix(separator + 1);
+    return true;
+}
+
+// MODE ';' TIME ';' from the front of text, each field within its bounds.
+bool parse_mode_and_time(std::string_view* text, mode_and_time* attributes) {
+    std::string_view mode;
+    std::string_view seconds;
+    std::string_view nanoseconds;
+    if (!take_field(text, &mode) || !take_field(text, &seconds) || !take_field(text, &nanoseconds)) return false;
+    if (mode.empty() || mode.size() > MAX_MODE_DIGITS) return false;
+    unsigned mode_bits = 0;
+    for (const char digit : mode) {
+        if (digit < '0' || digit > '7') return false;
+        mode_bits = mode_bits * 8 + static_cast<unsigned>(digit - '0');
+    }
+    const bool before_1970 = seconds.starts_with(static_cast<char>(MINUS));
+    if (before_1970) seconds.remove_prefix(1);
+    std::uint64_t whole = 0;
+    std::uint64_t fraction = 0;
+    if (!parse_number(seconds, MAX_SECONDS_DIGITS, &whole) || whole > INT64_MAX ||
+        !parse_number(nanoseconds, MAX_NANOSECONDS_DIGITS, &fraction) || fraction >= NANOSECONDS_PER_SECOND)
+        return false;
+    attributes->mode = mode_bits;
+    attributes->seconds = before_1970 ? -static_cast<std::int64_t>(whole) : static_cast<std::int64_t>(whole);
+    attributes->nanoseconds = static_cast<std::uint32_t>(fraction);
     return true;
 }
 
@@ -88,6 +134,13 @@ std::size_t end_frame(char* frame, std::size_t length) {
     length += CHECK_DIGITS;
     frame[length++] = FRAME_END;
     return length;
+}
+
+// Writes MODE ';' TIME ';'.
+std::size_t format_mode_and_time(const mode_and_time& attributes, char* text, std::size_t room) {
+    return static_cast<std::size_t>(std::snprintf(text, room, "%o;%lld;%u;", attributes.mode & 0777U,
+                                                  static_cast<long long>(attributes.seconds),
+                                                  static_cast<unsigned>(attributes.nanoseconds % NANOSECONDS_PER_SECOND)));
 }
 
 }  // namespace
@@ -184,13 +237,19 @@ void frame_reader::complete(frame_events& events) {
     switch (frame.type) {
         case frame_type::prompting:
         case frame_type::done: well_formed = parse_number(payload, MAX_NUMBER_DIGITS, &frame.number); break;
-        case frame_type::file: {
-            const std::size_t separator = payload.find(static_cast<char>(SIZE_SEPARATOR));
-            const std::string_view name = separator == std::string_view::npos ? "" : payload.substr(separator + 1);
+        case frame_type::file:
+        case frame_type::folder: {
+            // F: SIZE, then in version 2 MODE and TIME, then NAME; M: MODE and TIME, then NAME.
+            std::string_view rest = payload;
+            std::string_view size;
+            bool fields_good = frame.type == frame_type::folder ||
+                               (take_field(&rest, &size) && parse_number(size, MAX_NUMBER_DIGITS, &frame.number));
+            frame.has_mode_and_time = frame.type == frame_type::folder ||
+                                      rest.find(static_cast<char>(SIZE_SEPARATOR)) != std::string_view::npos;
+            if (fields_good && frame.has_mode_and_time) fields_good = parse_mode_and_time(&rest, &frame.attributes);
+            const std::string_view name = rest;
             std::size_t decoded = 0;
-            well_formed = separator != std::string_view::npos &&
-                          parse_number(payload.substr(0, separator), MAX_NUMBER_DIGITS, &frame.number) &&
-                          name.size() <= base64_length(MAX_UPLOAD_NAME) &&
+            well_formed = fields_good && name.size() <= base64_length(MAX_UPLOAD_NAME) &&
                           base64_decode(name.data(), name.size(), decoded_.get(), &decoded) && decoded > 0 &&
                           decoded <= MAX_UPLOAD_NAME && std::memchr(decoded_.get(), 0, decoded) == nullptr;
             frame.name = std::string_view(reinterpret_cast<const char*>(decoded_.get()), decoded);
@@ -206,7 +265,8 @@ void frame_reader::complete(frame_events& events) {
         case frame_type::given_up:
         case frame_type::cancelled:
         case frame_type::nothing:
-        case frame_type::refused: well_formed = payload.empty(); break;
+        case frame_type::refused:
+        case frame_type::folder_end: well_formed = payload.empty(); break;
     }
     if (!well_formed) {
         events.frame_broken(frame_error::bad_payload);
@@ -226,11 +286,23 @@ std::size_t format_number_frame(frame_type type, std::uint64_t sequence, std::ui
     return end_frame(frame, length);
 }
 
-std::size_t format_file_frame(std::uint64_t sequence, std::uint64_t size, std::string_view name, char* frame) {
+std::size_t format_file_frame(unsigned version, std::uint64_t sequence, std::uint64_t size,
+                              const mode_and_time& attributes, std::string_view name, char* frame) {
     name = name.substr(0, MAX_UPLOAD_NAME);
     std::size_t length = begin_frame(frame_type::file, sequence, frame);
     length += static_cast<std::size_t>(std::snprintf(frame + length, MAX_FRAME_LENGTH - length, "%llu%c",
                                                      static_cast<unsigned long long>(size), SIZE_SEPARATOR));
+    if (version > FIRST_UPLOAD_FORMAT_VERSION)
+        length += format_mode_and_time(attributes, frame + length, MAX_FRAME_LENGTH - length);
+    length += base64_encode(reinterpret_cast<const unsigned char*>(name.data()), name.size(), frame + length);
+    return end_frame(frame, length);
+}
+
+std::size_t format_folder_frame(std::uint64_t sequence, const mode_and_time& attributes, std::string_view name,
+                                char* frame) {
+    name = name.substr(0, MAX_UPLOAD_NAME);
+    std::size_t length = begin_frame(frame_type::folder, sequence, frame);
+    length += format_mode_and_time(attributes, frame + length, MAX_FRAME_LENGTH - length);
     length += base64_encode(reinterpret_cast<const unsigned char*>(name.data()), name.size(), frame + length);
     return end_frame(frame, length);
 }
@@ -240,6 +312,27 @@ std::size_t format_data_frame(std::uint64_t sequence, const unsigned char* bytes
     std::size_t length = begin_frame(frame_type::data, sequence, frame);
     length += base64_encode(bytes, count, frame + length);
     return end_frame(frame, length);
+}
+
+std::string upload_request_body(std::string_view folder) {
+    std::string body = std::to_string(UPLOAD_FORMAT_VERSION);
+    body += static_cast<char>(SIZE_SEPARATOR);
+    body += folder;
+    return body;
+}
+
+upload_request parse_upload_request(std::string_view body) {
+    upload_request request;
+    request.folder = body;
+    const std::size_t separator = body.find(static_cast<char>(SIZE_SEPARATOR));
+    std::uint64_t version = 0;
+    if (separator == std::string_view::npos || body.starts_with('/') ||
+        !parse_number(body.substr(0, separator), MAX_REQUEST_VERSION_DIGITS, &version) ||
+        version < FIRST_UPLOAD_FORMAT_VERSION || !body.substr(separator + 1).starts_with('/'))
+        return request;
+    request.highest_version = static_cast<unsigned>(version);
+    request.folder = body.substr(separator + 1);
+    return request;
 }
 
 }  // namespace pushfile

@@ -9,11 +9,17 @@
 //   SEQUENCE  1..19 decimal digits: 1 for an upload's first frame, one more for each frame after it
 //   CHECK     8 lowercase hex digits: the CRC-32 of every byte from TYPE to the ',' before CHECK
 //   PAYLOAD   by TYPE:
-//     P  DIGITS: the version of this format the receiver writes (UPLOAD_FORMAT_VERSION). It saw
-//        the request and is asking its user which files to send.
-//     F  SIZE ';' NAME: a file begins. SIZE 1..20 digits; NAME the path to save it under, beneath
-//        pullfile's folder, in base64, 1..MAX_UPLOAD_NAME bytes ("photos/2024/a.jpg" for a file
-//        of a folder sent).
+//     P  DIGITS: the version of this format the receiver writes: the highest both sides read
+//        (pullfile says which it reads in its request, upload_request_body()). It saw the request
+//        and is asking its user which files to send.
+//     F  version 1: SIZE ';' NAME
+//        version 2: SIZE ';' MODE ';' TIME ';' NAME
+//        a file begins. SIZE 1..20 digits; NAME the path to save it under, beneath pullfile's
+//        folder, in base64, 1..MAX_UPLOAD_NAME bytes ("photos/2024/a.jpg" for a file of a folder
+//        sent); MODE and TIME the file's, as below.
+//     M  version 2: MODE ';' TIME ';' NAME: the folder walk entered the folder NAME (encoded as a
+//        file's); its files and folders follow, then its L.
+//     L  version 2, empty: the walk left the folder of the last M not yet left.
 //     D  the file's next bytes in base64: 1..UPLOAD_BLOCK_SIZE of them
 //     E  empty: the file's end; every byte of it came
 //     X  empty: the receiver gave up on the file (it could not be read in full)
@@ -21,11 +27,15 @@
 //     C  empty: the user cancelled the upload
 //     N  empty: the user chose no file
 //     R  empty: this receiver does not take upload requests
+//   MODE      1..3 octal digits: the permission bits (0777 at most; never setuid, setgid, sticky)
+//   TIME      ['-'] SECONDS ';' NANOSECONDS: the last modification, SECONDS 1..19 digits since
+//             1970 (before it with '-'), NANOSECONDS 1..9 digits, below 1000000000
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "common/protocol.h"
@@ -43,9 +53,15 @@ enum class frame_type : unsigned char {
     cancelled = 'C',
     nothing = 'N',
     refused = 'R',
+    folder = 'M',
+    folder_end = 'L',
 };
 
-inline constexpr unsigned UPLOAD_FORMAT_VERSION = 1;
+// The highest version of the frames this side writes and reads; every version from 1 up to it
+// is read.
+inline constexpr unsigned UPLOAD_FORMAT_VERSION = 2;
+// The version without modes, times or folders.
+inline constexpr unsigned FIRST_UPLOAD_FORMAT_VERSION = 1;
 // As a download's block, so that one answer window sizes both directions.
 inline constexpr std::size_t UPLOAD_BLOCK_SIZE = BLOCK_SIZE;
 inline constexpr std::size_t MAX_UPLOAD_NAME = 4095;
@@ -53,11 +69,20 @@ inline constexpr std::size_t MAX_SEQUENCE_DIGITS = 19;
 // The longest frame: a data frame of a full block.
 inline constexpr std::size_t MAX_FRAME_LENGTH = 2 + MAX_SEQUENCE_DIGITS + 1 + base64_length(UPLOAD_BLOCK_SIZE) + 1 + 8 + 1;
 
+// A file's or folder's permission bits and modification time, as they travel.
+struct mode_and_time {
+    unsigned mode = 0;  // 0777 at most
+    std::int64_t seconds = 0;
+    std::uint32_t nanoseconds = 0;
+};
+
 struct upload_frame {
     frame_type type = frame_type::nothing;
     std::uint64_t sequence = 0;
     std::uint64_t number = 0;               // P: the version; F: the size; Z: the file count
-    std::string_view name;                  // F: the path decoded (may hold any byte but NUL)
+    std::string_view name;                  // F, M: the path decoded (may hold any byte but NUL)
+    bool has_mode_and_time = false;         // F of version 2, M
+    mode_and_time attributes;
     const unsigned char* data = nullptr;    // D: the bytes decoded
     std::size_t length = 0;
 };
@@ -112,9 +137,27 @@ private:
 std::size_t format_empty_frame(frame_type type, std::uint64_t sequence, char* frame);
 // P and Z:
 std::size_t format_number_frame(frame_type type, std::uint64_t sequence, std::uint64_t number, char* frame);
-// name: 1..MAX_UPLOAD_NAME bytes.
-std::size_t format_file_frame(std::uint64_t sequence, std::uint64_t size, std::string_view name, char* frame);
+// name: 1..MAX_UPLOAD_NAME bytes. Version 1 carries no mode and time: attributes are left out.
+std::size_t format_file_frame(unsigned version, std::uint64_t sequence, std::uint64_t size,
+                              const mode_and_time& attributes, std::string_view name, char* frame);
+// M, of version 2 only.
+std::size_t format_folder_frame(std::uint64_t sequence, const mode_and_time& attributes, std::string_view name,
+                                char* frame);
 // count: 1..UPLOAD_BLOCK_SIZE bytes.
 std::size_t format_data_frame(std::uint64_t sequence, const unsigned char* bytes, std::size_t count, char* frame);
+
+// pullfile's request (CODE_UPLOAD_REQUEST): which versions it reads, and its folder. From version 2
+// on the body is DIGITS ';' FOLDER, DIGITS the highest version it reads; a pullfile of version 1
+// sends the folder alone, which always starts with '/'. A receiver that reads the request as
+// version 1 does shows the body whole as the folder, and writes version 1, which pullfile reads.
+struct upload_request {
+    unsigned highest_version = FIRST_UPLOAD_FORMAT_VERSION;  // that pullfile reads
+    std::string_view folder;
+};
+std::string upload_request_body(std::string_view folder);
+// A body of any other form is taken as version 1's: the whole of it the folder.
+upload_request parse_upload_request(std::string_view body);
+// The version the receiver writes for a pullfile that reads up to highest.
+constexpr unsigned upload_version_for(unsigned highest) { return highest < UPLOAD_FORMAT_VERSION ? highest : UPLOAD_FORMAT_VERSION; }
 
 }  // namespace pushfile

@@ -433,10 +433,11 @@ void transfer_session::settle_command_terminal() {
     if (command_terminal_ != nullptr && !upload_.active()) command_terminal_->release_after_transfer();
 }
 
-void transfer_session::upload_request(std::string_view folder) {
+void transfer_session::upload_request(std::string_view body) {
     show_ignored();
     show_summary();
-    upload_.request(folder, last_output_at_, file_open());
+    const pushfile::upload_request asked = parse_upload_request(body);
+    upload_.request(asked.folder, asked.highest_version, last_output_at_, file_open());
 }
 
 void transfer_session::upload_ack(std::uint64_t sequence) { upload_.acknowledged(sequence, last_output_at_); }

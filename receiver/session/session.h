@@ -76,7 +76,7 @@ private:
     void end_message() override;
     void rejected_message(message_kind kind, parse_error error) override;
     bool hide_broken_block(std::size_t length) override;
-    void upload_request(std::string_view folder) override;
+    void upload_request(std::string_view body) override;
     void upload_ack(std::uint64_t sequence) override;
     void upload_failed(std::uint64_t file_sequence, std::string_view reason) override;
     void upload_end(std::uint64_t status) override;

@@ -64,7 +64,8 @@ upload_engine::~upload_engine() {
 
 // pullfile waits for a frame before it does anything: the first goes out at once, P while the
 // user is asked, R when uploads are off.
-void upload_engine::request(std::string_view folder, monotonic_clock::time_point now, bool download_open) {
+void upload_engine::request(std::string_view folder, unsigned pullfile_reads, monotonic_clock::time_point now,
+                            bool download_open) {
     if (active()) {
         // A pullfile before this one ended without a word (killed): its upload is over, and its
         // frames not written yet are for nobody.
@@ -97,7 +98,8 @@ void upload_engine::request(std::string_view folder, monotonic_clock::time_point
                          ": uploads are off here (--no-upload, or upload = no)");
         return;
     }
-    prepare_last_frame(frame_type::prompting, UPLOAD_FORMAT_VERSION);
+    format_version_ = upload_version_for(pullfile_reads);
+    prepare_last_frame(frame_type::prompting, format_version_);
     // Relative paths start where the user was when they started what runs in the terminal now
     // (the ssh), as they would in that shell; else where the receiver was started.
     std::string working_folder = terminal_ != nullptr ? terminal_->foreground_folder() : std::string();
@@ -293,9 +295,10 @@ bool upload_engine::prepare_file_frame() {
     if (file_count_ == MAX_FILES_IN_FLIGHT) return false;
     int fd = -1;
     std::string name;
-    std::uint64_t size = 0;
+    struct stat status {};
     bool in_folder = false;
-    if (!next_file(&fd, &name, &size, &in_folder)) {
+    const next_item item = next_file(&fd, &name, &status, &in_folder);
+    if (item == next_item::none) {
         // Nothing could be sent at all: pullfile is told so, and says it.
         if (files_announced_ == 0) {
             prepare_last_frame(frame_type::nothing);
@@ -305,6 +308,21 @@ bool upload_engine::prepare_file_frame() {
         stage_ = stage::closing;
         return true;
     }
+    const mode_and_time attributes{static_cast<unsigned>(status.st_mode & 0777), status.st_mtim.tv_sec,
+                                   static_cast<std::uint32_t>(status.st_mtim.tv_nsec)};
+    pending_data_length_ = 0;
+    pending_ends_file_ = false;
+    if (item == next_item::folder_entered) {
+        pending_length_ = format_folder_frame(sequence_ + 1, attributes, name, frame_.get());
+        pending_type_ = frame_type::folder;
+        return true;
+    }
+    if (item == next_item::folder_left) {
+        pending_length_ = format_empty_frame(frame_type::folder_end, sequence_ + 1, frame_.get());
+        pending_type_ = frame_type::folder_end;
+        return true;
+    }
+    const auto size = static_cast<std::uint64_t>(status.st_size);
     const std::size_t index = first_file_ + file_count_++;
     file_record& file = slot(index);
     file.file_sequence = file.last_sequence = sequence_ + 1;
@@ -318,10 +336,8 @@ bool upload_engine::prepare_file_frame() {
     current_.slot = index;
     have_current_ = true;
     ++files_announced_;
-    pending_length_ = format_file_frame(sequence_ + 1, size, file.name, frame_.get());
+    pending_length_ = format_file_frame(format_version_, sequence_ + 1, size, attributes, file.name, frame_.get());
     pending_type_ = frame_type::file;
-    pending_data_length_ = 0;
-    pending_ends_file_ = false;
     return true;
 }
 
@@ -377,18 +393,19 @@ void upload_engine::type_prepared_frame() {
     }
 }
 
-// The paths named at the prompt in turn, a folder's files as a walk finds them. What cannot be
-// sent is told, a line each, and passed over.
-bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, bool* in_folder) {
+// The paths named at the prompt in turn, a folder's files as a walk finds them, and for version 2
+// the walk's folders as it enters and leaves them. What cannot be sent is told, a line each, and
+// passed over.
+upload_engine::next_item upload_engine::next_file(int* fd, std::string* name, struct stat* found, bool* in_folder) {
     for (;;) {
         if (walking_) {
-            if (next_folder_file(fd, name, size)) {
+            if (const next_item item = next_folder_file(fd, name, found); item != next_item::none) {
                 *in_folder = true;
-                return true;
+                return item;
             }
             continue;
         }
-        if (next_path_ == paths_.size()) return false;
+        if (next_path_ == paths_.size()) return next_item::none;
         const std::string& path = paths_[next_path_++];
         struct stat status {};
         if (stat(path.c_str(), &status) != 0) {
@@ -398,6 +415,7 @@ bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, b
         }
         if (S_ISDIR(status.st_mode)) {
             if (!walk_) walk_ = std::make_unique<folder_walk>();
+            walk_->report_folders = format_version_ > FIRST_UPLOAD_FORMAT_VERSION;
             if (const int error = start_folder_walk(walk_.get(), path.c_str()); error != 0) {
                 progress_.notice(failure_text("cannot send the folder " + shown(path), error));
                 end_folder_walk(walk_.get());
@@ -422,26 +440,35 @@ bool upload_engine::next_file(int* fd, std::string* name, std::uint64_t* size, b
         }
         *fd = file.release();
         name->assign(last_part(path));
-        *size = static_cast<std::uint64_t>(status.st_size);
+        *found = status;
         *in_folder = false;
-        return true;
+        return next_item::file;
     }
 }
 
-// The walk's next file, or false after telling of an entry passed over or at the walk's end.
-bool upload_engine::next_folder_file(int* fd, std::string* name, std::uint64_t* size) {
+// The walk's next file or folder, or none after telling of an entry passed over or at the walk's
+// end.
+upload_engine::next_item upload_engine::next_folder_file(int* fd, std::string* name, struct stat* found) {
     walk_entry entry;
-    switch (next_walk_entry(walk_.get(), &entry)) {
+    const walk_step step = next_walk_entry(walk_.get(), &entry);
+    switch (step) {
         case walk_step::done:
             end_folder_walk(walk_.get());
             walking_ = false;
-            return false;
+            return next_item::none;
         case walk_step::skipped:
             progress_.notice(shown(entry.sent_path) + ": not sent: " + describe(entry.skipped));
-            return false;
+            return next_item::none;
         case walk_step::unreadable:
             progress_.notice(failure_text("cannot send " + shown(entry.sent_path), entry.error));
-            return false;
+            return next_item::none;
+        case walk_step::folder_entered:
+        case walk_step::folder_left:
+            name->assign(entry.sent_path);
+            *found = {};
+            found->st_mode = entry.mode;
+            found->st_mtim = entry.modified;
+            return step == walk_step::folder_entered ? next_item::folder_entered : next_item::folder_left;
         case walk_step::file: break;
     }
     owned_fd file(entry.file);
@@ -449,12 +476,12 @@ bool upload_engine::next_folder_file(int* fd, std::string* name, std::uint64_t* 
     if (!file.valid() || fstat(file.get(), &status) != 0) {
         const int error = file.valid() ? errno : entry.error;
         progress_.notice(failure_text("cannot send " + shown(entry.sent_path), error));
-        return false;
+        return next_item::none;
     }
     *fd = file.release();
     name->assign(entry.sent_path);
-    *size = static_cast<std::uint64_t>(status.st_size);
-    return true;
+    *found = status;
+    return next_item::file;
 }
 
 void upload_engine::close_current() {

@@ -6,6 +6,8 @@
 // in flight and one of the files they belong to, and a folder walk's fixed buffers.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -61,10 +63,12 @@ public:
 
     void command_started(command_terminal& terminal) { terminal_ = &terminal; }
 
-    // pullfile's messages. A request that comes while a download's file is open is answered at
+    // pullfile's messages. pullfile_reads: the highest version of the frames it reads
+    // (parse_upload_request()). A request that comes while a download's file is open is answered at
     // once, but its prompt waits for show_waiting_prompt() after that file: a progress line would
     // cover it, and the keys are the download's until then.
-    void request(std::string_view folder, monotonic_clock::time_point now, bool download_open = false);
+    void request(std::string_view folder, unsigned pullfile_reads, monotonic_clock::time_point now,
+                 bool download_open = false);
     void show_waiting_prompt(monotonic_clock::time_point now);
     void acknowledged(std::uint64_t sequence, monotonic_clock::time_point now);
     void file_failed(std::uint64_t file_sequence, std::string_view reason, monotonic_clock::time_point now);
@@ -142,9 +146,11 @@ private:
     bool prepare_data_frame();
     void prepare_last_frame(frame_type type, std::uint64_t number = 0);
     void type_prepared_frame();
-    // The next file to send, opened; false when every path was gone through.
-    bool next_file(int* fd, std::string* name, std::uint64_t* size, bool* in_folder);
-    bool next_folder_file(int* fd, std::string* name, std::uint64_t* size);
+    // What goes next: a file opened, or a folder of a walk entered or left (frames of version 2).
+    enum class next_item : unsigned char { none, file, folder_entered, folder_left };
+    // The next file to send, opened, with its status; none when every path was gone through.
+    next_item next_file(int* fd, std::string* name, struct stat* status, bool* in_folder);
+    next_item next_folder_file(int* fd, std::string* name, struct stat* status);
     void close_current();
     file_record& slot(std::size_t index) { return files_[index % MAX_FILES_IN_FLIGHT]; }
     file_record& current_slot() { return slot(current_.slot); }
@@ -171,6 +177,8 @@ private:
     output_scanner paste_mode_;
 
     std::string folder_;  // pullfile's, escaped
+    // The version of the frames this upload writes: the highest both sides read.
+    unsigned format_version_ = FIRST_UPLOAD_FORMAT_VERSION;
     std::optional<upload_prompt> prompt_;
     upload_consent consent_;
     bool drop_told_ = false;  // the keys being dropped now were told of

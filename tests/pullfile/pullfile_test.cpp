@@ -27,6 +27,8 @@ struct upload {
     std::vector<std::uint64_t> failed;  // the file frames that pullfile's e messages must name
     std::uint64_t acked = 0;            // by its last acknowledgement
     std::vector<char> frame = std::vector<char>(MAX_FRAME_LENGTH);
+    unsigned version = 1;        // of the file frames
+    mode_and_time attributes;  // of the next file frame, in version 2
 
     std::uint64_t put(std::size_t length) { return text.append(frame.data(), length), next++; }
     // P and Z carry a number, the others of their kind nothing.
@@ -36,7 +38,10 @@ struct upload {
                             : format_empty_frame(type, next, &frame[0]));
     }
     std::uint64_t file(std::string_view name, std::uint64_t size) {
-        return put(format_file_frame(next, size, name, &frame[0]));
+        return put(format_file_frame(version, next, size, attributes, name, &frame[0]));
+    }
+    std::uint64_t folder(std::string_view name, mode_and_time folder_attributes) {
+        return put(format_folder_frame(next, folder_attributes, name, &frame[0]));
     }
     std::uint64_t data(std::string_view bytes) {
         return put(format_data_frame(next, reinterpret_cast<const unsigned char*>(&bytes[0]), bytes.size(), &frame[0]));
@@ -152,7 +157,7 @@ const upload_case cases[] = {
     {"the input cut mid-file", cut_off, 255, "the input ended before the upload did; nothing of cut was kept", {}, true},
     {"a flood of files that fail", flood, 1, "2000 not saved: ", {}},
     {"nothing chosen", nothing_chosen, 1, "nothing was sent", {}},
-    {"uploads refused", refused, 1, "--no-upload", {}},
+    {"uploads refused", refused, 1, "(its pushfile-receive runs with --no-upload, or its configuration says upload = no)", {}},
 };
 // clang-format on
 
@@ -222,6 +227,61 @@ TEST(pullfile, saves_what_comes_whole_and_nothing_else) {
     }
 }
 
+// Version 2: each file and folder gets the mode sent, within 0777 and the umask, and its time;
+// a folder once its files are in, an empty one too, and one left open when the upload ends. A
+// name cleaned is told as renamed.
+TEST(pullfile, modes_and_times_arrive_with_files_and_folders) {
+    scratch_dir folder;
+    fs::create_directory(folder.path / "there");
+    fs::permissions(folder.path / "there", fs::perms::owner_all);
+    upload u;
+    u.add(frame_type::prompting, 2);
+    u.version = 2;
+    u.folder("tree", {0555, 1000000000, 7});
+    u.attributes = {0600, 1500000000, 123456789}, u.whole("tree/secret", "s");
+    u.folder("tree/empty", {0700, 1400000000, 0});
+    u.add(frame_type::folder_end);
+    u.attributes = {07777, -86400, 1}, u.whole("tree/run", "r");
+    u.add(frame_type::folder_end);
+    u.folder("there", {0777, 5, 0});
+    u.folder("open", {0750, 6, 0});  // its L never comes: another folder follows
+    u.folder("open2", {0750, 7, 0});
+    u.version = 1, u.whole(".hidden", "h");  // no mode or time: the default
+    u.acked = u.add(frame_type::done, 3);
+    int input[2];
+    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    const mode_t saved_umask = umask(022);
+    receiver_run run({"-d", folder.path.string()}, {.stdin_fd = input[0]});
+    umask(saved_umask);
+    close(input[0]);
+    (void)write_all(input[1], u.text.data(), u.text.size());
+    const run_result result = run.finish();
+    close(input[1]);
+    EXPECT_EQ(result.status, 0) << result.errors;
+    EXPECT_NE(result.errors.find("1 renamed: .hidden as _hidden"), std::string::npos) << result.errors;
+    const struct {
+        const char* path;
+        unsigned mode;
+        std::int64_t seconds;
+        long nanoseconds;
+    } expected[] = {
+        {"tree", 0555, 1000000000, 7},       {"tree/secret", 0600, 1500000000, 123456789},
+        {"tree/empty", 0700, 1400000000, 0}, {"tree/run", 0755, -86400, 1},
+        {"there", 0700, -1, 0},              {"open", 0750, 6, 0},
+        {"open2", 0750, 7, 0},               {"_hidden", 0644, -1, 0},
+    };
+    for (const auto& e : expected) {
+        struct stat info {};
+        ASSERT_EQ(stat((folder.path / e.path).c_str(), &info), 0) << e.path;
+        EXPECT_EQ(info.st_mode & 07777, e.mode) << e.path;
+        if (e.seconds != -1) {
+            EXPECT_EQ(info.st_mtim.tv_sec, e.seconds) << e.path;
+            EXPECT_EQ(info.st_mtim.tv_nsec, e.nanoseconds) << e.path;
+        }
+    }
+    fs::permissions(folder.path / "tree", fs::perms::owner_all);  // for the scratch folder's removal
+}
+
 // On a terminal: a key before any answer gives up, a signal mid-file removes the partial file and
 // tells the other side, and either way the terminal's settings come back.
 TEST(pullfile, a_terminal_is_given_back_as_it_was) {
@@ -231,7 +291,7 @@ TEST(pullfile, a_terminal_is_given_back_as_it_was) {
         options.program = PULLFILE_BINARY;
         options.arguments = {"pullfile", "-d", folder.path};
         pty_peer peer(options);
-        EXPECT_EQ(peer.read_through('\0'), "\x1b}fu" + folder.path.string() + '\0');
+        EXPECT_EQ(peer.read_through('\0'), "\x1b}fu2;" + folder.path.string() + '\0');
         if (signalled) {
             upload u;
             u.add(frame_type::prompting, 1), u.file("sub/partial", 9);
@@ -246,7 +306,8 @@ TEST(pullfile, a_terminal_is_given_back_as_it_was) {
         }
         const exit_status status = peer.wait();
         EXPECT_EQ(signalled ? status.signal : status.code, signalled ? SIGTERM : 255);
-        EXPECT_EQ(peer.read_rest(), "\x1b}fq255"s + '\0');
+        // Where no receiver answered, the end message's text shown on the terminal is erased.
+        EXPECT_EQ(peer.read_rest(), "\x1b}fq255"s + '\0' + (signalled ? "" : "\r\x1b[K"));
         EXPECT_TRUE(fs::is_empty(folder.path));  // the folder made for the file too
         EXPECT_EQ(settings_difference(peer.settings(), peer.initial_settings()), "");
     }

@@ -449,6 +449,51 @@ TEST_P(file_sink_test, files_get_the_usual_permissions) {
     EXPECT_EQ(info.st_mode & 07777, 0750U);
 }
 
+// A mode and time sent are set before the name is given, within 0777 and the umask; a folder
+// gets them once its files are in, and only a folder the sink made itself.
+TEST_P(file_sink_test, modes_and_times_sent_are_kept_within_the_umask) {
+    const mode_t saved = umask(022);
+    file_sink sink(dir.string(), options());
+    umask(saved);
+    const timespec when{1234567890, 123456789};
+    struct stat info {};
+    const std::pair<unsigned, unsigned> modes[] = {{0600, 0600}, {0755, 0755}, {04755, 0755}, {0777, 0755}, {0444, 0444}};
+    for (const auto& [sent, expected] : modes) {
+        SCOPED_TRACE(sent);
+        std::string error;
+        ASSERT_TRUE(sink.begin("m" + std::to_string(sent), &error)) << error;
+        sink.keep_mode_and_time(sent, when);
+        ASSERT_TRUE(sink.write(reinterpret_cast<const unsigned char*>("x"), 1, &error)) << error;
+        ASSERT_TRUE(sink.commit(&error)) << error;
+        ASSERT_EQ(stat((dir / sink.saved_name()).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, expected);
+        EXPECT_EQ(info.st_mtim.tv_sec, when.tv_sec);
+        EXPECT_EQ(info.st_mtim.tv_nsec, when.tv_nsec);
+    }
+    fs::create_directory(dir / "found");
+    fs::permissions(dir / "found", fs::perms::owner_all);
+    file_sink::made_folder tree, found, swapped;
+    std::string error;
+    ASSERT_TRUE(sink.make_folder("tree/sub", &tree, &error)) << error;
+    ASSERT_TRUE(sink.make_folder("found", &found, &error)) << error;
+    ASSERT_TRUE(sink.make_folder("../swapped", &swapped, &error)) << error;
+    EXPECT_EQ(tree.path, "tree/sub");
+    EXPECT_EQ(swapped.path, "swapped");
+    EXPECT_TRUE(tree.made && !found.made && swapped.made);
+    fs::remove(dir / "swapped");
+    fs::create_directory(dir / "swapped");
+    for (const auto* made : {&tree, &found, &swapped}) {
+        EXPECT_TRUE(sink.finish_folder(*made, 0750, when, &error)) << error;
+    }
+    ASSERT_EQ(stat((dir / "tree" / "sub").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0750U);
+    EXPECT_EQ(info.st_mtim.tv_nsec, when.tv_nsec);
+    ASSERT_EQ(stat((dir / "found").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700U) << "a folder that was there is left as it was";
+    ASSERT_EQ(stat((dir / "swapped").c_str(), &info), 0);
+    EXPECT_NE(info.st_mtim.tv_sec, when.tv_sec) << "a folder put in the made one's place is left as it is";
+}
+
 TEST_P(file_sink_test, multi_block_round_trip) {
     constexpr std::size_t BLOCK = 37268;
     std::mt19937 generator(12345);

@@ -18,6 +18,12 @@ public:
         std::string record(1, static_cast<char>(frame.type));
         record += std::to_string(frame.sequence) + ":" + std::to_string(frame.number) + ":" + std::string(frame.name);
         if (frame.data != nullptr) record += ":" + std::string(reinterpret_cast<const char*>(frame.data), frame.length);
+        if (frame.has_mode_and_time) {
+            char attributes[64];
+            std::snprintf(attributes, sizeof attributes, ":%o:%lld.%09u", frame.attributes.mode,
+                          static_cast<long long>(frame.attributes.seconds), frame.attributes.nanoseconds);
+            record += attributes;
+        }
         event(record);
     }
     void frame_broken(frame_error error) override { event(std::string("broken: ") + describe(error)); }
@@ -54,10 +60,25 @@ std::string data_frame(std::uint64_t sequence, const std::string& bytes) {
     return frame;
 }
 
-std::string file_frame(std::uint64_t sequence, std::uint64_t size, const std::string& name) {
+std::string file_frame(std::uint64_t sequence, std::uint64_t size, const std::string& name, unsigned version = 1,
+                       mode_and_time attributes = {}) {
     std::string frame(MAX_FRAME_LENGTH, '\0');
-    frame.resize(format_file_frame(sequence, size, name, frame.data()));
+    frame.resize(format_file_frame(version, sequence, size, attributes, name, frame.data()));
     return frame;
+}
+
+std::string folder_frame(std::uint64_t sequence, const std::string& name, mode_and_time attributes) {
+    std::string frame(MAX_FRAME_LENGTH, '\0');
+    frame.resize(format_folder_frame(sequence, attributes, name, frame.data()));
+    return frame;
+}
+
+// A frame around body ("TYPE SEQUENCE , PAYLOAD ,"), its check computed here.
+std::string with_check(const std::string& body) {
+    const std::uint32_t check = crc32(0, body.data(), body.size());
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", check);
+    return "#" + body + hex + ".";
 }
 
 records read_frames(const std::string& input, std::size_t chunk) {
@@ -107,7 +128,10 @@ TEST(upload_frames, read_back_whatever_the_split) {
     input += data_frame(3, block);
     input += data_frame(4, "\n\x01");
     input += frame_text([](char* f) { return format_empty_frame(frame_type::file_end, 5, f); });
-    input += frame_text([](char* f) { return format_number_frame(frame_type::done, 6, 1, f); });
+    input += folder_frame(6, "photos", {0750, -86401, 999999999});
+    input += file_frame(7, 0, "photos/e", 2, {0644, 1700000000, 5});
+    input += frame_text([](char* f) { return format_empty_frame(frame_type::folder_end, 8, f); });
+    input += frame_text([](char* f) { return format_number_frame(frame_type::done, 9, 2, f); });
     for (const char byte : input.substr(3)) {
         const auto value = static_cast<unsigned char>(byte);
         ASSERT_TRUE(value > ' ' && value < 0x7F && value != '~' && value != '`') << int{value};
@@ -120,7 +144,10 @@ TEST(upload_frames, read_back_whatever_the_split) {
                               "D3:0::" + block,
                               "D4:0::\n\x01",
                               "E5:0:",
-                              "Z6:1:",
+                              "M6:0:photos:750:-86401.999999999",
+                              "F7:0:photos/e:644:1700000000.000000005",
+                              "L8:0:",
+                              "Z9:2:",
                               "stray:q"};
     for (const std::size_t chunk : {input.size(), std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
         EXPECT_EQ(read_frames(input, chunk), expected) << "chunks of " << chunk;
@@ -131,13 +158,6 @@ TEST(upload_frames, broken_frames_are_reported_and_what_follows_is_read) {
     const std::string good = frame_text([](char* f) { return format_empty_frame(frame_type::file_end, 9, f); });
     std::string flipped = data_frame(3, "abc");
     flipped[5] = flipped[5] == 'A' ? 'B' : 'A';
-    // A check that matches what it covers, around a payload its type does not carry.
-    const auto with_check = [](std::string body) {
-        const std::uint32_t check = crc32(0, body.data(), body.size());
-        char hex[9];
-        std::snprintf(hex, sizeof hex, "%08x", check);
-        return "#" + body + hex + ".";
-    };
     const std::string long_frame = "#D1," + std::string(MAX_FRAME_LENGTH, 'A') + ",00000000.";
     struct broken_case {
         const char* label;
@@ -154,6 +174,14 @@ TEST(upload_frames, broken_frames_are_reported_and_what_follows_is_read) {
         {"file without a size", with_check("F3,YQ==,"), "a frame whose content is malformed"},
         {"name with a NUL", with_check("F3,1;YQBi,"), "a frame whose content is malformed"},
         {"sequence of 20 digits", with_check("E12345678901234567890,,"), "a frame whose content is malformed"},
+        {"mode of 4 digits", with_check("F3,1;4755;0;0;YQ==,"), "a frame whose content is malformed"},
+        {"mode not octal", with_check("M3,8;0;0;YQ==,"), "a frame whose content is malformed"},
+        {"a second of 20 digits", with_check("M3,7;12345678901234567890;0;YQ==,"), "a frame whose content is malformed"},
+        {"a whole second of nanoseconds", with_check("M3,7;0;1000000000;YQ==,"), "a frame whose content is malformed"},
+        {"a minus inside the time", with_check("M3,7;1-2;0;YQ==,"), "a frame whose content is malformed"},
+        {"time without nanoseconds", with_check("F3,1;7;0;YQ==,"), "a frame whose content is malformed"},
+        {"folder without a name", with_check("M3,7;0;0;,"), "a frame whose content is malformed"},
+        {"folder end with a payload", with_check("L3,YQ==,"), "a frame whose content is malformed"},
         {"data beyond a block", with_check("D3," + std::string(base64_length(UPLOAD_BLOCK_SIZE + 3), 'A') + ","),
          "a frame whose content is malformed"},
     };
@@ -163,6 +191,36 @@ TEST(upload_frames, broken_frames_are_reported_and_what_follows_is_read) {
         EXPECT_EQ(read_frames(c.input + good, 5), expected) << c.label << ", in chunks of 5";
     }
     EXPECT_EQ(read_frames(good.substr(0, 6), 100), records{"broken: a frame that was cut off"});
+}
+
+// Version 1's file frame is what a pullfile of version 1 reads: it must not change. Version 2's
+// adds MODE and TIME, and only the permission bits go.
+TEST(upload_frames, each_version_writes_its_own_file_frame) {
+    EXPECT_EQ(file_frame(2, 3, "a", 1, {0644, 1700000000, 5}), with_check("F2,3;YQ==,"));
+    EXPECT_EQ(file_frame(2, 3, "a", 2, {04755, 1700000000, 5}), with_check("F2,3;755;1700000000;5;YQ==,"));
+    EXPECT_EQ(folder_frame(2, "a", {0700, -1, 0}), with_check("M2,700;-1;0;YQ==,"));
+}
+
+// pullfile says which versions it reads ahead of its folder; a folder alone is version 1's, and
+// anything else is taken whole as the folder, as a receiver of version 1 takes it.
+TEST(upload_frames, the_request_says_which_versions_pullfile_reads) {
+    EXPECT_EQ(upload_request_body("/home/me"), std::to_string(UPLOAD_FORMAT_VERSION) + ";/home/me");
+    const struct {
+        const char* body;
+        unsigned version;
+        const char* folder;
+    } requests[] = {
+        {"2;/home/me", 2, "/home/me"}, {"/home/me", 1, "/home/me"}, {"/a;2;/b", 1, "/a;2;/b"},
+        {"9;/x;y", 9, "/x;y"},         {"0;/x", 1, "0;/x"},         {"2;x", 1, "2;x"},
+        {"1234;/x", 1, "1234;/x"},     {";/x", 1, ";/x"},           {"2a;/x", 1, "2a;/x"},
+    };
+    for (const auto& r : requests) {
+        const upload_request request = parse_upload_request(r.body);
+        EXPECT_EQ(request.highest_version, r.version) << r.body;
+        EXPECT_EQ(request.folder, r.folder) << r.body;
+    }
+    EXPECT_EQ(upload_version_for(1), 1U);
+    EXPECT_EQ(upload_version_for(9), UPLOAD_FORMAT_VERSION);
 }
 
 }  // namespace

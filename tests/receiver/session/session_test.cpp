@@ -610,14 +610,16 @@ struct typed_frame {
     pushfile::frame_type type;
     std::uint64_t sequence;
     std::uint64_t number;
-    std::string text;  // F: the name; D: the bytes
+    std::string text;  // F, M: the name; D: the bytes
+    bool has_mode_and_time = false;
+    pushfile::mode_and_time attributes;
 };
 
 struct frame_list final : pushfile::frame_events {
     void frame_received(const pushfile::upload_frame& frame) override {
         const std::string data(reinterpret_cast<const char*>(frame.data), frame.data == nullptr ? 0 : frame.length);
-        frames.push_back({frame.type, frame.sequence, frame.number,
-                          frame.type == pushfile::frame_type::file ? std::string(frame.name) : data});
+        frames.push_back({frame.type, frame.sequence, frame.number, frame.name.empty() ? data : std::string(frame.name),
+                          frame.has_mode_and_time, frame.attributes});
     }
     void frame_broken(pushfile::frame_error) override { ++broken; }
     std::vector<typed_frame> frames;
@@ -628,7 +630,7 @@ std::string upload_message(char code, const std::string& body) { return std::str
 
 class upload_test : public session_test {
 protected:
-    void start_upload(bool refuse = false) {
+    void start_upload(bool refuse = false, const std::string& request = "/remote/\x1b[2Jdl") {
         if (source.empty()) {
             char pattern[] = "/tmp/pushfile-upload-XXXXXX";
             source = mkdtemp(pattern);
@@ -639,7 +641,7 @@ protected:
         terminal = {};
         restart(options);
         session->command_started(terminal);
-        feed("$ pullfile\r\n" + upload_message('u', "/remote/\x1b[2Jdl"));
+        feed("$ pullfile\r\n" + upload_message('u', request));
         pump();
     }
     void TearDown() override {
@@ -736,6 +738,50 @@ TEST_F(upload_test, a_request_during_a_download_shows_its_prompt_after_that_file
     feed(block_message("def") + end_message());
     EXPECT_TRUE(session->output_paused());
     EXPECT_NE(shown().find("upload to remote /second"), std::string::npos) << shown();
+}
+
+// A pullfile that reads version 2 gets each file's mode and time, and the folders of a tree as the
+// walk enters and leaves them, empty ones too; one of version 1 gets the frames of version 1.
+TEST_F(upload_test, the_version_pullfile_reads_decides_the_frames) {
+    using enum pushfile::frame_type;
+    for (const bool second : {true, false}) {
+        SCOPED_TRACE(second ? "version 2" : "version 1");
+        start_upload(false, second ? "2;/remote/dl" : "/remote/dl");
+        write_file("tree/x", "x");
+        fs::create_directories(source / "tree" / "empty");
+        fs::permissions(source / "tree" / "x", fs::perms::owner_read | fs::perms::owner_exec);
+        fs::permissions(source / "tree" / "empty", fs::perms::owner_all | fs::perms::group_read);
+        const timespec times[2] = {{0, UTIME_OMIT}, {1500000000, 987654321}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (source / "tree" / "x").c_str(), times, 0), 0);
+        choose("tree");
+        std::vector<typed_frame> frames = acknowledge_all();
+        ASSERT_EQ(frames.front().type, prompting);
+        EXPECT_EQ(frames.front().number, second ? 2U : 1U);
+        std::vector<std::pair<pushfile::frame_type, std::string>> kinds;
+        for (const typed_frame& frame : frames) {
+            kinds.emplace_back(frame.type, frame.type == data ? "" : frame.text);
+            if (frame.type == file) {
+                EXPECT_EQ(frame.has_mode_and_time, second);
+                if (second) {
+                    EXPECT_EQ(frame.attributes.mode, 0500U);
+                    EXPECT_EQ(frame.attributes.seconds, 1500000000);
+                    EXPECT_EQ(frame.attributes.nanoseconds, 987654321U);
+                }
+            }
+            if (frame.type == folder && frame.text == "tree/empty") {
+                EXPECT_EQ(frame.attributes.mode, 0740U);
+            }
+        }
+        using kind_list = std::vector<std::pair<pushfile::frame_type, std::string>>;
+        const kind_list expected =
+            second ? kind_list{{prompting, ""}, {folder, "tree"}, {folder, "tree/empty"}, {folder_end, ""},
+                               {file, "tree/x"}, {data, ""}, {file_end, ""}, {folder_end, ""}, {done, ""}}
+                   : kind_list{{prompting, ""}, {file, "tree/x"}, {data, ""}, {file_end, ""}, {done, ""}};
+        EXPECT_EQ(kinds, expected);
+        feed(upload_message('q', "0"));
+        EXPECT_NE(shown().find("upload over: sent 1 file (1 B) up to /remote/dl"), std::string::npos) << shown();
+        fs::permissions(source / "tree" / "x", fs::perms::owner_all);
+    }
 }
 
 // However the upload ends, the last frame says so, and the keyboard and the terminal go back.
