@@ -322,7 +322,7 @@ bool upload_engine::prepare_file_frame() {
         pending_type_ = frame_type::folder_end;
         return true;
     }
-    const auto size = static_cast<std::uint64_t>(status.st_size);
+    const auto size = item == next_item::file ? static_cast<std::uint64_t>(status.st_size) : 0;
     const std::size_t index = first_file_ + file_count_++;
     file_record& file = slot(index);
     file.file_sequence = file.last_sequence = sequence_ + 1;
@@ -336,6 +336,7 @@ bool upload_engine::prepare_file_frame() {
     current_.slot = index;
     have_current_ = true;
     ++files_announced_;
+    if (item == next_item::unsendable) fail_file(file, unsendable_why_);
     pending_length_ = format_file_frame(format_version_, sequence_ + 1, size, attributes, file.name, frame_.get());
     pending_type_ = frame_type::file;
     return true;
@@ -347,6 +348,11 @@ bool upload_engine::prepare_data_frame() {
     file_record& file = current_slot();
     pending_data_length_ = 0;
     pending_ends_file_ = true;
+    if (!current_.fd.valid()) {
+        pending_length_ = format_empty_frame(frame_type::given_up, sequence_ + 1, frame_.get());
+        pending_type_ = frame_type::given_up;
+        return true;
+    }
     if (current_.sent == file.size) {
         pending_length_ = format_empty_frame(frame_type::file_end, sequence_ + 1, frame_.get());
         pending_type_ = frame_type::file_end;
@@ -407,41 +413,39 @@ upload_engine::next_item upload_engine::next_file(int* fd, std::string* name, st
         }
         if (next_path_ == paths_.size()) return next_item::none;
         const std::string& path = paths_[next_path_++];
+        name->assign(last_part(path));
+        *in_folder = false;
         struct stat status {};
         if (stat(path.c_str(), &status) != 0) {
-            const int error = errno;
-            progress_.notice(failure_text("cannot send " + shown(path), error));
-            continue;
+            unsendable_why_ = failure_text("cannot read it", errno);
+            return next_item::unsendable;
         }
         if (S_ISDIR(status.st_mode)) {
             if (!walk_) walk_ = std::make_unique<folder_walk>();
             walk_->report_folders = format_version_ > FIRST_UPLOAD_FORMAT_VERSION;
             if (const int error = start_folder_walk(walk_.get(), path.c_str()); error != 0) {
-                progress_.notice(failure_text("cannot send the folder " + shown(path), error));
+                unsendable_why_ = failure_text("cannot read the folder", error);
                 end_folder_walk(walk_.get());
-                continue;
+                return next_item::unsendable;
             }
             walking_ = true;
             continue;
         }
         if (!S_ISREG(status.st_mode)) {
-            progress_.notice(shown(path) + ": not sent: " + describe(skip_reason_of(status.st_mode)));
-            continue;
+            unsendable_why_ = describe(skip_reason_of(status.st_mode));
+            return next_item::unsendable;
         }
         owned_fd file(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!file.valid()) {
-            const int error = errno;
-            progress_.notice(failure_text("cannot send " + shown(path), error));
-            continue;
+            unsendable_why_ = failure_text("cannot read it", errno);
+            return next_item::unsendable;
         }
         if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-            progress_.notice(shown(path) + ": not sent: it changed while it was opened");
-            continue;
+            unsendable_why_ = "it changed while it was opened";
+            return next_item::unsendable;
         }
         *fd = file.release();
-        name->assign(last_part(path));
         *found = status;
-        *in_folder = false;
         return next_item::file;
     }
 }
@@ -460,8 +464,9 @@ upload_engine::next_item upload_engine::next_folder_file(int* fd, std::string* n
             progress_.notice(shown(entry.sent_path) + ": not sent: " + describe(entry.skipped));
             return next_item::none;
         case walk_step::unreadable:
-            progress_.notice(failure_text("cannot send " + shown(entry.sent_path), entry.error));
-            return next_item::none;
+            name->assign(entry.sent_path);
+            unsendable_why_ = failure_text("cannot read it", entry.error);
+            return next_item::unsendable;
         case walk_step::folder_entered:
         case walk_step::folder_left:
             name->assign(entry.sent_path);
@@ -473,13 +478,12 @@ upload_engine::next_item upload_engine::next_folder_file(int* fd, std::string* n
     }
     owned_fd file(entry.file);
     struct stat status {};
+    name->assign(entry.sent_path);
     if (!file.valid() || fstat(file.get(), &status) != 0) {
-        const int error = file.valid() ? errno : entry.error;
-        progress_.notice(failure_text("cannot send " + shown(entry.sent_path), error));
-        return next_item::none;
+        unsendable_why_ = failure_text("cannot read it", file.valid() ? errno : entry.error);
+        return next_item::unsendable;
     }
     *fd = file.release();
-    name->assign(entry.sent_path);
     *found = status;
     return next_item::file;
 }

@@ -126,7 +126,7 @@ private:
 
     // The file being read and sent.
     struct open_file {
-        owned_fd fd;
+        owned_fd fd;  // not valid for a file that could not be read: it is given up at once
         std::uint64_t sent = 0;
         std::size_t slot = 0;
     };
@@ -147,7 +147,9 @@ private:
     void prepare_last_frame(frame_type type, std::uint64_t number = 0);
     void type_prepared_frame();
     // What goes next: a file opened, or a folder of a walk entered or left (frames of version 2).
-    enum class next_item : unsigned char { none, file, folder_entered, folder_left };
+    // unsendable: a file named, or found in a folder named, that cannot be read (unsendable_why_
+    // says why): pullfile is told of it as a file given up, so that it counts what was not saved.
+    enum class next_item : unsigned char { none, file, unsendable, folder_entered, folder_left };
     // The next file to send, opened, with its status; none when every path was gone through.
     next_item next_file(int* fd, std::string* name, struct stat* status, bool* in_folder);
     next_item next_folder_file(int* fd, std::string* name, struct stat* status);
@@ -192,6 +194,7 @@ private:
     std::size_t next_path_ = 0;
     std::unique_ptr<folder_walk> walk_;
     open_file current_;
+    std::string unsendable_why_;
 
     // The frame buffer holds a frame not typed yet while pending_length_ is not 0.
     std::unique_ptr<char[]> frame_;
