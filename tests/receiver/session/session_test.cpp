@@ -48,7 +48,8 @@ using namespace pushfile_test;
 constexpr std::size_t BLOCK = 37268;
 
 // Everything appended, in order. Normally each append is taken at once; while held, the bytes
-// stay queued (a command that reads nothing) and discard_queued() drops them.
+// stay queued (a command that reads nothing) and discard_queued() drops them; drop_all() drops a
+// partly written append too, which this queue never has.
 class collected_bytes final : public input_sink {
 public:
     void append(const unsigned char* bytes, std::size_t length) override {
@@ -56,6 +57,7 @@ public:
         if (!held) taken = text.size();
     }
     void discard_queued() override { text.resize(taken); }
+    void drop_all() override { text.resize(taken); }
     // The room a queue of 256 KiB has left.
     std::size_t free() const { return (std::size_t{256} << 10) - (text.size() - taken); }
     void clear() {
