@@ -52,8 +52,19 @@ void echo_filter::end_by(monotonic_clock::time_point now) {
     deadline_ = now + ECHO_WAIT;
 }
 
-bool echo_filter::passes(unsigned char byte) const {
-    return state_ == state::off || (state_ == state::waiting && held_length_ == 0 && !frame_byte(byte));
+bool echo_filter::passes(unsigned char byte) {
+    if (state_ == state::off) return true;
+    if (state_ != state::waiting || held_length_ > 0) return false;
+    if (passing_escape_ == 1) {
+        passing_escape_ = byte == '[' ? 2 : 0;
+        return true;
+    }
+    if (passing_escape_ == 2) {
+        if (byte < 0x20 || byte > 0x3f) passing_escape_ = 0;  // the last byte
+        return true;
+    }
+    if (byte == ESCAPE) passing_escape_ = 1;
+    return !frame_byte(byte);
 }
 
 void echo_filter::feed(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now,
@@ -108,6 +119,7 @@ void echo_filter::feed_byte(unsigned char byte, byte_sink& screen) {
     }
     if (state_ == state::echo) state_ = state::redraw;
     if (state_ == state::waiting) {
+        if (byte == ESCAPE) passing_escape_ = 1;
         screen.append(&byte, 1);
         return;
     }
@@ -167,6 +179,7 @@ void echo_filter::release_held(byte_sink& screen) {
 }
 
 void echo_filter::finish(byte_sink& screen) {
+    passing_escape_ = 0;
     if (escape_length_ > 0) screen.append(held_escape_.data(), escape_length_);
     escape_length_ = 0;
     release_held(screen);

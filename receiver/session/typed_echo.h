@@ -54,8 +54,9 @@ private:
         echo,     // inside a run of echo
         redraw,   // after echo: cursor moves and erasures are the editor's, over the echo's rows
     };
-    // Whether a byte passes as it is, with nothing held back before it.
-    bool passes(unsigned char byte) const;
+    // Whether a byte passes as it is, with nothing held back before it. The command's control
+    // sequences pass whole: their digits and letters are no run of echo.
+    bool passes(unsigned char byte);
     void feed_byte(unsigned char byte, byte_sink& screen);
     void feed_escape(unsigned char byte, byte_sink& screen);
     // The run held back holds the head of a frame under way.
@@ -80,6 +81,8 @@ private:
     // An escape sequence met where it may be the editor's: held until its last byte tells.
     std::array<unsigned char, ECHO_ESCAPE_LENGTH> held_escape_{};
     std::size_t escape_length_ = 0;
+    // Where in a control sequence that passes the output is: 0 outside, 1 after ESC, 2 after "ESC [".
+    unsigned char passing_escape_ = 0;
 };
 
 }  // namespace pushfile::receive

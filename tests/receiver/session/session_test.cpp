@@ -827,6 +827,8 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
          {base64_run + "\a\a" + std::string(30, '\b') + std::string(30, ' ') + "\b \b\b \b", "$ "},
          "$ ",
          base64_run.size()},
+        {"a control sequence of the command's right before the echo", 1000, {"\x1b[?2004h" + base64_run}, "\x1b[?2004h",
+         base64_run.size()},
         {"short frames known by their heads", 1000, {"#E8,89abcdef.#Z9,1,01234567.\r\n$ "}, "$ ", 28},
         {"the command's own short runs", 1000, {"$ ls\r\nfile.txt  a=b\r\n$ ", "ab"}, "$ ls\r\nfile.txt  a=b\r\n$ ab", 0},
         {"a head of a frame not under way", 1000, {"#D3,QUJD\r\n"}, "#D3,QUJD\r\n", 0},
