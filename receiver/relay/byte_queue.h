@@ -57,8 +57,8 @@ public:
     void append(const unsigned char* bytes, std::size_t length) override;
     // Drops what is queued, except the rest of an append already partly written.
     void discard_queued() override;
-    // The command's side is gone: drops everything, the rest of a partly written append too.
-    void drop_all() { consumed(buffer_.size()); }
+    // Drops everything, the rest of a partly written append too.
+    void drop_all() override { consumed(buffer_.size()); }
 
     bool empty() const { return buffer_.empty(); }
     std::size_t free_space() const { return buffer_.free_space(); }

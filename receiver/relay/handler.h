@@ -33,8 +33,12 @@ protected:
 // The command's keyboard, where answers can turn stale before they are written.
 class input_sink : public byte_sink {
 public:
-    // Drops every byte still queued, not yet written (stale answers when a new transfer begins).
+    // Drops every byte still queued, not yet written (stale answers when a new transfer begins),
+    // but for the rest of an append already partly written: half an answer would be a broken one.
     virtual void discard_queued() = 0;
+    // Drops every byte queued, the rest of a partly written append too: what reads it is gone,
+    // and that rest would reach whatever reads next as text of no meaning.
+    virtual void drop_all() = 0;
 
 protected:
     ~input_sink() = default;

@@ -5,8 +5,9 @@
 
 namespace pushfile::receive {
 
-// The relay keeps room for what a handler holds back; a message the parser holds must fit in it.
-static_assert(MAX_RELEASE_BYTES <= MAX_HELD_BYTES);
+// The relay keeps room for what a handler holds back; a message the parser holds, and the output
+// the upload holds to see whether it is echo, must fit in it.
+static_assert(MAX_RELEASE_BYTES + ECHO_HELD_LIMIT <= MAX_HELD_BYTES);
 
 transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options,
                                    byte_sink& screen, input_sink& command_input)
@@ -31,13 +32,15 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
 
 bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || kept_length_ > 0 ||
-           (!file_open() && parser_.in_message()) || upload_.wants_ticks() || upload_.waiting_to_prompt();
+           (!file_open() && parser_.in_message()) || upload_.wants_ticks() || upload_.waiting_to_prompt() ||
+           upload_.output_held();
 }
 
 void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
     upload_.tick(now);
     if (!file_open()) upload_.show_waiting_prompt(now);
+    if (now - last_output_at_ >= QUIET_BEFORE_RELEASE) upload_.output_quiet(now);
     deliver_kept_keys_when_due(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
@@ -67,6 +70,7 @@ std::string transfer_session::hidden_block_text() {
 void transfer_session::output_ended(const char* reason) {
     // A message prefix held back at the very end was ordinary output after all.
     finish_held_output();
+    upload_.output_quiet(monotonic_clock::now());
     show_ignored();
     if (phase_ == phase::committed) {
         // Saved before its end message could come: it is complete all the same.
@@ -98,8 +102,7 @@ void transfer_session::pass_through(const unsigned char* bytes, std::size_t leng
         std::any_of(bytes, bytes + length, not_zero)) {
         show_summary();
     }
-    upload_.output_shown(bytes, length);
-    screen_.append(bytes, length);
+    upload_.output_shown(bytes, length, last_output_at_);
 }
 
 void transfer_session::path_message(std::string_view path) {

@@ -261,12 +261,44 @@ void upload_engine::command_input_room(std::size_t free) {
 }
 
 // During an upload pullfile writes nothing but its messages; other output while it has frames to
-// read is most likely a shell's, pullfile being gone. Its next message says otherwise.
-void upload_engine::output_shown(const unsigned char* bytes, std::size_t length) {
+// read is most likely a shell's, pullfile being gone. Its next message says otherwise. That shell
+// shows the frames it read as typed: they are left off the screen.
+void upload_engine::output_shown(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now) {
     paste_mode_.scan_all(bytes, length);
     if (length > 0 && stage_ == stage::sending && sequence_ > std::max<std::uint64_t>(acked_, 1)) {
         doubt_pullfile_ = true;
     }
+    if (length > 0 && (stage_ == stage::sending || stage_ == stage::closing) && acked_ < sequence_ &&
+        sequence_ > 1) {
+        expect_echo();
+    } else if (active() && !doubt_pullfile_ && echo_.active()) {
+        echo_.stop(screen_);  // pullfile spoke again
+    }
+    echo_.feed(bytes, length, now, screen_);
+    if (!echo_.active()) {
+        if (const std::string hidden = hidden_echo_text(); !hidden.empty()) progress_.notice(hidden);
+    }
+}
+
+void upload_engine::output_quiet(monotonic_clock::time_point now) {
+    echo_.let_go(now, screen_);
+    if (!echo_.active()) {
+        if (const std::string hidden = hidden_echo_text(); !hidden.empty()) progress_.notice(hidden);
+    }
+}
+
+// Every frame from the oldest not acknowledged on, that one whole at most.
+void upload_engine::expect_echo() {
+    if (frame_count_ == 0) return;
+    const frame_record& oldest = frames_[first_frame_];
+    const std::uint64_t typed_since = typed_ - oldest.end + std::min<std::uint64_t>(oldest.end, MAX_FRAME_LENGTH);
+    echo_.expect(typed_since, acked_ + 1, sequence_);
+}
+
+std::string upload_engine::hidden_echo_text() {
+    const std::uint64_t hidden = echo_.take_hidden();
+    if (hidden == 0) return {};
+    return std::to_string(hidden) + " bytes of upload frames echoed back after pullfile was gone were not shown";
 }
 
 bool upload_engine::prepare_frame() {
@@ -581,14 +613,17 @@ void upload_engine::forget_done_files() {
 void upload_engine::ended(std::uint64_t status) {
     if (!active()) return;
     const std::string line = summary_line(status);
-    // pullfile reads nothing more: frames it has not read would reach whatever reads next.
-    command_input_.discard_queued();
+    // pullfile reads nothing more: frames it has not read, the rest of one partly written too,
+    // would reach whatever reads next.
+    command_input_.drop_all();
     if (terminal_ != nullptr) terminal_->drop_unread_and_release();
     // pullfile ends on C, N and R without acknowledging them; anything else unacknowledged it
     // left unread.
     if (acked_ < sequence_ && last_typed_ != frame_type::cancelled && last_typed_ != frame_type::nothing &&
         last_typed_ != frame_type::refused) {
         command_input_.append(&LINE_KILL_KEY, 1);
+        expect_echo();
+        echo_.end_by(monotonic_clock::now());
     }
     end_upload();
     if (!line.empty()) progress_.notice(line);
@@ -656,10 +691,16 @@ void upload_engine::finish_cancel(std::size_t free) {
 }
 
 void upload_engine::give_up(std::string_view why) {
-    command_input_.discard_queued();
+    // pullfile is gone: the rest of a frame partly written is for nobody.
+    command_input_.drop_all();
     if (terminal_ != nullptr) terminal_->drop_unread_and_release();
-    if (acked_ < sequence_) command_input_.append(&LINE_KILL_KEY, 1);
+    if (acked_ < sequence_) {
+        command_input_.append(&LINE_KILL_KEY, 1);
+        expect_echo();
+        echo_.end_by(monotonic_clock::now());
+    }
     std::string line(why);
+    if (const std::string hidden = hidden_echo_text(); !hidden.empty()) line += "; " + hidden;
     if (files_saved_ > 0) {
         line += "; " + std::to_string(files_saved_) + (files_saved_ == 1 ? " file" : " files") + " went up to " +
                 folder_ + " before";

@@ -25,6 +25,7 @@
 #include "receiver/relay/output_scanner.h"
 #include "receiver/session/progress.h"
 #include "receiver/session/upload_consent.h"
+#include "receiver/session/typed_echo.h"
 #include "receiver/session/upload_prompt.h"
 #include "receiver/session/upload_selection.h"
 #include "transfer/answer_window.h"
@@ -73,8 +74,11 @@ public:
     void acknowledged(std::uint64_t sequence, monotonic_clock::time_point now);
     void file_failed(std::uint64_t file_sequence, std::string_view reason, monotonic_clock::time_point now);
     void ended(std::uint64_t status);
-    // The command's output as it goes to the screen.
-    void output_shown(const unsigned char* bytes, std::size_t length);
+    // The command's output on its way to the screen: what is not echo of frames goes there.
+    void output_shown(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now);
+    // Output held back to see whether it is echo of frames; output_quiet() lets go of it.
+    bool output_held() const { return echo_.holding(); }
+    void output_quiet(monotonic_clock::time_point now);
 
     // From the request to pullfile's end: the command's terminal held.
     bool active() const { return stage_ != stage::idle; }
@@ -167,6 +171,10 @@ private:
     void finish_cancel(std::size_t free);
     // pullfile is gone or silent: the keyboard and the terminal go back to the command.
     void give_up(std::string_view why);
+    // Frames typed and not acknowledged may come back as echo from whatever reads them.
+    void expect_echo();
+    // What is said of echo left off the screen, or empty.
+    std::string hidden_echo_text();
     void end_upload();
     std::string summary_line(std::uint64_t status) const;
 
@@ -177,6 +185,8 @@ private:
     command_terminal* terminal_ = nullptr;
     // The command's output as shown: whether the command has pasted text marked.
     output_scanner paste_mode_;
+    // Leaves off the screen the frames a shell read and showed after pullfile was gone.
+    echo_filter echo_;
 
     std::string folder_;  // pullfile's, escaped
     // The version of the frames this upload writes: the highest both sides read.

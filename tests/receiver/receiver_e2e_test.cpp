@@ -1,10 +1,14 @@
 // The real receiver running the real sender on a pseudo-terminal, end to end.
 #include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -22,6 +26,26 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pushfile_test;
 using namespace std::chrono_literals;
+
+// Text with each run of 64 or more bytes that frames are made of (base64, digits and their
+// punctuation) told by its length instead: "<run of 4095>".
+std::string frame_runs_counted(const std::string& text) {
+    const auto in_frames = [](char byte) {
+        return std::isalnum(static_cast<unsigned char>(byte)) != 0 || std::strchr("+/=,;#.", byte) != nullptr;
+    };
+    std::string counted;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = at;
+        while (end < text.size() && in_frames(text[end]) && text[end] != '\0') ++end;
+        if (end - at >= 64) {
+            counted += "<run of " + std::to_string(end - at) + ">";
+        } else {
+            counted.append(text, at, std::max(end - at, std::size_t{1}));
+        }
+        at = std::max(end, at + 1);
+    }
+    return counted;
+}
 
 TEST(receiver_end_to_end, several_files_arrive_identical) {
     scratch_dir source;
@@ -244,8 +268,10 @@ TEST(receiver_end_to_end, keys_reach_the_command_once_a_transfer_has_gone_quiet)
 
 // The other way: pullfile on the far side asks, the user types local paths at the receiver's
 // prompt (relative to where the command in the foreground was started), the files go up, through
-// the command directly and through a real ssh with a terminal on the far side and without one. Ctrl-C in the middle of a file leaves nothing there, and the shell
-// that ran pullfile reads the next line as typed.
+// the command directly and through a real ssh with a terminal on the far side and without one.
+// Ctrl-C in the middle of a file leaves nothing there, and the shell that ran pullfile reads the
+// next line as typed. So it does when pullfile is killed in the middle and a key gives up on it:
+// nothing of the frames that were under way reaches that line or the screen.
 TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
     ssh_lab lab;
     scratch_dir local;
@@ -262,6 +288,7 @@ TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
         bool over_ssh;
         bool remote_terminal;
     };
+    enum class ending { whole, interrupted, killed };
     for (const route& way : {route{"directly", false, false}, route{"ssh -t", true, true},
                              route{"ssh without -t", true, false}}) {
         SCOPED_TRACE(way.what);
@@ -269,12 +296,19 @@ TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
             ADD_FAILURE() << "no ssh to try: " << lab.why_not();
             continue;
         }
-        for (const bool interrupted : {false, true}) {
-            SCOPED_TRACE(interrupted ? "Ctrl-C in the middle" : "three files");
+        for (const ending end : {ending::whole, ending::interrupted, ending::killed}) {
+            SCOPED_TRACE(end == ending::whole ? "three files" : end == ending::interrupted ? "Ctrl-C in the middle"
+                                                                                            : "pullfile killed");
             for (const std::string& name : names_in(remote.path)) fs::remove_all(remote.path / name);
-            // The shell reads a line after pullfile: whatever an upload left in its input would show.
-            const std::string script = "(cd '" + remote.path.string() + "' && " + PULLFILE_BINARY +
-                                       "); echo \"status=$?\"; read -r line; echo \"next=[$line]\"";
+            // Without a terminal on the far side, the frames under way when pullfile is killed reach
+            // whatever reads next as they are, Ctrl-U or not.
+            if (end == ending::killed && way.over_ssh && !way.remote_terminal) continue;
+            // A shell's line editor reads a line after pullfile: whatever an upload left in its input
+            // would show. A killed pullfile leaves its terminal as it set it, put right first.
+            const std::string script = "(cd '" + remote.path.string() + "' && sh -c 'echo pid=$$; exec \"$0\"' " +
+                                       PULLFILE_BINARY +
+                                       "); echo \"status=$?\"; stty sane 2>/dev/null; TERM=xterm exec bash -c 'read -e -r "
+                                       "line; echo \"next=[$line]\"'";
             // The receiver starts elsewhere; the command in the foreground was started from the
             // local folder, where the paths typed are then found, as in the shell that started it.
             child_options options;
@@ -291,27 +325,41 @@ TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
                 options.arguments.insert(options.arguments.end(), {"sh", "-c", script});
             }
             pty_peer user(options);
+            ASSERT_TRUE(user.read_until("pid=", 60s)) << user.read_rest(1s);
+            const pid_t pullfile = std::stoi(user.read_through('\n', 5s));
             ASSERT_TRUE(user.read_until("upload to remote", 60s)) << user.read_rest(1s);
             // As a person: reads the prompt, types the names, reads what they name, answers y.
             std::this_thread::sleep_for(pushfile::receive::KEYS_STREAM_GAP + 100ms);
-            user.send(interrupted ? "huge.bin\r" : "empty 'few bytes' big\\.bin\r");
+            user.send(end == ending::whole ? "empty 'few bytes' big\\.bin\r" : "huge.bin\r");
             ASSERT_TRUE(user.read_until("y sends", 30s)) << user.read_rest(1s);
             std::this_thread::sleep_for(pushfile::receive::KEYS_STREAM_GAP + 100ms);
             user.send("y");
-            if (interrupted) {
-                std::this_thread::sleep_for(1500ms);
-                user.send("\x03");
+            std::string screen;
+            if (end != ending::whole) std::this_thread::sleep_for(1500ms);
+            if (end == ending::interrupted) user.send("\x03");
+            if (end == ending::killed) {
+                ASSERT_EQ(kill(pullfile, SIGKILL), 0);
+                // A key gives up on pullfile once it has been silent for a while.
+                screen = user.read_for(1500ms);
+            } else {
+                ASSERT_TRUE(user.read_until("status=", 120s)) << user.read_rest(1s);
+                screen = "status=" + user.read_through('\n', 5s);
             }
-            ASSERT_TRUE(user.read_until("status=", 120s)) << user.read_rest(1s);
-            std::string status = user.read_through('\n', 5s);
-            status.erase(status.find_first_of("\r\n"));
             user.send("typed\r");
             const std::string rest = user.read_rest(30s);
+            screen += rest;
+            const std::size_t status_at = screen.find("status=");
+            ASSERT_NE(status_at, std::string::npos) << screen;
+            const std::string status = screen.substr(status_at + 7, screen.find_first_of("\r\n", status_at) - status_at - 7);
             EXPECT_EQ(user.wait(30s).code, 0);
-            EXPECT_NE(rest.find("next=[typed]"), std::string::npos) << rest;
-            if (interrupted) {
-                EXPECT_EQ(status, "255") << rest;
-                EXPECT_EQ(names_in(remote.path), std::vector<std::string>{}) << "nothing of the cancelled file";
+            EXPECT_NE(rest.find("next=[typed]"), std::string::npos) << frame_runs_counted(rest);
+            if (end != ending::whole) {
+                EXPECT_EQ(status, end == ending::killed ? "137" : "255") << frame_runs_counted(rest);
+                EXPECT_EQ(names_in(remote.path), std::vector<std::string>{}) << "nothing of the broken file";
+                if (end == ending::killed) {
+                    EXPECT_EQ(frame_runs_counted(screen).find("<run of "), std::string::npos)
+                        << "frames were shown:\n" << frame_runs_counted(screen);
+                }
                 continue;
             }
             EXPECT_EQ(status, "0") << rest;

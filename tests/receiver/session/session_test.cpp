@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "receiver/relay/screen_writer.h"
+#include "receiver/session/typed_echo.h"
 #include "tests/support/stream_builder.h"
 #include "transfer/upload_frames.h"
 
@@ -48,22 +50,35 @@ using namespace pushfile_test;
 constexpr std::size_t BLOCK = 37268;
 
 // Everything appended, in order. Normally each append is taken at once; while held, the bytes
-// stay queued (a command that reads nothing) and discard_queued() drops them.
+// stay queued (a command that reads nothing) and discard_queued() drops them, but for the rest of
+// an append partly taken (taken set inside it); drop_all() drops that rest too.
 class collected_bytes final : public input_sink {
 public:
     void append(const unsigned char* bytes, std::size_t length) override {
         text.append(reinterpret_cast<const char*>(bytes), length);
         if (!held) taken = text.size();
+        append_ends.push_back(text.size());
     }
-    void discard_queued() override { text.resize(taken); }
+    void discard_queued() override {
+        const auto end_after = std::upper_bound(append_ends.begin(), append_ends.end(), taken);
+        const std::size_t start = end_after == append_ends.begin() ? 0 : *(end_after - 1);
+        keep(end_after != append_ends.end() && start < taken ? *end_after : taken);
+    }
+    void drop_all() override { keep(taken); }
+    void keep(std::size_t length) {
+        text.resize(length);
+        while (!append_ends.empty() && append_ends.back() > length) append_ends.pop_back();
+    }
     // The room a queue of 256 KiB has left.
     std::size_t free() const { return (std::size_t{256} << 10) - (text.size() - taken); }
     void clear() {
         text.clear();
         taken = 0;
+        append_ends.clear();
     }
     std::string text;
     std::size_t taken = 0;
+    std::vector<std::size_t> append_ends;
     bool held = false;
 };
 
@@ -869,11 +884,63 @@ TEST_F(upload_test, a_pullfile_gone_without_a_word_gets_no_more_frames_and_a_key
     press("x");
     EXPECT_TRUE(session->wants_keyboard()) << "a key while pullfile answers is held back";
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    // The last frame is partly written: its rest would reach the shell as text of no meaning.
+    const std::size_t written = replies.text.size() - 10;
+    replies.taken = written;
     press("y");
     EXPECT_FALSE(session->wants_keyboard());
     EXPECT_EQ(terminal.drops, 1);
-    EXPECT_EQ(replies.text.substr(replies.text.size() - 2), "\x15y") << "the frames a shell took are erased";
+    EXPECT_EQ(replies.text.substr(written), "\x15y") << "the frames a shell took are erased";
     EXPECT_NE(shown().find("pullfile stopped answering"), std::string::npos) << shown();
+}
+
+// After a give-up, what a shell shows of the frames it read is left off the screen, and so is its
+// line editor's redrawing once the Ctrl-U erases them; the command's own output is not.
+TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_screen) {
+    const std::string base64_run = "QUJD" + std::string(120, 'x') + "#D7,QUJDRA==,0123abcd.#E8,89abcdef.";
+    struct echo_case {
+        const char* what;
+        std::uint64_t budget;
+        std::vector<std::string> chunks;  // fed in turn, then the output goes quiet
+        std::string shown;
+        std::uint64_t hidden;
+        bool after_time_limit = false;
+    };
+    const echo_case cases[] = {
+        {"a line editor's echo, and its line kill's cursor moves over the rows it took",
+         1000,
+         {"Killed\r\n$ ", base64_run.substr(0, 50), base64_run.substr(50),
+          "\x1b[A\x1b[A\r\x1b[C\x1b[C\x1b[K\r\n\r\x1b[K\r\n\r\x1b[K\x1b[A\x1b[A\x1b[C\x1b[C", "t", "yped\r\n"},
+         "Killed\r\n$ typed\r\n",
+         base64_run.size()},
+        {"a terminal's own echo, erased a character at a time",
+         1000,
+         {base64_run + "\a\a" + std::string(30, '\b') + std::string(30, ' ') + "\b \b\b \b", "$ "},
+         "$ ",
+         base64_run.size()},
+        {"a control sequence of the command's right before the echo", 1000, {"\x1b[?2004h" + base64_run}, "\x1b[?2004h",
+         base64_run.size()},
+        {"short frames known by their heads", 1000, {"#E8,89abcdef.#Z9,1,01234567.\r\n$ "}, "$ ", 28},
+        {"the command's own short runs", 1000, {"$ ls\r\nfile.txt  a=b\r\n$ ", "ab"}, "$ ls\r\nfile.txt  a=b\r\n$ ab", 0},
+        {"a head of a frame not under way", 1000, {"#D3,QUJD\r\n"}, "#D3,QUJD\r\n", 0},
+        {"more than was typed", 100, {base64_run + "\r\n"}, base64_run.substr(100) + "\r\n", 100},
+        {"past the time limit", 1000, {base64_run}, base64_run, 0, true},
+    };
+    for (const echo_case& test : cases) {
+        SCOPED_TRACE(test.what);
+        echo_filter filter;
+        collected_bytes screen;
+        const monotonic_clock::time_point start{};
+        filter.expect(test.budget, 5, 9);
+        filter.end_by(start);
+        const monotonic_clock::time_point at = test.after_time_limit ? start + ECHO_WAIT : start;
+        for (const std::string& chunk : test.chunks) {
+            filter.feed(reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size(), at, screen);
+        }
+        filter.let_go(at, screen);
+        EXPECT_EQ(screen.text, test.shown);
+        EXPECT_EQ(filter.take_hidden(), test.hidden);
+    }
 }
 
 }  // namespace
