@@ -139,16 +139,28 @@ void echo_filter::feed_byte(unsigned char byte, byte_sink& screen) {
 }
 
 // After echo: "ESC [ digits ; digits FINAL" is the editor's when FINAL moves the cursor or erases.
+// Another whole control sequence (a mode the editor switches, such as bracketed paste) is shown
+// as it came, and the echo may go on after it.
 void echo_filter::feed_escape(unsigned char byte, byte_sink& screen) {
     held_escape_[escape_length_++] = byte;
-    const bool parameter = (byte >= '0' && byte <= '9') || byte == ';';
-    if (escape_length_ == 2 ? byte == '[' : parameter && escape_length_ < ECHO_ESCAPE_LENGTH) return;
-    if (escape_length_ > 2 && redraw_final(byte)) {
-        redraw_dropped_ += escape_length_;
-        escape_length_ = 0;
+    if (escape_length_ == 2) {
+        if (byte != '[') finish(screen);
         return;
     }
-    finish(screen);
+    if (byte >= 0x20 && byte <= 0x3f && escape_length_ < ECHO_ESCAPE_LENGTH) return;
+    if (byte < 0x40 || byte > 0x7e) {
+        finish(screen);
+        return;
+    }
+    const auto parameters_end = held_escape_.begin() + static_cast<std::ptrdiff_t>(escape_length_) - 1;
+    const bool plain = std::all_of(held_escape_.begin() + 2, parameters_end,
+                                   [](unsigned char c) { return (c >= '0' && c <= '9') || c == ';'; });
+    if (plain && redraw_final(byte)) {
+        redraw_dropped_ += escape_length_;
+    } else {
+        screen.append(held_escape_.data(), escape_length_);
+    }
+    escape_length_ = 0;
 }
 
 bool echo_filter::held_has_frame_head() const {
@@ -188,7 +200,7 @@ void echo_filter::finish(byte_sink& screen) {
 
 void echo_filter::let_go(monotonic_clock::time_point now, byte_sink& screen) {
     if (state_ == state::off) return;
-    if ((deadline_set_ && now >= deadline_) || (state_ == state::redraw && held_length_ > 0)) {
+    if (deadline_set_ && now >= deadline_) {
         finish(screen);
         return;
     }

@@ -39,8 +39,9 @@ public:
     bool holding() const { return held_length_ > 0 || escape_length_ > 0; }
     // The command's output: what is not echo goes to screen.
     void feed(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now, byte_sink& screen);
-    // The output went quiet or ended: what is held back is shown. Past the time limit, or after
-    // echo (a line editor's echo comes in bulk, a person's keys one by one), the filter ends.
+    // The output went quiet or ended: what is held back is shown (a person's keys, one by one,
+    // after the echo; a line editor's echo pauses too on a busy machine, so the filter goes on).
+    // Past the time limit the filter ends.
     void let_go(monotonic_clock::time_point now, byte_sink& screen);
     // pullfile spoke after all: nothing is echo.
     void stop(byte_sink& screen);

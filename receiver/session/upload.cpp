@@ -170,6 +170,7 @@ void upload_engine::prompt_keys(const unsigned char* bytes, std::size_t length, 
             }
             drop_told_ = true;
             return;
+        case upload_consent::verdict::ignore: return;
         case upload_consent::verdict::cancel: return prompt_answered(upload_prompt::state::nothing, now);
         case upload_consent::verdict::confirm: return start_sending(now);
         case upload_consent::verdict::edit:

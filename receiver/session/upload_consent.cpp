@@ -15,6 +15,11 @@ bool is_paste(const unsigned char* bytes, std::size_t length) {
     return length >= PASTE_START.size() && std::memcmp(bytes, PASTE_START.data(), PASTE_START.size()) == 0;
 }
 
+// OSC, DCS, APC, PM and SOS: what a terminal answers a query with, never what a key sends.
+bool is_reply(const unsigned char* bytes, std::size_t length) {
+    return length >= 2 && bytes[0] == ESCAPE_KEY && std::memchr("]P_^X", bytes[1], 5) != nullptr;
+}
+
 bool is_cancel(const unsigned char* bytes, std::size_t length) {
     return (!is_paste(bytes, length) && std::memchr(bytes, INTERRUPT_KEY, length) != nullptr) ||
            (length == 1 && bytes[0] == ESCAPE_KEY);
@@ -29,10 +34,11 @@ void upload_consent::shown(monotonic_clock::time_point now) {
 
 upload_consent::verdict upload_consent::keys(const unsigned char* bytes, std::size_t length,
                                              monotonic_clock::time_point now) {
+    // The line's own editor reads Ctrl-C and Esc, and skips replies, once keys count.
+    if (open_ && !confirming_) return verdict::take;
+    if (is_reply(bytes, length)) return verdict::ignore;
     const monotonic_clock::time_point before = last_keys_at_;
     last_keys_at_ = now;
-    // The line's own editor reads Ctrl-C and Esc once keys count.
-    if (open_ && !confirming_) return verdict::take;
     if (is_cancel(bytes, length)) return verdict::cancel;
     if (confirming_) {
         if (!quiet_since(before, now)) return verdict::drop;

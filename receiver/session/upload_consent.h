@@ -26,6 +26,7 @@ public:
         cancel,   // Ctrl-C or a lone Esc: the user sends nothing, whenever they come
         confirm,  // y, alone and after a pause, while a confirmation is asked for
         edit,     // any other key after a pause while a confirmation is asked for: the line again
+        ignore,   // a terminal's reply (a string sequence), no key at all
     };
 
     // The prompt appeared on the screen at now.

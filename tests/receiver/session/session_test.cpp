@@ -905,6 +905,7 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
         std::string shown;
         std::uint64_t hidden;
         bool after_time_limit = false;
+        bool quiet_after_each = false;
     };
     const echo_case cases[] = {
         {"a line editor's echo, and its line kill's cursor moves over the rows it took",
@@ -925,6 +926,11 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
         {"a head of a frame not under way", 1000, {"#D3,QUJD\r\n"}, "#D3,QUJD\r\n", 0},
         {"more than was typed", 100, {base64_run + "\r\n"}, base64_run.substr(100) + "\r\n", 100},
         {"past the time limit", 1000, {base64_run}, base64_run, 0, true},
+        // A line editor switches its modes, and pauses on a busy machine, in the middle of its echo.
+        {"a mode switched between pieces of echo", 1000,
+         {base64_run.substr(0, 70), "\r\x1b[?2004l", base64_run.substr(70)}, "\x1b[?2004l", base64_run.size()},
+        {"echo that pauses", 1000, {base64_run.substr(0, 70), "\r" + base64_run.substr(70, 10), base64_run.substr(80)},
+         base64_run.substr(70, 10), base64_run.size() - 10, false, true},
     };
     for (const echo_case& test : cases) {
         SCOPED_TRACE(test.what);
@@ -936,6 +942,7 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
         const monotonic_clock::time_point at = test.after_time_limit ? start + ECHO_WAIT : start;
         for (const std::string& chunk : test.chunks) {
             filter.feed(reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size(), at, screen);
+            if (test.quiet_after_each) filter.let_go(at, screen);
         }
         filter.let_go(at, screen);
         EXPECT_EQ(screen.text, test.shown);
