@@ -130,9 +130,7 @@ std::string clean_file_name(std::string_view sent_path) {
 
 struct file_sink::state {
     std::string directory;  // as given, for messages only
-    file_sink_options options;
     owned_fd directory_fd;
-    bool try_unnamed = true;  // cleared once the file system turns O_TMPFILE down
     // The folder of the file in progress, or of the last one saved, beneath the directory: its
     // path ("" for the directory itself) and its descriptor, held from begin() to the next begin().
     std::string folder;
@@ -140,7 +138,6 @@ struct file_sink::state {
     // Where in folder the parts begin() made start, while the file is not saved: they are removed
     // again, if still empty, when it is given up. npos when none were made.
     std::size_t made_from = std::string::npos;
-    bool path_refused = false;
     owned_fd file_fd;  // the temporary file of the file in progress
     // The last file saved, kept open so that a file that grows while it is sent gets the rest
     // added to what was saved, not to whatever its name may lead to by then.
@@ -149,16 +146,19 @@ struct file_sink::state {
     std::string clean_name;      // the last part of the path
     std::string saved_name;      // the saved file's path beneath the directory
     std::string saved_last_part;
-    bool saved_renamed = false;
     // The saved file's identity, so that taking it back never removes another file.
     dev_t saved_device = 0;
     ino_t saved_inode = 0;
     std::string open_error;  // why the directory could not be opened
-    mode_t umask_bits = 0;
     // For the file in progress: set before its name is given, when keep_mode_and_time() said so.
-    bool keep_attributes = false;
-    mode_t kept_mode = 0;
     timespec kept_time{};
+    mode_t kept_mode = 0;
+    mode_t umask_bits = 0;
+    file_sink_options options;
+    bool keep_attributes = false;
+    bool try_unnamed = true;  // cleared once the file system turns O_TMPFILE down
+    bool path_refused = false;
+    bool saved_renamed = false;
 
     mode_t masked(unsigned mode) const { return static_cast<mode_t>(mode) & 0777 & ~umask_bits; }
 

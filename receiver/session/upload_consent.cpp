@@ -17,7 +17,8 @@ bool is_paste(const unsigned char* bytes, std::size_t length) {
 
 // OSC, DCS, APC, PM and SOS: what a terminal answers a query with, never what a key sends.
 bool is_reply(const unsigned char* bytes, std::size_t length) {
-    return length >= 2 && bytes[0] == ESCAPE_KEY && std::memchr("]P_^X", bytes[1], 5) != nullptr;
+    return length >= 2 && bytes[0] == ESCAPE_KEY && std::string_view("]P_^X").find(static_cast<char>(bytes[1])) !=
+                                                        std::string_view::npos;
 }
 
 bool is_cancel(const unsigned char* bytes, std::size_t length) {

@@ -591,7 +591,7 @@ std::string upload_prompt::fitted_line(std::size_t columns, std::size_t* shown_c
     // The cursor stays off the last column, where it would wait to wrap.
     const std::size_t room = columns == 0 ? std::string::npos : columns - 1;
     if (!question_.empty()) {
-        const std::string line =
+        std::string line =
             fit_to_columns(std::string(PROMPT_HEAD).append(shown_folder_).append(PROMPT_END), question_, room);
         *shown_columns = display_columns(line);
         return line;
