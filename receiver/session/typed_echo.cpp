@@ -96,6 +96,7 @@ void echo_filter::feed_byte(unsigned char byte, byte_sink& screen) {
             screen.append(&byte, 1);
             return;
         }
+        if (held_length_ == 0) held_since_ = now_;
         held_[held_length_++] = byte;
         const bool echo = held_length_ == ECHO_RUN_LENGTH || (byte == ',' && held_has_frame_head());
         if (echo && echo_dropped_ + held_length_ <= budget_) {
@@ -107,14 +108,21 @@ void echo_filter::feed_byte(unsigned char byte, byte_sink& screen) {
         }
         return;
     }
-    // A run held back ends short, without a frame's head: the command's own output.
+    // A run held back ends short, without a frame's head: the command's own output; or, cut off by
+    // a line editor's wrap right after echo, the echo's last piece.
     if (held_length_ > 0) {
         const bool after_echo = state_ == state::redraw;
-        release_held(screen);
-        if (after_echo) {
-            finish(screen);
-            screen.append(&byte, 1);
-            return;
+        if (after_echo && redraw_byte(byte) && now_ - last_echo_at_ < ECHO_BURST_GAP &&
+            echo_dropped_ + held_length_ <= budget_) {
+            drop_echo(held_length_);
+            held_length_ = 0;
+        } else {
+            release_held(screen);
+            if (after_echo) {
+                finish(screen);
+                screen.append(&byte, 1);
+                return;
+            }
         }
     }
     if (state_ == state::echo) state_ = state::redraw;
@@ -144,7 +152,12 @@ void echo_filter::feed_byte(unsigned char byte, byte_sink& screen) {
 void echo_filter::feed_escape(unsigned char byte, byte_sink& screen) {
     held_escape_[escape_length_++] = byte;
     if (escape_length_ == 2) {
-        if (byte != '[') finish(screen);
+        if (byte == 'M') {  // reverse index: the line up, where a terminal has no "ESC [ A" (screen, tmux)
+            redraw_dropped_ += escape_length_;
+            escape_length_ = 0;
+        } else if (byte != '[') {
+            finish(screen);
+        }
         return;
     }
     if (byte >= 0x20 && byte <= 0x3f && escape_length_ < ECHO_ESCAPE_LENGTH) return;
@@ -182,6 +195,7 @@ bool echo_filter::held_has_frame_head() const {
 void echo_filter::drop_echo(std::size_t count) {
     echo_dropped_ += count;
     hidden_ += count;
+    last_echo_at_ = now_;
     if (deadline_set_) deadline_ = std::max(deadline_, now_ + ECHO_WAIT);
 }
 
@@ -207,6 +221,12 @@ void echo_filter::let_go(monotonic_clock::time_point now, byte_sink& screen) {
     if (escape_length_ > 0) {
         finish(screen);
         return;
+    }
+    // The last piece of echo, cut short where the frames typed ended.
+    if (state_ == state::redraw && held_length_ > 0 && held_since_ - last_echo_at_ < ECHO_BURST_GAP &&
+        echo_dropped_ + held_length_ <= budget_) {
+        drop_echo(held_length_);
+        held_length_ = 0;
     }
     release_held(screen);
 }

@@ -22,6 +22,9 @@ namespace pushfile::receive {
 inline constexpr std::size_t ECHO_RUN_LENGTH = 64;
 // After a give-up, echo comes within this long of the last echo seen, or not at all.
 inline constexpr std::chrono::milliseconds ECHO_WAIT{3000};
+// Echo comes in bulk: a short run right after it (within this long) that a line's wrap cut off is
+// echo too, where a person's keys come one by one, later.
+inline constexpr std::chrono::milliseconds ECHO_BURST_GAP{100};
 // The longest escape sequence held back to see whether it moves the cursor or erases.
 inline constexpr std::size_t ECHO_ESCAPE_LENGTH = 16;
 // The most the filter holds back at once.
@@ -77,6 +80,8 @@ private:
     bool deadline_set_ = false;
     monotonic_clock::time_point deadline_{};
     monotonic_clock::time_point now_{};
+    monotonic_clock::time_point last_echo_at_{};  // of the last byte of echo dropped
+    monotonic_clock::time_point held_since_{};    // when the run held back began
     std::array<unsigned char, ECHO_RUN_LENGTH> held_{};
     std::size_t held_length_ = 0;
     // An escape sequence met where it may be the editor's: held until its last byte tells.

@@ -929,8 +929,13 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
         // A line editor switches its modes, and pauses on a busy machine, in the middle of its echo.
         {"a mode switched between pieces of echo", 1000,
          {base64_run.substr(0, 70), "\r\x1b[?2004l", base64_run.substr(70)}, "\x1b[?2004l", base64_run.size()},
+        {"a line editor's echo on a terminal that moves up with ESC M, its last piece cut by a wrap", 1000,
+         {base64_run.substr(0, 100) + "\r\n" + std::string(40, 'x') + "\r\n", "\x1bM\x1bM\r$ \x1b[K"},
+         "$ \x1b[K", 140},
         {"echo that pauses", 1000, {base64_run.substr(0, 70), "\r" + base64_run.substr(70, 10), base64_run.substr(80)},
          base64_run.substr(70, 10), base64_run.size() - 10, false, true},
+        {"echo whose last piece is short", 1000, {base64_run.substr(0, 70) + "\r" + base64_run.substr(70, 10)}, "",
+         80, false, true},
     };
     for (const echo_case& test : cases) {
         SCOPED_TRACE(test.what);
@@ -939,8 +944,9 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
         const monotonic_clock::time_point start{};
         filter.expect(test.budget, 5, 9);
         filter.end_by(start);
-        const monotonic_clock::time_point at = test.after_time_limit ? start + ECHO_WAIT : start;
+        monotonic_clock::time_point at = test.after_time_limit ? start + ECHO_WAIT : start;
         for (const std::string& chunk : test.chunks) {
+            at += std::chrono::milliseconds(200);  // a person's pace: each chunk a read of its own
             filter.feed(reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size(), at, screen);
             if (test.quiet_after_each) filter.let_go(at, screen);
         }
