@@ -39,6 +39,7 @@ void echo_filter::expect(std::uint64_t budget, std::uint64_t first_sequence, std
         last_sequence_ = last_sequence;
         echo_dropped_ = redraw_dropped_ = 0;
         deadline_set_ = false;
+        after_keys_ = false;
         return;
     }
     budget_ = std::max(budget_, echo_dropped_ + budget);
@@ -97,6 +98,7 @@ void echo_filter::feed_byte(unsigned char byte, byte_sink& screen) {
             return;
         }
         if (held_length_ == 0) held_since_ = now_;
+        after_keys_ = false;
         held_[held_length_++] = byte;
         const bool echo = held_length_ == ECHO_RUN_LENGTH || (byte == ',' && held_has_frame_head());
         if (echo && echo_dropped_ + held_length_ <= budget_) {
@@ -110,12 +112,19 @@ void echo_filter::feed_byte(unsigned char byte, byte_sink& screen) {
     }
     // A run held back ends short, without a frame's head: the command's own output; or, cut off by
     // a line editor's wrap right after echo, the echo's last piece.
+    // Later, followed by a line end or a space, a person's keys, or a piece of echo that came after a
+    // pause (a busy machine): shown with that byte, and the filter goes on.
     if (held_length_ > 0) {
         const bool after_echo = state_ == state::redraw;
         if (after_echo && redraw_byte(byte) && now_ - last_echo_at_ < ECHO_BURST_GAP &&
             echo_dropped_ + held_length_ <= budget_) {
             drop_echo(held_length_);
             held_length_ = 0;
+        } else if (after_echo && redraw_byte(byte)) {
+            release_held(screen);
+            screen.append(&byte, 1);
+            after_keys_ = true;
+            return;
         } else {
             release_held(screen);
             if (after_echo) {
@@ -138,6 +147,8 @@ void echo_filter::feed_byte(unsigned char byte, byte_sink& screen) {
     }
     if (byte == ESCAPE) {
         held_escape_[escape_length_++] = byte;
+    } else if (redraw_byte(byte) && after_keys_) {
+        screen.append(&byte, 1);  // the line end of keys shown
     } else if (redraw_byte(byte)) {
         ++redraw_dropped_;
     } else {

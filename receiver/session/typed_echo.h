@@ -82,6 +82,7 @@ private:
     monotonic_clock::time_point now_{};
     monotonic_clock::time_point last_echo_at_{};  // of the last byte of echo dropped
     monotonic_clock::time_point held_since_{};    // when the run held back began
+    bool after_keys_ = false;  // a person's keys were shown: their line ends and spaces too
     std::array<unsigned char, ECHO_RUN_LENGTH> held_{};
     std::size_t held_length_ = 0;
     // An escape sequence met where it may be the editor's: held until its last byte tells.

@@ -315,6 +315,10 @@ TEST(receiver_end_to_end, files_typed_at_the_prompt_go_up_identical) {
             options.program = RECEIVER_BINARY;
             options.working_directory = remote.path;
             options.errors_to_terminal = true;
+            // A window of a size: without one a line editor scrolls a long line sideways, redrawing
+            // it a piece at a time, which the filter of echo does not know.
+            options.rows = 24;
+            options.columns = 80;
             options.arguments = {RECEIVER_BINARY, "-d", local.path, "--", "sh", "-c", "cd \"$0\" && exec \"$@\"",
                                  local.path};
             if (way.over_ssh) {

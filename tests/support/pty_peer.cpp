@@ -70,7 +70,8 @@ void close_if_open(int& fd) {
 }  // namespace
 
 pty_peer::pty_peer(const child_options& options) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) fail("openpty");
+    winsize window{options.rows, options.columns, 0, 0};
+    if (openpty(&master_, &slave_, nullptr, nullptr, options.rows > 0 ? &window : nullptr) != 0) fail("openpty");
     master_ = lift(master_);
     slave_ = lift(slave_);
     termios settings{};

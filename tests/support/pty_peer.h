@@ -36,6 +36,9 @@ struct child_options {
     std::string working_directory;
     // Standard error on the terminal too, as at a person's screen (its pipe then stays empty).
     bool errors_to_terminal = false;
+    // The window's size, as a person's terminal has one; 0 rows: none.
+    unsigned short rows = 0;
+    unsigned short columns = 0;
 };
 
 struct exit_status {

@@ -934,6 +934,9 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
          "$ \x1b[K", 140},
         {"echo that pauses", 1000, {base64_run.substr(0, 70), "\r" + base64_run.substr(70, 10), base64_run.substr(80)},
          base64_run.substr(70, 10), base64_run.size() - 10, false, true},
+        {"echo that goes on after a pause with a short piece", 1000,
+         {base64_run.substr(0, 70) + "\r", std::string(10, 'x') + "\r" + base64_run.substr(0, 81)},
+         std::string(10, 'x') + "\r", 151},
         {"echo whose last piece is short", 1000, {base64_run.substr(0, 70) + "\r" + base64_run.substr(70, 10)}, "",
          80, false, true},
     };
