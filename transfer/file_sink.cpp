@@ -160,6 +160,15 @@ struct file_sink::state {
     bool path_refused = false;
     bool saved_renamed = false;
 
+    // Whatever the last file or folder left: its temporary file, the saved file, its folder.
+    void start_over() {
+        discard();
+        saved_fd.reset();
+        folder_fd.reset();
+        saved_name.clear();
+        path_refused = false;
+    }
+
     mode_t masked(unsigned mode) const { return static_cast<mode_t>(mode) & 0777 & ~umask_bits; }
 
     // Mode and time on a file or folder this sink made; false with errno set when they failed.
@@ -347,11 +356,7 @@ bool file_sink::check_writable(std::string* err) {
 
 bool file_sink::begin(std::string_view sent_path, std::string* err) {
     state& s = *state_;
-    s.discard();
-    s.saved_fd.reset();
-    s.folder_fd.reset();
-    s.saved_name.clear();
-    s.path_refused = false;
+    s.start_over();
     s.keep_attributes = false;
     const std::string relative = s.options.keep_folders ? clean_relative_path(sent_path) : clean_file_name(sent_path);
     const auto [folder, name] = split_last(relative);
@@ -395,11 +400,7 @@ void file_sink::keep_mode_and_time(unsigned mode, const timespec& modified) {
 
 bool file_sink::make_folder(std::string_view sent_path, made_folder* made, std::string* err) {
     state& s = *state_;
-    s.discard();
-    s.saved_fd.reset();
-    s.folder_fd.reset();
-    s.saved_name.clear();
-    s.path_refused = false;
+    s.start_over();
     *made = made_folder{};
     made->path = clean_relative_path(sent_path);
     s.folder = made->path;
