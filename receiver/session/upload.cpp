@@ -433,8 +433,8 @@ void upload_engine::type_prepared_frame() {
 }
 
 // The paths named at the prompt in turn, a folder's files as a walk finds them, and for version 2
-// the walk's folders as it enters and leaves them. What cannot be sent is told, a line each, and
-// passed over.
+// the walk's folders as it enters and leaves them. A file that cannot be read is announced and
+// given up, so that pullfile counts it; what a walk passes over is told, a line each.
 upload_engine::next_item upload_engine::next_file(int* fd, std::string* name, struct stat* found, bool* in_folder) {
     for (;;) {
         if (walking_) {
@@ -450,7 +450,8 @@ upload_engine::next_item upload_engine::next_file(int* fd, std::string* name, st
         *in_folder = false;
         struct stat status {};
         if (stat(path.c_str(), &status) != 0) {
-            unsendable_why_ = failure_text("cannot read it", errno);
+            const int error = errno;
+            unsendable_why_ = failure_text("cannot read it", error);
             return next_item::unsendable;
         }
         if (S_ISDIR(status.st_mode)) {
@@ -470,7 +471,8 @@ upload_engine::next_item upload_engine::next_file(int* fd, std::string* name, st
         }
         owned_fd file(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!file.valid()) {
-            unsendable_why_ = failure_text("cannot read it", errno);
+            const int error = errno;
+            unsendable_why_ = failure_text("cannot read it", error);
             return next_item::unsendable;
         }
         if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -513,7 +515,8 @@ upload_engine::next_item upload_engine::next_folder_file(int* fd, std::string* n
     struct stat status {};
     name->assign(entry.sent_path);
     if (!file.valid() || fstat(file.get(), &status) != 0) {
-        unsendable_why_ = failure_text("cannot read it", file.valid() ? errno : entry.error);
+        const int error = file.valid() ? errno : entry.error;
+        unsendable_why_ = failure_text("cannot read it", error);
         return next_item::unsendable;
     }
     *fd = file.release();
