@@ -68,7 +68,10 @@ bool add_path(std::string path, const std::string& word, std::unique_ptr<folder_
         return false;
     }
     if (selection->paths.size() == MAX_SELECTED_PATHS) {
-        *problem = "more than " + std::to_string(MAX_SELECTED_PATHS) + " paths: name their folder instead";
+        // Built in steps: g++ 12 warns of an overlapping copy in "text" + to_string() for 32-bit ARM.
+        *problem = "more than ";
+        *problem += std::to_string(MAX_SELECTED_PATHS);
+        *problem += " paths: name their folder instead";
         return false;
     }
     names->add(shown(last_part(path)) + (S_ISDIR(status.st_mode) ? "/" : ""));
