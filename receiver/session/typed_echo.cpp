@@ -31,7 +31,8 @@ constexpr std::uint64_t REDRAW_SLACK = 256;
 
 }  // namespace
 
-void echo_filter::expect(std::uint64_t budget, std::uint64_t first_sequence, std::uint64_t last_sequence) {
+void echo_filter::expect(std::uint64_t typed, std::uint64_t first_sequence, std::uint64_t last_sequence) {
+    const std::uint64_t budget = typed * ECHO_REDRAWS_PER_BYTE;
     if (state_ == state::off) {
         state_ = state::waiting;
         budget_ = budget;

@@ -25,6 +25,10 @@ inline constexpr std::chrono::milliseconds ECHO_WAIT{3000};
 // Echo comes in bulk: a short run right after it (within this long) that a line's wrap cut off is
 // echo too, where a person's keys come one by one, later.
 inline constexpr std::chrono::milliseconds ECHO_BURST_GAP{100};
+// A line editor that scrolls a long line sideways (bash's, where it takes the terminal for one that
+// cannot wrap) shows the part in view again, a line's width, for each piece it reads: on a busy
+// machine, one byte at a time. Echo may be this many times the bytes typed.
+inline constexpr std::uint64_t ECHO_REDRAWS_PER_BYTE = 256;
 // The longest escape sequence held back to see whether it moves the cursor or erases.
 inline constexpr std::size_t ECHO_ESCAPE_LENGTH = 16;
 // The most the filter holds back at once.
@@ -32,9 +36,9 @@ inline constexpr std::size_t ECHO_HELD_LIMIT = ECHO_RUN_LENGTH + ECHO_ESCAPE_LEN
 
 class echo_filter {
 public:
-    // Up to budget bytes of the text of frames first_sequence..last_sequence may come back. Called
-    // again, it widens what is expected and keeps what was seen.
-    void expect(std::uint64_t budget, std::uint64_t first_sequence, std::uint64_t last_sequence);
+    // typed bytes of the text of frames first_sequence..last_sequence may come back, each up to
+    // ECHO_REDRAWS_PER_BYTE times. Called again, it widens what is expected and keeps what was seen.
+    void expect(std::uint64_t typed, std::uint64_t first_sequence, std::uint64_t last_sequence);
     // pullfile is gone for sure: the echo ends by ECHO_WAIT after now, or after its last byte.
     void end_by(monotonic_clock::time_point now);
 

@@ -900,7 +900,7 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
     const std::string base64_run = "QUJD" + std::string(120, 'x') + "#D7,QUJDRA==,0123abcd.#E8,89abcdef.";
     struct echo_case {
         const char* what;
-        std::uint64_t budget;
+        std::uint64_t typed;  // bytes of frames typed and not acknowledged
         std::vector<std::string> chunks;  // fed in turn, then the output goes quiet
         std::string shown;
         std::uint64_t hidden;
@@ -924,7 +924,8 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
         {"short frames known by their heads", 1000, {"#E8,89abcdef.#Z9,1,01234567.\r\n$ "}, "$ ", 28},
         {"the command's own short runs", 1000, {"$ ls\r\nfile.txt  a=b\r\n$ ", "ab"}, "$ ls\r\nfile.txt  a=b\r\n$ ab", 0},
         {"a head of a frame not under way", 1000, {"#D3,QUJD\r\n"}, "#D3,QUJD\r\n", 0},
-        {"more than was typed", 100, {base64_run + "\r\n"}, base64_run.substr(100) + "\r\n", 100},
+        {"more than was typed, redrawn as often as a line is wide", 1, {std::string(300, 'x') + "\r\n"},
+         std::string(300 - ECHO_REDRAWS_PER_BYTE, 'x') + "\r\n", ECHO_REDRAWS_PER_BYTE},
         {"past the time limit", 1000, {base64_run}, base64_run, 0, true},
         // A line editor switches its modes, and pauses on a busy machine, in the middle of its echo.
         {"a mode switched between pieces of echo", 1000,
@@ -945,7 +946,7 @@ TEST(echo_filter_test, echo_of_frames_under_way_and_its_redraw_are_left_off_the_
         echo_filter filter;
         collected_bytes screen;
         const monotonic_clock::time_point start{};
-        filter.expect(test.budget, 5, 9);
+        filter.expect(test.typed, 5, 9);
         filter.end_by(start);
         monotonic_clock::time_point at = test.after_time_limit ? start + ECHO_WAIT : start;
         for (const std::string& chunk : test.chunks) {
