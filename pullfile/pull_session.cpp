@@ -165,8 +165,7 @@ void pull_session::end_file() {
     file_ = file_state::none;
     ++saved_;
     saved_bytes_ += file_size_;
-    // A name taken, or one cleaned (".profile" saved as "_profile", "../x" as "x").
-    if (sink_.saved_name() != file_name_) renamed_.add(shown(file_name_) + " as " + shown(sink_.saved_name()));
+    if (sink_.renamed()) renamed_.add(shown(file_name_) + " as " + shown(sink_.saved_name()));
 }
 
 void pull_session::file_given_up() {

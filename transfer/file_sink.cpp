@@ -128,6 +128,26 @@ std::string clean_file_name(std::string_view sent_path) {
     return name;
 }
 
+namespace {
+
+// The path sent, as it would be saved were nothing in it cleaned: without its empty and "." parts
+// ("./a//b" is "a/b"), or only its last part where folders are not kept.
+std::string as_sent(std::string_view sent_path, bool keep_folders) {
+    std::string plain;
+    while (!sent_path.empty()) {
+        const std::size_t slash = sent_path.find('/');
+        const std::string_view part = sent_path.substr(0, slash);
+        sent_path = slash == std::string_view::npos ? std::string_view() : sent_path.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (!keep_folders) plain.clear();
+        if (!plain.empty()) plain += '/';
+        plain += part;
+    }
+    return plain;
+}
+
+}  // namespace
+
 struct file_sink::state {
     std::string directory;  // as given, for messages only
     owned_fd directory_fd;
@@ -159,6 +179,7 @@ struct file_sink::state {
     bool try_unnamed = true;  // cleared once the file system turns O_TMPFILE down
     bool path_refused = false;
     bool saved_renamed = false;
+    bool name_cleaned = false;  // the file in progress goes under another path than the one sent
 
     // Whatever the last file or folder left: its temporary file, the saved file, its folder.
     void start_over() {
@@ -359,6 +380,7 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
     s.start_over();
     s.keep_attributes = false;
     const std::string relative = s.options.keep_folders ? clean_relative_path(sent_path) : clean_file_name(sent_path);
+    s.name_cleaned = relative != as_sent(sent_path, s.options.keep_folders);
     const auto [folder, name] = split_last(relative);
     s.folder = folder;
     s.clean_name = name;
@@ -504,7 +526,7 @@ bool file_sink::commit(std::string* err) {
         }
         s.made_from = std::string::npos;  // the folders made hold the file now
         s.saved_last_part = candidate;
-        s.saved_renamed = number > 0;
+        s.saved_renamed = number > 0 || s.name_cleaned;
         s.saved_name = s.folder.empty() ? candidate : s.folder + "/" + candidate;
         s.saved_device = identified ? saved_status.st_dev : 0;
         s.saved_inode = identified ? saved_status.st_ino : 0;

@@ -81,7 +81,9 @@ public:
     // Adds bytes to the end of the file the last commit() saved, and flushes them to disk: a file
     // that grew while it was sent. Written through the saved file's own descriptor, never by name.
     bool append_to_saved(const unsigned char* bytes, std::size_t length, std::string* err);
-    // Whether the last file saved took a numbered variant: its name was taken.
+    // Whether the last file saved went under another path than the one sent: its name was taken (a
+    // numbered variant) or cleaned (".profile" as "_profile"). Empty and "." parts of the path sent
+    // do not count.
     bool renamed() const;
 
     // Takes back the file the last commit() saved, if its name still holds that file: the sender

@@ -26,29 +26,6 @@ std::string_view common_folder(std::string_view a, std::string_view b) {
     return a.substr(0, end);
 }
 
-// The sent path without the empty and "." parts that name no folder: "./a//b" is "a/b" as sent.
-std::string without_empty_parts(std::string_view path) {
-    std::string plain;
-    while (!path.empty()) {
-        const std::size_t slash = path.find('/');
-        const std::string_view part = path.substr(0, slash);
-        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-        if (part.empty() || part == ".") continue;
-        if (!plain.empty()) plain += '/';
-        plain += part;
-    }
-    return plain;
-}
-
-// Whether the file was saved under another path than the one sent: its name was taken, or the
-// name was cleaned. Saved without folders (--flat), only its last part counts.
-bool renamed_on_saving(std::string_view sent_path, std::string_view saved_path) {
-    const std::string sent = without_empty_parts(sent_path);
-    if (saved_path.find('/') != std::string_view::npos) return saved_path != sent;
-    const std::size_t slash = sent.rfind('/');
-    return saved_path != std::string_view(sent).substr(slash == std::string::npos ? 0 : slash + 1);
-}
-
 }  // namespace
 
 bool burst_summary::summarised(std::string_view sent_path) {
@@ -61,7 +38,7 @@ std::string burst_summary::progress_name(std::string_view sent_path) const {
     return name;
 }
 
-void burst_summary::saved(std::string_view sent_path, std::string_view saved_path, std::uint64_t bytes) {
+void burst_summary::saved(std::string_view sent_path, std::string_view saved_path, std::uint64_t bytes, bool renamed) {
     if (files_++ == 0) {
         first_sent_ = sent_path;
         first_saved_ = saved_path;
@@ -70,7 +47,7 @@ void burst_summary::saved(std::string_view sent_path, std::string_view saved_pat
         folder_ = common_folder(folder_, folder_of(saved_path));
     }
     bytes_ += bytes;
-    if (renamed_on_saving(sent_path, saved_path)) renamed_.add(shown(sent_path) + " as " + shown(saved_path));
+    if (renamed) renamed_.add(shown(sent_path) + " as " + shown(saved_path));
 }
 
 void burst_summary::failed(std::string_view sent_path) { failed_.add(shown(sent_path)); }

@@ -20,10 +20,8 @@ public:
 
     // The name the progress shows for the file that begins: the path with its place in the burst.
     std::string progress_name(std::string_view sent_path) const;
-    // saved_path is beneath the directory. The file is named as renamed when saved_path is not the
-    // path sent (its last part, when saved without folders): a numbered variant of a name that was
-    // taken, or a name cleaned on saving (a leading dot, control bytes, parts that climb out).
-    void saved(std::string_view sent_path, std::string_view saved_path, std::uint64_t bytes);
+    // saved_path is beneath the directory; renamed when it is not the path sent (file_sink::renamed()).
+    void saved(std::string_view sent_path, std::string_view saved_path, std::uint64_t bytes, bool renamed);
     // Its reason was shown on a line of its own already.
     void failed(std::string_view sent_path);
 

@@ -381,7 +381,7 @@ std::string transfer_session::over_the_limit(std::uint64_t size) const {
 
 void transfer_session::report_saved() {
     if (burst_summary::summarised(sent_path_)) {
-        summary_.saved(sent_path_, sink_.saved_name(), received_);
+        summary_.saved(sent_path_, sink_.saved_name(), received_, sink_.renamed());
         progress_.file_done();
     } else {
         progress_.file_saved(options_.directory + "/" + sink_.saved_name());

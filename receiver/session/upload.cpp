@@ -32,13 +32,6 @@ std::string shown(std::string_view text) { return escaped_for_display(text); }
 
 const unsigned char* as_bytes(std::string_view text) { return reinterpret_cast<const unsigned char*>(text.data()); }
 
-// A file named at the prompt goes up under its last name, as pushfile sends it.
-std::string_view last_part(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 // Reads until count bytes came or the file ended; -1 when a read failed (errno says why).
 long read_fully(int fd, unsigned char* bytes, std::size_t count) {
     std::size_t got = 0;

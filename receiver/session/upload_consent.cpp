@@ -30,7 +30,7 @@ bool is_cancel(const unsigned char* bytes, std::size_t length) {
 
 void upload_consent::shown(monotonic_clock::time_point now) {
     visible_ = true;
-    shown_at_ = last_keys_at_ = now;
+    last_keys_at_ = now;
 }
 
 upload_consent::verdict upload_consent::keys(const unsigned char* bytes, std::size_t length,

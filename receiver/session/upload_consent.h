@@ -31,7 +31,6 @@ public:
 
     // The prompt appeared on the screen at now.
     void shown(monotonic_clock::time_point now);
-    bool visible() const { return visible_; }
     // A read of keys at the prompt.
     verdict keys(const unsigned char* bytes, std::size_t length, monotonic_clock::time_point now);
     // The line names these files, shown for the user to confirm from now on.
@@ -46,7 +45,6 @@ private:
     bool visible_ = false;
     bool open_ = false;  // keys edit the line
     bool confirming_ = false;
-    monotonic_clock::time_point shown_at_{};
     // The last read of keys, or when the prompt or the question appeared if later.
     monotonic_clock::time_point last_keys_at_{};
     bool dropped_any_ = false;  // since the prompt appeared

@@ -19,12 +19,6 @@ namespace {
 
 std::string shown(std::string_view text) { return escaped_for_display(text); }
 
-std::string_view last_part(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 // Counts the files beneath a folder as the upload's own walk will find them.
 bool count_folder(const std::string& path, folder_walk* walk, upload_selection* selection, std::string* problem) {
     if (const int error = start_folder_walk(walk, path.c_str()); error != 0) {
@@ -80,6 +74,12 @@ bool add_path(std::string path, const std::string& word, std::unique_ptr<folder_
 }
 
 }  // namespace
+
+std::string_view last_part(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
 
 bool select_upload(const std::vector<named_path>& named, upload_selection* selection, std::string* problem) {
     *selection = {};

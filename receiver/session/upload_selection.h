@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "receiver/session/upload_prompt.h"
@@ -26,6 +27,10 @@ struct upload_selection {
 // Finds what named stands for. False, with *problem for a person (escaped), at the first word
 // that names no file or folder, matches nothing, or names something that cannot go up.
 bool select_upload(const std::vector<named_path>& named, upload_selection* selection, std::string* problem);
+
+// The last part of a path named at the prompt, which the file or folder goes up under, as pushfile
+// sends it.
+std::string_view last_part(std::string_view path);
 
 // "3 files (12.0 MiB)"
 std::string describe(const upload_selection& selection);
