@@ -138,7 +138,7 @@ for preset_machine in release:x86_64 aarch64:aarch64 armhf:armv7l riscv64:riscv6
   for program in pushfile pullfile pushfile-receive; do
     cp "$work/install-$preset/bin/$program" "build/dist/$program-$machine"
     # Copied onto hosts as they are, they must need no loader or library of this machine.
-    if readelf --program-headers "build/dist/$program-$machine" | grep -q INTERP; then
+    if readelf --program-headers "build/dist/$program-$machine" | grep INTERP >/dev/null; then
       say "build/dist/$program-$machine is not statically linked: it names a program interpreter" >&2
       exit 1
     fi
