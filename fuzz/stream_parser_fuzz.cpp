@@ -29,10 +29,10 @@
 
 namespace {
 
-using pushfile::receive::message_kind;
-using pushfile::receive::parse_error;
-using pushfile::receive::stream_parser;
-using pushfile::receive::stream_parser_events;
+using pushfile::message_kind;
+using pushfile::parse_error;
+using pushfile::stream_parser;
+using pushfile::stream_parser_events;
 
 constexpr std::size_t HEADER_LENGTH = 4;
 constexpr std::size_t MAX_PATH_FROM_DATA = 200;
@@ -208,7 +208,7 @@ private:
         std::size_t j = body;
         switch (in_[at + 3]) {
             case 'r': {
-                while (j < n && in_[j] != '\0' && j - body < pushfile::receive::MAX_PATH_LENGTH) ++j;
+                while (j < n && in_[j] != '\0' && j - body < pushfile::MAX_PATH_LENGTH) ++j;
                 if (j == n || in_[j] != '\0') return not_a_message(j - at);
                 record('P', in_.substr(body, j - body));
                 return j + 1 - at;
@@ -216,7 +216,7 @@ private:
             case 's': {
                 std::uint64_t value = 0;
                 for (; j < n && digit(in_[j]); ++j) {
-                    if (j - body == pushfile::receive::MAX_SIZE_DIGITS || __builtin_mul_overflow(value, 10U, &value) ||
+                    if (j - body == pushfile::MAX_SIZE_DIGITS || __builtin_mul_overflow(value, 10U, &value) ||
                         __builtin_add_overflow(value, static_cast<unsigned>(in_[j] - '0'), &value)) {
                         break;
                     }
@@ -229,7 +229,7 @@ private:
             }
             case 'd': {
                 std::uint64_t checksum = 0;
-                for (; j < n && digit(in_[j]) && j - body < pushfile::receive::MAX_CHECKSUM_DIGITS; ++j) {
+                for (; j < n && digit(in_[j]) && j - body < pushfile::MAX_CHECKSUM_DIGITS; ++j) {
                     const std::uint64_t next = checksum * 10 + static_cast<unsigned>(in_[j] - '0');
                     if (next > 0x7FFFFFFFU) break;
                     checksum = next;
@@ -254,7 +254,7 @@ private:
                 return j + 1 - at;
             }
             case 'u': {
-                while (j < n && in_[j] != '\0' && j - body < pushfile::receive::MAX_PATH_LENGTH) ++j;
+                while (j < n && in_[j] != '\0' && j - body < pushfile::MAX_PATH_LENGTH) ++j;
                 if (j == n || in_[j] != '\0') return not_a_message(j - at);
                 record('U', in_.substr(body, j - body));
                 return j + 1 - at;
@@ -277,7 +277,7 @@ private:
                 if (in_[j] == '\0') return not_a_message(j + 1 - at);
                 if (in_[j] != ' ' || j == body) return not_a_message(j - at);
                 const std::size_t text = ++j;
-                while (j < n && in_[j] != '\0' && j - text < pushfile::receive::MAX_PATH_LENGTH) ++j;
+                while (j < n && in_[j] != '\0' && j - text < pushfile::MAX_PATH_LENGTH) ++j;
                 if (j == n || in_[j] != '\0') return not_a_message(j - at);
                 record('F', std::to_string(value) + " " + std::string(in_.substr(text, j - text)));
                 return j + 1 - at;
@@ -345,7 +345,7 @@ private:
 
 void check_accounting(const stream_parser& parser, const transcript& events, std::size_t fed) {
     require(events.output_bytes + parser.held_bytes() <= fed, "more passed through or held than was fed");
-    require(parser.held_bytes() <= pushfile::receive::MAX_RELEASE_BYTES, "more held back than a release may bring");
+    require(parser.held_bytes() <= pushfile::MAX_RELEASE_BYTES, "more held back than a release may bring");
     require(parser.held_bytes() == 0 || parser.in_message(), "bytes held back outside a message");
 }
 

@@ -239,7 +239,7 @@ int run(int argc, char** argv) {
         complain(failure_text("cannot save files in " + escaped_for_display(directory), errno));
         return EXIT_BAD_USAGE;
     }
-    receive::file_sink sink(folder);
+    file_sink sink(folder);
     if (std::string error; !sink.check_writable(&error)) {
         complain(error);
         return EXIT_BAD_USAGE;

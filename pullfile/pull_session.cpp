@@ -9,8 +9,6 @@
 namespace pushfile::pull {
 namespace {
 
-std::string shown(std::string_view name) { return escaped_for_display(name); }
-
 std::string lost_frames(std::uint64_t expected, std::uint64_t came) {
     if (came < expected)
         return "frame " + std::to_string(came) + " came again after frame " + std::to_string(expected - 1);
@@ -25,7 +23,7 @@ timespec modification_time(const mode_and_time& attributes) {
 
 }  // namespace
 
-pull_session::pull_session(receive::file_sink& sink, message_output& output, std::string folder)
+pull_session::pull_session(file_sink& sink, message_output& output, std::string folder)
     : sink_(sink), output_(output), folder_(std::move(folder)) {}
 
 void pull_session::feed(const unsigned char* bytes, std::size_t length) {
@@ -108,15 +106,17 @@ void pull_session::begin_file(const upload_frame& frame) {
 // The folders left open whose path does not hold this one are left first: the walk left them,
 // even if their L frames were lost.
 void pull_session::enter_folder(const upload_frame& frame) {
-    const std::string path = receive::clean_relative_path(frame.name);
+    const std::string path = clean_relative_path(frame.name);
     while (!folders_.empty()) {
         const std::size_t length = folders_.back().path_length;
-        if (path.size() > length && path[length] == '/' && path.starts_with(std::string_view(folders_path_).substr(0, length))) break;
+        if (path.size() > length && path[length] == '/' &&
+            path.starts_with(std::string_view(folders_path_).substr(0, length)))
+            break;
         leave_folder();
     }
-    receive::file_sink::made_folder made;
+    file_sink::made_folder made;
     if (std::string error; !sink_.make_folder(frame.name, &made, &error)) {
-        not_saved_.add(shown(frame.name) + "/ (" + error + ")");
+        not_saved_.add(escaped_for_display(frame.name) + "/ (" + error + ")");
         send(format_upload_failed(message_, frame.sequence, error.c_str()));
         return;
     }
@@ -128,11 +128,10 @@ void pull_session::leave_folder() {
     if (folders_.empty()) return;
     const folder_entered left = folders_.back();
     folders_.pop_back();
-    const receive::file_sink::made_folder made{folders_path_.substr(0, left.path_length), left.made, left.device,
-                                          left.inode};
+    const file_sink::made_folder made{folders_path_.substr(0, left.path_length), left.made, left.device, left.inode};
     folders_path_.resize(folders_.empty() ? 0 : folders_.back().path_length);
     if (std::string error; !sink_.finish_folder(made, left.attributes.mode, modification_time(left.attributes), &error))
-        without_mode_.add(shown(made.path) + " (" + error + ")");
+        without_mode_.add(escaped_for_display(made.path) + " (" + error + ")");
 }
 
 void pull_session::leave_every_folder() {
@@ -144,9 +143,9 @@ void pull_session::write_data(const upload_frame& frame) {
     // Nothing beyond the size announced is written: a stream that lies about it cannot fill the disk.
     if (frame.length > file_size_ - file_received_) {
         sink_.abort();
-        return file_failed(
-            file_sequence_, file_name_,
-            "more bytes came for " + shown(file_name_) + " than the " + std::to_string(file_size_) + " announced");
+        return file_failed(file_sequence_, file_name_,
+                           "more bytes came for " + escaped_for_display(file_name_) + " than the " +
+                               std::to_string(file_size_) + " announced");
     }
     file_received_ += frame.length;
     if (std::string error; !sink_.write(frame.data, frame.length, &error))
@@ -158,21 +157,22 @@ void pull_session::end_file() {
     if (file_received_ != file_size_) {
         sink_.abort();
         return file_failed(file_sequence_, file_name_,
-                           std::to_string(file_received_) + " bytes came for " + shown(file_name_) + ", not the " +
-                               std::to_string(file_size_) + " announced");
+                           std::to_string(file_received_) + " bytes came for " + escaped_for_display(file_name_) +
+                               ", not the " + std::to_string(file_size_) + " announced");
     }
     if (std::string error; !sink_.commit(&error)) return file_failed(file_sequence_, file_name_, error);
     file_ = file_state::none;
     ++saved_;
     saved_bytes_ += file_size_;
-    if (sink_.renamed()) renamed_.add(shown(file_name_) + " as " + shown(sink_.saved_name()));
+    if (sink_.renamed())
+        renamed_.add(escaped_for_display(file_name_) + " as " + escaped_for_display(sink_.saved_name()));
 }
 
 void pull_session::file_given_up() {
     if (file_ != file_state::receiving) return orphan_frame(last_sequence_);
     sink_.abort();
     file_ = file_state::none;
-    not_saved_.add(shown(file_name_) + " (given up on the sending side)");
+    not_saved_.add(escaped_for_display(file_name_) + " (given up on the sending side)");
 }
 
 void pull_session::orphan_frame(std::uint64_t sequence) {
@@ -201,7 +201,7 @@ void pull_session::upload_broke(const std::string& what) {
 
 void pull_session::file_failed(std::uint64_t file_sequence, std::string_view name, const std::string& reason) {
     file_ = file_state::skipping;
-    not_saved_.add((name.empty() ? "a file whose name was lost" : shown(name)) + " (" + reason + ")");
+    not_saved_.add((name.empty() ? "a file whose name was lost" : escaped_for_display(name)) + " (" + reason + ")");
     send(format_upload_failed(message_, file_sequence, reason.c_str()));
 }
 
@@ -267,12 +267,12 @@ std::string pull_session::summary() const {
     if (broken_) add("the upload broke: " + break_reason_);
     if (saved_ > 0 || end_ == ending::done) {
         add("saved " + std::to_string(saved_) + (saved_ == 1 ? " file (" : " files (") + human_size(saved_bytes_) +
-            ") in " + shown(folder_));
+            ") in " + escaped_for_display(folder_));
     }
     if (renamed_.count > 0) add(renamed_.text("renamed"));
     if (not_saved_.count > 0) add(not_saved_.text("not saved"));
     if (without_mode_.count > 0) add(without_mode_.text("saved without their mode and time"));
-    if (!dropped_name_.empty()) add("nothing of " + shown(dropped_name_) + " was kept");
+    if (!dropped_name_.empty()) add("nothing of " + escaped_for_display(dropped_name_) + " was kept");
     return line;
 }
 

@@ -38,7 +38,7 @@ protected:
 class pull_session final : private frame_events {
 public:
     // folder: the directory sink saves in, as the summary names it.
-    pull_session(receive::file_sink& sink, message_output& output, std::string folder);
+    pull_session(file_sink& sink, message_output& output, std::string folder);
 
     // Bytes read from the terminal. Frames complete in them are handled at once; then the last
     // frame handled is acknowledged. Nothing is read once over().
@@ -95,7 +95,7 @@ private:
     void send(std::size_t text_length);
     void acknowledge();
 
-    receive::file_sink& sink_;
+    file_sink& sink_;
     message_output& output_;
     std::string folder_;
     frame_reader reader_;

@@ -26,6 +26,7 @@
 namespace {
 
 using namespace pushfile::receive;
+using pushfile::file_sink;
 
 // Long options without a short form.
 constexpr int NO_ANSWER_AHEAD = 256;

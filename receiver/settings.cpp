@@ -22,8 +22,6 @@ constexpr std::string_view USER_DIRS_FILE = "/user-dirs.dirs";
 constexpr std::string_view DOWNLOAD_DIR_KEY = "XDG_DOWNLOAD_DIR=";
 constexpr const char* DIRECTORY_VARIABLE = "PUSHFILE_RECEIVE_DIR";
 
-std::string shown(std::string_view text) { return escaped_for_display(text); }
-
 std::string_view trimmed(std::string_view text) {
     const std::size_t start = text.find_first_not_of(" \t\r");
     if (start == std::string_view::npos) return {};
@@ -159,7 +157,8 @@ std::string apply_setting(std::string_view name, std::string_view value, unsigne
         settings->directory_line = line;
         return "";
     }
-    return "unknown setting '" + shown(name) + "' (known: dir, ask, max-size, no-answer-ahead, flat, quiet, notify, upload)";
+    return "unknown setting '" + escaped_for_display(name) +
+           "' (known: dir, ask, max-size, no-answer-ahead, flat, quiet, notify, upload)";
 }
 
 // The download folder user-dirs.dirs names, as XDG_DOWNLOAD_DIR="$HOME/Downloads" or an absolute
@@ -240,7 +239,8 @@ bool parse_settings(std::string_view text, const environment_lookup& environment
             problem = apply_setting(trimmed(line.substr(0, equals)), value, line_number, environment, settings);
         }
         if (!problem.empty()) {
-            *err = shown(settings->path) + ":" + std::to_string(line_number) + ": " + problem + ": " + shown(line);
+            *err = escaped_for_display(settings->path) + ":" + std::to_string(line_number) + ": " + problem + ": " +
+                   escaped_for_display(line);
             return false;
         }
     }
@@ -255,7 +255,7 @@ bool load_settings(const environment_lookup& environment, settings_file* setting
     switch (read_small_file(settings->path, &text, &why)) {
         case small_file::absent: return true;
         case small_file::refused:
-            *err = "cannot read the configuration file " + shown(settings->path) + ": " + why;
+            *err = "cannot read the configuration file " + escaped_for_display(settings->path) + ": " + why;
             return false;
         case small_file::read: break;
     }
@@ -292,9 +292,9 @@ receive_folder where_files_go(const std::optional<std::string>& directory_option
 }
 
 std::string shown_folder(const std::string& path) {
-    if (path != ".") return shown(path);
+    if (path != ".") return escaped_for_display(path);
     char current[4096];
-    return shown(getcwd(current, sizeof current) != nullptr ? current : path);
+    return escaped_for_display(getcwd(current, sizeof current) != nullptr ? current : path);
 }
 
 std::string where_files_go_text(const std::optional<std::string>& directory_option,
@@ -309,10 +309,12 @@ std::string where_files_go_text(const std::optional<std::string>& directory_opti
         settings.path = std::move(path);
     }
     const receive_folder folder = where_files_go(directory_option, settings, environment);
-    std::string text = "\nNow files go to " + shown_folder(folder.path) + " (from " + shown(folder.source) + ").\n";
+    std::string text =
+        "\nNow files go to " + shown_folder(folder.path) + " (from " + escaped_for_display(folder.source) + ").\n";
     if (!loaded) return text + "The configuration file has an error: " + error + "\n";
     if (settings.path.empty()) return text + "No configuration file: neither XDG_CONFIG_HOME nor HOME is set.\n";
-    return text + "Configuration file: " + shown(settings.path) + (settings.found ? " (read)\n" : " (not there)\n");
+    return text + "Configuration file: " + escaped_for_display(settings.path) +
+           (settings.found ? " (read)\n" : " (not there)\n");
 }
 
 }  // namespace pushfile::receive

@@ -5,7 +5,7 @@
 
 #include "common/protocol.h"
 
-namespace pushfile::receive {
+namespace pushfile {
 namespace {
 
 // The window opens with two blocks and grows by two per block that arrives, which triples it once
@@ -50,4 +50,4 @@ std::uint64_t answer_window::answers_allowed(std::uint64_t bytes_left) const {
     return std::min(blocks_, blocks_for(bytes_left) - 1);
 }
 
-}  // namespace pushfile::receive
+}  // namespace pushfile

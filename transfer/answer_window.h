@@ -8,7 +8,7 @@
 #include "common/clock.h"
 #include "common/protocol.h"
 
-namespace pushfile::receive {
+namespace pushfile {
 
 class answer_window {
 public:
@@ -35,4 +35,4 @@ private:
     std::uint64_t bytes_before_flow_ = 0;
 };
 
-}  // namespace pushfile::receive
+}  // namespace pushfile

@@ -17,7 +17,7 @@
 #include "common/text.h"
 #include <linux/openat2.h>
 
-namespace pushfile::receive {
+namespace pushfile {
 namespace {
 
 // Past this many numbered variants something is wrong with the directory; say so instead of
@@ -33,7 +33,6 @@ constexpr int RESOLVE_ATTEMPTS = 8;
 constexpr int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // Outside names in messages, escaped for the screen.
-std::string shown(std::string_view text) { return escaped_for_display(text); }
 
 std::string numbered_name(const std::string& name, unsigned number) {
     if (number == 0) return name;
@@ -198,7 +197,9 @@ struct file_sink::state {
         return fchmod(fd, mode) == 0 && futimens(fd, times) == 0;
     }
 
-    std::string shown_folder() const { return shown(folder.empty() ? directory : directory + "/" + folder); }
+    std::string shown_folder() const {
+        return escaped_for_display(folder.empty() ? directory : directory + "/" + folder);
+    }
 
     // Opens a folder beneath the directory by the kernel's resolution, which refuses links and any
     // way out; without openat2() (older kernels, qemu-user, some sandboxes), a part at a time.
@@ -254,11 +255,13 @@ struct file_sink::state {
 
     bool refuse_folder(const std::string& failed, int error_number, std::string* err) {
         path_refused = true;
-        const std::string what = "cannot save " + shown(folder + "/" + clean_name) + ": ";
+        const std::string what = "cannot save " + escaped_for_display(folder + "/" + clean_name) + ": ";
         if (error_number == ELOOP || error_number == ENOTDIR || error_number == EXDEV) {
-            *err = what + shown(failed) + " in " + shown(directory) + " is a file or a link, not a folder";
+            *err = what + escaped_for_display(failed) + " in " + escaped_for_display(directory) +
+                   " is a file or a link, not a folder";
         } else {
-            *err = failure_text(what + "cannot make the folder " + shown(failed) + " in " + shown(directory),
+            *err = failure_text(what + "cannot make the folder " + escaped_for_display(failed) + " in " +
+                                    escaped_for_display(directory),
                                 error_number);
         }
         remove_made_folders();
@@ -306,8 +309,9 @@ struct file_sink::state {
             if (errno != EEXIST) break;
         }
         const int error_number = errno;  // before building the text, which may change it
-        *err = failure_text("cannot create a temporary file for " + shown(clean_name) + " in " + shown_folder(),
-                            error_number);
+        *err = failure_text(
+            "cannot create a temporary file for " + escaped_for_display(clean_name) + " in " + shown_folder(),
+            error_number);
         remove_made_folders();
         return false;
     }
@@ -350,7 +354,7 @@ file_sink::file_sink(const std::string& directory, file_sink_options options) : 
     state_->directory_fd.reset(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!state_->directory_fd.valid()) {
         const int error_number = errno;
-        state_->open_error = failure_text("cannot open the directory " + shown(directory), error_number);
+        state_->open_error = failure_text("cannot open the directory " + escaped_for_display(directory), error_number);
     }
 }
 
@@ -369,7 +373,7 @@ bool file_sink::check_writable(std::string* err) {
     if (!writable) {
         // Say it about the directory, not about a file nobody sent.
         const std::size_t reason = probe_error.rfind(": ");
-        *err = "cannot save files in " + shown(state_->directory) +
+        *err = "cannot save files in " + escaped_for_display(state_->directory) +
                (reason == std::string::npos ? std::string() : probe_error.substr(reason));
     }
     return writable;
@@ -385,12 +389,13 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
     s.folder = folder;
     s.clean_name = name;
     if (!s.directory_fd.valid()) {
-        *err = "cannot save " + shown(relative) + ": the directory " + shown(s.directory) + " is not open";
+        *err = "cannot save " + escaped_for_display(relative) + ": the directory " + escaped_for_display(s.directory) +
+               " is not open";
         return false;
     }
     if (relative.size() > MAX_RELATIVE_PATH_LENGTH) {
         s.path_refused = true;
-        *err = "cannot save " + shown(relative.substr(0, 64)) + "...: its path is longer than " +
+        *err = "cannot save " + escaped_for_display(relative.substr(0, 64)) + "...: its path is longer than " +
                std::to_string(MAX_RELATIVE_PATH_LENGTH) + " bytes";
         return false;
     }
@@ -403,8 +408,9 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
         }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
             const int error_number = errno;
-            *err = failure_text("cannot create a temporary file for " + shown(s.clean_name) + " in " + s.shown_folder(),
-                                error_number);
+            *err = failure_text(
+                "cannot create a temporary file for " + escaped_for_display(s.clean_name) + " in " + s.shown_folder(),
+                error_number);
             s.remove_made_folders();
             return false;
         }
@@ -428,13 +434,14 @@ bool file_sink::make_folder(std::string_view sent_path, made_folder* made, std::
     s.folder = made->path;
     s.clean_name.clear();
     if (!s.directory_fd.valid()) {
-        *err = "cannot make the folder " + shown(made->path) + ": the directory " + shown(s.directory) + " is not open";
+        *err = "cannot make the folder " + escaped_for_display(made->path) + ": the directory " +
+               escaped_for_display(s.directory) + " is not open";
         return false;
     }
     if (made->path.size() > MAX_RELATIVE_PATH_LENGTH) {
         s.path_refused = true;
-        *err = "cannot make the folder " + shown(made->path.substr(0, 64)) + "...: its path is longer than " +
-               std::to_string(MAX_RELATIVE_PATH_LENGTH) + " bytes";
+        *err = "cannot make the folder " + escaped_for_display(made->path.substr(0, 64)) +
+               "...: its path is longer than " + std::to_string(MAX_RELATIVE_PATH_LENGTH) + " bytes";
         return false;
     }
     if (!s.open_folder(err)) return false;
@@ -455,12 +462,12 @@ bool file_sink::finish_folder(const made_folder& made, unsigned mode, const time
     if (!made.made) return true;
     const owned_fd fd = s.open_folder_beneath(made.path);
     struct stat status {};
-    if (!fd.valid() || fstat(fd.get(), &status) != 0 || status.st_dev != made.device ||
-        status.st_ino != made.inode)
+    if (!fd.valid() || fstat(fd.get(), &status) != 0 || status.st_dev != made.device || status.st_ino != made.inode)
         return true;  // gone or replaced: not ours to change
     if (!s.set_mode_and_time(fd.get(), s.masked(mode), modified) || fsync(fd.get()) != 0) {
         const int error_number = errno;
-        *err = failure_text("cannot set the mode and time of the folder " + shown(made.path), error_number);
+        *err =
+            failure_text("cannot set the mode and time of the folder " + escaped_for_display(made.path), error_number);
         return false;
     }
     return true;
@@ -477,7 +484,7 @@ bool file_sink::write(const unsigned char* bytes, std::size_t length, std::strin
     if (write_all(s.file_fd.get(), bytes, length) < length) {
         const int error_number = errno;
         s.discard();
-        *err = failure_text("cannot write " + shown(s.clean_name), error_number);
+        *err = failure_text("cannot write " + escaped_for_display(s.clean_name), error_number);
         return false;
     }
     return true;
@@ -492,13 +499,13 @@ bool file_sink::commit(std::string* err) {
     if (s.keep_attributes && !s.set_mode_and_time(s.file_fd.get(), s.kept_mode, s.kept_time)) {
         const int error_number = errno;
         s.discard();
-        *err = failure_text("cannot set the mode and time of " + shown(s.clean_name), error_number);
+        *err = failure_text("cannot set the mode and time of " + escaped_for_display(s.clean_name), error_number);
         return false;
     }
     if (fsync(s.file_fd.get()) != 0) {
         const int error_number = errno;
         s.discard();
-        *err = failure_text("cannot write " + shown(s.clean_name) + " to disk", error_number);
+        *err = failure_text("cannot write " + escaped_for_display(s.clean_name) + " to disk", error_number);
         return false;
     }
     for (unsigned number = 0; number <= MAX_NUMBERED_VARIANT; ++number) {
@@ -507,7 +514,8 @@ bool file_sink::commit(std::string* err) {
             const int error_number = errno;
             if (error_number == EEXIST) continue;
             s.discard();
-            *err = failure_text("cannot save " + shown(candidate) + " in " + s.shown_folder(), error_number);
+            *err =
+                failure_text("cannot save " + escaped_for_display(candidate) + " in " + s.shown_folder(), error_number);
             return false;
         }
         struct stat saved_status {};
@@ -519,9 +527,9 @@ bool file_sink::commit(std::string* err) {
             s.saved_fd.reset();
             unlinkat(s.folder_fd.get(), candidate.c_str(), 0);
             s.remove_made_folders();
-            *err = failure_text(
-                "cannot save " + shown(candidate) + ": flushing the directory " + s.shown_folder() + " failed",
-                fsync_error);
+            *err = failure_text("cannot save " + escaped_for_display(candidate) + ": flushing the directory " +
+                                    s.shown_folder() + " failed",
+                                fsync_error);
             return false;
         }
         s.made_from = std::string::npos;  // the folders made hold the file now
@@ -533,7 +541,7 @@ bool file_sink::commit(std::string* err) {
         return true;
     }
     s.discard();
-    *err = "cannot save " + shown(s.clean_name) + ": that name and its numbered variants up to ." +
+    *err = "cannot save " + escaped_for_display(s.clean_name) + ": that name and its numbered variants up to ." +
            std::to_string(MAX_NUMBERED_VARIANT) + " are all taken in " + s.shown_folder();
     return false;
 }
@@ -547,7 +555,7 @@ bool file_sink::append_to_saved(const unsigned char* bytes, std::size_t length, 
         return false;
     }
     if (write_all(s.saved_fd.get(), bytes, length) != length || fsync(s.saved_fd.get()) != 0) {
-        *err = failure_text("cannot write " + shown(s.saved_name), errno);
+        *err = failure_text("cannot write " + escaped_for_display(s.saved_name), errno);
         return false;
     }
     return true;
@@ -571,4 +579,4 @@ bool file_sink::remove_saved() {
 
 void file_sink::abort() { state_->discard(); }
 
-}  // namespace pushfile::receive
+}  // namespace pushfile

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace pushfile::receive {
+namespace pushfile {
 
 // The most bytes a saved name may have (the usual file system limit).
 inline constexpr std::size_t MAX_NAME_LENGTH = 255;
@@ -114,4 +114,4 @@ private:
     std::unique_ptr<state> state_;
 };
 
-}  // namespace pushfile::receive
+}  // namespace pushfile

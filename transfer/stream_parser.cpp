@@ -6,7 +6,7 @@
 
 #include "common/letters.h"
 
-namespace pushfile::receive {
+namespace pushfile {
 
 namespace {
 
@@ -527,4 +527,4 @@ void stream_parser::release_letters(stream_parser_events& events) const {
     if (have_half_letter_) events.pass_through(&half_letter_, 1);
 }
 
-}  // namespace pushfile::receive
+}  // namespace pushfile

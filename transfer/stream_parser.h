@@ -39,7 +39,7 @@
 
 #include "common/protocol.h"
 
-namespace pushfile::receive {
+namespace pushfile {
 
 enum class message_kind : unsigned char { path, size, block, end, upload_request, upload_ack, upload_failed, upload_end };
 
@@ -206,4 +206,4 @@ private:
     std::array<unsigned char, BLOCK_SIZE> block_{};
 };
 
-}  // namespace pushfile::receive
+}  // namespace pushfile

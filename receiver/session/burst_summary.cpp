@@ -7,8 +7,6 @@
 namespace pushfile::receive {
 namespace {
 
-std::string shown(std::string_view text) { return escaped_for_display(text); }
-
 std::string_view folder_of(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
@@ -47,19 +45,19 @@ void burst_summary::saved(std::string_view sent_path, std::string_view saved_pat
         folder_ = common_folder(folder_, folder_of(saved_path));
     }
     bytes_ += bytes;
-    if (renamed) renamed_.add(shown(sent_path) + " as " + shown(saved_path));
+    if (renamed) renamed_.add(escaped_for_display(sent_path) + " as " + escaped_for_display(saved_path));
 }
 
-void burst_summary::failed(std::string_view sent_path) { failed_.add(shown(sent_path)); }
+void burst_summary::failed(std::string_view sent_path) { failed_.add(escaped_for_display(sent_path)); }
 
 std::string burst_summary::take_line(const std::string& directory, bool quiet) {
     std::string line;
     if (files_ == 1 && failed_.count == 0) {
-        line = "saved " + shown(first_sent_) + " (" + human_size(bytes_) + ") as " + shown(directory) + "/" +
-               shown(first_saved_);
+        line = "saved " + escaped_for_display(first_sent_) + " (" + human_size(bytes_) + ") as " +
+               escaped_for_display(directory) + "/" + escaped_for_display(first_saved_);
     } else if (!quiet || failed_.count > 0) {
         line = "saved " + std::to_string(files_) + (files_ == 1 ? " file (" : " files (") + human_size(bytes_) +
-               ") in " + shown(folder_.empty() ? directory : directory + "/" + folder_);
+               ") in " + escaped_for_display(folder_.empty() ? directory : directory + "/" + folder_);
         if (renamed_.count > 0) line += "; " + renamed_.text("renamed");
         if (failed_.count > 0) line += "; " + failed_.text("not saved");
     }

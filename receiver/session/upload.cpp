@@ -28,8 +28,6 @@ constexpr std::string_view PASTE_MODE_OFF = "\x1b[?2004l";
 
 static_assert(WALK_PATH_LIMIT <= MAX_UPLOAD_NAME, "a path a folder walk hands out must fit a file frame");
 
-std::string shown(std::string_view text) { return escaped_for_display(text); }
-
 const unsigned char* as_bytes(std::string_view text) { return reinterpret_cast<const unsigned char*>(text.data()); }
 
 // Reads until count bytes came or the file ended; -1 when a read failed (errno says why).
@@ -70,7 +68,7 @@ void upload_engine::request(std::string_view folder, unsigned pullfile_reads, mo
         frame_ = std::make_unique_for_overwrite<char[]>(MAX_FRAME_LENGTH);
         block_ = std::make_unique_for_overwrite<unsigned char[]>(UPLOAD_BLOCK_SIZE);
     }
-    folder_ = shown(folder);
+    folder_ = escaped_for_display(folder);
     sequence_ = acked_ = typed_ = 0;
     cancel_due_ = cancelled_ = doubt_pullfile_ = false;
     first_frame_ = frame_count_ = 0;
@@ -156,9 +154,10 @@ void upload_engine::prompt_keys(const unsigned char* bytes, std::size_t length, 
         case upload_consent::verdict::drop:
             // Said once for each stream of keys, not for each key.
             if (!drop_told_) {
-                progress_.prompt_listing(consent_.confirming()
-                                             ? "keys that came without a pause were dropped: read what is listed, then y sends"
-                                             : "keys typed as this prompt appeared were dropped: stop, read it, then type");
+                progress_.prompt_listing(
+                    consent_.confirming()
+                        ? "keys that came without a pause were dropped: read what is listed, then y sends"
+                        : "keys typed as this prompt appeared were dropped: stop, read it, then type");
                 draw_prompt();
             }
             drop_told_ = true;
@@ -199,8 +198,8 @@ void upload_engine::line_entered(monotonic_clock::time_point now) {
         return draw_prompt();
     }
     if (!prompt_->typed()) return start_sending(now);
-    prompt_->set_question("send " + describe(selection_) + "? y sends, other keys edit, Esc cancels: " +
-                          selection_.shown_names);
+    prompt_->set_question("send " + describe(selection_) +
+                          "? y sends, other keys edit, Esc cancels: " + selection_.shown_names);
     consent_.ask_to_confirm(now);
     drop_told_ = false;
     draw_prompt();
@@ -262,8 +261,7 @@ void upload_engine::output_shown(const unsigned char* bytes, std::size_t length,
     if (length > 0 && stage_ == stage::sending && sequence_ > std::max<std::uint64_t>(acked_, 1)) {
         doubt_pullfile_ = true;
     }
-    if (length > 0 && (stage_ == stage::sending || stage_ == stage::closing) && acked_ < sequence_ &&
-        sequence_ > 1) {
+    if (length > 0 && (stage_ == stage::sending || stage_ == stage::closing) && acked_ < sequence_ && sequence_ > 1) {
         expect_echo();
     } else if (active() && !doubt_pullfile_ && echo_.active()) {
         echo_.stop(screen_);  // pullfile spoke again
@@ -489,7 +487,7 @@ upload_engine::next_item upload_engine::next_folder_file(int* fd, std::string* n
             walking_ = false;
             return next_item::none;
         case walk_step::skipped:
-            progress_.notice(shown(entry.sent_path) + ": not sent: " + describe(entry.skipped));
+            progress_.notice(escaped_for_display(entry.sent_path) + ": not sent: " + describe(entry.skipped));
             return next_item::none;
         case walk_step::unreadable:
             name->assign(entry.sent_path);
@@ -574,7 +572,7 @@ void upload_engine::show_file(file_record& file, monotonic_clock::time_point now
 
 void upload_engine::fail_file(file_record& file, std::string_view reason) {
     file.failed = true;
-    failed_.add(shown(file.name));
+    failed_.add(escaped_for_display(file.name));
     progress_.upload_file_named(file.name);
     progress_.file_failed(reason);
     shown_file_ = 0;
@@ -587,7 +585,7 @@ void upload_engine::file_failed(std::uint64_t file_sequence, std::string_view re
     for (std::size_t index = first_file_; index < first_file_ + file_count_; ++index) {
         file_record& file = slot(index);
         if (file.file_sequence != file_sequence) continue;
-        if (!file.failed) fail_file(file, shown(reason));
+        if (!file.failed) fail_file(file, escaped_for_display(reason));
         if (have_current_ && current_.slot == index) {
             // pullfile passes over the rest of it: nothing more of it is typed.
             if (pending_length_ > 0 && pending_type_ != frame_type::file) pending_length_ = 0;
@@ -596,7 +594,7 @@ void upload_engine::file_failed(std::uint64_t file_sequence, std::string_view re
         }
         return;
     }
-    progress_.notice("pullfile could not save a file: " + shown(reason));
+    progress_.notice("pullfile could not save a file: " + escaped_for_display(reason));
 }
 
 // Files go in order, so the oldest are done with first.

@@ -17,12 +17,10 @@
 namespace pushfile::receive {
 namespace {
 
-std::string shown(std::string_view text) { return escaped_for_display(text); }
-
 // Counts the files beneath a folder as the upload's own walk will find them.
 bool count_folder(const std::string& path, folder_walk* walk, upload_selection* selection, std::string* problem) {
     if (const int error = start_folder_walk(walk, path.c_str()); error != 0) {
-        *problem = failure_text("cannot read the folder " + shown(path), error);
+        *problem = failure_text("cannot read the folder " + escaped_for_display(path), error);
         return false;
     }
     walk_entry entry;
@@ -43,7 +41,8 @@ bool add_path(std::string path, const std::string& word, std::unique_ptr<folder_
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
         const int error = errno;
-        *problem = error == ENOENT ? "no such file or folder: " + shown(word) : failure_text(shown(word), error);
+        *problem = error == ENOENT ? "no such file or folder: " + escaped_for_display(word)
+                                   : failure_text(escaped_for_display(word), error);
         return false;
     }
     if (S_ISDIR(status.st_mode)) {
@@ -52,13 +51,14 @@ bool add_path(std::string path, const std::string& word, std::unique_ptr<folder_
     } else if (S_ISREG(status.st_mode)) {
         // Opened now, so that a file that cannot be read is named while the line can be mended.
         if (const owned_fd file(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)); !file.valid()) {
-            *problem = failure_text("cannot read " + shown(word), errno);
+            *problem = failure_text("cannot read " + escaped_for_display(word), errno);
             return false;
         }
         ++selection->files;
         selection->bytes += static_cast<std::uint64_t>(status.st_size);
     } else {
-        *problem = shown(word) + " is " + describe(skip_reason_of(status.st_mode)) + ": only files and folders go up";
+        *problem = escaped_for_display(word) + " is " + describe(skip_reason_of(status.st_mode)) +
+                   ": only files and folders go up";
         return false;
     }
     if (selection->paths.size() == MAX_SELECTED_PATHS) {
@@ -68,7 +68,7 @@ bool add_path(std::string path, const std::string& word, std::unique_ptr<folder_
         *problem += " paths: name their folder instead";
         return false;
     }
-    names->add(shown(last_part(path)) + (S_ISDIR(status.st_mode) ? "/" : ""));
+    names->add(escaped_for_display(last_part(path)) + (S_ISDIR(status.st_mode) ? "/" : ""));
     selection->paths.push_back(std::move(path));
     return true;
 }
@@ -93,15 +93,16 @@ bool select_upload(const std::vector<named_path>& named, upload_selection* selec
             const int found = glob(word.pattern.c_str(), 0, nullptr, &matches);
             const std::unique_ptr<glob_t, void (*)(glob_t*)> freed(&matches, globfree);
             if (found == GLOB_NOMATCH) {
-                *problem = "nothing matches " + shown(word.word);
+                *problem = "nothing matches " + escaped_for_display(word.word);
                 return false;
             }
             if (found != 0) {
-                *problem = "cannot expand " + shown(word.word);
+                *problem = "cannot expand " + escaped_for_display(word.word);
                 return false;
             }
             for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
-                if (!add_path(matches.gl_pathv[i], matches.gl_pathv[i], &walk, selection, &names, problem)) return false;
+                if (!add_path(matches.gl_pathv[i], matches.gl_pathv[i], &walk, selection, &names, problem))
+                    return false;
             }
         }
     }

@@ -56,11 +56,11 @@ struct upload {
 };
 
 // pullfile's messages, as the receiver finds them.
-struct messages final : receive::stream_parser_events {
+struct messages final : stream_parser_events {
     std::string stray;
     std::vector<std::uint64_t> acks, failed;
     explicit messages(const std::string& output) {
-        receive::stream_parser parser;
+        stream_parser parser;
         parser.feed(reinterpret_cast<const unsigned char*>(output.data()), output.size(), *this);
         parser.finish(*this);
     }

@@ -14,6 +14,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace pushfile;
 using namespace pushfile::receive;
 using pushfile_test::scratch_dir;
 using pushfile_test::write_file;

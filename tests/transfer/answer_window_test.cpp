@@ -9,7 +9,7 @@
 namespace {
 
 using namespace pushfile;
-using namespace pushfile::receive;
+using namespace pushfile;
 using std::chrono::milliseconds;
 
 // Full blocks arrive every interval from the start of a file; then the window is asked how many

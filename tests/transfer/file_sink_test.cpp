@@ -67,10 +67,10 @@ extern "C" int fsync(int fd) {
 }
 
 namespace fs = std::filesystem;
-using pushfile::receive::clean_file_name;
-using pushfile::receive::file_sink;
-using pushfile::receive::file_sink_options;
-using pushfile::receive::MAX_NAME_LENGTH;
+using pushfile::clean_file_name;
+using pushfile::file_sink;
+using pushfile::file_sink_options;
+using pushfile::MAX_NAME_LENGTH;
 
 namespace {
 

@@ -26,7 +26,7 @@ std::atomic<long> allocations{0};
 
 namespace {
 
-using namespace pushfile::receive;
+using namespace pushfile;
 using namespace pushfile_test;
 using records = std::vector<std::string>;
 

@@ -35,6 +35,7 @@
 #include "tests/support/pty_peer.h"
 #include "tests/support/stream_builder.h"
 
+using namespace pushfile;
 using namespace pushfile::receive;
 using std::chrono::milliseconds;
 

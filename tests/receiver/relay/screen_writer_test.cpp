@@ -20,6 +20,7 @@
 
 namespace {
 
+using namespace pushfile;
 using namespace pushfile::receive;
 using namespace pushfile_test;
 

@@ -21,6 +21,7 @@
 
 namespace {
 
+using namespace pushfile;
 using namespace pushfile::receive;
 using pushfile::UNKNOWN_SIZE;
 

@@ -44,6 +44,7 @@ extern "C" int openat(int directory_fd, const char* path, int flags, ...) {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace pushfile;
 using namespace pushfile::receive;
 using namespace pushfile_test;
 
