@@ -27,6 +27,7 @@ namespace {
 
 using namespace pushfile::receive;
 using pushfile::file_sink;
+using pushfile::process_environment;
 
 // Long options without a short form.
 constexpr int NO_ANSWER_AHEAD = 256;

@@ -8,11 +8,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/display.h"
+#include "common/failure.h"
 #include "common/io.h"
 #include "common/owned_fd.h"
-#include "receiver/program.h"
+#include "receiver/relay/run_status.h"
 
 namespace pushfile::receive {
 namespace {
@@ -128,7 +130,7 @@ bool start_on_new_terminal(const std::vector<std::string>& command, const termio
     const int flags = fcntl(master.get(), F_GETFL);
     if (flags >= 0) (void)fcntl(master.get(), F_SETFL, flags | O_NONBLOCK);
     started->pid = child;
-    started->master_fd = master.release();
+    started->master = std::move(master);
     return true;
 }
 

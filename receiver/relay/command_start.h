@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "common/owned_fd.h"
+
 namespace pushfile::receive {
 
 struct started_command {
     pid_t pid = -1;      // leads a session of its own, so its process group is -pid
-    int master_fd = -1;  // non-blocking, close-on-exec, above the standard descriptors
+    owned_fd master;     // non-blocking, close-on-exec, above the standard descriptors
 };
 
 // Runs command (argv style, non-empty) with the new terminal as its controlling terminal and

@@ -84,11 +84,8 @@ void command_terminal_mode::release_after_transfer() {
 void command_terminal_mode::drop_unread_and_release() {
     hold_due_ = false;
     if (master_fd_ < 0) return;
-    const int side = open_command_side(master_fd_);
-    if (side >= 0) {
-        (void)tcflush(side, TCIFLUSH);
-        close(side);
-    }
+    const owned_fd side(open_command_side(master_fd_));
+    if (side.valid()) (void)tcflush(side.get(), TCIFLUSH);
     if (held_) restore();
     end_pause();
 }
@@ -98,11 +95,11 @@ void command_terminal_mode::drop_unread_and_release() {
 // before it ends, waits until the mode is back.
 void command_terminal_mode::before_input_write() {
     if (hold_due_) apply_hold();
-    if (!release_due_ || master_fd_ < 0 || paused_side_ >= 0) return;
-    paused_side_ = open_command_side(master_fd_);
-    if (paused_side_ < 0) return;
+    if (!release_due_ || master_fd_ < 0 || paused_side_.valid()) return;
+    paused_side_.reset(open_command_side(master_fd_));
+    if (!paused_side_.valid()) return;
     // With older input unread there, the new answers cannot be handed over at once: no pause.
-    if (input_unread(paused_side_) || tcflow(paused_side_, TCOOFF) != 0) end_pause();
+    if (input_unread(paused_side_.get()) || tcflow(paused_side_.get(), TCOOFF) != 0) end_pause();
 }
 
 void command_terminal_mode::settle_after_input_write(bool all_written) {
@@ -116,15 +113,14 @@ void command_terminal_mode::settle_after_input_write(bool all_written) {
         return;
     }
     bool delivered = false;
-    if (all_written && paused_side_ >= 0) {
+    if (all_written && paused_side_.valid()) {
         // Nothing else was unread: the poll hands over all that was just written.
-        (void)input_unread(paused_side_);
+        (void)input_unread(paused_side_.get());
         delivered = true;
     } else if (all_written && master_fd_ >= 0) {
         // Not paused: what was written is there once the command has read everything.
-        const int side = open_command_side(master_fd_);
-        delivered = side >= 0 && !input_unread(side);
-        if (side >= 0) close(side);
+        const owned_fd side(open_command_side(master_fd_));
+        delivered = side.valid() && !input_unread(side.get());
     }
     if (delivered || master_fd_ < 0 || monotonic_clock::now() - release_due_since_ >= UNREAD_INPUT_WAIT) {
         restore();
@@ -133,10 +129,9 @@ void command_terminal_mode::settle_after_input_write(bool all_written) {
 }
 
 void command_terminal_mode::end_pause() {
-    if (paused_side_ < 0) return;
-    (void)tcflow(paused_side_, TCOON);
-    close(paused_side_);
-    paused_side_ = -1;
+    if (!paused_side_.valid()) return;
+    (void)tcflow(paused_side_.get(), TCOON);
+    paused_side_.reset();
 }
 
 std::string command_terminal_mode::foreground_folder() const {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 
+#include "common/owned_fd.h"
 #include "receiver/relay/handler.h"
 
 namespace pushfile::receive {
@@ -59,8 +60,8 @@ private:
     bool awaiting_our_mode_ = false;
     monotonic_clock::time_point release_due_since_{};
     // While the last answers are written and the mode put back, the command's output is paused
-    // (this descriptor of its side, or -1), so that nothing it runs next can find the mode unsettled.
-    int paused_side_ = -1;
+    // (through this descriptor of its side, while held), so that nothing it runs next can find the mode unsettled.
+    owned_fd paused_side_;
     termios found_{};  // as the transfer found it
     termios set_{};    // as the transfer left it, to tell whether the command changed it since
     bool row_taken_ = false;

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "receiver/program.h"
+#include "common/clock.h"
 
 namespace pushfile::receive {
 

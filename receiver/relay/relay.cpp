@@ -12,11 +12,13 @@
 #include <memory>
 #include <optional>
 
-#include "receiver/program.h"
+#include "common/clock.h"
+#include "common/failure.h"
 #include "receiver/relay/byte_queue.h"
 #include "receiver/relay/command_start.h"
 #include "receiver/relay/command_terminal.h"
 #include "receiver/relay/relay_signals.h"
+#include "receiver/relay/run_status.h"
 #include "receiver/relay/screen_writer.h"
 #include "receiver/relay/user_terminal.h"
 
@@ -42,15 +44,15 @@ constexpr milliseconds HANGUP_GRACE{1000};
 class relay {
 public:
     relay(stream_handler& handler, user_terminal& terminal, relay_signals& signals, screen_writer& screen,
-          command_input_queue& command_input, const started_command& command)
+          command_input_queue& command_input, started_command& command)
         : handler_(handler),
           terminal_(terminal),
           signals_(signals),
           screen_(screen),
-          master_fd_(command.master_fd),
+          master_(std::move(command.master)),
           child_(command.pid),
           command_input_(command_input),
-          command_mode_(command.master_fd),
+          command_mode_(master_.get()),
           chunk_(std::make_unique_for_overwrite<unsigned char[]>(COMMAND_READ_SIZE)) {}
 
     ~relay() {
@@ -100,7 +102,7 @@ private:
     user_terminal& terminal_;
     relay_signals& signals_;
     screen_writer& screen_;
-    int master_fd_;
+    owned_fd master_;
     pid_t child_;  // -1 once reaped or given up on
     command_input_queue& command_input_;
     command_terminal_mode command_mode_;
@@ -152,7 +154,7 @@ void relay::take_signals() {
         if (exit.reaped) command_ended(exit.status);
     }
     winsize size{};
-    if (signals_.take_window_changed() && master_fd_ >= 0 && terminal_.window_size(&size)) {
+    if (signals_.take_window_changed() && master_.valid() && terminal_.window_size(&size)) {
         command_mode_.window_changed(size);
     }
 }
@@ -179,7 +181,7 @@ bool relay::wait_and_serve(monotonic_clock::time_point now) {
     if (output_open()) {
         short events = command_input_.empty() ? 0 : POLLOUT;
         if (may_read_output()) events |= POLLIN;
-        if (events != 0) fds[master] = {master_fd_, events, 0};
+        if (events != 0) fds[master] = {master_.get(), events, 0};
     }
     fds[screen] = {screen_.waits_for(), POLLOUT, 0};
     const bool reading_output = (fds[master].events & POLLIN) != 0;
@@ -216,7 +218,7 @@ void relay::read_command_output() {
     // A terminal hands over at most a few KiB per read. Each read is written out at once: the
     // screen works on it while the command's terminal fills up again for the next read.
     for (int reads = 0; reads < OUTPUT_READS_PER_WAKE && output_open() && may_read_output(); ++reads) {
-        const ssize_t got = read(master_fd_, chunk_.get(), COMMAND_READ_SIZE);
+        const ssize_t got = read(master_.get(), chunk_.get(), COMMAND_READ_SIZE);
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (got <= 0) {
             // EIO: every descriptor of the command's terminal is closed and all it wrote was read.
@@ -256,7 +258,7 @@ void relay::write_command_input() {
     while (!command_input_.empty()) {
         command_mode_.before_input_write();
         // A failure means the command's side is closed; its remaining output still gets read.
-        const write_outcome outcome = command_input_.write_to(master_fd_);
+        const write_outcome outcome = command_input_.write_to(master_.get());
         handler_.command_input_room(command_input_.free_space());
         if (outcome != write_outcome::done) break;
     }
@@ -305,8 +307,7 @@ int relay::stop_early(int status, const std::string& reason) {
 void relay::close_master() {
     // Closing the master hangs up the terminal, which also reaches jobs of a shell run in it.
     command_mode_.closed();
-    if (master_fd_ >= 0) close(master_fd_);
-    master_fd_ = -1;
+    master_.reset();
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "receiver/program.h"
+#include "receiver/relay/run_status.h"
 
 namespace pushfile::receive {
 namespace {

@@ -10,7 +10,7 @@
 #include <ctime>
 #include <iterator>
 
-#include "receiver/program.h"
+#include "common/clock.h"
 
 namespace pushfile::receive {
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "common/io.h"
-#include "receiver/program.h"
+#include "receiver/relay/run_status.h"
 
 namespace pushfile::receive {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "receiver/program.h"
+#include "common/environment.h"
 
 namespace pushfile::receive {
 

@@ -104,6 +104,19 @@ protected:
         return run_in_pane(forwarder, PASSTHROUGH_ON, link, options, receiver_options);
     }
 
+    // Whether the receiver comes to hold a file open beneath folder (a file under way, saved
+    // there once whole) before it ends: keys typed then are the receiver's, not the command's.
+    static bool receives_into(receiver_run& run, const fs::path& folder) {
+        const fs::path descriptors = "/proc/" + std::to_string(run.pid()) + "/fd";
+        while (!run.ended_within(100ms)) {
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(descriptors, error)) {
+                if (fs::read_symlink(entry.path(), error).string().starts_with(folder.string() + "/")) return true;
+            }
+        }
+        return false;
+    }
+
     // The pane's commands for running pushfile with its status and errors kept in files.
     static std::string pushfile_command(const std::string& files) {
         return std::string(PUSHFILE_BINARY) + " " + files + " 2> ../sender.err\necho $? > ../status\n";
@@ -198,7 +211,7 @@ TEST_F(tmux_pane, a_forwarder_between_two_tmux_servers_passes_transfers_both_way
         std::string script;
         std::vector<std::string> receiver_options;
         std::vector<std::string> link;
-        const char* keys;  // typed at the receiver after a second, if any
+        const char* keys;  // typed at the receiver once it receives a file, if any
         const char* inner_status;
         std::size_t saved;
     };
@@ -219,14 +232,13 @@ TEST_F(tmux_pane, a_forwarder_between_two_tmux_servers_passes_transfers_both_way
         for (const std::string& name : names_in(target())) fs::remove(target() / name);
         int keys[2];
         ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
-        std::thread typist([&] {
-            std::this_thread::sleep_for(3s);
-            if (test.keys != nullptr) (void)!write(keys[1], test.keys, std::strlen(test.keys));
-            close(keys[1]);
-        });
-        const run_result result =
-            run_in_nested_panes(test.script, test.receiver_options, test.link, {.stdin_fd = keys[0]});
-        typist.join();
+        const run_options options{.stdin_fd = keys[0], .while_running = [&](receiver_run& run) {
+                                      if (test.keys != nullptr && receives_into(run, target())) {
+                                          (void)!write(keys[1], test.keys, std::strlen(test.keys));
+                                      }
+                                  }};
+        const run_result result = run_in_nested_panes(test.script, test.receiver_options, test.link, options);
+        close(keys[1]);
         close(keys[0]);
         ASSERT_FALSE(result.hung) << result.errors;
         EXPECT_EQ(pane_file("inner_status"), test.inner_status) << result.errors;
@@ -250,7 +262,7 @@ TEST_F(tmux_pane, uploads_go_up_through_a_pane_and_through_a_forwarder_between_t
     write_file(source() / "few", "few bytes");
     write_file(source() / "blocks.bin", blocks);
     const fs::path up = dir_.path / "up";
-    const std::string script = "touch ../started; cd ../up && " + std::string(PULLFILE_BINARY) +
+    const std::string script = "cd ../up && " + std::string(PULLFILE_BINARY) +
                                " 2> ../pull.err; echo $? > ../pull_status\n";
     // Pasted, as a terminal marks what a person drops on it: no answer is asked for.
     const std::string keys_typed = "\x1b[200~'" + source().string() + "/empty' '" + source().string() + "/few' '" +
@@ -259,20 +271,17 @@ TEST_F(tmux_pane, uploads_go_up_through_a_pane_and_through_a_forwarder_between_t
         SCOPED_TRACE(nested ? "behind a forwarder" : "in a pane");
         fs::remove_all(up);
         fs::create_directory(up);
-        fs::remove(dir_.path / "started");
         int keys[2];
         ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
-        // The paths are typed once pullfile runs and its request had time to reach the receiver.
-        std::atomic<bool> stop{false};
-        std::thread typist([&] {
-            while (!stop && !fs::exists(dir_.path / "started")) std::this_thread::sleep_for(100ms);
-            std::this_thread::sleep_for(1s);
-            (void)!write(keys[1], keys_typed.data(), keys_typed.size());
-        });
-        const run_result result = nested ? run_in_nested_panes(script, {}, {}, {.stdin_fd = keys[0]})
-                                         : run_in_pane(script, PASSTHROUGH_ON, {}, {.stdin_fd = keys[0]});
-        stop = true;
-        typist.join();
+        // The paths are pasted once the prompt is on the receiver's screen: before it, they would
+        // be keys for pullfile, and the prompt would wait for ever.
+        const run_options options{.stdin_fd = keys[0], .while_running = [&](receiver_run& run) {
+                                      if (run.wait_for_output("upload to remote ", 90s)) {
+                                          (void)!write(keys[1], keys_typed.data(), keys_typed.size());
+                                      }
+                                  }};
+        const run_result result = nested ? run_in_nested_panes(script, {}, {}, options)
+                                         : run_in_pane(script, PASSTHROUGH_ON, {}, options);
         close(keys[1]);
         close(keys[0]);
         ASSERT_FALSE(result.hung) << result.errors;

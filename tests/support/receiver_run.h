@@ -11,10 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <random>
 #include <string>
 #include <system_error>
@@ -81,21 +84,15 @@ inline std::vector<std::string> names_in(const fs::path& directory) {
     return names;
 }
 
-// Everything fd gives until its end.
-inline std::string drain(int fd) {
-    std::string text;
-    char chunk[65536];
-    ssize_t got = 0;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
-        if (got > 0) text.append(chunk, static_cast<std::size_t>(got));
-    }
-    return text;
-}
+class receiver_run;
 
 struct run_options {
     int stdin_fd = -1;  // /dev/null when negative
     rlim_t file_size_limit = RLIM_INFINITY;
     clock_type::duration hang_guard = HANG_GUARD;
+    // Called once the receiver runs, before its end is waited for: a typist that waits for what it
+    // shows before typing.
+    std::function<void(receiver_run&)> while_running{};
 };
 
 struct run_result {
@@ -154,14 +151,8 @@ public:
             close(err_pipe[0]);
             return;
         }
-        output_reader_ = std::thread([this, fd = out_pipe[0]] {
-            result_.output = drain(fd);
-            close(fd);
-        });
-        error_reader_ = std::thread([this, fd = err_pipe[0]] {
-            result_.errors = drain(fd);
-            close(fd);
-        });
+        output_reader_ = std::thread([this, fd = out_pipe[0]] { collect(fd, &result_.output); });
+        error_reader_ = std::thread([this, fd = err_pipe[0]] { collect(fd, &result_.errors); });
     }
 
     ~receiver_run() {
@@ -190,6 +181,16 @@ public:
         return reaped_;
     }
 
+    // Whether text appears in what the receiver writes, to its standard output or its messages
+    // (standard error), within period.
+    bool wait_for_output(const std::string& text, clock_type::duration period) {
+        const auto shown = [&] {
+            return result_.output.find(text) != std::string::npos || result_.errors.find(text) != std::string::npos;
+        };
+        std::unique_lock<std::mutex> lock(output_mutex_);
+        return output_grew_.wait_for(lock, period, [&] { return shown() || outputs_ended_ == 2; }) && shown();
+    }
+
     // Waits for the receiver to end; past the guard it is killed and the result says it hung.
     run_result finish() { return finish(hang_guard_); }
     run_result finish(clock_type::duration guard) {
@@ -210,12 +211,30 @@ public:
     }
 
 private:
+    void collect(int fd, std::string* text) {
+        char chunk[65536];
+        ssize_t got = 0;
+        while ((got = read(fd, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+            if (got <= 0) continue;
+            const std::lock_guard<std::mutex> lock(output_mutex_);
+            text->append(chunk, static_cast<std::size_t>(got));
+            output_grew_.notify_all();
+        }
+        close(fd);
+        const std::lock_guard<std::mutex> lock(output_mutex_);
+        ++outputs_ended_;
+        output_grew_.notify_all();
+    }
+
     clock_type::duration hang_guard_;
     pid_t pid_ = -1;
     bool reaped_ = false;
     int wait_status_ = 0;
     rusage usage_{};
     run_result result_;
+    std::mutex output_mutex_;
+    std::condition_variable output_grew_;
+    int outputs_ended_ = 0;
     std::thread output_reader_;
     std::thread error_reader_;
 };
@@ -223,6 +242,7 @@ private:
 // Runs the receiver with the given arguments (its path comes first by itself) to its end.
 inline run_result run_receiver(const std::vector<std::string>& arguments, const run_options& options = {}) {
     receiver_run run(arguments, options);
+    if (options.while_running) options.while_running(run);
     return run.finish();
 }
 
