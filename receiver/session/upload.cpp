@@ -1,18 +1,10 @@
 #include "receiver/session/upload.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "common/display.h"
-#include "common/failure.h"
-#include "receiver/session/burst_summary.h"
-#include "transfer/stream_parser.h"
 
 namespace pushfile::receive {
 namespace {
@@ -21,12 +13,6 @@ constexpr unsigned char INTERRUPT_KEY = 0x03;
 // Erases a line being typed, in line mode and in a shell's line editor alike: frames that reached
 // whatever read after pullfile are taken off its line.
 constexpr unsigned char LINE_KILL_KEY = 0x15;
-// The user's terminal marks pasted text while this mode is set: the prompt takes a pasted name
-// whole, spaces and all.
-constexpr std::string_view PASTE_MODE_ON = "\x1b[?2004h";
-constexpr std::string_view PASTE_MODE_OFF = "\x1b[?2004l";
-
-const unsigned char* as_bytes(std::string_view text) { return reinterpret_cast<const unsigned char*>(text.data()); }
 
 }  // namespace
 
@@ -37,6 +23,7 @@ upload_engine::upload_engine(upload_host& host, progress_display& progress, byte
       screen_(screen),
       command_input_(command_input),
       options_(std::move(options)),
+      view_(progress, screen, options_.keyboard_is_terminal),
       pacer_(command_input) {}
 
 upload_engine::~upload_engine() = default;
@@ -93,21 +80,8 @@ void upload_engine::show_waiting_prompt(monotonic_clock::time_point now) {
 
 void upload_engine::show_prompt(monotonic_clock::time_point now) {
     stage_ = stage::prompting;
-    if (options_.keyboard_is_terminal && !paste_mode_.bracketed_paste()) {
-        screen_.append(as_bytes(PASTE_MODE_ON), PASTE_MODE_ON.size());
-        paste_mode_set_ = true;
-    }
-    progress_.begin_prompt(terminal_);
-    draw_prompt();
+    view_.open(*prompt_, terminal_);
     consent_.shown(now);
-}
-
-void upload_engine::draw_prompt() { progress_.show_prompt(prompt_->line(progress_.prompt_columns())); }
-
-void upload_engine::restore_paste_mode() {
-    if (paste_mode_set_ && !paste_mode_.bracketed_paste())
-        screen_.append(as_bytes(PASTE_MODE_OFF), PASTE_MODE_OFF.size());
-    paste_mode_set_ = false;
 }
 
 void upload_engine::keyboard(const unsigned char* bytes, std::size_t length) {
@@ -143,28 +117,24 @@ void upload_engine::prompt_keys(const unsigned char* bytes, std::size_t length, 
         case upload_consent::verdict::confirm: return start_sending(now);
         case upload_consent::verdict::edit:
             prompt_->reopen();
-            progress_.prompt_listing("not sent: edit the line, and Enter checks it again");
-            return draw_prompt();
+            return view_.tell("not sent: edit the line, and Enter checks it again", *prompt_);
     }
 }
 
 // Said once for each stream of keys, not for each key.
 void upload_engine::tell_dropped_keys() {
     if (!drop_told_) {
-        progress_.prompt_listing(consent_.confirming()
-                                     ? "keys that came without a pause were dropped: read what is listed, then y sends"
-                                     : "keys typed as this prompt appeared were dropped: stop, read it, then type");
-        draw_prompt();
+        view_.tell(consent_.confirming()
+                       ? "keys that came without a pause were dropped: read what is listed, then y sends"
+                       : "keys typed as this prompt appeared were dropped: stop, read it, then type",
+                   *prompt_);
     }
     drop_told_ = true;
 }
 
 void upload_engine::prompt_answered(upload_prompt::state state, monotonic_clock::time_point now) {
     switch (state) {
-        case upload_prompt::state::editing:
-            if (!prompt_->listing().empty()) progress_.prompt_listing(prompt_->listing());
-            draw_prompt();
-            return;
+        case upload_prompt::state::editing: return view_.tell(prompt_->listing(), *prompt_);
         case upload_prompt::state::send: return line_entered(now);
         case upload_prompt::state::nothing:
             prompt_->set_question("nothing sent");
@@ -181,15 +151,14 @@ void upload_engine::line_entered(monotonic_clock::time_point now) {
     std::string problem;
     if (!select_upload(prompt_->named_paths(), &selection_, &problem)) {
         prompt_->reopen();
-        progress_.prompt_listing("nothing sent: " + problem);
-        return draw_prompt();
+        return view_.tell("nothing sent: " + problem, *prompt_);
     }
     if (!prompt_->typed()) return start_sending(now);
     prompt_->set_question("send " + describe(selection_) +
                           "? y sends, other keys edit, Esc cancels: " + selection_.shown_names);
     consent_.ask_to_confirm(now);
     drop_told_ = false;
-    draw_prompt();
+    view_.draw(*prompt_);
 }
 
 void upload_engine::start_sending(monotonic_clock::time_point now) {
@@ -204,8 +173,7 @@ void upload_engine::start_sending(monotonic_clock::time_point now) {
 
 // The prompt's last drawing stays on the screen, as a shell's command line does.
 void upload_engine::leave_prompt() {
-    progress_.end_prompt(prompt_->line(progress_.prompt_columns()));
-    restore_paste_mode();
+    view_.close(*prompt_);
     prompt_.reset();
 }
 
@@ -252,7 +220,7 @@ void upload_engine::command_output(const unsigned char* bytes, std::size_t lengt
     const monotonic_clock::time_point now = host_.last_output_at();
     const std::uint64_t sequence = pacer_.sequence();
     const std::uint64_t acked = pacer_.last_acknowledged();
-    paste_mode_.scan_all(bytes, length);
+    view_.output_shown(bytes, length);
     if (length > 0 && stage_ == stage::sending && sequence > std::max<std::uint64_t>(acked, 1)) {
         doubt_pullfile_ = true;
     }

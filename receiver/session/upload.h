@@ -19,12 +19,12 @@
 #include "common/owned_fd.h"
 #include "common/summary_list.h"
 #include "receiver/relay/handler.h"
-#include "receiver/relay/output_scanner.h"
 #include "receiver/session/progress.h"
 #include "receiver/session/typed_echo.h"
 #include "receiver/session/upload_consent.h"
 #include "receiver/session/upload_pacer.h"
 #include "receiver/session/upload_prompt.h"
+#include "receiver/session/upload_prompt_view.h"
 #include "receiver/session/upload_selection.h"
 #include "receiver/session/upload_sources.h"
 #include "transfer/stream_parser.h"
@@ -127,9 +127,7 @@ private:
     void line_entered(monotonic_clock::time_point now);
     void start_sending(monotonic_clock::time_point now);
     void leave_prompt();
-    void draw_prompt();
     void tell_dropped_keys();
-    void restore_paste_mode();
 
     // The next frame due, into the pacer; false when none is due yet.
     bool make_frame() override;
@@ -165,8 +163,7 @@ private:
     input_sink& command_input_;
     upload_options options_;
     command_terminal* terminal_ = nullptr;
-    // The command's output as shown: whether the command has pasted text marked.
-    output_scanner paste_mode_;
+    upload_prompt_view view_;
     // Leaves off the screen the frames a shell read and showed after pullfile was gone.
     echo_filter echo_;
 
@@ -199,7 +196,6 @@ private:
     summary_list failed_;
 
     stage stage_ = stage::idle;
-    bool paste_mode_set_ = false;
     // Ctrl-C dropped what was queued; the room it made is seen at the next call.
     bool cancel_due_ = false;
     bool cancelled_ = false;
