@@ -60,8 +60,26 @@ enum class parse_error : unsigned char {
 // A short description for people, e.g. "a block's checksum does not match".
 const char* describe(parse_error error);
 
+// pullfile's messages, which whatever follows an upload takes. Each does nothing unless overridden.
+class upload_message_events {
+public:
+    // pullfile's messages (protocol.h): a request for files to be saved in folder, the sequence
+    // number of the last frame it handled, a file it did not save (by its file frame's sequence
+    // number) and why, and its end with its exit status.
+    virtual void upload_request(std::string_view folder) { (void)folder; }
+    virtual void upload_ack(std::uint64_t sequence) { (void)sequence; }
+    virtual void upload_failed(std::uint64_t file_sequence, std::string_view reason) {
+        (void)file_sequence;
+        (void)reason;
+    }
+    virtual void upload_end(std::uint64_t status) { (void)status; }
+
+protected:
+    ~upload_message_events() = default;
+};
+
 // What the parser finds. Every message event does nothing unless overridden.
-class stream_parser_events {
+class stream_parser_events : public upload_message_events {
 public:
     // Ordinary output, in order: every byte that is not part of a complete valid message,
     // including the bytes of held candidates once they turn out not to be one.
@@ -75,16 +93,19 @@ public:
         (void)length;
     }
     virtual void end_message() {}
-    // pullfile's messages (protocol.h): a request for files to be saved in folder, the sequence
-    // number of the last frame it handled, a file it did not save (by its file frame's sequence
-    // number) and why, and its end with its exit status.
-    virtual void upload_request(std::string_view folder) { (void)folder; }
-    virtual void upload_ack(std::uint64_t sequence) { (void)sequence; }
-    virtual void upload_failed(std::uint64_t file_sequence, std::string_view reason) {
-        (void)file_sequence;
-        (void)reason;
+    // pullfile's messages go to the upload events given at construction, if any.
+    void upload_request(std::string_view folder) override {
+        if (upload_ != nullptr) upload_->upload_request(folder);
     }
-    virtual void upload_end(std::uint64_t status) { (void)status; }
+    void upload_ack(std::uint64_t sequence) override {
+        if (upload_ != nullptr) upload_->upload_ack(sequence);
+    }
+    void upload_failed(std::uint64_t file_sequence, std::string_view reason) override {
+        if (upload_ != nullptr) upload_->upload_failed(file_sequence, reason);
+    }
+    void upload_end(std::uint64_t status) override {
+        if (upload_ != nullptr) upload_->upload_end(status);
+    }
     // A message that began but broke the format. Its bytes have just been passed through, or
     // left out when hide_broken_block() said so.
     virtual void rejected_message(message_kind kind, parse_error error) {
@@ -103,7 +124,11 @@ public:
     }
 
 protected:
+    explicit stream_parser_events(upload_message_events* upload = nullptr) : upload_(upload) {}
     ~stream_parser_events() = default;
+
+private:
+    upload_message_events* upload_;
 };
 
 // A sender writes each message in one go, so a candidate still unfinished when the output has

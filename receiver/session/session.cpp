@@ -11,12 +11,13 @@ static_assert(MAX_RELEASE_BYTES + ECHO_HELD_LIMIT <= MAX_HELD_BYTES);
 
 transfer_session::transfer_session(file_sink& sink, progress_display& progress, session_options options,
                                    byte_sink& screen, input_sink& command_input)
-    : sink_(sink),
+    : stream_parser_events(&upload_),
+      sink_(sink),
       progress_(progress),
       options_(std::move(options)),
       screen_(screen),
       command_input_(command_input),
-      upload_(progress, screen, command_input, options_.upload) {
+      upload_(*this, progress, screen, command_input, options_.upload) {
     sent_path_.reserve(MAX_PATH_LENGTH);
 }
 
@@ -25,22 +26,19 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
     const bool was_open = file_open();
     parser_.feed(bytes, length, *this);
     if (was_open && !file_open()) file_closed_at_ = last_output_at_;
-    if (!file_open()) upload_.show_waiting_prompt(last_output_at_);
+    upload_.output_parsed();
     settle_command_terminal();
     deliver_kept_keys_when_due(last_output_at_);
 }
 
 bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || kept_length_ > 0 ||
-           (!file_open() && parser_.in_message()) || upload_.wants_ticks() || upload_.waiting_to_prompt() ||
-           upload_.output_held();
+           (!file_open() && parser_.in_message()) || upload_.wants_ticks();
 }
 
 void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
     upload_.tick(now);
-    if (!file_open()) upload_.show_waiting_prompt(now);
-    if (now - last_output_at_ >= QUIET_BEFORE_RELEASE) upload_.output_quiet(now);
     deliver_kept_keys_when_due(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
@@ -102,7 +100,7 @@ void transfer_session::pass_through(const unsigned char* bytes, std::size_t leng
         std::any_of(bytes, bytes + length, not_zero)) {
         show_summary();
     }
-    upload_.output_shown(bytes, length, last_output_at_);
+    upload_.command_output(bytes, length);
 }
 
 void transfer_session::path_message(std::string_view path) {
@@ -436,20 +434,10 @@ void transfer_session::settle_command_terminal() {
     if (command_terminal_ != nullptr && !upload_.active()) command_terminal_->release_after_transfer();
 }
 
-void transfer_session::upload_request(std::string_view body) {
+void transfer_session::upload_requested() {
     show_ignored();
     show_summary();
-    const pushfile::upload_request asked = parse_upload_request(body);
-    upload_.request(asked.folder, asked.highest_version, last_output_at_, file_open());
 }
-
-void transfer_session::upload_ack(std::uint64_t sequence) { upload_.acknowledged(sequence, last_output_at_); }
-
-void transfer_session::upload_failed(std::uint64_t file_sequence, std::string_view reason) {
-    upload_.file_failed(file_sequence, reason, last_output_at_);
-}
-
-void transfer_session::upload_end(std::uint64_t status) { upload_.ended(status); }
 
 void transfer_session::tell_failure(const std::string& reason) {
     if (burst_summary::summarised(sent_path_)) {

@@ -32,12 +32,14 @@ struct session_options {
 // Keys typed during a file that are kept for the command; the rest are dropped.
 inline constexpr std::size_t MAX_KEPT_KEYS = 4096;
 
-class transfer_session final : public stream_handler, private stream_parser_events {
+class transfer_session final : public stream_handler, private stream_parser_events, private upload_host {
 public:
     // Ordinary output goes to screen, answers to command_input: the queues the relay writes.
     transfer_session(file_sink& sink, progress_display& progress, session_options options, byte_sink& screen,
                      input_sink& command_input);
 
+    // The relay's events go to the upload too (upload.h); pullfile's messages go to it from the
+    // parser.
     void command_started(command_terminal& terminal) override {
         command_terminal_ = &terminal;
         upload_.command_started(terminal);
@@ -45,7 +47,7 @@ public:
     void command_output(const unsigned char* bytes, std::size_t length) override;
     // While --ask waits for an answer, or the upload prompt for paths, what the command writes (a
     // sender's hint that it is waiting) would cover the question.
-    bool output_paused() const override { return phase_ == phase::asking || upload_.prompting(); }
+    bool output_paused() const override { return phase_ == phase::asking || upload_.output_paused(); }
     bool wants_keyboard() const override;
     void keyboard(const unsigned char* bytes, std::size_t length) override;
     void keyboard_ended() override;
@@ -76,10 +78,9 @@ private:
     void end_message() override;
     void rejected_message(message_kind kind, parse_error error) override;
     bool hide_broken_block(std::size_t length) override;
-    void upload_request(std::string_view body) override;
-    void upload_ack(std::uint64_t sequence) override;
-    void upload_failed(std::uint64_t file_sequence, std::string_view reason) override;
-    void upload_end(std::uint64_t status) override;
+    bool download_open() const override { return file_open(); }
+    monotonic_clock::time_point last_output_at() const override { return last_output_at_; }
+    void upload_requested() override;
     // What is said of the remains of a broken block left off the screen, then forgets them.
     std::string hidden_block_text();
     void finish_held_output();

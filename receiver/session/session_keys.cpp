@@ -21,13 +21,13 @@ constexpr std::chrono::milliseconds KEYS_AFTER_FILE_END{300};
 // they wait until the file is over; Ctrl-C cancels the file instead, and once the sender has gone
 // quiet the next key gives up on the file and goes to the command.
 // During an upload, keys are the upload's: the prompt's, or held back from the frames it types.
-bool transfer_session::wants_keyboard() const { return upload_.takes_keys() || file_open() || kept_length_ > 0; }
+bool transfer_session::wants_keyboard() const { return upload_.wants_keyboard() || file_open() || kept_length_ > 0; }
 
 void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) {
     if (length == 0) return;
     const auto now = monotonic_clock::now();
-    if (upload_.takes_keys()) {
-        upload_.keyboard(bytes, length, now);
+    if (upload_.wants_keyboard()) {
+        upload_.keyboard(bytes, length);
         return;
     }
     const auto* interrupt = static_cast<const unsigned char*>(std::memchr(bytes, INTERRUPT_KEY, length));

@@ -9,12 +9,12 @@
 #include "common/display.h"
 #include "common/text.h"
 #include "receiver/session/progress.h"
+#include "receiver/session/upload_prompt_words.h"
 
 namespace pushfile::receive {
 namespace {
 
 constexpr unsigned char ESCAPE = 0x1B;
-constexpr unsigned char BELL = 0x07;
 constexpr unsigned char INTERRUPT = 0x03;    // Ctrl-C
 constexpr unsigned char END_OF_FILE = 0x04;  // Ctrl-D
 constexpr unsigned char KILL_LINE = 0x15;    // Ctrl-U
@@ -28,166 +28,6 @@ constexpr std::string_view ELLIPSIS = "...";
 constexpr std::size_t MIN_FOLDER_COLUMNS = 9;
 constexpr std::size_t SHOWN_FOLDER_CAPACITY = 4 * 4096 + 4;
 constexpr std::size_t SHOWN_NAME_CAPACITY = 4 * 255 + 4;
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
-bool escaped_in_double_quotes(char c) { return c == '"' || c == '\\' || c == '$' || c == '`'; }
-
-enum class quoting { none, single, double_quote };
-
-struct split_line {
-    std::vector<std::string> words;
-    // Each word as a glob(3) pattern (quoted pattern characters escaped) when it holds a pattern
-    // character that was not quoted; else empty.
-    std::vector<std::string> patterns;
-    quoting open = quoting::none;  // a quote the line leaves open
-    bool word_at_end = false;      // the last word reaches the end of the line: Tab completes it
-};
-
-bool is_pattern_character(char c) { return c == '*' || c == '?' || c == '['; }
-
-// Adds c to a word and to its pattern, where a quoted pattern character stands for itself.
-void add_to_word(char c, bool quoted, std::string* word, std::string* pattern, bool* has_pattern) {
-    *word += c;
-    if ((quoted && (is_pattern_character(c) || c == ']')) || c == '\\') *pattern += '\\';
-    if (!quoted && is_pattern_character(c)) *has_pattern = true;
-    *pattern += c;
-}
-
-split_line split_words(std::string_view line, std::string_view home) {
-    split_line split;
-    std::string word;
-    std::string pattern;
-    bool has_pattern = false;
-    bool in_word = false;
-    const auto end_word = [&] {
-        split.words.push_back(std::move(word));
-        split.patterns.push_back(has_pattern ? std::move(pattern) : std::string());
-        word.clear();
-        pattern.clear();
-        has_pattern = false;
-    };
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (split.open == quoting::single) {
-            if (c == '\'') {
-                split.open = quoting::none;
-            } else {
-                add_to_word(c, true, &word, &pattern, &has_pattern);
-            }
-            continue;
-        }
-        if (split.open == quoting::double_quote) {
-            if (c == '"') {
-                split.open = quoting::none;
-            } else if (c == '\\' && i + 1 < line.size() && escaped_in_double_quotes(line[i + 1])) {
-                add_to_word(line[++i], true, &word, &pattern, &has_pattern);
-            } else {
-                add_to_word(c, true, &word, &pattern, &has_pattern);
-            }
-            continue;
-        }
-        if (is_blank(c)) {
-            if (in_word) end_word();
-            in_word = false;
-            continue;
-        }
-        if (!in_word) {
-            in_word = true;
-            if (c == '~' && !home.empty() && (i + 1 == line.size() || is_blank(line[i + 1]) || line[i + 1] == '/')) {
-                for (const char h : home) add_to_word(h, true, &word, &pattern, &has_pattern);
-                continue;
-            }
-        }
-        if (c == '\'') {
-            split.open = quoting::single;
-        } else if (c == '"') {
-            split.open = quoting::double_quote;
-        } else if (c == '\\' && i + 1 < line.size()) {
-            add_to_word(line[++i], true, &word, &pattern, &has_pattern);
-        } else {
-            add_to_word(c, false, &word, &pattern, &has_pattern);
-        }
-    }
-    if (in_word) end_word();
-    split.word_at_end = in_word;
-    return split;
-}
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view start) {
-    return text.size() >= start.size() && std::equal(start.begin(), start.end(), text.begin(), [](char a, char b) {
-               return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
-           });
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The local path a file:// URI names, as terminals and file managers give dropped files; the word
-// itself when it is no such URI (another host's file is no local path).
-std::string local_path(std::string word) {
-    std::string_view rest = word;
-    if (!starts_with_ignoring_case(rest, "file://")) return word;
-    rest.remove_prefix(7);
-    if (starts_with_ignoring_case(rest, "localhost/")) rest.remove_prefix(9);
-    if (rest.empty() || rest[0] != '/') return word;
-    std::string path;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        const int high = rest[i] == '%' && i + 2 < rest.size() ? hex_value(rest[i + 1]) : -1;
-        const int low = high >= 0 ? hex_value(rest[i + 2]) : -1;
-        // %00 would end the path where the system reads it: it stays as written.
-        if (low < 0 || (high == 0 && low == 0)) {
-            path += rest[i];
-            continue;
-        }
-        path += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    return path;
-}
-
-std::string joined(std::string_view folder, std::string_view path) {
-    std::string whole(folder);
-    if (whole.empty() || whole.back() != '/') whole += '/';
-    whole.append(path);
-    return whole;
-}
-
-// A folder in a glob(3) pattern, standing for itself.
-std::string escaped_for_pattern(std::string_view folder) {
-    std::string escaped;
-    for (const char c : folder) {
-        if (is_pattern_character(c) || c == ']' || c == '\\') escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
-// text written so that split_words, reading it inside the quote the line leaves open, gives it
-// back as it is.
-std::string quoted_for_line(std::string_view text, quoting open, bool word_start) {
-    std::string quoted;
-    for (const char c : text) {
-        switch (open) {
-            case quoting::single: quoted += c == '\'' ? std::string_view("'\\''") : std::string_view(&c, 1); break;
-            case quoting::double_quote:
-                if (escaped_in_double_quotes(c)) quoted += '\\';
-                quoted += c;
-                break;
-            case quoting::none:
-                if (is_blank(c) || c == '\r' || c == '\'' || c == '"' || c == '\\' || (c == '~' && word_start)) {
-                    quoted += '\\';
-                }
-                quoted += c;
-                break;
-        }
-        word_start = false;
-    }
-    return quoted;
-}
 
 struct folder_entry {
     std::string name;
@@ -287,67 +127,16 @@ upload_prompt::upload_prompt(std::string_view remote_folder, std::string working
 upload_prompt::state upload_prompt::feed(const unsigned char* keys, std::size_t length) {
     for (std::size_t i = 0; i < length && state_ == state::editing; ++i) {
         const unsigned char byte = keys[i];
-        switch (input_) {
-            case input::keys: key(byte); break;
-            case input::escape:
-                if (byte == ']' || byte == 'P' || byte == 'X' || byte == '^' || byte == '_') {
-                    input_ = input::string;  // a terminal's reply: OSC, DCS, SOS, PM or APC
-                } else if (byte == '[' || byte == 'O') {
-                    input_ = input::sequence;
-                    single_shift_ = byte == 'O';
-                    parameters_length_ = 0;
-                } else if (byte < 0x20 && byte != ESCAPE) {
-                    // Esc and then a control key in one read: both were pressed, Esc first.
-                    state_ = state::nothing;
-                } else if (byte != ESCAPE) {
-                    input_ = input::keys;  // Alt and a key: no meaning here
-                }
+        switch (reader_.read(byte)) {
+            case prompt_key_reader::meaning::none: break;
+            case prompt_key_reader::meaning::key: key(byte); break;
+            case prompt_key_reader::meaning::pasted: pasted(byte); break;
+            case prompt_key_reader::meaning::paste_begins:
+                paste_after_cr_ = false;
+                listing_.clear();
                 break;
-            case input::sequence:
-            case input::paste_sequence: {
-                const bool in_paste = input_ == input::paste_sequence;
-                if (!single_shift_ && byte >= 0x20 && byte <= 0x3F) {
-                    if (parameters_length_ < sizeof parameters_)
-                        parameters_[parameters_length_] = static_cast<char>(byte);
-                    parameters_length_ = std::min(parameters_length_ + 1, sizeof parameters_ + 1);
-                    break;
-                }
-                const bool final_byte = byte >= 0x40 && byte <= 0x7E;
-                const std::string_view parameters(parameters_, std::min(parameters_length_, sizeof parameters_));
-                const bool marker =
-                    final_byte && !single_shift_ && byte == '~' && parameters_length_ <= sizeof parameters_;
-                if (marker && parameters == (in_paste ? "201" : "200")) {
-                    input_ = in_paste ? input::keys : input::paste;
-                    paste_after_cr_ = false;
-                    if (!in_paste) listing_.clear();
-                    break;
-                }
-                input_ = in_paste ? input::paste : input::keys;
-                // Any other sequence is a key with no meaning here, or junk in a paste; a byte that
-                // cannot be part of one ends it and counts for itself.
-                if (!final_byte && in_paste) pasted(byte);
-                if (!final_byte && !in_paste) key(byte);
-                break;
-            }
-            case input::string:
-                if (byte == BELL) input_ = input::keys;
-                if (byte == ESCAPE) input_ = input::string_escape;
-                break;
-            case input::string_escape:
-                // ESC \ ends the string; another ESC may be the start of that end.
-                if (byte != ESCAPE) input_ = byte == '\\' ? input::keys : input::string;
-                break;
-            case input::paste: pasted(byte); break;
-            case input::paste_escape:
-                if (byte == '[') {
-                    input_ = input::paste_sequence;
-                    single_shift_ = false;
-                    parameters_length_ = 0;
-                } else {
-                    input_ = input::paste;
-                    pasted(byte);
-                }
-                break;
+            case prompt_key_reader::meaning::paste_ends: paste_after_cr_ = false; break;
+            case prompt_key_reader::meaning::escape_then_control: state_ = state::nothing; break;
         }
     }
     return state_;
@@ -355,29 +144,21 @@ upload_prompt::state upload_prompt::feed(const unsigned char* keys, std::size_t 
 
 void upload_prompt::reopen() {
     state_ = state::editing;
-    input_ = input::keys;
+    reader_.reset();
     question_.clear();
 }
 
-bool upload_prompt::escape_pending() const { return state_ == state::editing && input_ == input::escape; }
+bool upload_prompt::escape_pending() const { return state_ == state::editing && reader_.escape_pending(); }
 
 upload_prompt::state upload_prompt::escape_timed_out() {
-    if (state_ != state::editing) return state_;
-    if (input_ == input::escape) {
-        state_ = state::nothing;
-    } else if (input_ == input::sequence) {
-        input_ = input::keys;  // Alt-[ or Alt-O, not the start of a longer key
-    }
+    if (state_ == state::editing && reader_.escape_timed_out()) state_ = state::nothing;
     return state_;
 }
 
-bool upload_prompt::paste_open() const {
-    return state_ == state::editing &&
-           (input_ == input::paste || input_ == input::paste_escape || input_ == input::paste_sequence);
-}
+bool upload_prompt::paste_open() const { return state_ == state::editing && reader_.paste_open(); }
 
 void upload_prompt::paste_timed_out() {
-    if (paste_open()) input_ = input::keys;
+    if (paste_open()) reader_.paste_timed_out();
 }
 
 void upload_prompt::key(unsigned char byte) {
@@ -403,7 +184,7 @@ void upload_prompt::key(unsigned char byte) {
             if (line_.empty() && partial_length_ == 0) state_ = state::nothing;
             break;
         case '\t': complete(); break;
-        case ESCAPE: input_ = input::escape; break;
+        case ESCAPE: break;  // the reader follows what it starts
         default:
             if (byte >= 0x20) add_text_byte(byte);  // other control keys do nothing here
             break;
@@ -411,10 +192,6 @@ void upload_prompt::key(unsigned char byte) {
 }
 
 void upload_prompt::pasted(unsigned char byte) {
-    if (byte == ESCAPE) {
-        input_ = input::paste_escape;
-        return;
-    }
     const bool after_cr = paste_after_cr_;
     paste_after_cr_ = byte == '\r';
     if (byte == '\n' && after_cr) return;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "receiver/session/upload_prompt_keys.h"
+
 namespace pushfile::receive {
 
 // A path named on the prompt's line.
@@ -101,27 +103,13 @@ private:
     void complete();
     std::string fitted_line(std::size_t columns, std::size_t* shown_columns) const;
 
-    enum class input {
-        keys,
-        escape,    // after ESC
-        sequence,  // inside ESC [ ... (CSI) or after ESC O (SS3)
-        paste,
-        paste_escape,    // ESC inside a paste
-        paste_sequence,  // ESC [ ... inside a paste: the end marker or a sequence to drop
-        string,          // a string sequence (a terminal's reply), up to BEL or ESC backslash
-        string_escape,   // ESC inside it
-    };
-
     std::string shown_folder_;
     std::string working_folder_;
     std::string home_;
     std::string line_;
     std::string listing_;
     state state_ = state::editing;
-    input input_ = input::keys;
-    bool single_shift_ = false;  // the sequence is ESC O: one byte ends it
-    char parameters_[8] = {};    // of the CSI in progress, enough to recognise the paste markers
-    std::size_t parameters_length_ = 0;
+    prompt_key_reader reader_;
     bool paste_after_cr_ = false;    // CR LF in a paste is one line end, one space
     unsigned char partial_[4] = {};  // a UTF-8 character whose bytes are still coming
     std::size_t partial_length_ = 0;

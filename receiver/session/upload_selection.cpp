@@ -13,31 +13,13 @@
 #include "common/human_size.h"
 #include "common/owned_fd.h"
 #include "common/summary_list.h"
+#include "receiver/session/upload_sources.h"
 
 namespace pushfile::receive {
 namespace {
 
-// Counts the files beneath a folder as the upload's own walk will find them.
-bool count_folder(const std::string& path, folder_walk* walk, upload_selection* selection, std::string* problem) {
-    if (const int error = start_folder_walk(walk, path.c_str()); error != 0) {
-        *problem = failure_text("cannot read the folder " + escaped_for_display(path), error);
-        return false;
-    }
-    walk_entry entry;
-    for (walk_step step; (step = next_walk_entry(walk, &entry)) != walk_step::done;) {
-        if (step != walk_step::file) continue;  // told of, and passed over, as it is sent
-        const owned_fd file(entry.file);
-        struct stat status {};
-        if (!file.valid() || fstat(file.get(), &status) != 0) continue;
-        ++selection->files;
-        selection->bytes += static_cast<std::uint64_t>(status.st_size);
-    }
-    end_folder_walk(walk);
-    return true;
-}
-
-bool add_path(std::string path, const std::string& word, std::unique_ptr<folder_walk>* walk,
-              upload_selection* selection, summary_list* names, std::string* problem) {
+bool add_path(std::string path, const std::string& word, upload_selection* selection, summary_list* names,
+              std::string* problem) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
         const int error = errno;
@@ -46,8 +28,7 @@ bool add_path(std::string path, const std::string& word, std::unique_ptr<folder_
         return false;
     }
     if (S_ISDIR(status.st_mode)) {
-        if (!*walk) *walk = std::make_unique<folder_walk>();
-        if (!count_folder(path, walk->get(), selection, problem)) return false;
+        if (!count_folder_files(path, &selection->files, &selection->bytes, problem)) return false;
     } else if (S_ISREG(status.st_mode)) {
         // Opened now, so that a file that cannot be read is named while the line can be mended.
         if (const owned_fd file(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)); !file.valid()) {
@@ -83,11 +64,10 @@ std::string_view last_part(std::string_view path) {
 
 bool select_upload(const std::vector<named_path>& named, upload_selection* selection, std::string* problem) {
     *selection = {};
-    std::unique_ptr<folder_walk> walk;
     summary_list names;
     for (const named_path& word : named) {
         if (word.pattern.empty()) {
-            if (!add_path(word.path, word.word, &walk, selection, &names, problem)) return false;
+            if (!add_path(word.path, word.word, selection, &names, problem)) return false;
         } else {
             glob_t matches{};
             const int found = glob(word.pattern.c_str(), 0, nullptr, &matches);
@@ -101,7 +81,7 @@ bool select_upload(const std::vector<named_path>& named, upload_selection* selec
                 return false;
             }
             for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
-                if (!add_path(matches.gl_pathv[i], matches.gl_pathv[i], &walk, selection, &names, problem))
+                if (!add_path(matches.gl_pathv[i], matches.gl_pathv[i], selection, &names, problem))
                     return false;
             }
         }

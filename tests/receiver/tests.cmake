@@ -4,6 +4,7 @@ set(receiver_test_dir ${CMAKE_CURRENT_SOURCE_DIR}/receiver)
 foreach(test_path relay/relay_test relay/byte_queue_test relay/line_queue_test relay/output_scanner_test
                   relay/screen_writer_test
                   session/session_test session/progress_test session/forwarder_test session/upload_prompt_test
+                  session/upload_sources_test session/upload_pacer_test
                   settings_test
                   receiver_e2e_test hostile_test load_test)
   cmake_path(GET test_path FILENAME test_name)

@@ -826,11 +826,21 @@ TEST_F(upload_test, every_way_an_upload_ends) {
          },
          nothing,
          "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
-        {"Esc once no more keys come", false,
+        {"Esc once no more keys come, and a paste cut short once it went quiet", false,
          [this] {
              std::this_thread::sleep_for(KEYS_STREAM_GAP);
-             press("abc\x1b");
-             session->tick(monotonic_clock::now() + std::chrono::seconds(1));
+             // Ticks at the time of the keys wait for more: the time of the last key is kept.
+             monotonic_clock::time_point keys_at = monotonic_clock::now();
+             press("\x1b[200~abc");
+             session->tick(keys_at);
+             press("\r");
+             EXPECT_EQ(shown().find("nothing sent"), std::string::npos) << "Enter in an open paste is a space";
+             session->tick(monotonic_clock::now() + PASTE_END_WAIT);
+             keys_at = monotonic_clock::now();
+             press("\x15" "abc\x1b");
+             session->tick(keys_at);
+             EXPECT_TRUE(session->output_paused()) << "Esc alone is told apart only once no keys follow";
+             session->tick(monotonic_clock::now() + ESCAPE_KEY_WAIT);
          },
          nothing, "upload over: no file was sent up to /remote/\\e[2Jdl (pullfile's exit status 1)"},
         {"--no-upload", true, [] {}, refused, "refused pullfile's request for files to go up to"},
@@ -845,6 +855,16 @@ TEST_F(upload_test, every_way_an_upload_ends) {
              press("\x03");
          },
          cancelled, "f not sent up: cancelled"},
+        {"Ctrl-C while the last frame waits for its acknowledgement cancels", false,
+         [this] {
+             write_file("f", "f");
+             choose("f");
+             EXPECT_EQ(pump().back().type, done);
+             feed(upload_message('a', "4"));
+             pump();  // the relay's turn after its write: the queue is empty
+             press("\x03");
+         },
+         cancelled, "upload cancelled: sent 1 file"},
         {"pullfile could not save a file", false,
          [this] {
              write_file("f", std::string(9 * BLOCK, 'f'));

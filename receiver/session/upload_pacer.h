@@ -1,0 +1,148 @@
+// The frames of an upload in flight: each typed into the command's input whole, and only while
+// the queue has room for it, never more data frames unacknowledged than the answer window allows,
+// and never more frames or files in flight than the rings below hold. What the frames say is the
+// engine's; when and whether they go is decided here, without a terminal.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "receiver/program.h"
+#include "receiver/relay/handler.h"
+#include "transfer/answer_window.h"
+#include "transfer/upload_frames.h"
+
+namespace pushfile::receive {
+
+// Files that may be in flight at once, each with its name kept for its outcome line.
+inline constexpr std::size_t MAX_FILES_IN_FLIGHT = 16;
+// Frames in flight: the data frames the window allows, each file's first and last, and the few
+// frames that belong to no file.
+inline constexpr std::size_t MAX_FRAMES_IN_FLIGHT = answer_window::MAX_BLOCKS + 2 * MAX_FILES_IN_FLIGHT + 4;
+
+// A file announced and not yet done with: its file frame's sequence names it in pullfile's
+// messages.
+struct upload_file {
+    std::uint64_t file_sequence = 0;
+    std::uint64_t last_sequence = 0;  // of its newest frame
+    std::string name;                 // as sent
+    std::uint64_t size = 0;
+    std::uint64_t acknowledged = 0;  // bytes
+    bool in_folder = false;          // told of in the summary only
+    bool closed = false;             // no more frames of it will be typed
+    bool failed = false;             // its outcome was told already
+};
+
+class upload_pacer {
+public:
+    // Puts the next frame due with prepared(); false when none is due yet.
+    class frame_maker {
+    public:
+        virtual bool make_frame() = 0;
+
+    protected:
+        ~frame_maker() = default;
+    };
+    // What acknowledgements tell of the files, oldest first.
+    class acknowledgement_events {
+    public:
+        virtual void data_acknowledged(upload_file& file, monotonic_clock::time_point now) = 0;
+        virtual void file_end_acknowledged(upload_file& file, monotonic_clock::time_point now) = 0;
+
+    protected:
+        ~acknowledgement_events() = default;
+    };
+
+    explicit upload_pacer(input_sink& command_input) : command_input_(command_input) {}
+
+    // A new upload: nothing in flight, the window at its start.
+    void restart();
+
+    // The next frame is formatted into frame_buffer() with next_sequence(), then handed over here.
+    // A frame that ends the current file closes it once typed.
+    char* frame_buffer() { return frame_.get(); }
+    std::uint64_t next_sequence() const { return sequence_ + 1; }
+    void prepared(frame_type type, std::size_t length, std::size_t data_length = 0, bool ends_file = false);
+    bool frame_pending() const { return pending_length_ > 0; }
+    frame_type pending_type() const { return pending_type_; }
+    void drop_pending() { pending_length_ = 0; }
+
+    // Frames from maker go in while they fit in free bytes of the queue and in the rings.
+    void type_frames(std::size_t free, frame_maker& maker);
+
+    // Whether a next file may be announced: its slot is free once the oldest are done with.
+    bool may_announce_file();
+    // The file announced by the next frame; it is the current file until a frame ends it.
+    upload_file& add_file(std::string name, std::uint64_t size, bool in_folder);
+    upload_file* current_file() { return have_current_ ? &slot(current_) : nullptr; }
+    // No more of the current file is typed.
+    void close_current_file();
+    // The file in flight that frame named, or null; current says whether it is the current one.
+    upload_file* find_file(std::uint64_t file_sequence, bool* current);
+    // Whether another data frame is within the window.
+    bool may_send_data() const;
+
+    // pullfile handled every frame up to sequence; acknowledgements are cumulative.
+    void acknowledged(std::uint64_t sequence, monotonic_clock::time_point now, acknowledgement_events& events);
+
+    // Ctrl-C: what is queued and not written yet is dropped, but for the rest of a frame partly
+    // written. How much was dropped shows in the room the queue has at the next call: those frames
+    // are taken back, so that the next one follows the last pullfile will see.
+    void drop_unwritten();
+    void take_back_dropped(std::size_t free);
+
+    std::uint64_t sequence() const { return sequence_; }  // of the last frame typed
+    std::uint64_t last_acknowledged() const { return acked_; }
+    frame_type last_typed() const { return last_typed_; }
+    bool frames_in_flight() const { return frame_count_ > 0; }
+    // Bytes typed from the start of the oldest frame not acknowledged on (of that frame, at most a
+    // whole one).
+    std::uint64_t unacknowledged_bytes() const;
+
+private:
+    // A frame typed and not yet acknowledged.
+    struct frame_record {
+        std::uint64_t sequence = 0;
+        frame_type type = frame_type::nothing;
+        std::size_t data_length = 0;  // D: the file bytes it carries
+        std::uint64_t end = 0;        // where it ends among all bytes typed in this upload
+        std::size_t file = 0;         // D, E, X: its file's slot
+    };
+
+    upload_file& slot(std::size_t index) { return files_[index % MAX_FILES_IN_FLIGHT]; }
+    void type_prepared_frame();
+    void forget_done_files();
+
+    input_sink& command_input_;
+    std::unique_ptr<char[]> frame_;
+    // The frame buffer holds a frame not typed yet while pending_length_ is not 0.
+    std::size_t pending_length_ = 0;
+    std::size_t pending_data_length_ = 0;
+    frame_type pending_type_ = frame_type::nothing;
+    bool pending_ends_file_ = false;
+    frame_type last_typed_ = frame_type::nothing;
+
+    std::uint64_t sequence_ = 0;
+    std::uint64_t acked_ = 0;
+    std::uint64_t typed_ = 0;  // bytes typed in this upload
+    std::size_t last_free_ = 0;  // the input queue's room after our last append
+    std::size_t free_before_drop_ = 0;
+
+    std::array<frame_record, MAX_FRAMES_IN_FLIGHT> frames_{};
+    std::size_t first_frame_ = 0;
+    std::size_t frame_count_ = 0;
+    std::uint64_t data_in_flight_ = 0;  // D frames typed, not acknowledged
+    answer_window window_;
+    std::uint64_t bytes_acknowledged_ = 0;
+
+    std::array<upload_file, MAX_FILES_IN_FLIGHT> files_{};
+    std::size_t first_file_ = 0;  // slots count up; files_[n % MAX_FILES_IN_FLIGHT]
+    std::size_t file_count_ = 0;
+    std::size_t current_ = 0;
+    bool have_current_ = false;
+};
+
+}  // namespace pushfile::receive
