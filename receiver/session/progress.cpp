@@ -1,6 +1,5 @@
 #include "receiver/session/progress.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,7 +109,7 @@ std::string progress_line(std::string_view shown_name, std::uint64_t received, s
 }
 
 progress_display::progress_display(screen_writer& screen, bool quiet)
-    : screen_(screen), quiet_(quiet), on_terminal_(isatty(screen.messages_fd()) == 1) {}
+    : screen_(screen), quiet_(quiet), on_terminal_(isatty(screen.messages_fd()) == 1), question_(screen) {}
 
 void progress_display::file_named(std::string_view sent_name) {
     going_up_ = false;
@@ -143,7 +142,7 @@ void progress_display::tick(monotonic_clock::time_point now) {
 
 void progress_display::draw(monotonic_clock::time_point now) {
     // The prompt holds the line it is drawn on: nothing is drawn over it.
-    if (!on_terminal_ || quiet_ || (prompt_printed_ && prompt_row_owner_ == nullptr)) return;
+    if (!on_terminal_ || quiet_ || question_.holds_progress_row()) return;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;
     // The line stays off the last column: a character written there leaves the cursor waiting to
@@ -154,13 +153,6 @@ void progress_display::draw(monotonic_clock::time_point now) {
     line_drawn_ = true;
     last_drawn_ = now;
     screen_.show_progress(line);
-}
-
-// Asked at every drawing, so that a resized window is followed at once.
-winsize progress_display::terminal_size() const {
-    winsize size{};
-    if (ioctl(screen_.messages_fd(), TIOCGWINSZ, &size) != 0) return {};
-    return size;
 }
 
 bool progress_display::full_screen_program() const { return screen_.lines_in_title(); }
@@ -179,7 +171,10 @@ void progress_display::file_saved(std::string_view saved_path) {
 
 void progress_display::file_failed(std::string_view reason) {
     // A question that went unanswered (the keyboard ended, the receiver stops) gives its row back.
-    if (prompt_row_owner_ != nullptr && !question_.empty()) end_prompt(question_);
+    if (question_.on_last_row() && !asked_.empty()) {
+        question_.end(asked_);
+        asked_.clear();
+    }
     clear_line();
     screen_.print_line(std::string(PROGRAM_NAME) + ": " + shown_name_ +
                        (going_up_ ? " not sent up: " : " not saved: ") + std::string(reason));
@@ -196,17 +191,21 @@ void progress_display::ask_about_file(std::uint64_t total, command_terminal* ter
     const std::string question = std::string(PROGRAM_NAME) + ": receive " + shown_name_ + " (" + size_text +
                                  ")? y: save, n: skip, q: stop the sender ";
     // Over a full-screen program the title alone would leave it unseen: it takes the bottom row.
-    begin_prompt(terminal);
-    if (prompt_row_owner_ != nullptr) {
-        question_ = question;
-        screen_.show_on_last_row(question);
+    question_.begin(terminal);
+    if (question_.on_last_row()) {
+        asked_ = question;
+        question_.show(question);
         return;
     }
     screen_.ask(question);
 }
 
 void progress_display::answered(std::string_view answer) {
-    if (prompt_row_owner_ != nullptr) return end_prompt(question_ + std::string(answer));
+    if (question_.on_last_row()) {
+        question_.end(asked_ + std::string(answer));
+        asked_.clear();
+        return;
+    }
     screen_.finish_question(answer);
 }
 
@@ -214,52 +213,6 @@ void progress_display::file_skipped() {
     clear_line();
     if (quiet_) return;
     screen_.print_line(std::string(PROGRAM_NAME) + ": skipped " + shown_name_);
-}
-
-void progress_display::begin_prompt(command_terminal* terminal) {
-    if (on_terminal_ && screen_.lines_in_title() && terminal != nullptr && terminal_size().ws_row >= 2 &&
-        terminal->take_bottom_row()) {
-        prompt_row_owner_ = terminal;
-    }
-}
-
-void progress_display::show_prompt(std::string_view line) {
-    if (prompt_row_owner_ != nullptr) {
-        screen_.show_on_last_row(line);
-    } else if (on_terminal_) {
-        screen_.show_progress(line);
-    } else if (!prompt_printed_) {
-        screen_.print_line(line);
-    }
-    prompt_printed_ = true;
-}
-
-void progress_display::prompt_listing(std::string_view listing) {
-    while (!listing.empty()) {
-        const std::size_t end = listing.find('\n');
-        screen_.print_line(listing.substr(0, end));
-        listing = end == std::string_view::npos ? std::string_view() : listing.substr(end + 1);
-    }
-}
-
-// A line of its own drawn over the prompt's, which leaves the prompt's text where it was; elsewhere
-// the line tells what was chosen.
-void progress_display::end_prompt(std::string_view line) {
-    if (prompt_row_owner_ != nullptr) {
-        // The program gets its row back after its cursor, and redraws its whole screen.
-        screen_.clear_last_row();
-        prompt_row_owner_->give_bottom_row_back();
-        prompt_row_owner_ = nullptr;
-    }
-    screen_.print_line(line);
-    question_.clear();  // after its last use: line may be it
-    prompt_printed_ = false;
-}
-
-std::size_t progress_display::prompt_columns() const {
-    if (prompt_row_owner_ == nullptr && screen_.lines_in_title()) return 0;
-    const std::size_t columns = terminal_columns();
-    return columns == 0 ? 0 : std::max<std::size_t>(columns - 1, 1);
 }
 
 void progress_display::upload_file_named(std::string_view sent_name) {

@@ -13,6 +13,7 @@
 
 #include "common/human_size.h"
 #include "receiver/program.h"
+#include "receiver/session/question_line.h"
 
 namespace pushfile::receive {
 
@@ -66,17 +67,9 @@ public:
     // The user chose to skip the file: its data was dropped.
     void file_skipped();
 
-    // An upload: the prompt's line (its text fitted to prompt_columns(), cursor at its end),
-    // redrawn in place; the names Tab listed, above it; and the line left as it was once done.
-    // Drawn whatever quiet says: the user is asked. Over a full-screen program, where the lines go
-    // to the title out of sight, the prompt takes the screen's last row instead, which the
-    // command's terminal (null: none) gives up until end_prompt().
-    void begin_prompt(command_terminal* terminal);
-    void show_prompt(std::string_view line);
-    void prompt_listing(std::string_view listing);
-    void end_prompt(std::string_view line);
-    // The columns a line may take on the terminal the lines go to, 0 when not known.
-    std::size_t prompt_columns() const;
+    // The line that asks the user (the question above, the upload prompt): no progress line is
+    // drawn over it.
+    question_line& question() { return question_; }
     // A file going up: named, its progress as above (marked as going up), and its outcomes.
     void upload_file_named(std::string_view sent_name);
     void file_sent_up(std::uint64_t size, std::string_view shown_folder);
@@ -84,20 +77,16 @@ public:
 private:
     void draw(monotonic_clock::time_point now);
     // The width of the terminal the progress goes to, or 0 when it cannot be known.
-    std::size_t terminal_columns() const { return terminal_size().ws_col; }
-    // Its size; 0 rows and columns when it cannot be known.
-    winsize terminal_size() const;
+    std::size_t terminal_columns() const { return question_.terminal_size().ws_col; }
     void clear_line();
 
     screen_writer& screen_;
     bool quiet_;
     bool on_terminal_;
     bool line_drawn_ = false;
-    bool prompt_printed_ = false;  // not on a terminal: the prompt is printed once
-    bool going_up_ = false;        // the named file is uploaded
-    // The prompt is on the last row, which this terminal gave up for it.
-    command_terminal* prompt_row_owner_ = nullptr;
-    std::string question_;  // the --ask question on the bottom row, for the line that answers it
+    bool going_up_ = false;  // the named file is uploaded
+    question_line question_;
+    std::string asked_;  // the --ask question on the last row, for the line that answers it
     std::string shown_name_;
     std::uint64_t total_ = 0;
     std::uint64_t received_ = 0;

@@ -23,7 +23,7 @@ upload_engine::upload_engine(upload_host& host, progress_display& progress, byte
       screen_(screen),
       command_input_(command_input),
       options_(std::move(options)),
-      view_(progress, screen, options_.keyboard_is_terminal),
+      view_(progress.question(), screen, options_.keyboard_is_terminal),
       pacer_(command_input) {}
 
 upload_engine::~upload_engine() = default;

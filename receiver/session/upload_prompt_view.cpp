@@ -15,22 +15,20 @@ void upload_prompt_view::open(const upload_prompt& prompt, command_terminal* ter
         screen_.append(as_bytes(PASTE_MODE_ON), PASTE_MODE_ON.size());
         paste_mode_set_ = true;
     }
-    progress_.begin_prompt(terminal);
+    question_.begin(terminal);
     draw(prompt);
 }
 
-void upload_prompt_view::draw(const upload_prompt& prompt) {
-    progress_.show_prompt(prompt.line(progress_.prompt_columns()));
-}
+void upload_prompt_view::draw(const upload_prompt& prompt) { question_.show(prompt.line(question_.columns())); }
 
 void upload_prompt_view::tell(std::string_view lines, const upload_prompt& prompt) {
-    progress_.prompt_listing(lines);
+    question_.tell(lines);
     draw(prompt);
 }
 
 // The command's own paste mode, set meanwhile, stays.
 void upload_prompt_view::close(const upload_prompt& prompt) {
-    progress_.end_prompt(prompt.line(progress_.prompt_columns()));
+    question_.end(prompt.line(question_.columns()));
     if (paste_mode_set_ && !paste_mode_.bracketed_paste()) {
         screen_.append(as_bytes(PASTE_MODE_OFF), PASTE_MODE_OFF.size());
     }

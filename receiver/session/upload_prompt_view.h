@@ -9,7 +9,7 @@
 
 #include "receiver/relay/handler.h"
 #include "receiver/relay/output_scanner.h"
-#include "receiver/session/progress.h"
+#include "receiver/session/question_line.h"
 #include "receiver/session/upload_prompt.h"
 
 namespace pushfile::receive {
@@ -18,8 +18,8 @@ class upload_prompt_view {
 public:
     // The paste mode's switches go to screen, the command's output queue, to keep their place
     // among that output; they are only for a keyboard that is a terminal.
-    upload_prompt_view(progress_display& progress, byte_sink& screen, bool keyboard_is_terminal)
-        : progress_(progress), screen_(screen), keyboard_is_terminal_(keyboard_is_terminal) {}
+    upload_prompt_view(question_line& question, byte_sink& screen, bool keyboard_is_terminal)
+        : question_(question), screen_(screen), keyboard_is_terminal_(keyboard_is_terminal) {}
 
     // The command's output as shown: whether the command has pasted text marked itself.
     void output_shown(const unsigned char* bytes, std::size_t length) { paste_mode_.scan_all(bytes, length); }
@@ -31,7 +31,7 @@ public:
     void close(const upload_prompt& prompt);
 
 private:
-    progress_display& progress_;
+    question_line& question_;
     byte_sink& screen_;
     bool keyboard_is_terminal_;
     output_scanner paste_mode_;

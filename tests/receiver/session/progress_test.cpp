@@ -154,8 +154,8 @@ TEST(progress_line, over_a_full_screen_program_the_prompt_takes_the_last_row) {
         progress_display progress(writer, false);
         command_terminal_mode command(command_master);
         output(writer, "\x1b[?1049h");
-        progress.begin_prompt(&command);
-        progress.show_prompt("send: a");
+        progress.question().begin(&command);
+        progress.question().show("send: a");
         writer.write_ready();
         EXPECT_EQ(command_rows(), 23);
         size.ws_row = 30;
@@ -165,8 +165,8 @@ TEST(progress_line, over_a_full_screen_program_the_prompt_takes_the_last_row) {
         output(writer, "\x1b[1;");
         EXPECT_TRUE(writer.last_row_waits_for_output());
         output(writer, "5Hx");
-        progress.show_prompt("send: ab");
-        progress.end_prompt("send: ab");
+        progress.question().show("send: ab");
+        progress.question().end("send: ab");
         EXPECT_EQ(command_rows(), 30);
         // --ask's question likewise, and a question left unanswered gives the row back too.
         progress.file_named("f");
