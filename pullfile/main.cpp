@@ -24,7 +24,7 @@
 #include "common/messages.h"
 #include "common/no_answer.h"
 #include "pullfile/pull_session.h"
-#include "src/terminal.h"
+#include "pushfile/terminal.h"
 
 namespace pushfile::pull {
 namespace {

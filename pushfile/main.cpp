@@ -10,8 +10,8 @@
 #include "common/display.h"
 #include "common/folder_walk.h"
 #include "common/no_answer.h"
-#include "src/terminal.h"
-#include "src/transfer.h"
+#include "pushfile/terminal.h"
+#include "pushfile/transfer.h"
 
 namespace pushfile::send {
 namespace {

@@ -1,4 +1,4 @@
-#include "src/terminal.h"
+#include "pushfile/terminal.h"
 
 #include <poll.h>
 #include <signal.h>

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "src/multiplexer.h"
+#include "pushfile/multiplexer.h"
 
 namespace pushfile::send {
 

@@ -1,4 +1,4 @@
-#include "src/multiplexer.h"
+#include "pushfile/multiplexer.h"
 
 #include <unistd.h>
 

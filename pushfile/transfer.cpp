@@ -1,4 +1,4 @@
-#include "src/transfer.h"
+#include "pushfile/transfer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 
 #include "common/letters.h"
 #include "common/messages.h"
-#include "src/terminal.h"
+#include "pushfile/terminal.h"
 
 namespace pushfile::send {
 namespace {
