@@ -52,7 +52,7 @@ inline std::string read_file(const fs::path& path) {
 }
 
 inline bool write_all(int fd, const char* bytes, std::size_t length) {
-    return pushfile::write_all(fd, bytes, length) == length;
+    return pushfile::write_all(fd, bytes, length);
 }
 
 inline bool write_file(const fs::path& path, const std::string& data) {
