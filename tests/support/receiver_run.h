@@ -24,6 +24,11 @@
 #include "common/io.h"
 #include "tests/support/hang_guard.h"
 
+// The program a run starts: the receiver, unless a test names another that runs as it does.
+#ifndef RECEIVER_RUN_PROGRAM
+#define RECEIVER_RUN_PROGRAM RECEIVER_BINARY
+#endif
+
 namespace pushfile_test {
 
 namespace fs = std::filesystem;
@@ -124,7 +129,7 @@ public:
             return;
         }
         // Everything the child needs is made before fork(): the test may have threads.
-        std::vector<std::string> words = {RECEIVER_BINARY};
+        std::vector<std::string> words = {RECEIVER_RUN_PROGRAM};
         words.insert(words.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());
