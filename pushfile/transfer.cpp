@@ -63,7 +63,8 @@ transfer_outcome send_contents(int file, char* message, file_fault* fault) {
         const auto checksum = static_cast<std::int32_t>(pushfile::encode_letters(block, length, letters));
         letters[2 * length] = '\0';
         const std::size_t header_length = format_block_header(message, checksum);
-        if (!remote::write_message(message, header_length, letters, 2 * length + 1)) return transfer_outcome::channel_failure;
+        if (!remote::write_message(message, header_length, letters, 2 * length + 1))
+            return transfer_outcome::channel_failure;
         fault->bytes_sent += length;
     }
 }
