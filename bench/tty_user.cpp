@@ -189,7 +189,7 @@ int measure_typing(std::string_view prompt, std::string_view keys, char** argv) 
         return fail("the command did not show its prompt");
     }
     const double typed = now_seconds();
-    if (pushfile::write_all(master, keys.data(), keys.size()) != keys.size()) {
+    if (!pushfile::write_all(master, keys.data(), keys.size())) {
         kill(child, SIGKILL);
         return fail("cannot type the keys");
     }
@@ -258,7 +258,7 @@ int bare_relay(char** argv) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;  // EIO: the terminal has no holder left
         const auto length = static_cast<std::size_t>(got);
-        written_all = pushfile::write_all(STDOUT_FILENO, chunk, length) == length;
+        written_all = pushfile::write_all(STDOUT_FILENO, chunk, length);
         if (!written_all) break;
     }
     if (on_terminal) tcsetattr(STDIN_FILENO, TCSANOW, &outer);

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/owned_fd.h"
+
 namespace pushfile {
 namespace {
 
@@ -17,7 +19,7 @@ void wait_until_writable(int fd) {
 
 }  // namespace
 
-std::size_t write_all(int fd, const void* bytes, std::size_t length) {
+bool write_all(int fd, const void* bytes, std::size_t length) {
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::size_t done = 0;
     while (done < length) {
@@ -26,14 +28,30 @@ std::size_t write_all(int fd, const void* bytes, std::size_t length) {
             done += static_cast<std::size_t>(written);
         } else if (written == 0) {
             errno = EIO;
-            return done;
+            return false;
         } else if (errno == EAGAIN) {
             wait_until_writable(fd);
         } else if (errno != EINTR) {
-            return done;
+            return false;
         }
     }
-    return done;
+    return true;
+}
+
+bool read_full(int fd, void* buffer, std::size_t length, std::size_t* got) {
+    auto* next = static_cast<unsigned char*>(buffer);
+    *got = 0;
+    while (*got < length) {
+        const ssize_t count = read(fd, next + *got, length - *got);
+        if (count > 0) {
+            *got += static_cast<std::size_t>(count);
+        } else if (count == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
 }
 
 int move_above_standard(int fd) {
@@ -41,11 +59,9 @@ int move_above_standard(int fd) {
         if (fd >= 0) (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
         return fd;
     }
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int saved_errno = errno;
-    close(fd);
-    errno = saved_errno;
-    return moved;
+    // Closed once the copy is made, whether or not it was; errno stays the copy's.
+    const owned_fd original(fd);
+    return fcntl(original.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 }
 
 descriptor_path path_of_descriptor(int fd) {

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/io.h"
+#include "common/owned_fd.h"
 #include "common/protocol.h"
 
 namespace pushfile {
@@ -49,13 +51,10 @@ struct process_status {
 bool read_process_status(long pid, process_status* status) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    const int file = open(path, O_RDONLY | O_CLOEXEC);
-    if (file < 0) return false;
+    const owned_fd file(open(path, O_RDONLY | O_CLOEXEC));
     char text[4096];
-    ssize_t got = 0;
-    while ((got = read(file, text, sizeof text - 1)) < 0 && errno == EINTR) {}
-    close(file);
-    if (got <= 0) return false;
+    std::size_t got = 0;
+    if (!file.valid() || !read_full(file.get(), text, sizeof text - 1, &got) || got == 0) return false;
     text[got] = '\0';
     // The command name in parentheses may itself hold spaces and parentheses: the fields that
     // follow start after the last ')'. They are: state, parent, group, session, terminal.

@@ -1,6 +1,5 @@
 // pullfile: asks the terminal it runs in for files, and saves what the user's side sends in the
 // current folder or DIR. The terminal's input is the channel in, standard output the way back.
-#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -22,9 +20,10 @@
 #include "common/failure.h"
 #include "common/io.h"
 #include "common/messages.h"
-#include "common/no_answer.h"
 #include "pullfile/pull_session.h"
-#include "src/terminal.h"
+#include "remote/no_answer.h"
+#include "remote/raw_terminal.h"
+#include "remote/standard_streams.h"
 
 namespace pushfile::pull {
 namespace {
@@ -47,88 +46,23 @@ constexpr const char* USAGE =
     "2 a bad option or DIR; 255 the transfer broke (no terminal answered, cancelled, input cut).\n";
 
 constexpr int EXIT_BAD_USAGE = 2;
-// As the sender's: a receiver answers well within it, and a newcomer is still looking.
-constexpr auto NO_ANSWER_NOTICE_DELAY = std::chrono::milliseconds(3000);
 // How long pullfile, told by a signal to end, still tries to tell the other side.
 constexpr int LAST_MESSAGE_WAIT_MS = 1000;
 constexpr std::size_t READ_SIZE = 65536;
-constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 constexpr std::string_view ERASE_SHOWN_MESSAGE = "\r\x1b[K";
 
-volatile sig_atomic_t ending_signal = 0;
-
-void note_ending_signal(int signal_number) { ending_signal = signal_number; }
-
-// The ending signals stay blocked but while pullfile waits, so that the one that comes is handled
-// here, in plain code: the partial file removed, the terminal restored, the other side told.
-class ending_signals {
-public:
-    ending_signals() {
-        sigset_t ending;
-        (void)sigemptyset(&ending);
-        for (const int signal_number : ENDING_SIGNALS) (void)sigaddset(&ending, signal_number);
-        (void)sigprocmask(SIG_BLOCK, &ending, &waiting_);
-        for (const int signal_number : ENDING_SIGNALS) (void)sigdelset(&waiting_, signal_number);
-        for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
-            // An ignored signal (SIGINT and SIGQUIT under nohup or '&') was meant to stay ignored.
-            struct sigaction previous {};
-            ignored_[i] = sigaction(ENDING_SIGNALS[i], nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN;
-        }
-    }
-
-    // After enter_transfer_mode(), whose handlers would end the process at once.
-    void catch_them() const {
-        struct sigaction noting {};
-        noting.sa_handler = note_ending_signal;
-        (void)sigfillset(&noting.sa_mask);
-        for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
-            if (!ignored_[i]) (void)sigaction(ENDING_SIGNALS[i], &noting, nullptr);
-        }
-    }
-
-    // From now on an ending signal ends the process at once: a second one while the terminal
-    // is being restored, and the first one raised again at the end.
-    void let_them_end() const {
-        struct sigaction default_action {};
-        default_action.sa_handler = SIG_DFL;
-        (void)sigemptyset(&default_action.sa_mask);
-        sigset_t ending;
-        (void)sigemptyset(&ending);
-        for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
-            if (!ignored_[i]) (void)sigaction(ENDING_SIGNALS[i], &default_action, nullptr);
-            (void)sigaddset(&ending, ENDING_SIGNALS[i]);
-        }
-        (void)sigprocmask(SIG_UNBLOCK, &ending, nullptr);
-    }
-
-    // The mask to wait with: the ending signals let through.
-    const sigset_t* waiting() const { return &waiting_; }
-
-private:
-    sigset_t waiting_{};
-    bool ignored_[std::size(ENDING_SIGNALS)] = {};
-};
-
-// ppoll() on one descriptor: >0 ready, 0 timed out (timeout_ms < 0: never), <0 failed or
-// interrupted by a signal.
-int wait_for(int fd, short events, int timeout_ms, const sigset_t* mask) {
-    pollfd watched{fd, events, 0};
-    const timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
-    return ppoll(&watched, 1, timeout_ms < 0 ? nullptr : &timeout, mask);
-}
-
-// Messages go out wrapped for the pane's multiplexer by the sender's writer; waiting for room
-// lets an ending signal through, so that a stalled terminal cannot keep pullfile alive.
+// Messages go out wrapped for the pane's multiplexer; waiting for room lets an ending signal
+// through, so that a stalled terminal cannot keep pullfile alive.
 class terminal_output final : public message_output {
 public:
     explicit terminal_output(const sigset_t* waiting_mask) : mask_(waiting_mask) {}
 
     bool send(const char* message, std::size_t length) override {
         int ready;
-        while ((ready = wait_for(STDOUT_FILENO, POLLOUT, timeout_ms_, mask_)) < 0 && errno == EINTR) {
-            if (ending_signal != 0) return false;
+        while ((ready = remote::wait_for(STDOUT_FILENO, POLLOUT, timeout_ms_, mask_)) < 0 && errno == EINTR) {
+            if (remote::raw_terminal::noted_signal() != 0) return false;
         }
-        return ready > 0 && send::write_message(message, length, nullptr, 0);
+        return ready > 0 && remote::write_message(message, length, nullptr, 0);
     }
 
     // For the last message after a signal: a while at most.
@@ -139,25 +73,7 @@ private:
     int timeout_ms_ = -1;
 };
 
-// One line on standard error, in one write. On a terminal, whose output processing the transfer
-// mode turned off, it ends in CR LF; set apart, it starts on a line of its own.
-void write_line(const std::string& text, bool set_apart = false) {
-    const bool on_terminal = isatty(STDERR_FILENO) == 1;
-    const std::string line = (set_apart && on_terminal ? "\r\n" : "") + text + (on_terminal ? "\r\n" : "\n");
-    (void)write_all(STDERR_FILENO, line.data(), line.size());
-}
-
-void complain(const std::string& text) { write_line(std::string(PROGRAM_NAME) + ": " + text); }
-
-// A standard descriptor left closed would be taken by the first file opened: the saved file
-// would get the messages, or the directory be read as the terminal.
-void ensure_standard_descriptors_open() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int null_device = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (null_device > fd) close(null_device);
-    }
-}
+void complain(const std::string& text) { remote::write_error_line(std::string(PROGRAM_NAME) + ": " + text); }
 
 // Returns false when the run ends here (help, version, a bad option), with *exit_status.
 bool parse_options(int argc, char** argv, std::string* directory, int* exit_status) {
@@ -199,19 +115,19 @@ bool parse_options(int argc, char** argv, std::string* directory, int* exit_stat
 // frame, the no-answer line is written once, after a few seconds of silence.
 void follow(pull_session& session, const sigset_t* waiting_mask, const char* no_answer_notice) {
     static unsigned char input[READ_SIZE];
-    const auto notice_due = monotonic_clock::now() + NO_ANSWER_NOTICE_DELAY;
+    const auto notice_due = monotonic_clock::now() + std::chrono::milliseconds(remote::NO_ANSWER_DELAY_MS);
     bool notice_written = false;
-    while (!session.over() && ending_signal == 0) {
+    while (!session.over() && remote::raw_terminal::noted_signal() == 0) {
         int timeout_ms = -1;
         if (!session.answered() && !notice_written) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(notice_due - monotonic_clock::now());
             timeout_ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
         }
-        const int ready = wait_for(STDIN_FILENO, POLLIN, timeout_ms, waiting_mask);
+        const int ready = remote::wait_for(STDIN_FILENO, POLLIN, timeout_ms, waiting_mask);
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return session.input_ended(failure_text("cannot wait for the terminal's input", errno));
         if (ready == 0) {
-            write_line(no_answer_notice, true);
+            remote::write_error_line(no_answer_notice, true);
             notice_written = true;
             continue;
         }
@@ -227,7 +143,9 @@ void follow(pull_session& session, const sigset_t* waiting_mask, const char* no_
 }
 
 int run(int argc, char** argv) {
-    ensure_standard_descriptors_open();
+    // A standard descriptor left closed would be taken by the first file opened: the saved file
+    // would get the messages, or the directory be read as the terminal.
+    remote::open_closed_standard_descriptors(STDERR_FILENO);
     std::string directory = ".";
     int exit_status = 0;
     if (!parse_options(argc, argv, &directory, &exit_status)) return exit_status;
@@ -245,33 +163,32 @@ int run(int argc, char** argv) {
         return EXIT_BAD_USAGE;
     }
 
-    // A multiplexer drops the messages unless they come wrapped; only its pane's own terminal
-    // reaches it.
-    const send::multiplexer pane = send::multiplexer_of_output();
-    send::wrap_messages_for(pane);
-    char no_answer[NO_ANSWER_LINE_SIZE];
-    format_no_answer(no_answer, PROGRAM_NAME, pane == send::multiplexer::tmux, "; any key gives up");
-    const ending_signals signals;
-    send::enter_transfer_mode();
-    signals.catch_them();
+    const bool in_tmux_pane = remote::wrap_messages_for_output_pane();
+    char no_answer[remote::NO_ANSWER_LINE_SIZE];
+    remote::format_no_answer(no_answer, PROGRAM_NAME, in_tmux_pane, "; any key gives up");
+    // The ending signals stay blocked but while pullfile waits, so that the one that comes is
+    // handled here, in plain code: the partial file removed, the terminal restored, the other
+    // side told.
+    remote::raw_terminal terminal(remote::ending_signal_use::note_while_waiting);
+    terminal.enter();
 
-    terminal_output output(signals.waiting());
+    terminal_output output(terminal.waiting_mask());
     pull_session session(sink, output, folder);
     char message[MESSAGE_BUFFER_SIZE];
     // The request says which versions of the frames this pullfile reads.
     if (output.send(message, format_upload_request(message, upload_request_body(folder).c_str()) + 1)) {
-        follow(session, signals.waiting(), no_answer);
-    } else if (ending_signal == 0) {
+        follow(session, terminal.waiting_mask(), no_answer);
+    } else if (remote::raw_terminal::noted_signal() == 0) {
         session.stop(failure_text("cannot write to the terminal", errno));
     }
-    if (ending_signal != 0) {
-        session.stop(std::string("stopped by a signal (") + strsignal(ending_signal) + ")");
+    if (const int signal_number = remote::raw_terminal::noted_signal(); signal_number != 0) {
+        session.stop(std::string("stopped by a signal (") + strsignal(signal_number) + ")");
         output.set_timeout(LAST_MESSAGE_WAIT_MS);
     }
 
     if (session.unanswered()) {
-        format_no_answer(no_answer, PROGRAM_NAME, pane == send::multiplexer::tmux, "");
-        write_line(no_answer, true);
+        remote::format_no_answer(no_answer, PROGRAM_NAME, in_tmux_pane, "");
+        remote::write_error_line(no_answer, true);
     } else {
         complain(session.summary());
     }
@@ -282,10 +199,7 @@ int run(int argc, char** argv) {
     // back to the line's start and erased. A receiver takes the message and passes this on, which
     // erases an empty line.
     if (!session.answered()) (void)write_all(STDOUT_FILENO, ERASE_SHOWN_MESSAGE.data(), ERASE_SHOWN_MESSAGE.size());
-    const int signal_number = ending_signal;
-    if (signal_number != 0) signals.let_them_end();
-    send::restore_terminal();
-    if (signal_number != 0) (void)raise(signal_number);
+    terminal.end_run();
     return status;
 }
 

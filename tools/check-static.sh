@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static checks of the project's own code (common/, src/, transfer/, receiver/, pullfile/): clang-tidy with the
+# Static checks of the project's own code (common/, pushfile/, remote/, transfer/, receiver/, pullfile/): clang-tidy with the
 # committed .clang-tidy, then cppcheck with .cppcheck-suppressions. Exits non-zero on any finding.
 # Uses a clang build tree in build/tidy for the compile database (only configured, never built).
 set -euo pipefail
@@ -16,7 +16,7 @@ cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DPUSHFILE_BUILD_TESTS
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 mapfile -t sources < <(sed -n 's|^ *"file": "\(.*\)",\{0,1\}$|\1|p' "$build/compile_commands.json" |
-  grep -E "^$root/(common|src|transfer|receiver|pullfile)/" | sort -u)
+  grep -E "^$root/(common|pushfile|remote|transfer|receiver|pullfile)/" | sort -u)
 if [ "${#sources[@]}" -eq 0 ]; then
   echo "check-static: no sources found in $build/compile_commands.json" >&2
   exit 1
@@ -62,7 +62,7 @@ fi
 echo "check-static: cppcheck"
 # Relative paths throughout, so that the filters and the suppressions file match the names.
 if ! cppcheck --project="$(realpath --relative-to="$root" "$build")/compile_commands.json" --file-filter="common/*" \
-  --file-filter="src/*" --file-filter="transfer/*" --file-filter="receiver/*" --file-filter="pullfile/*" \
+  --file-filter="pushfile/*" --file-filter="remote/*" --file-filter="transfer/*" --file-filter="receiver/*" --file-filter="pullfile/*" \
   --enable=warning,performance,portability --std=c++20 --library=posix --inline-suppr \
   --suppressions-list="$root/.cppcheck-suppressions" --error-exitcode=1 --quiet \
   --template='{file}:{line}:{column}: {severity}: {message} [{id}]'; then

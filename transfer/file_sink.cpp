@@ -481,7 +481,7 @@ bool file_sink::write(const unsigned char* bytes, std::size_t length, std::strin
         *err = "cannot write: no file is being received";
         return false;
     }
-    if (write_all(s.file_fd.get(), bytes, length) < length) {
+    if (!write_all(s.file_fd.get(), bytes, length)) {
         const int error_number = errno;
         s.discard();
         *err = failure_text("cannot write " + escaped_for_display(s.clean_name), error_number);
@@ -554,7 +554,7 @@ bool file_sink::append_to_saved(const unsigned char* bytes, std::size_t length, 
         *err = "cannot add to a saved file: none is open";
         return false;
     }
-    if (write_all(s.saved_fd.get(), bytes, length) != length || fsync(s.saved_fd.get()) != 0) {
+    if (!write_all(s.saved_fd.get(), bytes, length) || fsync(s.saved_fd.get()) != 0) {
         *err = failure_text("cannot write " + escaped_for_display(s.saved_name), errno);
         return false;
     }

@@ -5,3 +5,8 @@ foreach(test_name encoding_test display_test)
   target_link_libraries(${test_name} PRIVATE pushfile_common pushfile_warnings GTest::gtest_main)
   gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60)
 endforeach()
+
+# Complete reads and writes, and the remote side's error line written in full.
+add_executable(io_test ${CMAKE_CURRENT_SOURCE_DIR}/common/io_test.cpp)
+target_link_libraries(io_test PRIVATE pushfile_remote pushfile_warnings GTest::gtest_main)
+gtest_discover_tests(io_test DISCOVERY_TIMEOUT 60)

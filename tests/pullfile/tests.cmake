@@ -4,6 +4,6 @@ add_executable(pullfile_test ${CMAKE_CURRENT_SOURCE_DIR}/pullfile/pullfile_test.
 target_link_libraries(pullfile_test PRIVATE pushfile_transfer pushfile_test_support pushfile_warnings GTest::gtest_main)
 target_compile_definitions(pullfile_test PRIVATE
   PULLFILE_BINARY="$<TARGET_FILE:pullfile>"
-  RECEIVER_BINARY="$<TARGET_FILE:pullfile>")
+  RECEIVER_RUN_PROGRAM=PULLFILE_BINARY)
 add_dependencies(pullfile_test pullfile)
 gtest_discover_tests(pullfile_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)

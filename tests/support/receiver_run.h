@@ -27,6 +27,11 @@
 #include "common/io.h"
 #include "tests/support/hang_guard.h"
 
+// The program a run starts: the receiver, unless a test names another that runs as it does.
+#ifndef RECEIVER_RUN_PROGRAM
+#define RECEIVER_RUN_PROGRAM RECEIVER_BINARY
+#endif
+
 namespace pushfile_test {
 
 namespace fs = std::filesystem;
@@ -55,7 +60,7 @@ inline std::string read_file(const fs::path& path) {
 }
 
 inline bool write_all(int fd, const char* bytes, std::size_t length) {
-    return pushfile::write_all(fd, bytes, length) == length;
+    return pushfile::write_all(fd, bytes, length);
 }
 
 inline bool write_file(const fs::path& path, const std::string& data) {
@@ -121,7 +126,7 @@ public:
             return;
         }
         // Everything the child needs is made before fork(): the test may have threads.
-        std::vector<std::string> words = {RECEIVER_BINARY};
+        std::vector<std::string> words = {RECEIVER_RUN_PROGRAM};
         words.insert(words.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());

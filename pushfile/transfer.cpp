@@ -1,4 +1,4 @@
-#include "src/transfer.h"
+#include "pushfile/transfer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,16 +6,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "common/letters.h"
 #include "common/messages.h"
-#include "src/terminal.h"
+#include "common/owned_fd.h"
+#include "pushfile/terminal.h"
+#include "remote/standard_streams.h"
 
 namespace pushfile::send {
 namespace {
 
 bool write_text_and_nul(const char* buffer, std::size_t length) {
-    return write_message(buffer, length + 1, nullptr, 0);
+    return remote::write_message(buffer, length + 1, nullptr, 0);
 }
 
 bool answer_accepted = false;
@@ -60,22 +63,23 @@ transfer_outcome send_contents(int file, char* message, file_fault* fault) {
         const auto checksum = static_cast<std::int32_t>(pushfile::encode_letters(block, length, letters));
         letters[2 * length] = '\0';
         const std::size_t header_length = format_block_header(message, checksum);
-        if (!write_message(message, header_length, letters, 2 * length + 1)) return transfer_outcome::channel_failure;
+        if (!remote::write_message(message, header_length, letters, 2 * length + 1))
+            return transfer_outcome::channel_failure;
         fault->bytes_sent += length;
     }
 }
 
 // The conversation after the path message: size and blocks when the file is open, then the end.
-transfer_outcome finish_file(int file, char* message, file_fault* fault) {
-    if (file >= 0) {
-        const transfer_outcome outcome = send_contents(file, message, fault);
-        close(file);
+transfer_outcome finish_file(owned_fd file, char* message, file_fault* fault) {
+    if (file.valid()) {
+        const transfer_outcome outcome = send_contents(file.get(), message, fault);
+        file.reset();
         if (outcome != transfer_outcome::completed) return outcome;
     }
 
     // The zero byte that follows the end message travels with it.
     const unsigned char zero_byte = 0;
-    if (!write_message(message, format_end_message(message) + 1, &zero_byte, 1))
+    if (!remote::write_message(message, format_end_message(message) + 1, &zero_byte, 1))
         return transfer_outcome::channel_failure;
     return transfer_outcome::completed;
 }
@@ -88,21 +92,18 @@ transfer_outcome send_file(const char* path, file_fault* fault) {
 
     if (!write_text_and_nul(message, format_path_message(message, path))) return transfer_outcome::channel_failure;
 
-    const int file = open(path, O_RDONLY);
-    if (file < 0) fault->error = errno;
-    return finish_file(file, message, fault);
+    owned_fd file(open(path, O_RDONLY));
+    if (!file.valid()) fault->error = errno;
+    return finish_file(std::move(file), message, fault);
 }
 
-transfer_outcome send_opened_file(const char* sent_path, int file, int open_error, file_fault* fault) {
+transfer_outcome send_opened_file(const char* sent_path, owned_fd file, int open_error, file_fault* fault) {
     char message[MESSAGE_BUFFER_SIZE];
     *fault = file_fault{};
-    if (file < 0) fault->error = open_error;
+    if (!file.valid()) fault->error = open_error;
 
-    if (!write_text_and_nul(message, format_path_message(message, sent_path))) {
-        if (file >= 0) close(file);
-        return transfer_outcome::channel_failure;
-    }
-    return finish_file(file, message, fault);
+    if (!write_text_and_nul(message, format_path_message(message, sent_path))) return transfer_outcome::channel_failure;
+    return finish_file(std::move(file), message, fault);
 }
 
 bool any_answer_accepted() { return answer_accepted; }

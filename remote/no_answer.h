@@ -1,12 +1,17 @@
-// The line a program on the remote side writes when no terminal answers its first message: most
-// likely the user's side runs no pushfile-receive, a tmux in between does not pass the messages
-// on, or a jump host in between does not pass them on. pushfile and pullfile say it alike.
+// When a program on the remote side tells that no terminal answers its first message, and the
+// line it writes: most likely the user's side runs no pushfile-receive, a tmux in between does not
+// pass the messages on, or a jump host in between does not pass them on. pushfile and pullfile say
+// it alike.
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
 
-namespace pushfile {
+namespace pushfile::remote {
+
+// A newcomer without a receiver on the other side must learn why nothing happens while still
+// looking; a receiver answers well within this.
+inline constexpr int NO_ANSWER_DELAY_MS = 3000;
 
 inline constexpr std::size_t NO_ANSWER_LINE_SIZE = 320;
 
@@ -21,4 +26,4 @@ inline void format_no_answer(char (&line)[NO_ANSWER_LINE_SIZE], const char* prog
                   receiver_advice, ending);
 }
 
-}  // namespace pushfile
+}  // namespace pushfile::remote

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/owned_fd.h"
 #include "common/protocol.h"
 
 namespace pushfile::send {
@@ -30,9 +31,9 @@ struct file_fault {
 // same messages as for any file that ends there) and *fault tells which (fault->any()).
 transfer_outcome send_file(const char* path, file_fault* fault);
 
-// The same conversation for a file the caller has opened (closed here), announced as sent_path.
-// file is -1 when the open failed with open_error: the path and the end are sent, as for send_file.
-transfer_outcome send_opened_file(const char* sent_path, int file, int open_error, file_fault* fault);
+// The same conversation for a file the caller has opened, announced as sent_path. file is invalid
+// when the open failed with open_error: the path and the end are sent, as for send_file.
+transfer_outcome send_opened_file(const char* sent_path, owned_fd file, int open_error, file_fault* fault);
 
 // Whether the terminal has accepted anything in this run.
 bool any_answer_accepted();

@@ -1,17 +1,18 @@
 // pushfile: sends the files named on the command line to the terminal it runs in.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "common/display.h"
 #include "common/folder_walk.h"
-#include "common/no_answer.h"
-#include "src/terminal.h"
-#include "src/transfer.h"
+#include "common/owned_fd.h"
+#include "pushfile/terminal.h"
+#include "pushfile/transfer.h"
+#include "remote/no_answer.h"
+#include "remote/raw_terminal.h"
+#include "remote/standard_streams.h"
 
 namespace pushfile::send {
 namespace {
@@ -53,15 +54,6 @@ void print_usage(const char* program) {
 
 bool is_help_option(const char* argument) {
     return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
-}
-
-// With descriptor 0 closed, the first file opened would take its place and be read as the
-// terminal's replies.
-void ensure_standard_input_open() {
-    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) {
-        const int null_input = open("/dev/null", O_RDONLY);
-        if (null_input > STDIN_FILENO) close(null_input);
-    }
 }
 
 bool any_failure(const failure_record& failures) {
@@ -131,7 +123,7 @@ transfer_outcome send_folder(const char* folder, folder_walk* walk, failure_reco
         if (step == walk_step::done) break;
         file_fault fault;
         if (step == walk_step::file) {
-            outcome = send_opened_file(entry.sent_path, entry.file, entry.error, &fault);
+            outcome = send_opened_file(entry.sent_path, owned_fd(entry.file), entry.error, &fault);
         } else {
             fault.error = entry.error;
         }
@@ -143,12 +135,12 @@ transfer_outcome send_folder(const char* folder, folder_walk* walk, failure_reco
 }
 
 // After a run cut off before anything was accepted.
-void report_no_answer(multiplexer pane, transfer_outcome outcome) {
+void report_no_answer(bool in_tmux_pane, transfer_outcome outcome) {
     if (outcome == transfer_outcome::no_reply) {
-        char line[NO_ANSWER_LINE_SIZE];
-        format_no_answer(line, PROGRAM_NAME, pane == multiplexer::tmux, "");
+        char line[remote::NO_ANSWER_LINE_SIZE];
+        remote::format_no_answer(line, PROGRAM_NAME, in_tmux_pane, "");
         std::fprintf(stderr, "%s\n", line);
-    } else if (pane == multiplexer::tmux) {
+    } else if (in_tmux_pane) {
         std::fprintf(stderr,
                      "%s: nothing was accepted; inside tmux the transfer needs 'set -g allow-passthrough on' "
                      "(tmux 3.3 or later)\n",
@@ -158,7 +150,9 @@ void report_no_answer(multiplexer pane, transfer_outcome outcome) {
 
 // The whole run: usage or transfer, and the exit status.
 int run(int argc, char** argv) {
-    ensure_standard_input_open();
+    // With descriptor 0 closed, the first file opened would take its place and be read as the
+    // terminal's replies.
+    remote::open_closed_standard_descriptors(STDIN_FILENO);
 
     if (argc <= 0) {
         print_usage(PROGRAM_NAME);
@@ -177,14 +171,12 @@ int run(int argc, char** argv) {
 
     failure_record failures;
     folder_walk walk;
-    // A multiplexer drops the messages unless they come wrapped; only its pane's own terminal
-    // reaches it.
-    const multiplexer pane = multiplexer_of_output();
-    wrap_messages_for(pane);
-    char no_answer_notice[NO_ANSWER_LINE_SIZE];
-    format_no_answer(no_answer_notice, PROGRAM_NAME, pane == multiplexer::tmux, "; any key gives up");
+    const bool in_tmux_pane = remote::wrap_messages_for_output_pane();
+    char no_answer_notice[remote::NO_ANSWER_LINE_SIZE];
+    remote::format_no_answer(no_answer_notice, PROGRAM_NAME, in_tmux_pane, "; any key gives up");
     set_no_answer_notice(no_answer_notice);
-    enter_transfer_mode();
+    remote::raw_terminal terminal(remote::ending_signal_use::end_at_once);
+    terminal.enter();
     for (int i = 1; i < argc; ++i) {
         transfer_outcome outcome;
         if (is_folder(argv[i])) {
@@ -195,14 +187,14 @@ int run(int argc, char** argv) {
             if (fault.any()) record_failure(&failures, {argv[i], fault, false, {}});
         }
         if (outcome != transfer_outcome::completed) {
-            restore_terminal();
+            terminal.restore();
             report_failures(failures);
             if (outcome == transfer_outcome::refused_reply) std::fwrite("Send Fail\n", 1, 10, stderr);
-            if (!any_answer_accepted()) report_no_answer(pane, outcome);
+            if (!any_answer_accepted()) report_no_answer(in_tmux_pane, outcome);
             return EXIT_CUT_OFF;
         }
     }
-    restore_terminal();
+    terminal.restore();
     report_failures(failures);
     return any_failure(failures) ? EXIT_FILES_FAILED : 0;
 }
