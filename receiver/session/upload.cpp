@@ -49,9 +49,7 @@ upload_engine::upload_engine(progress_display& progress, byte_sink& screen, inpu
                              upload_options options)
     : progress_(progress), screen_(screen), command_input_(command_input), options_(std::move(options)) {}
 
-upload_engine::~upload_engine() {
-    if (walking_) end_folder_walk(walk_.get());
-}
+upload_engine::~upload_engine() = default;
 
 // pullfile waits for a frame before it does anything: the first goes out at once, P while the
 // user is asked, R when uploads are off.
@@ -428,7 +426,7 @@ void upload_engine::type_prepared_frame() {
 // given up, so that pullfile counts it; what a walk passes over is told, a line each.
 upload_engine::next_item upload_engine::next_file(int* fd, std::string* name, struct stat* found, bool* in_folder) {
     for (;;) {
-        if (walking_) {
+        if (walk_ && walk_->walking()) {
             if (const next_item item = next_folder_file(fd, name, found); item != next_item::none) {
                 *in_folder = true;
                 return item;
@@ -447,13 +445,10 @@ upload_engine::next_item upload_engine::next_file(int* fd, std::string* name, st
         }
         if (S_ISDIR(status.st_mode)) {
             if (!walk_) walk_ = std::make_unique<folder_walk>();
-            walk_->report_folders = format_version_ > FIRST_UPLOAD_FORMAT_VERSION;
-            if (const int error = start_folder_walk(walk_.get(), path.c_str()); error != 0) {
-                unsendable_why_ = failure_text("cannot read the folder", error);
-                end_folder_walk(walk_.get());
+            if (!walk_->start(path.c_str(), format_version_ > FIRST_UPLOAD_FORMAT_VERSION)) {
+                unsendable_why_ = failure_text("cannot read the folder", errno);
                 return next_item::unsendable;
             }
-            walking_ = true;
             continue;
         }
         if (!S_ISREG(status.st_mode)) {
@@ -480,12 +475,9 @@ upload_engine::next_item upload_engine::next_file(int* fd, std::string* name, st
 // end.
 upload_engine::next_item upload_engine::next_folder_file(int* fd, std::string* name, struct stat* found) {
     walk_entry entry;
-    const walk_step step = next_walk_entry(walk_.get(), &entry);
+    const walk_step step = walk_->next(&entry);
     switch (step) {
-        case walk_step::done:
-            end_folder_walk(walk_.get());
-            walking_ = false;
-            return next_item::none;
+        case walk_step::done: return next_item::none;
         case walk_step::skipped:
             progress_.notice(escaped_for_display(entry.sent_path) + ": not sent: " + describe(entry.skipped));
             return next_item::none;
@@ -502,7 +494,7 @@ upload_engine::next_item upload_engine::next_folder_file(int* fd, std::string* n
             return step == walk_step::folder_entered ? next_item::folder_entered : next_item::folder_left;
         case walk_step::file: break;
     }
-    owned_fd file(entry.file);
+    owned_fd file = std::move(entry.file);
     struct stat status {};
     name->assign(entry.sent_path);
     if (!file.valid() || fstat(file.get(), &status) != 0) {
@@ -658,10 +650,7 @@ void upload_engine::cancel() {
         file.closed = true;
         close_current();
     }
-    if (walking_) {
-        end_folder_walk(walk_.get());
-        walking_ = false;
-    }
+    if (walk_) walk_->end();
     paths_.clear();
     stage_ = stage::closing;
 }
@@ -717,10 +706,7 @@ void upload_engine::end_upload() {
     if (stage_ == stage::prompting) leave_prompt();
     prompt_.reset();
     close_current();
-    if (walking_) {
-        end_folder_walk(walk_.get());
-        walking_ = false;
-    }
+    if (walk_) walk_->end();
     paths_.clear();
     pending_length_ = 0;
     cancel_due_ = false;

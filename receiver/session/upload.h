@@ -243,7 +243,6 @@ private:
     // Z, N or C, once due; final_sequence_ is its sequence.
     frame_type final_frame_ = frame_type::nothing;
     bool paste_mode_set_ = false;
-    bool walking_ = false;
     bool have_current_ = false;
     bool pending_ends_file_ = false;
     // Ctrl-C dropped what was queued; the room it made (from free_before_cancel_) is seen at the

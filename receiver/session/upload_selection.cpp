@@ -19,20 +19,19 @@ namespace {
 
 // Counts the files beneath a folder as the upload's own walk will find them.
 bool count_folder(const std::string& path, folder_walk* walk, upload_selection* selection, std::string* problem) {
-    if (const int error = start_folder_walk(walk, path.c_str()); error != 0) {
-        *problem = failure_text("cannot read the folder " + escaped_for_display(path), error);
+    if (!walk->start(path.c_str())) {
+        *problem = failure_text("cannot read the folder " + escaped_for_display(path), errno);
         return false;
     }
     walk_entry entry;
-    for (walk_step step; (step = next_walk_entry(walk, &entry)) != walk_step::done;) {
+    for (walk_step step; (step = walk->next(&entry)) != walk_step::done;) {
         if (step != walk_step::file) continue;  // told of, and passed over, as it is sent
-        const owned_fd file(entry.file);
+        const owned_fd file = std::move(entry.file);
         struct stat status {};
         if (!file.valid() || fstat(file.get(), &status) != 0) continue;
         ++selection->files;
         selection->bytes += static_cast<std::uint64_t>(status.st_size);
     }
-    end_folder_walk(walk);
     return true;
 }
 
