@@ -5,3 +5,8 @@ foreach(test_name encoding_test display_test)
   target_link_libraries(${test_name} PRIVATE pushfile_common pushfile_warnings GTest::gtest_main)
   gtest_discover_tests(${test_name} DISCOVERY_TIMEOUT 60)
 endforeach()
+
+# The folder walk on its own: order, folders entered and left, what it passes over, its limits.
+add_executable(folder_walk_test ${CMAKE_CURRENT_SOURCE_DIR}/common/folder_walk_test.cpp)
+target_link_libraries(folder_walk_test PRIVATE pushfile_common pushfile_warnings GTest::gtest_main)
+gtest_discover_tests(folder_walk_test DISCOVERY_TIMEOUT 60)
