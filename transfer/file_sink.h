@@ -12,25 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "transfer/saved_names.h"
+
 namespace pushfile {
-
-// The most bytes a saved name may have (the usual file system limit).
-inline constexpr std::size_t MAX_NAME_LENGTH = 255;
-
-// Turns a path sent by the remote side into a clean file name: its last component, with control
-// bytes (0x00-0x1F, 0x7F) replaced by '_', leading dots replaced by '_' (no hidden files planted),
-// never "/", never empty, ".", or ".." (those become "received"), at most MAX_NAME_LENGTH bytes
-// (cut at a UTF-8 character boundary).
-std::string clean_file_name(std::string_view sent_path);
-
-// The longest path beneath the directory a file is saved under; longer ones are refused.
-inline constexpr std::size_t MAX_RELATIVE_PATH_LENGTH = 4095;
-
-// Turns a path sent by the remote side into the path beneath the directory that keeps its folders:
-// "photos/2024/a.jpg" stays so. Everything up to the last ".." part is dropped, and so are empty
-// and "." parts; an absolute path keeps only its last part. Each part is cleaned as
-// clean_file_name() cleans a name, so no part is empty, ".", "..", or hidden.
-std::string clean_relative_path(std::string_view sent_path);
 
 struct file_sink_options {
     // Keep the folders of the path sent (clean_relative_path); false saves the last part only.
