@@ -117,11 +117,11 @@ private:
     name_batch batch_;              // of the folder being walked
     name_batch kept_[KEPT_LEVELS];  // of the folders above, by depth
     char path_[WALK_PATH_LIMIT + 1 + WALK_NAME_MAX + 2] = {};
-    char arena_[BATCH_ARENA_SIZE];
-    char scan_names_[SCAN_NAMES_SIZE];
-    std::uint32_t scan_index_[SCAN_MAX_NAMES];
-    char cutoff_[WALK_NAME_MAX + 1];
-    alignas(8) unsigned char listing_[LISTING_BUFFER_SIZE];
+    char arena_[BATCH_ARENA_SIZE] = {};
+    char scan_names_[SCAN_NAMES_SIZE] = {};
+    std::uint32_t scan_index_[SCAN_MAX_NAMES] = {};
+    char cutoff_[WALK_NAME_MAX + 1] = {};
+    alignas(8) unsigned char listing_[LISTING_BUFFER_SIZE] = {};
 };
 
 }  // namespace pushfile
