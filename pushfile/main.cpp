@@ -111,26 +111,25 @@ bool is_folder(const char* path) {
 
 // Sends every regular file beneath folder; what is skipped or cannot be read is recorded.
 transfer_outcome send_folder(const char* folder, folder_walk* walk, failure_record* failures) {
-    const int error = start_folder_walk(walk, folder);
-    if (error != 0) {
-        record_failure(failures, {folder, file_fault{error}, false, {}});
+    if (!walk->start(folder)) {
+        record_failure(failures, {folder, file_fault{errno}, false, {}});
         return transfer_outcome::completed;
     }
     walk_entry entry;
     transfer_outcome outcome = transfer_outcome::completed;
     while (outcome == transfer_outcome::completed) {
-        const walk_step step = next_walk_entry(walk, &entry);
+        const walk_step step = walk->next(&entry);
         if (step == walk_step::done) break;
         file_fault fault;
         if (step == walk_step::file) {
-            outcome = send_opened_file(entry.sent_path, owned_fd(entry.file), entry.error, &fault);
+            outcome = send_opened_file(entry.sent_path, std::move(entry.file), entry.error, &fault);
         } else {
             fault.error = entry.error;
         }
         if (fault.any() || step == walk_step::skipped)
             record_failure(failures, {folder, fault, step == walk_step::skipped, entry.skipped}, entry.relative_path);
     }
-    end_folder_walk(walk);
+    walk->end();
     return outcome;
 }
 

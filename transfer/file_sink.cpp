@@ -1,7 +1,6 @@
 #include "transfer/file_sink.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include "common/failure.h"
 #include "common/io.h"
 #include "common/owned_fd.h"
-#include "common/text.h"
 #include <linux/openat2.h>
 
 namespace pushfile {
@@ -25,50 +23,9 @@ namespace {
 constexpr unsigned MAX_NUMBERED_VARIANT = 9999;
 // A clash between two random 64-bit names means something else is creating them; give up soon.
 constexpr int TEMPORARY_NAME_ATTEMPTS = 8;
-constexpr std::string_view FALLBACK_NAME = "received";
-constexpr std::string_view TEMPORARY_PREFIX = ".pushfile-";
-constexpr std::string_view TEMPORARY_SUFFIX = ".part";
 // openat2() fails with EAGAIN when a rename elsewhere raced its resolution; it is safe to retry.
 constexpr int RESOLVE_ATTEMPTS = 8;
 constexpr int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-
-// Outside names in messages, escaped for the screen.
-
-std::string numbered_name(const std::string& name, unsigned number) {
-    if (number == 0) return name;
-    std::string suffix(1, '.');
-    suffix += std::to_string(number);
-    std::string result = name.substr(0, utf8_prefix_length(name, MAX_NAME_LENGTH - suffix.size()));
-    result += suffix;
-    return result;
-}
-
-bool random_temporary_name(std::string& name) {
-    unsigned char random[8];
-    std::size_t filled = 0;
-    while (filled < sizeof random) {
-        const ssize_t count = getrandom(random + filled, sizeof random - filled, 0);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        filled += static_cast<std::size_t>(count);
-    }
-    name.assign(TEMPORARY_PREFIX);
-    for (const unsigned char byte : random) {
-        name += HEX_DIGITS[byte >> 4U];
-        name += HEX_DIGITS[byte & 15U];
-    }
-    name += TEMPORARY_SUFFIX;
-    return true;
-}
-
-// The folder part of a relative path ("" for none) and its last part.
-std::pair<std::string_view, std::string_view> split_last(std::string_view path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos) return {std::string_view(), path};
-    return {path.substr(0, slash), path.substr(slash + 1)};
-}
 
 // Opens path, relative to folder_fd and made of clean parts, as a folder one part at a time,
 // following no link. Holds none, with errno set, on failure.
@@ -81,68 +38,6 @@ owned_fd walk_to_folder(int folder_fd, std::string_view path) {
         current.reset(openat(current.get(), part.c_str(), FOLDER_FLAGS | O_NOFOLLOW));
     }
     return current;
-}
-
-}  // namespace
-
-std::string clean_relative_path(std::string_view sent_path) {
-    if (sent_path.starts_with('/')) return clean_file_name(sent_path);
-    // Only what follows the last ".." part is kept: it cannot climb out.
-    std::size_t start = 0;
-    for (std::size_t at = 0; at <= sent_path.size();) {
-        std::size_t end = sent_path.find('/', at);
-        if (end == std::string_view::npos) end = sent_path.size();
-        if (sent_path.substr(at, end - at) == "..") start = std::min(end + 1, sent_path.size());
-        at = end + 1;
-    }
-    const auto [folders, name] = split_last(sent_path.substr(start));
-    std::string path;
-    for (std::size_t at = 0; at < folders.size();) {
-        std::size_t end = folders.find('/', at);
-        if (end == std::string_view::npos) end = folders.size();
-        const std::string_view part = folders.substr(at, end - at);
-        at = end + 1;
-        if (part.empty() || part == ".") continue;
-        path += clean_file_name(part);
-        path += '/';
-    }
-    path += clean_file_name(name);
-    return path;
-}
-
-std::string clean_file_name(std::string_view sent_path) {
-    const std::size_t slash = sent_path.rfind('/');
-    const std::string_view last = slash == std::string_view::npos ? sent_path : sent_path.substr(slash + 1);
-    if (last.empty() || last == "." || last == "..") return std::string(FALLBACK_NAME);
-
-    std::string name(last.substr(0, utf8_prefix_length(last, MAX_NAME_LENGTH)));
-    for (char& c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '_';
-    }
-    for (char& c : name) {
-        if (c != '.') break;
-        c = '_';
-    }
-    return name;
-}
-
-namespace {
-
-// The path sent, as it would be saved were nothing in it cleaned: without its empty and "." parts
-// ("./a//b" is "a/b"), or only its last part where folders are not kept.
-std::string as_sent(std::string_view sent_path, bool keep_folders) {
-    std::string plain;
-    while (!sent_path.empty()) {
-        const std::size_t slash = sent_path.find('/');
-        const std::string_view part = sent_path.substr(0, slash);
-        sent_path = slash == std::string_view::npos ? std::string_view() : sent_path.substr(slash + 1);
-        if (part.empty() || part == ".") continue;
-        if (!keep_folders) plain.clear();
-        if (!plain.empty()) plain += '/';
-        plain += part;
-    }
-    return plain;
 }
 
 }  // namespace
@@ -223,7 +118,7 @@ struct file_sink::state {
 
     // Opens folder_fd on folder, making the parts that are missing (with the umask's permissions)
     // and flushing the parent of each.
-    bool open_folder(std::string* err) {
+    bool open_folder(std::string* error) {
         folder_fd = open_folder_beneath(folder);
         if (folder_fd.valid()) return true;
         // Some part is missing or is no folder: find which, a part at a time, and make those missing.
@@ -246,21 +141,21 @@ struct file_sink::state {
                 }
             }
             current.reset(next);
-            if (!current.valid()) return refuse_folder(folder.substr(0, end), errno, err);
+            if (!current.valid()) return refuse_folder(folder.substr(0, end), errno, error);
             at = end + 1;
         }
         folder_fd = std::move(current);
-        return folder_fd.valid() || refuse_folder(folder, errno, err);
+        return folder_fd.valid() || refuse_folder(folder, errno, error);
     }
 
-    bool refuse_folder(const std::string& failed, int error_number, std::string* err) {
+    bool refuse_folder(const std::string& failed, int error_number, std::string* error) {
         path_refused = true;
         const std::string what = "cannot save " + escaped_for_display(folder + "/" + clean_name) + ": ";
         if (error_number == ELOOP || error_number == ENOTDIR || error_number == EXDEV) {
-            *err = what + escaped_for_display(failed) + " in " + escaped_for_display(directory) +
+            *error = what + escaped_for_display(failed) + " in " + escaped_for_display(directory) +
                    " is a file or a link, not a folder";
         } else {
-            *err = failure_text(what + "cannot make the folder " + escaped_for_display(failed) + " in " +
+            *error = failure_text(what + "cannot make the folder " + escaped_for_display(failed) + " in " +
                                     escaped_for_display(directory),
                                 error_number);
         }
@@ -295,7 +190,7 @@ struct file_sink::state {
         remove_made_folders();
     }
 
-    bool open_named_temporary(std::string* err) {
+    bool open_named_temporary(std::string* error) {
         for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
             std::string name;
             if (!random_temporary_name(name)) break;
@@ -309,7 +204,7 @@ struct file_sink::state {
             if (errno != EEXIST) break;
         }
         const int error_number = errno;  // before building the text, which may change it
-        *err = failure_text(
+        *error = failure_text(
             "cannot create a temporary file for " + escaped_for_display(clean_name) + " in " + shown_folder(),
             error_number);
         remove_made_folders();
@@ -362,9 +257,9 @@ file_sink::~file_sink() { state_->discard(); }
 
 bool file_sink::ok() const { return state_->directory_fd.valid(); }
 
-bool file_sink::check_writable(std::string* err) {
+bool file_sink::check_writable(std::string* error) {
     if (!ok()) {
-        *err = state_->open_error;
+        *error = state_->open_error;
         return false;
     }
     std::string probe_error;
@@ -373,13 +268,13 @@ bool file_sink::check_writable(std::string* err) {
     if (!writable) {
         // Say it about the directory, not about a file nobody sent.
         const std::size_t reason = probe_error.rfind(": ");
-        *err = "cannot save files in " + escaped_for_display(state_->directory) +
+        *error = "cannot save files in " + escaped_for_display(state_->directory) +
                (reason == std::string::npos ? std::string() : probe_error.substr(reason));
     }
     return writable;
 }
 
-bool file_sink::begin(std::string_view sent_path, std::string* err) {
+bool file_sink::begin(std::string_view sent_path, std::string* error) {
     state& s = *state_;
     s.start_over();
     s.keep_attributes = false;
@@ -389,17 +284,17 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
     s.folder = folder;
     s.clean_name = name;
     if (!s.directory_fd.valid()) {
-        *err = "cannot save " + escaped_for_display(relative) + ": the directory " + escaped_for_display(s.directory) +
+        *error = "cannot save " + escaped_for_display(relative) + ": the directory " + escaped_for_display(s.directory) +
                " is not open";
         return false;
     }
     if (relative.size() > MAX_RELATIVE_PATH_LENGTH) {
         s.path_refused = true;
-        *err = "cannot save " + escaped_for_display(relative.substr(0, 64)) + "...: its path is longer than " +
+        *error = "cannot save " + escaped_for_display(relative.substr(0, 64)) + "...: its path is longer than " +
                std::to_string(MAX_RELATIVE_PATH_LENGTH) + " bytes";
         return false;
     }
-    if (!s.open_folder(err)) return false;
+    if (!s.open_folder(error)) return false;
     if (s.try_unnamed) {
         const int fd = openat(s.folder_fd.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -408,7 +303,7 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
         }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
             const int error_number = errno;
-            *err = failure_text(
+            *error = failure_text(
                 "cannot create a temporary file for " + escaped_for_display(s.clean_name) + " in " + s.shown_folder(),
                 error_number);
             s.remove_made_folders();
@@ -416,7 +311,7 @@ bool file_sink::begin(std::string_view sent_path, std::string* err) {
         }
         s.try_unnamed = false;
     }
-    return s.open_named_temporary(err);
+    return s.open_named_temporary(error);
 }
 
 void file_sink::keep_mode_and_time(unsigned mode, const timespec& modified) {
@@ -426,7 +321,7 @@ void file_sink::keep_mode_and_time(unsigned mode, const timespec& modified) {
     s.kept_time = modified;
 }
 
-bool file_sink::make_folder(std::string_view sent_path, made_folder* made, std::string* err) {
+bool file_sink::make_folder(std::string_view sent_path, made_folder* made, std::string* error) {
     state& s = *state_;
     s.start_over();
     *made = made_folder{};
@@ -434,17 +329,17 @@ bool file_sink::make_folder(std::string_view sent_path, made_folder* made, std::
     s.folder = made->path;
     s.clean_name.clear();
     if (!s.directory_fd.valid()) {
-        *err = "cannot make the folder " + escaped_for_display(made->path) + ": the directory " +
+        *error = "cannot make the folder " + escaped_for_display(made->path) + ": the directory " +
                escaped_for_display(s.directory) + " is not open";
         return false;
     }
     if (made->path.size() > MAX_RELATIVE_PATH_LENGTH) {
         s.path_refused = true;
-        *err = "cannot make the folder " + escaped_for_display(made->path.substr(0, 64)) +
+        *error = "cannot make the folder " + escaped_for_display(made->path.substr(0, 64)) +
                "...: its path is longer than " + std::to_string(MAX_RELATIVE_PATH_LENGTH) + " bytes";
         return false;
     }
-    if (!s.open_folder(err)) return false;
+    if (!s.open_folder(error)) return false;
     made->made = s.made_from != std::string::npos;
     s.made_from = std::string::npos;  // kept, empty or not: an empty folder was sent as one
     struct stat status {};
@@ -457,7 +352,7 @@ bool file_sink::make_folder(std::string_view sent_path, made_folder* made, std::
     return true;
 }
 
-bool file_sink::finish_folder(const made_folder& made, unsigned mode, const timespec& modified, std::string* err) {
+bool file_sink::finish_folder(const made_folder& made, unsigned mode, const timespec& modified, std::string* error) {
     state& s = *state_;
     if (!made.made) return true;
     const owned_fd fd = s.open_folder_beneath(made.path);
@@ -466,7 +361,7 @@ bool file_sink::finish_folder(const made_folder& made, unsigned mode, const time
         return true;  // gone or replaced: not ours to change
     if (!s.set_mode_and_time(fd.get(), s.masked(mode), modified) || fsync(fd.get()) != 0) {
         const int error_number = errno;
-        *err =
+        *error =
             failure_text("cannot set the mode and time of the folder " + escaped_for_display(made.path), error_number);
         return false;
     }
@@ -475,37 +370,37 @@ bool file_sink::finish_folder(const made_folder& made, unsigned mode, const time
 
 bool file_sink::path_refused() const { return state_->path_refused; }
 
-bool file_sink::write(const unsigned char* bytes, std::size_t length, std::string* err) {
+bool file_sink::write(const unsigned char* bytes, std::size_t length, std::string* error) {
     state& s = *state_;
     if (!s.file_fd.valid()) {
-        *err = "cannot write: no file is being received";
+        *error = "cannot write: no file is being received";
         return false;
     }
     if (!write_all(s.file_fd.get(), bytes, length)) {
         const int error_number = errno;
         s.discard();
-        *err = failure_text("cannot write " + escaped_for_display(s.clean_name), error_number);
+        *error = failure_text("cannot write " + escaped_for_display(s.clean_name), error_number);
         return false;
     }
     return true;
 }
 
-bool file_sink::commit(std::string* err) {
+bool file_sink::commit(std::string* error) {
     state& s = *state_;
     if (!s.file_fd.valid()) {
-        *err = "cannot save: no file is being received";
+        *error = "cannot save: no file is being received";
         return false;
     }
     if (s.keep_attributes && !s.set_mode_and_time(s.file_fd.get(), s.kept_mode, s.kept_time)) {
         const int error_number = errno;
         s.discard();
-        *err = failure_text("cannot set the mode and time of " + escaped_for_display(s.clean_name), error_number);
+        *error = failure_text("cannot set the mode and time of " + escaped_for_display(s.clean_name), error_number);
         return false;
     }
     if (fsync(s.file_fd.get()) != 0) {
         const int error_number = errno;
         s.discard();
-        *err = failure_text("cannot write " + escaped_for_display(s.clean_name) + " to disk", error_number);
+        *error = failure_text("cannot write " + escaped_for_display(s.clean_name) + " to disk", error_number);
         return false;
     }
     for (unsigned number = 0; number <= MAX_NUMBERED_VARIANT; ++number) {
@@ -514,7 +409,7 @@ bool file_sink::commit(std::string* err) {
             const int error_number = errno;
             if (error_number == EEXIST) continue;
             s.discard();
-            *err =
+            *error =
                 failure_text("cannot save " + escaped_for_display(candidate) + " in " + s.shown_folder(), error_number);
             return false;
         }
@@ -527,7 +422,7 @@ bool file_sink::commit(std::string* err) {
             s.saved_fd.reset();
             unlinkat(s.folder_fd.get(), candidate.c_str(), 0);
             s.remove_made_folders();
-            *err = failure_text("cannot save " + escaped_for_display(candidate) + ": flushing the directory " +
+            *error = failure_text("cannot save " + escaped_for_display(candidate) + ": flushing the directory " +
                                     s.shown_folder() + " failed",
                                 fsync_error);
             return false;
@@ -541,21 +436,21 @@ bool file_sink::commit(std::string* err) {
         return true;
     }
     s.discard();
-    *err = "cannot save " + escaped_for_display(s.clean_name) + ": that name and its numbered variants up to ." +
+    *error = "cannot save " + escaped_for_display(s.clean_name) + ": that name and its numbered variants up to ." +
            std::to_string(MAX_NUMBERED_VARIANT) + " are all taken in " + s.shown_folder();
     return false;
 }
 
 const std::string& file_sink::saved_name() const { return state_->saved_name; }
 
-bool file_sink::append_to_saved(const unsigned char* bytes, std::size_t length, std::string* err) {
+bool file_sink::append_to_saved(const unsigned char* bytes, std::size_t length, std::string* error) {
     state& s = *state_;
     if (!s.saved_fd.valid()) {
-        *err = "cannot add to a saved file: none is open";
+        *error = "cannot add to a saved file: none is open";
         return false;
     }
     if (!write_all(s.saved_fd.get(), bytes, length) || fsync(s.saved_fd.get()) != 0) {
-        *err = failure_text("cannot write " + escaped_for_display(s.saved_name), errno);
+        *error = failure_text("cannot write " + escaped_for_display(s.saved_name), errno);
         return false;
     }
     return true;

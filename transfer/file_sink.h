@@ -12,25 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "transfer/saved_names.h"
+
 namespace pushfile {
-
-// The most bytes a saved name may have (the usual file system limit).
-inline constexpr std::size_t MAX_NAME_LENGTH = 255;
-
-// Turns a path sent by the remote side into a clean file name: its last component, with control
-// bytes (0x00-0x1F, 0x7F) replaced by '_', leading dots replaced by '_' (no hidden files planted),
-// never "/", never empty, ".", or ".." (those become "received"), at most MAX_NAME_LENGTH bytes
-// (cut at a UTF-8 character boundary).
-std::string clean_file_name(std::string_view sent_path);
-
-// The longest path beneath the directory a file is saved under; longer ones are refused.
-inline constexpr std::size_t MAX_RELATIVE_PATH_LENGTH = 4095;
-
-// Turns a path sent by the remote side into the path beneath the directory that keeps its folders:
-// "photos/2024/a.jpg" stays so. Everything up to the last ".." part is dropped, and so are empty
-// and "." parts; an absolute path keeps only its last part. Each part is cleaned as
-// clean_file_name() cleans a name, so no part is empty, ".", "..", or hidden.
-std::string clean_relative_path(std::string_view sent_path);
 
 struct file_sink_options {
     // Keep the folders of the path sent (clean_relative_path); false saves the last part only.
@@ -39,7 +23,7 @@ struct file_sink_options {
     bool use_openat2 = true;
 };
 
-// Each step that can fail returns false and puts in *err, for a person to read, what failed, on
+// Each step that can fail returns false and puts in *error, for a person to read, what failed, on
 // which file, and why.
 class file_sink {
 public:
@@ -53,14 +37,14 @@ public:
     bool ok() const;
     // Whether a file can be created in the directory, found by creating and removing one. For
     // failing at start rather than at the first file.
-    bool check_writable(std::string* err);
+    bool check_writable(std::string* error);
 
     // Starts a file that will be saved under clean_relative_path(sent_path) (or clean_file_name()
     // without keep_folders), or a numbered variant. Opens its folder, creating the missing ones,
     // never through a link, and creates the temporary file exclusively inside it; that folder is
     // held open until the file is saved, so a folder swapped for a link meanwhile cannot redirect
     // the file. Any file in progress is aborted.
-    bool begin(std::string_view sent_path, std::string* err);
+    bool begin(std::string_view sent_path, std::string* error);
     // Whether the last begin() failed on that file's path alone (a file or a link where a folder
     // is needed, a path too long, a folder that cannot be made): the next file may well succeed.
     bool path_refused() const;
@@ -70,17 +54,17 @@ public:
     void keep_mode_and_time(unsigned mode, const timespec& modified);
     // Appends bytes to the file in progress. On failure the file is given up: its temporary file
     // is removed, and nothing more can be written or saved until the next begin().
-    bool write(const unsigned char* bytes, std::size_t length, std::string* err);
+    bool write(const unsigned char* bytes, std::size_t length, std::string* error);
 
     // Flushes the data to disk and gives it its final name without replacing anything: the clean
     // name, else "name.1", "name.2", ... (the suffix comes after the whole name; the name is cut so
     // that name and suffix fit in MAX_NAME_LENGTH bytes). Returns false, with the temporary file
     // removed, on failure. saved_name() is the path chosen, beneath the directory.
-    bool commit(std::string* err);
+    bool commit(std::string* error);
     const std::string& saved_name() const;
     // Adds bytes to the end of the file the last commit() saved, and flushes them to disk: a file
     // that grew while it was sent. Written through the saved file's own descriptor, never by name.
-    bool append_to_saved(const unsigned char* bytes, std::size_t length, std::string* err);
+    bool append_to_saved(const unsigned char* bytes, std::size_t length, std::string* error);
     // Whether the last file saved went under another path than the one sent: its name was taken (a
     // numbered variant) or cleaned (".profile" as "_profile"). Empty and "." parts of the path sent
     // do not count.
@@ -99,11 +83,11 @@ public:
         dev_t device = 0;
         ino_t inode = 0;
     };
-    bool make_folder(std::string_view sent_path, made_folder* made, std::string* err);
+    bool make_folder(std::string_view sent_path, made_folder* made, std::string* error);
     // Gives a folder make_folder() created its final permission bits (as keep_mode_and_time()
     // masks them) and modification time, once its files are in: a folder it found, or one swapped
-    // for another since, is left as it is. Returns false, with *err, when they could not be set.
-    bool finish_folder(const made_folder& made, unsigned mode, const timespec& modified, std::string* err);
+    // for another since, is left as it is. Returns false, with *error, when they could not be set.
+    bool finish_folder(const made_folder& made, unsigned mode, const timespec& modified, std::string* error);
 
     // Removes the temporary file of the file in progress, if any, and the folders made for it that
     // are still empty.

@@ -27,7 +27,7 @@
 // size, a block with no letters, an odd letter count, a checksum that does not match) is
 // released with its NUL. Candidates that got past ESC } f and a known code are reported as
 // rejected messages; a bare prefix (ESC, ESC }, ESC } f, or an unknown code) is not.
-// The grammar above is the parser's table of message forms (stream_parser.cpp): one row per kind,
+// The grammar above is the parser's table of message forms (message_forms.cpp): one row per kind,
 // its body as fields (message_field below).
 #pragma once
 

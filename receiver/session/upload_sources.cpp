@@ -10,6 +10,7 @@
 #include "common/display.h"
 #include "common/failure.h"
 #include "common/folder_walk.h"
+#include "common/io.h"
 #include "receiver/session/upload_selection.h"
 
 namespace pushfile::receive {
@@ -64,14 +65,13 @@ void upload_sources::clear() {
 }
 
 void upload_sources::end_walk() {
-    if (walking_) end_folder_walk(walk_.get());
-    walking_ = false;
+    if (walk_) walk_->end();
 }
 
 // A file that cannot be read is handed out all the same, so that pullfile is told of it and counts
 // it.
 upload_item upload_sources::next() {
-    if (walking_) {
+    if (walk_ && walk_->walking()) {
         upload_item item = next_in_folder();
         if (item.what != upload_item::kind::none) return item;
     }
@@ -82,12 +82,9 @@ upload_item upload_sources::next() {
     if (stat(path.c_str(), &status) != 0) return cannot_read(std::move(name), false, errno);
     if (S_ISDIR(status.st_mode)) {
         if (!walk_) walk_ = std::make_unique<folder_walk>();
-        walk_->report_folders = report_folders_;
-        if (const int error = start_folder_walk(walk_.get(), path.c_str()); error != 0) {
-            end_folder_walk(walk_.get());
-            return unsendable(std::move(name), false, failure_text("cannot read the folder", error));
+        if (!walk_->start(path.c_str(), report_folders_)) {
+            return unsendable(std::move(name), false, failure_text("cannot read the folder", errno));
         }
-        walking_ = true;
         return next();
     }
     if (!S_ISREG(status.st_mode)) return unsendable(std::move(name), false, describe(skip_reason_of(status.st_mode)));
@@ -102,11 +99,11 @@ upload_item upload_sources::next() {
 // none at the walk's end.
 upload_item upload_sources::next_in_folder() {
     walk_entry entry;
-    const walk_step step = next_walk_entry(walk_.get(), &entry);
+    const walk_step step = walk_->next(&entry);
     upload_item item;
     item.in_folder = true;
     switch (step) {
-        case walk_step::done: end_walk(); return {};
+        case walk_step::done: return {};
         case walk_step::skipped:
             item.what = upload_item::kind::skipped;
             item.name = entry.sent_path;
@@ -115,14 +112,14 @@ upload_item upload_sources::next_in_folder() {
         case walk_step::unreadable: return cannot_read(entry.sent_path, true, entry.error);
         case walk_step::folder_entered:
         case walk_step::folder_left:
-            item.what = step == walk_step::folder_entered ? upload_item::kind::folder_entered
-                                                          : upload_item::kind::folder_left;
+            item.what =
+                step == walk_step::folder_entered ? upload_item::kind::folder_entered : upload_item::kind::folder_left;
             item.name = entry.sent_path;
             item.attributes = attributes_of(entry.mode, entry.modified);
             return item;
         case walk_step::file: break;
     }
-    owned_fd file(entry.file);
+    owned_fd file = std::move(entry.file);
     struct stat status {};
     if (!file.valid() || fstat(file.get(), &status) != 0) {
         const int error = file.valid() ? errno : entry.error;
@@ -131,43 +128,36 @@ upload_item upload_sources::next_in_folder() {
     return opened(entry.sent_path, true, std::move(file), status);
 }
 
-bool read_block(const owned_fd& file, unsigned char* bytes, std::size_t count, std::uint64_t sent,
-                std::uint64_t size, std::string* error) {
+bool read_block(const owned_fd& file, unsigned char* bytes, std::size_t count, std::uint64_t sent, std::uint64_t size,
+                std::string* error) {
     std::size_t got = 0;
-    while (got < count) {
-        const ssize_t read_now = read(file.get(), bytes + got, count - got);
-        if (read_now < 0 && errno == EINTR) continue;
-        if (read_now < 0) {
-            const int read_error = errno;
-            *error = failure_text("cannot read it", read_error);
-            return false;
-        }
-        if (read_now == 0) {
-            *error = "it shrank to " + std::to_string(sent + got) + " of its " + std::to_string(size) +
-                     " bytes while it was sent";
-            return false;
-        }
-        got += static_cast<std::size_t>(read_now);
+    if (!read_full(file.get(), bytes, count, &got)) {
+        const int read_error = errno;
+        *error = failure_text("cannot read it", read_error);
+        return false;
+    }
+    if (got < count) {
+        *error = "it shrank to " + std::to_string(sent + got) + " of its " + std::to_string(size) +
+                 " bytes while it was sent";
+        return false;
     }
     return true;
 }
 
 bool count_folder_files(const std::string& folder, std::uint64_t* files, std::uint64_t* bytes, std::string* error) {
     const auto walk = std::make_unique<folder_walk>();
-    if (const int failed = start_folder_walk(walk.get(), folder.c_str()); failed != 0) {
-        *error = failure_text("cannot read the folder " + escaped_for_display(folder), failed);
+    if (!walk->start(folder.c_str())) {
+        *error = failure_text("cannot read the folder " + escaped_for_display(folder), errno);
         return false;
     }
     walk_entry entry;
-    for (walk_step step; (step = next_walk_entry(walk.get(), &entry)) != walk_step::done;) {
+    for (walk_step step; (step = walk->next(&entry)) != walk_step::done;) {
         if (step != walk_step::file) continue;  // told of, and passed over, as it is sent
-        const owned_fd file(entry.file);
         struct stat status {};
-        if (!file.valid() || fstat(file.get(), &status) != 0) continue;
+        if (!entry.file.valid() || fstat(entry.file.get(), &status) != 0) continue;
         ++*files;
         *bytes += static_cast<std::uint64_t>(status.st_size);
     }
-    end_folder_walk(walk.get());
     return true;
 }
 

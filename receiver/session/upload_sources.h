@@ -58,7 +58,6 @@ private:
     std::size_t next_path_ = 0;
     bool report_folders_ = false;
     std::unique_ptr<folder_walk> walk_;
-    bool walking_ = false;
 };
 
 // Reads the file's next count bytes into bytes. False, with *error for a person, when the read

@@ -10,3 +10,8 @@ endforeach()
 add_executable(io_test ${CMAKE_CURRENT_SOURCE_DIR}/common/io_test.cpp)
 target_link_libraries(io_test PRIVATE pushfile_remote pushfile_warnings GTest::gtest_main)
 gtest_discover_tests(io_test DISCOVERY_TIMEOUT 60)
+
+# The folder walk on its own: order, folders entered and left, what it passes over, its limits.
+add_executable(folder_walk_test ${CMAKE_CURRENT_SOURCE_DIR}/common/folder_walk_test.cpp)
+target_link_libraries(folder_walk_test PRIVATE pushfile_common pushfile_warnings GTest::gtest_main)
+gtest_discover_tests(folder_walk_test DISCOVERY_TIMEOUT 60)
