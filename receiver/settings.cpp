@@ -9,6 +9,7 @@
 
 #include "common/display.h"
 #include "common/folder_walk.h"
+#include "common/io.h"
 #include "common/owned_fd.h"
 #include "receiver/program.h"
 
@@ -85,21 +86,19 @@ small_file read_small_file(const std::string& path, std::string* content, std::s
         return small_file::refused;
     }
     content->clear();
-    char chunk[4096];
-    for (;;) {
-        const ssize_t count = read(fd.get(), chunk, sizeof chunk);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            *why = std::strerror(errno);
-            return small_file::refused;
-        }
-        if (count == 0) return small_file::read;
-        if (content->size() + static_cast<std::size_t>(count) > MAX_SETTINGS_FILE_SIZE) {
-            *why = too_large;
-            return small_file::refused;
-        }
-        content->append(chunk, static_cast<std::size_t>(count));
+    // One byte more than the limit allows: a file that grew past it while it was read is told apart.
+    content->resize(MAX_SETTINGS_FILE_SIZE + 1);
+    std::size_t got = 0;
+    if (!read_full(fd.get(), content->data(), content->size(), &got)) {
+        *why = std::strerror(errno);
+        return small_file::refused;
     }
+    if (got > MAX_SETTINGS_FILE_SIZE) {
+        *why = too_large;
+        return small_file::refused;
+    }
+    content->resize(got);
+    return small_file::read;
 }
 
 // C0 controls and DEL; bytes of UTF-8 characters are not controls by themselves.

@@ -118,9 +118,8 @@ bool start_on_new_terminal(const std::vector<std::string>& command, const termio
 
     // The pipe closes unread on a successful exec.
     start_failure failure{};
-    ssize_t got;
-    while ((got = read(report_reader.get(), &failure, sizeof failure)) < 0 && errno == EINTR) {}
-    if (got == static_cast<ssize_t>(sizeof failure)) {
+    std::size_t got = 0;
+    if (read_full(report_reader.get(), &failure, sizeof failure, &got) && got == sizeof failure) {
         master.reset();
         int ignored_status = 0;
         while (waitpid(child, &ignored_status, 0) < 0 && errno == EINTR) {}
