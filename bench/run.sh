@@ -14,7 +14,7 @@
 #   BENCH_RUNS=3            timed runs per figure (the best counts)
 #   BENCH_MICRO_MIN_TIME=0.5  seconds per microbenchmark
 #   BENCH_BUILD_DIR=build/bench  BENCH_TMPDIR=/tmp
-#   BENCH_SECTIONS="micro instructions pty pipes memory folders links upload tmux relay"   the sections to run
+#   BENCH_SECTIONS="micro instructions pty pipes memory folders links upload resume tmux relay"   the sections to run
 # Quick run: BENCH_PTY_MIB=16 BENCH_PIPE_MIB=16 BENCH_MEM_LARGE_MIB=32 BENCH_RUNS=1 bench/run.sh
 # Some functions run only through a trap or as arguments of others.
 # shellcheck disable=SC2317
@@ -30,7 +30,7 @@ MEM_LARGE_MIB=${BENCH_MEM_LARGE_MIB:-1024}
 RUNS=${BENCH_RUNS:-3}
 MICRO_MIN_TIME=${BENCH_MICRO_MIN_TIME:-0.5}
 TMP_PARENT=${BENCH_TMPDIR:-${TMPDIR:-/tmp}}
-SECTIONS=" ${BENCH_SECTIONS:-micro instructions pty pipes memory folders links upload tmux relay} "
+SECTIONS=" ${BENCH_SECTIONS:-micro instructions pty pipes memory folders links upload resume tmux relay} "
 
 # Limits and aims of the targets.
 SENDER_IR_LIMIT=1.5
@@ -643,6 +643,92 @@ upload_against_download() {
     rm -rf "$WORK/up.bin" "$WORK/up.out"
 }
 
+# ---------------------------------------------------------------- resume
+# An upload cut and sent again, and a folder sent again with pullfile --skip-identical, over
+# link_sim at BENCH_RESUME_RTT ms and BENCH_LINK_RATE each way. The full upload is timed from the
+# Enter key to the receiver's end; then an upload of the same file into a fresh folder is cut
+# (the user's terminal closed, as when the link dies) at 60 % of that time, and the same file is
+# sent again into that folder: it resumes from what pullfile kept. Every run checks the file.
+# The folder: BENCH_RESUME_FILES files, uploaded once, then again with --skip-identical.
+#   BENCH_RESUME_MB=200      the file, in MB of 10^6 bytes
+#   BENCH_RESUME_RTT=50      round trip of the link, ms
+#   BENCH_RESUME_FILES=1000  files of the folder, 20 KB each
+RESUME_MB=${BENCH_RESUME_MB:-200}
+RESUME_RTT=${BENCH_RESUME_RTT:-50}
+RESUME_FILES=${BENCH_RESUME_FILES:-1000}
+RESUME_LIMIT=0.45
+SKIP_LIMIT=0.1
+
+# Seconds of one upload of path (typed at the prompt) into folder, with pullfile's options; the
+# whole tty_user line on failure. cut_after (seconds), when set, closes the terminal then.
+upload_seconds() { # path folder [pullfile option...]
+    local path=$1 folder=$2 line
+    shift 2
+    local -a link=("$BIN/link_sim" --delay-ms $((RESUME_RTT / 2)) --rate "$LINK_RATE" --)
+    local -a cut=()
+    [ -z "${cut_after:-}" ] || cut=(timeout -s TERM "$cut_after")
+    # shellcheck disable=SC2016  # the remote shell expands them
+    line=$(cd "$WORK" && "${cut[@]}" timeout "$LINK_TIMEOUT" "$BIN/bench/tty_user" type "$UPLOAD_PROMPT" \
+        "\\e[200~$path\\e[201~\\r" -- "$RECEIVER" --quiet -d "$WORK" -- "${link[@]}" \
+        sh -c 'cd "$1" && shift && exec "$@"' sh "$folder" "$PULLFILE" "$@" </dev/null 2>"$WORK/resume.err") || true
+    if [ -n "${cut_after:-}" ] || [ "$(field status "$line")" = 0 ]; then
+        printf '%s\n' "$(field seconds "$line")"
+    else
+        cat "$WORK/resume.err" >&2
+        say "   the upload of $path failed ($line)"
+        return 1
+    fi
+}
+
+resume_and_skip() {
+    local label="upload resumed / whole"
+    if [ "$RECEIVER_BUILT" -eq 0 ] ||
+        ! cmake --build "$BUILD/main" -j2 --target link_sim tty_user pullfile >>"$BUILD/build.log" 2>&1; then
+        row "$label" "SKIP (no receiver, pullfile or link_sim)" "" SKIP
+        return
+    fi
+    say "== resume and skip: ${RESUME_MB} MB cut at 60 % and sent again; $RESUME_FILES files sent again" \
+        "with --skip-identical; RTT $RESUME_RTT ms at $LINK_RATE bytes/s each way"
+    head -c $((RESUME_MB * 1000000)) /dev/urandom >"$WORK/big.bin"
+    local whole cut_at resumed kept
+    rm -rf "$WORK/whole" "$WORK/cut" && mkdir "$WORK/whole" "$WORK/cut"
+    if whole=$(upload_seconds "$WORK/big.bin" "$WORK/whole") && cmp -s "$WORK/big.bin" "$WORK/whole/big.bin"; then
+        cut_at=$(calc "0.6 * $whole + 0.3" 2)
+        cut_after=$cut_at upload_seconds "$WORK/big.bin" "$WORK/cut" >/dev/null || true
+        kept=$(find "$WORK/cut" -name '*.pullfile-part' -printf '%s\n' | head -1)
+        if resumed=$(upload_seconds "$WORK/big.bin" "$WORK/cut") && cmp -s "$WORK/big.bin" "$WORK/cut/big.bin"; then
+            figure "upload of ${RESUME_MB} MB, whole" "$whole s"
+            figure "the same cut after $cut_at s: kept" "$(calc "${kept:-0} / 1000000" 1) MB"
+            figure "the same sent again, resumed" "$resumed s"
+            local ratio
+            ratio=$(calc "$resumed / $whole" 3)
+            row "$label (cut at 60 %)" "$ratio" "<= $RESUME_LIMIT" "$(verdict_at_most "$ratio" "$RESUME_LIMIT")"
+        else
+            row "$label" "the resumed upload failed" "" FAIL
+        fi
+    else
+        row "$label" "the whole upload failed" "" FAIL
+    fi
+    rm -rf "$WORK/big.bin" "$WORK/whole" "$WORK/cut"
+
+    label="folder sent again with --skip-identical / first"
+    local first again i
+    rm -rf "$WORK/many" "$WORK/many.out" && mkdir -p "$WORK/many" "$WORK/many.out"
+    for ((i = 0; i < RESUME_FILES; i++)); do head -c 20000 /dev/urandom >"$WORK/many/f$i"; done
+    if first=$(upload_seconds "$WORK/many" "$WORK/many.out" --skip-identical) &&
+        again=$(upload_seconds "$WORK/many" "$WORK/many.out" --skip-identical) &&
+        diff -r "$WORK/many" "$WORK/many.out/many" >/dev/null; then
+        figure "$RESUME_FILES files of 20 KB, first upload" "$first s"
+        figure "the same again, --skip-identical" "$again s"
+        local ratio
+        ratio=$(calc "$again / $first" 3)
+        row "$label" "$ratio" "<= $SKIP_LIMIT" "$(verdict_at_most "$ratio" "$SKIP_LIMIT")"
+    else
+        row "$label" "an upload failed or the folder differs" "" FAIL
+    fi
+    rm -rf "$WORK/many" "$WORK/many.out"
+}
+
 # ---------------------------------------------------------------- tmux
 # The file rate with pushfile in a pane of tmux (allow-passthrough on) under the receiver, beside
 # the same receiver running pushfile on its own pseudo-terminal: the same file, the same script
@@ -816,6 +902,7 @@ if wanted memory; then memory; fi
 if wanted folders; then folder_or_files; fi
 if wanted links; then long_links; fi
 if wanted upload; then upload_against_download; fi
+if wanted resume; then resume_and_skip; fi
 if wanted tmux; then through_tmux; fi
 if wanted relay; then relay_as_terminal; fi
 
