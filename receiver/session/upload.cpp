@@ -46,7 +46,7 @@ void upload_engine::upload_request(std::string_view body) {
     folder_ = escaped_for_display(asked.folder);
     cancel_due_ = cancelled_ = doubt_pullfile_ = false;
     shown_file_ = 0;
-    files_announced_ = files_saved_ = bytes_saved_ = 0;
+    files_announced_ = files_saved_ = bytes_saved_ = files_resumed_ = files_skipped_ = 0;
     failed_ = {};
     last_heard_ = now;
     // Line mode and echo stay off until pullfile ends: without a terminal of its own (ssh without
@@ -165,6 +165,7 @@ void upload_engine::start_sending(monotonic_clock::time_point now) {
     prompt_->set_question("sending " + describe(selection_) + ": " + selection_.shown_names);
     leave_prompt();
     sources_.start(std::move(selection_.paths), format_version_ > FIRST_UPLOAD_FORMAT_VERSION);
+    queries_.clear();
     selection_ = {};
     stage_ = stage::sending;
     // pullfile said nothing while the user chose: its silence counts from now.
@@ -276,6 +277,8 @@ std::string upload_engine::summary_line(std::uint64_t status) const {
         line += "sent " + std::to_string(files_saved_) + (files_saved_ == 1 ? " file (" : " files (") +
                 human_size(bytes_saved_) + ") up to " + folder_;
     }
+    if (files_resumed_ > 0) line += "; " + std::to_string(files_resumed_) + " resumed";
+    if (files_skipped_ > 0) line += "; " + std::to_string(files_skipped_) + " skipped (identical)";
     if (failed_.count > 0) line += "; " + failed_.text("not sent");
     if (status != 0) line += " (pullfile's exit status " + std::to_string(status) + ")";
     return line;
@@ -296,6 +299,7 @@ void upload_engine::cancel() {
         close_current();
     }
     sources_.clear();
+    queries_.clear();
     stage_ = stage::closing;
 }
 
@@ -338,6 +342,7 @@ void upload_engine::end_upload() {
     prompt_.reset();
     close_current();
     sources_.clear();
+    queries_.clear();
     pacer_.drop_pending();
     cancel_due_ = false;
     stage_ = stage::idle;
