@@ -61,6 +61,8 @@ void pull_session::frame_received(const upload_frame& frame) {
         case frame_type::folder: enter_folder(frame); break;
         case frame_type::folder_end: leave_folder(); break;
         case frame_type::file: begin_file(frame); break;
+        // Holds nothing yet: every file comes whole.
+        case frame_type::query: send(format_upload_have(message_, frame.sequence, 0, {})); break;
         case frame_type::data: write_data(frame); break;
         case frame_type::file_end: end_file(); break;
         case frame_type::given_up: file_given_up(); break;

@@ -65,7 +65,7 @@ protected:
     }
     std::uint64_t prompting() { return put(format_number_frame(frame_type::prompting, next_, 1, frame_.data())); }
     std::uint64_t file(std::string_view name, std::uint64_t size) {
-        return put(format_file_frame(1, next_, size, {}, name, frame_.data()));
+        return put(format_file_frame(1, next_, size, {}, 0, name, frame_.data()));
     }
     std::uint64_t data(std::string_view bytes) {
         return put(format_data_frame(next_, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
