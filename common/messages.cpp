@@ -65,4 +65,17 @@ std::size_t format_upload_end(char* buffer, int status) {
     return text_length(buffer);
 }
 
+std::size_t format_upload_have(char* buffer, std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) {
+    char* body = body_after_head(buffer, CODE_UPLOAD_HAVE);
+    const int length = std::snprintf(body, BODY_ROOM, "%llu;%llu", static_cast<unsigned long long>(query_sequence),
+                                     static_cast<unsigned long long>(held));
+    if (held > 0 && length > 0) {
+        char* hex = body + length;
+        *hex++ = ';';
+        format_file_hash(hash, hex);
+        hex[FILE_HASH_HEX_LENGTH] = '\0';
+    }
+    return text_length(buffer);
+}
+
 }  // namespace pushfile

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/file_hash.h"
 #include "common/protocol.h"
 
 namespace pushfile {
@@ -20,5 +21,7 @@ std::size_t format_upload_request(char* buffer, const char* folder);
 std::size_t format_upload_ack(char* buffer, std::uint64_t sequence);
 std::size_t format_upload_failed(char* buffer, std::uint64_t file_sequence, const char* reason);
 std::size_t format_upload_end(char* buffer, int status);
+// held 0 leaves the hash out.
+std::size_t format_upload_have(char* buffer, std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash);
 
 }  // namespace pushfile

@@ -53,5 +53,11 @@ inline constexpr unsigned char CODE_UPLOAD_ACK = 'a';
 inline constexpr unsigned char CODE_UPLOAD_FAILED = 'e';
 // pullfile ends and reads nothing more: the body is its exit status, in decimal.
 inline constexpr unsigned char CODE_UPLOAD_END = 'q';
+// From the upload format's version 3, the answer to a query frame (Q): what pullfile already
+// holds of that file. QSEQ ';' HELD ';' HASH, or QSEQ ';' 0 when it holds nothing: QSEQ the Q's
+// sequence number, HELD how many of the file's first bytes it holds (a partial file of a broken
+// upload, or the whole of an identical one), HASH the XXH3-128 of those bytes in 32 lowercase hex
+// digits.
+inline constexpr unsigned char CODE_UPLOAD_HAVE = 'h';
 
 }  // namespace pushfile

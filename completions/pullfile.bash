@@ -13,7 +13,7 @@ _pullfile() {
     $split && return
 
     # pullfile takes no other argument, so every word is an option.
-    COMPREPLY=($(compgen -W '-d --directory= -h --help --version' -- "$cur"))
+    COMPREPLY=($(compgen -W '-d --directory= --skip-identical --replace -h --help --version' -- "$cur"))
     [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
 }
 complete -F _pullfile pullfile

@@ -70,9 +70,11 @@ std::vector<std::pair<std::string, std::string>> seeds() {
         {"leading_zeros", bytewise + "\x1b}fs0006" + nul + "\x1b}fd00" + block_message(small).substr(4) + "\x1b}fs007"},
         {"path_without_nul", small_blocks + "\x1b}fr" + std::string(13000, 't') + end_message()},
         {"upload_conversation", bytewise + "\x1b}fu2;/home/me/dl" + nul + "\x1b}fa1" + nul + "\x1b}fe2 cannot save a" +
-                                    nul + "\x1b}fa9223372036854775807" + nul + "\x1b}fq0" + nul},
+                                    nul + "\x1b}fa9223372036854775807" + nul + "\x1b}fq0" + nul +
+                                    "\x1b}fh3;0" + nul + "\x1b}fh4;1288490188;0123456789abcdeffedcba9876543210" + nul},
         {"upload_broken", bytewise + "\x1b}fa" + nul + "\x1b}fq256" + nul + "\x1b}fe7" + nul + "\x1b}fe x" + nul +
-                              "\x1b}fa12345678901234567890" + nul},
+                              "\x1b}fa12345678901234567890" + nul + "\x1b}fh3;5" + nul +
+                              "\x1b}fh3;0;0123456789abcdeffedcba9876543210" + nul + "\x1b}fh3;1;0123" + nul},
     };
 }
 

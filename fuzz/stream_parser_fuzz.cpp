@@ -133,6 +133,14 @@ public:
         const pause_scope paused;
         record('Q', std::to_string(status));
     }
+    void upload_have(std::uint64_t query_sequence, std::uint64_t held, const pushfile::file_hash& hash) override {
+        const pause_scope paused;
+        require(held > 0 || hash == pushfile::file_hash{}, "have event with a hash but nothing held");
+        char hex[40];
+        std::snprintf(hex, sizeof hex, "%016llx%016llx", static_cast<unsigned long long>(hash.high),
+                      static_cast<unsigned long long>(hash.low));
+        record('H', std::to_string(query_sequence) + " " + std::to_string(held) + " " + hex);
+    }
     void rejected_message(message_kind kind, parse_error error) override {
         const pause_scope paused;
         flush(text_, pending_);
@@ -259,6 +267,14 @@ private:
                 record('U', in_.substr(body, j - body));
                 return j + 1 - at;
             }
+            case 'h': {
+                while (j < n && in_[j] != '\0' && j - body < pushfile::MAX_PATH_LENGTH) ++j;
+                if (j == n || in_[j] != '\0') return not_a_message(j - at);
+                const std::string have = have_record(in_.substr(body, j - body));
+                if (have.empty()) return not_a_message(j + 1 - at);
+                record('H', have);
+                return j + 1 - at;
+            }
             case 'a':
             case 'q': {
                 const bool ack = in_[at + 3] == 'a';
@@ -290,6 +306,41 @@ private:
                 return body + 1 < n && in_[body + 1] == '\0' ? 6 : 5;
             default: return not_a_message(3);
         }
+    }
+
+    // QSEQ ';' HELD [';' HASH] as the transcript records it, or empty when the body is not one:
+    // a hash of 32 lowercase hex digits exactly when HELD is above 0.
+    static std::string have_record(std::string_view body) {
+        const auto whole_number = [](std::string_view digits, std::size_t max_digits, std::uint64_t* value) {
+            if (digits.empty() || digits.size() > max_digits) return false;
+            *value = 0;
+            for (const char c : digits) {
+                if (!digit(c) || __builtin_mul_overflow(*value, 10U, value) ||
+                    __builtin_add_overflow(*value, static_cast<unsigned>(c - '0'), value))
+                    return false;
+            }
+            return true;
+        };
+        const std::size_t first = body.find(';');
+        if (first == std::string_view::npos) return {};
+        const std::size_t second = body.find(';', first + 1);
+        std::uint64_t sequence = 0;
+        std::uint64_t held = 0;
+        if (!whole_number(body.substr(0, first), 19, &sequence) ||
+            !whole_number(body.substr(first + 1, second == std::string_view::npos ? std::string_view::npos
+                                                                                    : second - first - 1),
+                          20, &held))
+            return {};
+        std::string hash(32, '0');
+        if (second == std::string_view::npos) {
+            if (held != 0) return {};
+        } else {
+            hash = std::string(body.substr(second + 1));
+            if (held == 0 || hash.size() != 32 ||
+                hash.find_first_not_of("0123456789abcdef") != std::string::npos)
+                return {};
+        }
+        return std::to_string(sequence) + " " + std::to_string(held) + " " + hash;
     }
 
     // Digits from `at` while they stay within max_digits and max_value: where they stop.

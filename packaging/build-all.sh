@@ -16,7 +16,7 @@ say() { printf 'build-all: %s\n' "$*"; }
 # target preset, `uname -m` of the hosts it runs on, qemu-user program
 targets=("aarch64 aarch64 qemu-aarch64-static" "armhf armv7l qemu-arm-static" "riscv64 riscv64 qemu-riscv64-static")
 
-packages=(cmake make g++ libgtest-dev dpkg-dev gzip g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+packages=(cmake make g++ libxxhash-dev libgtest-dev dpkg-dev gzip g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
   g++-riscv64-linux-gnu qemu-user-static)
 missing=()
 for package in "${packages[@]}"; do

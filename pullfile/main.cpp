@@ -1,5 +1,6 @@
 // pullfile: asks the terminal it runs in for files, and saves what the user's side sends in the
 // current folder or DIR. The terminal's input is the channel in, standard output the way back.
+#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,6 +21,8 @@
 #include "common/failure.h"
 #include "common/io.h"
 #include "common/messages.h"
+#include "common/owned_fd.h"
+#include "pullfile/held_files.h"
 #include "pullfile/pull_session.h"
 #include "remote/no_answer.h"
 #include "remote/raw_terminal.h"
@@ -29,11 +32,13 @@ namespace pushfile::pull {
 namespace {
 
 constexpr const char* USAGE =
-    "Usage: pullfile [-d DIR]\n"
+    "Usage: pullfile [-d DIR] [--skip-identical] [--replace]\n"
     "Ask the terminal you type in for files, and save them in the current folder or DIR.\n"
     "Your side runs pushfile-receive, which asks you which files to send.\n"
     "\n"
     "  -d, --directory DIR  save files in DIR (default: the current folder)\n"
+    "      --skip-identical a file there of the same name, size and time is not sent again\n"
+    "      --replace        a file whose name is taken replaces the file there\n"
     "  -h, --help           show this help\n"
     "      --version        show the version\n"
     "\n"
@@ -41,7 +46,8 @@ constexpr const char* USAGE =
     "         then, on build-host: pullfile -d ~/incoming\n"
     "\n"
     "A file sent with its folders keeps them beneath DIR; a name that is taken gets a number\n"
-    "(a.txt.1). Nothing is overwritten, and a file only appears once it is complete.\n"
+    "(a.txt.1) unless --replace. A file only appears once it is complete and its whole-file\n"
+    "check passed; one cut off is kept hidden beside it, and the next upload resumes it.\n"
     "Exit status: 0 every file saved; 1 nothing sent, uploads refused, or some file not saved;\n"
     "2 a bad option or DIR; 255 the transfer broke (no terminal answered, cancelled, input cut).\n";
 
@@ -76,9 +82,14 @@ private:
 void complain(const std::string& text) { remote::write_error_line(std::string(PROGRAM_NAME) + ": " + text); }
 
 // Returns false when the run ends here (help, version, a bad option), with *exit_status.
-bool parse_options(int argc, char** argv, std::string* directory, int* exit_status) {
+constexpr int OPTION_SKIP_IDENTICAL = 0x100;
+constexpr int OPTION_REPLACE = 0x101;
+
+bool parse_options(int argc, char** argv, std::string* directory, pull_options* options, int* exit_status) {
     static const option long_options[] = {
         {"directory", required_argument, nullptr, 'd'},
+        {"skip-identical", no_argument, nullptr, OPTION_SKIP_IDENTICAL},
+        {"replace", no_argument, nullptr, OPTION_REPLACE},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -90,6 +101,10 @@ bool parse_options(int argc, char** argv, std::string* directory, int* exit_stat
     while ((option_char = getopt_long(argc, argv, "d:h", long_options, nullptr)) != -1) {
         if (option_char == 'd') {
             *directory = optarg;
+            continue;
+        }
+        if (option_char == OPTION_SKIP_IDENTICAL || option_char == OPTION_REPLACE) {
+            (option_char == OPTION_REPLACE ? options->replace : options->skip_identical) = true;
             continue;
         }
         // --version is a long option only; PUSHFILE_VERSION comes from the project's version in CMake.
@@ -148,7 +163,8 @@ int run(int argc, char** argv) {
     remote::open_closed_standard_descriptors(STDERR_FILENO);
     std::string directory = ".";
     int exit_status = 0;
-    if (!parse_options(argc, argv, &directory, &exit_status)) return exit_status;
+    pull_options options;
+    if (!parse_options(argc, argv, &directory, &options, &exit_status)) return exit_status;
     // A write to a terminal or pipe that is gone fails, and ends the run with its status.
     (void)signal(SIGPIPE, SIG_IGN);
 
@@ -162,6 +178,11 @@ int run(int argc, char** argv) {
         complain(error);
         return EXIT_BAD_USAGE;
     }
+    // Partial files of uploads that broke long ago will not be resumed.
+    if (const owned_fd top(open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC)); top.valid())
+        remove_old_partials(top.get(), std::chrono::duration_cast<std::chrono::seconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count());
 
     const bool in_tmux_pane = remote::wrap_messages_for_output_pane();
     char no_answer[remote::NO_ANSWER_LINE_SIZE];
@@ -173,7 +194,7 @@ int run(int argc, char** argv) {
     terminal.enter();
 
     terminal_output output(terminal.waiting_mask());
-    pull_session session(sink, output, folder);
+    pull_session session(sink, output, folder, options);
     char message[MESSAGE_BUFFER_SIZE];
     // The request says which versions of the frames this pullfile reads.
     if (output.send(message, format_upload_request(message, upload_request_body(folder).c_str()) + 1)) {

@@ -1,10 +1,16 @@
 #include "pullfile/pull_session.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <utility>
 
 #include "common/display.h"
+#include "common/failure.h"
 #include "common/human_size.h"
 #include "common/messages.h"
+#include "common/owned_fd.h"
+#include "pullfile/held_files.h"
 
 namespace pushfile::pull {
 namespace {
@@ -21,10 +27,20 @@ timespec modification_time(const mode_and_time& attributes) {
     return {static_cast<time_t>(attributes.seconds), static_cast<long>(attributes.nanoseconds)};
 }
 
+bool same_attributes(const mode_and_time& one, const mode_and_time& other) {
+    return one.seconds == other.seconds && one.nanoseconds == other.nanoseconds;
+}
+
 }  // namespace
 
-pull_session::pull_session(file_sink& sink, message_output& output, std::string folder)
-    : sink_(sink), output_(output), folder_(std::move(folder)) {}
+pull_session::pull_session(file_sink& sink, message_output& output, std::string folder, pull_options options)
+    : sink_(sink),
+      output_(output),
+      folder_(std::move(folder)),
+      options_(options),
+      held_buffer_(std::make_unique_for_overwrite<unsigned char[]>(HELD_READ_SIZE)) {
+    sink_.set_replace_existing(options.replace);
+}
 
 void pull_session::feed(const unsigned char* bytes, std::size_t length) {
     if (over()) return;
@@ -61,8 +77,9 @@ void pull_session::frame_received(const upload_frame& frame) {
         case frame_type::folder: enter_folder(frame); break;
         case frame_type::folder_end: leave_folder(); break;
         case frame_type::file: begin_file(frame); break;
+        case frame_type::query: answer_query(frame); break;
         case frame_type::data: write_data(frame); break;
-        case frame_type::file_end: end_file(); break;
+        case frame_type::file_end: end_file(frame); break;
         case frame_type::given_up: file_given_up(); break;
         case frame_type::done:
             if (file_ == file_state::receiving) upload_broke("the upload ended before the last file did");
@@ -96,11 +113,73 @@ void pull_session::begin_file(const upload_frame& frame) {
     file_size_ = frame.number;
     file_received_ = 0;
     file_name_ = frame.name;
+    file_attributes_ = frame.attributes;
+    file_start_ = 0;
+    file_identical_ = false;
+    hasher_.reset();
     file_ = file_state::receiving;
     if (std::string error; !sink_.begin(file_name_, &error)) return file_failed(file_sequence_, file_name_, error);
     if (frame.has_mode_and_time) {
         sink_.keep_mode_and_time(frame.attributes.mode, modification_time(frame.attributes));
     }
+    if (frame.start > 0) (void)resume_file(frame);
+}
+
+void pull_session::answer_query(const upload_frame& frame) {
+    offer& answer = offers_[next_offer_];
+    next_offer_ = (next_offer_ + 1) % offers_.size();
+    answer = offer{std::string(frame.name), frame.number, frame.attributes, 0, {}, false};
+    std::string last_part;
+    const owned_fd folder = sink_.open_existing_folder(frame.name, &last_part);
+    if (folder.valid()) {
+        const held_bytes held = find_held(folder.get(), last_part, frame.number, frame.attributes,
+                                          options_.skip_identical, held_buffer_.get());
+        answer.held = held.count;
+        answer.hash = held.hash;
+        answer.identical = held.identical;
+    }
+    send(format_upload_have(message_, frame.sequence, answer.held, answer.hash));
+}
+
+// Only a start that was offered, for the latest query of this very file: a receiver cannot make
+// pullfile resume anywhere else.
+bool pull_session::resume_file(const upload_frame& frame) {
+    const offer* offered = nullptr;
+    for (const offer& candidate : offers_) {
+        if (candidate.held == frame.start && candidate.size == frame.number && candidate.name == frame.name &&
+            same_attributes(candidate.attributes, frame.attributes))
+            offered = &candidate;
+    }
+    const std::string shown = escaped_for_display(file_name_);
+    if (offered == nullptr) {
+        sink_.abort();
+        file_failed(file_sequence_, file_name_,
+                    "cannot save " + shown + " from byte " + std::to_string(frame.start) +
+                        ": pullfile offered no such start");
+        return false;
+    }
+    file_start_ = frame.start;
+    if (offered->identical) {
+        sink_.abort();
+        file_identical_ = true;
+        file_offered_hash_ = offered->hash;
+        file_received_ = file_size_;
+        return true;
+    }
+    std::string last_part;
+    std::string error = "it is gone";
+    const owned_fd folder = sink_.open_existing_folder(file_name_, &last_part);
+    const owned_fd partial(
+        folder.valid() ? openat(folder.get(), partial_name(last_part, file_size_, file_attributes_).c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                       : -1);
+    if (!partial.valid() || !read_held(partial.get(), frame.start, hasher_, held_buffer_.get(), &sink_, &error)) {
+        sink_.abort();
+        file_failed(file_sequence_, file_name_, "cannot resume " + shown + " from its partial file: " + error);
+        return false;
+    }
+    file_received_ = frame.start;
+    return true;
 }
 
 // The folders left open whose path does not hold this one are left first: the walk left them,
@@ -148,12 +227,29 @@ void pull_session::write_data(const upload_frame& frame) {
                                std::to_string(file_size_) + " announced");
     }
     file_received_ += frame.length;
+    hasher_.update(frame.data, frame.length);
     if (std::string error; !sink_.write(frame.data, frame.length, &error))
         file_failed(file_sequence_, file_name_, error);
 }
 
-void pull_session::end_file() {
+void pull_session::end_file(const upload_frame& frame) {
     if (file_ != file_state::receiving) return orphan_frame(last_sequence_);
+    const bool checked = format_version_ >= RESUMING_UPLOAD_FORMAT_VERSION;
+    if (checked && file_received_ == file_size_ &&
+        !(frame.has_hash && frame.hash == (file_identical_ ? file_offered_hash_ : hasher_.digest()))) {
+        // Nothing of it is kept, not even as a partial file: which bytes are wrong is unknown.
+        sink_.abort();
+        ++failed_check_;
+        return file_failed(file_sequence_, file_name_,
+                           escaped_for_display(file_name_) + (frame.has_hash ? " failed its whole-file check: what "
+                                                                               "came differs from the file sent"
+                                                                             : " came without its whole-file hash"));
+    }
+    if (file_identical_) {
+        file_ = file_state::none;
+        ++skipped_identical_;
+        return;
+    }
     if (file_received_ != file_size_) {
         sink_.abort();
         return file_failed(file_sequence_, file_name_,
@@ -164,6 +260,14 @@ void pull_session::end_file() {
     file_ = file_state::none;
     ++saved_;
     saved_bytes_ += file_size_;
+    if (checked) {
+        // The partial file is whole now, or was passed over: either way it is done with.
+        std::string last_part;
+        if (const owned_fd folder = sink_.open_existing_folder(file_name_, &last_part); folder.valid())
+            (void)unlinkat(folder.get(), partial_name(last_part, file_size_, file_attributes_).c_str(), 0);
+    }
+    if (file_start_ > 0) ++resumed_, resumed_at_ = file_start_;
+    if (sink_.replaced()) ++replaced_;
     if (sink_.renamed())
         renamed_.add(escaped_for_display(file_name_) + " as " + escaped_for_display(sink_.saved_name()));
 }
@@ -192,7 +296,7 @@ void pull_session::upload_broke(const std::string& what) {
     if (!broken_) break_reason_ = what;
     broken_ = true;
     if (file_ == file_state::receiving) {
-        sink_.abort();
+        keep_or_drop_file();
         file_failed(file_sequence_, file_name_, "the upload broke: " + what);
     } else if (file_ == file_state::none && lost_from_ == 0) {
         lost_from_ = last_sequence_ + 1;
@@ -214,9 +318,23 @@ void pull_session::finish(ending end) {
 
 void pull_session::drop_file_in_progress() {
     if (file_ != file_state::receiving) return;
-    sink_.abort();
+    keep_or_drop_file();
     file_ = file_state::none;
     dropped_name_ = file_name_;
+}
+
+// Every byte written came in a frame whose check matched: what is there is worth resuming from.
+void pull_session::keep_or_drop_file() {
+    if (format_version_ < RESUMING_UPLOAD_FORMAT_VERSION || file_identical_ || file_received_ == 0) {
+        sink_.abort();
+        return;
+    }
+    std::string last_part;
+    (void)sink_.open_existing_folder(file_name_, &last_part);
+    if (sink_.keep_as(partial_name(last_part, file_size_, file_attributes_))) {
+        dropped_kept_ = file_received_;
+        dropped_name_ = file_name_;
+    }
 }
 
 void pull_session::send(std::size_t text_length) {
@@ -269,10 +387,21 @@ std::string pull_session::summary() const {
         add("saved " + std::to_string(saved_) + (saved_ == 1 ? " file (" : " files (") + human_size(saved_bytes_) +
             ") in " + escaped_for_display(folder_));
     }
+    if (resumed_ == 1) add("1 resumed at " + human_size(resumed_at_));
+    if (resumed_ > 1) add(std::to_string(resumed_) + " resumed");
+    if (skipped_identical_ > 0) add(std::to_string(skipped_identical_) + " skipped (identical)");
+    if (replaced_ > 0) add(std::to_string(replaced_) + " replaced");
+    if (failed_check_ > 0) add(std::to_string(failed_check_) + " failed " + (failed_check_ == 1 ? "its" : "their") +
+                               " whole-file check");
     if (renamed_.count > 0) add(renamed_.text("renamed"));
     if (not_saved_.count > 0) add(not_saved_.text("not saved"));
     if (without_mode_.count > 0) add(without_mode_.text("saved without their mode and time"));
-    if (!dropped_name_.empty()) add("nothing of " + escaped_for_display(dropped_name_) + " was kept");
+    if (dropped_kept_ > 0) {
+        add(human_size(dropped_kept_) + " of " + escaped_for_display(dropped_name_) +
+            " kept as a partial file, for the next upload to resume from");
+    } else if (!dropped_name_.empty()) {
+        add("nothing of " + escaped_for_display(dropped_name_) + " was kept");
+    }
     return line;
 }
 

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/file_hash.h"
 #include "common/protocol.h"
 #include "common/summary_list.h"
 #include "transfer/file_sink.h"
@@ -35,10 +38,17 @@ protected:
     ~message_output() = default;
 };
 
+struct pull_options {
+    // --skip-identical: a file of the same name, size and time is offered whole, and stays.
+    bool skip_identical = false;
+    // --replace: a file whose name is taken replaces the regular file there (the sink renames over it).
+    bool replace = false;
+};
+
 class pull_session final : private frame_events {
 public:
     // folder: the directory sink saves in, as the summary names it.
-    pull_session(file_sink& sink, message_output& output, std::string folder);
+    pull_session(file_sink& sink, message_output& output, std::string folder, pull_options options = {});
 
     // Bytes read from the terminal. Frames complete in them are handled at once; then the last
     // frame handled is acknowledged. Nothing is read once over().
@@ -77,12 +87,19 @@ private:
     void stray_bytes(const unsigned char* bytes, std::size_t length) override;
 
     void begin_file(const upload_frame& frame);
+    // Version 3: what is held of the file a Q names, answered at once and remembered.
+    void answer_query(const upload_frame& frame);
+    // F of version 3 from a start above 0: false when the file failed.
+    bool resume_file(const upload_frame& frame);
+    // The upload broke while a file was in progress: from version 3 on, what was written of it is
+    // kept as a partial file; else it is removed.
+    void keep_or_drop_file();
     void enter_folder(const upload_frame& frame);
     // The folder on top of the stack gets its mode and time: its files are in.
     void leave_folder();
     void leave_every_folder();
     void write_data(const upload_frame& frame);
-    void end_file();
+    void end_file(const upload_frame& frame);
     void file_given_up();
     // A frame of a file whose file frame never came.
     void orphan_frame(std::uint64_t sequence);
@@ -112,7 +129,24 @@ private:
     // The first frame not seen at the last break outside a file: the file frame lost, if a file's
     // data comes next.
     std::uint64_t lost_from_ = 0;
-    std::uint64_t format_version_ = UPLOAD_FORMAT_VERSION;  // the receiver's, from its P frame
+    // The receiver's, from its P frame; without one, nothing of version 3 is taken for granted.
+    std::uint64_t format_version_ = FOLDERS_UPLOAD_FORMAT_VERSION;
+    pull_options options_;
+
+    // What was offered for the latest queries, a fixed table: the receiver asks at most
+    // UPLOAD_QUERIES_AHEAD files ahead, so an older answer's file has come or been passed over.
+    struct offer {
+        std::string name;  // as sent
+        std::uint64_t size = 0;
+        mode_and_time attributes;
+        std::uint64_t held = 0;
+        file_hash hash;
+        bool identical = false;
+    };
+    std::array<offer, UPLOAD_QUERIES_AHEAD + 4> offers_;
+    std::size_t next_offer_ = 0;
+    std::unique_ptr<unsigned char[]> held_buffer_;  // HELD_READ_SIZE bytes, for reading held files
+    file_hasher hasher_;                            // of the file in progress, from its first byte
 
     // The folders of a tree entered and not yet left, outermost first. Each one's path is the
     // start of the next one's, so the path of the innermost holds them all: the stack is bounded
@@ -132,6 +166,10 @@ private:
     std::uint64_t file_size_ = 0;
     std::uint64_t file_received_ = 0;
     std::string file_name_;  // as sent, at most MAX_UPLOAD_NAME bytes
+    mode_and_time file_attributes_;
+    std::uint64_t file_start_ = 0;    // the bytes kept of a partial file, or the whole identical file's
+    bool file_identical_ = false;     // nothing is written: the file there stays
+    file_hash file_offered_hash_;     // of an identical file
 
     unsigned saved_ = 0;
     std::uint64_t saved_bytes_ = 0;
@@ -139,6 +177,12 @@ private:
     summary_list not_saved_;
     summary_list without_mode_;  // saved, but their mode and time could not be set
     std::string dropped_name_;  // the file in progress when the run ended
+    std::uint64_t dropped_kept_ = 0;  // bytes of it kept as a partial file
+    unsigned resumed_ = 0;
+    std::uint64_t resumed_at_ = 0;  // the last one's start
+    unsigned skipped_identical_ = 0;
+    unsigned replaced_ = 0;
+    unsigned failed_check_ = 0;
 };
 
 }  // namespace pushfile::pull

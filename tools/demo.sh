@@ -8,8 +8,8 @@ cd "$(dirname "$0")/.."
 started=$SECONDS
 step() { printf 'demo: [%3ss] %s\n' "$((SECONDS - started))" "$*"; }
 
-step "checking the build's Debian packages (cmake make g++)"
-tools/ensure-packages.sh cmake make g++ | sed 's/^/demo:        /'
+step "checking the build's Debian packages (cmake make g++ libxxhash-dev)"
+tools/ensure-packages.sh cmake make g++ libxxhash-dev | sed 's/^/demo:        /'
 
 # The configure and build output is kept and shown whole only if a step fails; meanwhile each
 # file compiled gets a line.

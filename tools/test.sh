@@ -4,5 +4,5 @@
 # upload through a private sshd of their own (openssh-server; the system's sshd is not used).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/ensure-packages.sh cmake make g++ libgtest-dev tmux openssh-server openssh-client
+tools/ensure-packages.sh cmake make g++ libxxhash-dev libgtest-dev tmux openssh-server openssh-client
 cmake --preset dev && cmake --build --preset dev && ctest --preset dev

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/owned_fd.h"
 #include "transfer/saved_names.h"
 
 namespace pushfile {
@@ -92,6 +93,21 @@ public:
     // Removes the temporary file of the file in progress, if any, and the folders made for it that
     // are still empty.
     void abort();
+
+    // With replace on, commit() puts the file over a regular file of its clean name in one rename
+    // (there is never a moment without a whole file under that name) rather than choosing a
+    // numbered name; a link, a folder or anything else of that name is never replaced.
+    void set_replace_existing(bool replace);
+    // Whether the last commit() replaced a file.
+    bool replaced() const;
+    // The folder a file sent as sent_path would be saved in, opened without making anything and
+    // never through a link, and the last part of its name there: for looking at what is already
+    // there. An invalid descriptor when that folder is not there or the path cannot be saved.
+    owned_fd open_existing_folder(std::string_view sent_path, std::string* last_part);
+    // Keeps what was written of the file in progress under name beside where it would have gone
+    // (replacing a file of that name), rather than removing it: a partial file for a later upload
+    // to resume from. Returns false, with the file removed, when that fails.
+    bool keep_as(const std::string& name);
 
 private:
     struct state;

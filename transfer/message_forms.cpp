@@ -9,6 +9,30 @@ namespace {
 
 using enum message_field;
 
+// The have message's body: QSEQ ';' HELD [';' HASH], a hash exactly when HELD is above 0.
+bool parse_have(std::string_view text, std::uint64_t* query_sequence, std::uint64_t* held, file_hash* hash) {
+    const auto number = [](std::string_view digits, std::size_t max_digits, std::uint64_t* value) {
+        if (digits.empty() || digits.size() > max_digits) return false;
+        std::uint64_t result = 0;
+        for (const char digit : digits) {
+            if (digit < '0' || digit > '9') return false;
+            const auto next = static_cast<std::uint64_t>(digit - '0');
+            if (result > (UINT64_MAX - next) / 10) return false;
+            result = result * 10 + next;
+        }
+        *value = result;
+        return true;
+    };
+    const std::size_t first = text.find(';');
+    if (first == std::string_view::npos || !number(text.substr(0, first), 19, query_sequence)) return false;
+    const std::string_view rest = text.substr(first + 1);
+    const std::size_t second = rest.find(';');
+    if (!number(rest.substr(0, second), MAX_SIZE_DIGITS, held)) return false;
+    *hash = {};
+    if (second == std::string_view::npos) return *held == 0;
+    return *held > 0 && parse_file_hash(rest.substr(second + 1), hash);
+}
+
 // Each message kind, described once. Adding one is a row here, its event, and what the session
 // does with it.
 constexpr message_form MESSAGE_FORMS[] = {
@@ -74,6 +98,24 @@ constexpr message_form MESSAGE_FORMS[] = {
      .max_digits = 3,
      .max_number = 255,
      .report = [](const message_body& body, stream_parser_events& events) { events.upload_end(body.number); }},
+    {.code = CODE_UPLOAD_HAVE,
+     .kind = message_kind::upload_have,
+     .fields = {text, none},
+     .malformed = parse_error::bad_upload_message,
+     .too_long = parse_error::bad_upload_message,
+     .report =
+         [](const message_body& body, stream_parser_events& events) {
+             std::uint64_t query_sequence = 0;
+             std::uint64_t held = 0;
+             file_hash hash;
+             if (parse_have(body.text, &query_sequence, &held, &hash)) events.upload_have(query_sequence, held, hash);
+         },
+     .accepts = [](const message_body& body) {
+         std::uint64_t query_sequence = 0;
+         std::uint64_t held = 0;
+         file_hash hash;
+         return parse_have(body.text, &query_sequence, &held, &hash);
+     }},
 };
 
 // The most a form's message holds back before its NUL; text and letters are bounded by the

@@ -39,6 +39,8 @@ struct message_form {
     std::size_t max_digits = 0;
     std::uint64_t max_number = 0;
     void (*report)(const message_body& body, stream_parser_events& events);
+    // For a text whose own form a row checks: false rejects the message as malformed.
+    bool (*accepts)(const message_body& body) = nullptr;
 };
 
 // The form of the kind whose code this is, or null for a code that is not one of ours.

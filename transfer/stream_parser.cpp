@@ -268,8 +268,9 @@ void stream_parser::complete(stream_parser_events& events) {
         if (letter_sum_ != number_) return reject(parse_error::checksum_mismatch, true, events);
     }
     const message_form& form = *form_;
-    state_ = form.takes_extra_nul ? state::after_message : state::ground;
     const message_body body{std::string_view(text_.data(), text_length_), number_, block_.data(), block_length_};
+    if (form.accepts != nullptr && !form.accepts(body)) return reject(form.malformed, true, events);
+    state_ = form.takes_extra_nul ? state::after_message : state::ground;
     form.report(body, events);
 }
 

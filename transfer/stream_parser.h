@@ -21,6 +21,9 @@
 //   acknowledgement ESC } f a SEQUENCE NUL
 //   file failed     ESC } f e SEQUENCE SP REASON NUL
 //   end             ESC } f q STATUS NUL     STATUS: 1..3 digits, at most 255
+//   have            ESC } f h QSEQ ';' HELD ';' HASH NUL, or ESC } f h QSEQ ';' 0 NUL
+//                                            QSEQ, HELD: 1..19 and 1..20 digits, HELD above 0
+//                                            with a HASH; HASH: 32 lowercase hex digits
 // Leading zeros in DIGITS are allowed. A candidate begins at an ESC in ordinary output. It breaks
 // at the first byte that cannot continue it: that byte is not part of it and is scanned again
 // (it may open the next message). A candidate that reaches its NUL but fails a check (an empty
@@ -37,11 +40,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/file_hash.h"
 #include "common/protocol.h"
 
 namespace pushfile {
 
-enum class message_kind : unsigned char { path, size, block, end, upload_request, upload_ack, upload_failed, upload_end };
+enum class message_kind : unsigned char { path, size, block, end, upload_request, upload_ack, upload_failed, upload_end,
+                                        upload_have };
 
 enum class parse_error : unsigned char {
     path_too_long,      // no NUL within the longest path a message can carry
@@ -73,6 +78,11 @@ public:
         (void)reason;
     }
     virtual void upload_end(std::uint64_t status) { (void)status; }
+    // The answer to a query frame: held bytes of that file are there, with their hash (zero when
+    // held is 0).
+    virtual void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) {
+        (void)query_sequence, (void)held, (void)hash;
+    }
 
 protected:
     ~upload_message_events() = default;
@@ -105,6 +115,9 @@ public:
     }
     void upload_end(std::uint64_t status) override {
         if (upload_ != nullptr) upload_->upload_end(status);
+    }
+    void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) override {
+        if (upload_ != nullptr) upload_->upload_have(query_sequence, held, hash);
     }
     // A message that began but broke the format. Its bytes have just been passed through, or
     // left out when hide_broken_block() said so.

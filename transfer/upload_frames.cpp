@@ -24,7 +24,7 @@ constexpr std::size_t MAX_REQUEST_VERSION_DIGITS = 3;
 constexpr std::size_t DECODED_SIZE = std::max(UPLOAD_BLOCK_SIZE, MAX_UPLOAD_NAME);
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
-static_assert(base64_length(MAX_UPLOAD_NAME) + MAX_NUMBER_DIGITS + 1 + MAX_MODE_AND_TIME_LENGTH <=
+static_assert(base64_length(MAX_UPLOAD_NAME) + 2 * (MAX_NUMBER_DIGITS + 1) + MAX_MODE_AND_TIME_LENGTH <=
                   base64_length(UPLOAD_BLOCK_SIZE),
               "a file frame fits where a data frame does");
 
@@ -50,7 +50,8 @@ bool known_type(unsigned char byte) {
         case frame_type::nothing:
         case frame_type::refused:
         case frame_type::folder:
-        case frame_type::folder_end: return true;
+        case frame_type::folder_end:
+        case frame_type::query: return true;
     }
     return false;
 }
@@ -238,15 +239,23 @@ void frame_reader::complete(frame_events& events) {
         case frame_type::prompting:
         case frame_type::done: well_formed = parse_number(payload, MAX_NUMBER_DIGITS, &frame.number); break;
         case frame_type::file:
+        case frame_type::query:
         case frame_type::folder: {
-            // F: SIZE, then in version 2 MODE and TIME, then NAME; M: MODE and TIME, then NAME.
+            // F: SIZE, then from version 2 on MODE and TIME, from version 3 on START, then NAME;
+            // Q: SIZE, MODE and TIME, then NAME; M: MODE and TIME, then NAME. NAME, in base64,
+            // holds no ';': the count of separators tells the versions apart.
             std::string_view rest = payload;
-            std::string_view size;
+            std::string_view field;
             bool fields_good = frame.type == frame_type::folder ||
-                               (take_field(&rest, &size) && parse_number(size, MAX_NUMBER_DIGITS, &frame.number));
-            frame.has_mode_and_time = frame.type == frame_type::folder ||
+                               (take_field(&rest, &field) && parse_number(field, MAX_NUMBER_DIGITS, &frame.number));
+            frame.has_mode_and_time = frame.type != frame_type::file ||
                                       rest.find(static_cast<char>(SIZE_SEPARATOR)) != std::string_view::npos;
             if (fields_good && frame.has_mode_and_time) fields_good = parse_mode_and_time(&rest, &frame.attributes);
+            frame.has_start = frame.type == frame_type::file &&
+                              rest.find(static_cast<char>(SIZE_SEPARATOR)) != std::string_view::npos;
+            if (fields_good && frame.has_start)
+                fields_good = take_field(&rest, &field) && parse_number(field, MAX_NUMBER_DIGITS, &frame.start) &&
+                              frame.start <= frame.number;
             const std::string_view name = rest;
             std::size_t decoded = 0;
             well_formed = fields_good && name.size() <= base64_length(MAX_UPLOAD_NAME) &&
@@ -262,6 +271,9 @@ void frame_reader::complete(frame_events& events) {
             frame.data = decoded_.get();
             break;
         case frame_type::file_end:
+            frame.has_hash = !payload.empty();
+            well_formed = !frame.has_hash || parse_file_hash(payload, &frame.hash);
+            break;
         case frame_type::given_up:
         case frame_type::cancelled:
         case frame_type::nothing:
@@ -286,15 +298,45 @@ std::size_t format_number_frame(frame_type type, std::uint64_t sequence, std::ui
     return end_frame(frame, length);
 }
 
-std::size_t format_file_frame(unsigned version, std::uint64_t sequence, std::uint64_t size,
-                              const mode_and_time& attributes, std::string_view name, char* frame) {
+namespace {
+
+// SIZE ';' [MODE ';' TIME ';'] [START ';'] NAME, each part as version writes it.
+std::size_t format_named_frame(frame_type type, unsigned version, std::uint64_t sequence, std::uint64_t size,
+                               const mode_and_time& attributes, std::uint64_t start, std::string_view name,
+                               char* frame) {
     name = name.substr(0, MAX_UPLOAD_NAME);
-    std::size_t length = begin_frame(frame_type::file, sequence, frame);
+    std::size_t length = begin_frame(type, sequence, frame);
     length += static_cast<std::size_t>(std::snprintf(frame + length, MAX_FRAME_LENGTH - length, "%llu%c",
                                                      static_cast<unsigned long long>(size), SIZE_SEPARATOR));
-    if (version > FIRST_UPLOAD_FORMAT_VERSION)
+    if (version >= FOLDERS_UPLOAD_FORMAT_VERSION)
         length += format_mode_and_time(attributes, frame + length, MAX_FRAME_LENGTH - length);
+    if (type == frame_type::file && version >= RESUMING_UPLOAD_FORMAT_VERSION)
+        length += static_cast<std::size_t>(std::snprintf(frame + length, MAX_FRAME_LENGTH - length, "%llu%c",
+                                                         static_cast<unsigned long long>(start), SIZE_SEPARATOR));
     length += base64_encode(reinterpret_cast<const unsigned char*>(name.data()), name.size(), frame + length);
+    return end_frame(frame, length);
+}
+
+}  // namespace
+
+std::size_t format_file_frame(unsigned version, std::uint64_t sequence, std::uint64_t size,
+                              const mode_and_time& attributes, std::uint64_t start, std::string_view name,
+                              char* frame) {
+    return format_named_frame(frame_type::file, version, sequence, size, attributes, start, name, frame);
+}
+
+std::size_t format_query_frame(std::uint64_t sequence, std::uint64_t size, const mode_and_time& attributes,
+                               std::string_view name, char* frame) {
+    return format_named_frame(frame_type::query, RESUMING_UPLOAD_FORMAT_VERSION, sequence, size, attributes, 0, name,
+                              frame);
+}
+
+std::size_t format_file_end_frame(unsigned version, std::uint64_t sequence, const file_hash& hash, char* frame) {
+    std::size_t length = begin_frame(frame_type::file_end, sequence, frame);
+    if (version >= RESUMING_UPLOAD_FORMAT_VERSION) {
+        format_file_hash(hash, frame + length);
+        length += FILE_HASH_HEX_LENGTH;
+    }
     return end_frame(frame, length);
 }
 

@@ -14,14 +14,20 @@
 //        and is asking its user which files to send.
 //     F  version 1: SIZE ';' NAME
 //        version 2: SIZE ';' MODE ';' TIME ';' NAME
+//        version 3: SIZE ';' MODE ';' TIME ';' START ';' NAME
 //        a file begins. SIZE 1..20 digits; NAME the path to save it under, beneath pullfile's
 //        folder, in base64, 1..MAX_UPLOAD_NAME bytes ("photos/2024/a.jpg" for a file of a folder
-//        sent); MODE and TIME the file's, as below.
+//        sent); MODE and TIME the file's, as below. START 1..20 digits: the bytes pullfile
+//        already holds and keeps (0, or what its 'have' answered for this file's latest Q); the
+//        D frames carry the rest.
+//     Q  version 3: SIZE ';' MODE ';' TIME ';' NAME: this file may come next; pullfile answers
+//        with what it holds of it (CODE_UPLOAD_HAVE).
 //     M  version 2: MODE ';' TIME ';' NAME: the folder walk entered the folder NAME (encoded as a
 //        file's); its files and folders follow, then its L.
 //     L  version 2, empty: the walk left the folder of the last M not yet left.
 //     D  the file's next bytes in base64: 1..UPLOAD_BLOCK_SIZE of them
-//     E  empty: the file's end; every byte of it came
+//     E  empty: the file's end; every byte of it came. From version 3 on: HASH, 32 lowercase hex
+//        digits, the XXH3-128 of the file's whole content (common/file_hash.h)
 //     X  empty: the receiver gave up on the file (it could not be read in full)
 //     Z  DIGITS: every file chosen was sent; how many
 //     C  empty: the user cancelled the upload
@@ -38,6 +44,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/file_hash.h"
 #include "common/protocol.h"
 #include "common/upload_encoding.h"
 
@@ -55,13 +62,20 @@ enum class frame_type : unsigned char {
     refused = 'R',
     folder = 'M',
     folder_end = 'L',
+    query = 'Q',
 };
 
 // The highest version of the frames this side writes and reads; every version from 1 up to it
 // is read.
-inline constexpr unsigned UPLOAD_FORMAT_VERSION = 2;
+inline constexpr unsigned UPLOAD_FORMAT_VERSION = 3;
 // The version without modes, times or folders.
 inline constexpr unsigned FIRST_UPLOAD_FORMAT_VERSION = 1;
+// The version with modes, times and folders.
+inline constexpr unsigned FOLDERS_UPLOAD_FORMAT_VERSION = 2;
+// The version with queries, start offsets and whole-file hashes.
+inline constexpr unsigned RESUMING_UPLOAD_FORMAT_VERSION = 3;
+// How many files ahead of the one being sent the receiver may type Q frames.
+inline constexpr std::size_t UPLOAD_QUERIES_AHEAD = 16;
 // As a download's block, so that one answer window sizes both directions.
 inline constexpr std::size_t UPLOAD_BLOCK_SIZE = BLOCK_SIZE;
 inline constexpr std::size_t MAX_UPLOAD_NAME = 4095;
@@ -79,9 +93,13 @@ struct mode_and_time {
 struct upload_frame {
     frame_type type = frame_type::nothing;
     std::uint64_t sequence = 0;
-    std::uint64_t number = 0;               // P: the version; F: the size; Z: the file count
-    std::string_view name;                  // F, M: the path decoded (may hold any byte but NUL)
-    bool has_mode_and_time = false;         // F of version 2, M
+    std::uint64_t number = 0;               // P: the version; F, Q: the size; Z: the file count
+    std::string_view name;                  // F, Q, M: the path decoded (may hold any byte but NUL)
+    bool has_mode_and_time = false;         // F of version 2 on, Q, M
+    bool has_start = false;                 // F of version 3
+    std::uint64_t start = 0;
+    bool has_hash = false;                  // E of version 3
+    file_hash hash;
     mode_and_time attributes;
     const unsigned char* data = nullptr;    // D: the bytes decoded
     std::size_t length = 0;
@@ -133,13 +151,20 @@ private:
 };
 
 // Each writes one whole frame into frame (room for MAX_FRAME_LENGTH bytes) and returns its length.
-// A frame without payload (E, X, C, N, R):
+// A frame without payload (E below version 3, X, C, N, R):
 std::size_t format_empty_frame(frame_type type, std::uint64_t sequence, char* frame);
 // P and Z:
 std::size_t format_number_frame(frame_type type, std::uint64_t sequence, std::uint64_t number, char* frame);
-// name: 1..MAX_UPLOAD_NAME bytes. Version 1 carries no mode and time: attributes are left out.
+// name: 1..MAX_UPLOAD_NAME bytes. Version 1 carries no mode and time: attributes are left out;
+// start is written from version 3 on (and must be 0 below it).
 std::size_t format_file_frame(unsigned version, std::uint64_t sequence, std::uint64_t size,
-                              const mode_and_time& attributes, std::string_view name, char* frame);
+                              const mode_and_time& attributes, std::uint64_t start, std::string_view name,
+                              char* frame);
+// Q, of version 3 only: the F of version 2's payload.
+std::size_t format_query_frame(std::uint64_t sequence, std::uint64_t size, const mode_and_time& attributes,
+                               std::string_view name, char* frame);
+// E: empty below version 3, the hash from 3 on.
+std::size_t format_file_end_frame(unsigned version, std::uint64_t sequence, const file_hash& hash, char* frame);
 // M, of version 2 only.
 std::size_t format_folder_frame(std::uint64_t sequence, const mode_and_time& attributes, std::string_view name,
                                 char* frame);

@@ -103,6 +103,11 @@ void message_forwarder::upload_failed(std::uint64_t file_sequence, std::string_v
     forward(head_, format_upload_failed(head_, file_sequence, terminated(reason)) + 1, nullptr, 0);
 }
 
+void message_forwarder::upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) {
+    transfer_message();
+    forward(head_, format_upload_have(head_, query_sequence, held, hash) + 1, nullptr, 0);
+}
+
 void message_forwarder::upload_end(std::uint64_t status) {
     // The parser's numbers go up to 2^64 - 1; an exit status is 0..255.
     forward(head_, format_upload_end(head_, static_cast<int>(std::min<std::uint64_t>(status, 255))) + 1, nullptr, 0);

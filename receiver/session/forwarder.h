@@ -42,6 +42,7 @@ private:
     void upload_ack(std::uint64_t sequence) override;
     void upload_failed(std::uint64_t file_sequence, std::string_view reason) override;
     void upload_end(std::uint64_t status) override;
+    void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) override;
 
     // A message is on its way: answers to it must reach the command at once.
     void transfer_message();

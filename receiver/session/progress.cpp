@@ -115,12 +115,12 @@ void progress_display::file_named(std::string_view sent_name) {
     going_up_ = false;
     shown_name_ = escaped(sent_name);
     total_ = 0;
-    received_ = 0;
+    received_ = started_from_ = 0;
 }
 
-void progress_display::file_started(std::uint64_t total, monotonic_clock::time_point now) {
+void progress_display::file_started(std::uint64_t total, monotonic_clock::time_point now, std::uint64_t from) {
     total_ = total;
-    received_ = 0;
+    received_ = started_from_ = from;
     started_ = now;
 }
 
@@ -144,7 +144,7 @@ void progress_display::draw(monotonic_clock::time_point now) {
     // The prompt holds the line it is drawn on: nothing is drawn over it.
     if (!on_terminal_ || quiet_ || question_.holds_progress_row()) return;
     const double seconds = std::chrono::duration<double>(now - started_).count();
-    const double rate = seconds > 0.2 ? static_cast<double>(received_) / seconds : 0.0;
+    const double rate = seconds > 0.2 ? static_cast<double>(received_ - started_from_) / seconds : 0.0;
     // The line stays off the last column: a character written there leaves the cursor waiting to
     // wrap, and some terminals then erase it or wrap at once. A window title takes it whole.
     const std::size_t columns = screen_.lines_in_title() ? 0 : terminal_columns();
@@ -220,11 +220,18 @@ void progress_display::upload_file_named(std::string_view sent_name) {
     going_up_ = true;
 }
 
-void progress_display::file_sent_up(std::uint64_t size, std::string_view shown_folder) {
+void progress_display::file_sent_up(std::uint64_t size, std::string_view shown_folder, std::uint64_t resumed_at) {
     clear_line();
     if (quiet_) return;
-    screen_.print_line(std::string(PROGRAM_NAME) + ": sent " + shown_name_ + " (" + human_size(size) + ") up to " +
-                       std::string(shown_folder));
+    const std::string resumed = resumed_at > 0 ? ", resumed at " + human_size(resumed_at) : std::string();
+    screen_.print_line(std::string(PROGRAM_NAME) + ": sent " + shown_name_ + " (" + human_size(size) + resumed +
+                       ") up to " + std::string(shown_folder));
+}
+
+void progress_display::file_skipped_identical() {
+    clear_line();
+    if (quiet_) return;
+    screen_.print_line(std::string(PROGRAM_NAME) + ": " + shown_name_ + " skipped (identical)");
 }
 
 }  // namespace pushfile::receive

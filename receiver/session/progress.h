@@ -42,8 +42,9 @@ public:
 
     // A file was named; the outcome lines that follow are about it.
     void file_named(std::string_view sent_name);
-    // Its data may begin: the progress line appears with the first of it.
-    void file_started(std::uint64_t total, monotonic_clock::time_point now);
+    // Its data may begin: the progress line appears with the first of it. An upload that resumes
+    // starts at from: the rate counts only what comes after it.
+    void file_started(std::uint64_t total, monotonic_clock::time_point now, std::uint64_t from = 0);
     void file_advanced(std::uint64_t received, monotonic_clock::time_point now);
     // Redraws when enough time has passed since the last drawing.
     void tick(monotonic_clock::time_point now);
@@ -72,7 +73,10 @@ public:
     question_line& question() { return question_; }
     // A file going up: named, its progress as above (marked as going up), and its outcomes.
     void upload_file_named(std::string_view sent_name);
-    void file_sent_up(std::uint64_t size, std::string_view shown_folder);
+    // resumed_at: where its data started, pullfile holding the bytes before; 0 when sent whole.
+    void file_sent_up(std::uint64_t size, std::string_view shown_folder, std::uint64_t resumed_at = 0);
+    // pullfile held the file whole, the same already: nothing of it was sent.
+    void file_skipped_identical();
 
 private:
     void draw(monotonic_clock::time_point now);
@@ -90,6 +94,7 @@ private:
     std::string shown_name_;
     std::uint64_t total_ = 0;
     std::uint64_t received_ = 0;
+    std::uint64_t started_from_ = 0;
     monotonic_clock::time_point started_{};
     monotonic_clock::time_point last_drawn_{};
 };

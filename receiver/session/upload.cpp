@@ -46,7 +46,7 @@ void upload_engine::upload_request(std::string_view body) {
     folder_ = escaped_for_display(asked.folder);
     cancel_due_ = cancelled_ = doubt_pullfile_ = false;
     shown_file_ = 0;
-    files_announced_ = files_saved_ = bytes_saved_ = 0;
+    files_announced_ = files_saved_ = bytes_saved_ = files_resumed_ = files_skipped_ = 0;
     failed_ = {};
     last_heard_ = now;
     // Line mode and echo stay off until pullfile ends: without a terminal of its own (ssh without
@@ -165,6 +165,7 @@ void upload_engine::start_sending(monotonic_clock::time_point now) {
     prompt_->set_question("sending " + describe(selection_) + ": " + selection_.shown_names);
     leave_prompt();
     sources_.start(std::move(selection_.paths), format_version_ > FIRST_UPLOAD_FORMAT_VERSION);
+    queries_.clear();
     selection_ = {};
     stage_ = stage::sending;
     // pullfile said nothing while the user chose: its silence counts from now.
@@ -255,155 +256,6 @@ std::string upload_engine::hidden_echo_text() {
     return std::to_string(hidden) + " bytes of upload frames echoed back after pullfile was gone were not shown";
 }
 
-bool upload_engine::make_frame() {
-    if (stage_ != stage::sending || doubt_pullfile_) return false;
-    return pacer_.current_file() != nullptr ? make_data_frame() : make_file_frame();
-}
-
-// Frames that belong to no file, and end what the upload does: P and R, then Z, N or C.
-void upload_engine::prepare_last_frame(frame_type type, std::uint64_t number) {
-    const std::uint64_t sequence = pacer_.next_sequence();
-    char* frame = pacer_.frame_buffer();
-    pacer_.prepared(type, type == frame_type::prompting || type == frame_type::done
-                              ? format_number_frame(type, sequence, number, frame)
-                              : format_empty_frame(type, sequence, frame));
-    if (type == frame_type::done || type == frame_type::nothing || type == frame_type::cancelled) {
-        final_frame_ = type;
-        final_sequence_ = sequence;
-    }
-}
-
-// The paths named at the prompt in turn (upload_sources.h). A file that cannot be read is
-// announced and given up, so that pullfile counts it; what a walk passes over is told, a line each.
-bool upload_engine::make_file_frame() {
-    if (!pacer_.may_announce_file()) return false;
-    upload_item item = sources_.next();
-    for (; item.what == upload_item::kind::skipped; item = sources_.next()) {
-        progress_.notice(escaped_for_display(item.name) + ": not sent: " + item.why);
-    }
-    char* frame = pacer_.frame_buffer();
-    const std::uint64_t sequence = pacer_.next_sequence();
-    switch (item.what) {
-        case upload_item::kind::none:
-            // Nothing could be sent at all: pullfile is told so, and says it.
-            if (files_announced_ == 0) {
-                prepare_last_frame(frame_type::nothing);
-            } else {
-                prepare_last_frame(frame_type::done, files_announced_);
-            }
-            stage_ = stage::closing;
-            return true;
-        case upload_item::kind::folder_entered:
-            pacer_.prepared(frame_type::folder, format_folder_frame(sequence, item.attributes, item.name, frame));
-            return true;
-        case upload_item::kind::folder_left:
-            pacer_.prepared(frame_type::folder_end, format_empty_frame(frame_type::folder_end, sequence, frame));
-            return true;
-        case upload_item::kind::skipped:
-        case upload_item::kind::file:
-        case upload_item::kind::unsendable: break;
-    }
-    upload_file& file = pacer_.add_file(std::move(item.name), item.size, item.in_folder);
-    current_ = std::move(item.file);
-    current_sent_ = 0;
-    ++files_announced_;
-    if (item.what == upload_item::kind::unsendable) fail_file(file, item.why);
-    pacer_.prepared(frame_type::file,
-                    format_file_frame(format_version_, sequence, item.size, item.attributes, file.name, frame));
-    return true;
-}
-
-// The file's next block, as the window allows; then its end. A file that cannot be read in full
-// is given up with X: pullfile keeps nothing of it.
-bool upload_engine::make_data_frame() {
-    upload_file& file = *pacer_.current_file();
-    char* frame = pacer_.frame_buffer();
-    const std::uint64_t sequence = pacer_.next_sequence();
-    if (!current_.valid()) {
-        pacer_.prepared(frame_type::given_up, format_empty_frame(frame_type::given_up, sequence, frame), 0, true);
-        return true;
-    }
-    if (current_sent_ == file.size) {
-        pacer_.prepared(frame_type::file_end, format_empty_frame(frame_type::file_end, sequence, frame), 0, true);
-        return true;
-    }
-    if (!pacer_.may_send_data()) return false;
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(UPLOAD_BLOCK_SIZE, file.size - current_sent_));
-    if (std::string error; !read_block(current_, block_.get(), wanted, current_sent_, file.size, &error)) {
-        fail_file(file, error);
-        pacer_.prepared(frame_type::given_up, format_empty_frame(frame_type::given_up, sequence, frame), 0, true);
-        return true;
-    }
-    pacer_.prepared(frame_type::data, format_data_frame(sequence, block_.get(), wanted, frame), wanted);
-    current_sent_ += wanted;
-    return true;
-}
-
-void upload_engine::close_current() {
-    pacer_.close_current_file();
-    current_.reset();
-}
-
-// Acknowledgements are cumulative: every frame up to sequence is handled.
-void upload_engine::upload_ack(std::uint64_t sequence) {
-    if (!active()) return;
-    last_heard_ = host_.last_output_at();
-    doubt_pullfile_ = false;
-    pacer_.acknowledged(sequence, last_heard_, *this);
-}
-
-void upload_engine::data_acknowledged(upload_file& file, monotonic_clock::time_point now) {
-    if (file.failed) return;
-    show_file(file, now);
-    progress_.file_advanced(file.acknowledged, now);
-}
-
-void upload_engine::file_end_acknowledged(upload_file& file, monotonic_clock::time_point now) {
-    if (file.failed) return;
-    ++files_saved_;
-    bytes_saved_ += file.size;
-    show_file(file, now);
-    if (file.in_folder) {
-        progress_.file_done();
-    } else {
-        progress_.file_sent_up(file.size, folder_);
-    }
-    shown_file_ = 0;
-}
-
-void upload_engine::show_file(upload_file& file, monotonic_clock::time_point now) {
-    if (shown_file_ == file.file_sequence) return;
-    progress_.upload_file_named(file.name);
-    progress_.file_started(file.size, now);
-    shown_file_ = file.file_sequence;
-}
-
-void upload_engine::fail_file(upload_file& file, std::string_view reason) {
-    file.failed = true;
-    failed_.add(escaped_for_display(file.name));
-    progress_.upload_file_named(file.name);
-    progress_.file_failed(reason);
-    shown_file_ = 0;
-}
-
-void upload_engine::upload_failed(std::uint64_t file_sequence, std::string_view reason) {
-    if (!active()) return;
-    last_heard_ = host_.last_output_at();
-    doubt_pullfile_ = false;
-    bool current = false;
-    upload_file* file = pacer_.find_file(file_sequence, &current);
-    if (file == nullptr) {
-        progress_.notice("pullfile could not save a file: " + escaped_for_display(reason));
-        return;
-    }
-    if (!file->failed) fail_file(*file, escaped_for_display(reason));
-    if (current) {
-        // pullfile passes over the rest of it: nothing more of it is typed.
-        if (pacer_.frame_pending() && pacer_.pending_type() != frame_type::file) pacer_.drop_pending();
-        close_current();
-    }
-}
-
 void upload_engine::upload_end(std::uint64_t status) {
     if (!active()) return;
     const std::string line = summary_line(status);
@@ -425,6 +277,8 @@ std::string upload_engine::summary_line(std::uint64_t status) const {
         line += "sent " + std::to_string(files_saved_) + (files_saved_ == 1 ? " file (" : " files (") +
                 human_size(bytes_saved_) + ") up to " + folder_;
     }
+    if (files_resumed_ > 0) line += "; " + std::to_string(files_resumed_) + " resumed";
+    if (files_skipped_ > 0) line += "; " + std::to_string(files_skipped_) + " skipped (identical)";
     if (failed_.count > 0) line += "; " + failed_.text("not sent");
     if (status != 0) line += " (pullfile's exit status " + std::to_string(status) + ")";
     return line;
@@ -445,6 +299,7 @@ void upload_engine::cancel() {
         close_current();
     }
     sources_.clear();
+    queries_.clear();
     stage_ = stage::closing;
 }
 
@@ -487,6 +342,7 @@ void upload_engine::end_upload() {
     prompt_.reset();
     close_current();
     sources_.clear();
+    queries_.clear();
     pacer_.drop_pending();
     cancel_due_ = false;
     stage_ = stage::idle;

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_hash.h"
 #include "common/owned_fd.h"
 #include "common/summary_list.h"
 #include "receiver/relay/handler.h"
@@ -25,6 +26,7 @@
 #include "receiver/session/upload_pacer.h"
 #include "receiver/session/upload_prompt.h"
 #include "receiver/session/upload_prompt_view.h"
+#include "receiver/session/upload_queries.h"
 #include "receiver/session/upload_selection.h"
 #include "receiver/session/upload_sources.h"
 #include "transfer/stream_parser.h"
@@ -85,6 +87,8 @@ public:
     void upload_request(std::string_view body) override;
     void upload_ack(std::uint64_t sequence) override;
     void upload_failed(std::uint64_t file_sequence, std::string_view reason) override;
+    // From version 3 on: what pullfile holds of the file its query frame named (upload_queries.h).
+    void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) override;
     void upload_end(std::uint64_t status) override;
 
     void command_started(command_terminal& terminal) override { terminal_ = &terminal; }
@@ -131,7 +135,15 @@ private:
 
     // The next frame due, into the pacer; false when none is due yet.
     bool make_frame() override;
+    bool make_query_frame();
     bool make_file_frame();
+    // The next path's item into *item; from version 3 on a file's only once its query is answered,
+    // with what pullfile holds of it. False when it has to wait.
+    bool next_item(upload_item* item, std::uint64_t* held, file_hash* held_hash);
+    void look_ahead();
+    void tell_skipped(const upload_item& item);
+    // Where the current file's data starts: after what pullfile holds, if that is the same.
+    std::uint64_t resume_point(upload_file& file, std::uint64_t held, const file_hash& held_hash);
     bool make_data_frame();
     void prepare_last_frame(frame_type type, std::uint64_t number = 0);
     void close_current();
@@ -182,6 +194,10 @@ private:
     upload_sources sources_;
     owned_fd current_;
     std::uint64_t current_sent_ = 0;
+    // From version 3 on: the files after the current one, asked about ahead; the current file's
+    // hash so far, from its first byte whatever its data's start.
+    upload_queries queries_;
+    file_hasher hasher_;
     std::unique_ptr<unsigned char[]> block_;
     upload_pacer pacer_;
     std::uint64_t shown_file_ = 0;  // the file sequence the progress line shows, or 0
@@ -193,6 +209,8 @@ private:
     std::uint64_t files_announced_ = 0;
     std::uint64_t files_saved_ = 0;
     std::uint64_t bytes_saved_ = 0;
+    std::uint64_t files_resumed_ = 0;  // among those saved
+    std::uint64_t files_skipped_ = 0;  // pullfile held them whole already
     summary_list failed_;
 
     stage stage_ = stage::idle;

@@ -59,7 +59,7 @@ upload_file& upload_pacer::add_file(std::string name, std::uint64_t size, bool i
     file.file_sequence = file.last_sequence = sequence_ + 1;
     file.name = std::move(name);
     file.size = size;
-    file.acknowledged = 0;
+    file.start = file.acknowledged = 0;
     file.in_folder = in_folder;
     file.closed = file.failed = false;
     return file;

@@ -19,9 +19,10 @@ namespace pushfile::receive {
 
 // Files that may be in flight at once, each with its name kept for its outcome line.
 inline constexpr std::size_t MAX_FILES_IN_FLIGHT = 16;
-// Frames in flight: the data frames the window allows, each file's first and last, and the few
-// frames that belong to no file.
-inline constexpr std::size_t MAX_FRAMES_IN_FLIGHT = answer_window::MAX_BLOCKS + 2 * MAX_FILES_IN_FLIGHT + 4;
+// Frames in flight: the data frames the window allows, each file's first and last, the queries
+// about the files ahead (from version 3 on), and the few frames that belong to no file.
+inline constexpr std::size_t MAX_FRAMES_IN_FLIGHT =
+    answer_window::MAX_BLOCKS + 2 * MAX_FILES_IN_FLIGHT + UPLOAD_QUERIES_AHEAD + 4;
 
 // A file announced and not yet done with: its file frame's sequence names it in pullfile's
 // messages.
@@ -30,7 +31,8 @@ struct upload_file {
     std::uint64_t last_sequence = 0;  // of its newest frame
     std::string name;                 // as sent
     std::uint64_t size = 0;
-    std::uint64_t acknowledged = 0;  // bytes
+    std::uint64_t start = 0;         // where its data starts: pullfile held the bytes before
+    std::uint64_t acknowledged = 0;  // bytes, start counted
     bool in_folder = false;          // told of in the summary only
     bool closed = false;             // no more frames of it will be typed
     bool failed = false;             // its outcome was told already

@@ -3,6 +3,8 @@
 #include "pullfile/pull_session.h"
 
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -32,10 +34,18 @@ struct recording_output final : pull::message_output {
     }
 };
 
-// The session's messages as the receiver finds them: the last acknowledgement and the files failed.
+file_hash hash_of(std::string_view bytes) {
+    file_hasher hasher;
+    hasher.update(bytes.data(), bytes.size());
+    return hasher.digest();
+}
+
+// The session's messages as the receiver finds them: the last acknowledgement, the files failed,
+// and what it holds of each file asked about (query sequence: bytes held, their hash).
 struct messages final : stream_parser_events {
     std::uint64_t last_ack = 0;
     std::vector<std::uint64_t> failed;
+    std::map<std::uint64_t, std::pair<std::uint64_t, file_hash>> have;
     explicit messages(const std::string& output) {
         stream_parser parser;
         parser.feed(reinterpret_cast<const unsigned char*>(output.data()), output.size(), *this);
@@ -44,7 +54,12 @@ struct messages final : stream_parser_events {
     void pass_through(const unsigned char*, std::size_t) override {}
     void upload_ack(std::uint64_t sequence) override { last_ack = sequence; }
     void upload_failed(std::uint64_t sequence, std::string_view) override { failed.push_back(sequence); }
+    void upload_have(std::uint64_t query, std::uint64_t held, const file_hash& hash) override {
+        have[query] = {held, hash};
+    }
 };
+
+constexpr mode_and_time TIME{0644, 1700000000, 5};
 
 class pull_session_test : public ::testing::Test {
 protected:
@@ -63,9 +78,21 @@ protected:
         frames_.append(frame_.data(), length);
         return next_++;
     }
-    std::uint64_t prompting() { return put(format_number_frame(frame_type::prompting, next_, 1, frame_.data())); }
+    std::uint64_t prompting(unsigned version = 1) {
+        return put(format_number_frame(frame_type::prompting, next_, version, frame_.data()));
+    }
+    // Version 3's frames.
+    std::uint64_t query(std::string_view name, std::uint64_t size, mode_and_time attributes = TIME) {
+        return put(format_query_frame(next_, size, attributes, name, frame_.data()));
+    }
+    std::uint64_t file3(std::string_view name, std::uint64_t size, std::uint64_t start = 0) {
+        return put(format_file_frame(3, next_, size, TIME, start, name, frame_.data()));
+    }
+    std::uint64_t end3(std::string_view whole) {
+        return put(format_file_end_frame(3, next_, hash_of(whole), frame_.data()));
+    }
     std::uint64_t file(std::string_view name, std::uint64_t size) {
-        return put(format_file_frame(1, next_, size, {}, name, frame_.data()));
+        return put(format_file_frame(1, next_, size, {}, 0, name, frame_.data()));
     }
     std::uint64_t data(std::string_view bytes) {
         return put(format_data_frame(next_, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
@@ -79,11 +106,17 @@ protected:
         frames_.clear();
     }
 
+    void write_file(const std::string& name, const std::string& bytes, mode_and_time attributes = TIME) const {
+        std::ofstream(folder_ / name, std::ios::binary) << bytes;
+        const timespec times[2] = {{0, UTIME_OMIT}, {attributes.seconds, attributes.nanoseconds}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (folder_ / name).c_str(), times, 0), 0);
+    }
+
     std::map<std::string, std::string> saved() const {
         std::map<std::string, std::string> found;
         for (const auto& entry : fs::recursive_directory_iterator(folder_)) {
             std::ifstream in(entry.path(), std::ios::binary);
-            found[fs::relative(entry.path(), folder_)] = {std::istreambuf_iterator<char>(in), {}};
+            found[entry.path().lexically_relative(folder_)] = {std::istreambuf_iterator<char>(in), {}};
         }
         return found;
     }
@@ -138,6 +171,99 @@ TEST_F(pull_session_test, an_output_that_fails_ends_the_run_and_drops_the_file_i
     empty(frame_type::file_end), file("second", 1), data("x"), empty(frame_type::file_end), done(2);
     feed(session);
     EXPECT_EQ(saved(), (std::map<std::string, std::string>{}));
+}
+
+// A file whose bytes differ from what the sender hashed is not saved under any name, nor kept
+// as a partial file.
+TEST_F(pull_session_test, a_whole_file_hash_that_does_not_match_fails_the_file_and_keeps_nothing) {
+    file_sink sink(folder_.string());
+    recording_output output;
+    pull::pull_session session(sink, output, folder_.string());
+    prompting(3);
+    const std::uint64_t bad = file3("bad", 3);
+    data("abc"), end3("abd"), done(1);
+    feed(session);
+    EXPECT_EQ(messages(output.written).failed, std::vector<std::uint64_t>{bad});
+    EXPECT_EQ(saved(), (std::map<std::string, std::string>{}));
+    EXPECT_NE(session.summary().find("1 failed its whole-file check"), std::string::npos) << session.summary();
+}
+
+// A break keeps what came under the hidden name; the next upload's query is offered it with its
+// hash, resumes from there, and the partial file is gone once the file is whole.
+TEST_F(pull_session_test, a_break_keeps_a_partial_file_that_the_next_upload_resumes) {
+    file_sink sink(folder_.string());
+    {
+        recording_output output;
+        pull::pull_session session(sink, output, folder_.string());
+        prompting(3), file3("big", 6), data("abc");
+        feed(session);
+        session.input_ended("the input ended before the upload did");
+    }
+    const std::string partial = ".big.6-1700000000-5.pullfile-part";
+    EXPECT_EQ(saved(), (std::map<std::string, std::string>{{partial, "abc"}}));
+
+    recording_output output;
+    pull::pull_session session(sink, output, folder_.string());
+    next_ = 1;
+    prompting(3);
+    const std::uint64_t asked = query("big", 6);
+    file3("big", 6, 3), data("def"), end3("abcdef"), done(1);
+    feed(session);
+    EXPECT_EQ(messages(output.written).have[asked], std::make_pair(std::uint64_t{3}, hash_of("abc")));
+    EXPECT_EQ(saved(), (std::map<std::string, std::string>{{"big", "abcdef"}}));
+    EXPECT_NE(session.summary().find("1 resumed at 3 B"), std::string::npos) << session.summary();
+}
+
+// A start pullfile did not offer (none at all, or not the one offered) fails the file.
+TEST_F(pull_session_test, a_start_that_was_not_offered_fails_the_file) {
+    write_file(".f.6-1700000000-5.pullfile-part", "abc");
+    file_sink sink(folder_.string());
+    recording_output output;
+    pull::pull_session session(sink, output, folder_.string());
+    prompting(3);
+    const std::uint64_t unasked = file3("f", 6, 3);
+    data("def"), end3("abcdef"), query("f", 6);
+    const std::uint64_t other_start = file3("f", 6, 2);
+    data("cdef"), end3("abcdef"), done(2);
+    feed(session);
+    EXPECT_EQ(messages(output.written).failed, (std::vector<std::uint64_t>{unasked, other_start}));
+    EXPECT_FALSE(fs::exists(folder_ / "f"));
+}
+
+// --skip-identical offers a file of that name whole only when its size and time are the ones
+// sent; the file offered stays as it is.
+TEST_F(pull_session_test, skip_identical_offers_the_whole_file_only_for_the_same_size_and_time) {
+    write_file("same", "12345");
+    write_file("older", "12345", {0644, 1600000000, 5});
+    file_sink sink(folder_.string());
+    recording_output output;
+    pull::pull_session session(sink, output, folder_.string(), {.skip_identical = true});
+    prompting(3);
+    const std::uint64_t same = query("same", 5), older = query("older", 5), longer = query("same", 6);
+    file3("same", 5, 5), end3("12345"), done(1);
+    feed(session);
+    const messages seen(output.written);
+    EXPECT_EQ(seen.have.at(same), std::make_pair(std::uint64_t{5}, hash_of("12345")));
+    EXPECT_EQ(seen.have.at(older).first, 0U);
+    EXPECT_EQ(seen.have.at(longer).first, 0U);
+    EXPECT_NE(session.summary().find("1 skipped (identical)"), std::string::npos) << session.summary();
+    EXPECT_EQ(session.exit_status(), pull::EXIT_ALL_SAVED);
+}
+
+// --replace renames the new file over the old one: a link to the old file still sees the old
+// bytes (nothing was written through it), and no numbered name appears.
+TEST_F(pull_session_test, replace_renames_over_the_existing_file) {
+    write_file("a", "old");
+    fs::create_hard_link(folder_ / "a", folder_ / "old-link");
+    fs::create_symlink("old-link", folder_ / "b");
+    file_sink sink(folder_.string());
+    recording_output output;
+    pull::pull_session session(sink, output, folder_.string(), {.replace = true});
+    prompting(3), file3("a", 3), data("new"), end3("new"), file3("b", 3), data("new"), end3("new"), done(2);
+    feed(session);
+    EXPECT_EQ(saved(), (std::map<std::string, std::string>{
+                           {"a", "new"}, {"old-link", "old"}, {"b", "old"}, {"b.1", "new"}}));
+    EXPECT_NE(session.summary().find("1 replaced"), std::string::npos) << session.summary();
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ struct upload {
                             : format_empty_frame(type, next, &frame[0]));
     }
     std::uint64_t file(std::string_view name, std::uint64_t size) {
-        return put(format_file_frame(version, next, size, attributes, name, &frame[0]));
+        return put(format_file_frame(version, next, size, attributes, 0, name, &frame[0]));
     }
     std::uint64_t folder(std::string_view name, mode_and_time folder_attributes) {
         return put(format_folder_frame(next, folder_attributes, name, &frame[0]));
@@ -291,7 +291,7 @@ TEST(pullfile, a_terminal_is_given_back_as_it_was) {
         options.program = PULLFILE_BINARY;
         options.arguments = {"pullfile", "-d", folder.path};
         pty_peer peer(options);
-        EXPECT_EQ(peer.read_through('\0'), "\x1b}fu2;" + folder.path.string() + '\0');
+        EXPECT_EQ(peer.read_through('\0'), "\x1b}fu" + std::to_string(UPLOAD_FORMAT_VERSION) + ";" + folder.path.string() + '\0');
         if (signalled) {
             upload u;
             u.add(frame_type::prompting, 1), u.file("sub/partial", 9);

@@ -1,4 +1,5 @@
 #include "transfer/stream_parser.h"
+#include "common/messages.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -31,9 +32,14 @@ using namespace pushfile_test;
 using records = std::vector<std::string>;
 
 const char* kind_name(message_kind kind) {
-    constexpr const char* names[] = {"path", "size", "block", "end", "request", "ack", "failed", "quit"};
+    constexpr const char* names[] = {"path", "size", "block", "end", "request", "ack", "failed", "quit", "have"};
     const auto index = static_cast<std::size_t>(kind);
     return index < std::size(names) ? names[index] : "another kind";
+}
+
+std::string have_message(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) {
+    char buffer[MESSAGE_BUFFER_SIZE];
+    return std::string(buffer, format_upload_have(buffer, query_sequence, held, hash) + 1);
 }
 
 std::string rejected(message_kind kind, parse_error error) {
@@ -68,6 +74,11 @@ public:
         event("F:" + std::to_string(sequence) + " " + std::string(reason));
     }
     void upload_end(std::uint64_t status) override { event("Q:" + std::to_string(status)); }
+    void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) override {
+        char hex[FILE_HASH_HEX_LENGTH];
+        format_file_hash(hash, hex);
+        event("H:" + std::to_string(query_sequence) + " " + std::to_string(held) + " " + std::string(hex, sizeof hex));
+    }
     void rejected_message(message_kind kind, parse_error error) override { event(rejected(kind, error)); }
 
     records events;
@@ -264,6 +275,20 @@ TEST(stream_parser, anything_but_a_complete_valid_message_is_passed_through_whol
         {"failure without its reason",
          "\x1b}fe7" + nul,
          {"T:\x1b}fe7" + nul, rejected(message_kind::upload_failed, parse_error::bad_upload_message)}},
+
+        // What pullfile holds of a file it was asked about: the formatter's text reads back.
+        {"have, with and without bytes held",
+         have_message(3, 1288490188, {0x0123456789abcdefU, 0xfedcba9876543210U}) + have_message(4, 0, {7, 7}),
+         {"H:3 1288490188 0123456789abcdeffedcba9876543210", "H:4 0 " + std::string(32, '0')}},
+        {"have: bytes held without their hash",
+         "\x1b}fh3;5" + nul,
+         {"T:\x1b}fh3;5" + nul, rejected(message_kind::upload_have, parse_error::bad_upload_message)}},
+        {"have: a hash with nothing held",
+         "\x1b}fh3;0;" + std::string(32, 'a') + nul,
+         {"T:\x1b}fh3;0;" + std::string(32, 'a') + nul,
+          rejected(message_kind::upload_have, parse_error::bad_upload_message)}},
+        {"have without a held count", "\x1b}fh3" + nul,
+         {"T:\x1b}fh3" + nul, rejected(message_kind::upload_have, parse_error::bad_upload_message)}},
 
         // Valid messages among broken ones are still found.
         {"mixed",

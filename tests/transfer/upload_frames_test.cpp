@@ -24,6 +24,12 @@ public:
                           static_cast<long long>(frame.attributes.seconds), frame.attributes.nanoseconds);
             record += attributes;
         }
+        if (frame.has_start) record += ":from " + std::to_string(frame.start);
+        if (frame.has_hash) {
+            char hex[FILE_HASH_HEX_LENGTH];
+            format_file_hash(frame.hash, hex);
+            record += ":" + std::string(hex, sizeof hex);
+        }
         event(record);
     }
     void frame_broken(frame_error error) override { event(std::string("broken: ") + describe(error)); }
@@ -61,9 +67,21 @@ std::string data_frame(std::uint64_t sequence, const std::string& bytes) {
 }
 
 std::string file_frame(std::uint64_t sequence, std::uint64_t size, const std::string& name, unsigned version = 1,
-                       mode_and_time attributes = {}) {
+                       mode_and_time attributes = {}, std::uint64_t start = 0) {
     std::string frame(MAX_FRAME_LENGTH, '\0');
-    frame.resize(format_file_frame(version, sequence, size, attributes, name, frame.data()));
+    frame.resize(format_file_frame(version, sequence, size, attributes, start, name, frame.data()));
+    return frame;
+}
+
+std::string query_frame(std::uint64_t sequence, std::uint64_t size, const std::string& name, mode_and_time attributes) {
+    std::string frame(MAX_FRAME_LENGTH, '\0');
+    frame.resize(format_query_frame(sequence, size, attributes, name, frame.data()));
+    return frame;
+}
+
+std::string end_frame(unsigned version, std::uint64_t sequence, const file_hash& hash) {
+    std::string frame(MAX_FRAME_LENGTH, '\0');
+    frame.resize(format_file_end_frame(version, sequence, hash, frame.data()));
     return frame;
 }
 
@@ -131,7 +149,12 @@ TEST(upload_frames, read_back_whatever_the_split) {
     input += folder_frame(6, "photos", {0750, -86401, 999999999});
     input += file_frame(7, 0, "photos/e", 2, {0644, 1700000000, 5});
     input += frame_text([](char* f) { return format_empty_frame(frame_type::folder_end, 8, f); });
-    input += frame_text([](char* f) { return format_number_frame(frame_type::done, 9, 2, f); });
+    input += query_frame(9, 7, "b", {0600, 5, 6});
+    input += file_frame(10, 7, "b", 3, {0600, 5, 6}, 4);
+    input += data_frame(11, "xyz");
+    input += end_frame(3, 12, {0x0123456789abcdefU, 0xfedcba9876543210U});
+    input += end_frame(2, 13, {1, 2});
+    input += frame_text([](char* f) { return format_number_frame(frame_type::done, 14, 2, f); });
     for (const char byte : input.substr(3)) {
         const auto value = static_cast<unsigned char>(byte);
         ASSERT_TRUE(value > ' ' && value < 0x7F && value != '~' && value != '`') << int{value};
@@ -147,7 +170,12 @@ TEST(upload_frames, read_back_whatever_the_split) {
                               "M6:0:photos:750:-86401.999999999",
                               "F7:0:photos/e:644:1700000000.000000005",
                               "L8:0:",
-                              "Z9:2:",
+                              "Q9:7:b:600:5.000000006",
+                              "F10:7:b:600:5.000000006:from 4",
+                              "D11:0::xyz",
+                              "E12:0::0123456789abcdeffedcba9876543210",
+                              "E13:0:",
+                              "Z14:2:",
                               "stray:q"};
     for (const std::size_t chunk : {input.size(), std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
         EXPECT_EQ(read_frames(input, chunk), expected) << "chunks of " << chunk;
@@ -170,7 +198,14 @@ TEST(upload_frames, broken_frames_are_reported_and_what_follows_is_read) {
         {"control byte inside", "#D3,YW\x1b" "Jj,0.", "a frame holding a byte that does not belong in one"},
         {"longer than any frame", long_frame, "a frame longer than the longest frame"},
         {"data frame without data", with_check("D3,,"), "a frame whose content is malformed"},
-        {"unknown type", with_check("Q3,,"), "a frame whose content is malformed"},
+        {"unknown type", with_check("W3,,"), "a frame whose content is malformed"},
+        {"query without mode and time", with_check("Q3,1;YQ==,"), "a frame whose content is malformed"},
+        {"query with a start", with_check("Q3,1;7;0;0;0;YQ==,"), "a frame whose content is malformed"},
+        {"start beyond the size", with_check("F3,1;7;0;0;2;YQ==,"), "a frame whose content is malformed"},
+        {"start of 21 digits", with_check("F3,1;7;0;0;123456789012345678901;YQ==,"), "a frame whose content is malformed"},
+        {"hash of 31 digits", with_check("E3," + std::string(31, 'a') + ","), "a frame whose content is malformed"},
+        {"hash in capitals", with_check("E3," + std::string(32, 'A') + ","), "a frame whose content is malformed"},
+        {"hash not hex", with_check("E3," + std::string(31, 'a') + "g,"), "a frame whose content is malformed"},
         {"file without a size", with_check("F3,YQ==,"), "a frame whose content is malformed"},
         {"name with a NUL", with_check("F3,1;YQBi,"), "a frame whose content is malformed"},
         {"sequence of 20 digits", with_check("E12345678901234567890,,"), "a frame whose content is malformed"},
@@ -199,6 +234,26 @@ TEST(upload_frames, each_version_writes_its_own_file_frame) {
     EXPECT_EQ(file_frame(2, 3, "a", 1, {0644, 1700000000, 5}), with_check("F2,3;YQ==,"));
     EXPECT_EQ(file_frame(2, 3, "a", 2, {04755, 1700000000, 5}), with_check("F2,3;755;1700000000;5;YQ==,"));
     EXPECT_EQ(folder_frame(2, "a", {0700, -1, 0}), with_check("M2,700;-1;0;YQ==,"));
+    EXPECT_EQ(file_frame(2, 3, "a", 3, {0644, 1, 5}, 2), with_check("F2,3;644;1;5;2;YQ==,"));
+    EXPECT_EQ(end_frame(2, 4, {}), with_check("E4,,"));
+    EXPECT_EQ(end_frame(3, 4, {}), with_check("E4," + std::string(32, '0') + ","));
+}
+
+// The hash both sides compute: XXH3-128's published value for no bytes, and its text read back;
+// a text of any other form is refused.
+TEST(upload_frames, file_hash_of_known_bytes_and_its_text) {
+    file_hasher hasher;
+    EXPECT_EQ(hasher.digest(), (file_hash{0x99aa06d3014798d8U, 0x6001c324468d497fU}));
+    const std::string bytes(1000, 'x');
+    hasher.update(bytes.data(), bytes.size());
+    const file_hash whole = hasher.digest();
+    char hex[FILE_HASH_HEX_LENGTH];
+    format_file_hash(whole, hex);
+    file_hash read;
+    ASSERT_TRUE(parse_file_hash(std::string_view(hex, sizeof hex), &read));
+    EXPECT_EQ(read, whole);
+    EXPECT_FALSE(parse_file_hash(std::string(32, 'F'), &read));
+    EXPECT_FALSE(parse_file_hash(std::string(31, 'f'), &read));
 }
 
 // pullfile says which versions it reads ahead of its folder; a folder alone is version 1's, and

@@ -57,6 +57,7 @@ TEST(message_forwarder, passes_messages_on_plain_or_wrapped_and_everything_else_
           {false, block_message(all_bytes(pushfile::BLOCK_SIZE + 1))}, {true, end_message()}, {false, "\x1b}fd408 FAF"}}},
         {"pullfile's messages",
          {{false, "$ pullfile\r\n"}, {true, pullfile_message("u/home/\x1b[2Jme")}, {true, pullfile_message("a12")},
+          {true, pullfile_message("h3;0")}, {true, pullfile_message("h4;9;0123456789abcdef0123456789abcdef")},
           {true, pullfile_message("e3 cannot save a: \x1b[31m")}, {true, pullfile_message("q255")}, {false, "$ "}}},
     };
     for (const auto& [name, pieces] : rows) {

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/file_hash.h"
 #include "receiver/relay/screen_writer.h"
 #include "receiver/session/typed_echo.h"
 #include "tests/support/stream_builder.h"
@@ -629,13 +630,15 @@ struct typed_frame {
     std::string text;  // F, M: the name; D: the bytes
     bool has_mode_and_time = false;
     pushfile::mode_and_time attributes;
+    std::uint64_t start = 0;  // F of version 3
+    pushfile::file_hash hash;  // E of version 3
 };
 
 struct frame_list final : pushfile::frame_events {
     void frame_received(const pushfile::upload_frame& frame) override {
         const std::string data(reinterpret_cast<const char*>(frame.data), frame.data == nullptr ? 0 : frame.length);
         frames.push_back({frame.type, frame.sequence, frame.number, frame.name.empty() ? data : std::string(frame.name),
-                          frame.has_mode_and_time, frame.attributes});
+                          frame.has_mode_and_time, frame.attributes, frame.start, frame.hash});
     }
     void frame_broken(pushfile::frame_error) override { ++broken; }
     std::vector<typed_frame> frames;
@@ -805,6 +808,68 @@ TEST_F(upload_test, the_version_pullfile_reads_decides_the_frames) {
         feed(upload_message('q', "0"));
         EXPECT_NE(shown().find("upload over: sent 1 file (1 B) up to /remote/dl"), std::string::npos) << shown();
         fs::permissions(source / "tree" / "x", fs::perms::owner_all);
+    }
+}
+
+pushfile::file_hash hash_of(const std::string& bytes) {
+    pushfile::file_hasher hasher;
+    hasher.update(bytes.data(), bytes.size());
+    return hasher.digest();
+}
+
+std::string have_message(std::uint64_t query, std::uint64_t held, const std::string& held_bytes) {
+    char hex[pushfile::FILE_HASH_HEX_LENGTH];
+    pushfile::format_file_hash(hash_of(held_bytes), hex);
+    return upload_message('h', std::to_string(query) + ';' + std::to_string(held) + ';' +
+                                   std::string(hex, sizeof hex));
+}
+
+// From version 3 on the files ahead are asked about first, and a file goes only once pullfile said
+// what it holds of it: a prefix hashing as ours is not sent again, anything else is not trusted.
+TEST_F(upload_test, version_3_sends_only_what_pullfile_does_not_hold_the_same) {
+    using enum pushfile::frame_type;
+    const std::string content = std::string(2 * BLOCK, 'r') + "tail";
+    const std::uint64_t size = content.size();
+    struct answer_case {
+        const char* name;
+        std::uint64_t held;
+        std::string held_bytes;  // what pullfile hashed
+        std::uint64_t start;
+        std::vector<std::string> told;
+    };
+    const answer_case cases[] = {
+        {"the same prefix", BLOCK + 1, content.substr(0, BLOCK + 1), BLOCK + 1,
+         {"sent r (72.8 KiB, resumed at 36.4 KiB) up to /remote/dl", "sent 2 files (72.8 KiB) up to /remote/dl; 1 resumed"}},
+        {"a prefix that differs", BLOCK + 1, "x" + content.substr(1, BLOCK), 0, {"sent r (72.8 KiB) up to /remote/dl\n"}},
+        {"the same whole file", size, content, size, {"r skipped (identical)", "sent 1 file (1 B) up to /remote/dl; 1 skipped"}},
+        {"more than the file has", size + 1, content + "x", 0, {"pullfile said it holds 74541 bytes of r, which has 74540"}},
+    };
+    for (const answer_case& test : cases) {
+        SCOPED_TRACE(test.name);
+        start_upload(false, "3;/remote/dl");
+        write_file("r", content);
+        write_file("s", "s");
+        choose("r s");
+        std::vector<typed_frame> frames = pump();
+        ASSERT_EQ(frames.size(), 3U) << "both files are asked about, and neither goes before its answer";
+        EXPECT_EQ(frames[1].type, query);
+        EXPECT_EQ(frames[1].text, "r");
+        EXPECT_EQ(frames[1].number, size);
+        // An answer about a frame that asked nothing is ignored: r still waits for its own.
+        feed(have_message(1, 1, "r") + have_message(2, test.held, test.held_bytes));
+        EXPECT_NE(shown().find("pullfile answered about frame 1, which asked it nothing"), std::string::npos) << shown();
+        feed(upload_message('h', "3;0"));
+        frames = acknowledge_all();
+        ASSERT_EQ(frames[3].type, file);
+        EXPECT_EQ(frames[3].start, test.start);
+        std::string sent;
+        for (std::size_t i = 4; frames[i].type != file_end; ++i) sent += frames[i].text;
+        EXPECT_EQ(sent, content.substr(test.start));
+        const auto end = std::find_if(frames.begin(), frames.end(), [](const typed_frame& f) { return f.type == file_end; });
+        EXPECT_EQ(end->hash, hash_of(content)) << "the whole file's hash, whatever went";
+        EXPECT_EQ(frames.back().type, done);
+        feed(upload_message('q', "0"));
+        for (const std::string& line : test.told) EXPECT_NE(shown().find(line), std::string::npos) << line << " in " << shown();
     }
 }
 

@@ -1,0 +1,70 @@
+// A file's whole-content hash as the upload carries it: XXH3-128, written as 32 lowercase hex
+// digits, high half first. Both sides of an upload compute it: the receiver over the file it
+// sends, pullfile over what it saved and over a partial file it offers to resume.
+#pragma once
+
+// Inlined rather than linked, so that every architecture's static build has it without a library.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace pushfile {
+
+struct file_hash {
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    bool operator==(const file_hash&) const = default;
+};
+
+// Streams bytes in pieces of any size; its state lives in the object, none on the heap.
+class file_hasher {
+public:
+    file_hasher() { reset(); }
+    void reset() { (void)XXH3_128bits_reset(&state_); }
+    void update(const void* bytes, std::size_t length) {
+        if (length > 0) (void)XXH3_128bits_update(&state_, bytes, length);
+    }
+    file_hash digest() const {
+        const XXH128_hash_t value = XXH3_128bits_digest(&state_);
+        return {value.high64, value.low64};
+    }
+
+private:
+    XXH3_state_t state_{};
+};
+
+inline constexpr std::size_t FILE_HASH_HEX_LENGTH = 32;
+
+// Writes exactly FILE_HASH_HEX_LENGTH bytes, no NUL.
+inline void format_file_hash(const file_hash& hash, char out[FILE_HASH_HEX_LENGTH]) {
+    constexpr char digits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < 16; ++i) {
+        out[i] = digits[(hash.high >> (60 - 4 * i)) & 0xFU];
+        out[16 + i] = digits[(hash.low >> (60 - 4 * i)) & 0xFU];
+    }
+}
+
+// Exactly FILE_HASH_HEX_LENGTH lowercase hex digits; anything else is refused, *hash untouched.
+inline bool parse_file_hash(std::string_view hex, file_hash* hash) {
+    if (hex.size() != FILE_HASH_HEX_LENGTH) return false;
+    std::uint64_t halves[2] = {0, 0};
+    for (std::size_t i = 0; i < FILE_HASH_HEX_LENGTH; ++i) {
+        const char digit = hex[i];
+        unsigned value = 0;
+        if (digit >= '0' && digit <= '9') {
+            value = static_cast<unsigned>(digit - '0');
+        } else if (digit >= 'a' && digit <= 'f') {
+            value = static_cast<unsigned>(digit - 'a' + 10);
+        } else {
+            return false;
+        }
+        halves[i / 16] = halves[i / 16] << 4 | value;
+    }
+    *hash = {halves[0], halves[1]};
+    return true;
+}
+
+}  // namespace pushfile
