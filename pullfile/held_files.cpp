@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "common/failure.h"
 #include "common/owned_fd.h"
@@ -30,20 +31,19 @@ owned_fd open_regular(int folder_fd, const std::string& name, struct stat* statu
 // partial file's.
 template <typename Each>
 void each_partial(int folder_fd, std::string_view prefix, Each&& each) {
-    const int listing_fd = openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing_fd < 0) return;
-    DIR* listing = fdopendir(listing_fd);
-    if (listing == nullptr) {
-        close(listing_fd);
-        return;
-    }
-    while (const dirent* entry = readdir(listing)) {
+    owned_fd listing_fd(openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing_fd.valid()) return;
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(fdopendir(listing_fd.get()), closedir);
+    if (!listing) return;
+    (void)listing_fd.release();  // the listing owns it now, and closes it
+    // One thread reads the folder, and readdir_r is deprecated.
+    // cppcheck-suppress readdirCalled
+    while (const dirent* entry = readdir(listing.get())) {
         const std::string_view name(entry->d_name);
         if (name.size() > prefix.size() + PARTIAL_SUFFIX.size() && name.starts_with(prefix) &&
             name.ends_with(PARTIAL_SUFFIX))
             each(std::string(name));
     }
-    closedir(listing);
 }
 
 }  // namespace
