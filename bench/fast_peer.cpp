@@ -21,8 +21,8 @@
 
 namespace {
 
-using pushfile::receive::message_kind;
-using pushfile::receive::parse_error;
+using pushfile::message_kind;
+using pushfile::parse_error;
 
 constexpr int EXIT_PEER_FAILED = 2;
 // Larger than a full block message, so a block usually arrives in one or two reads.
@@ -45,7 +45,7 @@ bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
     return true;
 }
 
-class peer final : public pushfile::receive::stream_parser_events {
+class peer final : public pushfile::stream_parser_events {
 public:
     explicit peer(int output) : output_(output) {}
 
@@ -61,7 +61,7 @@ public:
     void end_message() override {}
     void rejected_message(message_kind, parse_error error) override {
         ++rejected_;
-        std::fprintf(stderr, "bench_peer: rejected a message: %s\n", pushfile::receive::describe(error));
+        std::fprintf(stderr, "bench_peer: rejected a message: %s\n", pushfile::describe(error));
         // The sender waits for a reply after a size or block; refusing ends its run instead of a hang.
         reply(pushfile::REPLY_REFUSED);
     }
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     }
 
     static unsigned char chunk[READ_CHUNK];
-    pushfile::receive::stream_parser parser;
+    pushfile::stream_parser parser;
     peer events(output);
     std::uint64_t stream_bytes = 0;
     for (;;) {
