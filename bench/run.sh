@@ -695,7 +695,12 @@ resume_and_skip() {
     if whole=$(upload_seconds "$WORK/big.bin" "$WORK/whole") && cmp -s "$WORK/big.bin" "$WORK/whole/big.bin"; then
         cut_at=$(calc "0.6 * $whole + 0.3" 2)
         cut_after=$cut_at upload_seconds "$WORK/big.bin" "$WORK/cut" >/dev/null || true
-        kept=$(find "$WORK/cut" -name '*.pullfile-part' -printf '%s\n' | head -1)
+        # pullfile keeps what came once the hang-up reaches it, a moment after the cut.
+        for _ in 1 2 3 4 5 6 7 8 9 10; do
+            kept=$(find "$WORK/cut" -name '*.pullfile-part' -printf '%s\n' | head -1)
+            [ -z "$kept" ] || break
+            sleep 0.5
+        done
         if resumed=$(upload_seconds "$WORK/big.bin" "$WORK/cut") && cmp -s "$WORK/big.bin" "$WORK/cut/big.bin"; then
             figure "upload of ${RESUME_MB} MB, whole" "$whole s"
             figure "the same cut after $cut_at s: kept" "$(calc "${kept:-0} / 1000000" 1) MB"

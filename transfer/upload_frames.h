@@ -75,7 +75,7 @@ inline constexpr unsigned FOLDERS_UPLOAD_FORMAT_VERSION = 2;
 // The version with queries, start offsets and whole-file hashes.
 inline constexpr unsigned RESUMING_UPLOAD_FORMAT_VERSION = 3;
 // How many files ahead of the one being sent the receiver may type Q frames.
-inline constexpr std::size_t UPLOAD_QUERIES_AHEAD = 16;
+inline constexpr std::size_t UPLOAD_QUERIES_AHEAD = 1024;
 // As a download's block, so that one answer window sizes both directions.
 inline constexpr std::size_t UPLOAD_BLOCK_SIZE = BLOCK_SIZE;
 inline constexpr std::size_t MAX_UPLOAD_NAME = 4095;

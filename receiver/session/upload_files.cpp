@@ -51,6 +51,7 @@ void upload_engine::look_ahead() {
         if (item.what == upload_item::kind::skipped) {
             tell_skipped(item);
         } else {
+            set_aside(&item);
             queries_.push(std::move(item));
         }
     }
@@ -72,6 +73,7 @@ bool upload_engine::next_item(upload_item* item, std::uint64_t* held, file_hash*
     *held = queries_.front().held;
     *held_hash = queries_.front().hash;
     *item = queries_.pop();
+    take_up(item);
     return true;
 }
 
@@ -259,8 +261,8 @@ void upload_engine::upload_have(std::uint64_t query_sequence, std::uint64_t held
             return;
         case upload_queries::answer_outcome::beyond_end:
             progress_.notice("pullfile said it holds " + std::to_string(held) + " bytes of " +
-                             escaped_for_display(query->item.name) + ", which has " +
-                             std::to_string(query->item.size) + "; it is sent whole");
+                             escaped_for_display(query->item.name) + ", which has " + std::to_string(query->item.size) +
+                             "; it is sent whole");
             return;
     }
 }

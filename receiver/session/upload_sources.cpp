@@ -31,7 +31,7 @@ upload_item unsendable(std::string name, bool in_folder, std::string why) {
     return item;
 }
 
-upload_item opened(std::string name, bool in_folder, owned_fd file, const struct stat& status) {
+upload_item opened(std::string name, bool in_folder, owned_fd file, const struct stat& status, std::string local_path) {
     upload_item item;
     item.what = upload_item::kind::file;
     item.name = std::move(name);
@@ -39,6 +39,9 @@ upload_item opened(std::string name, bool in_folder, owned_fd file, const struct
     item.file = std::move(file);
     item.size = static_cast<std::uint64_t>(status.st_size);
     item.attributes = attributes_of(status.st_mode, status.st_mtim);
+    item.local_path = std::move(local_path);
+    item.device = status.st_dev;
+    item.inode = status.st_ino;
     return item;
 }
 
@@ -85,6 +88,7 @@ upload_item upload_sources::next() {
         if (!walk_->start(path.c_str(), report_folders_)) {
             return unsendable(std::move(name), false, failure_text("cannot read the folder", errno));
         }
+        walk_root_ = path;
         return next();
     }
     if (!S_ISREG(status.st_mode)) return unsendable(std::move(name), false, describe(skip_reason_of(status.st_mode)));
@@ -93,7 +97,7 @@ upload_item upload_sources::next() {
     if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return unsendable(std::move(name), false, "it changed while it was opened");
     }
-    return opened(std::move(name), false, std::move(file), status);
+    return opened(std::move(name), false, std::move(file), status, path);
 }
 
 // none at the walk's end.
@@ -125,7 +129,28 @@ upload_item upload_sources::next_in_folder() {
         const int error = file.valid() ? errno : entry.error;
         return cannot_read(entry.sent_path, true, error);
     }
-    return opened(entry.sent_path, true, std::move(file), status);
+    return opened(entry.sent_path, true, std::move(file), status, walk_root_ + "/" + entry.relative_path);
+}
+
+void set_aside(upload_item* item) { item->file.reset(); }
+
+void take_up(upload_item* item) {
+    if (item->what != upload_item::kind::file || item->file.valid()) return;
+    // Never through a link at its last part: the walk never followed one there either.
+    owned_fd file(open(item->local_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    struct stat status {};
+    if (!file.valid() || fstat(file.get(), &status) != 0) {
+        *item = cannot_read(std::move(item->name), item->in_folder, errno);
+        return;
+    }
+    const mode_and_time now = attributes_of(status.st_mode, status.st_mtim);
+    if (!S_ISREG(status.st_mode) || status.st_dev != item->device || status.st_ino != item->inode ||
+        static_cast<std::uint64_t>(status.st_size) != item->size || now.seconds != item->attributes.seconds ||
+        now.nanoseconds != item->attributes.nanoseconds) {
+        *item = unsendable(std::move(item->name), item->in_folder, "it changed while it waited to be sent");
+        return;
+    }
+    item->file = std::move(file);
 }
 
 bool read_block(const owned_fd& file, unsigned char* bytes, std::size_t count, std::uint64_t sent, std::uint64_t size,

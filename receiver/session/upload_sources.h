@@ -3,6 +3,8 @@
 // turn comes. Every use of the folder walk on the receiver's side is here.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,13 +30,23 @@ struct upload_item {
         folder_left,
     };
     kind what = kind::none;
-    std::string name;      // as it goes up: the path's last part, or NAME/relative/path in a folder
+    std::string name;  // as it goes up: the path's last part, or NAME/relative/path in a folder
     bool in_folder = false;
     owned_fd file;
     std::uint64_t size = 0;
     mode_and_time attributes;
     std::string why;
+    // A file: where it is on this side, and which file it was, to open it again after set_aside().
+    std::string local_path;
+    dev_t device = 0;
+    ino_t inode = 0;
 };
+
+// A file waiting its turn far ahead holds no descriptor: a deep look-ahead would hold one per file.
+void set_aside(upload_item* item);
+// Opens a file set aside again. Unless it is the same file, of the same size and time, it is made
+// unsendable: what was told of it would not hold.
+void take_up(upload_item* item);
 
 class upload_sources {
 public:
@@ -58,12 +70,13 @@ private:
     std::size_t next_path_ = 0;
     bool report_folders_ = false;
     std::unique_ptr<folder_walk> walk_;
+    std::string walk_root_;  // the folder being walked, as named
 };
 
 // Reads the file's next count bytes into bytes. False, with *error for a person, when the read
 // failed or the file ended first: it shrank from its size while it was sent (sent bytes before).
-bool read_block(const owned_fd& file, unsigned char* bytes, std::size_t count, std::uint64_t sent,
-                std::uint64_t size, std::string* error);
+bool read_block(const owned_fd& file, unsigned char* bytes, std::size_t count, std::uint64_t sent, std::uint64_t size,
+                std::string* error);
 
 // Adds to *files and *bytes the files beneath the folder, as an upload's walk will find them.
 // False, with *error for a person, when the folder cannot be read.

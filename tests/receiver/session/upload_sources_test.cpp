@@ -1,5 +1,6 @@
 #include "receiver/session/upload_sources.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,3 +87,33 @@ TEST_F(upload_sources_test, a_file_that_shrinks_while_it_is_read_is_told_how_far
 }
 
 }  // namespace
+
+// A file set aside while those before it go is opened again at its turn only if it is still the
+// file that was asked about; one replaced by another (same name, size and time) is not sent.
+TEST_F(upload_sources_test, a_file_set_aside_is_taken_up_only_if_it_is_the_same_file) {
+    write_file("tree/same", "12345");
+    write_file("tree/swapped", "abcde");
+    write_file("other", "ABCDE");
+    upload_sources sources;
+    sources.start({path("tree")}, false);
+    upload_item same = sources.next();
+    upload_item swapped = sources.next();
+    ASSERT_EQ(same.name, "tree/same");
+    ASSERT_EQ(swapped.name, "tree/swapped");
+    set_aside(&same);
+    set_aside(&swapped);
+    EXPECT_FALSE(same.file.valid());
+    struct stat status {};
+    ASSERT_EQ(stat(path("tree/swapped").c_str(), &status), 0);
+    const timespec times[2] = {status.st_atim, status.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path("other").c_str(), times, 0), 0);
+    fs::rename(folder / "other", folder / "tree" / "swapped");
+    take_up(&same);
+    take_up(&swapped);
+    ASSERT_EQ(same.what, kind::file);
+    char bytes[5];
+    ASSERT_EQ(read(same.file.get(), bytes, sizeof bytes), 5);
+    EXPECT_EQ(std::string(bytes, 5), "12345");
+    EXPECT_EQ(swapped.what, kind::unsendable);
+    EXPECT_EQ(swapped.why, "it changed while it waited to be sent");
+}
