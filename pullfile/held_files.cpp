@@ -54,14 +54,18 @@ std::string partial_name(std::string_view last_part, std::uint64_t size, const m
 }
 
 held_bytes find_held(int folder_fd, const std::string& last_part, std::uint64_t size, const mode_and_time& attributes,
-                     bool skip_identical, unsigned char* buffer) {
+                     bool skip_identical, unsigned char* buffer, bool look_for_partials, bool* partials_seen) {
     const std::string partial = partial_name(last_part, size, attributes);
-    each_partial(folder_fd, "." + last_part + ".", [&](const std::string& name) {
-        // ".a.b.5-1-0" is a partial of "a.b", not of "a": only this name's own form counts.
-        const std::string_view middle = std::string_view(name).substr(last_part.size() + 2);
-        const bool own_form = middle.find('.') == middle.size() - PARTIAL_SUFFIX.size();
-        if (own_form && name != partial) (void)unlinkat(folder_fd, name.c_str(), 0);
-    });
+    *partials_seen = false;
+    if (look_for_partials)
+        each_partial(folder_fd, ".", [&](const std::string& name) {
+            *partials_seen = true;
+            if (!name.starts_with("." + last_part + ".")) return;
+            // ".a.b.5-1-0" is a partial of "a.b", not of "a": only this name's own form counts.
+            const std::string_view middle = std::string_view(name).substr(last_part.size() + 2);
+            const bool own_form = middle.find('.') == middle.size() - PARTIAL_SUFFIX.size();
+            if (own_form && name != partial) (void)unlinkat(folder_fd, name.c_str(), 0);
+        });
     held_bytes held;
     file_hasher hasher;
     std::string ignored;

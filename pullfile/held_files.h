@@ -31,8 +31,10 @@ struct held_bytes {
 
 // In folder_fd, for a file that would be saved as last_part: removes partial files of that name
 // whose size or time differs (its source changed), then finds what is held. buffer: HELD_READ_SIZE.
+// *partials_seen: whether the folder holds any partial file at all; when the caller knows it
+// holds none (an earlier call said so), look_for_partials false spares listing it again.
 held_bytes find_held(int folder_fd, const std::string& last_part, std::uint64_t size, const mode_and_time& attributes,
-                     bool skip_identical, unsigned char* buffer);
+                     bool skip_identical, unsigned char* buffer, bool look_for_partials, bool* partials_seen);
 
 // Feeds the first length bytes of fd to hasher and, when sink is given, writes them to its file
 // in progress too. False, with *error, when fd holds fewer, cannot be read, or the write fails.

@@ -1,6 +1,7 @@
 #include "pullfile/pull_session.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
@@ -131,9 +132,19 @@ void pull_session::answer_query(const upload_frame& frame) {
     answer = offer{std::string(frame.name), frame.number, frame.attributes, 0, {}, false};
     std::string last_part;
     const owned_fd folder = sink_.open_existing_folder(frame.name, &last_part);
-    if (folder.valid()) {
+    struct stat folder_status {};
+    if (folder.valid() && fstat(folder.get(), &folder_status) == 0) {
+        // A thousand files of one folder asked about must not list it a thousand times.
+        const bool known_clean = clean_folder_known_ && folder_status.st_dev == clean_folder_device_ &&
+                                 folder_status.st_ino == clean_folder_inode_;
+        bool partials_seen = false;
         const held_bytes held = find_held(folder.get(), last_part, frame.number, frame.attributes,
-                                          options_.skip_identical, held_buffer_.get());
+                                          options_.skip_identical, held_buffer_.get(), !known_clean, &partials_seen);
+        if (!known_clean && !partials_seen) {
+            clean_folder_known_ = true;
+            clean_folder_device_ = folder_status.st_dev;
+            clean_folder_inode_ = folder_status.st_ino;
+        }
         answer.held = held.count;
         answer.hash = held.hash;
         answer.identical = held.identical;
@@ -153,9 +164,9 @@ bool pull_session::resume_file(const upload_frame& frame) {
     const std::string shown = escaped_for_display(file_name_);
     if (offered == nullptr) {
         sink_.abort();
-        file_failed(file_sequence_, file_name_,
-                    "cannot save " + shown + " from byte " + std::to_string(frame.start) +
-                        ": pullfile offered no such start");
+        file_failed(
+            file_sequence_, file_name_,
+            "cannot save " + shown + " from byte " + std::to_string(frame.start) + ": pullfile offered no such start");
         return false;
     }
     file_start_ = frame.start;
@@ -169,10 +180,10 @@ bool pull_session::resume_file(const upload_frame& frame) {
     std::string last_part;
     std::string error = "it is gone";
     const owned_fd folder = sink_.open_existing_folder(file_name_, &last_part);
-    const owned_fd partial(
-        folder.valid() ? openat(folder.get(), partial_name(last_part, file_size_, file_attributes_).c_str(),
-                                O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
-                       : -1);
+    const owned_fd partial(folder.valid()
+                               ? openat(folder.get(), partial_name(last_part, file_size_, file_attributes_).c_str(),
+                                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                               : -1);
     if (!partial.valid() || !read_held(partial.get(), frame.start, hasher_, held_buffer_.get(), &sink_, &error)) {
         sink_.abort();
         file_failed(file_sequence_, file_name_, "cannot resume " + shown + " from its partial file: " + error);
@@ -391,8 +402,8 @@ std::string pull_session::summary() const {
     if (resumed_ > 1) add(std::to_string(resumed_) + " resumed");
     if (skipped_identical_ > 0) add(std::to_string(skipped_identical_) + " skipped (identical)");
     if (replaced_ > 0) add(std::to_string(replaced_) + " replaced");
-    if (failed_check_ > 0) add(std::to_string(failed_check_) + " failed " + (failed_check_ == 1 ? "its" : "their") +
-                               " whole-file check");
+    if (failed_check_ > 0)
+        add(std::to_string(failed_check_) + " failed " + (failed_check_ == 1 ? "its" : "their") + " whole-file check");
     if (renamed_.count > 0) add(renamed_.text("renamed"));
     if (not_saved_.count > 0) add(not_saved_.text("not saved"));
     if (without_mode_.count > 0) add(without_mode_.text("saved without their mode and time"));

@@ -3,8 +3,10 @@
 // terminal or of signals, so that it runs on any pair of descriptors.
 #pragma once
 
-#include <cstddef>
+#include <sys/types.h>
+
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -145,6 +147,11 @@ private:
     };
     std::array<offer, UPLOAD_QUERIES_AHEAD + 4> offers_;
     std::size_t next_offer_ = 0;
+    // The last folder asked about that holds no partial file: no upload breaks within a run, so it
+    // gets none while this one lasts.
+    bool clean_folder_known_ = false;
+    dev_t clean_folder_device_ = 0;
+    ino_t clean_folder_inode_ = 0;
     std::unique_ptr<unsigned char[]> held_buffer_;  // HELD_READ_SIZE bytes, for reading held files
     file_hasher hasher_;                            // of the file in progress, from its first byte
 
@@ -167,16 +174,16 @@ private:
     std::uint64_t file_received_ = 0;
     std::string file_name_;  // as sent, at most MAX_UPLOAD_NAME bytes
     mode_and_time file_attributes_;
-    std::uint64_t file_start_ = 0;    // the bytes kept of a partial file, or the whole identical file's
-    bool file_identical_ = false;     // nothing is written: the file there stays
-    file_hash file_offered_hash_;     // of an identical file
+    std::uint64_t file_start_ = 0;  // the bytes kept of a partial file, or the whole identical file's
+    bool file_identical_ = false;   // nothing is written: the file there stays
+    file_hash file_offered_hash_;   // of an identical file
 
     unsigned saved_ = 0;
     std::uint64_t saved_bytes_ = 0;
     summary_list renamed_;
     summary_list not_saved_;
-    summary_list without_mode_;  // saved, but their mode and time could not be set
-    std::string dropped_name_;  // the file in progress when the run ended
+    summary_list without_mode_;       // saved, but their mode and time could not be set
+    std::string dropped_name_;        // the file in progress when the run ended
     std::uint64_t dropped_kept_ = 0;  // bytes of it kept as a partial file
     unsigned resumed_ = 0;
     std::uint64_t resumed_at_ = 0;  // the last one's start
