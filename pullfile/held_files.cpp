@@ -49,8 +49,17 @@ void each_partial(int folder_fd, std::string_view prefix, Each&& each) {
 }  // namespace
 
 std::string partial_name(std::string_view last_part, std::uint64_t size, const mode_and_time& attributes) {
-    return "." + std::string(last_part) + "." + std::to_string(size) + "-" + std::to_string(attributes.seconds) + "-" +
-           std::to_string(attributes.nanoseconds) + std::string(PARTIAL_SUFFIX);
+    // Built in steps: g++ 12 takes "." + a temporary string for an overlapping copy.
+    std::string name(".");
+    name += last_part;
+    name += '.';
+    name += std::to_string(size);
+    name += '-';
+    name += std::to_string(attributes.seconds);
+    name += '-';
+    name += std::to_string(attributes.nanoseconds);
+    name += PARTIAL_SUFFIX;
+    return name;
 }
 
 held_bytes find_held(int folder_fd, const std::string& last_part, std::uint64_t size, const mode_and_time& attributes,
@@ -60,7 +69,9 @@ held_bytes find_held(int folder_fd, const std::string& last_part, std::uint64_t 
     if (look_for_partials)
         each_partial(folder_fd, ".", [&](const std::string& name) {
             *partials_seen = true;
-            if (!name.starts_with("." + last_part + ".")) return;
+            if (name.size() < last_part.size() + 2 || name[0] != '.' ||
+                name.compare(1, last_part.size(), last_part) != 0 || name[last_part.size() + 1] != '.')
+                return;
             // ".a.b.5-1-0" is a partial of "a.b", not of "a": only this name's own form counts.
             const std::string_view middle = std::string_view(name).substr(last_part.size() + 2);
             const bool own_form = middle.find('.') == middle.size() - PARTIAL_SUFFIX.size();
