@@ -574,6 +574,22 @@ upload_ratio_limit() { # rtt_ms; prints the least ratio the target allows, or no
     case $1 in 50 | 150) echo "$UPLOAD_RATIO_LIMIT" ;; esac
 }
 
+# tty_user's line for one upload of path, typed at the prompt, into folder (pullfile's current
+# folder, playing the remote host's) over link_sim with this one-way delay and rate, with
+# pullfile's options; what went wrong in $WORK/up.err. cut_after (seconds), when set, closes the
+# user's terminal then.
+typed_upload() { # delay_ms rate path folder [pullfile option...]
+    local delay=$1 rate=$2 path=$3 folder=$4
+    shift 4
+    local -a cut=()
+    [ -z "${cut_after:-}" ] || cut=(timeout -s TERM "$cut_after")
+    # shellcheck disable=SC2016  # the remote shell expands them
+    (cd "$WORK" && "${cut[@]}" timeout "$LINK_TIMEOUT" "$BIN/bench/tty_user" type "$UPLOAD_PROMPT" \
+        "\\e[200~$path\\e[201~\\r" -- "$RECEIVER" --quiet -d "$WORK" -- "$BIN/link_sim" --delay-ms "$delay" \
+        --rate "$rate" -- sh -c 'cd "$1" && shift && exec "$@"' sh "$folder" "$PULLFILE" "$@" </dev/null 2>"$WORK/up.err") ||
+        true
+}
+
 # Seconds of one transfer of up.bin over link_sim at upload_rtt and upload_rate; fails unless the
 # sender exited 0 and the file is intact.
 direction_seconds() { # download|upload
@@ -584,11 +600,7 @@ direction_seconds() { # download|upload
         seconds=$(cd "$WORK" && seconds_of timeout "$LINK_TIMEOUT" "$RECEIVER" --quiet -d "$WORK/up.out" -- \
             "${link[@]}" "$BIN/pushfile" up.bin 2>"$WORK/up.err") || seconds=
     else
-        # pullfile saves in its current folder: up.out plays the remote host's.
-        # shellcheck disable=SC2016  # the remote shell expands them
-        line=$(cd "$WORK" && timeout "$LINK_TIMEOUT" "$BIN/bench/tty_user" type "$UPLOAD_PROMPT" "\\e[200~$WORK/up.bin\\e[201~\\r" -- \
-            "$RECEIVER" --quiet -d "$WORK" -- "${link[@]}" sh -c 'cd "$1" && exec "$2"' sh "$WORK/up.out" "$PULLFILE" \
-            </dev/null 2>"$WORK/up.err") || true
+        line=$(typed_upload "$delay" "$upload_rate" "$WORK/up.bin" "$WORK/up.out")
         seconds=
         [ "$(field status "$line")" != 0 ] || seconds=$(field seconds "$line")
     fi
@@ -659,23 +671,16 @@ RESUME_FILES=${BENCH_RESUME_FILES:-1000}
 RESUME_LIMIT=0.45
 SKIP_LIMIT=0.1
 
-# Seconds of one upload of path (typed at the prompt) into folder, with pullfile's options; the
-# whole tty_user line on failure. cut_after (seconds), when set, closes the terminal then.
+# Seconds of one upload of path (typed at the prompt) into folder at RESUME_RTT, with pullfile's
+# options; fails, with tty_user's line, unless pullfile exited 0 or the upload was cut.
 upload_seconds() { # path folder [pullfile option...]
-    local path=$1 folder=$2 line
-    shift 2
-    local -a link=("$BIN/link_sim" --delay-ms $((RESUME_RTT / 2)) --rate "$LINK_RATE" --)
-    local -a cut=()
-    [ -z "${cut_after:-}" ] || cut=(timeout -s TERM "$cut_after")
-    # shellcheck disable=SC2016  # the remote shell expands them
-    line=$(cd "$WORK" && "${cut[@]}" timeout "$LINK_TIMEOUT" "$BIN/bench/tty_user" type "$UPLOAD_PROMPT" \
-        "\\e[200~$path\\e[201~\\r" -- "$RECEIVER" --quiet -d "$WORK" -- "${link[@]}" \
-        sh -c 'cd "$1" && shift && exec "$@"' sh "$folder" "$PULLFILE" "$@" </dev/null 2>"$WORK/resume.err") || true
+    local line
+    line=$(typed_upload $((RESUME_RTT / 2)) "$LINK_RATE" "$@")
     if [ -n "${cut_after:-}" ] || [ "$(field status "$line")" = 0 ]; then
         printf '%s\n' "$(field seconds "$line")"
     else
-        cat "$WORK/resume.err" >&2
-        say "   the upload of $path failed ($line)"
+        cat "$WORK/up.err" >&2
+        say "   the upload of $1 failed ($line)"
         return 1
     fi
 }

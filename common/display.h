@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,24 @@ namespace pushfile {
 
 // Lower-case hexadecimal digits, by value.
 inline constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
+// value's low 4 * count bits as count lower-case hex digits, most significant first (count <= 16).
+inline void format_hex(std::uint64_t value, std::size_t count, char* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = HEX_DIGITS[(value >> (4 * (count - 1 - i))) & 0xFU];
+}
+
+// 1..16 lower-case hex digits, nothing else; false leaves *value untouched.
+inline bool parse_hex(std::string_view hex, std::uint64_t* value) {
+    if (hex.empty() || hex.size() > 16) return false;
+    std::uint64_t parsed = 0;
+    for (const char digit : hex) {
+        const bool decimal = digit >= '0' && digit <= '9';
+        if (!decimal && !(digit >= 'a' && digit <= 'f')) return false;
+        parsed = parsed << 4 | static_cast<std::uint64_t>(decimal ? digit - '0' : digit - 'a' + 10);
+    }
+    *value = parsed;
+    return true;
+}
 
 // Writes the escaped form of in[0..length) into out, NUL-terminated, never more than capacity
 // bytes in all (capacity must be at least 4). An escape is never cut: when the text does not fit,

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/display.h"
+
 namespace pushfile {
 
 struct file_hash {
@@ -40,30 +42,17 @@ inline constexpr std::size_t FILE_HASH_HEX_LENGTH = 32;
 
 // Writes exactly FILE_HASH_HEX_LENGTH bytes, no NUL.
 inline void format_file_hash(const file_hash& hash, char out[FILE_HASH_HEX_LENGTH]) {
-    constexpr char digits[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < 16; ++i) {
-        out[i] = digits[(hash.high >> (60 - 4 * i)) & 0xFU];
-        out[16 + i] = digits[(hash.low >> (60 - 4 * i)) & 0xFU];
-    }
+    format_hex(hash.high, 16, out);
+    format_hex(hash.low, 16, out + 16);
 }
 
 // Exactly FILE_HASH_HEX_LENGTH lowercase hex digits; anything else is refused, *hash untouched.
 inline bool parse_file_hash(std::string_view hex, file_hash* hash) {
-    if (hex.size() != FILE_HASH_HEX_LENGTH) return false;
-    std::uint64_t halves[2] = {0, 0};
-    for (std::size_t i = 0; i < FILE_HASH_HEX_LENGTH; ++i) {
-        const char digit = hex[i];
-        unsigned value = 0;
-        if (digit >= '0' && digit <= '9') {
-            value = static_cast<unsigned>(digit - '0');
-        } else if (digit >= 'a' && digit <= 'f') {
-            value = static_cast<unsigned>(digit - 'a' + 10);
-        } else {
-            return false;
-        }
-        halves[i / 16] = halves[i / 16] << 4 | value;
-    }
-    *hash = {halves[0], halves[1]};
+    file_hash parsed;
+    if (hex.size() != FILE_HASH_HEX_LENGTH || !parse_hex(hex.substr(0, 16), &parsed.high) ||
+        !parse_hex(hex.substr(16), &parsed.low))
+        return false;
+    *hash = parsed;
     return true;
 }
 

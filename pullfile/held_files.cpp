@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "common/failure.h"
+#include "common/io.h"
 #include "common/owned_fd.h"
 
 namespace pushfile::pull {
@@ -98,17 +99,18 @@ bool read_held(int fd, std::uint64_t length, file_hasher& hasher, unsigned char*
                std::string* error) {
     for (std::uint64_t done = 0; done < length;) {
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(HELD_READ_SIZE, length - done));
-        const ssize_t got = pread(fd, buffer, wanted, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            *error = got < 0 ? failure_text("cannot read the partial file", errno)
-                             : "the partial file holds fewer bytes than were offered";
+        std::size_t got = 0;
+        if (!read_full(fd, buffer, wanted, &got)) {
+            *error = failure_text("cannot read the partial file", errno);
             return false;
         }
-        const auto count = static_cast<std::size_t>(got);
-        hasher.update(buffer, count);
-        if (sink != nullptr && !sink->write(buffer, count, error)) return false;
-        done += count;
+        if (got < wanted) {
+            *error = "the partial file holds fewer bytes than were offered";
+            return false;
+        }
+        hasher.update(buffer, got);
+        if (sink != nullptr && !sink->write(buffer, got, error)) return false;
+        done += got;
     }
     return true;
 }

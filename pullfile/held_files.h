@@ -36,8 +36,9 @@ struct held_bytes {
 held_bytes find_held(int folder_fd, const std::string& last_part, std::uint64_t size, const mode_and_time& attributes,
                      bool skip_identical, unsigned char* buffer, bool look_for_partials, bool* partials_seen);
 
-// Feeds the first length bytes of fd to hasher and, when sink is given, writes them to its file
-// in progress too. False, with *error, when fd holds fewer, cannot be read, or the write fails.
+// Feeds the first length bytes of fd (just opened: read from its start) to hasher and, when sink
+// is given, writes them to its file in progress too. False, with *error, when fd holds fewer,
+// cannot be read, or the write fails.
 bool read_held(int fd, std::uint64_t length, file_hasher& hasher, unsigned char* buffer, file_sink* sink,
                std::string* error);
 

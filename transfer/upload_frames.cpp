@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/display.h"
+
 namespace pushfile {
 namespace {
 
@@ -19,10 +21,10 @@ constexpr std::size_t MAX_NANOSECONDS_DIGITS = 9;
 constexpr std::uint32_t NANOSECONDS_PER_SECOND = 1000000000;
 constexpr unsigned char MINUS = '-';
 // MODE ';' ['-'] SECONDS ';' NANOSECONDS ';' at their longest.
-constexpr std::size_t MAX_MODE_AND_TIME_LENGTH = MAX_MODE_DIGITS + 2 + MAX_SECONDS_DIGITS + 1 + MAX_NANOSECONDS_DIGITS + 1;
+constexpr std::size_t MAX_MODE_AND_TIME_LENGTH =
+    MAX_MODE_DIGITS + 2 + MAX_SECONDS_DIGITS + 1 + MAX_NANOSECONDS_DIGITS + 1;
 constexpr std::size_t MAX_REQUEST_VERSION_DIGITS = 3;
 constexpr std::size_t DECODED_SIZE = std::max(UPLOAD_BLOCK_SIZE, MAX_UPLOAD_NAME);
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
 static_assert(base64_length(MAX_UPLOAD_NAME) + 2 * (MAX_NUMBER_DIGITS + 1) + MAX_MODE_AND_TIME_LENGTH <=
                   base64_length(UPLOAD_BLOCK_SIZE),
@@ -107,14 +109,9 @@ bool parse_mode_and_time(std::string_view* text, mode_and_time* attributes) {
 }
 
 bool parse_check(std::string_view hex, std::uint32_t* check) {
-    if (hex.size() != CHECK_DIGITS) return false;
-    std::uint32_t value = 0;
-    for (const char digit : hex) {
-        const char* found = std::strchr(HEX_DIGITS, digit);
-        if (digit == '\0' || found == nullptr) return false;
-        value = value << 4 | static_cast<std::uint32_t>(found - HEX_DIGITS);
-    }
-    *check = value;
+    std::uint64_t value = 0;
+    if (hex.size() != CHECK_DIGITS || !parse_hex(hex, &value)) return false;
+    *check = static_cast<std::uint32_t>(value);
     return true;
 }
 
@@ -129,9 +126,7 @@ std::size_t begin_frame(frame_type type, std::uint64_t sequence, char* frame) {
 std::size_t end_frame(char* frame, std::size_t length) {
     frame[length++] = FIELD_SEPARATOR;
     const std::uint32_t check = crc32(0, frame + 1, length - 1);
-    for (std::size_t i = 0; i < CHECK_DIGITS; ++i) {
-        frame[length + i] = HEX_DIGITS[(check >> (28 - 4 * i)) & 0xFU];
-    }
+    format_hex(check, CHECK_DIGITS, frame + length);
     length += CHECK_DIGITS;
     frame[length++] = FRAME_END;
     return length;
@@ -139,9 +134,9 @@ std::size_t end_frame(char* frame, std::size_t length) {
 
 // Writes MODE ';' TIME ';'.
 std::size_t format_mode_and_time(const mode_and_time& attributes, char* text, std::size_t room) {
-    return static_cast<std::size_t>(std::snprintf(text, room, "%o;%lld;%u;", attributes.mode & 0777U,
-                                                  static_cast<long long>(attributes.seconds),
-                                                  static_cast<unsigned>(attributes.nanoseconds % NANOSECONDS_PER_SECOND)));
+    return static_cast<std::size_t>(
+        std::snprintf(text, room, "%o;%lld;%u;", attributes.mode & 0777U, static_cast<long long>(attributes.seconds),
+                      static_cast<unsigned>(attributes.nanoseconds % NANOSECONDS_PER_SECOND)));
 }
 
 }  // namespace

@@ -156,6 +156,11 @@ private:
     // Ctrl-C while files go: the frames not written yet are dropped, then C.
     bool may_cancel() const;
     void cancel();
+    // One of pullfile's messages came: it is there, and what the command writes is its again.
+    void heard_from_pullfile() {
+        last_heard_ = host_.last_output_at();
+        doubt_pullfile_ = false;
+    }
     // pullfile is gone or silent: the keyboard and the terminal go back to the command.
     void give_up(std::string_view why);
     // The frames pullfile has not read would reach what reads next: they are erased from its line,
@@ -184,7 +189,7 @@ private:
     unsigned format_version_ = FIRST_UPLOAD_FORMAT_VERSION;
     std::optional<upload_prompt> prompt_;
     upload_consent consent_;
-    bool drop_told_ = false;  // the keys being dropped now were told of
+    bool drop_told_ = false;      // the keys being dropped now were told of
     upload_selection selection_;  // what the line named, while it is confirmed
     monotonic_clock::time_point last_key_at_{};
     // The last message from pullfile, or the start of sending: a key after a long silence gives up.

@@ -177,8 +177,7 @@ void upload_engine::close_current() {
 // Acknowledgements are cumulative: every frame up to sequence is handled.
 void upload_engine::upload_ack(std::uint64_t sequence) {
     if (!active()) return;
-    last_heard_ = host_.last_output_at();
-    doubt_pullfile_ = false;
+    heard_from_pullfile();
     pacer_.acknowledged(sequence, last_heard_, *this);
 }
 
@@ -226,8 +225,7 @@ void upload_engine::fail_file(upload_file& file, std::string_view reason) {
 
 void upload_engine::upload_failed(std::uint64_t file_sequence, std::string_view reason) {
     if (!active()) return;
-    last_heard_ = host_.last_output_at();
-    doubt_pullfile_ = false;
+    heard_from_pullfile();
     bool current = false;
     upload_file* file = pacer_.find_file(file_sequence, &current);
     if (file == nullptr) {
@@ -250,8 +248,7 @@ void upload_engine::upload_failed(std::uint64_t file_sequence, std::string_view 
 // nothing of it is used, and the file goes whole.
 void upload_engine::upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) {
     if (!active()) return;
-    last_heard_ = host_.last_output_at();
-    doubt_pullfile_ = false;
+    heard_from_pullfile();
     const upload_query* query = nullptr;
     switch (queries_.answer(query_sequence, held, hash, &query)) {
         case upload_queries::answer_outcome::taken: return;

@@ -7,7 +7,7 @@ namespace pushfile::receive {
 
 void upload_queries::clear() {
     while (!empty()) pop();
-    first_ = 0;
+    first_ = asked_ = answered_ = 0;
 }
 
 void upload_queries::push(upload_item item) {
@@ -22,12 +22,14 @@ upload_item upload_queries::pop() {
     query = {};  // its descriptor, if the item was not taken, closes here
     first_ = (first_ + 1) % ring_.size();
     --count_;
+    if (asked_ > 0) --asked_;
+    if (answered_ > 0) --answered_;
     return item;
 }
 
 upload_query* upload_queries::next_to_ask() {
-    for (std::size_t index = 0; index < count_; ++index) {
-        upload_query& query = slot(index);
+    for (; asked_ < count_; ++asked_) {
+        upload_query& query = slot(asked_);
         if (query.item.what == upload_item::kind::file && query.sequence == 0) return &query;
     }
     return nullptr;
@@ -43,7 +45,11 @@ bool upload_queries::front_ready() {
 // mistake: nothing of it is used.
 upload_queries::answer_outcome upload_queries::answer(std::uint64_t query_sequence, std::uint64_t held,
                                                       const file_hash& hash, const upload_query** query_answered) {
-    for (std::size_t index = 0; index < count_; ++index) {
+    // Past the items answered, and those that are no files, the next query is the one due.
+    while (answered_ < count_ && (slot(answered_).answered || slot(answered_).item.what != upload_item::kind::file)) {
+        ++answered_;
+    }
+    for (std::size_t index = answered_; index < count_; ++index) {
         upload_query& query = slot(index);
         if (query.sequence != query_sequence || query_sequence == 0) continue;
         if (query.answered) return answer_outcome::unknown;

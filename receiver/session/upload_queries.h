@@ -52,6 +52,11 @@ private:
     std::array<upload_query, UPLOAD_QUERIES_AHEAD> ring_{};
     std::size_t first_ = 0;
     std::size_t count_ = 0;
+    // From the front, the items before these are all asked about (or are no files), and all
+    // answered: queries go, and their answers come, in ring order, so a thousand ahead are not
+    // looked through again for each one.
+    std::size_t asked_ = 0;
+    std::size_t answered_ = 0;
 };
 
 // A file's first count bytes, through block (UPLOAD_BLOCK_SIZE bytes), into hasher. False, with

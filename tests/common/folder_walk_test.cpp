@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/hang_guard.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -61,9 +62,7 @@ void make_file(int folder, const std::string& name, const std::string& content) 
 class folder_walk_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/pushfile-walk-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        scratch_ = pattern;
+        ASSERT_FALSE(scratch_.empty());
         top_ = scratch_ / "top";
         std::filesystem::create_directory(top_);
         top_fd_.reset(open(top_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -71,13 +70,10 @@ protected:
         // A FIFO opened for reading would wait for a writer: a walk that opens one never ends.
         alarm(static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(pushfile_test::HANG_GUARD).count()));
     }
-    void TearDown() override {
-        alarm(0);
-        std::error_code ignored;
-        if (!scratch_.empty()) std::filesystem::remove_all(scratch_, ignored);
-    }
+    void TearDown() override { alarm(0); }
 
-    std::filesystem::path scratch_;
+    pushfile_test::scratch_dir scratch_dir_;
+    const std::filesystem::path& scratch_ = scratch_dir_.path;
     std::filesystem::path top_;
     owned_fd top_fd_;
 };

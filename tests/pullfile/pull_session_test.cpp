@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/scratch_dir.h"
 #include "transfer/stream_parser.h"
 
 namespace {
@@ -63,15 +64,7 @@ constexpr mode_and_time TIME{0644, 1700000000, 5};
 
 class pull_session_test : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pushfile-pull-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
+    void SetUp() override { ASSERT_FALSE(folder_.empty()); }
 
     // Each adds one frame, as the receiver types it, and returns its sequence number.
     std::uint64_t put(std::size_t length) {
@@ -121,7 +114,8 @@ protected:
         return found;
     }
 
-    fs::path folder_;
+    pushfile_test::scratch_dir scratch_;
+    const fs::path& folder_ = scratch_.path;
     std::string frames_;
     std::vector<char> frame_ = std::vector<char>(MAX_FRAME_LENGTH);
     std::uint64_t next_ = 1;

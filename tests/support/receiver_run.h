@@ -26,6 +26,7 @@
 
 #include "common/io.h"
 #include "tests/support/hang_guard.h"
+#include "tests/support/scratch_dir.h"
 
 // The program a run starts: the receiver, unless a test names another that runs as it does.
 #ifndef RECEIVER_RUN_PROGRAM
@@ -36,23 +37,6 @@ namespace pushfile_test {
 
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
-
-// A fresh directory under /tmp, removed with everything in it. path is empty if it could not be made.
-class scratch_dir {
-public:
-    scratch_dir() {
-        char pattern[] = "/tmp/pushfile-test-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made != nullptr) path = made;
-    }
-    ~scratch_dir() {
-        std::error_code ignored;
-        if (!path.empty()) fs::remove_all(path, ignored);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    fs::path path;
-};
 
 inline std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

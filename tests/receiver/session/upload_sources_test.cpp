@@ -14,6 +14,7 @@
 
 #include "common/failure.h"
 #include "common/folder_walk.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -23,17 +24,14 @@ using kind = upload_item::kind;
 
 class upload_sources_test : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pushfile-sources-XXXXXX";
-        folder = mkdtemp(pattern);
-    }
-    void TearDown() override { fs::remove_all(folder); }
+    void SetUp() override { ASSERT_FALSE(folder.empty()); }
     void write_file(const std::string& name, const std::string& data) {
         fs::create_directories((folder / name).parent_path());
         std::ofstream(folder / name, std::ios::binary) << data;
     }
     std::string path(const std::string& name) const { return (folder / name).string(); }
-    fs::path folder;
+    pushfile_test::scratch_dir scratch;
+    const fs::path& folder = scratch.path;
 };
 
 // A walk goes on past what it passes over; what cannot be read is handed out to be told of.
