@@ -180,6 +180,11 @@ void progress_display::file_failed(std::string_view reason) {
                        (going_up_ ? " not sent up: " : " not saved: ") + std::string(reason));
 }
 
+void progress_display::file_stalled(std::chrono::seconds quiet) {
+    notice(shown_name_ + ": nothing has come from the sender for " + std::to_string(quiet.count()) +
+           " s; Ctrl-C cancels the file, another key gives it up");
+}
+
 void progress_display::notice(std::string_view text) {
     clear_line();
     screen_.print_line(std::string(PROGRAM_NAME) + ": " + std::string(text));

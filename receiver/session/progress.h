@@ -57,6 +57,8 @@ public:
     // A file saved without a line of its own (a summary tells of it later): its progress line goes.
     void file_done() { clear_line(); }
     void file_failed(std::string_view reason);
+    // Nothing of the file came for quiet: the user is told how to end the wait.
+    void file_stalled(std::chrono::seconds quiet);
     // A failure that concerns no file in progress (a stray or broken message).
     void notice(std::string_view text);
     // Asks whether to receive the named file; the answer comes from the keyboard.

@@ -23,6 +23,7 @@ transfer_session::transfer_session(file_sink& sink, progress_display& progress, 
 
 void transfer_session::command_output(const unsigned char* bytes, std::size_t length) {
     last_output_at_ = monotonic_clock::now();
+    stall_told_ = false;
     const bool was_open = file_open();
     parser_.feed(bytes, length, *this);
     if (was_open && !file_open()) file_closed_at_ = last_output_at_;
@@ -33,6 +34,7 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
 
 bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || kept_length_ > 0 ||
+           ((phase_ == phase::receiving || phase_ == phase::skipping) && !stall_told_) ||
            (!file_open() && parser_.in_message()) || upload_.wants_ticks();
 }
 
@@ -40,10 +42,23 @@ void transfer_session::tick(monotonic_clock::time_point now) {
     progress_.tick(now);
     upload_.tick(now);
     deliver_kept_keys_when_due(now);
+    tell_of_a_stall(now);
     if (now - last_output_at_ < QUIET_BEFORE_RELEASE) return;
     show_ignored();
     if (!file_open()) show_summary();
     if (!file_open() && parser_.in_message()) finish_held_output();
+}
+
+// A sender waits for the answer to each block, and a tmux between drops what it passes on for a
+// client that falls behind: a block lost there leaves both sides waiting. The user learns of it,
+// and of the way out, rather than watching a line that no longer moves.
+void transfer_session::tell_of_a_stall(monotonic_clock::time_point now) {
+    if (stall_told_ || (phase_ != phase::receiving && phase_ != phase::skipping) ||
+        now - last_output_at_ < STALL_NOTICE_AFTER) {
+        return;
+    }
+    stall_told_ = true;
+    progress_.file_stalled(std::chrono::duration_cast<std::chrono::seconds>(STALL_NOTICE_AFTER));
 }
 
 // A message held back is let go of; a broken block's remains among it are told about.
@@ -400,7 +415,10 @@ void transfer_session::fail_file(const std::string& reason) {
     phase_ = phase::refusing;
 }
 
-void transfer_session::abandon_file(const std::string& reason) {
+void transfer_session::abandon_file(const std::string& reason, sender_told told) {
+    // Only a sender whose size was answered waits for answers to its blocks; one that named its
+    // file only may send no more message that awaits one.
+    const bool blocks_under_way = phase_ == phase::receiving || phase_ == phase::skipping;
     if (phase_ == phase::committed) {
         // Saved, and the sender was told so; only its end message is missing.
         report_saved();
@@ -409,6 +427,11 @@ void transfer_session::abandon_file(const std::string& reason) {
         fail_file(reason);
     }
     take_back_answers();
+    // The sender may be waiting for an answer just taken back, or for one to a block that never
+    // came (a tmux between drops what it passes on for a client that falls behind): waiting for
+    // its next message would then wait for ever. A refusal ends its run whichever answer it
+    // reads it as; one that reaches a shell instead is erased by its line kill.
+    if (told == sender_told::now && blocks_under_way) refuse(answered_ahead::no);
     deliver_kept_keys();
 }
 

@@ -95,8 +95,10 @@ private:
     bool file_open() const;
     void give_up_file(const std::string& reason);
     // The user gave up on the file (Ctrl-C, or a key while the sender was quiet): the answers
-    // under way are written off, and the keyboard goes back to the command.
-    void abandon_file(const std::string& reason);
+    // under way are written off, and the keyboard goes back to the command. A cancel refuses at
+    // once, ahead of the keys kept.
+    enum class sender_told : bool { at_its_next_message, now };
+    void abandon_file(const std::string& reason, sender_told told);
     void forget_answers_ahead();
     // The file is given up: its answers still queued or unread by the command are taken back.
     void take_back_answers();
@@ -105,6 +107,9 @@ private:
     void keep_keys(const unsigned char* bytes, std::size_t length);
     void deliver_kept_keys();
     void deliver_kept_keys_when_due(monotonic_clock::time_point now);
+    // A sender quiet this long in the middle of a file is told of once.
+    static constexpr std::chrono::seconds STALL_NOTICE_AFTER{5};
+    void tell_of_a_stall(monotonic_clock::time_point now);
     void report_saved();
     // Line mode of the command's terminal stays off while an answer may still be needed.
     void settle_command_terminal();
@@ -149,6 +154,7 @@ private:
     // How many blocks of the file in progress may be answered before they come.
     answer_window window_;
     monotonic_clock::time_point last_output_at_{};
+    bool stall_told_ = false;  // since the sender's last output
     // Bytes of broken blocks left off the screen, not told about yet.
     std::uint64_t hidden_block_bytes_ = 0;
     std::uint64_t ignored_count_ = 0;

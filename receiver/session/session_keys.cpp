@@ -61,12 +61,14 @@ void transfer_session::keyboard(const unsigned char* bytes, std::size_t length) 
         // things that look like a file must still be stoppable.
         const bool repeated = cancelled_at_ && now - *cancelled_at_ < REPEATED_INTERRUPT;
         keep_keys(bytes, static_cast<std::size_t>(interrupt - bytes));
-        abandon_file("cancelled");
+        abandon_file("cancelled", sender_told::now);
         cancelled_at_ = now;
         const unsigned char* rest = repeated ? interrupt : interrupt + 1;
         command_input_.append(rest, static_cast<std::size_t>(bytes + length - rest));
     } else if (now - last_output_at_ >= QUIET_SENDER_LIMIT) {
-        abandon_file("given up: the sender sent nothing for a while and a key was pressed");
+        // The key itself reaches a sender still waiting as its answer, and ends its run.
+        abandon_file("given up: the sender sent nothing for a while and a key was pressed",
+                     sender_told::at_its_next_message);
         command_input_.append(bytes, length);
     } else {
         keep_keys(bytes, length);

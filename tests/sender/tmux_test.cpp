@@ -26,6 +26,8 @@ using namespace std::string_literals;
 
 constexpr std::size_t BLOCK = 37268;
 const std::string PASSTHROUGH_ON = "set -g allow-passthrough on\n";
+// What the receiver says when a file stops coming part way.
+const std::string STALL_NOTICE = "nothing has come from the sender for";
 
 class tmux_pane : public ::testing::Test {
 protected:
@@ -236,11 +238,15 @@ TEST_F(tmux_pane, a_forwarder_between_two_tmux_servers_passes_transfers_both_way
                                       if (test.keys != nullptr && receives_into(run, target())) {
                                           (void)!write(keys[1], test.keys, std::strlen(test.keys));
                                       }
+                                      // A block lost between the servers is told of; its way out
+                                      // ends the run rather than the guard.
+                                      if (run.wait_for_output(STALL_NOTICE, 100s)) (void)!write(keys[1], "\x03", 1);
                                   }};
         const run_result result = run_in_nested_panes(test.script, test.receiver_options, test.link, options);
         close(keys[1]);
         close(keys[0]);
         ASSERT_FALSE(result.hung) << result.errors;
+        EXPECT_EQ(result.errors.find(STALL_NOTICE), std::string::npos) << result.errors;
         EXPECT_EQ(pane_file("inner_status"), test.inner_status) << result.errors;
         EXPECT_EQ(pane_file("forward_status"), "0\n");
         EXPECT_EQ(names_in(target()).size(), test.saved) << result.errors;
