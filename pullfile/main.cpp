@@ -55,6 +55,8 @@ constexpr int EXIT_BAD_USAGE = 2;
 // How long pullfile, told by a signal to end, still tries to tell the other side.
 constexpr int LAST_MESSAGE_WAIT_MS = 1000;
 constexpr std::size_t READ_SIZE = 65536;
+// A receiver types the next frames within a round trip of an acknowledgement.
+constexpr int QUIET_INPUT_MS = 1000;
 constexpr std::string_view ERASE_SHOWN_MESSAGE = "\r\x1b[K";
 
 // Messages go out wrapped for the pane's multiplexer; waiting for room lets an ending signal
@@ -133,7 +135,7 @@ void follow(pull_session& session, const sigset_t* waiting_mask, const char* no_
     const auto notice_due = monotonic_clock::now() + std::chrono::milliseconds(remote::NO_ANSWER_DELAY_MS);
     bool notice_written = false;
     while (!session.over() && remote::raw_terminal::noted_signal() == 0) {
-        int timeout_ms = -1;
+        int timeout_ms = session.in_upload() ? QUIET_INPUT_MS : -1;
         if (!session.answered() && !notice_written) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(notice_due - monotonic_clock::now());
             timeout_ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
@@ -141,6 +143,10 @@ void follow(pull_session& session, const sigset_t* waiting_mask, const char* no_
         const int ready = remote::wait_for(STDIN_FILENO, POLLIN, timeout_ms, waiting_mask);
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return session.input_ended(failure_text("cannot wait for the terminal's input", errno));
+        if (ready == 0 && session.in_upload()) {
+            session.input_quiet();
+            continue;
+        }
         if (ready == 0) {
             remote::write_error_line(no_answer_notice, true);
             notice_written = true;

@@ -45,6 +45,7 @@ pull_session::pull_session(file_sink& sink, message_output& output, std::string 
 
 void pull_session::feed(const unsigned char* bytes, std::size_t length) {
     if (over()) return;
+    quiet_acknowledged_ = false;
     reader_.feed(bytes, length, *this);
     acknowledge();
 }
@@ -353,6 +354,12 @@ void pull_session::send(std::size_t text_length) {
     drop_file_in_progress();
     end_reason_ = "the terminal's output failed";
     end_ = ending::output_failed;
+}
+
+void pull_session::input_quiet() {
+    if (!in_upload() || acknowledged_ == 0 || quiet_acknowledged_) return;
+    quiet_acknowledged_ = true;
+    send(format_upload_ack(message_, acknowledged_));
 }
 
 void pull_session::acknowledge() {

@@ -55,6 +55,12 @@ public:
     // Bytes read from the terminal. Frames complete in them are handled at once; then the last
     // frame handled is acknowledged. Nothing is read once over().
     void feed(const unsigned char* bytes, std::size_t length);
+    // Nothing came for a while in the middle of an upload: the last acknowledgement goes again,
+    // once until more comes.
+    // A tmux between drops what a pane passes on when its client falls behind, and a receiver
+    // that missed it would wait for it for ever; one that had it takes it as nothing new.
+    void input_quiet();
+    bool in_upload() const { return answered_ && !over(); }
     // The input ended (or could not be read: why says so); a file in progress is dropped.
     void input_ended(const std::string& why);
     // The run is stopped from outside (a signal); a file in progress is dropped.
@@ -128,6 +134,7 @@ private:
     std::uint64_t last_sequence_ = 0;
     std::uint64_t handled_ = 0;  // acknowledged once it passes acknowledged_
     std::uint64_t acknowledged_ = 0;
+    bool quiet_acknowledged_ = false;  // since the last input
     // The first frame not seen at the last break outside a file: the file frame lost, if a file's
     // data comes next.
     std::uint64_t lost_from_ = 0;

@@ -187,7 +187,7 @@ void upload_engine::keyboard_ended() {
 }
 
 bool upload_engine::wants_ticks() const {
-    return stage_ == stage::waiting || echo_.holding() ||
+    return stage_ == stage::waiting || echo_.holding() || (sending_or_closing() && !stall_told_) ||
            (stage_ == stage::prompting && (prompt_->escape_pending() || prompt_->paste_open()));
 }
 
@@ -199,7 +199,20 @@ void upload_engine::tick(monotonic_clock::time_point now) {
         prompt_answered(prompt_->escape_timed_out(), now);
     }
     show_waiting_prompt(now);
+    tell_of_a_stall(now);
     if (now - host_.last_output_at() >= QUIET_BEFORE_RELEASE) output_quiet(now);
+}
+
+// pullfile answers within a round trip; a tmux between drops what a pane passes on when its
+// client falls behind, and its acknowledgements lost there leave the frames waiting.
+void upload_engine::tell_of_a_stall(monotonic_clock::time_point now) {
+    if (stall_told_ || !sending_or_closing() || !pacer_.frames_in_flight() || now - last_heard_ < UPLOAD_STALL_NOTICE) {
+        return;
+    }
+    stall_told_ = true;
+    progress_.notice("nothing has come from pullfile for " +
+                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(UPLOAD_STALL_NOTICE).count()) +
+                     " s; Ctrl-C cancels the upload, another key gives it up");
 }
 
 void upload_engine::command_input_room(std::size_t free) {

@@ -48,6 +48,8 @@ struct upload_options {
 inline constexpr std::chrono::milliseconds ESCAPE_KEY_WAIT{50};
 // A paste that went this quiet without its end marker is over.
 inline constexpr std::chrono::milliseconds PASTE_END_WAIT{1000};
+// pullfile silent this long with frames in flight is told of once.
+inline constexpr std::chrono::seconds UPLOAD_STALL_NOTICE{5};
 
 // What the upload asks of the session that carries it.
 class upload_host {
@@ -113,6 +115,7 @@ public:
 
     // From the request to pullfile's end: the command's terminal held.
     bool active() const { return stage_ != stage::idle; }
+    bool sending_or_closing() const { return stage_ == stage::sending || stage_ == stage::closing; }
 
 private:
     enum class stage : unsigned char {
@@ -160,7 +163,10 @@ private:
     void heard_from_pullfile() {
         last_heard_ = host_.last_output_at();
         doubt_pullfile_ = false;
+        stall_told_ = false;
     }
+    // Frames in flight and pullfile silent for long: the user learns of the ways out.
+    void tell_of_a_stall(monotonic_clock::time_point now);
     // pullfile is gone or silent: the keyboard and the terminal go back to the command.
     void give_up(std::string_view why);
     // The frames pullfile has not read would reach what reads next: they are erased from its line,
@@ -225,6 +231,7 @@ private:
     // Output other than pullfile's messages came while frames were in flight: pullfile may be gone
     // and a shell reading the frames. None goes out until pullfile is heard from again.
     bool doubt_pullfile_ = false;
+    bool stall_told_ = false;  // since pullfile's last message
 };
 
 }  // namespace pushfile::receive

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -133,6 +134,13 @@ TEST_F(pull_session_test, data_past_the_announced_size_over_all_its_frames_fails
     data("12345678"), data("12345678");
     feed(session);
     EXPECT_EQ(messages(output.written).failed, std::vector<std::uint64_t>{too_much});
+    // An acknowledgement a tmux between dropped is sent again once the input went quiet, once
+    // until more comes.
+    const std::size_t before = output.written.size();
+    session.input_quiet(), session.input_quiet();
+    const std::string again = output.written.substr(before);
+    EXPECT_EQ(messages(again).last_ack, too_much + 2);
+    EXPECT_EQ(std::count(again.begin(), again.end(), '\0'), 1) << again;
     empty(frame_type::file_end), file("exact", 10), data("abcde"), data("fghij"), empty(frame_type::file_end);
     const std::uint64_t last = done(2);
     feed(session);

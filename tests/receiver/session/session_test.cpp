@@ -974,6 +974,8 @@ TEST_F(upload_test, a_pullfile_gone_without_a_word_gets_no_more_frames_and_a_key
     EXPECT_EQ(pump().size(), 4U) << "frames went on to what printed a prompt";
     press("x");
     EXPECT_TRUE(session->wants_keyboard()) << "a key while pullfile answers is held back";
+    session->tick(pushfile::monotonic_clock::now() + std::chrono::seconds(6));
+    EXPECT_NE(shown().find("nothing has come from pullfile for 5 s; Ctrl-C cancels"), std::string::npos);
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     // The last frame is partly written: its rest would reach the shell as text of no meaning.
     const std::size_t written = replies.text.size() - 10;
