@@ -136,7 +136,7 @@ best_of_two() { # measure way_a way_b
     done
     [ -n "$best_a" ] && [ -n "$best_b" ] && return "$ok"
 }
-mib_per_s() { calc "$1 / $2 / 1048576" 1; }
+mib_per_s() { calc "$1 / $2 / 1048576" "${3:-1}"; } # bytes seconds [decimals]
 
 ROWS=()
 row() { # target measured limit result
@@ -897,7 +897,7 @@ through_tmux() {
 }
 
 both_ways_through_a_pane() {
-    local label="tmux pane upload / download"
+    local label="tmux pane up / down"
     if ! cmake --build "$BUILD/main" -j2 --target link_sim tty_user pullfile >>"$BUILD/build.log" 2>&1 ||
         [ ! -x "$PULLFILE" ]; then
         row "$label" "SKIP (no pullfile, tty_user or link_sim)" "" SKIP
@@ -922,9 +922,9 @@ both_ways_through_a_pane() {
             down_runs+=$runs_a
         done
         [ -z "$down_best" ] ||
-            figure "tmux pane, RTT $pane_rtt ms: download" "$(mib_per_s "$bytes" "$down_best") MiB/s (runs:$down_runs s)"
+            figure "tmux pane, RTT $pane_rtt ms: download" "$(mib_per_s "$bytes" "$down_best" 2) MiB/s (runs:$down_runs s)"
         for path in keys auto; do
-            label="tmux pane upload / download, RTT $pane_rtt ms, $path"
+            label="tmux pane up / down, RTT $pane_rtt ms, $path (${TMUX_UP_MIB} MiB)"
             limit=''
             [ "$pane_rtt" != "$TMUX_LINK_RTT" ] || [ "$path" != auto ] || limit=$TMUX_UP_LIMIT
             if [ "${up_best[$path]}" = failed ] || [ -z "$down_best" ]; then
@@ -932,7 +932,7 @@ both_ways_through_a_pane() {
                 continue
             fi
             figure "tmux pane, RTT $pane_rtt ms: upload, $path" \
-                "$(mib_per_s "$bytes" "${up_best[$path]}") MiB/s (runs:${up_runs[$path]} s)"
+                "$(mib_per_s "$bytes" "${up_best[$path]}" 2) MiB/s (runs:${up_runs[$path]} s)"
             ratio=$(calc "$down_best / ${up_best[$path]}" 3)
             if [ -n "$limit" ]; then
                 row "$label" "$ratio" ">= $limit" "$(verdict_at_least "$ratio" "$limit")"
