@@ -93,7 +93,7 @@ build_programs() {
 
 # ---------------------------------------------------------------- helpers
 WORK=
-cleanup() { [ -n "$WORK" ] && rm -rf "$WORK"; }
+cleanup() { [ -n "$WORK" ] && stop_private_tmux && rm -rf "$WORK"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
@@ -136,7 +136,7 @@ best_of_two() { # measure way_a way_b
     done
     [ -n "$best_a" ] && [ -n "$best_b" ] && return "$ok"
 }
-mib_per_s() { calc "$1 / $2 / 1048576" 1; }
+mib_per_s() { calc "$1 / $2 / 1048576" "${3:-1}"; } # bytes seconds [decimals]
 
 ROWS=()
 row() { # target measured limit result
@@ -575,19 +575,23 @@ upload_ratio_limit() { # rtt_ms; prints the least ratio the target allows, or no
 }
 
 # tty_user's line for one upload of path, typed at the prompt, into folder (pullfile's current
-# folder, playing the remote host's) over link_sim with this one-way delay and rate, with
-# pullfile's options; what went wrong in $WORK/up.err. cut_after (seconds), when set, closes the
-# user's terminal then.
+# folder, playing the remote host's) over link_sim with this one-way delay and rate (an empty
+# delay: no link_sim, the receiver runs the command itself), with pullfile's options; what went
+# wrong in $WORK/up.err. cut_after (seconds), when set, closes the user's terminal then.
+# pullfile_in, when set, is the command that runs pullfile, given the folder, pullfile and its
+# options (a tmux pane); a plain shell otherwise.
 typed_upload() { # delay_ms rate path folder [pullfile option...]
     local delay=$1 rate=$2 path=$3 folder=$4
     shift 4
-    local -a cut=()
+    local -a cut=() link=() runner=()
     [ -z "${cut_after:-}" ] || cut=(timeout -s TERM "$cut_after")
+    [ -z "$delay" ] || link=("$BIN/link_sim" --delay-ms "$delay" --rate "$rate" --)
     # shellcheck disable=SC2016  # the remote shell expands them
+    runner=(sh -c 'cd "$1" && shift && exec "$@"' sh)
+    [ -z "${pullfile_in:-}" ] || runner=("$pullfile_in")
     (cd "$WORK" && "${cut[@]}" timeout "$LINK_TIMEOUT" "$BIN/bench/tty_user" type "$UPLOAD_PROMPT" \
-        "\\e[200~$path\\e[201~\\r" -- "$RECEIVER" --quiet -d "$WORK" -- "$BIN/link_sim" --delay-ms "$delay" \
-        --rate "$rate" -- sh -c 'cd "$1" && shift && exec "$@"' sh "$folder" "$PULLFILE" "$@" </dev/null 2>"$WORK/up.err") ||
-        true
+        "\\e[200~$path\\e[201~\\r" -- "$RECEIVER" --quiet -d "$WORK" -- "${link[@]}" "${runner[@]}" \
+        "$folder" "$PULLFILE" "$@" </dev/null 2>"$WORK/up.err") || true
 }
 
 # Seconds of one transfer of up.bin over link_sim at upload_rtt and upload_rate; fails unless the
@@ -742,34 +746,126 @@ resume_and_skip() {
 # ---------------------------------------------------------------- tmux
 # The file rate with pushfile in a pane of tmux (allow-passthrough on) under the receiver, beside
 # the same receiver running pushfile on its own pseudo-terminal: the same file, the same script
-# timing pushfile alone (not tmux starting), runs alternating. Installs tmux when it is missing.
-#   BENCH_TMUX_MIB=64   file, in MiB
+# timing pushfile alone (not tmux starting), runs alternating.
+# Then one file both ways through the same kind of pane, with no link between the receiver and the
+# tmux client and over link_sim at a 50 ms round trip (BENCH_LINK_RATE each way): down with
+# pushfile in the pane, up with pullfile in the pane while tty_user types the file's path at the
+# receiver's prompt and the receiver types the frames into the tmux client, which reads them as
+# keys. Each upload runs once with PULLFILE_UPLOAD_PATH=keys ("keys") and once without it ("auto",
+# the path pullfile picks), each beside a download. The download is timed by the pane around
+# pushfile, the upload from the Enter key to pullfile's end in the pane; the tmux server's CPU time
+# (utime + stime) is read by the pane around each. Every run checks the program's status and the
+# file. Each run has a tmux server of its own, on a socket in $WORK, killed when the run ends.
+# Installs tmux when it is missing.
+#   BENCH_TMUX_MIB=64     file of the pane against the direct pty, in MiB
+#   BENCH_TMUX_UP_MIB=8   file sent both ways through a pane, in MiB
+#   BENCH_TMUX_UP_RUNS=1  runs of each way there (the best counts)
 TMUX_MIB=${BENCH_TMUX_MIB:-64}
+TMUX_UP_MIB=${BENCH_TMUX_UP_MIB:-8}
+TMUX_UP_RUNS=${BENCH_TMUX_UP_RUNS:-1}
+TMUX_LINK_RTT=50
+TMUX_UP_LIMIT=0.8
+
+# The private server's files in $WORK/tmux: its configuration; pane.sh FOLDER COMMAND..., which
+# runs COMMAND in FOLDER on the receiver's terminal or in a pane and leaves beside itself COMMAND's
+# status, errors and the times around it, and in a pane the server's stat line before and after;
+# and in_pane FOLDER COMMAND..., which runs pane.sh in a new session of the private server.
+private_tmux_files() {
+    local dir=$WORK/tmux
+    mkdir -p "$dir"
+    printf 'set -g allow-passthrough on\nset -g default-shell /bin/sh\nset -g status off\n' >"$dir/tmux.conf"
+    cat >"$dir/pane.sh" <<'EOF'
+dir=$(dirname "$0")
+cd "$1" && shift || exit 1
+if [ -n "${TMUX:-}" ]; then
+    # tmux drops what a pane passes through before its client has attached.
+    until tmux -S "${TMUX%%,*}" list-clients | grep -q .; do sleep 0.1; done
+    server=${TMUX#*,}
+    server=${server%%,*}
+    cat "/proc/$server/stat" >"$dir/server.before"
+fi
+date +%s.%N >"$dir/start"
+"$@" 2>"$dir/pane.err"
+echo $? >"$dir/status"
+date +%s.%N >"$dir/end"
+[ -z "${TMUX:-}" ] || cat "/proc/$server/stat" >"$dir/server.after"
+EOF
+    # shellcheck disable=SC2016  # in_pane expands it
+    printf '#!/bin/sh\nexec tmux -S %q -f %q new-session sh %q "$@"\n' \
+        "$dir/socket" "$dir/tmux.conf" "$dir/pane.sh" >"$dir/in_pane"
+    chmod +x "$dir/in_pane"
+}
+
+stop_private_tmux() {
+    [ -z "$WORK" ] || [ ! -S "$WORK/tmux/socket" ] || tmux -S "$WORK/tmux/socket" kill-server 2>/dev/null || true
+}
+
+# Clears what the last run left in $WORK/tmux, with the folder a file arrives in.
+fresh_pane_run() {
+    local dir=$WORK/tmux
+    rm -rf "$dir/received" "$dir/status" "$dir/start" "$dir/end" "$dir/pane.err" "$dir/server.before" "$dir/server.after"
+    mkdir "$dir/received"
+}
+
+# Whether the program in the pane exited 0 and the file arrived intact; says what went wrong if not.
+pane_ran_well() { # file way
+    local dir=$WORK/tmux
+    [ "$(cat "$dir/status" 2>/dev/null)" = 0 ] && cmp -s "$WORK/$1" "$dir/received/$1" && return
+    cat "$dir/pane.err" "$dir/receiver.err" >&2 2>/dev/null
+    say "   the transfer ($2) failed or the file differs"
+    return 1
+}
+
+# The server's CPU ticks (utime + stime) in a run: its name in the stat line may hold spaces.
+server_ticks() {
+    local dir=$WORK/tmux
+    awk '{ sub(/.*\) /, ""); ticks[FILENAME] = $12 + $13 } END { print ticks[ARGV[2]] - ticks[ARGV[1]] }' \
+        "$dir/server.before" "$dir/server.after"
+}
 
 # Seconds pushfile took, run by the receiver directly or in a tmux pane; fails unless the sender
 # exited 0 and the file arrived intact.
 tmux_pane_seconds() { # direct|tmux
-    local dir=$WORK/tmux socket=$WORK/tmux/socket
-    rm -rf "$dir" && mkdir -p "$dir/received"
-    printf 'set -g allow-passthrough on\nset -g default-shell /bin/sh\nset -g status off\n' >"$dir/tmux.conf"
-    {
-        # tmux drops what a pane passes through before its client has attached.
-        [ "$1" = direct ] || printf 'until tmux -S %s list-clients | grep -q .; do sleep 0.1; done\n' "$socket"
-        printf 'cd %s\ndate +%%s.%%N >%s/start\n%s tmux.bin\necho $? >%s/status\ndate +%%s.%%N >%s/end\n' \
-            "$WORK" "$dir" "$BIN/pushfile" "$dir" "$dir"
-    } >"$dir/pane.sh"
+    local dir=$WORK/tmux
     local -a command=(sh "$dir/pane.sh")
-    [ "$1" = direct ] || command=(tmux -S "$socket" -f "$dir/tmux.conf" new-session "sh $dir/pane.sh")
+    [ "$1" = direct ] || command=("$dir/in_pane")
+    fresh_pane_run
     TERM=xterm-256color timeout 600 env -u TMUX "$RECEIVER" --quiet -d "$dir/received" -- "${command[@]}" \
-        </dev/null >/dev/null 2>"$dir/receiver.err" || true
-    [ "$1" = direct ] || tmux -S "$socket" kill-server 2>/dev/null || true
-    if [ "$(cat "$dir/status" 2>/dev/null)" = 0 ] && cmp -s "$WORK/tmux.bin" "$dir/received/tmux.bin"; then
-        calc "$(cat "$dir/end") - $(cat "$dir/start")" 6
+        "$WORK" "$BIN/pushfile" tmux.bin </dev/null >/dev/null 2>"$dir/receiver.err" || true
+    stop_private_tmux
+    pane_ran_well tmux.bin "$1" || return 1
+    calc "$(cat "$dir/end") - $(cat "$dir/start")" 6
+}
+
+# Seconds of one transfer of tmux-up.bin through a pane with pane_rtt ms between the receiver and
+# the tmux client (0: no link); the server's CPU ticks of the run go to $WORK/tmux-ticks.RTT.WAY.
+# Fails unless the program in the pane exited 0 and the file arrived intact.
+pane_way_seconds() { # download|keys|auto
+    local dir=$WORK/tmux delay='' line='' typed_end='' started=''
+    [ "$pane_rtt" -eq 0 ] || delay=$((pane_rtt / 2))
+    fresh_pane_run
+    if [ "$1" = download ]; then
+        local -a link=()
+        [ -z "$delay" ] || link=("$BIN/link_sim" --delay-ms "$delay" --rate "$LINK_RATE" --)
+        TERM=xterm-256color timeout "$LINK_TIMEOUT" env -u TMUX "$RECEIVER" --quiet -d "$dir/received" -- \
+            "${link[@]}" "$dir/in_pane" "$WORK" "$BIN/pushfile" tmux-up.bin </dev/null >/dev/null 2>"$dir/receiver.err" || true
+        started=$(cat "$dir/start" 2>/dev/null) || true
     else
-        cat "$dir/receiver.err" >&2
-        say "   the transfer ($1) failed or the file differs"
-        return 1
+        line=$(
+            unset TMUX PULLFILE_UPLOAD_PATH
+            [ "$1" = auto ] || export PULLFILE_UPLOAD_PATH=keys
+            export TERM=xterm-256color
+            pullfile_in=$dir/in_pane typed_upload "$delay" "$LINK_RATE" "$WORK/tmux-up.bin" "$dir/received"
+        )
+        typed_end=$EPOCHREALTIME
+        cp "$WORK/up.err" "$dir/receiver.err" 2>/dev/null || true
     fi
+    stop_private_tmux
+    pane_ran_well tmux-up.bin "$1 at $pane_rtt ms${line:+: $line}" || return 1
+    # The Enter key, on the pane's clock: tty_user counts from it to the receiver's end.
+    [ "$1" = download ] || started=$(calc "$typed_end - $(field seconds "$line")" 6)
+    server_ticks >>"$WORK/tmux-ticks.$pane_rtt.$1"
+    calc "$(cat "$dir/end") - $started" 6
 }
 
 through_tmux() {
@@ -783,18 +879,78 @@ through_tmux() {
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq tmux >/dev/null
     fi
     say "== through tmux (${TMUX_MIB} MiB, $(tmux -V), best of $RUNS)"
+    private_tmux_files
     make_random_file tmux.bin "$TMUX_MIB"
     local bytes=$((TMUX_MIB * 1048576)) ok=1
     best_of_two tmux_pane_seconds direct tmux || ok=0
     local direct_best=$best_a tmux_best=$best_b direct_runs=$runs_a tmux_runs=$runs_b
-    rm -rf "$WORK/tmux" "$WORK/tmux.bin"
+    rm -rf "$WORK/tmux.bin"
     if [ "$ok" -eq 0 ]; then
         row "tmux pane / direct pty, file B/s (${TMUX_MIB} MiB)" "a transfer failed" "" FAIL
+    else
+        figure "pushfile in a tmux pane, file bytes" "$(mib_per_s "$bytes" "$tmux_best") MiB/s (runs:$tmux_runs s)"
+        figure "pushfile on the receiver's pty, same runs" "$(mib_per_s "$bytes" "$direct_best") MiB/s (runs:$direct_runs s)"
+        row "tmux pane / direct pty, file B/s (${TMUX_MIB} MiB)" "$(calc "$direct_best / $tmux_best" 3)" "(not a target)" INFO
+    fi
+    both_ways_through_a_pane
+    rm -rf "$WORK/tmux" "$WORK"/tmux-ticks.*
+}
+
+both_ways_through_a_pane() {
+    local label="tmux pane up / down"
+    if ! cmake --build "$BUILD/main" -j2 --target link_sim tty_user pullfile >>"$BUILD/build.log" 2>&1 ||
+        [ ! -x "$PULLFILE" ]; then
+        row "$label" "SKIP (no pullfile, tty_user or link_sim)" "" SKIP
         return
     fi
-    figure "pushfile in a tmux pane, file bytes" "$(mib_per_s "$bytes" "$tmux_best") MiB/s (runs:$tmux_runs s)"
-    figure "pushfile on the receiver's pty, same runs" "$(mib_per_s "$bytes" "$direct_best") MiB/s (runs:$direct_runs s)"
-    row "tmux pane / direct pty, file B/s (${TMUX_MIB} MiB)" "$(calc "$direct_best / $tmux_best" 3)" "(not a target)" INFO
+    say "== both ways through a tmux pane (${TMUX_UP_MIB} MiB, no link and RTT $TMUX_LINK_RTT ms at $LINK_RATE" \
+        "bytes/s each way, best of $TMUX_UP_RUNS)"
+    make_random_file tmux-up.bin "$TMUX_UP_MIB"
+    local bytes=$((TMUX_UP_MIB * 1048576)) tick_hz pane_rtt path down_best down_runs limit ratio RUNS=$TMUX_UP_RUNS
+    local -A up_best=() up_runs=()
+    tick_hz=$(getconf CLK_TCK)
+    for pane_rtt in 0 "$TMUX_LINK_RTT"; do
+        say "   RTT $pane_rtt ms"
+        down_best='' down_runs=''
+        for path in keys auto; do
+            if best_of_two pane_way_seconds download "$path"; then
+                up_best[$path]=$best_b up_runs[$path]=$runs_b
+            else
+                up_best[$path]=failed
+            fi
+            [ -z "$best_a" ] || down_best=$(lesser "${down_best:-$best_a}" "$best_a")
+            down_runs+=$runs_a
+        done
+        [ -z "$down_best" ] ||
+            figure "tmux pane, RTT $pane_rtt ms: download" "$(mib_per_s "$bytes" "$down_best" 2) MiB/s (runs:$down_runs s)"
+        for path in keys auto; do
+            label="tmux pane up / down, RTT $pane_rtt ms, $path (${TMUX_UP_MIB} MiB)"
+            limit=''
+            [ "$pane_rtt" != "$TMUX_LINK_RTT" ] || [ "$path" != auto ] || limit=$TMUX_UP_LIMIT
+            if [ "${up_best[$path]}" = failed ] || [ -z "$down_best" ]; then
+                row "$label" "a transfer failed" "${limit:+>= $limit}" FAIL
+                continue
+            fi
+            figure "tmux pane, RTT $pane_rtt ms: upload, $path" \
+                "$(mib_per_s "$bytes" "${up_best[$path]}" 2) MiB/s (runs:${up_runs[$path]} s)"
+            ratio=$(calc "$down_best / ${up_best[$path]}" 3)
+            if [ -n "$limit" ]; then
+                row "$label" "$ratio" ">= $limit" "$(verdict_at_least "$ratio" "$limit")"
+            else
+                row "$label" "$ratio" "(not a target)" INFO
+            fi
+        done
+        figure "tmux server CPU s/MiB, RTT $pane_rtt ms: down, keys, auto" "$(for path in download keys auto; do
+            least_cpu_per_mib "$WORK/tmux-ticks.$pane_rtt.$path" "$tick_hz"; done | paste -sd' ')"
+    done
+    rm -f "$WORK/tmux-up.bin"
+}
+
+# The tmux server's CPU seconds per MiB of the file in the run that took the fewest.
+least_cpu_per_mib() { # ticks_file tick_hz
+    [ -s "$1" ] || { echo n/a; return; }
+    calc "$(sort -n "$1" | head -1) / $2 / $TMUX_UP_MIB" 4
+    echo
 }
 
 # ---------------------------------------------------------------- the relay as a terminal
