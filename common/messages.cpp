@@ -65,6 +65,12 @@ std::size_t format_upload_end(char* buffer, int status) {
     return text_length(buffer);
 }
 
+std::size_t format_upload_clipboard(char* buffer, std::uint64_t chunk, const char* token) {
+    std::snprintf(body_after_head(buffer, CODE_UPLOAD_CLIPBOARD), BODY_ROOM, "%llu %s",
+                  static_cast<unsigned long long>(chunk), token);
+    return text_length(buffer);
+}
+
 std::size_t format_upload_have(char* buffer, std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) {
     char* body = body_after_head(buffer, CODE_UPLOAD_HAVE);
     const int length = std::snprintf(body, BODY_ROOM, "%llu;%llu", static_cast<unsigned long long>(query_sequence),

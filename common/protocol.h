@@ -59,5 +59,10 @@ inline constexpr unsigned char CODE_UPLOAD_END = 'q';
 // upload, or the whole of an identical one), HASH the XXH3-128 of those bytes in 32 lowercase hex
 // digits.
 inline constexpr unsigned char CODE_UPLOAD_HAVE = 'h';
+// From the upload format's version 4, inside tmux: the frames may come in answers to tmux's
+// clipboard queries (transfer/clipboard_replies.h). CHUNK SP TOKEN: CHUNK the most bytes one
+// answer carries, 0 to go back to typed frames; TOKEN the CLIPBOARD_TOKEN_LENGTH lowercase hex
+// digits each answer starts with.
+inline constexpr unsigned char CODE_UPLOAD_CLIPBOARD = 'c';
 
 }  // namespace pushfile

@@ -24,6 +24,7 @@
 #include "common/owned_fd.h"
 #include "pullfile/held_files.h"
 #include "pullfile/pull_session.h"
+#include "pullfile/tmux_clipboard.h"
 #include "remote/no_answer.h"
 #include "remote/raw_terminal.h"
 #include "remote/standard_streams.h"
@@ -128,33 +129,137 @@ bool parse_options(int argc, char** argv, std::string* directory, pull_options* 
     return true;
 }
 
+// What the terminal gives pullfile: typed frames, and, inside tmux, answers to its clipboard
+// queries, which carry frames too. The answers are asked for once the receiver reads the format
+// that carries them, one at a time; a lost one (typed as keys by a tmux that waited escape-time,
+// or none within a while) sends pullfile back to typed frames, which the receiver types again
+// from the last answer on.
+class terminal_input final : private clipboard_answer_reader::events {
+public:
+    terminal_input(pull_session& session, terminal_output& output, tmux_clipboard* clipboard)
+        : session_(session), output_(output), clipboard_(clipboard) {}
+
+    void feed(const unsigned char* bytes, std::size_t length) {
+        reader_.feed(bytes, length, *this);
+        offer_when_due();
+    }
+
+    // The wait for input may last this long (-1: for ever) before wake() has something to do.
+    int wait_ms(monotonic_clock::time_point now) const {
+        if (!carrying_ || !clipboard_->asking()) return -1;
+        const auto left = clipboard_->asked_at() + CLIPBOARD_ANSWER_WAIT - now;
+        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(
+            std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0));
+    }
+    void wake(monotonic_clock::time_point now) {
+        if (clipboard_ == nullptr) return;
+        clipboard_->reap();
+        if (carrying_ && clipboard_->asking() && now - clipboard_->asked_at() >= CLIPBOARD_ANSWER_WAIT) fall_back();
+    }
+    bool carrying() const { return carrying_; }
+
+private:
+    // No answer within this came: the queries do not reach the receiver.
+    static constexpr std::chrono::seconds CLIPBOARD_ANSWER_WAIT{3};
+
+    void plain(const unsigned char* bytes, std::size_t length) override { session_.feed(bytes, length); }
+
+    void answer(const unsigned char* content, std::size_t length) override {
+        if (!carrying_) return;  // after a fall back, or not ours: never read
+        if (length < CLIPBOARD_TOKEN_LENGTH ||
+            std::memcmp(content, clipboard_->token(), CLIPBOARD_TOKEN_LENGTH) != 0) {
+            return fall_back();
+        }
+        const auto now = monotonic_clock::now();
+        clipboard_->answered();
+        session_.feed(content + CLIPBOARD_TOKEN_LENGTH, length - CLIPBOARD_TOKEN_LENGTH);
+        if (session_.over()) return;
+        if (clipboard_->grow(now - clipboard_->asked_at())) offer();
+        if (!clipboard_->ask(now)) fall_back();
+    }
+
+    // tmux typed the answer as keys: it came slower than escape-time allows. Smaller ones may not.
+    void answer_lost() override {
+        if (!carrying_) return;
+        fall_back();
+        if (offers_left_ > 0 && clipboard_->shrink()) {
+            --offers_left_;
+            offer();
+            carrying_ = clipboard_->ask(monotonic_clock::now());
+            if (!carrying_) fall_back_told();
+        }
+    }
+
+    void offer_when_due() {
+        if (offered_ || clipboard_ == nullptr || !session_.in_upload() ||
+            session_.receiver_version() < CLIPBOARD_UPLOAD_FORMAT_VERSION) {
+            return;
+        }
+        offered_ = true;
+        if (!offer()) return;
+        carrying_ = clipboard_->ask(monotonic_clock::now());
+        if (!carrying_) fall_back_told();
+    }
+
+    bool offer() {
+        char message[MESSAGE_BUFFER_SIZE];
+        return output_.send(message, format_upload_clipboard(message, clipboard_->chunk(), clipboard_->token()) + 1);
+    }
+
+    void fall_back() {
+        carrying_ = false;
+        fall_back_told();
+    }
+    void fall_back_told() {
+        session_.frames_may_repeat();
+        char message[MESSAGE_BUFFER_SIZE];
+        (void)output_.send(message, format_upload_clipboard(message, 0, clipboard_->token()) + 1);
+    }
+
+    pull_session& session_;
+    terminal_output& output_;
+    tmux_clipboard* clipboard_;
+    clipboard_answer_reader reader_;
+    bool offered_ = false;
+    bool carrying_ = false;
+    int offers_left_ = 3;  // after answers lost
+};
+
 // Reads and hands on what comes until the session is over or a signal comes. Until the first
 // frame, the no-answer line is written once, after a few seconds of silence.
-void follow(pull_session& session, const sigset_t* waiting_mask, const char* no_answer_notice) {
-    static unsigned char input[READ_SIZE];
+void follow(pull_session& session, terminal_input& input, const sigset_t* waiting_mask,
+            const char* no_answer_notice) {
+    static unsigned char buffer[READ_SIZE];
     const auto notice_due = monotonic_clock::now() + std::chrono::milliseconds(remote::NO_ANSWER_DELAY_MS);
     bool notice_written = false;
     while (!session.over() && remote::raw_terminal::noted_signal() == 0) {
+        const auto now = monotonic_clock::now();
         int timeout_ms = session.in_upload() ? QUIET_INPUT_MS : -1;
         if (!session.answered() && !notice_written) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(notice_due - monotonic_clock::now());
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(notice_due - now);
             timeout_ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
         }
+        if (const int answer_ms = input.wait_ms(now); answer_ms >= 0) {
+            timeout_ms = timeout_ms < 0 ? answer_ms : std::min(timeout_ms, answer_ms);
+        }
         const int ready = remote::wait_for(STDIN_FILENO, POLLIN, timeout_ms, waiting_mask);
+        input.wake(monotonic_clock::now());
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return session.input_ended(failure_text("cannot wait for the terminal's input", errno));
         if (ready == 0 && session.in_upload()) {
-            session.input_quiet();
+            if (!input.carrying()) session.input_quiet();
             continue;
         }
         if (ready == 0) {
-            remote::write_error_line(no_answer_notice, true);
-            notice_written = true;
+            if (!session.answered()) {
+                remote::write_error_line(no_answer_notice, true);
+                notice_written = true;
+            }
             continue;
         }
-        const ssize_t got = read(STDIN_FILENO, input, sizeof input);
+        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
         if (got > 0) {
-            session.feed(input, static_cast<std::size_t>(got));
+            input.feed(buffer, static_cast<std::size_t>(got));
         } else if (got == 0) {
             session.input_ended("the input ended before the upload did");
         } else if (errno != EINTR && errno != EAGAIN) {
@@ -191,6 +296,10 @@ int run(int argc, char** argv) {
                                            .count());
 
     const bool in_tmux_pane = remote::wrap_messages_for_output_pane();
+    // Inside tmux, the frames may come faster than as keys; found out before the terminal is raw.
+    tmux_clipboard clipboard;
+    std::string clipboard_unusable;
+    const bool clipboard_usable = in_tmux_pane && clipboard.probe(&clipboard_unusable);
     char no_answer[remote::NO_ANSWER_LINE_SIZE];
     remote::format_no_answer(no_answer, PROGRAM_NAME, in_tmux_pane, "; any key gives up");
     // The ending signals stay blocked but while pullfile waits, so that the one that comes is
@@ -204,7 +313,8 @@ int run(int argc, char** argv) {
     char message[MESSAGE_BUFFER_SIZE];
     // The request says which versions of the frames this pullfile reads.
     if (output.send(message, format_upload_request(message, upload_request_body(folder).c_str()) + 1)) {
-        follow(session, terminal.waiting_mask(), no_answer);
+        terminal_input input(session, output, clipboard_usable ? &clipboard : nullptr);
+        follow(session, input, terminal.waiting_mask(), no_answer);
     } else if (remote::raw_terminal::noted_signal() == 0) {
         session.stop(failure_text("cannot write to the terminal", errno));
     }

@@ -68,6 +68,7 @@ void pull_session::stop(const std::string& why) {
 void pull_session::frame_received(const upload_frame& frame) {
     if (over()) return;
     answered_ = true;
+    if (frames_may_repeat_ && frame.sequence <= last_sequence_) return;
     if (frame.sequence != last_sequence_ + 1) upload_broke(lost_frames(last_sequence_ + 1, frame.sequence));
     last_sequence_ = frame.sequence;
     switch (frame.type) {

@@ -61,6 +61,11 @@ public:
     // that missed it would wait for it for ever; one that had it takes it as nothing new.
     void input_quiet();
     bool in_upload() const { return answered_ && !over(); }
+    // The version of the frames the receiver writes, from its first frame.
+    std::uint64_t receiver_version() const { return format_version_; }
+    // Frames that came already may come again (typed once more after a clipboard answer that
+    // seemed lost): they are passed over.
+    void frames_may_repeat() { frames_may_repeat_ = true; }
     // The input ended (or could not be read: why says so); a file in progress is dropped.
     void input_ended(const std::string& why);
     // The run is stopped from outside (a signal); a file in progress is dropped.
@@ -135,6 +140,7 @@ private:
     std::uint64_t handled_ = 0;  // acknowledged once it passes acknowledged_
     std::uint64_t acknowledged_ = 0;
     bool quiet_acknowledged_ = false;  // since the last input
+    bool frames_may_repeat_ = false;
     // The first frame not seen at the last break outside a file: the file frame lost, if a file's
     // data comes next.
     std::uint64_t lost_from_ = 0;

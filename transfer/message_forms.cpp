@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "transfer/clipboard_replies.h"
+
 namespace pushfile {
 
 namespace {
@@ -115,6 +117,20 @@ constexpr message_form MESSAGE_FORMS[] = {
          std::uint64_t held = 0;
          file_hash hash;
          return parse_have(body.text, &query_sequence, &held, &hash);
+     }},
+    {.code = CODE_UPLOAD_CLIPBOARD,
+     .kind = message_kind::upload_clipboard,
+     .fields = {number, text},
+     .malformed = parse_error::bad_upload_message,
+     .too_long = parse_error::bad_upload_message,
+     .max_digits = 7,
+     .max_number = 9999999,
+     .report = [](const message_body& body,
+                  stream_parser_events& events) { events.upload_clipboard(body.number, body.text); },
+     .accepts = [](const message_body& body) {
+         return body.text.size() == CLIPBOARD_TOKEN_LENGTH &&
+                std::all_of(body.text.begin(), body.text.end(),
+                            [](char digit) { return (digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f'); });
      }},
 };
 

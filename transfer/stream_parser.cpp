@@ -18,6 +18,10 @@ constexpr std::size_t NOT_IN_LETTERS = SIZE_MAX;
 // A broken block is recognisably a sender's, and may be hidden, with at least this many letters:
 // output that only looks like one rarely has more than a few in a row.
 constexpr std::size_t FEWEST_LETTERS_HIDDEN = 16;
+// tmux's clipboard query after its ESC, but for the ending.
+constexpr std::string_view CLIPBOARD_QUERY = "]52;;?";
+constexpr unsigned char BELL = 0x07;
+constexpr std::string_view STRING_TERMINATOR = "\x1b\\";
 
 bool is_digit(unsigned char byte) { return byte >= '0' && byte <= '9'; }
 
@@ -61,6 +65,8 @@ void stream_parser::feed(const unsigned char* bytes, std::size_t length, stream_
             case state::number: i += feed_number(next, left, events); break;
             case state::letters: i += feed_letters(next, left, events); break;
             case state::empty_body: i += feed_empty_body(next, events); break;
+            case state::query:
+            case state::query_escape: i += feed_query(next, events); break;
             case state::after_message:
                 if (*next == 0) ++i;
                 state_ = state::ground;
@@ -84,6 +90,8 @@ std::size_t stream_parser::held_bytes() const {
         case state::escape: return 1;
         case state::introducer: return 2;
         case state::family: return 3;
+        case state::query: return 1 + query_matched_;
+        case state::query_escape: return 2 + CLIPBOARD_QUERY.size();
         default: break;
     }
     std::size_t length = MESSAGE_HEADER_LENGTH;
@@ -102,6 +110,11 @@ std::size_t stream_parser::held_bytes() const {
 std::size_t stream_parser::feed_prefix(const unsigned char* bytes, stream_parser_events& events) {
     const unsigned char byte = bytes[0];
     if (state_ == state::escape) {
+        if (byte == static_cast<unsigned char>(CLIPBOARD_QUERY[0])) {
+            state_ = state::query;
+            query_matched_ = 1;
+            return 1;
+        }
         if (byte != INTRODUCER) {
             release(events);
             return 0;
@@ -125,6 +138,45 @@ std::size_t stream_parser::feed_prefix(const unsigned char* bytes, stream_parser
     form_ = form;
     enter_field(0);
     return 1;
+}
+
+std::size_t stream_parser::feed_query(const unsigned char* bytes, stream_parser_events& events) {
+    const unsigned char byte = bytes[0];
+    if (state_ == state::query_escape) {
+        if (byte != '\\') {
+            release(events);
+            return 0;
+        }
+        query_complete(STRING_TERMINATOR, events);
+        return 1;
+    }
+    if (query_matched_ < CLIPBOARD_QUERY.size()) {
+        if (byte != static_cast<unsigned char>(CLIPBOARD_QUERY[query_matched_])) {
+            release(events);
+            return 0;
+        }
+        ++query_matched_;
+        return 1;
+    }
+    if (byte == ESCAPE) {
+        state_ = state::query_escape;
+        return 1;
+    }
+    if (byte != BELL) {
+        release(events);
+        return 0;
+    }
+    query_complete(std::string_view(reinterpret_cast<const char*>(&BELL), 1), events);
+    return 1;
+}
+
+void stream_parser::query_complete(std::string_view ending, stream_parser_events& events) {
+    state_ = state::ground;
+    if (events.clipboard_query()) return;
+    static constexpr unsigned char escape = ESCAPE;
+    events.pass_through(&escape, 1);
+    events.pass_through(reinterpret_cast<const unsigned char*>(CLIPBOARD_QUERY.data()), CLIPBOARD_QUERY.size());
+    events.pass_through(reinterpret_cast<const unsigned char*>(ending.data()), ending.size());
 }
 
 void stream_parser::enter_field(std::size_t index) {
@@ -303,6 +355,17 @@ void stream_parser::release(stream_parser_events& events) {
         case state::after_message: state_ = state::ground; return;
         case state::escape: prefix_length = 1; break;
         case state::introducer: prefix_length = 2; break;
+        case state::query:
+        case state::query_escape: {
+            const std::size_t matched = state_ == state::query ? query_matched_ : CLIPBOARD_QUERY.size();
+            const bool escape_after = state_ == state::query_escape;
+            state_ = state::ground;
+            static constexpr unsigned char escape = ESCAPE;
+            events.pass_through(&escape, 1);
+            events.pass_through(reinterpret_cast<const unsigned char*>(CLIPBOARD_QUERY.data()), matched);
+            if (escape_after) events.pass_through(&escape, 1);
+            return;
+        }
         default: break;
     }
     const bool has_code = state_ != state::escape && state_ != state::introducer && state_ != state::family;

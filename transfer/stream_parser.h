@@ -21,9 +21,13 @@
 //   acknowledgement ESC } f a SEQUENCE NUL
 //   file failed     ESC } f e SEQUENCE SP REASON NUL
 //   end             ESC } f q STATUS NUL     STATUS: 1..3 digits, at most 255
+//   clipboard       ESC } f c CHUNK SP TOKEN NUL  CHUNK: 1..7 digits; TOKEN: 16 lowercase hex
+//                                            digits
 //   have            ESC } f h QSEQ ';' HELD ';' HASH NUL, or ESC } f h QSEQ ';' 0 NUL
 //                                            QSEQ, HELD: 1..19 and 1..20 digits, HELD above 0
 //                                            with a HASH; HASH: 32 lowercase hex digits
+// and tmux's query for its client's clipboard, which an upload may answer (clipboard_query()):
+//   clipboard query ESC ] 52 ; ; ? and BEL, or ESC ] 52 ; ; ? and ESC and a backslash
 // Leading zeros in DIGITS are allowed. A candidate begins at an ESC in ordinary output. It breaks
 // at the first byte that cannot continue it: that byte is not part of it and is scanned again
 // (it may open the next message). A candidate that reaches its NUL but fails a check (an empty
@@ -46,7 +50,7 @@
 namespace pushfile {
 
 enum class message_kind : unsigned char { path, size, block, end, upload_request, upload_ack, upload_failed, upload_end,
-                                        upload_have };
+                                        upload_have, upload_clipboard };
 
 enum class parse_error : unsigned char {
     path_too_long,      // no NUL within the longest path a message can carry
@@ -83,6 +87,9 @@ public:
     virtual void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) {
         (void)query_sequence, (void)held, (void)hash;
     }
+    // From version 4 on: the frames may come in answers to tmux's clipboard queries, each at most
+    // chunk bytes and starting with token; chunk 0: typed again.
+    virtual void upload_clipboard(std::uint64_t chunk, std::string_view token) { (void)chunk, (void)token; }
 
 protected:
     ~upload_message_events() = default;
@@ -119,6 +126,9 @@ public:
     void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) override {
         if (upload_ != nullptr) upload_->upload_have(query_sequence, held, hash);
     }
+    void upload_clipboard(std::uint64_t chunk, std::string_view token) override {
+        if (upload_ != nullptr) upload_->upload_clipboard(chunk, token);
+    }
     // A message that began but broke the format. Its bytes have just been passed through, or
     // left out when hide_broken_block() said so.
     virtual void rejected_message(message_kind kind, parse_error error) {
@@ -135,6 +145,9 @@ public:
         (void)length;
         return false;
     }
+    // tmux asked its client's terminal for the clipboard: whether the query is taken out of the
+    // output (an upload answers it); one not taken is passed through whole, to the terminal.
+    virtual bool clipboard_query() { return false; }
 
 protected:
     explicit stream_parser_events(upload_message_events* upload = nullptr) : upload_(upload) {}
@@ -193,6 +206,8 @@ private:
         letters,        // in a letters field
         empty_body,     // a message without fields: its NUL comes next
         after_message,  // a NUL that belongs to the message just ended may come
+        query,          // ESC and query_matched_ bytes of CLIPBOARD_QUERY after it seen
+        query_escape,   // the whole query but its ESC '\' ending, of which the ESC came
     };
 
     // Each returns the number of bytes it consumed from the chunk.
@@ -201,6 +216,9 @@ private:
     std::size_t feed_number(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
     std::size_t feed_letters(const unsigned char* bytes, std::size_t length, stream_parser_events& events);
     std::size_t feed_empty_body(const unsigned char* bytes, stream_parser_events& events);
+    std::size_t feed_query(const unsigned char* bytes, stream_parser_events& events);
+    // The query came whole, ended by ending (BEL, or ESC '\').
+    void query_complete(std::string_view ending, stream_parser_events& events);
     // Moves to the form's field at index, or, past the last, to the end of an empty body.
     void enter_field(std::size_t index);
     message_field current_field() const;
@@ -225,6 +243,7 @@ private:
                             stream_parser_events& events);
 
     state state_ = state::ground;
+    std::size_t query_matched_ = 0;
     // The form of the message held, once its code has come, and the field being read.
     const message_form* form_ = nullptr;
     std::size_t field_index_ = 0;

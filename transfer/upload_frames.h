@@ -67,13 +67,16 @@ enum class frame_type : unsigned char {
 
 // The highest version of the frames this side writes and reads; every version from 1 up to it
 // is read.
-inline constexpr unsigned UPLOAD_FORMAT_VERSION = 3;
+inline constexpr unsigned UPLOAD_FORMAT_VERSION = 4;
 // The version without modes, times or folders.
 inline constexpr unsigned FIRST_UPLOAD_FORMAT_VERSION = 1;
 // The version with modes, times and folders.
 inline constexpr unsigned FOLDERS_UPLOAD_FORMAT_VERSION = 2;
 // The version with queries, start offsets and whole-file hashes.
 inline constexpr unsigned RESUMING_UPLOAD_FORMAT_VERSION = 3;
+// The frames of version 3, which may also come in answers to tmux's clipboard queries
+// (CODE_UPLOAD_CLIPBOARD).
+inline constexpr unsigned CLIPBOARD_UPLOAD_FORMAT_VERSION = 4;
 // How many files ahead of the one being sent the receiver may type Q frames.
 inline constexpr std::size_t UPLOAD_QUERIES_AHEAD = 1024;
 // As a download's block, so that one answer window sizes both directions.

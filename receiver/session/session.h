@@ -78,6 +78,7 @@ private:
     void end_message() override;
     void rejected_message(message_kind kind, parse_error error) override;
     bool hide_broken_block(std::size_t length) override;
+    bool clipboard_query() override { return upload_.clipboard_query(); }
     bool download_open() const override { return file_open(); }
     monotonic_clock::time_point last_output_at() const override { return last_output_at_; }
     void upload_requested() override;

@@ -24,7 +24,8 @@ upload_engine::upload_engine(upload_host& host, progress_display& progress, byte
       command_input_(command_input),
       options_(std::move(options)),
       view_(progress.question(), screen, options_.keyboard_is_terminal),
-      pacer_(command_input) {}
+      channel_(command_input),
+      pacer_(channel_) {}
 
 upload_engine::~upload_engine() = default;
 
@@ -38,6 +39,7 @@ void upload_engine::upload_request(std::string_view body) {
         // A pullfile before this one ended without a word (killed): its upload is over, and its
         // frames not written yet are for nobody.
         progress_.notice("pullfile asked for files again before its last upload ended; that one is over");
+        channel_.abandon();
         command_input_.discard_queued();
         end_upload();
     }
@@ -187,7 +189,7 @@ void upload_engine::keyboard_ended() {
 }
 
 bool upload_engine::wants_ticks() const {
-    return stage_ == stage::waiting || echo_.holding() || (sending_or_closing() && !stall_told_) ||
+    return stage_ == stage::waiting || echo_.holding() || channel_.wants_ticks() || (sending_or_closing() && !stall_told_) ||
            (stage_ == stage::prompting && (prompt_->escape_pending() || prompt_->paste_open()));
 }
 
@@ -220,12 +222,30 @@ void upload_engine::command_input_room(std::size_t free) {
     if (cancel_due_) {
         // The frames dropped are taken back: C follows the last one pullfile will see.
         cancel_due_ = false;
-        pacer_.take_back_dropped(free);
+        pacer_.take_back_dropped(channel_.room(free));
         prepare_last_frame(frame_type::cancelled);
     }
-    pacer_.type_frames(free, *this);
+    pacer_.type_frames(channel_.room(free), *this);
+    if (channel_.carrying()) {
+        // An answer takes frames that waited: their room is filled again at once, and the pacer
+        // knows the room there is, should a cancel drop what waits.
+        channel_.pump(free, monotonic_clock::now());
+        pacer_.type_frames(channel_.room(free), *this);
+    }
     if (pacer_.current_file() == nullptr) current_.reset();
 }
+
+void upload_engine::upload_clipboard(std::uint64_t chunk, std::string_view token) {
+    if (!active() || format_version_ < CLIPBOARD_UPLOAD_FORMAT_VERSION) return;
+    heard_from_pullfile();
+    if (chunk == 0) return channel_.stop();
+    if (!channel_.start(chunk, token)) {
+        progress_.notice("pullfile asked for answers of " + std::to_string(chunk) +
+                         " bytes to tmux's clipboard queries, more or less than they carry; the frames are typed");
+    }
+}
+
+bool upload_engine::clipboard_query() { return channel_.take_query(host_.last_output_at()); }
 
 // During an upload pullfile writes nothing but its messages; other output while it has frames to
 // read is most likely a shell's, pullfile being gone. Its next message says otherwise. That shell
@@ -320,7 +340,7 @@ void upload_engine::cancel() {
 // reach whatever reads next. unread: some of them are not acknowledged and may have been read by
 // what reads now.
 void upload_engine::erase_unread_frames(bool unread) {
-    command_input_.drop_all();
+    channel_.drop_all();
     if (terminal_ != nullptr) terminal_->drop_unread_and_release();
     if (unread && pacer_.last_acknowledged() < pacer_.sequence()) {
         command_input_.append(&LINE_KILL_KEY, 1);
@@ -357,6 +377,7 @@ void upload_engine::end_upload() {
     sources_.clear();
     queries_.clear();
     pacer_.drop_pending();
+    channel_.reset(monotonic_clock::now());
     cancel_due_ = false;
     stage_ = stage::idle;
     progress_.file_done();

@@ -20,6 +20,7 @@
 #include "common/owned_fd.h"
 #include "common/summary_list.h"
 #include "receiver/relay/handler.h"
+#include "receiver/session/clipboard_channel.h"
 #include "receiver/session/progress.h"
 #include "receiver/session/typed_echo.h"
 #include "receiver/session/upload_consent.h"
@@ -92,6 +93,10 @@ public:
     // From version 3 on: what pullfile holds of the file its query frame named (upload_queries.h).
     void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) override;
     void upload_end(std::uint64_t status) override;
+    // From version 4 on, pullfile in tmux: frames in answers to its clipboard queries, or typed again.
+    void upload_clipboard(std::uint64_t chunk, std::string_view token) override;
+    // tmux asked its client's terminal for the clipboard: whether the upload takes the query.
+    bool clipboard_query();
 
     void command_started(command_terminal& terminal) override { terminal_ = &terminal; }
     // The command's output on its way to the screen: what is not echo of frames goes there.
@@ -210,6 +215,8 @@ private:
     upload_queries queries_;
     file_hasher hasher_;
     std::unique_ptr<unsigned char[]> block_;
+    // Frames go through it: typed, or in answers to tmux's clipboard queries.
+    clipboard_channel channel_;
     upload_pacer pacer_;
     std::uint64_t shown_file_ = 0;  // the file sequence the progress line shows, or 0
     // Z, N or C, once due, and its sequence.

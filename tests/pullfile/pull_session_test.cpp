@@ -1,6 +1,7 @@
 // pullfile's session on its own: frames made with the frame formatters fed in, a real file sink
 // on a scratch folder, and what the session writes back read with the receiver's parser.
 #include "pullfile/pull_session.h"
+#include "pullfile/tmux_clipboard.h"
 
 #include <stdlib.h>
 #include <fcntl.h>
@@ -269,3 +270,32 @@ TEST_F(pull_session_test, replace_renames_over_the_existing_file) {
 }
 
 }  // namespace
+
+// What tmux says of itself decides whether answers to its clipboard queries may carry the frames,
+// and how much each carries: never where tmux would not pass them on, where escape-time leaves
+// them no time, or where another client (a real terminal) might answer with the user's clipboard.
+TEST(tmux_clipboard, what_tmux_says_decides_the_way_and_the_chunk) {
+    struct facts_case {
+        std::string line;
+        std::size_t chunk;  // 0: typed frames
+    };
+    const facts_case cases[] = {
+        {"3.3a|500|1|bpaste,clipboard,title", 500 * 1024},
+        {"3.6|900|1|clipboard", MAX_CLIPBOARD_CHUNK},
+        {"next-3.6|200|1|clipboard", 200 * 1024},
+        {"3.5a|10|1|clipboard", 0},
+        {"3.2a|500|1|clipboard", 0},
+        {"3.7|500|1|clipboard", 0},
+        {"3.4|500|2|clipboard", 0},
+        {"3.4|500|1|bpaste,title", 0},
+        {"3.4|500|1", 0},
+    };
+    for (const facts_case& test : cases) {
+        pull::tmux_facts facts;
+        std::string why_not;
+        const bool read = pull::parse_tmux_facts(test.line, &facts);
+        const std::size_t chunk = read ? pull::largest_clipboard_chunk(facts, &why_not) : 0;
+        EXPECT_EQ(chunk, test.chunk) << test.line;
+        EXPECT_EQ(read && why_not.empty(), chunk > 0) << test.line;
+    }
+}

@@ -32,7 +32,7 @@ using namespace pushfile_test;
 using records = std::vector<std::string>;
 
 const char* kind_name(message_kind kind) {
-    constexpr const char* names[] = {"path", "size", "block", "end", "request", "ack", "failed", "quit", "have"};
+    constexpr const char* names[] = {"path", "size", "block", "end", "request", "ack", "failed", "quit", "have", "clipboard"};
     const auto index = static_cast<std::size_t>(kind);
     return index < std::size(names) ? names[index] : "another kind";
 }
@@ -79,7 +79,14 @@ public:
         format_file_hash(hash, hex);
         event("H:" + std::to_string(query_sequence) + " " + std::to_string(held) + " " + std::string(hex, sizeof hex));
     }
+    void upload_clipboard(std::uint64_t chunk, std::string_view token) override {
+        event("K:" + std::to_string(chunk) + " " + std::string(token));
+    }
     void rejected_message(message_kind kind, parse_error error) override { event(rejected(kind, error)); }
+    bool clipboard_query() override {
+        event("C");
+        return true;
+    }
 
     records events;
     std::string output;
@@ -290,6 +297,17 @@ TEST(stream_parser, anything_but_a_complete_valid_message_is_passed_through_whol
         {"have without a held count", "\x1b}fh3" + nul,
          {"T:\x1b}fh3" + nul, rejected(message_kind::upload_have, parse_error::bad_upload_message)}},
 
+        {"clipboard queries, ended by BEL and by ST",
+         "a\x1b]52;;?\x07" "b\x1b]52;;?\x1b\\c",
+         {"T:a", "C", "T:b", "C", "T:c"}},
+        {"other strings of the terminal's, and queries cut short",
+         "\x1b]52;c;?\x07\x1b]0;title\x07\x1b]52;;?x\x1b]52;;?\x1b|\x1b]5",
+         {"T:\x1b]52;c;?\x07\x1b]0;title\x07\x1b]52;;?x\x1b]52;;?\x1b|\x1b]5"}},
+        {"clipboard offer, and one with a short token",
+         "\x1b}fc65536 0123456789abcdef" + nul + "\x1b}fc0 0123" + nul,
+         {"K:65536 0123456789abcdef", "T:\x1b}fc0 0123" + nul,
+          rejected(message_kind::upload_clipboard, parse_error::bad_upload_message)}},
+
         // Valid messages among broken ones are still found.
         {"mixed",
          "a" + path_message("f") + "\x1b}fs3x" + size_message(3) + "\x1b}fd1 FA" + nul + block_message("abc") +
@@ -299,6 +317,18 @@ TEST(stream_parser, anything_but_a_complete_valid_message_is_passed_through_whol
           rejected(message_kind::end, parse_error::bad_end), "E", "T:z"}},
     };
     for (const stream_case& c : cases) expect_events_however_split(c.stream, c.expected, c.label);
+
+    // A query no upload takes reaches the terminal as it came.
+    struct untaken final : stream_parser_events {
+        void pass_through(const unsigned char* bytes, std::size_t length) override {
+            output.append(reinterpret_cast<const char*>(bytes), length);
+        }
+        std::string output;
+    } terminal;
+    const std::string queries = "\x1b]52;;?\x07\x1b]52;;?\x1b\\";
+    stream_parser parser;
+    parser.feed(reinterpret_cast<const unsigned char*>(queries.data()), queries.size(), terminal);
+    EXPECT_EQ(terminal.output, queries);
 }
 
 // Output of any kind with message beginnings scattered through it: without a NUL no message can

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "transfer/clipboard_replies.h"
+
 namespace {
 
 using namespace pushfile;
@@ -279,3 +281,41 @@ TEST(upload_frames, the_request_says_which_versions_pullfile_reads) {
 }
 
 }  // namespace
+
+// pullfile's reader of tmux's clipboard answers: an answer tmux passed on is decoded and taken out
+// of the input, one it typed as keys (a miss) or one that is broken is dropped whole, and every
+// other byte stays input, wherever the reads split it.
+TEST(clipboard_answers, passed_on_answers_are_read_and_the_rest_stays_input) {
+    struct recorder final : clipboard_answer_reader::events {
+        void plain(const unsigned char* bytes, std::size_t length) override {
+            input.append(reinterpret_cast<const char*>(bytes), length);
+        }
+        void answer(const unsigned char* content, std::size_t length) override {
+            answers.emplace_back(reinterpret_cast<const char*>(content), length);
+        }
+        void answer_lost() override { answers.emplace_back("lost"); }
+        std::string input;
+        records answers;
+    };
+    struct answer_case {
+        std::string stream;
+        std::string input;
+        records answers;
+    };
+    const answer_case cases[] = {
+        {"#P1,3,x.\x1b]52;;dG9rZW4jRDEs\x1b\\#Z2,1,y.", "#P1,3,x.#Z2,1,y.", {"token#D1,"}},
+        {"a\x1b]52;c;dG9rZW4=\x07" "b", "ab", {"lost"}},
+        {"\x1b]52;;dG9r*W4=\x1b\\\x1b[A\x1b]5x\x1b]52;;\x07", "\x1b[A\x1b]5x", {"lost", ""}},
+    };
+    for (const answer_case& test : cases) {
+        for (std::size_t cut = 0; cut <= test.stream.size(); ++cut) {
+            clipboard_answer_reader reader;
+            recorder seen;
+            const auto* bytes = reinterpret_cast<const unsigned char*>(test.stream.data());
+            reader.feed(bytes, cut, seen);
+            reader.feed(bytes + cut, test.stream.size() - cut, seen);
+            EXPECT_EQ(seen.input, test.input) << test.stream << " cut at " << cut;
+            EXPECT_EQ(seen.answers, test.answers) << test.stream << " cut at " << cut;
+        }
+    }
+}

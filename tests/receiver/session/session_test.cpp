@@ -23,6 +23,7 @@
 #include "receiver/relay/screen_writer.h"
 #include "receiver/session/typed_echo.h"
 #include "tests/support/stream_builder.h"
+#include "transfer/clipboard_replies.h"
 #include "transfer/upload_frames.h"
 
 // The sink's temporary files are named here, as on a file system without unnamed ones, so that a
@@ -814,6 +815,61 @@ TEST_F(upload_test, the_version_pullfile_reads_decides_the_frames) {
         EXPECT_NE(shown().find("upload over: sent 1 file (1 B) up to /remote/dl"), std::string::npos) << shown();
         fs::permissions(source / "tree" / "x", fs::perms::owner_all);
     }
+}
+
+// Inside tmux, pullfile asks for the frames in answers to tmux's clipboard queries: each answer
+// carries its token and whole frames; a query outside an upload is the terminal's. When pullfile
+// asks for typed frames again (an answer was lost), the last answer's frames and those waiting
+// are typed.
+TEST_F(upload_test, frames_go_in_clipboard_answers_and_are_typed_again_after_a_lost_one) {
+    const std::string query = "\x1b]52;;?\x07";
+    const std::string token = "0123456789abcdef";
+    restart();
+    feed(query);
+    EXPECT_EQ(screen.text, query) << "a query outside an upload was taken";
+    start_upload(false, "4;/remote/dl");
+    feed(upload_message('c', "131072 " + token));
+    write_file("f", std::string(2 * BLOCK, 'f'));
+    choose("f");
+    // The frames in text from its byte from on: typed, or (skip) an answer's content.
+    const auto frames_in = [](const std::string& text, std::size_t from) {
+        frame_list frames;
+        pushfile::frame_reader reader;
+        reader.feed(reinterpret_cast<const unsigned char*>(text.data()) + from, text.size() - from, frames);
+        reader.finish(frames);
+        EXPECT_EQ(frames.broken, 0) << "a frame cut where an answer ends";
+        return frames.frames;
+    };
+    const std::size_t typed_length = replies.text.size();
+    const auto answer = [&] {
+        feed(query);
+        session->command_input_room(replies.free());
+        std::string text = replies.text.substr(typed_length);
+        replies.text.resize(typed_length);
+        EXPECT_TRUE(text.starts_with(pushfile::CLIPBOARD_ANSWER_HEAD) && text.ends_with('\a')) << text;
+        const std::string base64 = text.substr(7, text.size() - 8);
+        std::string content(base64.size() / 4 * 3, '\0');
+        std::size_t length = 0;
+        EXPECT_TRUE(pushfile::base64_decode(base64.data(), base64.size(),
+                                            reinterpret_cast<unsigned char*>(content.data()), &length));
+        content.resize(length);
+        EXPECT_TRUE(content.starts_with(token));
+        return frames_in(content, token.size());
+    };
+    const std::vector<typed_frame> typed = frames_in(replies.text, 0);
+    ASSERT_EQ(answer().size(), 1U) << "the query about the file";
+    feed(upload_message('h', std::to_string(typed.size() + 1) + ";0"));
+    session->command_input_room(replies.free());
+    feed(upload_message('c', "65536 " + token));  // smaller answers from now on
+    const std::vector<typed_frame> carried = answer();
+    ASSERT_EQ(carried.size(), 2U) << "its file frame and the one data frame a chunk holds";
+    EXPECT_EQ(carried[1].type, pushfile::frame_type::data);
+    feed(upload_message('c', "0 " + token));
+    session->command_input_room(replies.free());
+    const std::vector<typed_frame> again = frames_in(replies.text, typed_length);
+    ASSERT_GE(again.size(), 3U);
+    EXPECT_EQ(again[0].sequence, carried[0].sequence);
+    EXPECT_EQ(again[2].sequence, carried[1].sequence + 1) << "and what waited after them";
 }
 
 pushfile::file_hash hash_of(const std::string& bytes) {

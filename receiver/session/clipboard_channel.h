@@ -1,0 +1,76 @@
+// Where an upload's frames go: typed into the command's input, or, once pullfile asks for it from
+// inside tmux (CODE_UPLOAD_CLIPBOARD), held here and written as answers to tmux's clipboard
+// queries (transfer/clipboard_replies.h), each query taking what waits, up to pullfile's chunk,
+// after its token. When pullfile asks for typed frames again (an answer missed tmux's
+// escape-time and was typed as keys, or none came), the frames of the last answer and all that
+// waits are typed. Memory is bounded by two chunks.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/clock.h"
+#include "receiver/relay/handler.h"
+
+namespace pushfile::receive {
+
+// A query with nothing to answer waits this long for frames; tmux gives up on one after 5 s.
+inline constexpr std::chrono::milliseconds CLIPBOARD_QUERY_HOLD{1000};
+// After an upload that answered queries, those still on their way are pullfile's, not the
+// user's: none reaches the user's terminal, which could answer with the clipboard.
+inline constexpr std::chrono::seconds CLIPBOARD_QUERIES_OURS_AFTER{6};
+
+class clipboard_channel final : public input_sink {
+public:
+    explicit clipboard_channel(input_sink& keys) : keys_(keys) {}
+
+    // A new upload: frames are typed.
+    void reset(monotonic_clock::time_point now);
+    // pullfile answers come from queries, chunk bytes at most, each starting with token. False
+    // when the chunk is out of bounds.
+    bool start(std::size_t chunk, std::string_view token);
+    // Typed frames again: the last answer's and those waiting are typed now.
+    void stop();
+    // pullfile is gone: an answer partly written is ended broken, so that tmux drops it.
+    void abandon();
+    bool carrying() const { return carrying_; }
+
+    // tmux asked for the clipboard: whether the query is ours to take (never passed on).
+    bool take_query(monotonic_clock::time_point now);
+    // Room for frames now; keys_free is the command's input queue's.
+    std::size_t room(std::size_t keys_free) const;
+    // Writes what is due of an answer, as far as keys_free bytes of the command's input allow.
+    // Frozen: a cancel's dropped frames are being counted, and nothing may move.
+    void pump(std::size_t keys_free, monotonic_clock::time_point now);
+    bool wants_ticks() const { return query_pending_; }
+
+    void append(const unsigned char* bytes, std::size_t length) override;
+    // Frames waiting for a query go; an answer being written stays whole.
+    void discard_queued() override;
+    void drop_all() override;
+
+private:
+    void begin_answer();
+    // Up to keys_free bytes more of the answer's base64; returns what it took of the room.
+    std::size_t continue_answer(std::size_t keys_free);
+
+    input_sink& keys_;
+    bool carrying_ = false;
+    std::size_t chunk_ = 0;
+    std::string token_;
+    // Frames no answer has taken yet, each appended whole, and where each ends: an answer carries
+    // whole frames, so that typed frames sent again after a lost one start where a frame does.
+    std::vector<unsigned char> waiting_;
+    std::vector<std::size_t> frame_ends_;
+    std::vector<unsigned char> answer_;   // the token and frames of the answer written last
+    std::size_t answer_written_ = 0;      // bytes of answer_ written as base64
+    bool answer_open_ = false;
+    bool query_pending_ = false;
+    monotonic_clock::time_point query_at_{};
+    monotonic_clock::time_point ours_until_{};
+};
+
+}  // namespace pushfile::receive
