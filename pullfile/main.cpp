@@ -191,7 +191,8 @@ private:
     }
 
     void offer_when_due() {
-        if (offered_ || clipboard_ == nullptr || !session_.in_upload() ||
+        // While its prompt is up the receiver reads nothing of the command: a query would wait.
+        if (offered_ || clipboard_ == nullptr || !session_.in_upload() || !session_.past_the_prompt() ||
             session_.receiver_version() < CLIPBOARD_UPLOAD_FORMAT_VERSION) {
             return;
         }

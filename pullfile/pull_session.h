@@ -63,6 +63,8 @@ public:
     bool in_upload() const { return answered_ && !over(); }
     // The version of the frames the receiver writes, from its first frame.
     std::uint64_t receiver_version() const { return format_version_; }
+    // A frame after the first came: the user answered the receiver's prompt.
+    bool past_the_prompt() const { return last_sequence_ > 1; }
     // Frames that came already may come again (typed once more after a clipboard answer that
     // seemed lost): they are passed over.
     void frames_may_repeat() { frames_may_repeat_ = true; }
