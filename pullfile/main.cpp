@@ -136,8 +136,9 @@ bool parse_options(int argc, char** argv, std::string* directory, pull_options* 
 // from the last answer on.
 class terminal_input final : private clipboard_answer_reader::events {
 public:
-    terminal_input(pull_session& session, terminal_output& output, tmux_clipboard* clipboard)
-        : session_(session), output_(output), clipboard_(clipboard) {}
+    // unusable: why clipboard answers cannot carry the frames in this pane, if they cannot.
+    terminal_input(pull_session& session, terminal_output& output, tmux_clipboard* clipboard, std::string unusable)
+        : session_(session), output_(output), clipboard_(clipboard), typed_because_(std::move(unusable)) {}
 
     void feed(const unsigned char* bytes, std::size_t length) {
         reader_.feed(bytes, length, *this);
@@ -154,9 +155,14 @@ public:
     void wake(monotonic_clock::time_point now) {
         if (clipboard_ == nullptr) return;
         clipboard_->reap();
-        if (carrying_ && clipboard_->asking() && now - clipboard_->asked_at() >= CLIPBOARD_ANSWER_WAIT) fall_back();
+        if (carrying_ && clipboard_->asking() && now - clipboard_->asked_at() >= CLIPBOARD_ANSWER_WAIT) {
+            typed_because_ = "no answer to tmux's clipboard query came (a forwarder between?)";
+            fall_back();
+        }
     }
     bool carrying() const { return carrying_; }
+    // Inside tmux, why the files came typed, slowly, if they did: for the summary.
+    std::string typed_because() const { return session_.past_the_prompt() ? typed_because_ : std::string(); }
 
 private:
     // No answer within this came: the queries do not reach the receiver.
@@ -168,12 +174,19 @@ private:
         if (!carrying_) return;  // after a fall back, or not ours: never read
         if (length < CLIPBOARD_TOKEN_LENGTH ||
             std::memcmp(content, clipboard_->token(), CLIPBOARD_TOKEN_LENGTH) != 0) {
+            typed_because_ = "a clipboard answer came that was not the receiver's";
             return fall_back();
         }
+        session_.feed(content + CLIPBOARD_TOKEN_LENGTH, length - CLIPBOARD_TOKEN_LENGTH);
+    }
+
+    // The next query goes while this answer is read: it took its time already, and the answer
+    // after it goes out while this one is decoded and written. One that comes after the last
+    // frame finds the receiver holding queries for a while after an upload.
+    void answer_began() override {
+        if (!carrying_ || !clipboard_->asking()) return;
         const auto now = monotonic_clock::now();
         clipboard_->answered();
-        session_.feed(content + CLIPBOARD_TOKEN_LENGTH, length - CLIPBOARD_TOKEN_LENGTH);
-        if (session_.over()) return;
         if (clipboard_->grow(now - clipboard_->asked_at())) offer();
         if (!clipboard_->ask(now)) fall_back();
     }
@@ -181,11 +194,13 @@ private:
     // tmux typed the answer as keys: it came slower than escape-time allows. Smaller ones may not.
     void answer_lost() override {
         if (!carrying_) return;
+        typed_because_ = "clipboard answers came slower than tmux's escape-time allows";
         fall_back();
         if (offers_left_ > 0 && clipboard_->shrink()) {
             --offers_left_;
             offer();
             carrying_ = clipboard_->ask(monotonic_clock::now());
+            if (carrying_) typed_because_.clear();
             if (!carrying_) fall_back_told();
         }
     }
@@ -199,7 +214,10 @@ private:
         offered_ = true;
         if (!offer()) return;
         carrying_ = clipboard_->ask(monotonic_clock::now());
-        if (!carrying_) fall_back_told();
+        if (!carrying_) {
+            typed_because_ = "tmux could not be asked for its clipboard";
+            fall_back_told();
+        }
     }
 
     bool offer() {
@@ -221,6 +239,7 @@ private:
     terminal_output& output_;
     tmux_clipboard* clipboard_;
     clipboard_answer_reader reader_;
+    std::string typed_because_;
     bool offered_ = false;
     bool carrying_ = false;
     int offers_left_ = 3;  // after answers lost
@@ -311,11 +330,13 @@ int run(int argc, char** argv) {
 
     terminal_output output(terminal.waiting_mask());
     pull_session session(sink, output, folder, options);
+    std::string typed_because;
     char message[MESSAGE_BUFFER_SIZE];
     // The request says which versions of the frames this pullfile reads.
     if (output.send(message, format_upload_request(message, upload_request_body(folder).c_str()) + 1)) {
-        terminal_input input(session, output, clipboard_usable ? &clipboard : nullptr);
+        terminal_input input(session, output, clipboard_usable ? &clipboard : nullptr, clipboard_unusable);
         follow(session, input, terminal.waiting_mask(), no_answer);
+        typed_because = input.typed_because();
     } else if (remote::raw_terminal::noted_signal() == 0) {
         session.stop(failure_text("cannot write to the terminal", errno));
     }
@@ -328,7 +349,7 @@ int run(int argc, char** argv) {
         remote::format_no_answer(no_answer, PROGRAM_NAME, in_tmux_pane, "");
         remote::write_error_line(no_answer, true);
     } else {
-        complain(session.summary());
+        complain(session.summary() + (typed_because.empty() ? "" : "; typed, slowly: " + typed_because));
     }
     const int status = session.exit_status();
     // Told in any case: a receiver that came late must not type frames into whatever runs next.

@@ -53,6 +53,7 @@ void clipboard_answer_reader::feed(const unsigned char* bytes, std::size_t lengt
                     text_length_ = 0;
                     typed_ = false;
                     ++i;
+                    handler.answer_began();
                 } else if (head_matched_ == SHARED_HEAD.size() && byte == 'c') {
                     ++head_matched_;
                     ++i;

@@ -34,6 +34,8 @@ public:
     public:
         // Input outside any answer: typed frames, keys.
         virtual void plain(const unsigned char* bytes, std::size_t length) = 0;
+        // tmux passes an answer on: it took the whole of it, and asks again at the next query.
+        virtual void answer_began() {}
         // The content of a whole answer tmux passed on, decoded (its token first).
         virtual void answer(const unsigned char* content, std::size_t length) = 0;
         // An answer that tmux typed as keys, or one whose base64 or length is wrong: dropped.

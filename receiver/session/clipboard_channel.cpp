@@ -21,6 +21,7 @@ void clipboard_channel::reset(monotonic_clock::time_point now) {
     if (!token_.empty()) ours_until_ = now + CLIPBOARD_QUERIES_OURS_AFTER;
     carrying_ = answer_open_ = query_pending_ = false;
     token_.clear();
+    retype_ = {};
     waiting_ = {};
     frame_ends_ = {};
     answer_ = {};
@@ -42,11 +43,13 @@ bool clipboard_channel::start(std::size_t chunk, std::string_view token) {
 
 void clipboard_channel::stop() {
     if (!carrying_) return;
-    abandon();
     carrying_ = query_pending_ = false;
-    // The last answer did not arrive whole: its frames go again, typed, ahead of those waiting.
-    if (answer_.size() > token_.size()) keys_.append(answer_.data() + token_.size(), answer_.size() - token_.size());
-    if (!waiting_.empty()) keys_.append(waiting_.data(), waiting_.size());
+    // An answer being written is ended broken; the last answer did not arrive whole, and its
+    // frames go again, typed, ahead of those waiting: as the command's input has room.
+    if (answer_open_) retype_.assign(BROKEN_END, BROKEN_END + sizeof BROKEN_END);
+    answer_open_ = false;
+    if (answer_.size() > token_.size()) retype_.insert(retype_.end(), answer_.begin() + static_cast<std::ptrdiff_t>(token_.size()), answer_.end());
+    retype_.insert(retype_.end(), waiting_.begin(), waiting_.end());
     answer_.clear();
     waiting_.clear();
     frame_ends_.clear();
@@ -68,18 +71,25 @@ bool clipboard_channel::take_query(monotonic_clock::time_point now) {
 }
 
 std::size_t clipboard_channel::room(std::size_t keys_free) const {
-    if (!carrying_) return keys_free;
+    if (!carrying_) return retype_.empty() ? keys_free : 0;
     return chunk_ - token_.size() - std::min(waiting_.size(), chunk_ - token_.size());
 }
 
-void clipboard_channel::pump(std::size_t keys_free, monotonic_clock::time_point now) {
-    if (!carrying_) return;
+std::size_t clipboard_channel::pump(std::size_t keys_free, monotonic_clock::time_point now) {
+    if (!carrying_) {
+        const std::size_t typed = std::min(keys_free, retype_.size());
+        keys_.append(retype_.data(), typed);
+        retype_.erase(retype_.begin(), retype_.begin() + static_cast<std::ptrdiff_t>(typed));
+        return typed;
+    }
+    const std::size_t free_before = keys_free;
     if (!answer_open_ && query_pending_ && (!waiting_.empty() || now - query_at_ >= CLIPBOARD_QUERY_HOLD) &&
         keys_free > CLIPBOARD_ANSWER_HEAD.size()) {
         begin_answer();
         keys_free -= CLIPBOARD_ANSWER_HEAD.size();
     }
-    if (answer_open_) continue_answer(keys_free);
+    if (answer_open_) keys_free -= continue_answer(keys_free);
+    return free_before - keys_free;
 }
 
 void clipboard_channel::begin_answer() {
@@ -128,6 +138,8 @@ void clipboard_channel::append(const unsigned char* bytes, std::size_t length) {
 }
 
 void clipboard_channel::discard_queued() {
+    // Frames typed again go whole, a cancel's C after them.
+    if (!retype_.empty()) return;
     if (carrying_) {
         waiting_.clear();
         frame_ends_.clear();
@@ -137,6 +149,7 @@ void clipboard_channel::discard_queued() {
 }
 
 void clipboard_channel::drop_all() {
+    retype_ = {};
     waiting_.clear();
     frame_ends_.clear();
     keys_.drop_all();

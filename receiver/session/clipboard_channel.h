@@ -42,9 +42,9 @@ public:
     bool take_query(monotonic_clock::time_point now);
     // Room for frames now; keys_free is the command's input queue's.
     std::size_t room(std::size_t keys_free) const;
-    // Writes what is due of an answer, as far as keys_free bytes of the command's input allow.
-    // Frozen: a cancel's dropped frames are being counted, and nothing may move.
-    void pump(std::size_t keys_free, monotonic_clock::time_point now);
+    // Writes what is due of an answer, or of the frames typed again, as far as keys_free bytes of
+    // the command's input allow; returns how many it wrote.
+    std::size_t pump(std::size_t keys_free, monotonic_clock::time_point now);
     bool wants_ticks() const { return query_pending_; }
 
     void append(const unsigned char* bytes, std::size_t length) override;
@@ -65,6 +65,7 @@ private:
     // whole frames, so that typed frames sent again after a lost one start where a frame does.
     std::vector<unsigned char> waiting_;
     std::vector<std::size_t> frame_ends_;
+    std::vector<unsigned char> retype_;  // frames to type again, as room comes
     std::vector<unsigned char> answer_;   // the token and frames of the answer written last
     std::size_t answer_written_ = 0;      // bytes of answer_ written as base64
     bool answer_open_ = false;

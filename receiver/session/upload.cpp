@@ -39,8 +39,8 @@ void upload_engine::upload_request(std::string_view body) {
         // A pullfile before this one ended without a word (killed): its upload is over, and its
         // frames not written yet are for nobody.
         progress_.notice("pullfile asked for files again before its last upload ended; that one is over");
-        channel_.abandon();
         command_input_.discard_queued();
+        channel_.abandon();
         end_upload();
     }
     if (!block_) block_ = std::make_unique_for_overwrite<unsigned char[]>(UPLOAD_BLOCK_SIZE);
@@ -225,11 +225,13 @@ void upload_engine::command_input_room(std::size_t free) {
         pacer_.take_back_dropped(channel_.room(free));
         prepare_last_frame(frame_type::cancelled);
     }
+    // Frames typed again after a lost answer go first; an answer takes frames that waited, and
+    // their room is filled again at once, so that the pacer knows the room there is should a
+    // cancel drop what waits.
+    free -= channel_.pump(free, monotonic_clock::now());
     pacer_.type_frames(channel_.room(free), *this);
     if (channel_.carrying()) {
-        // An answer takes frames that waited: their room is filled again at once, and the pacer
-        // knows the room there is, should a cancel drop what waits.
-        channel_.pump(free, monotonic_clock::now());
+        free -= channel_.pump(free, monotonic_clock::now());
         pacer_.type_frames(channel_.room(free), *this);
     }
     if (pacer_.current_file() == nullptr) current_.reset();

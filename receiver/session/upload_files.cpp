@@ -156,7 +156,9 @@ bool upload_engine::make_data_frame() {
                         0, true);
         return true;
     }
-    if (!pacer_.may_send_data()) return false;
+    // Answers to clipboard queries pace themselves: one at a time, each asked for once the one
+    // before was read, and what waits for the next is bounded by its size.
+    if (!channel_.carrying() && !pacer_.may_send_data()) return false;
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(UPLOAD_BLOCK_SIZE, file.size - current_sent_));
     if (std::string error; !read_block(current_, block_.get(), wanted, current_sent_, file.size, &error)) {
         fail_file(file, error);

@@ -296,7 +296,28 @@ TEST_F(tmux_pane, uploads_go_up_through_a_pane_and_through_a_forwarder_between_t
         EXPECT_EQ(read_file(up / "few"), "few bytes");
         EXPECT_TRUE(read_file(up / "blocks.bin") == blocks);
         EXPECT_NE(pane_file("pull.err").find("saved 3 files"), std::string::npos) << pane_file("pull.err");
+        // In a pane the files come in answers to tmux's clipboard queries, not typed.
+        if (!nested) {
+            EXPECT_EQ(pane_file("pull.err").find("typed"), std::string::npos) << pane_file("pull.err");
+        }
     }
+    // Where they cannot (tmux 3.5's escape-time), the files are typed, and pullfile says why.
+    fs::remove_all(up);
+    fs::create_directory(up);
+    int keys[2];
+    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+    const run_options options{.stdin_fd = keys[0], .while_running = [&](receiver_run& run) {
+                                  if (run.wait_for_output("upload to remote ", 90s)) {
+                                      (void)!write(keys[1], keys_typed.data(), keys_typed.size());
+                                  }
+                              }};
+    const run_result result = run_in_pane(script, PASSTHROUGH_ON + "set -g escape-time 10\n", {}, options);
+    close(keys[1]);
+    close(keys[0]);
+    ASSERT_FALSE(result.hung) << result.errors;
+    EXPECT_TRUE(read_file(up / "blocks.bin") == blocks);
+    EXPECT_NE(pane_file("pull.err").find("typed, slowly: tmux's escape-time of 10 ms is too short"), std::string::npos)
+        << pane_file("pull.err");
 }
 
 }  // namespace
