@@ -1,6 +1,10 @@
 #include "receiver/session/upload_pacer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -69,6 +73,82 @@ TEST(upload_pacer_test, frames_and_files_in_flight_stay_within_their_rings) {
     EXPECT_EQ(frames.saved, 1);
     pacer.type_frames(ROOM, frames);
     EXPECT_EQ(pacer.sequence(), 2 * MAX_FILES_IN_FLIGHT + 2) << "one file was done with";
+}
+
+// The frames of one big file, typed into a link that takes rate bytes a second and acknowledges
+// each frame a round trip after it went through.
+struct link_model final : input_sink, upload_pacer::frame_maker, upload_pacer::acknowledgement_events {
+    void append(const unsigned char*, std::size_t length) override { typed.push_back(length); }
+    void discard_queued() override {}
+    void drop_all() override {}
+    bool make_frame() override {
+        if (pacer->current_file() == nullptr) {
+            pacer->add_file("f", std::uint64_t{1} << 40, false);
+            pacer->prepared(frame_type::file, 100);
+        } else if (pacer->may_send_data()) {
+            pacer->prepared(frame_type::data, MAX_FRAME_LENGTH, UPLOAD_BLOCK_SIZE);
+        } else {
+            return false;
+        }
+        return true;
+    }
+    void data_acknowledged(upload_file&, monotonic_clock::time_point) override {}
+    void file_end_acknowledged(upload_file&, monotonic_clock::time_point) override {}
+    upload_pacer* pacer = nullptr;
+    std::deque<std::size_t> typed;
+};
+
+// Whatever the link, the frames keep it busy; and they do not pile up on the way (in an sshd's
+// buffer, where they cost its CPU) beyond a few of its round trips or a few frames.
+TEST(upload_pacer_test, bytes_in_flight_keep_the_link_busy_and_no_more) {
+    using std::chrono::microseconds;
+    using std::chrono::milliseconds;
+    struct link {
+        double bytes_per_second;
+        milliseconds round_trip;
+        milliseconds duration;
+    };
+    for (const link row : {link{30e6, milliseconds(1), milliseconds(1000)},
+                           link{20e6, milliseconds(150), milliseconds(4000)},
+                           link{1e6, milliseconds(50), milliseconds(4000)}}) {
+        SCOPED_TRACE(testing::Message() << row.bytes_per_second << " B/s, " << row.round_trip.count() << " ms");
+        link_model model;
+        upload_pacer pacer(model);
+        model.pacer = &pacer;
+        pacer.restart();
+        const monotonic_clock::time_point start = monotonic_clock::now();
+        const monotonic_clock::time_point half_time = start + row.duration / 2;
+        // Each frame typed and not acknowledged yet, with when its acknowledgement comes.
+        std::deque<std::pair<std::uint64_t, monotonic_clock::time_point>> acknowledgements;
+        monotonic_clock::time_point link_free = start;
+        std::uint64_t through_in_second_half = 0;
+        std::uint64_t most_in_flight = 0;
+        for (monotonic_clock::time_point now = start; now < start + row.duration; now += microseconds(50)) {
+            std::uint64_t acknowledged = 0;
+            while (!acknowledgements.empty() && acknowledgements.front().second <= now) {
+                acknowledged = acknowledgements.front().first;
+                acknowledgements.pop_front();
+            }
+            if (acknowledged != 0) pacer.acknowledged(acknowledged, now, model);
+            std::uint64_t sequence = pacer.sequence();
+            pacer.type_frames(ROOM, model, now);
+            for (; !model.typed.empty(); model.typed.pop_front()) {
+                const auto sending = std::chrono::duration_cast<monotonic_clock::duration>(
+                    std::chrono::duration<double>(static_cast<double>(model.typed.front()) / row.bytes_per_second));
+                link_free = std::max(link_free, now) + sending;
+                acknowledgements.emplace_back(++sequence, link_free + row.round_trip);
+                if (link_free > half_time) through_in_second_half += model.typed.front();
+            }
+            if (now >= half_time) most_in_flight = std::max(most_in_flight, pacer.bytes_in_flight());
+        }
+        const double seconds = std::chrono::duration<double>(row.duration / 2).count();
+        EXPECT_GE(static_cast<double>(through_in_second_half), 0.9 * row.bytes_per_second * seconds);
+        const double round_trip = std::chrono::duration<double>(row.round_trip).count();
+        EXPECT_LE(static_cast<double>(most_in_flight),
+                  std::max(static_cast<double>(MIN_BYTES_IN_FLIGHT),
+                           static_cast<double>(ROUND_TRIPS_IN_FLIGHT + 1) * row.bytes_per_second * round_trip) +
+                      MAX_FRAME_LENGTH);
+    }
 }
 
 }  // namespace
