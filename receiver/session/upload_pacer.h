@@ -25,9 +25,9 @@ inline constexpr std::size_t MAX_FILES_IN_FLIGHT = UPLOAD_QUERIES_AHEAD;
 // about the files ahead (from version 3 on), and the few frames that belong to no file.
 inline constexpr std::size_t MAX_FRAMES_IN_FLIGHT =
     answer_window::MAX_BLOCKS + 2 * MAX_FILES_IN_FLIGHT + UPLOAD_QUERIES_AHEAD + 4;
-// Data frames stop while more bytes are in flight than pullfile takes in this many of the
-// shortest round trips seen, at the rate its acknowledgements come back at (and never fewer than
-// MIN_BYTES_IN_FLIGHT). The answer window alone grows towards megabytes on any fast link, a short
+// Once the link is full, data frames stop while more bytes are in flight than it carries in this
+// many of the shortest round trips seen, at the best rate acknowledgements came back at lately
+// (and never fewer than MIN_BYTES_IN_FLIGHT). The answer window alone grows towards megabytes on any fast link, a short
 // one too, and what the link cannot take at once waits on the way: an sshd holding its session's
 // two MiB for a terminal copies that whole buffer again for nearly every packet that comes (50 MB
 // over loopback ssh: 1.2 s of its CPU, 0.36 s with a few blocks in flight, and no slower).
@@ -163,6 +163,13 @@ private:
     bool rate_started_ = false;
     monotonic_clock::time_point rate_from_{};
     std::uint64_t rate_from_end_ = 0;
+    // The rates of the last spans, bytes a second; the best rate before the last growth, and the
+    // spans since.
+    std::array<double, 8> rates_{};
+    std::size_t rate_count_ = 0;
+    double growth_mark_ = 0;
+    int spans_without_growth_ = 0;
+    bool link_full_ = false;
 
     std::array<upload_file, MAX_FILES_IN_FLIGHT> files_{};
     std::size_t first_file_ = 0;  // slots count up; files_[n % MAX_FILES_IN_FLIGHT]

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -98,32 +99,34 @@ struct link_model final : input_sink, upload_pacer::frame_maker, upload_pacer::a
     std::deque<std::size_t> typed;
 };
 
-// Whatever the link, the frames keep it busy; and they do not pile up on the way (in an sshd's
-// buffer, where they cost its CPU) beyond a few of its round trips or a few frames.
+// Whatever the link, the frames keep it busy from the fourth round trip on (the window triples
+// each round trip from two frames); and once it is busy they do not pile up on the way (in an
+// sshd's buffer, where they cost its CPU) beyond a few of its round trips or a few frames.
 TEST(upload_pacer_test, bytes_in_flight_keep_the_link_busy_and_no_more) {
+    using std::chrono::duration;
     using std::chrono::microseconds;
     using std::chrono::milliseconds;
     struct link {
         double bytes_per_second;
         milliseconds round_trip;
-        milliseconds duration;
+        milliseconds length;  // of the run
     };
     for (const link row : {link{30e6, milliseconds(1), milliseconds(1000)},
-                           link{20e6, milliseconds(150), milliseconds(4000)},
-                           link{1e6, milliseconds(50), milliseconds(4000)}}) {
+                           link{20e6, milliseconds(150), milliseconds(3000)},
+                           link{1e6, milliseconds(50), milliseconds(3000)}}) {
         SCOPED_TRACE(testing::Message() << row.bytes_per_second << " B/s, " << row.round_trip.count() << " ms");
         link_model model;
         upload_pacer pacer(model);
         model.pacer = &pacer;
         pacer.restart();
         const monotonic_clock::time_point start = monotonic_clock::now();
-        const monotonic_clock::time_point half_time = start + row.duration / 2;
-        // Each frame typed and not acknowledged yet, with when its acknowledgement comes.
+        const monotonic_clock::time_point busy_from = start + 4 * row.round_trip;
+        // The frames typed and not acknowledged yet, each with when its acknowledgement comes.
         std::deque<std::pair<std::uint64_t, monotonic_clock::time_point>> acknowledgements;
         monotonic_clock::time_point link_free = start;
-        std::uint64_t through_in_second_half = 0;
+        double idle_seconds = 0;
         std::uint64_t most_in_flight = 0;
-        for (monotonic_clock::time_point now = start; now < start + row.duration; now += microseconds(50)) {
+        for (monotonic_clock::time_point now = start; now < start + row.length; now += microseconds(50)) {
             std::uint64_t acknowledged = 0;
             while (!acknowledgements.empty() && acknowledgements.front().second <= now) {
                 acknowledged = acknowledgements.front().first;
@@ -133,20 +136,19 @@ TEST(upload_pacer_test, bytes_in_flight_keep_the_link_busy_and_no_more) {
             std::uint64_t sequence = pacer.sequence();
             pacer.type_frames(ROOM, model, now);
             for (; !model.typed.empty(); model.typed.pop_front()) {
-                const auto sending = std::chrono::duration_cast<monotonic_clock::duration>(
-                    std::chrono::duration<double>(static_cast<double>(model.typed.front()) / row.bytes_per_second));
-                link_free = std::max(link_free, now) + sending;
+                if (now > std::max(link_free, busy_from)) {
+                    idle_seconds += duration<double>(now - std::max(link_free, busy_from)).count();
+                }
+                const duration<double> sending(static_cast<double>(model.typed.front()) / row.bytes_per_second);
+                link_free = std::max(link_free, now) + std::chrono::duration_cast<monotonic_clock::duration>(sending);
                 acknowledgements.emplace_back(++sequence, link_free + row.round_trip);
-                if (link_free > half_time) through_in_second_half += model.typed.front();
             }
-            if (now >= half_time) most_in_flight = std::max(most_in_flight, pacer.bytes_in_flight());
+            if (now >= start + row.length / 2) most_in_flight = std::max(most_in_flight, pacer.bytes_in_flight());
         }
-        const double seconds = std::chrono::duration<double>(row.duration / 2).count();
-        EXPECT_GE(static_cast<double>(through_in_second_half), 0.9 * row.bytes_per_second * seconds);
-        const double round_trip = std::chrono::duration<double>(row.round_trip).count();
+        EXPECT_LE(idle_seconds, 0.01 * duration<double>(row.length - 4 * row.round_trip).count());
+        const double round_trip_bytes = row.bytes_per_second * duration<double>(row.round_trip).count();
         EXPECT_LE(static_cast<double>(most_in_flight),
-                  std::max(static_cast<double>(MIN_BYTES_IN_FLIGHT),
-                           static_cast<double>(ROUND_TRIPS_IN_FLIGHT + 1) * row.bytes_per_second * round_trip) +
+                  std::max(static_cast<double>(MIN_BYTES_IN_FLIGHT), 2.0 * ROUND_TRIPS_IN_FLIGHT * round_trip_bytes) +
                       MAX_FRAME_LENGTH);
     }
 }
