@@ -147,7 +147,8 @@ void upload_pacer::limit_bytes_in_flight(const frame_record& acknowledged, monot
     }
     const auto span = now - rate_from_;
     if (span < std::max<monotonic_clock::duration>(shortest_round_trip_, SHORTEST_RATE_SPAN)) return;
-    const double rate = static_cast<double>(acknowledged.end - rate_from_end_) / std::chrono::duration<double>(span).count();
+    const double rate =
+        static_cast<double>(acknowledged.end - rate_from_end_) / std::chrono::duration<double>(span).count();
     rate_from_ = now;
     rate_from_end_ = acknowledged.end;
     rates_[rate_count_++ % rates_.size()] = rate;

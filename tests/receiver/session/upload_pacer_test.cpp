@@ -111,9 +111,9 @@ TEST(upload_pacer_test, bytes_in_flight_keep_the_link_busy_and_no_more) {
         milliseconds round_trip;
         milliseconds length;  // of the run
     };
-    for (const link row : {link{30e6, milliseconds(1), milliseconds(1000)},
-                           link{20e6, milliseconds(150), milliseconds(3000)},
-                           link{1e6, milliseconds(50), milliseconds(3000)}}) {
+    for (const link row :
+         {link{30e6, milliseconds(1), milliseconds(1000)}, link{20e6, milliseconds(150), milliseconds(3000)},
+          link{1e6, milliseconds(50), milliseconds(3000)}}) {
         SCOPED_TRACE(testing::Message() << row.bytes_per_second << " B/s, " << row.round_trip.count() << " ms");
         link_model model;
         upload_pacer pacer(model);
