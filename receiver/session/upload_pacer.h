@@ -25,6 +25,14 @@ inline constexpr std::size_t MAX_FILES_IN_FLIGHT = UPLOAD_QUERIES_AHEAD;
 // about the files ahead (from version 3 on), and the few frames that belong to no file.
 inline constexpr std::size_t MAX_FRAMES_IN_FLIGHT =
     answer_window::MAX_BLOCKS + 2 * MAX_FILES_IN_FLIGHT + UPLOAD_QUERIES_AHEAD + 4;
+// Once the link is full, data frames stop while more bytes are in flight than it carries in this
+// many of the shortest round trips seen, at the best rate acknowledgements came back at lately
+// (and never fewer than MIN_BYTES_IN_FLIGHT). The answer window alone grows towards megabytes on any fast link, a short
+// one too, and what the link cannot take at once waits on the way: an sshd holding its session's
+// two MiB for a terminal copies that whole buffer again for nearly every packet that comes (50 MB
+// over loopback ssh: 1.2 s of its CPU, 0.36 s with a few blocks in flight, and no slower).
+inline constexpr std::uint64_t ROUND_TRIPS_IN_FLIGHT = 4;
+inline constexpr std::uint64_t MIN_BYTES_IN_FLIGHT = 4 * MAX_FRAME_LENGTH;
 
 // A file announced and not yet done with: its file frame's sequence names it in pullfile's
 // messages.
@@ -74,8 +82,9 @@ public:
     frame_type pending_type() const { return pending_type_; }
     void drop_pending() { pending_length_ = 0; }
 
-    // Frames from maker go in while they fit in free bytes of the queue and in the rings.
-    void type_frames(std::size_t free, frame_maker& maker);
+    // Frames from maker go in while they fit in free bytes of the queue and in the rings; now is
+    // when they are typed, for the round trips.
+    void type_frames(std::size_t free, frame_maker& maker, monotonic_clock::time_point now = monotonic_clock::now());
 
     // Whether a next file may be announced: its slot is free once the oldest are done with.
     bool may_announce_file();
@@ -86,7 +95,7 @@ public:
     void close_current_file();
     // The file in flight that frame named, or null; current says whether it is the current one.
     upload_file* find_file(std::uint64_t file_sequence, bool* current);
-    // Whether another data frame is within the window.
+    // Whether another data frame is within the window and the bytes in flight.
     bool may_send_data() const;
 
     // pullfile handled every frame up to sequence; acknowledgements are cumulative.
@@ -105,6 +114,8 @@ public:
     // Bytes typed from the start of the oldest frame not acknowledged on (of that frame, at most a
     // whole one).
     std::uint64_t unacknowledged_bytes() const;
+    // Bytes typed after the last frame acknowledged.
+    std::uint64_t bytes_in_flight() const { return typed_ > acknowledged_end_ ? typed_ - acknowledged_end_ : 0; }
 
 private:
     // A frame typed and not yet acknowledged.
@@ -114,11 +125,13 @@ private:
         std::size_t data_length = 0;  // D: the file bytes it carries
         std::uint64_t end = 0;        // where it ends among all bytes typed in this upload
         std::size_t file = 0;         // D, E, X: its file's slot
+        monotonic_clock::time_point typed_at{};
     };
 
     upload_file& slot(std::size_t index) { return files_[index % MAX_FILES_IN_FLIGHT]; }
-    void type_prepared_frame();
+    void type_prepared_frame(monotonic_clock::time_point now);
     void forget_done_files();
+    void limit_bytes_in_flight(const frame_record& acknowledged, monotonic_clock::time_point now);
 
     input_sink& command_input_;
     std::unique_ptr<char[]> frame_;
@@ -141,6 +154,22 @@ private:
     std::uint64_t data_in_flight_ = 0;  // D frames typed, not acknowledged
     answer_window window_;
     std::uint64_t bytes_acknowledged_ = 0;
+    // Where the last frame acknowledged ends among the bytes typed, and the limit on the bytes
+    // typed after it.
+    std::uint64_t acknowledged_end_ = 0;
+    std::uint64_t bytes_in_flight_limit_ = 0;  // 0: none yet
+    monotonic_clock::duration shortest_round_trip_ = monotonic_clock::duration::max();
+    // The rate is measured from here to the next acknowledgement at least a round trip later.
+    bool rate_started_ = false;
+    monotonic_clock::time_point rate_from_{};
+    std::uint64_t rate_from_end_ = 0;
+    // The rates of the last spans, bytes a second; the best rate before the last growth, and the
+    // spans since.
+    std::array<double, 8> rates_{};
+    std::size_t rate_count_ = 0;
+    double growth_mark_ = 0;
+    int spans_without_growth_ = 0;
+    bool link_full_ = false;
 
     std::array<upload_file, MAX_FILES_IN_FLIGHT> files_{};
     std::size_t first_file_ = 0;  // slots count up; files_[n % MAX_FILES_IN_FLIGHT]
