@@ -39,11 +39,13 @@ constexpr bool is_frame_byte(unsigned char byte) {
            byte == '/' || byte == '=' || byte == FIELD_SEPARATOR || byte == SIZE_SEPARATOR || byte == MINUS;
 }
 
-constexpr std::array<bool, 256> FRAME_BYTES = [] {
+constexpr std::array<bool, 256> frame_byte_table() {
     std::array<bool, 256> table{};
     for (std::size_t byte = 0; byte < table.size(); ++byte) table[byte] = is_frame_byte(static_cast<unsigned char>(byte));
     return table;
-}();
+}
+
+constexpr std::array<bool, 256> FRAME_BYTES = frame_byte_table();
 
 bool is_line_end(unsigned char byte) { return byte == '\r' || byte == '\n'; }
 
