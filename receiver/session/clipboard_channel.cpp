@@ -46,7 +46,7 @@ void clipboard_channel::stop() {
     carrying_ = query_pending_ = false;
     // An answer being written is ended broken; the last answer did not arrive whole, and its
     // frames go again, typed, ahead of those waiting: as the command's input has room.
-    if (answer_open_) retype_.assign(BROKEN_END, BROKEN_END + sizeof BROKEN_END);
+    if (answer_open_) retype_.insert(retype_.end(), BROKEN_END, BROKEN_END + sizeof BROKEN_END);
     answer_open_ = false;
     if (answer_.size() > token_.size()) retype_.insert(retype_.end(), answer_.begin() + static_cast<std::ptrdiff_t>(token_.size()), answer_.end());
     retype_.insert(retype_.end(), waiting_.begin(), waiting_.end());
@@ -76,12 +76,13 @@ std::size_t clipboard_channel::room(std::size_t keys_free) const {
 }
 
 std::size_t clipboard_channel::pump(std::size_t keys_free, monotonic_clock::time_point now) {
-    if (!carrying_) {
-        const std::size_t typed = std::min(keys_free, retype_.size());
-        keys_.append(retype_.data(), typed);
-        retype_.erase(retype_.begin(), retype_.begin() + static_cast<std::ptrdiff_t>(typed));
-        return typed;
-    }
+    // Frames typed again come first, ahead of any answer: pullfile may ask for answers again at
+    // once, and reads what comes in order.
+    const std::size_t typed = std::min(keys_free, retype_.size());
+    keys_.append(retype_.data(), typed);
+    retype_.erase(retype_.begin(), retype_.begin() + static_cast<std::ptrdiff_t>(typed));
+    if (!carrying_ || !retype_.empty()) return typed;
+    keys_free -= typed;
     const std::size_t free_before = keys_free;
     if (!answer_open_ && query_pending_ && (!waiting_.empty() || now - query_at_ >= CLIPBOARD_QUERY_HOLD) &&
         keys_free > CLIPBOARD_ANSWER_HEAD.size()) {
@@ -89,7 +90,7 @@ std::size_t clipboard_channel::pump(std::size_t keys_free, monotonic_clock::time
         keys_free -= CLIPBOARD_ANSWER_HEAD.size();
     }
     if (answer_open_) keys_free -= continue_answer(keys_free);
-    return free_before - keys_free;
+    return typed + free_before - keys_free;
 }
 
 void clipboard_channel::begin_answer() {

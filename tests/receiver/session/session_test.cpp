@@ -829,7 +829,7 @@ TEST_F(upload_test, frames_go_in_clipboard_answers_and_are_typed_again_after_a_l
     EXPECT_EQ(screen.text, query) << "a query outside an upload was taken";
     start_upload(false, "4;/remote/dl");
     feed(upload_message('c', "131072 " + token));
-    write_file("f", std::string(2 * BLOCK, 'f'));
+    write_file("f", std::string(4 * BLOCK, 'f'));
     choose("f");
     // The frames in text from its byte from on: typed, or (skip) an answer's content.
     const auto frames_in = [](const std::string& text, std::size_t from) {
@@ -864,12 +864,15 @@ TEST_F(upload_test, frames_go_in_clipboard_answers_and_are_typed_again_after_a_l
     const std::vector<typed_frame> carried = answer();
     ASSERT_EQ(carried.size(), 2U) << "its file frame and the one data frame a chunk holds";
     EXPECT_EQ(carried[1].type, pushfile::frame_type::data);
-    feed(upload_message('c', "0 " + token));
+    // pullfile asks for answers again at once, smaller: the frames typed again come first.
+    feed(upload_message('c', "0 " + token) + upload_message('c', "65536 " + token) + query);
     session->command_input_room(replies.free());
     const std::vector<typed_frame> again = frames_in(replies.text, typed_length);
     ASSERT_GE(again.size(), 3U);
     EXPECT_EQ(again[0].sequence, carried[0].sequence);
     EXPECT_EQ(again[2].sequence, carried[1].sequence + 1) << "and what waited after them";
+    EXPECT_NE(replies.text.find(pushfile::CLIPBOARD_ANSWER_HEAD, typed_length), std::string::npos)
+        << "then the next answer";
 }
 
 pushfile::file_hash hash_of(const std::string& bytes) {
