@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/display.h"
+#include "transfer/clipboard_replies.h"
 
 namespace pushfile::receive {
 namespace {
@@ -241,7 +242,8 @@ void upload_engine::upload_clipboard(std::uint64_t chunk, std::string_view token
     if (!active() || format_version_ < CLIPBOARD_UPLOAD_FORMAT_VERSION) return;
     heard_from_pullfile();
     if (chunk == 0) return channel_.stop();
-    if (!channel_.start(chunk, token)) {
+    // Beyond what an answer may carry, whatever the width of size_t.
+    if (!channel_.start(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, MAX_CLIPBOARD_CHUNK + 1)), token)) {
         progress_.notice("pullfile asked for answers of " + std::to_string(chunk) +
                          " bytes to tmux's clipboard queries, more or less than they carry; the frames are typed");
     }
