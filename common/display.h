@@ -19,6 +19,20 @@ inline void format_hex(std::uint64_t value, std::size_t count, char* out) {
     for (std::size_t i = 0; i < count; ++i) out[i] = HEX_DIGITS[(value >> (4 * (count - 1 - i))) & 0xFU];
 }
 
+// 1..max_digits decimal digits, the whole view, without overflow; false leaves *value untouched.
+inline bool parse_decimal(std::string_view digits, std::size_t max_digits, std::uint64_t* value) {
+    if (digits.empty() || digits.size() > max_digits) return false;
+    std::uint64_t parsed = 0;
+    for (const char digit : digits) {
+        if (digit < '0' || digit > '9') return false;
+        const auto next = static_cast<std::uint64_t>(digit - '0');
+        if (parsed > (UINT64_MAX - next) / 10) return false;
+        parsed = parsed * 10 + next;
+    }
+    *value = parsed;
+    return true;
+}
+
 // 1..16 lower-case hex digits, nothing else; false leaves *value untouched.
 inline bool parse_hex(std::string_view hex, std::uint64_t* value) {
     if (hex.empty() || hex.size() > 16) return false;

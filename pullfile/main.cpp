@@ -198,10 +198,7 @@ private:
         fall_back();
         if (offers_left_ > 0 && clipboard_->shrink()) {
             --offers_left_;
-            offer();
-            carrying_ = clipboard_->ask(monotonic_clock::now());
-            if (carrying_) typed_because_.clear();
-            if (!carrying_) fall_back_told();
+            carry_by_answers();
         }
     }
 
@@ -212,12 +209,20 @@ private:
             return;
         }
         offered_ = true;
+        carry_by_answers();
+    }
+
+    // Offers answers of the current size and asks for the first; typed frames again when tmux
+    // cannot be asked.
+    void carry_by_answers() {
         if (!offer()) return;
         carrying_ = clipboard_->ask(monotonic_clock::now());
-        if (!carrying_) {
-            typed_because_ = "tmux could not be asked for its clipboard";
-            fall_back_told();
+        if (carrying_) {
+            typed_because_.clear();
+            return;
         }
+        if (typed_because_.empty()) typed_because_ = "tmux could not be asked for its clipboard";
+        fall_back_told();
     }
 
     bool offer() {

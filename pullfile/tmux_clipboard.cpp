@@ -104,14 +104,11 @@ std::string read_facts(const std::string& pane) {
     return line;
 }
 
-bool parse_number(std::string_view text, long* value) {
-    if (text.empty() || text.size() > 9) return false;
-    long result = 0;
-    for (const char digit : text) {
-        if (digit < '0' || digit > '9') return false;
-        result = result * 10 + (digit - '0');
-    }
-    *value = result;
+// What tmux says of a count or a time: 1..9 digits.
+bool parse_small_number(std::string_view text, long* value) {
+    std::uint64_t parsed = 0;
+    if (!parse_decimal(text, 9, &parsed)) return false;
+    *value = static_cast<long>(parsed);
     return true;
 }
 
@@ -136,13 +133,13 @@ bool parse_tmux_facts(const std::string& line, tmux_facts* facts) {
            version[minor_end] <= '9') {
         ++minor_end;
     }
-    if (dot == std::string_view::npos || !parse_number(version.substr(0, dot), &major) ||
-        !parse_number(version.substr(dot + 1, minor_end - dot - 1), &minor)) {
+    if (dot == std::string_view::npos || !parse_small_number(version.substr(0, dot), &major) ||
+        !parse_small_number(version.substr(dot + 1, minor_end - dot - 1), &minor)) {
         return false;
     }
     facts->major = static_cast<int>(major);
     facts->minor = static_cast<int>(minor);
-    if (!parse_number(fields[1], &facts->escape_time_ms) || !parse_number(fields[2], &facts->clients_attached)) {
+    if (!parse_small_number(fields[1], &facts->escape_time_ms) || !parse_small_number(fields[2], &facts->clients_attached)) {
         return false;
     }
     facts->client_has_clipboard = false;

@@ -12,11 +12,6 @@ namespace {
 constexpr std::string_view SHARED_HEAD = "\x1b]52;";
 constexpr std::size_t MAX_ANSWER_TEXT = base64_length(MAX_CLIPBOARD_CHUNK);
 
-bool is_base64_character(unsigned char byte) {
-    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-           byte == '+' || byte == '/' || byte == '=';
-}
-
 }  // namespace
 
 clipboard_answer_reader::clipboard_answer_reader()
@@ -67,15 +62,16 @@ void clipboard_answer_reader::feed(const unsigned char* bytes, std::size_t lengt
                 break;
             }
             case state::answer: {
+                // The base64 is checked whole when it is decoded at the end.
                 const unsigned char byte = bytes[i++];
-                if (is_base64_character(byte) && text_length_ < MAX_ANSWER_TEXT) {
-                    text_[text_length_++] = static_cast<char>(byte);
-                } else if (byte == ESCAPE) {
+                if (byte == ESCAPE) {
                     state_ = state::answer_escape;
                 } else if (byte == CLIPBOARD_ANSWER_END) {
                     answer_ended(handler);
+                } else if (text_length_ < MAX_ANSWER_TEXT) {
+                    text_[text_length_++] = static_cast<char>(byte);
                 } else {
-                    typed_ = true;  // broken: dropped whole, to its end
+                    typed_ = true;  // too long: dropped whole, to its end
                     state_ = state::skipping;
                 }
                 break;

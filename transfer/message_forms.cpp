@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "common/display.h"
 #include "transfer/clipboard_replies.h"
 
 namespace pushfile {
@@ -13,23 +14,11 @@ using enum message_field;
 
 // The have message's body: QSEQ ';' HELD [';' HASH], a hash exactly when HELD is above 0.
 bool parse_have(std::string_view text, std::uint64_t* query_sequence, std::uint64_t* held, file_hash* hash) {
-    const auto number = [](std::string_view digits, std::size_t max_digits, std::uint64_t* value) {
-        if (digits.empty() || digits.size() > max_digits) return false;
-        std::uint64_t result = 0;
-        for (const char digit : digits) {
-            if (digit < '0' || digit > '9') return false;
-            const auto next = static_cast<std::uint64_t>(digit - '0');
-            if (result > (UINT64_MAX - next) / 10) return false;
-            result = result * 10 + next;
-        }
-        *value = result;
-        return true;
-    };
     const std::size_t first = text.find(';');
-    if (first == std::string_view::npos || !number(text.substr(0, first), 19, query_sequence)) return false;
+    if (first == std::string_view::npos || !parse_decimal(text.substr(0, first), 19, query_sequence)) return false;
     const std::string_view rest = text.substr(first + 1);
     const std::size_t second = rest.find(';');
-    if (!number(rest.substr(0, second), MAX_SIZE_DIGITS, held)) return false;
+    if (!parse_decimal(rest.substr(0, second), MAX_SIZE_DIGITS, held)) return false;
     *hash = {};
     if (second == std::string_view::npos) return *held == 0;
     return *held > 0 && parse_file_hash(rest.substr(second + 1), hash);

@@ -67,21 +67,6 @@ bool known_type(unsigned char byte) {
     return false;
 }
 
-// 1..max_digits decimal digits, the whole view, without overflow.
-bool parse_number(std::string_view digits, std::size_t max_digits, std::uint64_t* number) {
-    if (digits.empty() || digits.size() > max_digits) return false;
-    std::uint64_t value = 0;
-    for (const char digit : digits) {
-        const auto byte = static_cast<unsigned char>(digit);
-        if (!is_digit(byte)) return false;
-        const unsigned next = byte - '0';
-        if (value > (UINT64_MAX - next) / 10) return false;
-        value = value * 10 + next;
-    }
-    *number = value;
-    return true;
-}
-
 // The next field of text up to its ';' (the field and the separator taken off text); false when
 // no ';' is left.
 bool take_field(std::string_view* text, std::string_view* field) {
@@ -108,8 +93,8 @@ bool parse_mode_and_time(std::string_view* text, mode_and_time* attributes) {
     if (before_1970) seconds.remove_prefix(1);
     std::uint64_t whole = 0;
     std::uint64_t fraction = 0;
-    if (!parse_number(seconds, MAX_SECONDS_DIGITS, &whole) || whole > INT64_MAX ||
-        !parse_number(nanoseconds, MAX_NANOSECONDS_DIGITS, &fraction) || fraction >= NANOSECONDS_PER_SECOND)
+    if (!parse_decimal(seconds, MAX_SECONDS_DIGITS, &whole) || whole > INT64_MAX ||
+        !parse_decimal(nanoseconds, MAX_NANOSECONDS_DIGITS, &fraction) || fraction >= NANOSECONDS_PER_SECOND)
         return false;
     attributes->mode = mode_bits;
     attributes->seconds = before_1970 ? -static_cast<std::int64_t>(whole) : static_cast<std::int64_t>(whole);
@@ -245,7 +230,7 @@ void frame_reader::complete(frame_events& events) {
     upload_frame frame;
     const auto type = static_cast<unsigned char>(text[0]);
     if (sequence_end == check_separator || !known_type(type) ||
-        !parse_number(text.substr(1, sequence_end - 1), MAX_SEQUENCE_DIGITS, &frame.sequence)) {
+        !parse_decimal(text.substr(1, sequence_end - 1), MAX_SEQUENCE_DIGITS, &frame.sequence)) {
         events.frame_broken(frame_error::bad_payload);
         return;
     }
@@ -254,7 +239,7 @@ void frame_reader::complete(frame_events& events) {
     bool well_formed = false;
     switch (frame.type) {
         case frame_type::prompting:
-        case frame_type::done: well_formed = parse_number(payload, MAX_NUMBER_DIGITS, &frame.number); break;
+        case frame_type::done: well_formed = parse_decimal(payload, MAX_NUMBER_DIGITS, &frame.number); break;
         case frame_type::file:
         case frame_type::query:
         case frame_type::folder: {
@@ -264,14 +249,14 @@ void frame_reader::complete(frame_events& events) {
             std::string_view rest = payload;
             std::string_view field;
             bool fields_good = frame.type == frame_type::folder ||
-                               (take_field(&rest, &field) && parse_number(field, MAX_NUMBER_DIGITS, &frame.number));
+                               (take_field(&rest, &field) && parse_decimal(field, MAX_NUMBER_DIGITS, &frame.number));
             frame.has_mode_and_time = frame.type != frame_type::file ||
                                       rest.find(static_cast<char>(SIZE_SEPARATOR)) != std::string_view::npos;
             if (fields_good && frame.has_mode_and_time) fields_good = parse_mode_and_time(&rest, &frame.attributes);
             frame.has_start = frame.type == frame_type::file &&
                               rest.find(static_cast<char>(SIZE_SEPARATOR)) != std::string_view::npos;
             if (fields_good && frame.has_start)
-                fields_good = take_field(&rest, &field) && parse_number(field, MAX_NUMBER_DIGITS, &frame.start) &&
+                fields_good = take_field(&rest, &field) && parse_decimal(field, MAX_NUMBER_DIGITS, &frame.start) &&
                               frame.start <= frame.number;
             const std::string_view name = rest;
             std::size_t decoded = 0;
@@ -386,7 +371,7 @@ upload_request parse_upload_request(std::string_view body) {
     const std::size_t separator = body.find(static_cast<char>(SIZE_SEPARATOR));
     std::uint64_t version = 0;
     if (separator == std::string_view::npos || body.starts_with('/') ||
-        !parse_number(body.substr(0, separator), MAX_REQUEST_VERSION_DIGITS, &version) ||
+        !parse_decimal(body.substr(0, separator), MAX_REQUEST_VERSION_DIGITS, &version) ||
         version < FIRST_UPLOAD_FORMAT_VERSION || !body.substr(separator + 1).starts_with('/'))
         return request;
     request.highest_version = static_cast<unsigned>(version);

@@ -109,7 +109,7 @@ void clipboard_channel::begin_answer() {
 }
 
 std::size_t clipboard_channel::continue_answer(std::size_t keys_free) {
-    std::array<char, PIECE_CHARACTERS> text{};
+    std::array<char, PIECE_CHARACTERS> text;  // written before it is read
     std::size_t used = 0;
     while (answer_open_) {
         const std::size_t left = answer_.size() - answer_written_;

@@ -34,7 +34,7 @@ void transfer_session::command_output(const unsigned char* bytes, std::size_t le
 
 bool transfer_session::wants_ticks() const {
     return progress_.line_shown() || ignored_count_ > 0 || summary_.pending() || kept_length_ > 0 ||
-           ((phase_ == phase::receiving || phase_ == phase::skipping) && !stall_told_) ||
+           (blocks_under_way() && !stall_told_) ||
            (!file_open() && parser_.in_message()) || upload_.wants_ticks();
 }
 
@@ -53,10 +53,7 @@ void transfer_session::tick(monotonic_clock::time_point now) {
 // client that falls behind: a block lost there leaves both sides waiting. The user learns of it,
 // and of the way out, rather than watching a line that no longer moves.
 void transfer_session::tell_of_a_stall(monotonic_clock::time_point now) {
-    if (stall_told_ || (phase_ != phase::receiving && phase_ != phase::skipping) ||
-        now - last_output_at_ < STALL_NOTICE_AFTER) {
-        return;
-    }
+    if (stall_told_ || !blocks_under_way() || now - last_output_at_ < STALL_NOTICE_AFTER) return;
     stall_told_ = true;
     progress_.file_stalled(std::chrono::duration_cast<std::chrono::seconds>(STALL_NOTICE_AFTER));
 }
@@ -418,7 +415,7 @@ void transfer_session::fail_file(const std::string& reason) {
 void transfer_session::abandon_file(const std::string& reason, sender_told told) {
     // Only a sender whose size was answered waits for answers to its blocks; one that named its
     // file only may send no more message that awaits one.
-    const bool blocks_under_way = phase_ == phase::receiving || phase_ == phase::skipping;
+    const bool sender_waits = blocks_under_way();
     if (phase_ == phase::committed) {
         // Saved, and the sender was told so; only its end message is missing.
         report_saved();
@@ -431,7 +428,7 @@ void transfer_session::abandon_file(const std::string& reason, sender_told told)
     // came (a tmux between drops what it passes on for a client that falls behind): waiting for
     // its next message would then wait for ever. A refusal ends its run whichever answer it
     // reads it as; one that reaches a shell instead is erased by its line kill.
-    if (told == sender_told::now && blocks_under_way) refuse(answered_ahead::no);
+    if (told == sender_told::now && sender_waits) refuse(answered_ahead::no);
     deliver_kept_keys();
 }
 

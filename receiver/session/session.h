@@ -94,6 +94,8 @@ private:
     bool file_in_progress() const;
     // In progress, or saved with its end message still to come.
     bool file_open() const;
+    // Its size was answered: the sender waits for an answer to each block.
+    bool blocks_under_way() const { return phase_ == phase::receiving || phase_ == phase::skipping; }
     void give_up_file(const std::string& reason);
     // The user gave up on the file (Ctrl-C, or a key while the sender was quiet): the answers
     // under way are written off, and the keyboard goes back to the command. A cancel refuses at

@@ -273,23 +273,27 @@ TEST_F(tmux_pane, uploads_go_up_through_a_pane_and_through_a_forwarder_between_t
     // Pasted, as a terminal marks what a person drops on it: no answer is asked for.
     const std::string keys_typed = "\x1b[200~'" + source().string() + "/empty' '" + source().string() + "/few' '" +
                                    source().string() + "/blocks.bin'\x1b[201~\r";
-    for (const bool nested : {false, true}) {
-        SCOPED_TRACE(nested ? "behind a forwarder" : "in a pane");
+    // The paths are pasted once the prompt is on the receiver's screen: before it, they would be
+    // keys for pullfile, and the prompt would wait for ever.
+    const auto upload = [&](bool nested, const std::string& config) {
         fs::remove_all(up);
         fs::create_directory(up);
         int keys[2];
-        ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
-        // The paths are pasted once the prompt is on the receiver's screen: before it, they would
-        // be keys for pullfile, and the prompt would wait for ever.
+        EXPECT_EQ(pipe2(keys, O_CLOEXEC), 0);
         const run_options options{.stdin_fd = keys[0], .while_running = [&](receiver_run& run) {
                                       if (run.wait_for_output("upload to remote ", 90s)) {
                                           (void)!write(keys[1], keys_typed.data(), keys_typed.size());
                                       }
                                   }};
-        const run_result result = nested ? run_in_nested_panes(script, {}, {}, options)
-                                         : run_in_pane(script, PASSTHROUGH_ON, {}, options);
+        const run_result result =
+            nested ? run_in_nested_panes(script, {}, {}, options) : run_in_pane(script, config, {}, options);
         close(keys[1]);
         close(keys[0]);
+        return result;
+    };
+    for (const bool nested : {false, true}) {
+        SCOPED_TRACE(nested ? "behind a forwarder" : "in a pane");
+        const run_result result = upload(nested, PASSTHROUGH_ON);
         ASSERT_FALSE(result.hung) << result.errors;
         EXPECT_EQ(pane_file("pull_status"), "0\n") << pane_file("pull.err") << result.errors;
         EXPECT_EQ(names_in(up), (std::vector<std::string>{"blocks.bin", "empty", "few"}));
@@ -302,18 +306,7 @@ TEST_F(tmux_pane, uploads_go_up_through_a_pane_and_through_a_forwarder_between_t
         }
     }
     // Where they cannot (tmux 3.5's escape-time), the files are typed, and pullfile says why.
-    fs::remove_all(up);
-    fs::create_directory(up);
-    int keys[2];
-    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
-    const run_options options{.stdin_fd = keys[0], .while_running = [&](receiver_run& run) {
-                                  if (run.wait_for_output("upload to remote ", 90s)) {
-                                      (void)!write(keys[1], keys_typed.data(), keys_typed.size());
-                                  }
-                              }};
-    const run_result result = run_in_pane(script, PASSTHROUGH_ON + "set -g escape-time 10\n", {}, options);
-    close(keys[1]);
-    close(keys[0]);
+    const run_result result = upload(false, PASSTHROUGH_ON + "set -g escape-time 10\n");
     ASSERT_FALSE(result.hung) << result.errors;
     EXPECT_TRUE(read_file(up / "blocks.bin") == blocks);
     EXPECT_NE(pane_file("pull.err").find("typed, slowly: tmux's escape-time of 10 ms is too short"), std::string::npos)
