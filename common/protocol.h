@@ -62,7 +62,9 @@ inline constexpr unsigned char CODE_UPLOAD_HAVE = 'h';
 // From the upload format's version 4, inside tmux: the frames may come in answers to tmux's
 // clipboard queries (transfer/clipboard_replies.h). CHUNK SP TOKEN: CHUNK the most bytes one
 // answer carries, 0 to go back to typed frames; TOKEN the CLIPBOARD_TOKEN_LENGTH lowercase hex
-// digits each answer starts with.
+// digits each answer starts with. pullfile offers at most CHUNK_BYTES_PER_ESCAPE_MS bytes of
+// answer per millisecond of tmux's escape-time. From version 5 an answer may be written ahead of
+// its query, its end held until the query comes, and pullfile passes over frames it had already.
 inline constexpr unsigned char CODE_UPLOAD_CLIPBOARD = 'c';
 
 }  // namespace pushfile

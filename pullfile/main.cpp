@@ -216,6 +216,7 @@ private:
     // cannot be asked.
     void carry_by_answers() {
         if (!offer()) return;
+        if (session_.receiver_version() >= ANSWERS_AHEAD_UPLOAD_FORMAT_VERSION) session_.frames_may_repeat();
         carrying_ = clipboard_->ask(monotonic_clock::now());
         if (carrying_) {
             typed_because_.clear();

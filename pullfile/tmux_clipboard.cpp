@@ -25,10 +25,6 @@ namespace {
 
 constexpr const char* FACTS_FORMAT = "#{version}|#{escape-time}|#{session_attached}|#{client_termfeatures}";
 constexpr int FACTS_WAIT_MS = 2000;
-// An answer has to arrive whole within escape-time of its first byte: at most this many bytes of
-// it per millisecond, a link of about 1.4 MB/s. Answers start at a quarter of it and grow while
-// they arrive in good time.
-constexpr std::size_t CHUNK_BYTES_PER_ESCAPE_MS = 1024;
 constexpr long LEAST_ESCAPE_TIME_MS = 128;
 
 // Starts tmux with args, its output into output_fd (-1: nowhere); 0 when it could not start.
@@ -163,6 +159,7 @@ std::size_t largest_clipboard_chunk(const tmux_facts& facts, std::string* why_no
     } else if (!facts.client_has_clipboard) {
         *why_not = "tmux does not know the client's terminal to have a clipboard";
     } else {
+        // Answers start at a quarter of this and grow while they arrive in good time.
         return std::clamp(static_cast<std::size_t>(facts.escape_time_ms) * CHUNK_BYTES_PER_ESCAPE_MS,
                           MIN_CLIPBOARD_CHUNK, MAX_CLIPBOARD_CHUNK);
     }

@@ -67,7 +67,7 @@ enum class frame_type : unsigned char {
 
 // The highest version of the frames this side writes and reads; every version from 1 up to it
 // is read.
-inline constexpr unsigned UPLOAD_FORMAT_VERSION = 4;
+inline constexpr unsigned UPLOAD_FORMAT_VERSION = 5;
 // The version without modes, times or folders.
 inline constexpr unsigned FIRST_UPLOAD_FORMAT_VERSION = 1;
 // The version with modes, times and folders.
@@ -77,6 +77,9 @@ inline constexpr unsigned RESUMING_UPLOAD_FORMAT_VERSION = 3;
 // The frames of version 3, which may also come in answers to tmux's clipboard queries
 // (CODE_UPLOAD_CLIPBOARD).
 inline constexpr unsigned CLIPBOARD_UPLOAD_FORMAT_VERSION = 4;
+// The frames of version 4, whose answers may go ahead of tmux's query: one that tmux may have
+// dropped for coming before it is sent again, and pullfile passes over frames it had already.
+inline constexpr unsigned ANSWERS_AHEAD_UPLOAD_FORMAT_VERSION = 5;
 // How many files ahead of the one being sent the receiver may type Q frames.
 inline constexpr std::size_t UPLOAD_QUERIES_AHEAD = 1024;
 // As a download's block, so that one answer window sizes both directions.

@@ -1,9 +1,13 @@
 // Where an upload's frames go: typed into the command's input, or, once pullfile asks for it from
 // inside tmux (CODE_UPLOAD_CLIPBOARD), held here and written as answers to tmux's clipboard
-// queries (transfer/clipboard_replies.h), each query taking what waits, up to pullfile's chunk,
-// after its token. When pullfile asks for typed frames again (an answer missed tmux's
-// escape-time and was typed as keys, or none came), the frames of the last answer and all that
-// waits are typed. Memory is bounded by two chunks.
+// queries (transfer/clipboard_replies.h), each answer carrying whole frames after the token, up
+// to pullfile's chunk. tmux takes an answer for the query it has out when the answer's end
+// arrives, so with a pullfile that reads frames again (format version 5) the next answer goes out
+// as soon as one ends, and only its end waits for the query: the round trip of the query is spent
+// carrying frames. An answer written ahead that no query meets in time is ended anyway; tmux may
+// have dropped it, and its frames go again in the next. When pullfile asks for typed frames again
+// (an answer missed tmux's escape-time and was typed as keys, or none came), the frames of the
+// answers it may not have had and all that waits are typed. Memory is bounded by three chunks.
 #pragma once
 
 #include <chrono>
@@ -29,9 +33,10 @@ public:
 
     // A new upload: frames are typed.
     void reset(monotonic_clock::time_point now);
-    // pullfile answers come from queries, chunk bytes at most, each starting with token. False
-    // when the chunk is out of bounds.
-    bool start(std::size_t chunk, std::string_view token);
+    // pullfile answers come from queries, chunk bytes at most, each starting with token; ahead:
+    // it reads frames again, and an answer may go ahead of its query. False when the chunk is out
+    // of bounds.
+    bool start(std::size_t chunk, std::string_view token, bool ahead);
     // Typed frames again: the last answer's and those waiting are typed now.
     void stop();
     // pullfile is gone: an answer partly written is ended broken, so that tmux drops it.
@@ -45,7 +50,7 @@ public:
     // Writes what is due of an answer, or of the frames typed again, as far as keys_free bytes of
     // the command's input allow; returns how many it wrote.
     std::size_t pump(std::size_t keys_free, monotonic_clock::time_point now);
-    bool wants_ticks() const { return query_pending_; }
+    bool wants_ticks() const { return query_pending_ || (answer_open_ && !answer_ending_); }
 
     void append(const unsigned char* bytes, std::size_t length) override;
     // Frames waiting for a query go; an answer being written stays whole.
@@ -53,9 +58,16 @@ public:
     void drop_all() override;
 
 private:
-    void begin_answer();
+    // tmux waits at least this long for the rest of an answer: pullfile sizes its chunk by it.
+    monotonic_clock::duration escape_time_floor() const;
+    bool may_answer_ahead() const;
+    void open_answer(bool asked, monotonic_clock::time_point now);
+    // Whole frames that wait, into the open answer, as far as the chunk allows.
+    void fill_answer();
+    // An answer written ahead that no query met in time ends now; its frames wait again.
+    void end_unasked_answer();
     // Up to keys_free bytes more of the answer's base64; returns what it took of the room.
-    std::size_t continue_answer(std::size_t keys_free);
+    std::size_t continue_answer(std::size_t keys_free, monotonic_clock::time_point now);
 
     input_sink& keys_;
     bool carrying_ = false;
@@ -66,11 +78,24 @@ private:
     std::vector<unsigned char> waiting_;
     std::vector<std::size_t> frame_ends_;
     std::vector<unsigned char> retype_;  // frames to type again, as room comes
-    std::vector<unsigned char> answer_;   // the token and frames of the answer written last
-    std::size_t answer_written_ = 0;      // bytes of answer_ written as base64
+    // The frames of the last answer ended, until a query shows that pullfile had it: it asks
+    // again as an answer reaches it.
+    std::vector<unsigned char> sent_;
+    std::vector<unsigned char> answer_;       // the token and frames of the open answer
+    std::vector<std::size_t> answer_ends_;    // where each of its frames ends in answer_
+    std::size_t answer_written_ = 0;          // bytes of answer_ written as base64
     bool answer_open_ = false;
+    bool answer_asked_ = false;   // a query came for it: it ends once written
+    bool answer_ending_ = false;  // asked, or written ahead and ended unasked
+    bool ahead_ = false;
     bool query_pending_ = false;
     monotonic_clock::time_point query_at_{};
+    monotonic_clock::time_point opened_at_{};
+    // From an answer's end to the next query: a round trip and pullfile's start of a query. Only
+    // while it is well within escape-time does an answer go ahead.
+    bool cycle_running_ = false;
+    monotonic_clock::time_point ended_at_{};
+    monotonic_clock::duration cycle_ = monotonic_clock::duration::max();
     monotonic_clock::time_point ours_until_{};
 };
 

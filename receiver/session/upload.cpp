@@ -243,7 +243,8 @@ void upload_engine::upload_clipboard(std::uint64_t chunk, std::string_view token
     heard_from_pullfile();
     if (chunk == 0) return channel_.stop();
     // Beyond what an answer may carry, whatever the width of size_t.
-    if (!channel_.start(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, MAX_CLIPBOARD_CHUNK + 1)), token)) {
+    if (!channel_.start(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, MAX_CLIPBOARD_CHUNK + 1)), token,
+                        format_version_ >= ANSWERS_AHEAD_UPLOAD_FORMAT_VERSION)) {
         progress_.notice("pullfile asked for answers of " + std::to_string(chunk) +
                          " bytes to tmux's clipboard queries, more or less than they carry; the frames are typed");
     }
@@ -253,13 +254,15 @@ bool upload_engine::clipboard_query() { return channel_.take_query(host_.last_ou
 
 // During an upload pullfile writes nothing but its messages; other output while it has frames to
 // read is most likely a shell's, pullfile being gone. Its next message says otherwise. That shell
-// shows the frames it read as typed: they are left off the screen.
+// shows the frames it read as typed: they are left off the screen. Frames in clipboard answers
+// reach no shell (tmux drops an answer nobody asked for), and tmux redraws a little of its
+// client's screen for each query pullfile asks.
 void upload_engine::command_output(const unsigned char* bytes, std::size_t length) {
     const monotonic_clock::time_point now = host_.last_output_at();
     const std::uint64_t sequence = pacer_.sequence();
     const std::uint64_t acked = pacer_.last_acknowledged();
     view_.output_shown(bytes, length);
-    if (length > 0 && stage_ == stage::sending && sequence > std::max<std::uint64_t>(acked, 1)) {
+    if (length > 0 && stage_ == stage::sending && sequence > std::max<std::uint64_t>(acked, 1) && !channel_.carrying()) {
         doubt_pullfile_ = true;
     }
     if (length > 0 && (stage_ == stage::sending || stage_ == stage::closing) && acked < sequence && sequence > 1) {

@@ -20,7 +20,9 @@
 #include <gtest/gtest.h>
 
 #include "common/file_hash.h"
+#include "common/upload_encoding.h"
 #include "receiver/relay/screen_writer.h"
+#include "receiver/session/clipboard_channel.h"
 #include "receiver/session/typed_echo.h"
 #include "tests/support/stream_builder.h"
 #include "transfer/clipboard_replies.h"
@@ -873,6 +875,80 @@ TEST_F(upload_test, frames_go_in_clipboard_answers_and_are_typed_again_after_a_l
     EXPECT_EQ(again[2].sequence, carried[1].sequence + 1) << "and what waited after them";
     EXPECT_NE(replies.text.find(pushfile::CLIPBOARD_ANSWER_HEAD, typed_length), std::string::npos)
         << "then the next answer";
+}
+
+// With a pullfile that reads frames again, an answer goes out as soon as the one before ended,
+// once queries come back in good time, and only its end waits for the query. One that no query
+// meets within half of escape-time ends anyway (tmux may drop it), and its frames go again.
+TEST(clipboard_channel_test, answers_go_ahead_of_their_queries_and_one_no_query_met_goes_again) {
+    struct keys_typed final : input_sink {
+        std::string text;
+        void append(const unsigned char* bytes, std::size_t length) override { text.append(bytes, bytes + length); }
+        void discard_queued() override {}
+        void drop_all() override {}
+    } keys;
+    const std::string token = "0123456789abcdef";
+    constexpr std::size_t FRAME = 40000;
+    clipboard_channel channel(keys);
+    monotonic_clock::time_point now{std::chrono::hours(1)};
+    channel.reset(now);
+    ASSERT_TRUE(channel.start(MAX_CLIPBOARD_CHUNK, token, true));  // escape-time of 512 ms or more
+    char next_frame = 'A';
+    // Frames are runs of one letter; an answer's content is read back as its letters.
+    const auto fill = [&] {
+        while (channel.room(SIZE_MAX) >= FRAME) {
+            const std::string frame(FRAME, next_frame++);
+            channel.append(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+        }
+    };
+    // The answers ended since the last look, as letters, and whether one is open after them.
+    const auto answers = [&](bool* open) {
+        std::vector<std::string> ended;
+        std::size_t at = 0;
+        for (std::size_t end; (end = keys.text.find('\a', at)) != std::string::npos; at = end + 1) {
+            const std::string answer = keys.text.substr(at, end - at);
+            EXPECT_TRUE(answer.starts_with(CLIPBOARD_ANSWER_HEAD)) << answer.substr(0, 20);
+            const std::string base64 = answer.substr(CLIPBOARD_ANSWER_HEAD.size());
+            std::string content(base64.size(), '\0');
+            std::size_t length = 0;
+            EXPECT_TRUE(base64_decode(base64.data(), base64.size(), reinterpret_cast<unsigned char*>(content.data()), &length));
+            content.resize(length);
+            EXPECT_TRUE(content.starts_with(token));
+            std::string letters;
+            for (std::size_t k = token.size(); k < content.size(); k += FRAME) letters += content[k];
+            ended.push_back(letters);
+        }
+        *open = keys.text.find(CLIPBOARD_ANSWER_HEAD, at) == at;
+        keys.text.erase(0, at);
+        return ended;
+    };
+    const auto query_after = [&](std::chrono::milliseconds wait) {
+        now += wait;
+        EXPECT_TRUE(channel.take_query(now));
+        channel.pump(SIZE_MAX, now);
+        fill();
+        channel.pump(SIZE_MAX, now);
+    };
+    bool open = false;
+    fill();
+    query_after(std::chrono::milliseconds(0));
+    EXPECT_EQ(answers(&open), std::vector<std::string>{"ABCDEFGHIJKLM"});
+    EXPECT_FALSE(open) << "ahead before a query came back";
+    query_after(std::chrono::milliseconds(60));
+    EXPECT_EQ(answers(&open), std::vector<std::string>{"NOPQRSTUVWXYZ"});
+    ASSERT_TRUE(open) << "the next answer waited for its query";
+    query_after(std::chrono::milliseconds(60));
+    EXPECT_EQ(answers(&open), std::vector<std::string>{"[\\]^_`abcdefg"}) << "the answer written ahead, ended";
+    ASSERT_TRUE(open);
+    now += std::chrono::milliseconds(256);
+    channel.pump(SIZE_MAX, now);
+    const std::vector<std::string> unmet = answers(&open);
+    ASSERT_EQ(unmet.size(), 1U) << "an answer no query met was left open past half of escape-time";
+    EXPECT_FALSE(open) << "ahead again after a query came late";
+    query_after(std::chrono::milliseconds(100));
+    const std::vector<std::string> again = answers(&open);
+    ASSERT_EQ(again.size(), 1U);
+    EXPECT_EQ(again[0], unmet[0]) << "the frames of the answer no query met did not go again";
 }
 
 pushfile::file_hash hash_of(const std::string& bytes) {
