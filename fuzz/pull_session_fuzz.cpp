@@ -145,8 +145,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     std::string_view bytes = in.bytes(64);
                     if (bytes.empty()) bytes = "x";
                     data_of_file += bytes;
-                    feed(format_data_frame(sequence, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                           bytes.size(), frame.data()));
+                    const std::size_t typed = format_data_frame(sequence, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                                bytes.size(), frame.data());
+                    if ((op & 0x20) == 0) {
+                        feed(typed);
+                        break;
+                    }
+                    // Raw, inside a clipboard answer.
+                    static std::vector<unsigned char> raw(MAX_RAW_FRAME_LENGTH);
+                    session.feed_answer(raw.data(), raw_from_typed_data_frame(reinterpret_cast<const unsigned char*>(frame.data()),
+                                                                              typed, raw.data()));
                     break;
                 }
                 case 4: {
@@ -178,8 +186,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 default: {
                     // Raw bytes: a cut frame, noise, a frame's text with a wrong check.
+                    // Or an answer's content that is not whole frames.
                     const std::string_view raw = in.bytes(24);
-                    session.feed(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+                    const auto* raw_bytes = reinterpret_cast<const unsigned char*>(raw.data());
+                    (op & 0x20) == 0 ? session.feed(raw_bytes, raw.size()) : session.feed_answer(raw_bytes, raw.size());
                     --sequence;
                     break;
                 }

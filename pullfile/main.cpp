@@ -177,7 +177,7 @@ private:
             typed_because_ = "a clipboard answer came that was not the receiver's";
             return fall_back();
         }
-        session_.feed(content + CLIPBOARD_TOKEN_LENGTH, length - CLIPBOARD_TOKEN_LENGTH);
+        session_.feed_answer(content + CLIPBOARD_TOKEN_LENGTH, length - CLIPBOARD_TOKEN_LENGTH);
     }
 
     // The next query goes while this answer is read: it took its time already, and the answer

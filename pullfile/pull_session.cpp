@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "common/display.h"
@@ -47,6 +48,32 @@ void pull_session::feed(const unsigned char* bytes, std::size_t length) {
     if (over()) return;
     quiet_acknowledged_ = false;
     reader_.feed(bytes, length, *this);
+    acknowledge();
+}
+
+void pull_session::feed_answer(const unsigned char* bytes, std::size_t length) {
+    if (over()) return;
+    quiet_acknowledged_ = false;
+    constexpr unsigned char RAW_HEAD[] = {'#', RAW_DATA_FRAME_TYPE};
+    for (std::size_t at = 0; at < length && !over();) {
+        if (length - at >= 2 && std::equal(RAW_HEAD, RAW_HEAD + 2, bytes + at)) {
+            upload_frame frame;
+            frame_error error{};
+            const std::size_t used = read_raw_data_frame(bytes + at, length - at, &frame, &error);
+            if (used == 0) {
+                frame_broken(error);
+                break;
+            }
+            frame_received(frame);
+            at += used;
+            continue;
+        }
+        // Typed frames, up to the next raw one: '#' begins frames only.
+        const unsigned char* next = std::search(bytes + at + 1, bytes + length, RAW_HEAD, RAW_HEAD + 2);
+        const auto run = static_cast<std::size_t>(next - (bytes + at));
+        reader_.feed(bytes + at, run, *this);
+        at += run;
+    }
     acknowledge();
 }
 

@@ -55,6 +55,9 @@ public:
     // Bytes read from the terminal. Frames complete in them are handled at once; then the last
     // frame handled is acknowledged. Nothing is read once over().
     void feed(const unsigned char* bytes, std::size_t length);
+    // The content of a clipboard answer after its token: whole frames, data frames raw from
+    // version 5 on.
+    void feed_answer(const unsigned char* bytes, std::size_t length);
     // Nothing came for a while in the middle of an upload: the last acknowledgement goes again,
     // once until more comes.
     // A tmux between drops what a pane passes on when its client falls behind, and a receiver

@@ -156,6 +156,19 @@ private:
     std::unique_ptr<unsigned char[]> decoded_;
 };
 
+// Inside clipboard answers (version 5) a data frame carries its bytes as they are, tmux's base64
+// of the answer being the only one on the way: '#' 'B' SEQ ',' COUNT ',' BYTES ',' CRC '.', the
+// check over everything after '#' up to its last separator, as in every frame. It is never typed.
+inline constexpr unsigned char RAW_DATA_FRAME_TYPE = 'B';
+inline constexpr std::size_t MAX_RAW_FRAME_LENGTH = 2 + MAX_SEQUENCE_DIGITS + 1 + 6 + 1 + UPLOAD_BLOCK_SIZE + 1 + 8 + 1;
+// The typed data frame (D) in typed, written raw into raw (room for MAX_RAW_FRAME_LENGTH bytes);
+// 0 when typed is not a whole data frame.
+std::size_t raw_from_typed_data_frame(const unsigned char* typed, std::size_t length, unsigned char* raw);
+// The raw data frame at the start of bytes: its length, with *frame, or 0 when it is cut or does
+// not check (*error says which).
+std::size_t read_raw_data_frame(const unsigned char* bytes, std::size_t length, upload_frame* frame,
+                                frame_error* error);
+
 // Each writes one whole frame into frame (room for MAX_FRAME_LENGTH bytes) and returns its length.
 // A frame without payload (E below version 3, X, C, N, R):
 std::size_t format_empty_frame(frame_type type, std::uint64_t sequence, char* frame);

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "common/upload_encoding.h"
 #include "transfer/clipboard_replies.h"
+#include "transfer/upload_frames.h"
 
 namespace pushfile::receive {
 namespace {
@@ -25,6 +27,28 @@ void append_base64(std::vector<unsigned char>& text, const unsigned char* bytes,
     base64_encode(bytes, count, reinterpret_cast<char*>(text.data() + at));
 }
 
+// Frames of answers, typed again: raw data frames as typed ones; ends, if given, gets where each
+// frame ends in text.
+void append_typed(std::vector<unsigned char>& text, const unsigned char* frames, std::size_t length,
+                  std::vector<std::size_t>* ends = nullptr) {
+    static std::array<char, MAX_FRAME_LENGTH> typed;
+    for (std::size_t at = 0; at < length;) {
+        upload_frame frame;
+        frame_error error{};
+        if (const std::size_t raw = read_raw_data_frame(frames + at, length - at, &frame, &error); raw > 0) {
+            const std::size_t typed_length = format_data_frame(frame.sequence, frame.data, frame.length, typed.data());
+            text.insert(text.end(), typed.data(), typed.data() + typed_length);
+            at += raw;
+        } else {
+            const auto* end = static_cast<const unsigned char*>(std::memchr(frames + at, '.', length - at));
+            const std::size_t frame_length = end == nullptr ? length - at : static_cast<std::size_t>(end - frames) + 1 - at;
+            text.insert(text.end(), frames + at, frames + at + frame_length);
+            at += frame_length;
+        }
+        if (ends != nullptr) ends->push_back(text.size());
+    }
+}
+
 }  // namespace
 
 void clipboard_channel::reset(monotonic_clock::time_point now) {
@@ -37,7 +61,6 @@ void clipboard_channel::reset(monotonic_clock::time_point now) {
     frame_ends_ = {};
     sent_ = {};
     answer_ = {};
-    answer_ends_ = {};
     answer_written_ = 0;
     cycle_ = monotonic_clock::duration::max();
 }
@@ -50,6 +73,7 @@ bool clipboard_channel::start(std::size_t chunk, std::string_view token, bool ah
     chunk_ = chunk;
     token_.assign(token);
     ahead_ = ahead;
+    if (ahead_ && raw_frame_ == nullptr) raw_frame_ = std::make_unique_for_overwrite<unsigned char[]>(MAX_RAW_FRAME_LENGTH);
     waiting_.reserve(chunk_);
     answer_.reserve(chunk_);
     carrying_ = true;
@@ -66,13 +90,12 @@ void clipboard_channel::stop() {
         append_base64(retype_, answer_.data() + answer_written_, answer_.size() - answer_written_);
         retype_.push_back(CLIPBOARD_ANSWER_END);
     }
-    retype_.insert(retype_.end(), sent_.begin(), sent_.end());
-    if (answer_open_) retype_.insert(retype_.end(), answer_.begin() + static_cast<std::ptrdiff_t>(token_.size()), answer_.end());
+    append_typed(retype_, sent_.data(), sent_.size());
+    if (answer_open_) append_typed(retype_, answer_.data() + token_.size(), answer_.size() - token_.size());
     retype_.insert(retype_.end(), waiting_.begin(), waiting_.end());
     answer_open_ = false;
     sent_.clear();
     answer_.clear();
-    answer_ends_.clear();
     waiting_.clear();
     frame_ends_.clear();
 }
@@ -146,7 +169,6 @@ std::size_t clipboard_channel::pump(std::size_t keys_free, monotonic_clock::time
 
 void clipboard_channel::open_answer(bool asked, monotonic_clock::time_point now) {
     answer_.assign(token_.begin(), token_.end());
-    answer_ends_.clear();
     answer_written_ = 0;
     answer_open_ = true;
     answer_asked_ = answer_ending_ = asked;
@@ -157,14 +179,24 @@ void clipboard_channel::open_answer(bool asked, monotonic_clock::time_point now)
 }
 
 void clipboard_channel::fill_answer() {
+    // With a pullfile of version 5, data frames go raw: tmux's base64 is the only one on the way.
     std::size_t frames = 0;
-    while (frames < frame_ends_.size() && answer_.size() + frame_ends_[frames] <= chunk_) ++frames;
+    std::size_t taken = 0;
+    for (; frames < frame_ends_.size(); ++frames) {
+        const unsigned char* frame = waiting_.data() + taken;
+        const std::size_t length = frame_ends_[frames] - taken;
+        const std::size_t raw = ahead_ ? raw_from_typed_data_frame(frame, length, raw_frame_.get()) : 0;
+        if (answer_.size() + (raw > 0 ? raw : length) > chunk_) break;
+        if (raw > 0) {
+            answer_.insert(answer_.end(), raw_frame_.get(), raw_frame_.get() + raw);
+        } else {
+            answer_.insert(answer_.end(), frame, frame + length);
+        }
+        taken = frame_ends_[frames];
+    }
     if (frames == 0) return;
-    const std::size_t taken = frame_ends_[frames - 1];
-    for (std::size_t k = 0; k < frames; ++k) answer_ends_.push_back(answer_.size() + frame_ends_[k]);
     frame_ends_.erase(frame_ends_.begin(), frame_ends_.begin() + static_cast<std::ptrdiff_t>(frames));
     for (std::size_t& end : frame_ends_) end -= taken;
-    answer_.insert(answer_.end(), waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(taken));
     waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(taken));
 }
 
@@ -172,14 +204,11 @@ void clipboard_channel::end_unasked_answer() {
     answer_ending_ = true;
     // Until a query comes in good time again, answers wait for theirs.
     cycle_ = monotonic_clock::duration::max();
-    const auto frames_at = answer_.begin() + static_cast<std::ptrdiff_t>(token_.size());
-    const std::size_t carried = answer_.size() - token_.size();
-    waiting_.insert(waiting_.begin(), frames_at, answer_.end());
-    for (std::size_t& end : frame_ends_) end += carried;
+    std::vector<unsigned char> again;
     std::vector<std::size_t> ends;
-    ends.reserve(answer_ends_.size() + frame_ends_.size());
-    for (const std::size_t end : answer_ends_) ends.push_back(end - token_.size());
-    ends.insert(ends.end(), frame_ends_.begin(), frame_ends_.end());
+    append_typed(again, answer_.data() + token_.size(), answer_.size() - token_.size(), &ends);
+    for (const std::size_t end : frame_ends_) ends.push_back(again.size() + end);
+    waiting_.insert(waiting_.begin(), again.begin(), again.end());
     frame_ends_ = std::move(ends);
 }
 

@@ -4,7 +4,7 @@
 // to pullfile's chunk. tmux takes an answer for the query it has out when the answer's end
 // arrives, so with a pullfile that reads frames again (format version 5) the next answer goes out
 // as soon as one ends, and only its end waits for the query: the round trip of the query is spent
-// carrying frames. An answer written ahead that no query meets in time is ended anyway; tmux may
+// carrying frames; its data frames go raw (transfer/upload_frames.h), typed again as they were. An answer written ahead that no query meets in time is ended anyway; tmux may
 // have dropped it, and its frames go again in the next. When pullfile asks for typed frames again
 // (an answer missed tmux's escape-time and was typed as keys, or none came), the frames of the
 // answers it may not have had and all that waits are typed. Memory is bounded by three chunks.
@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,7 +83,7 @@ private:
     // again as an answer reaches it.
     std::vector<unsigned char> sent_;
     std::vector<unsigned char> answer_;       // the token and frames of the open answer
-    std::vector<std::size_t> answer_ends_;    // where each of its frames ends in answer_
+    std::unique_ptr<unsigned char[]> raw_frame_;  // a data frame made raw for an answer
     std::size_t answer_written_ = 0;          // bytes of answer_ written as base64
     bool answer_open_ = false;
     bool answer_asked_ = false;   // a query came for it: it ends once written

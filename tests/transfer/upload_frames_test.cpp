@@ -258,6 +258,30 @@ TEST(upload_frames, file_hash_of_known_bytes_and_its_text) {
     EXPECT_FALSE(parse_file_hash(std::string(31, 'f'), &read));
 }
 
+// A data frame goes raw inside a clipboard answer; read back it carries the same sequence and
+// bytes, and one cut short, with a byte changed or a count beyond a block is not taken.
+TEST(upload_frames, a_raw_data_frame_is_read_back_only_whole_and_checked) {
+    const std::string bytes("#B9,.\x00,\xff", 9);
+    char typed[MAX_FRAME_LENGTH];
+    const std::size_t typed_length = format_data_frame(41, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), typed);
+    std::string raw(MAX_RAW_FRAME_LENGTH, '\0');
+    auto* raw_bytes = reinterpret_cast<unsigned char*>(raw.data());
+    raw.resize(raw_from_typed_data_frame(reinterpret_cast<const unsigned char*>(typed), typed_length, raw_bytes));
+    ASSERT_EQ(raw, with_check("B41,9," + bytes + ","));
+    upload_frame frame;
+    frame_error error{};
+    ASSERT_EQ(read_raw_data_frame(raw_bytes, raw.size(), &frame, &error), raw.size());
+    EXPECT_EQ(frame.sequence, 41U);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(frame.data), frame.length), bytes);
+    EXPECT_EQ(read_raw_data_frame(raw_bytes, raw.size() - 1, &frame, &error), 0U);
+    EXPECT_EQ(error, frame_error::cut);
+    raw[8] ^= 1;
+    EXPECT_EQ(read_raw_data_frame(raw_bytes, raw.size(), &frame, &error), 0U);
+    EXPECT_EQ(error, frame_error::bad_check);
+    const std::string beyond = with_check("B1," + std::to_string(UPLOAD_BLOCK_SIZE + 1) + "," + std::string(UPLOAD_BLOCK_SIZE + 1, 'x') + ",");
+    EXPECT_EQ(read_raw_data_frame(reinterpret_cast<const unsigned char*>(beyond.data()), beyond.size(), &frame, &error), 0U);
+}
+
 // pullfile says which versions it reads ahead of its folder; a folder alone is version 1's, and
 // anything else is taken whole as the folder, as a receiver of version 1 takes it.
 TEST(upload_frames, the_request_says_which_versions_pullfile_reads) {

@@ -949,6 +949,22 @@ TEST(clipboard_channel_test, answers_go_ahead_of_their_queries_and_one_no_query_
     const std::vector<std::string> again = answers(&open);
     ASSERT_EQ(again.size(), 1U);
     EXPECT_EQ(again[0], unmet[0]) << "the frames of the answer no query met did not go again";
+    // A data frame goes raw in an answer, and is typed again as it came.
+    keys_typed raw_keys;
+    clipboard_channel raw_channel(raw_keys);
+    raw_channel.reset(now);
+    ASSERT_TRUE(raw_channel.start(MAX_CLIPBOARD_CHUNK, token, true));
+    char typed[MAX_FRAME_LENGTH];
+    const std::size_t typed_length = format_data_frame(9, reinterpret_cast<const unsigned char*>("#B9,.\a"), 7, typed);
+    raw_channel.append(reinterpret_cast<const unsigned char*>(typed), typed_length);
+    raw_channel.take_query(now);
+    raw_channel.pump(SIZE_MAX, now);
+    EXPECT_LT(raw_keys.text.size(), CLIPBOARD_ANSWER_HEAD.size() + base64_length(token.size() + typed_length) + 1)
+        << "typed in the answer";
+    raw_channel.stop();
+    raw_keys.text.clear();
+    raw_channel.pump(SIZE_MAX, now);
+    EXPECT_EQ(raw_keys.text, std::string(typed, typed_length));
 }
 
 pushfile::file_hash hash_of(const std::string& bytes) {
