@@ -148,11 +148,20 @@ void pull_session::begin_file(const upload_frame& frame) {
     file_identical_ = false;
     hasher_.reset();
     file_ = file_state::receiving;
+    const offer* offered = frame.start > 0 ? offer_of(frame) : nullptr;
+    if (offered != nullptr && offered->identical) {
+        // The file there stays as it is: no temporary file is made for it (on a busy disk, making
+        // and dropping one took a quarter of a millisecond for each file skipped).
+        file_start_ = file_received_ = file_size_;
+        file_identical_ = true;
+        file_offered_hash_ = offered->hash;
+        return;
+    }
     if (std::string error; !sink_.begin(file_name_, &error)) return file_failed(file_sequence_, file_name_, error);
     if (frame.has_mode_and_time) {
         sink_.keep_mode_and_time(frame.attributes.mode, modification_time(frame.attributes));
     }
-    if (frame.start > 0) (void)resume_file(frame);
+    if (frame.start > 0) (void)resume_file(frame, offered);
 }
 
 void pull_session::answer_query(const upload_frame& frame) {
@@ -182,14 +191,19 @@ void pull_session::answer_query(const upload_frame& frame) {
 }
 
 // Only a start that was offered, for the latest query of this very file: a receiver cannot make
-// pullfile resume anywhere else.
-bool pull_session::resume_file(const upload_frame& frame) {
-    const offer* offered = nullptr;
-    for (const offer& candidate : offers_) {
+// pullfile resume anywhere else. From the newest back to the first that matches, rather than
+// through the whole table for every file.
+const pull_session::offer* pull_session::offer_of(const upload_frame& frame) const {
+    for (std::size_t back = 1; back <= offers_.size(); ++back) {
+        const offer& candidate = offers_[(next_offer_ + offers_.size() - back) % offers_.size()];
         if (candidate.held == frame.start && candidate.size == frame.number && candidate.name == frame.name &&
             same_attributes(candidate.attributes, frame.attributes))
-            offered = &candidate;
+            return &candidate;
     }
+    return nullptr;
+}
+
+bool pull_session::resume_file(const upload_frame& frame, const offer* offered) {
     const std::string shown = escaped_for_display(file_name_);
     if (offered == nullptr) {
         sink_.abort();
@@ -199,13 +213,6 @@ bool pull_session::resume_file(const upload_frame& frame) {
         return false;
     }
     file_start_ = frame.start;
-    if (offered->identical) {
-        sink_.abort();
-        file_identical_ = true;
-        file_offered_hash_ = offered->hash;
-        file_received_ = file_size_;
-        return true;
-    }
     std::string last_part;
     std::string error = "it is gone";
     const owned_fd folder = sink_.open_existing_folder(file_name_, &last_part);

@@ -107,8 +107,6 @@ private:
     void begin_file(const upload_frame& frame);
     // Version 3: what is held of the file a Q names, answered at once and remembered.
     void answer_query(const upload_frame& frame);
-    // F of version 3 from a start above 0: false when the file failed.
-    bool resume_file(const upload_frame& frame);
     // The upload broke while a file was in progress: from version 3 on, what was written of it is
     // kept as a partial file; else it is removed.
     void keep_or_drop_file();
@@ -165,6 +163,11 @@ private:
     };
     std::array<offer, UPLOAD_QUERIES_AHEAD + 4> offers_;
     std::size_t next_offer_ = 0;
+    // The latest offer of the start an F of version 3 names, of that very file; null if none.
+    const offer* offer_of(const upload_frame& frame) const;
+    // F of version 3 from a start above 0, a partial file's (offered: its offer, or null): false
+    // when the file failed.
+    bool resume_file(const upload_frame& frame, const offer* offered);
     // The last folder asked about that holds no partial file: no upload breaks within a run, so it
     // gets none while this one lasts.
     bool clean_folder_known_ = false;

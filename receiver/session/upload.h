@@ -144,6 +144,8 @@ private:
     // The next frame due, into the pacer; false when none is due yet.
     bool make_frame() override;
     bool make_query_frame();
+    // From version 3 on: whether this turn ends here, for the queries typed to go out.
+    bool walk_paused();
     bool make_file_frame();
     // The next path's item into *item; from version 3 on a file's only once its query is answered,
     // with what pullfile holds of it. False when it has to wait.

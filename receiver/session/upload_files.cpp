@@ -15,8 +15,19 @@ namespace pushfile::receive {
 
 bool upload_engine::make_frame() {
     if (stage_ != stage::sending || doubt_pullfile_) return false;
-    if (format_version_ >= RESUMING_UPLOAD_FORMAT_VERSION && make_query_frame()) return true;
+    if (format_version_ >= RESUMING_UPLOAD_FORMAT_VERSION) {
+        if (walk_paused()) return false;
+        if (make_query_frame()) return true;
+    }
     return pacer_.current_file() != nullptr ? make_data_frame() : make_file_frame();
+}
+
+// After a run of frames typed in this turn, with more of the walk to look at: the relay writes
+// them and calls again at once (the queue is not empty). Frames in clipboard answers are not in
+// that queue, and never wait. The frames and their order are those of a walk done at once.
+bool upload_engine::walk_paused() {
+    return !channel_.carrying() && pacer_.frames_typed_this_turn() >= FRAMES_BEFORE_WALK_PAUSE && !queries_.full() &&
+           !sources_.exhausted();
 }
 
 // Frames that belong to no file, and end what the upload does: P and R, then Z, N or C.
@@ -44,8 +55,9 @@ bool upload_engine::make_query_frame() {
     return true;
 }
 
+// Until a file not asked about yet is in the ring: each file is asked about as it is found.
 void upload_engine::look_ahead() {
-    while (!queries_.full()) {
+    while (!queries_.full() && queries_.next_to_ask() == nullptr) {
         upload_item item = sources_.next();
         if (item.what == upload_item::kind::none) return;
         if (item.what == upload_item::kind::skipped) {

@@ -41,6 +41,7 @@ void upload_pacer::prepared(frame_type type, std::size_t length, std::size_t dat
 }
 
 void upload_pacer::type_frames(std::size_t free, frame_maker& maker, monotonic_clock::time_point now) {
+    typed_this_turn_ = 0;
     while (frame_count_ < MAX_FRAMES_IN_FLIGHT && (pending_length_ > 0 || maker.make_frame()) &&
            pending_length_ <= free) {
         free -= pending_length_;
@@ -52,6 +53,7 @@ void upload_pacer::type_frames(std::size_t free, frame_maker& maker, monotonic_c
 void upload_pacer::type_prepared_frame(monotonic_clock::time_point now) {
     command_input_.append(reinterpret_cast<const unsigned char*>(frame_.get()), pending_length_);
     ++sequence_;
+    ++typed_this_turn_;
     typed_ += pending_length_;
     last_typed_ = pending_type_;
     pending_length_ = 0;

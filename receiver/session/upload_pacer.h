@@ -85,6 +85,8 @@ public:
     // Frames from maker go in while they fit in free bytes of the queue and in the rings; now is
     // when they are typed, for the round trips.
     void type_frames(std::size_t free, frame_maker& maker, monotonic_clock::time_point now = monotonic_clock::now());
+    // Frames typed so far by the type_frames() call under way (or the last one).
+    std::size_t frames_typed_this_turn() const { return typed_this_turn_; }
 
     // Whether a next file may be announced: its slot is free once the oldest are done with.
     bool may_announce_file();
@@ -146,6 +148,7 @@ private:
     std::uint64_t acked_ = 0;
     std::uint64_t typed_ = 0;  // bytes typed in this upload
     std::size_t last_free_ = 0;  // the input queue's room after our last append
+    std::size_t typed_this_turn_ = 0;
     std::size_t free_before_drop_ = 0;
 
     std::array<frame_record, MAX_FRAMES_IN_FLIGHT> frames_{};

@@ -67,6 +67,8 @@ void upload_sources::clear() {
     next_path_ = 0;
 }
 
+bool upload_sources::exhausted() const { return !(walk_ && walk_->walking()) && next_path_ == paths_.size(); }
+
 void upload_sources::end_walk() {
     if (walk_) walk_->end();
 }

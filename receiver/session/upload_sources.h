@@ -59,6 +59,8 @@ public:
     void start(std::vector<std::string> paths, bool report_folders);
     // The next item; kind::none once all are gone through.
     upload_item next();
+    // Whether next() has nothing more to find.
+    bool exhausted() const;
     // Nothing more goes: an unfinished walk ends.
     void clear();
 

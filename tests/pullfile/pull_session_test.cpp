@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -243,8 +244,15 @@ TEST_F(pull_session_test, skip_identical_offers_the_whole_file_only_for_the_same
     pull::pull_session session(sink, output, folder_.string(), {.skip_identical = true});
     prompting(3);
     const std::uint64_t same = query("same", 5), older = query("older", 5), longer = query("same", 6);
+    feed(session);
+    // The file offered stays as it is: nothing is opened for it, not even a temporary file.
+    rlimit descriptors{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &descriptors), 0);
+    const rlimit none{0, descriptors.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
     file3("same", 5, 5), end3("12345"), done(1);
     feed(session);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &descriptors), 0);
     const messages seen(output.written);
     EXPECT_EQ(seen.have.at(same), std::make_pair(std::uint64_t{5}, hash_of("12345")));
     EXPECT_EQ(seen.have.at(older).first, 0U);

@@ -1029,6 +1029,16 @@ TEST_F(upload_test, version_3_sends_only_what_pullfile_does_not_hold_the_same) {
     }
 }
 
+// The walk ahead pauses after a run of queries, for them to go out while it finds the rest; the
+// frames are those of a walk done at once: every query, then the folder.
+TEST_F(upload_test, queries_go_out_in_runs_while_the_walk_goes_on) {
+    start_upload(false, "3;/remote/dl");
+    for (int i = 0; i < 100; ++i) write_file("many/f" + std::to_string(100 + i), "x");
+    choose("many");
+    EXPECT_LT(pump().size(), 101U) << "the walk went through every file before a query went";
+    EXPECT_EQ(pump().at(101).type, pushfile::frame_type::folder) << "P, a query for each file, then the folder";
+}
+
 // However the upload ends, the last frame says so, and the keyboard and the terminal go back.
 TEST_F(upload_test, every_way_an_upload_ends) {
     struct ending {
