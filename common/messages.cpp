@@ -71,6 +71,11 @@ std::size_t format_upload_clipboard(char* buffer, std::uint64_t chunk, const cha
     return text_length(buffer);
 }
 
+std::size_t format_upload_keys(char* buffer, bool dense) {
+    std::snprintf(body_after_head(buffer, CODE_UPLOAD_KEYS), BODY_ROOM, "%d", dense ? 1 : 0);
+    return text_length(buffer);
+}
+
 std::size_t format_upload_have(char* buffer, std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) {
     char* body = body_after_head(buffer, CODE_UPLOAD_HAVE);
     const int length = std::snprintf(body, BODY_ROOM, "%llu;%llu", static_cast<unsigned long long>(query_sequence),

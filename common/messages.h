@@ -24,5 +24,6 @@ std::size_t format_upload_end(char* buffer, int status);
 // held 0 leaves the hash out.
 std::size_t format_upload_have(char* buffer, std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash);
 std::size_t format_upload_clipboard(char* buffer, std::uint64_t chunk, const char* token);
+std::size_t format_upload_keys(char* buffer, bool dense);
 
 }  // namespace pushfile

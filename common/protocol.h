@@ -66,5 +66,8 @@ inline constexpr unsigned char CODE_UPLOAD_HAVE = 'h';
 // answer per millisecond of tmux's escape-time. From version 5 an answer may be written ahead of
 // its query, its end held until the query comes, and pullfile passes over frames it had already.
 inline constexpr unsigned char CODE_UPLOAD_CLIPBOARD = 'c';
+// From version 5, inside tmux: how typed data frames carry their bytes from now on, 1 in dense
+// characters (DENSE_DATA_FRAME_TYPE in transfer/upload_frames.h), 0 in base64.
+inline constexpr unsigned char CODE_UPLOAD_KEYS = 'k';
 
 }  // namespace pushfile

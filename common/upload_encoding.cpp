@@ -118,4 +118,51 @@ bool base64_decode(const char* text, std::size_t length, unsigned char* bytes, s
     return true;
 }
 
+std::size_t dense_encode(const unsigned char* bytes, std::size_t count, char* text) {
+    constexpr std::uint32_t VALUE_MASK = (1U << DENSE_BITS) - 1;
+    std::size_t written = 0;
+    const auto put = [&](std::uint32_t value) {
+        const std::uint32_t code_point = DENSE_FIRST_CODE_POINT + value;
+        text[written++] = static_cast<char>(0xE0U | code_point >> 12);
+        text[written++] = static_cast<char>(0x80U | (code_point >> 6 & 0x3FU));
+        text[written++] = static_cast<char>(0x80U | (code_point & 0x3FU));
+    };
+    std::uint32_t bits = 0;
+    unsigned held = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        bits = bits << 8 | bytes[i];
+        held += 8;
+        if (held >= DENSE_BITS) {
+            held -= DENSE_BITS;
+            put(bits >> held & VALUE_MASK);
+        }
+    }
+    if (held > 0) put(bits << (DENSE_BITS - held) & VALUE_MASK);
+    return written;
+}
+
+bool dense_decode(const char* text, std::size_t length, unsigned char* bytes, std::size_t count) {
+    if (length != dense_length(count)) return false;
+    std::uint32_t bits = 0;
+    unsigned held = 0;
+    std::size_t decoded = 0;
+    for (std::size_t at = 0; at < length; at += 3) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const auto middle = static_cast<unsigned char>(text[at + 1]);
+        const auto last = static_cast<unsigned char>(text[at + 2]);
+        if ((lead & 0xF0U) != 0xE0U || (middle & 0xC0U) != 0x80U || (last & 0xC0U) != 0x80U) return false;
+        const std::uint32_t code_point = (lead & 0x0FU) << 12 | (middle & 0x3FU) << 6 | (last & 0x3FU);
+        if (code_point < DENSE_FIRST_CODE_POINT || code_point - DENSE_FIRST_CODE_POINT >= 1U << DENSE_BITS) return false;
+        bits = bits << DENSE_BITS | (code_point - DENSE_FIRST_CODE_POINT);
+        held += DENSE_BITS;
+        while (held >= 8 && decoded < count) {
+            held -= 8;
+            bytes[decoded++] = static_cast<unsigned char>(bits >> held);
+        }
+        bits &= (1U << held) - 1;
+    }
+    // What the last character holds past the last byte is padding: zero.
+    return bits == 0;
+}
+
 }  // namespace pushfile

@@ -145,8 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     std::string_view bytes = in.bytes(64);
                     if (bytes.empty()) bytes = "x";
                     data_of_file += bytes;
-                    const std::size_t typed = format_data_frame(sequence, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                                                bytes.size(), frame.data());
+                    const auto* payload = reinterpret_cast<const unsigned char*>(bytes.data());
+                    const std::size_t typed = (op & 0x10) != 0 ? format_dense_data_frame(sequence, payload, bytes.size(), frame.data())
+                                                               : format_data_frame(sequence, payload, bytes.size(), frame.data());
                     if ((op & 0x20) == 0) {
                         feed(typed);
                         break;

@@ -136,9 +136,15 @@ bool parse_options(int argc, char** argv, std::string* directory, pull_options* 
 // from the last answer on.
 class terminal_input final : private clipboard_answer_reader::events {
 public:
-    // unusable: why clipboard answers cannot carry the frames in this pane, if they cannot.
-    terminal_input(pull_session& session, terminal_output& output, tmux_clipboard* clipboard, std::string unusable)
-        : session_(session), output_(output), clipboard_(clipboard), typed_because_(std::move(unusable)) {}
+    // unusable: why clipboard answers cannot carry the frames in this pane, if they cannot;
+    // dense_keys: typed frames may come in dense characters (inside tmux).
+    terminal_input(pull_session& session, terminal_output& output, tmux_clipboard* clipboard, std::string unusable,
+                   bool dense_keys)
+        : session_(session),
+          output_(output),
+          clipboard_(clipboard),
+          typed_because_(std::move(unusable)),
+          dense_keys_(dense_keys) {}
 
     void feed(const unsigned char* bytes, std::size_t length) {
         reader_.feed(bytes, length, *this);
@@ -161,8 +167,11 @@ public:
         }
     }
     bool carrying() const { return carrying_; }
-    // Inside tmux, why the files came typed, slowly, if they did: for the summary.
-    std::string typed_because() const { return session_.past_the_prompt() ? typed_because_ : std::string(); }
+    // Inside tmux, how and why the files came typed, if they did: for the summary.
+    std::string typed_because() const {
+        if (!session_.past_the_prompt() || typed_because_.empty()) return {};
+        return (session_.typed_dense() ? "typed in dense characters: " : "typed, slowly: ") + typed_because_;
+    }
 
 private:
     // No answer within this came: the queries do not reach the receiver.
@@ -204,12 +213,19 @@ private:
 
     void offer_when_due() {
         // While its prompt is up the receiver reads nothing of the command: a query would wait.
-        if (offered_ || clipboard_ == nullptr || !session_.in_upload() || !session_.past_the_prompt() ||
-            session_.receiver_version() < CLIPBOARD_UPLOAD_FORMAT_VERSION) {
-            return;
-        }
+        if (offered_ || !session_.in_upload() || !session_.past_the_prompt()) return;
         offered_ = true;
-        carry_by_answers();
+        // Whatever comes typed, behind a forwarder or after a lost answer, comes dense.
+        ask_for_dense_keys();
+        if (clipboard_ != nullptr && session_.receiver_version() >= CLIPBOARD_UPLOAD_FORMAT_VERSION) carry_by_answers();
+    }
+
+    // tmux reads typed frames one key at a time: dense characters carry more a key.
+    void ask_for_dense_keys() {
+        if (!dense_keys_ || dense_asked_ || session_.receiver_version() < ANSWERS_AHEAD_UPLOAD_FORMAT_VERSION) return;
+        dense_asked_ = true;
+        char message[MESSAGE_BUFFER_SIZE];
+        (void)output_.send(message, format_upload_keys(message, true) + 1);
     }
 
     // Offers answers of the current size and asks for the first; typed frames again when tmux
@@ -249,6 +265,8 @@ private:
     bool offered_ = false;
     bool carrying_ = false;
     int offers_left_ = 3;  // after answers lost
+    bool dense_keys_;
+    bool dense_asked_ = false;
 };
 
 // Reads and hands on what comes until the session is over or a signal comes. Until the first
@@ -323,9 +341,13 @@ int run(int argc, char** argv) {
 
     const bool in_tmux_pane = remote::wrap_messages_for_output_pane();
     // Inside tmux, the frames may come faster than as keys; found out before the terminal is raw.
+    // PULLFILE_UPLOAD_PATH=keys keeps to keys of base64, =dense to keys of dense characters.
+    const char* asked_path = std::getenv("PULLFILE_UPLOAD_PATH");
+    const std::string_view path = asked_path != nullptr ? asked_path : "";
     tmux_clipboard clipboard;
     std::string clipboard_unusable;
-    const bool clipboard_usable = in_tmux_pane && clipboard.probe(&clipboard_unusable);
+    if (path == "keys" || path == "dense") clipboard_unusable = "PULLFILE_UPLOAD_PATH=" + std::string(path);
+    const bool clipboard_usable = in_tmux_pane && clipboard_unusable.empty() && clipboard.probe(&clipboard_unusable);
     char no_answer[remote::NO_ANSWER_LINE_SIZE];
     remote::format_no_answer(no_answer, PROGRAM_NAME, in_tmux_pane, "; any key gives up");
     // The ending signals stay blocked but while pullfile waits, so that the one that comes is
@@ -340,7 +362,8 @@ int run(int argc, char** argv) {
     char message[MESSAGE_BUFFER_SIZE];
     // The request says which versions of the frames this pullfile reads.
     if (output.send(message, format_upload_request(message, upload_request_body(folder).c_str()) + 1)) {
-        terminal_input input(session, output, clipboard_usable ? &clipboard : nullptr, clipboard_unusable);
+        terminal_input input(session, output, clipboard_usable ? &clipboard : nullptr, clipboard_unusable,
+                             in_tmux_pane && path != "keys");
         follow(session, input, terminal.waiting_mask(), no_answer);
         typed_because = input.typed_because();
     } else if (remote::raw_terminal::noted_signal() == 0) {
@@ -355,7 +378,7 @@ int run(int argc, char** argv) {
         remote::format_no_answer(no_answer, PROGRAM_NAME, in_tmux_pane, "");
         remote::write_error_line(no_answer, true);
     } else {
-        complain(session.summary() + (typed_because.empty() ? "" : "; typed, slowly: " + typed_because));
+        complain(session.summary() + (typed_because.empty() ? "" : "; " + typed_because));
     }
     const int status = session.exit_status();
     // Told in any case: a receiver that came late must not type frames into whatever runs next.

@@ -265,6 +265,7 @@ void pull_session::leave_every_folder() {
 }
 
 void pull_session::write_data(const upload_frame& frame) {
+    typed_dense_ = typed_dense_ || frame.dense;
     if (file_ != file_state::receiving) return orphan_frame(frame.sequence);
     // Nothing beyond the size announced is written: a stream that lies about it cannot fill the disk.
     if (frame.length > file_size_ - file_received_) {

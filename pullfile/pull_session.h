@@ -68,6 +68,8 @@ public:
     std::uint64_t receiver_version() const { return format_version_; }
     // A frame after the first came: the user answered the receiver's prompt.
     bool past_the_prompt() const { return last_sequence_ > 1; }
+    // Data came typed in dense characters.
+    bool typed_dense() const { return typed_dense_; }
     // Frames that came already may come again (typed once more after a clipboard answer that
     // seemed lost): they are passed over.
     void frames_may_repeat() { frames_may_repeat_ = true; }
@@ -144,6 +146,7 @@ private:
     std::uint64_t acknowledged_ = 0;
     bool quiet_acknowledged_ = false;  // since the last input
     bool frames_may_repeat_ = false;
+    bool typed_dense_ = false;
     // The first frame not seen at the last break outside a file: the file frame lost, if a file's
     // data comes next.
     std::uint64_t lost_from_ = 0;

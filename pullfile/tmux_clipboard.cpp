@@ -167,11 +167,6 @@ std::size_t largest_clipboard_chunk(const tmux_facts& facts, std::string* why_no
 }
 
 bool tmux_clipboard::probe(std::string* why_not) {
-    const char* path = std::getenv("PULLFILE_UPLOAD_PATH");
-    if (path != nullptr && std::string_view(path) == "keys") {
-        *why_not = "PULLFILE_UPLOAD_PATH=keys";
-        return false;
-    }
     const char* pane = std::getenv("TMUX_PANE");
     if (std::getenv("TMUX") == nullptr || pane == nullptr || !isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
         *why_not = "not in a tmux pane";

@@ -5,7 +5,6 @@
 // session (with more, tmux might ask a real terminal, which would answer with the user's
 // clipboard) and a client terminal that tmux believes has a clipboard. The queries are asked
 // with `tmux refresh-client -l PANE`, one at a time: tmux sends the pane one answer per query.
-// PULLFILE_UPLOAD_PATH=keys in the environment keeps to typed frames.
 #pragma once
 
 #include <sys/types.h>

@@ -107,6 +107,14 @@ constexpr message_form MESSAGE_FORMS[] = {
          file_hash hash;
          return parse_have(body.text, &query_sequence, &held, &hash);
      }},
+    {.code = CODE_UPLOAD_KEYS,
+     .kind = message_kind::upload_keys,
+     .fields = {number, none},
+     .malformed = parse_error::bad_upload_message,
+     .too_long = parse_error::bad_upload_message,
+     .max_digits = 1,
+     .max_number = 1,
+     .report = [](const message_body& body, stream_parser_events& events) { events.upload_keys(body.number); }},
     {.code = CODE_UPLOAD_CLIPBOARD,
      .kind = message_kind::upload_clipboard,
      .fields = {number, text},

@@ -50,7 +50,7 @@
 namespace pushfile {
 
 enum class message_kind : unsigned char { path, size, block, end, upload_request, upload_ack, upload_failed, upload_end,
-                                        upload_have, upload_clipboard };
+                                        upload_have, upload_clipboard, upload_keys };
 
 enum class parse_error : unsigned char {
     path_too_long,      // no NUL within the longest path a message can carry
@@ -90,6 +90,7 @@ public:
     // From version 4 on: the frames may come in answers to tmux's clipboard queries, each at most
     // chunk bytes and starting with token; chunk 0: typed again.
     virtual void upload_clipboard(std::uint64_t chunk, std::string_view token) { (void)chunk, (void)token; }
+    virtual void upload_keys(std::uint64_t dense) { (void)dense; }
 
 protected:
     ~upload_message_events() = default;
@@ -125,6 +126,9 @@ public:
     }
     void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) override {
         if (upload_ != nullptr) upload_->upload_have(query_sequence, held, hash);
+    }
+    void upload_keys(std::uint64_t dense) override {
+        if (upload_ != nullptr) upload_->upload_keys(dense);
     }
     void upload_clipboard(std::uint64_t chunk, std::string_view token) override {
         if (upload_ != nullptr) upload_->upload_clipboard(chunk, token);

@@ -33,10 +33,12 @@ static_assert(base64_length(MAX_UPLOAD_NAME) + 2 * (MAX_NUMBER_DIGITS + 1) + MAX
 
 constexpr bool is_digit(unsigned char byte) { return byte >= '0' && byte <= '9'; }
 
-// What a frame is made of between its '#' and its '.': base64, digits, and its separators.
+// What a frame is made of between its '#' and its '.': base64, digits, its separators, and the
+// UTF-8 of dense characters (lead bytes of U+4E00..U+8DFF, continuation bytes).
 constexpr bool is_frame_byte(unsigned char byte) {
     return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || is_digit(byte) || byte == '+' ||
-           byte == '/' || byte == '=' || byte == FIELD_SEPARATOR || byte == SIZE_SEPARATOR || byte == MINUS;
+           byte == '/' || byte == '=' || byte == FIELD_SEPARATOR || byte == SIZE_SEPARATOR || byte == MINUS ||
+           (byte >= 0x80 && byte <= 0xBF) || (byte >= 0xE4 && byte <= 0xE8);
 }
 
 constexpr std::array<bool, 256> frame_byte_table() {
@@ -229,15 +231,27 @@ void frame_reader::complete(frame_events& events) {
     const std::size_t sequence_end = text.find(static_cast<char>(FIELD_SEPARATOR));
     upload_frame frame;
     const auto type = static_cast<unsigned char>(text[0]);
-    if (sequence_end == check_separator || !known_type(type) ||
+    const bool dense = type == DENSE_DATA_FRAME_TYPE;
+    if (sequence_end == check_separator || !(known_type(type) || dense) ||
         !parse_decimal(text.substr(1, sequence_end - 1), MAX_SEQUENCE_DIGITS, &frame.sequence)) {
         events.frame_broken(frame_error::bad_payload);
         return;
     }
-    frame.type = static_cast<frame_type>(type);
+    frame.type = dense ? frame_type::data : static_cast<frame_type>(type);
     const std::string_view payload = text.substr(sequence_end + 1, check_separator - sequence_end - 1);
     bool well_formed = false;
-    switch (frame.type) {
+    if (dense) {
+        // COUNT ';' CHARACTERS
+        std::string_view rest = payload;
+        std::string_view field;
+        std::uint64_t count = 0;
+        well_formed = take_field(&rest, &field) && parse_decimal(field, MAX_NUMBER_DIGITS, &count) &&
+                      count > 0 && count <= DENSE_BLOCK_SIZE &&
+                      dense_decode(rest.data(), rest.size(), decoded_.get(), static_cast<std::size_t>(count));
+        frame.length = static_cast<std::size_t>(count);
+        frame.data = decoded_.get();
+        frame.dense = true;
+    } else switch (frame.type) {
         case frame_type::prompting:
         case frame_type::done: well_formed = parse_decimal(payload, MAX_NUMBER_DIGITS, &frame.number); break;
         case frame_type::file:
@@ -348,6 +362,14 @@ std::size_t format_folder_frame(std::uint64_t sequence, const mode_and_time& att
     std::size_t length = begin_frame(frame_type::folder, sequence, frame);
     length += format_mode_and_time(attributes, frame + length, MAX_FRAME_LENGTH - length);
     length += base64_encode(reinterpret_cast<const unsigned char*>(name.data()), name.size(), frame + length);
+    return end_frame(frame, length);
+}
+
+std::size_t format_dense_data_frame(std::uint64_t sequence, const unsigned char* bytes, std::size_t count, char* frame) {
+    count = std::min(count, DENSE_BLOCK_SIZE);
+    std::size_t length = begin_frame(static_cast<frame_type>(DENSE_DATA_FRAME_TYPE), sequence, frame);
+    length += static_cast<std::size_t>(std::snprintf(frame + length, MAX_FRAME_LENGTH - length, "%zu;", count));
+    length += dense_encode(bytes, count, frame + length);
     return end_frame(frame, length);
 }
 

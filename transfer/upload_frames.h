@@ -108,6 +108,7 @@ struct upload_frame {
     file_hash hash;
     mode_and_time attributes;
     const unsigned char* data = nullptr;    // D: the bytes decoded
+    bool dense = false;                     // D that came in dense characters (W)
     std::size_t length = 0;
 };
 
@@ -156,6 +157,15 @@ private:
     std::unique_ptr<unsigned char[]> decoded_;
 };
 
+// Typed through a tmux (version 5, once pullfile asks for it), a data frame may carry up to
+// DENSE_BLOCK_SIZE bytes in dense characters (common/upload_encoding.h): tmux reads each key on its
+// own, and a dense one carries 1.75 bytes where base64's carries 0.75. '#' 'W' SEQ ',' COUNT ';'
+// CHARACTERS ',' CRC '.'; read, it is a data frame like any other.
+inline constexpr unsigned char DENSE_DATA_FRAME_TYPE = 'W';
+inline constexpr std::size_t DENSE_BLOCK_SIZE = 28672;
+static_assert(2 + MAX_SEQUENCE_DIGITS + 1 + 6 + 1 + dense_length(DENSE_BLOCK_SIZE) + 1 + 8 + 1 <= MAX_FRAME_LENGTH,
+              "a dense data frame fits where a data frame does");
+
 // Inside clipboard answers (version 5) a data frame carries its bytes as they are, tmux's base64
 // of the answer being the only one on the way: '#' 'B' SEQ ',' COUNT ',' BYTES ',' CRC '.', the
 // check over everything after '#' up to its last separator, as in every frame. It is never typed.
@@ -189,6 +199,8 @@ std::size_t format_folder_frame(std::uint64_t sequence, const mode_and_time& att
                                 char* frame);
 // count: 1..UPLOAD_BLOCK_SIZE bytes.
 std::size_t format_data_frame(std::uint64_t sequence, const unsigned char* bytes, std::size_t count, char* frame);
+// W: count bytes, up to DENSE_BLOCK_SIZE.
+std::size_t format_dense_data_frame(std::uint64_t sequence, const unsigned char* bytes, std::size_t count, char* frame);
 
 // pullfile's request (CODE_UPLOAD_REQUEST): which versions it reads, and its folder. From version 2
 // on the body is DIGITS ';' FOLDER, DIGITS the highest version it reads; a pullfile of version 1

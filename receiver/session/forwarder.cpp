@@ -108,6 +108,12 @@ void message_forwarder::upload_have(std::uint64_t query_sequence, std::uint64_t 
     forward(head_, format_upload_have(head_, query_sequence, held, hash) + 1, nullptr, 0);
 }
 
+// Dense keys cost every tmux on the way less, this forwarder's too.
+void message_forwarder::upload_keys(std::uint64_t dense) {
+    transfer_message();
+    forward(head_, format_upload_keys(head_, dense != 0) + 1, nullptr, 0);
+}
+
 void message_forwarder::upload_end(std::uint64_t status) {
     // The parser's numbers go up to 2^64 - 1; an exit status is 0..255.
     forward(head_, format_upload_end(head_, static_cast<int>(std::min<std::uint64_t>(status, 255))) + 1, nullptr, 0);

@@ -43,6 +43,7 @@ private:
     void upload_failed(std::uint64_t file_sequence, std::string_view reason) override;
     void upload_end(std::uint64_t status) override;
     void upload_have(std::uint64_t query_sequence, std::uint64_t held, const file_hash& hash) override;
+    void upload_keys(std::uint64_t dense) override;
     // pullfile's queries of its tmux's clipboard reach this forwarder's terminal: answers cannot
     // come back through the tmux this forwarder runs in, and that tmux, with set-clipboard on,
     // would answer with its paste buffer. During an upload they are dropped, and so is pullfile's

@@ -9,10 +9,12 @@ namespace {
 
 constexpr unsigned char ESCAPE = 0x1b;
 
-// The bytes every frame is made of: base64, digits, and the frames' punctuation.
+// The bytes every frame is made of: base64, digits, the frames' punctuation, and the UTF-8 of
+// dense characters.
 bool frame_byte(unsigned char byte) {
     return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-           (byte != 0 && std::strchr("+/=,;#.", byte) != nullptr);
+           (byte != 0 && std::strchr("+/=,;#.", byte) != nullptr) || (byte >= 0x80 && byte <= 0xBF) ||
+           (byte >= 0xE4 && byte <= 0xE8);
 }
 
 // What a line editor (or the terminal's echo, with a line kill that erases) writes over the rows

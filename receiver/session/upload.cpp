@@ -47,7 +47,7 @@ void upload_engine::upload_request(std::string_view body) {
     if (!block_) block_ = std::make_unique_for_overwrite<unsigned char[]>(UPLOAD_BLOCK_SIZE);
     pacer_.restart();
     folder_ = escaped_for_display(asked.folder);
-    cancel_due_ = cancelled_ = doubt_pullfile_ = false;
+    cancel_due_ = cancelled_ = doubt_pullfile_ = dense_keys_ = false;
     shown_file_ = 0;
     files_announced_ = files_saved_ = bytes_saved_ = files_resumed_ = files_skipped_ = 0;
     failed_ = {};
@@ -248,6 +248,12 @@ void upload_engine::upload_clipboard(std::uint64_t chunk, std::string_view token
         progress_.notice("pullfile asked for answers of " + std::to_string(chunk) +
                          " bytes to tmux's clipboard queries, more or less than they carry; the frames are typed");
     }
+}
+
+void upload_engine::upload_keys(std::uint64_t dense) {
+    if (!active() || format_version_ < ANSWERS_AHEAD_UPLOAD_FORMAT_VERSION) return;
+    heard_from_pullfile();
+    dense_keys_ = dense != 0;
 }
 
 bool upload_engine::clipboard_query() { return channel_.take_query(host_.last_output_at()); }

@@ -95,6 +95,7 @@ public:
     void upload_end(std::uint64_t status) override;
     // From version 4 on, pullfile in tmux: frames in answers to its clipboard queries, or typed again.
     void upload_clipboard(std::uint64_t chunk, std::string_view token) override;
+    void upload_keys(std::uint64_t dense) override;
     // tmux asked its client's terminal for the clipboard: whether the upload takes the query.
     bool clipboard_query();
 
@@ -241,6 +242,7 @@ private:
     // and a shell reading the frames. None goes out until pullfile is heard from again.
     bool doubt_pullfile_ = false;
     bool stall_told_ = false;  // since pullfile's last message
+    bool dense_keys_ = false;  // typed data frames in dense characters, as pullfile asked
 };
 
 }  // namespace pushfile::receive

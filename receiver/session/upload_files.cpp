@@ -171,14 +171,20 @@ bool upload_engine::make_data_frame() {
     // Answers to clipboard queries pace themselves: one at a time, each asked for once the one
     // before was read, and what waits for the next is bounded by its size.
     if (!channel_.carrying() && !pacer_.may_send_data()) return false;
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(UPLOAD_BLOCK_SIZE, file.size - current_sent_));
+    // Clipboard answers carry data frames raw, whatever the form of typed ones.
+    const bool dense = dense_keys_ && !channel_.carrying();
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::uint64_t>(dense ? DENSE_BLOCK_SIZE : UPLOAD_BLOCK_SIZE, file.size - current_sent_));
     if (std::string error; !read_block(current_, block_.get(), wanted, current_sent_, file.size, &error)) {
         fail_file(file, error);
         pacer_.prepared(frame_type::given_up, format_empty_frame(frame_type::given_up, sequence, frame), 0, true);
         return true;
     }
     if (format_version_ >= RESUMING_UPLOAD_FORMAT_VERSION) hasher_.update(block_.get(), wanted);
-    pacer_.prepared(frame_type::data, format_data_frame(sequence, block_.get(), wanted, frame), wanted);
+    pacer_.prepared(frame_type::data,
+                    dense ? format_dense_data_frame(sequence, block_.get(), wanted, frame)
+                          : format_data_frame(sequence, block_.get(), wanted, frame),
+                    wanted);
     current_sent_ += wanted;
     return true;
 }

@@ -135,6 +135,28 @@ TEST(upload_encoding, known_values) {
     }
 }
 
+// Dense characters: 14 bits each from U+4E00 on; "\x00\x04" is the first character's value 1
+// and 2 bits of padding. Every byte string reads back; anything outside the range, a length that
+// does not fit the count, or padding bits set, does not.
+TEST(upload_encoding, dense_characters) {
+    std::string bytes;
+    for (int value = 0; value < 256; ++value) bytes += static_cast<char>(value);
+    for (const std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{256}}) {
+        std::string text(dense_length(count), '\0');
+        ASSERT_EQ(dense_encode(reinterpret_cast<const unsigned char*>(bytes.data()), count, text.data()), text.size());
+        std::string decoded(count, '\0');
+        ASSERT_TRUE(dense_decode(text.data(), text.size(), reinterpret_cast<unsigned char*>(decoded.data()), count));
+        EXPECT_EQ(decoded, bytes.substr(0, count));
+    }
+    std::string text(3, '\0');
+    dense_encode(reinterpret_cast<const unsigned char*>("\x00\x04"), 2, text.data());
+    EXPECT_EQ(text, "\xe4\xb8\x81");  // U+4E01
+    unsigned char decoded[2];
+    for (const std::string bad : {"\xe4\xb7\xbf", "\xe8\xb8\x80", "\xe4\xb8\x82", "\xe4\x38\x80", "\xe4\xb8"}) {
+        EXPECT_FALSE(dense_decode(bad.data(), bad.size(), decoded, 1)) << bad;
+    }
+}
+
 // Every frame is printable ASCII without '~' or '`', and reads back as written however the
 // input is split, with line ends anywhere in it and keys around it.
 TEST(upload_frames, read_back_whatever_the_split) {
