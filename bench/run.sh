@@ -751,20 +751,24 @@ resume_and_skip() {
 # tmux client and over link_sim at a 50 ms round trip (BENCH_LINK_RATE each way): down with
 # pushfile in the pane, up with pullfile in the pane while tty_user types the file's path at the
 # receiver's prompt and the receiver types the frames into the tmux client, which reads them as
-# keys. Each upload runs once with PULLFILE_UPLOAD_PATH=keys ("keys") and once without it ("auto",
-# the path pullfile picks), each beside a download. The download is timed by the pane around
+# keys. Each upload runs once with PULLFILE_UPLOAD_PATH=keys ("keys": base64 keys), once with
+# PULLFILE_UPLOAD_PATH=dense ("dense": keys of dense characters) and once without it ("auto", the
+# path pullfile picks: clipboard answers where tmux allows), each beside a download. The download is timed by the pane around
 # pushfile, the upload from the Enter key to pullfile's end in the pane; the tmux server's CPU time
 # (utime + stime) is read by the pane around each. Every run checks the program's status and the
 # file. Each run has a tmux server of its own, on a socket in $WORK, killed when the run ends.
 # Installs tmux when it is missing.
 #   BENCH_TMUX_MIB=64     file of the pane against the direct pty, in MiB
-#   BENCH_TMUX_UP_MIB=8   file sent both ways through a pane, in MiB
+#   BENCH_TMUX_UP_MIB=48  file sent both ways through a pane, in MiB (the 50 MB the target names)
 #   BENCH_TMUX_UP_RUNS=1  runs of each way there (the best counts)
+#   BENCH_TMUX_PATHS="keys dense auto"   the uploads' paths
 TMUX_MIB=${BENCH_TMUX_MIB:-64}
-TMUX_UP_MIB=${BENCH_TMUX_UP_MIB:-8}
+TMUX_UP_MIB=${BENCH_TMUX_UP_MIB:-48}
 TMUX_UP_RUNS=${BENCH_TMUX_UP_RUNS:-1}
+TMUX_PATHS=${BENCH_TMUX_PATHS:-keys dense auto}
 TMUX_LINK_RTT=50
 TMUX_UP_LIMIT=0.8
+TMUX_DENSE_LIMIT=2
 
 # The private server's files in $WORK/tmux: its configuration; pane.sh FOLDER COMMAND..., which
 # runs COMMAND in FOLDER on the receiver's terminal or in a pane and leaves beside itself COMMAND's
@@ -853,7 +857,7 @@ pane_way_seconds() { # download|keys|auto
     else
         line=$(
             unset TMUX PULLFILE_UPLOAD_PATH
-            [ "$1" = auto ] || export PULLFILE_UPLOAD_PATH=keys
+            [ "$1" = auto ] || export PULLFILE_UPLOAD_PATH=$1
             export TERM=xterm-256color
             pullfile_in=$dir/in_pane typed_upload "$delay" "$LINK_RATE" "$WORK/tmux-up.bin" "$dir/received"
         )
@@ -912,7 +916,7 @@ both_ways_through_a_pane() {
     for pane_rtt in 0 "$TMUX_LINK_RTT"; do
         say "   RTT $pane_rtt ms"
         down_best='' down_runs=''
-        for path in keys auto; do
+        for path in $TMUX_PATHS; do
             if best_of_two pane_way_seconds download "$path"; then
                 up_best[$path]=$best_b up_runs[$path]=$runs_b
             else
@@ -923,7 +927,7 @@ both_ways_through_a_pane() {
         done
         [ -z "$down_best" ] ||
             figure "tmux pane, RTT $pane_rtt ms: download" "$(mib_per_s "$bytes" "$down_best" 2) MiB/s (runs:$down_runs s)"
-        for path in keys auto; do
+        for path in $TMUX_PATHS; do
             label="tmux pane up / down, RTT $pane_rtt ms, $path (${TMUX_UP_MIB} MiB)"
             limit=''
             [ "$pane_rtt" != "$TMUX_LINK_RTT" ] || [ "$path" != auto ] || limit=$TMUX_UP_LIMIT
@@ -940,7 +944,12 @@ both_ways_through_a_pane() {
                 row "$label" "$ratio" "(not a target)" INFO
             fi
         done
-        figure "tmux server CPU s/MiB, RTT $pane_rtt ms: down, keys, auto" "$(for path in download keys auto; do
+        if [ "${up_best[keys]:-failed}" != failed ] && [ "${up_best[dense]:-failed}" != failed ]; then
+            ratio=$(calc "${up_best[keys]} / ${up_best[dense]}" 3)
+            row "tmux pane upload, dense keys / base64 keys, RTT $pane_rtt ms" "$ratio" ">= $TMUX_DENSE_LIMIT" \
+                "$(verdict_at_least "$ratio" "$TMUX_DENSE_LIMIT")"
+        fi
+        figure "tmux server CPU s/MiB, RTT $pane_rtt ms: down, keys, dense, auto" "$(for path in download keys dense auto; do
             least_cpu_per_mib "$WORK/tmux-ticks.$pane_rtt.$path" "$tick_hz"; done | paste -sd' ')"
     done
     rm -f "$WORK/tmux-up.bin"

@@ -189,9 +189,22 @@ bool tmux_clipboard::probe(std::string* why_not) {
     return true;
 }
 
+std::size_t next_clipboard_chunk(std::size_t chunk, std::size_t largest, monotonic_clock::duration answer_took,
+                                 monotonic_clock::duration took_at_half, std::chrono::milliseconds escape_time) {
+    if (answer_took >= escape_time / 4) return chunk;
+    const std::size_t next = std::min(2 * chunk, largest);
+    const bool round_trip_bound = took_at_half.count() > 0 && 2 * answer_took < 3 * took_at_half;
+    if (next > LARGE_CLIPBOARD_CHUNK && !round_trip_bound) return std::max(chunk, LARGE_CLIPBOARD_CHUNK);
+    return next;
+}
+
 bool tmux_clipboard::grow(monotonic_clock::duration answer_took) {
-    if (chunk_ >= largest_chunk_ || answer_took >= escape_time_ / 4) return false;
-    chunk_ = std::min(2 * chunk_, largest_chunk_);
+    fastest_ = std::min(fastest_, answer_took);
+    const std::size_t next = next_clipboard_chunk(chunk_, largest_chunk_, fastest_, fastest_at_half_, escape_time_);
+    if (next == chunk_) return false;
+    fastest_at_half_ = next == 2 * chunk_ ? fastest_ : monotonic_clock::duration{0};
+    fastest_ = monotonic_clock::duration::max();
+    chunk_ = next;
     return true;
 }
 
@@ -199,6 +212,8 @@ bool tmux_clipboard::shrink() {
     if (chunk_ <= MIN_CLIPBOARD_CHUNK) return false;
     chunk_ = std::max(chunk_ / 2, MIN_CLIPBOARD_CHUNK);
     largest_chunk_ = chunk_;
+    fastest_ = monotonic_clock::duration::max();
+    fastest_at_half_ = monotonic_clock::duration{0};
     return true;
 }
 

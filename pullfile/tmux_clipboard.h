@@ -27,6 +27,15 @@ struct tmux_facts {
     bool client_has_clipboard = false;
 };
 
+// The next answer's size after answers of this one that took answer_took at best from query to
+// answer, and took_at_half at half the size (0: unknown): twice as large while they come within a
+// quarter of escape-time, up to largest, and past LARGE_CLIPBOARD_CHUNK only where doubling them
+// did not make them take half as long again: where the round trip is what each waits on, not
+// tmux, whose cost of taking an answer grows faster than the answer.
+inline constexpr std::size_t LARGE_CLIPBOARD_CHUNK = std::size_t{512} << 10;
+std::size_t next_clipboard_chunk(std::size_t chunk, std::size_t largest, monotonic_clock::duration answer_took,
+                                 monotonic_clock::duration took_at_half, std::chrono::milliseconds escape_time);
+
 // Reads "VERSION|ESCAPE-TIME|SESSION-ATTACHED|CLIENT-TERMFEATURES"; false when it is not that.
 bool parse_tmux_facts(const std::string& line, tmux_facts* facts);
 // The most an answer may carry with this tmux, or 0 (with *why_not) when answers cannot carry
@@ -37,8 +46,8 @@ class tmux_clipboard {
 public:
     // Whether this pane's tmux can carry the frames; *why_not says why not, for a person.
     bool probe(std::string* why_not);
-    // What an answer carries now: a quarter of the largest at first, twice as much after each
-    // answer that took less than a quarter of escape-time, half after one that was lost.
+    // What an answer carries now: a quarter of the largest at first, then as next_clipboard_chunk()
+    // says after each answer, half after one that was lost.
     std::size_t chunk() const { return chunk_; }
     bool grow(monotonic_clock::duration answer_took);
     bool shrink();
@@ -57,6 +66,8 @@ private:
     std::string pane_;
     std::size_t chunk_ = 0;
     std::size_t largest_chunk_ = 0;
+    monotonic_clock::duration fastest_ = monotonic_clock::duration::max();  // answer at this chunk
+    monotonic_clock::duration fastest_at_half_{0};
     std::chrono::milliseconds escape_time_{0};
     std::array<char, CLIPBOARD_TOKEN_LENGTH + 1> token_{};
     bool asking_ = false;

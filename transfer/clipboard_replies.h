@@ -21,11 +21,11 @@ inline constexpr std::size_t CLIPBOARD_TOKEN_LENGTH = 16;
 // An answer's bytes, its token included, before base64: the longest frame and the token fit the
 // least; tmux rescans the answer it buffers at each read, so more costs its CPU.
 inline constexpr std::size_t MIN_CLIPBOARD_CHUNK = std::size_t{64} << 10;
-inline constexpr std::size_t MAX_CLIPBOARD_CHUNK = std::size_t{512} << 10;
+inline constexpr std::size_t MAX_CLIPBOARD_CHUNK = std::size_t{768} << 10;
 // pullfile offers answers of at most this many bytes per millisecond of tmux's escape-time, so
-// that an answer arrives whole in time over a link of about 1.4 MB/s: the receiver takes a chunk
+// that an answer arrives whole in time over a link of about 2 MB/s: the receiver takes a chunk
 // as a floor under escape-time.
-inline constexpr std::size_t CHUNK_BYTES_PER_ESCAPE_MS = 1024;
+inline constexpr std::size_t CHUNK_BYTES_PER_ESCAPE_MS = 1536;
 // What the receiver writes ahead of an answer's base64 (and tmux types on a miss), and after it.
 inline constexpr std::string_view CLIPBOARD_ANSWER_HEAD = "\x1b]52;c;";
 inline constexpr unsigned char CLIPBOARD_ANSWER_END = 0x07;

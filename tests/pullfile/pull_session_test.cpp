@@ -288,9 +288,9 @@ TEST(tmux_clipboard, what_tmux_says_decides_the_way_and_the_chunk) {
         std::size_t chunk;  // 0: typed frames
     };
     const facts_case cases[] = {
-        {"3.3a|500|1|bpaste,clipboard,title", 500 * 1024},
+        {"3.3a|500|1|bpaste,clipboard,title", 500 * CHUNK_BYTES_PER_ESCAPE_MS},
         {"3.6|900|1|clipboard", MAX_CLIPBOARD_CHUNK},
-        {"next-3.6|200|1|clipboard", 200 * 1024},
+        {"next-3.6|200|1|clipboard", 200 * CHUNK_BYTES_PER_ESCAPE_MS},
         {"3.5a|10|1|clipboard", 0},
         {"3.2a|500|1|clipboard", 0},
         {"3.7|500|1|clipboard", 0},
@@ -305,5 +305,22 @@ TEST(tmux_clipboard, what_tmux_says_decides_the_way_and_the_chunk) {
         const std::size_t chunk = read ? pull::largest_clipboard_chunk(facts, &why_not) : 0;
         EXPECT_EQ(chunk, test.chunk) << test.line;
         EXPECT_EQ(read && why_not.empty(), chunk > 0) << test.line;
+    }
+    // Answers grow while they come in good time, past half a MiB only when twice as large did not
+    // take half as long again (a round trip, not tmux, is what they wait on).
+    using std::chrono::milliseconds;
+    constexpr std::size_t KIB = 1024;
+    const struct {
+        std::size_t chunk;
+        milliseconds took, took_at_half;
+        std::size_t next;
+    } growth[] = {
+        {200 * KIB, milliseconds(20), milliseconds(0), 400 * KIB},   {400 * KIB, milliseconds(30), milliseconds(15), 512 * KIB},
+        {400 * KIB, milliseconds(60), milliseconds(58), 750 * KIB},  {512 * KIB, milliseconds(62), milliseconds(0), 512 * KIB},
+        {400 * KIB, milliseconds(130), milliseconds(60), 400 * KIB},
+    };
+    for (const auto& step : growth) {
+        EXPECT_EQ(pull::next_clipboard_chunk(step.chunk, 750 * KIB, step.took, step.took_at_half, milliseconds(500)), step.next)
+            << step.chunk << " " << step.took.count();
     }
 }

@@ -892,7 +892,8 @@ TEST(clipboard_channel_test, answers_go_ahead_of_their_queries_and_one_no_query_
     clipboard_channel channel(keys);
     monotonic_clock::time_point now{std::chrono::hours(1)};
     channel.reset(now);
-    ASSERT_TRUE(channel.start(MAX_CLIPBOARD_CHUNK, token, true));  // escape-time of 512 ms or more
+    constexpr std::size_t CHUNK = std::size_t{512} << 10;  // an escape-time of 341 ms or more
+    ASSERT_TRUE(channel.start(CHUNK, token, true));
     char next_frame = 'A';
     // Frames are runs of one letter; an answer's content is read back as its letters.
     const auto fill = [&] {
@@ -953,7 +954,7 @@ TEST(clipboard_channel_test, answers_go_ahead_of_their_queries_and_one_no_query_
     keys_typed raw_keys;
     clipboard_channel raw_channel(raw_keys);
     raw_channel.reset(now);
-    ASSERT_TRUE(raw_channel.start(MAX_CLIPBOARD_CHUNK, token, true));
+    ASSERT_TRUE(raw_channel.start(CHUNK, token, true));
     char typed[MAX_FRAME_LENGTH];
     const std::size_t typed_length = format_data_frame(9, reinterpret_cast<const unsigned char*>("#B9,.\a"), 7, typed);
     raw_channel.append(reinterpret_cast<const unsigned char*>(typed), typed_length);
