@@ -756,12 +756,16 @@ resume_and_skip() {
 # path pullfile picks: clipboard answers where tmux allows), each beside a download. The download is timed by the pane around
 # pushfile, the upload from the Enter key to pullfile's end in the pane; the tmux server's CPU time
 # (utime + stime) is read by the pane around each. Every run checks the program's status and the
-# file. Each run has a tmux server of its own, on a socket in $WORK, killed when the run ends.
+# file. Then the same both ways through a forwarder (pushfile-receive --forward) in a pane of that
+# server and a second tmux server under it, as through a jump host, uploads with keys of base64
+# and with the path pullfile picks (dense keys: answers do not pass a forwarder).
+# Each run has tmux servers of its own, on sockets in $WORK, killed when the run ends.
 # Installs tmux when it is missing.
 #   BENCH_TMUX_MIB=64     file of the pane against the direct pty, in MiB
 #   BENCH_TMUX_UP_MIB=48  file sent both ways through a pane, in MiB (the 50 MB the target names)
 #   BENCH_TMUX_UP_RUNS=1  runs of each way there (the best counts)
 #   BENCH_TMUX_PATHS="keys dense auto"   the uploads' paths
+#   BENCH_TMUX_FORWARD_MIB=16  file sent both ways through two tmux servers and a forwarder
 TMUX_MIB=${BENCH_TMUX_MIB:-64}
 TMUX_UP_MIB=${BENCH_TMUX_UP_MIB:-48}
 TMUX_UP_RUNS=${BENCH_TMUX_UP_RUNS:-1}
@@ -769,11 +773,14 @@ TMUX_PATHS=${BENCH_TMUX_PATHS:-keys dense auto}
 TMUX_LINK_RTT=50
 TMUX_UP_LIMIT=0.8
 TMUX_DENSE_LIMIT=2
+TMUX_FORWARD_MIB=${BENCH_TMUX_FORWARD_MIB:-16}
+TMUX_FORWARD_LIMIT=0.5
 
 # The private server's files in $WORK/tmux: its configuration; pane.sh FOLDER COMMAND..., which
 # runs COMMAND in FOLDER on the receiver's terminal or in a pane and leaves beside itself COMMAND's
 # status, errors and the times around it, and in a pane the server's stat line before and after;
-# and in_pane FOLDER COMMAND..., which runs pane.sh in a new session of the private server.
+# in_pane FOLDER COMMAND..., which runs pane.sh in a new session of the private server; and
+# in_nested FOLDER COMMAND..., which runs a forwarder there and pane.sh in a second server under it.
 private_tmux_files() {
     local dir=$WORK/tmux
     mkdir -p "$dir"
@@ -797,11 +804,17 @@ EOF
     # shellcheck disable=SC2016  # in_pane expands it
     printf '#!/bin/sh\nexec tmux -S %q -f %q new-session sh %q "$@"\n' \
         "$dir/socket" "$dir/tmux.conf" "$dir/pane.sh" >"$dir/in_pane"
-    chmod +x "$dir/in_pane"
+    # shellcheck disable=SC2016  # in_nested expands it
+    printf '#!/bin/sh\nexec tmux -S %q -f %q new-session %q --forward -- env -u TMUX tmux -S %q -f %q new-session sh %q "$@"\n' \
+        "$dir/socket" "$dir/tmux.conf" "$RECEIVER" "$dir/inner.socket" "$dir/tmux.conf" "$dir/pane.sh" >"$dir/in_nested"
+    chmod +x "$dir/in_pane" "$dir/in_nested"
 }
 
 stop_private_tmux() {
-    [ -z "$WORK" ] || [ ! -S "$WORK/tmux/socket" ] || tmux -S "$WORK/tmux/socket" kill-server 2>/dev/null || true
+    local socket
+    for socket in "$WORK/tmux/socket" "$WORK/tmux/inner.socket"; do
+        [ -z "$WORK" ] || [ ! -S "$socket" ] || tmux -S "$socket" kill-server 2>/dev/null || true
+    done
 }
 
 # Clears what the last run left in $WORK/tmux, with the folder a file arrives in.
@@ -852,14 +865,14 @@ pane_way_seconds() { # download|keys|auto
         local -a link=()
         [ -z "$delay" ] || link=("$BIN/link_sim" --delay-ms "$delay" --rate "$LINK_RATE" --)
         TERM=xterm-256color timeout "$LINK_TIMEOUT" env -u TMUX "$RECEIVER" --quiet -d "$dir/received" -- \
-            "${link[@]}" "$dir/in_pane" "$WORK" "$BIN/pushfile" tmux-up.bin </dev/null >/dev/null 2>"$dir/receiver.err" || true
+            "${link[@]}" "$dir/${pane_runner:-in_pane}" "$WORK" "$BIN/pushfile" tmux-up.bin </dev/null >/dev/null 2>"$dir/receiver.err" || true
         started=$(cat "$dir/start" 2>/dev/null) || true
     else
         line=$(
             unset TMUX PULLFILE_UPLOAD_PATH
             [ "$1" = auto ] || export PULLFILE_UPLOAD_PATH=$1
             export TERM=xterm-256color
-            pullfile_in=$dir/in_pane typed_upload "$delay" "$LINK_RATE" "$WORK/tmux-up.bin" "$dir/received"
+            pullfile_in=$dir/${pane_runner:-in_pane} typed_upload "$delay" "$LINK_RATE" "$WORK/tmux-up.bin" "$dir/received"
         )
         typed_end=$EPOCHREALTIME
         cp "$WORK/up.err" "$dir/receiver.err" 2>/dev/null || true
@@ -897,6 +910,7 @@ through_tmux() {
         row "tmux pane / direct pty, file B/s (${TMUX_MIB} MiB)" "$(calc "$direct_best / $tmux_best" 3)" "(not a target)" INFO
     fi
     both_ways_through_a_pane
+    through_a_forwarder
     rm -rf "$WORK/tmux" "$WORK"/tmux-ticks.*
 }
 
@@ -956,6 +970,38 @@ both_ways_through_a_pane() {
 }
 
 # The tmux server's CPU seconds per MiB of the file in the run that took the fewest.
+# The same both ways through a jump host's tmux, a forwarder in its pane, and a second tmux under
+# it, at the link's round trip: pullfile's path there is dense keys (clipboard answers do not pass
+# a forwarder).
+through_a_forwarder() {
+    local label="forwarder between two tmux servers, up / down"
+    if [ ! -x "$PULLFILE" ]; then
+        row "$label" "SKIP (pullfile did not build)" "" SKIP
+        return
+    fi
+    say "== both ways through two tmux servers with a forwarder between (${TMUX_FORWARD_MIB} MiB, RTT" \
+        "$TMUX_LINK_RTT ms at $LINK_RATE bytes/s each way, best of $TMUX_UP_RUNS)"
+    make_random_file tmux-up.bin "$TMUX_FORWARD_MIB"
+    local bytes=$((TMUX_FORWARD_MIB * 1048576)) pane_rtt=$TMUX_LINK_RTT pane_runner=in_nested path ratio down_best=''
+    local RUNS=$TMUX_UP_RUNS
+    for path in keys auto; do
+        if ! best_of_two pane_way_seconds download "$path"; then
+            row "$label, $path (${TMUX_FORWARD_MIB} MiB)" "a transfer failed" "" FAIL
+            continue
+        fi
+        down_best=$(lesser "${down_best:-$best_a}" "$best_a")
+        figure "two tmux servers, RTT $pane_rtt ms: upload, $path" "$(mib_per_s "$bytes" "$best_b" 2) MiB/s (runs:$runs_b s)"
+        ratio=$(calc "$down_best / $best_b" 3)
+        if [ "$path" = auto ]; then
+            row "$label, $path (${TMUX_FORWARD_MIB} MiB)" "$ratio" ">= $TMUX_FORWARD_LIMIT" "$(verdict_at_least "$ratio" "$TMUX_FORWARD_LIMIT")"
+        else
+            row "$label, $path (${TMUX_FORWARD_MIB} MiB)" "$ratio" "(not a target)" INFO
+        fi
+    done
+    [ -z "$down_best" ] || figure "two tmux servers, RTT $pane_rtt ms: download" "$(mib_per_s "$bytes" "$down_best" 2) MiB/s"
+    rm -f "$WORK/tmux-up.bin"
+}
+
 least_cpu_per_mib() { # ticks_file tick_hz
     [ -s "$1" ] || { echo n/a; return; }
     calc "$(sort -n "$1" | head -1) / $2 / $TMUX_UP_MIB" 4

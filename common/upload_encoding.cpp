@@ -155,13 +155,18 @@ bool dense_decode(const char* text, std::size_t length, unsigned char* bytes, st
         if (code_point < DENSE_FIRST_CODE_POINT || code_point - DENSE_FIRST_CODE_POINT >= 1U << DENSE_BITS) return false;
         bits = bits << DENSE_BITS | (code_point - DENSE_FIRST_CODE_POINT);
         held += DENSE_BITS;
-        while (held >= 8 && decoded < count) {
+        // What the last character holds past the last byte is padding: zero.
+        while (held >= 8) {
             held -= 8;
-            bytes[decoded++] = static_cast<unsigned char>(bits >> held);
+            const auto byte = static_cast<unsigned char>(bits >> held);
+            if (decoded < count) {
+                bytes[decoded++] = byte;
+            } else if (byte != 0) {
+                return false;
+            }
         }
         bits &= (1U << held) - 1;
     }
-    // What the last character holds past the last byte is padding: zero.
     return bits == 0;
 }
 

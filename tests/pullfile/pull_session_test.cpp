@@ -308,19 +308,13 @@ TEST(tmux_clipboard, what_tmux_says_decides_the_way_and_the_chunk) {
     }
     // Answers grow while they come in good time, past half a MiB only when twice as large did not
     // take half as long again (a round trip, not tmux, is what they wait on).
-    using std::chrono::milliseconds;
-    constexpr std::size_t KIB = 1024;
-    const struct {
-        std::size_t chunk;
-        milliseconds took, took_at_half;
-        std::size_t next;
-    } growth[] = {
-        {200 * KIB, milliseconds(20), milliseconds(0), 400 * KIB},   {400 * KIB, milliseconds(30), milliseconds(15), 512 * KIB},
-        {400 * KIB, milliseconds(60), milliseconds(58), 750 * KIB},  {512 * KIB, milliseconds(62), milliseconds(0), 512 * KIB},
-        {400 * KIB, milliseconds(130), milliseconds(60), 400 * KIB},
+    using ms = std::chrono::milliseconds;
+    const auto next = [](std::size_t kib, int took, int took_at_half) {
+        return pull::next_clipboard_chunk(kib << 10, 750 << 10, ms(took), ms(took_at_half), ms(500)) >> 10;
     };
-    for (const auto& step : growth) {
-        EXPECT_EQ(pull::next_clipboard_chunk(step.chunk, 750 * KIB, step.took, step.took_at_half, milliseconds(500)), step.next)
-            << step.chunk << " " << step.took.count();
-    }
+    EXPECT_EQ(next(200, 20, 0), 400U);
+    EXPECT_EQ(next(400, 30, 15), 512U);
+    EXPECT_EQ(next(400, 60, 58), 750U);
+    EXPECT_EQ(next(512, 62, 0), 512U);
+    EXPECT_EQ(next(400, 130, 60), 400U);
 }
