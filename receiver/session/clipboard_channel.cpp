@@ -17,7 +17,8 @@ constexpr std::size_t PIECE_CHARACTERS = 16384;
 constexpr unsigned char BROKEN_END[] = {'!', CLIPBOARD_ANSWER_END};
 // An answer goes ahead of its query only while the query came within this share of escape-time
 // after the answer before ended, and when escape-time leaves room for the session's ticks, which
-// end an answer that no query met within half of it.
+// end an answer that no query met within three quarters of it (tmux, taking in the first answer
+// of the largest size, was seen to keep a query back for 280 ms).
 constexpr int AHEAD_CYCLE_SHARE = 3;
 constexpr std::chrono::milliseconds LEAST_ESCAPE_TIME_AHEAD{300};
 
@@ -27,10 +28,8 @@ void append_base64(std::vector<unsigned char>& text, const unsigned char* bytes,
     base64_encode(bytes, count, reinterpret_cast<char*>(text.data() + at));
 }
 
-// Frames of answers, typed again: raw data frames as typed ones; ends, if given, gets where each
-// frame ends in text.
-void append_typed(std::vector<unsigned char>& text, const unsigned char* frames, std::size_t length,
-                  std::vector<std::size_t>* ends = nullptr) {
+// Frames of answers, typed again: raw data frames as typed ones.
+void append_typed(std::vector<unsigned char>& text, const unsigned char* frames, std::size_t length) {
     static std::array<char, MAX_FRAME_LENGTH> typed;
     for (std::size_t at = 0; at < length;) {
         upload_frame frame;
@@ -45,7 +44,6 @@ void append_typed(std::vector<unsigned char>& text, const unsigned char* frames,
             text.insert(text.end(), frames + at, frames + at + frame_length);
             at += frame_length;
         }
-        if (ends != nullptr) ends->push_back(text.size());
     }
 }
 
@@ -54,7 +52,7 @@ void append_typed(std::vector<unsigned char>& text, const unsigned char* frames,
 void clipboard_channel::reset(monotonic_clock::time_point now) {
     abandon();
     if (!token_.empty()) ours_until_ = now + CLIPBOARD_QUERIES_OURS_AFTER;
-    carrying_ = answer_open_ = query_pending_ = cycle_running_ = false;
+    carrying_ = answer_open_ = query_pending_ = cycle_running_ = given_up_ = false;
     token_.clear();
     retype_ = {};
     waiting_ = {};
@@ -66,6 +64,7 @@ void clipboard_channel::reset(monotonic_clock::time_point now) {
 }
 
 bool clipboard_channel::start(std::size_t chunk, std::string_view token, bool ahead) {
+    if (given_up_) return true;  // typed for the rest of the upload, as said
     if (chunk < MIN_CLIPBOARD_CHUNK || chunk > MAX_CLIPBOARD_CHUNK || token.size() != CLIPBOARD_TOKEN_LENGTH) {
         return false;
     }
@@ -113,7 +112,7 @@ bool clipboard_channel::take_query(monotonic_clock::time_point now) {
     // pullfile asks as an answer reaches it: the one before the open one arrived.
     sent_.clear();
     if (answer_open_ && !answer_ending_) {
-        answer_asked_ = answer_ending_ = true;
+        answer_ending_ = true;
         return true;
     }
     if (!query_pending_) query_at_ = now;
@@ -159,7 +158,10 @@ std::size_t clipboard_channel::pump(std::size_t keys_free, monotonic_clock::time
         }
         if (!answer_ending_) {
             fill_answer();
-            if (now - opened_at_ >= escape_time_floor() / 2) end_unasked_answer();
+            if (now - opened_at_ >= escape_time_floor() * 3 / 4) {
+                give_up_answers();
+                return typed + free_before - keys_free;
+            }
         }
         keys_free -= continue_answer(keys_free, now);
         if (answer_open_) break;
@@ -171,7 +173,7 @@ void clipboard_channel::open_answer(bool asked, monotonic_clock::time_point now)
     answer_.assign(token_.begin(), token_.end());
     answer_written_ = 0;
     answer_open_ = true;
-    answer_asked_ = answer_ending_ = asked;
+    answer_ending_ = asked;
     if (asked) query_pending_ = false;
     opened_at_ = now;
     fill_answer();
@@ -200,16 +202,12 @@ void clipboard_channel::fill_answer() {
     waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(taken));
 }
 
-void clipboard_channel::end_unasked_answer() {
-    answer_ending_ = true;
-    // Until a query comes in good time again, answers wait for theirs.
-    cycle_ = monotonic_clock::duration::max();
-    std::vector<unsigned char> again;
-    std::vector<std::size_t> ends;
-    append_typed(again, answer_.data() + token_.size(), answer_.size() - token_.size(), &ends);
-    for (const std::size_t end : frame_ends_) ends.push_back(again.size() + end);
-    waiting_.insert(waiting_.begin(), again.begin(), again.end());
-    frame_ends_ = std::move(ends);
+void clipboard_channel::give_up_answers() {
+    // tmux took the answer for a query on its way here, or dropped it: which, nothing tells, and a
+    // query that came after might then be one tmux has no more. From here on the frames are typed,
+    // the answers' ones again.
+    stop();
+    given_up_ = true;
 }
 
 std::size_t clipboard_channel::continue_answer(std::size_t keys_free, monotonic_clock::time_point now) {
@@ -232,8 +230,6 @@ std::size_t clipboard_channel::continue_answer(std::size_t keys_free, monotonic_
             keys_.append(&CLIPBOARD_ANSWER_END, 1);
             ++used;
             answer_open_ = false;
-            // An answer ended unasked carries nothing pullfile counts on: its frames wait again.
-            if (!answer_asked_) break;
             sent_.assign(answer_.begin() + static_cast<std::ptrdiff_t>(token_.size()), answer_.end());
             ended_at_ = now;
             cycle_running_ = true;

@@ -4,10 +4,12 @@
 // to pullfile's chunk. tmux takes an answer for the query it has out when the answer's end
 // arrives, so with a pullfile that reads frames again (format version 5) the next answer goes out
 // as soon as one ends, and only its end waits for the query: the round trip of the query is spent
-// carrying frames; its data frames go raw (transfer/upload_frames.h), typed again as they were. An answer written ahead that no query meets in time is ended anyway; tmux may
-// have dropped it, and its frames go again in the next. When pullfile asks for typed frames again
-// (an answer missed tmux's escape-time and was typed as keys, or none came), the frames of the
-// answers it may not have had and all that waits are typed. Memory is bounded by three chunks.
+// carrying frames; its data frames go raw (transfer/upload_frames.h), typed again as they were.
+// An answer written ahead that no query meets in time is ended anyway; tmux may have dropped it
+// or taken it for a query still on its way, and so the frames are typed from there on, its ones
+// again. When pullfile asks for typed frames again (an answer missed tmux's escape-time and was
+// typed as keys, or none came), the frames of the answers it may not have had and all that waits
+// are typed. Memory is bounded by three chunks.
 #pragma once
 
 #include <chrono>
@@ -65,8 +67,8 @@ private:
     void open_answer(bool asked, monotonic_clock::time_point now);
     // Whole frames that wait, into the open answer, as far as the chunk allows.
     void fill_answer();
-    // An answer written ahead that no query met in time ends now; its frames wait again.
-    void end_unasked_answer();
+    // An answer written ahead that no query met in time: the frames are typed from here on.
+    void give_up_answers();
     // Up to keys_free bytes more of the answer's base64; returns what it took of the room.
     std::size_t continue_answer(std::size_t keys_free, monotonic_clock::time_point now);
 
@@ -86,9 +88,9 @@ private:
     std::unique_ptr<unsigned char[]> raw_frame_;  // a data frame made raw for an answer
     std::size_t answer_written_ = 0;          // bytes of answer_ written as base64
     bool answer_open_ = false;
-    bool answer_asked_ = false;   // a query came for it: it ends once written
-    bool answer_ending_ = false;  // asked, or written ahead and ended unasked
+    bool answer_ending_ = false;  // a query came for it: it ends once written
     bool ahead_ = false;
+    bool given_up_ = false;  // for the rest of the upload
     bool query_pending_ = false;
     monotonic_clock::time_point query_at_{};
     monotonic_clock::time_point opened_at_{};
