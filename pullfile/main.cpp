@@ -162,7 +162,9 @@ public:
         if (clipboard_ == nullptr) return;
         clipboard_->reap();
         if (carrying_ && clipboard_->asking() && now - clipboard_->asked_at() >= CLIPBOARD_ANSWER_WAIT) {
-            typed_because_ = "no answer to tmux's clipboard query came (a forwarder between?)";
+            // After answers came, the receiver went back to typed frames (an answer no query met).
+            typed_because_ = answers_came_ ? "clipboard answers stopped coming"
+                                           : "no answer to tmux's clipboard query came (a forwarder between?)";
             fall_back();
         }
     }
@@ -186,6 +188,7 @@ private:
             typed_because_ = "a clipboard answer came that was not the receiver's";
             return fall_back();
         }
+        answers_came_ = true;
         session_.feed_answer(content + CLIPBOARD_TOKEN_LENGTH, length - CLIPBOARD_TOKEN_LENGTH);
     }
 
@@ -267,6 +270,7 @@ private:
     int offers_left_ = 3;  // after answers lost
     bool dense_keys_;
     bool dense_asked_ = false;
+    bool answers_came_ = false;
 };
 
 // Reads and hands on what comes until the session is over or a signal comes. Until the first
