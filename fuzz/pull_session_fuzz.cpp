@@ -146,16 +146,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     if (bytes.empty()) bytes = "x";
                     data_of_file += bytes;
                     const auto* payload = reinterpret_cast<const unsigned char*>(bytes.data());
-                    const std::size_t typed = (op & 0x10) != 0 ? format_dense_data_frame(sequence, payload, bytes.size(), frame.data())
-                                                               : format_data_frame(sequence, payload, bytes.size(), frame.data());
-                    if ((op & 0x20) == 0) {
-                        feed(typed);
+                    if ((op & 0x20) != 0) {  // raw, inside a clipboard answer
+                        session.feed_answer(reinterpret_cast<const unsigned char*>(frame.data()),
+                                            format_raw_data_frame(sequence, payload, bytes.size(), frame.data()));
                         break;
                     }
-                    // Raw, inside a clipboard answer.
-                    static std::vector<unsigned char> raw(MAX_RAW_FRAME_LENGTH);
-                    session.feed_answer(raw.data(), raw_from_typed_data_frame(reinterpret_cast<const unsigned char*>(frame.data()),
-                                                                              typed, raw.data()));
+                    feed((op & 0x10) != 0 ? format_dense_data_frame(sequence, payload, bytes.size(), frame.data())
+                                          : format_data_frame(sequence, payload, bytes.size(), frame.data()));
                     break;
                 }
                 case 4: {

@@ -380,39 +380,12 @@ std::size_t format_data_frame(std::uint64_t sequence, const unsigned char* bytes
     return end_frame(frame, length);
 }
 
-std::size_t raw_from_typed_data_frame(const unsigned char* typed, std::size_t length, unsigned char* raw) {
-    const std::string_view text(reinterpret_cast<const char*>(typed), length);
-    if (length < 2 + 1 + 1 + CHECK_DIGITS + 1 || text[0] != FRAME_START ||
-        text[1] != static_cast<char>(frame_type::data) || text.back() != FRAME_END) {
-        return 0;
-    }
-    const std::size_t head_end = text.find(static_cast<char>(FIELD_SEPARATOR), 2);
-    const std::size_t check_separator = length - 1 - CHECK_DIGITS - 1;
-    std::uint64_t sequence = 0;
-    if (head_end == std::string_view::npos || head_end >= check_separator ||
-        !parse_decimal(text.substr(2, head_end - 2), MAX_SEQUENCE_DIGITS, &sequence)) {
-        return 0;
-    }
-    const std::size_t base64_length_typed = check_separator - head_end - 1;
-    if (base64_length_typed > base64_length(UPLOAD_BLOCK_SIZE)) return 0;
-    // The bytes go where a raw frame has them: after a head of at most this many bytes.
-    char head[2 + MAX_SEQUENCE_DIGITS + 1 + 6 + 2];
-    unsigned char bytes_room[UPLOAD_BLOCK_SIZE];
-    std::size_t count = 0;
-    if (!base64_decode(text.data() + head_end + 1, base64_length_typed, bytes_room, &count)) return 0;
-    const int head_length = std::snprintf(head, sizeof head, "#%c%llu,%zu,", static_cast<char>(RAW_DATA_FRAME_TYPE),
-                                          static_cast<unsigned long long>(sequence), count);
-    std::memcpy(raw, head, static_cast<std::size_t>(head_length));
-    std::size_t raw_length = static_cast<std::size_t>(head_length);
-    std::memcpy(raw + raw_length, bytes_room, count);
-    raw_length += count;
-    raw[raw_length++] = FIELD_SEPARATOR;
-    char check[CHECK_DIGITS];
-    format_hex(crc32(0, raw + 1, raw_length - 1), CHECK_DIGITS, check);
-    std::memcpy(raw + raw_length, check, CHECK_DIGITS);
-    raw_length += CHECK_DIGITS;
-    raw[raw_length++] = FRAME_END;
-    return raw_length;
+std::size_t format_raw_data_frame(std::uint64_t sequence, const unsigned char* bytes, std::size_t count, char* frame) {
+    count = std::min(count, UPLOAD_BLOCK_SIZE);
+    std::size_t length = begin_frame(static_cast<frame_type>(RAW_DATA_FRAME_TYPE), sequence, frame);
+    length += static_cast<std::size_t>(std::snprintf(frame + length, MAX_FRAME_LENGTH - length, "%zu,", count));
+    std::memcpy(frame + length, bytes, count);
+    return end_frame(frame, length + count);
 }
 
 std::size_t read_raw_data_frame(const unsigned char* bytes, std::size_t length, upload_frame* frame,

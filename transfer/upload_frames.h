@@ -170,10 +170,10 @@ static_assert(2 + MAX_SEQUENCE_DIGITS + 1 + 6 + 1 + dense_length(DENSE_BLOCK_SIZ
 // of the answer being the only one on the way: '#' 'B' SEQ ',' COUNT ',' BYTES ',' CRC '.', the
 // check over everything after '#' up to its last separator, as in every frame. It is never typed.
 inline constexpr unsigned char RAW_DATA_FRAME_TYPE = 'B';
-inline constexpr std::size_t MAX_RAW_FRAME_LENGTH = 2 + MAX_SEQUENCE_DIGITS + 1 + 6 + 1 + UPLOAD_BLOCK_SIZE + 1 + 8 + 1;
-// The typed data frame (D) in typed, written raw into raw (room for MAX_RAW_FRAME_LENGTH bytes);
-// 0 when typed is not a whole data frame.
-std::size_t raw_from_typed_data_frame(const unsigned char* typed, std::size_t length, unsigned char* raw);
+static_assert(2 + MAX_SEQUENCE_DIGITS + 1 + 6 + 1 + UPLOAD_BLOCK_SIZE + 1 + 8 + 1 <= MAX_FRAME_LENGTH,
+              "a raw data frame fits where a data frame does");
+// B: count bytes, up to UPLOAD_BLOCK_SIZE, into frame (room for MAX_FRAME_LENGTH bytes).
+std::size_t format_raw_data_frame(std::uint64_t sequence, const unsigned char* bytes, std::size_t count, char* frame);
 // The raw data frame at the start of bytes: its length, with *frame, or 0 when it is cut or does
 // not check (*error says which).
 std::size_t read_raw_data_frame(const unsigned char* bytes, std::size_t length, upload_frame* frame,

@@ -72,7 +72,6 @@ bool clipboard_channel::start(std::size_t chunk, std::string_view token, bool ah
     chunk_ = chunk;
     token_.assign(token);
     ahead_ = ahead;
-    if (ahead_ && raw_frame_ == nullptr) raw_frame_ = std::make_unique_for_overwrite<unsigned char[]>(MAX_RAW_FRAME_LENGTH);
     waiting_.reserve(chunk_);
     answer_.reserve(chunk_);
     carrying_ = true;
@@ -91,7 +90,7 @@ void clipboard_channel::stop() {
     }
     append_typed(retype_, sent_.data(), sent_.size());
     if (answer_open_) append_typed(retype_, answer_.data() + token_.size(), answer_.size() - token_.size());
-    retype_.insert(retype_.end(), waiting_.begin(), waiting_.end());
+    append_typed(retype_, waiting_.data(), waiting_.size());
     answer_open_ = false;
     sent_.clear();
     answer_.clear();
@@ -181,24 +180,13 @@ void clipboard_channel::open_answer(bool asked, monotonic_clock::time_point now)
 }
 
 void clipboard_channel::fill_answer() {
-    // With a pullfile of version 5, data frames go raw: tmux's base64 is the only one on the way.
     std::size_t frames = 0;
-    std::size_t taken = 0;
-    for (; frames < frame_ends_.size(); ++frames) {
-        const unsigned char* frame = waiting_.data() + taken;
-        const std::size_t length = frame_ends_[frames] - taken;
-        const std::size_t raw = ahead_ ? raw_from_typed_data_frame(frame, length, raw_frame_.get()) : 0;
-        if (answer_.size() + (raw > 0 ? raw : length) > chunk_) break;
-        if (raw > 0) {
-            answer_.insert(answer_.end(), raw_frame_.get(), raw_frame_.get() + raw);
-        } else {
-            answer_.insert(answer_.end(), frame, frame + length);
-        }
-        taken = frame_ends_[frames];
-    }
+    while (frames < frame_ends_.size() && answer_.size() + frame_ends_[frames] <= chunk_) ++frames;
     if (frames == 0) return;
+    const std::size_t taken = frame_ends_[frames - 1];
     frame_ends_.erase(frame_ends_.begin(), frame_ends_.begin() + static_cast<std::ptrdiff_t>(frames));
     for (std::size_t& end : frame_ends_) end -= taken;
+    answer_.insert(answer_.end(), waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(taken));
     waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(taken));
 }
 

@@ -4,7 +4,7 @@
 // to pullfile's chunk. tmux takes an answer for the query it has out when the answer's end
 // arrives, so with a pullfile that reads frames again (format version 5) the next answer goes out
 // as soon as one ends, and only its end waits for the query: the round trip of the query is spent
-// carrying frames; its data frames go raw (transfer/upload_frames.h), typed again as they were.
+// carrying frames, and data frames come raw (transfer/upload_frames.h), typed again as ever.
 // An answer written ahead that no query meets in time is ended anyway; tmux may have dropped it
 // or taken it for a query still on its way, and so the frames are typed from there on, its ones
 // again. When pullfile asks for typed frames again (an answer missed tmux's escape-time and was
@@ -14,7 +14,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +44,9 @@ public:
     // pullfile is gone: an answer partly written is ended broken, so that tmux drops it.
     void abandon();
     bool carrying() const { return carrying_; }
+    // Data frames go raw in answers now (format version 5): tmux's base64 is the only one on the
+    // way. Typed again, they are typed as ever.
+    bool takes_raw_data_frames() const { return carrying_ && ahead_; }
 
     // tmux asked for the clipboard: whether the query is ours to take (never passed on).
     bool take_query(monotonic_clock::time_point now);
@@ -85,7 +87,6 @@ private:
     // again as an answer reaches it.
     std::vector<unsigned char> sent_;
     std::vector<unsigned char> answer_;       // the token and frames of the open answer
-    std::unique_ptr<unsigned char[]> raw_frame_;  // a data frame made raw for an answer
     std::size_t answer_written_ = 0;          // bytes of answer_ written as base64
     bool answer_open_ = false;
     bool answer_ending_ = false;  // a query came for it: it ends once written

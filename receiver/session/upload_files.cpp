@@ -181,10 +181,14 @@ bool upload_engine::make_data_frame() {
         return true;
     }
     if (format_version_ >= RESUMING_UPLOAD_FORMAT_VERSION) hasher_.update(block_.get(), wanted);
-    pacer_.prepared(frame_type::data,
-                    dense ? format_dense_data_frame(sequence, block_.get(), wanted, frame)
-                          : format_data_frame(sequence, block_.get(), wanted, frame),
-                    wanted);
+    std::size_t length = 0;
+    if (channel_.takes_raw_data_frames()) {
+        length = format_raw_data_frame(sequence, block_.get(), wanted, frame);
+    } else {
+        length = dense ? format_dense_data_frame(sequence, block_.get(), wanted, frame)
+                       : format_data_frame(sequence, block_.get(), wanted, frame);
+    }
+    pacer_.prepared(frame_type::data, length, wanted);
     current_sent_ += wanted;
     return true;
 }

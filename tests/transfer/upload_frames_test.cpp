@@ -284,11 +284,9 @@ TEST(upload_frames, file_hash_of_known_bytes_and_its_text) {
 // bytes, and one cut short, with a byte changed or a count beyond a block is not taken.
 TEST(upload_frames, a_raw_data_frame_is_read_back_only_whole_and_checked) {
     const std::string bytes("#B9,.\x00,\xff", 9);
-    char typed[MAX_FRAME_LENGTH];
-    const std::size_t typed_length = format_data_frame(41, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), typed);
-    std::string raw(MAX_RAW_FRAME_LENGTH, '\0');
+    std::string raw(MAX_FRAME_LENGTH, '\0');
+    raw.resize(format_raw_data_frame(41, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), raw.data()));
     auto* raw_bytes = reinterpret_cast<unsigned char*>(raw.data());
-    raw.resize(raw_from_typed_data_frame(reinterpret_cast<const unsigned char*>(typed), typed_length, raw_bytes));
     ASSERT_EQ(raw, with_check("B41,9," + bytes + ","));
     upload_frame frame;
     frame_error error{};
